@@ -1,0 +1,30 @@
+// The platform layer behind text.h: the two conversion primitives with the calling
+// conventions of the Windows functions they stand for, and the system's text for the
+// last error. One backend per platform: codepage_posix.cpp (glibc iconv, the process
+// locale standing for the system code pages) and codepage_win32.cpp (kernel32).
+#pragma once
+
+#include <string>
+
+namespace keldrin::platform {
+
+// Like MultiByteToWideChar: with out == nullptr returns the number of code units the
+// input yields; otherwise converts into at most outUnits units and returns the number
+// written. 0 means failure (and sets the last error).
+int multiByteToWideChar(unsigned codePage, unsigned flags, const char* in, int inBytes,
+                        char16_t* out, int outUnits);
+
+// Like WideCharToMultiByte. Characters the code page cannot carry become the default
+// character ("?" unless `defaultChar` names another); `usedDefault`, when given, is set
+// when that happened.
+int wideCharToMultiByte(unsigned codePage, unsigned flags, const char16_t* in, int inUnits,
+                        char* out, int outBytes, const char* defaultChar, bool* usedDefault);
+
+// The system's text for this thread's last error, taken before any other call.
+std::u16string lastErrorText();
+
+// The real code page that an identifier stands for right now (CP_ACP, CP_OEMCP are
+// resolved; others are returned unchanged).
+unsigned resolveCodePage(unsigned codePage);
+
+}  // namespace keldrin::platform

@@ -1,0 +1,307 @@
+// POSIX backend of the code-page layer.
+//
+// The system's ANSI and OEM code pages are taken from the process locale the way
+// Windows derives them from a system locale: the language of LC_ALL, else LC_CTYPE,
+// else LANG (table in README.md). The conversions themselves come from glibc iconv:
+// single-byte code pages are read out of iconv once into a 256-entry table; the five
+// bytes (and any other) that a code page leaves undefined map to U+0080..U+00FF of the
+// same value and back, as Windows' own tables do for code page 1252, so every byte
+// string survives the trip to wide text and back. Double-byte code pages convert
+// through iconv directly.
+#include <errno.h>
+#include <iconv.h>
+#include <string.h>
+
+#include <array>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "base/codepage.h"
+#include "base/text.h"
+
+namespace keldrin::platform {
+namespace {
+
+struct LocaleCodePages {
+    unsigned ansi;
+    unsigned oem;
+};
+
+std::string localeName() {
+    for (const char* var : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* value = std::getenv(var);
+        if (value != nullptr && *value != '\0') return value;
+    }
+    return std::string();
+}
+
+LocaleCodePages codePagesForLocale(const std::string& locale) {
+    std::string_view name(locale);
+    std::size_t end = name.find_first_of(".@");
+    std::string_view base = name.substr(0, end);
+    std::string_view language = base.substr(0, base.find('_'));
+    std::string_view territory =
+        base.find('_') == std::string_view::npos ? std::string_view() : base.substr(base.find('_') + 1);
+    bool latinScript = name.find("@latin") != std::string_view::npos;
+
+    if (language.empty() || language == "C" || language == "POSIX") return {1252, 437};
+    auto is = [&](std::initializer_list<std::string_view> set) {
+        for (auto l : set)
+            if (language == l) return true;
+        return false;
+    };
+    if (is({"cs", "hu", "pl", "ro", "sk", "sl", "hr", "sq", "bs"})) return {1250, 852};
+    if (language == "sr") return latinScript ? LocaleCodePages{1250, 852} : LocaleCodePages{1251, 866};
+    if (is({"ru", "uk", "bg", "be", "mk"})) return {1251, 866};
+    if (language == "el") return {1253, 737};
+    if (is({"tr", "az"})) return {1254, 857};
+    if (language == "he") return {1255, 862};
+    if (is({"ar", "fa", "ur"})) return {1256, 720};
+    if (is({"et", "lt", "lv"})) return {1257, 775};
+    if (language == "vi") return {1258, 1258};
+    if (language == "th") return {874, 874};
+    if (language == "ja") return {932, 932};
+    if (language == "ko") return {949, 949};
+    if (language == "zh") {
+        if (territory == "TW" || territory == "HK") return {950, 950};
+        return {936, 936};
+    }
+    return {1252, 850};
+}
+
+// One code page's conversions. Single-byte pages use tables taken from iconv;
+// multi-byte pages keep their iconv descriptors.
+class CodePage {
+public:
+    virtual ~CodePage() = default;
+    virtual std::u16string decode(const char* in, std::size_t n) = 0;
+    virtual std::string encode(const char16_t* in, std::size_t n, char defaultChar,
+                                bool& usedDefault) = 0;
+};
+
+class Utf8CodePage final : public CodePage {
+public:
+    std::u16string decode(const char* in, std::size_t n) override {
+        return utf8ToUtf16(std::string_view(in, n));
+    }
+    std::string encode(const char16_t* in, std::size_t n, char, bool&) override {
+        return utf16ToUtf8(std::u16string_view(in, n));
+    }
+};
+
+class SingleByteCodePage final : public CodePage {
+public:
+    explicit SingleByteCodePage(iconv_t cd) {
+        reverse_.fill(kUnmapped);
+        for (unsigned b = 0; b < 256; ++b) {
+            char in = static_cast<char>(b);
+            char16_t unit = 0;
+            char* inPtr = &in;
+            std::size_t inLeft = 1;
+            char* outPtr = reinterpret_cast<char*>(&unit);
+            std::size_t outLeft = sizeof unit;
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+            bool mapped = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<std::size_t>(-1) &&
+                          outLeft == 0;
+            forward_[b] = mapped ? unit : static_cast<char16_t>(b);
+            defined_[b] = mapped;
+        }
+        // Defined mappings win over the identity fallbacks for undefined bytes.
+        for (unsigned pass = 0; pass < 2; ++pass)
+            for (unsigned b = 0; b < 256; ++b)
+                if (defined_[b] == (pass == 0) && reverse_[forward_[b]] == kUnmapped)
+                    reverse_[forward_[b]] = static_cast<std::uint16_t>(b);
+    }
+
+    std::u16string decode(const char* in, std::size_t n) override {
+        std::u16string out(n, u'\0');
+        for (std::size_t i = 0; i < n; ++i) out[i] = forward_[static_cast<unsigned char>(in[i])];
+        return out;
+    }
+    std::string encode(const char16_t* in, std::size_t n, char defaultChar,
+                       bool& usedDefault) override {
+        std::string out;
+        out.reserve(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            char16_t c = in[i];
+            if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF)
+                ++i;  // a character outside the BMP: one default character for the pair
+            std::uint16_t b = reverse_[c];
+            if (b == kUnmapped || (c >= 0xD800 && c <= 0xDFFF)) {
+                out.push_back(defaultChar);
+                usedDefault = true;
+            } else {
+                out.push_back(static_cast<char>(b));
+            }
+        }
+        return out;
+    }
+
+private:
+    static constexpr std::uint16_t kUnmapped = 0xFFFF;
+    std::array<char16_t, 256> forward_{};
+    std::array<bool, 256> defined_{};
+    std::array<std::uint16_t, 65536> reverse_{};
+};
+
+class MultiByteCodePage final : public CodePage {
+public:
+    MultiByteCodePage(iconv_t toWide, iconv_t fromWide) : toWide_(toWide), fromWide_(fromWide) {}
+    ~MultiByteCodePage() override {
+        iconv_close(toWide_);
+        iconv_close(fromWide_);
+    }
+
+    std::u16string decode(const char* in, std::size_t n) override {
+        std::u16string out;
+        iconv(toWide_, nullptr, nullptr, nullptr, nullptr);
+        char* inPtr = const_cast<char*>(in);
+        std::size_t inLeft = n;
+        while (inLeft > 0) {
+            char16_t buffer[256];
+            char* outPtr = reinterpret_cast<char*>(buffer);
+            std::size_t outLeft = sizeof buffer;
+            std::size_t r = iconv(toWide_, &inPtr, &inLeft, &outPtr, &outLeft);
+            out.append(buffer, (sizeof buffer - outLeft) / 2);
+            if (r == static_cast<std::size_t>(-1) && errno != E2BIG) {
+                // An invalid or cut-off sequence: one replacement character per byte
+                // skipped, as Windows puts its default character there.
+                out.push_back(u'\uFFFD');
+                ++inPtr;
+                --inLeft;
+                iconv(toWide_, nullptr, nullptr, nullptr, nullptr);
+            }
+        }
+        return out;
+    }
+
+    std::string encode(const char16_t* in, std::size_t n, char defaultChar,
+                       bool& usedDefault) override {
+        std::string out;
+        iconv(fromWide_, nullptr, nullptr, nullptr, nullptr);
+        char* inPtr = reinterpret_cast<char*>(const_cast<char16_t*>(in));
+        std::size_t inLeft = n * 2;
+        while (inLeft > 0) {
+            char buffer[512];
+            char* outPtr = buffer;
+            std::size_t outLeft = sizeof buffer;
+            std::size_t r = iconv(fromWide_, &inPtr, &inLeft, &outPtr, &outLeft);
+            out.append(buffer, sizeof buffer - outLeft);
+            if (r == static_cast<std::size_t>(-1) && errno != E2BIG) {
+                out.push_back(defaultChar);
+                usedDefault = true;
+                std::size_t skip = std::min<std::size_t>(inLeft, 2);
+                auto unit = static_cast<char16_t>(static_cast<unsigned char>(inPtr[0]) |
+                                                  (static_cast<unsigned char>(inPtr[1]) << 8));
+                if (unit >= 0xD800 && unit <= 0xDBFF && inLeft >= 4) skip = 4;
+                inPtr += skip;
+                inLeft -= skip;
+                iconv(fromWide_, nullptr, nullptr, nullptr, nullptr);
+            }
+        }
+        return out;
+    }
+
+private:
+    iconv_t toWide_;
+    iconv_t fromWide_;
+};
+
+bool isMultiByte(unsigned cp) { return cp == 932 || cp == 936 || cp == 949 || cp == 950; }
+
+std::unique_ptr<CodePage> makeCodePage(unsigned cp) {
+    if (cp == CP_UTF8) return std::make_unique<Utf8CodePage>();
+    std::string name = "CP" + std::to_string(cp);
+    iconv_t toWide = iconv_open("UTF-16LE", name.c_str());
+    if (toWide == reinterpret_cast<iconv_t>(-1) && cp == 720) {
+        // glibc has no code page 720 (Arabic DOS); 437 keeps at least ASCII right.
+        name = "CP437";
+        toWide = iconv_open("UTF-16LE", name.c_str());
+    }
+    if (toWide == reinterpret_cast<iconv_t>(-1)) return nullptr;
+    if (!isMultiByte(cp)) {
+        auto page = std::make_unique<SingleByteCodePage>(toWide);
+        iconv_close(toWide);
+        return page;
+    }
+    iconv_t fromWide = iconv_open(name.c_str(), "UTF-16LE");
+    if (fromWide == reinterpret_cast<iconv_t>(-1)) {
+        iconv_close(toWide);
+        return nullptr;
+    }
+    return std::make_unique<MultiByteCodePage>(toWide, fromWide);
+}
+
+// iconv descriptors are not safe to share between threads; each thread keeps its own.
+CodePage* codePage(unsigned cp) {
+    thread_local std::map<unsigned, std::unique_ptr<CodePage>> cache;
+    auto it = cache.find(cp);
+    if (it == cache.end()) it = cache.emplace(cp, makeCodePage(cp)).first;
+    return it->second.get();
+}
+
+}  // namespace
+
+unsigned resolveCodePage(unsigned cp) {
+    if (cp != CP_ACP && cp != CP_OEMCP) return cp;
+    LocaleCodePages pages = codePagesForLocale(localeName());
+    return cp == CP_ACP ? pages.ansi : pages.oem;
+}
+
+int multiByteToWideChar(unsigned cp, unsigned /*flags*/, const char* in, int inBytes, char16_t* out,
+                        int outUnits) {
+    if (in == nullptr || inBytes <= 0 || outUnits < 0) {
+        errno = EINVAL;
+        return 0;
+    }
+    CodePage* page = codePage(resolveCodePage(cp));
+    if (page == nullptr) {
+        errno = EINVAL;
+        return 0;
+    }
+    std::u16string wide = page->decode(in, static_cast<std::size_t>(inBytes));
+    if (out == nullptr) return static_cast<int>(wide.size());
+    if (wide.size() > static_cast<std::size_t>(outUnits)) {
+        errno = ENOBUFS;
+        return 0;
+    }
+    std::copy(wide.begin(), wide.end(), out);
+    return static_cast<int>(wide.size());
+}
+
+int wideCharToMultiByte(unsigned cp, unsigned /*flags*/, const char16_t* in, int inUnits, char* out,
+                        int outBytes, const char* defaultChar, bool* usedDefault) {
+    if (in == nullptr || inUnits <= 0 || outBytes < 0) {
+        errno = EINVAL;
+        return 0;
+    }
+    CodePage* page = codePage(resolveCodePage(cp));
+    if (page == nullptr) {
+        errno = EINVAL;
+        return 0;
+    }
+    bool used = false;
+    char fallback = defaultChar != nullptr && *defaultChar != '\0' ? *defaultChar : '?';
+    std::string narrow = page->encode(in, static_cast<std::size_t>(inUnits), fallback, used);
+    if (usedDefault != nullptr) *usedDefault = used;
+    if (out == nullptr) return static_cast<int>(narrow.size());
+    if (narrow.size() > static_cast<std::size_t>(outBytes)) {
+        errno = ENOBUFS;
+        return 0;
+    }
+    std::copy(narrow.begin(), narrow.end(), out);
+    return static_cast<int>(narrow.size());
+}
+
+std::u16string lastErrorText() {
+    int code = errno;
+    char buffer[256];
+    // The GNU strerror_r may return a static string instead of filling the buffer.
+    const char* text = strerror_r(code, buffer, sizeof buffer);
+    return utf8ToUtf16(text != nullptr ? text : "");
+}
+
+}  // namespace keldrin::platform

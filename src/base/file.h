@@ -1,0 +1,60 @@
+// Files by wide name. The system holds file names as UTF-16; this layer turns them
+// into what the platform takes: on POSIX the name's bytes (names that were not valid
+// UTF-8 on the command line come back as the very same bytes, carried through the wide
+// form as U+DC80..U+DCFF), on Windows the wide name itself. One backend per platform:
+// file_posix.cpp, file_win32.cpp.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace keldrin::fs {
+
+// Command-line argument or directory entry (platform bytes) to the wide form, and back.
+std::u16string fromNativeName(std::string_view bytes);
+std::string toNativeName(std::u16string_view name);
+
+// fopen by wide name ("rb", "rb+", "w+b", ...); nullptr on failure.
+std::FILE* openFile(const std::u16string& path, const char* mode);
+
+// Creates `path`, which must not exist yet, and opens it read-write ("w+b");
+// nullptr when it exists or cannot be created.
+std::FILE* createExclusive(const std::u16string& path);
+
+bool removeFile(const std::u16string& path);
+bool fileExists(const std::u16string& path);
+
+// Puts `from` in the place of `to` in one atomic step, replacing an existing `to`.
+bool replaceFile(const std::u16string& from, const std::u16string& to);
+
+// Plain rename that fails if `to` exists.
+bool renameNoReplace(const std::u16string& from, const std::u16string& to);
+
+// Flushes the stream and asks the system to put its data on disk.
+bool syncFile(std::FILE* file);
+
+// An existing file that marks itself as not to be replaced: the read-only attribute on
+// Windows; on POSIX permission bits that grant write permission to nobody.
+bool isWriteProtected(const std::u16string& path);
+
+// True when both names lead to the same existing file.
+bool sameFile(const std::u16string& a, const std::u16string& b);
+
+// Size of an open file in bytes, -1 on failure.
+std::int64_t fileSize(std::FILE* file);
+
+// Positioned access with 64-bit offsets.
+bool seekTo(std::FILE* file, std::int64_t offset);
+
+// Sets a file's modification time (seconds since 1970 UTC).
+bool setModificationTime(const std::u16string& path, std::int64_t unixSeconds);
+
+// Creates a directory; true when it exists afterwards.
+bool makeDirectory(const std::u16string& path);
+
+// Copies a whole file byte for byte; false on any failure.
+bool copyFile(const std::u16string& from, const std::u16string& to);
+
+}  // namespace keldrin::fs

@@ -1,0 +1,175 @@
+// POSIX backend of the wide-name file layer. Names are bytes; the wide form is their
+// UTF-8 decoding, where each byte that is not part of valid UTF-8 is carried as the lone
+// surrogate U+DC00 + byte, so toNativeName(fromNativeName(b)) == b for every byte string.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "base/file.h"
+#include "base/text.h"
+
+namespace keldrin::fs {
+
+std::u16string fromNativeName(std::string_view bytes) {
+    std::u16string out;
+    out.reserve(bytes.size());
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        auto b0 = static_cast<unsigned char>(bytes[i]);
+        std::size_t len = 0;
+        if (b0 < 0x80) len = 1;
+        else if (b0 >= 0xC2 && b0 <= 0xDF) len = 2;
+        else if (b0 >= 0xE0 && b0 <= 0xEF) len = 3;
+        else if (b0 >= 0xF0 && b0 <= 0xF4) len = 4;
+        std::u16string decoded;
+        if (len > 0 && i + len <= bytes.size()) {
+            decoded = utf8ToUtf16(bytes.substr(i, len));
+            // Accept the sequence only if it decodes cleanly and re-encodes to itself
+            // (rules out overlong forms and encoded surrogates).
+            if (decoded.find(u'\uFFFD') != std::u16string::npos ||
+                utf16ToUtf8(decoded) != bytes.substr(i, len))
+                decoded.clear();
+        }
+        if (decoded.empty()) {
+            out.push_back(static_cast<char16_t>(0xDC00 + b0));
+            ++i;
+        } else {
+            out += decoded;
+            i += len;
+        }
+    }
+    return out;
+}
+
+std::string toNativeName(std::u16string_view name) {
+    std::string out;
+    out.reserve(name.size());
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        char16_t c = name[i];
+        bool high = c >= 0xD800 && c <= 0xDBFF;
+        bool pairedHigh = high && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF;
+        if (pairedHigh) {
+            ++i;
+            continue;
+        }
+        if (c >= 0xDC80 && c <= 0xDCFF) {
+            out += utf16ToUtf8(name.substr(start, i - start));
+            out.push_back(static_cast<char>(c - 0xDC00));
+            start = i + 1;
+        }
+    }
+    out += utf16ToUtf8(name.substr(start));
+    return out;
+}
+
+std::FILE* openFile(const std::u16string& path, const char* mode) {
+    return std::fopen(toNativeName(path).c_str(), mode);
+}
+
+std::FILE* createExclusive(const std::u16string& path) {
+    int fd = ::open(toNativeName(path).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    std::FILE* file = ::fdopen(fd, "w+b");
+    if (file == nullptr) ::close(fd);
+    return file;
+}
+
+bool removeFile(const std::u16string& path) { return ::unlink(toNativeName(path).c_str()) == 0; }
+
+bool fileExists(const std::u16string& path) {
+    struct stat st {};
+    return ::stat(toNativeName(path).c_str(), &st) == 0;
+}
+
+bool replaceFile(const std::u16string& from, const std::u16string& to) {
+    return ::rename(toNativeName(from).c_str(), toNativeName(to).c_str()) == 0;
+}
+
+bool renameNoReplace(const std::u16string& from, const std::u16string& to) {
+    std::string source = toNativeName(from);
+    std::string target = toNativeName(to);
+    // link + unlink fails with EEXIST instead of replacing; filesystems without hard
+    // links fall back to a checked rename.
+    if (::link(source.c_str(), target.c_str()) == 0) {
+        ::unlink(source.c_str());
+        return true;
+    }
+    if (errno == EEXIST) return false;
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) == 0) return false;
+    return ::rename(source.c_str(), target.c_str()) == 0;
+}
+
+bool syncFile(std::FILE* file) {
+    if (std::fflush(file) != 0) return false;
+    return ::fsync(::fileno(file)) == 0;
+}
+
+bool isWriteProtected(const std::u16string& path) {
+    struct stat st {};
+    if (::stat(toNativeName(path).c_str(), &st) != 0) return false;
+    return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+}
+
+bool sameFile(const std::u16string& a, const std::u16string& b) {
+    struct stat sa {};
+    struct stat sb {};
+    if (::stat(toNativeName(a).c_str(), &sa) != 0 || ::stat(toNativeName(b).c_str(), &sb) != 0)
+        return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+std::int64_t fileSize(std::FILE* file) {
+    struct stat st {};
+    if (std::fflush(file) != 0 && errno != EBADF) return -1;
+    if (::fstat(::fileno(file), &st) != 0) return -1;
+    return static_cast<std::int64_t>(st.st_size);
+}
+
+bool seekTo(std::FILE* file, std::int64_t offset) {
+    return ::fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+bool setModificationTime(const std::u16string& path, std::int64_t unixSeconds) {
+    struct timeval times[2];
+    times[0].tv_sec = static_cast<time_t>(unixSeconds);
+    times[0].tv_usec = 0;
+    times[1] = times[0];
+    return ::utimes(toNativeName(path).c_str(), times) == 0;
+}
+
+bool makeDirectory(const std::u16string& path) {
+    std::string native = toNativeName(path);
+    if (::mkdir(native.c_str(), 0777) == 0) return true;
+    struct stat st {};
+    return errno == EEXIST && ::stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool copyFile(const std::u16string& from, const std::u16string& to) {
+    std::FILE* in = openFile(from, "rb");
+    if (in == nullptr) return false;
+    std::FILE* out = openFile(to, "wb");
+    if (out == nullptr) {
+        std::fclose(in);
+        return false;
+    }
+    char buffer[65536];
+    bool ok = true;
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0)
+        if (std::fwrite(buffer, 1, n, out) != n) {
+            ok = false;
+            break;
+        }
+    if (std::ferror(in)) ok = false;
+    std::fclose(in);
+    if (!syncFile(out)) ok = false;
+    if (std::fclose(out) != 0) ok = false;
+    return ok;
+}
+
+}  // namespace keldrin::fs

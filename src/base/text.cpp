@@ -1,0 +1,184 @@
+// Counting rules of the conversions are described in text.h; the code pages behind
+// the identifiers come from the platform layer (codepage.h).
+#include "base/text.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "base/codepage.h"
+#include "base/console.h"
+
+namespace keldrin {
+
+GrowableBuffer::GrowableBuffer(std::size_t initialCapacity, std::size_t growthStep)
+    : data_(std::make_unique<std::uint8_t[]>(initialCapacity)),
+      capacity_(initialCapacity),
+      growthStep_(growthStep == 0 ? 1 : growthStep) {}
+
+void GrowableBuffer::reserve(std::size_t needed) {
+    if (needed <= capacity_) return;
+    // Round up to the growth step so a run of slightly growing requests does not
+    // reallocate every time.
+    std::size_t newCapacity = needed + (growthStep_ - needed % growthStep_) % growthStep_;
+    auto bigger = std::make_unique<std::uint8_t[]>(newCapacity);
+    if (length_ > 0) std::memcpy(bigger.get(), data_.get(), length_);
+    data_ = std::move(bigger);
+    capacity_ = newCapacity;
+}
+
+void GrowableBuffer::setLength(std::size_t n) {
+    reserve(n);
+    length_ = n;
+}
+
+std::u16string narrowToWide(const char* bytes, int byteCount, unsigned codePage) {
+    if (byteCount <= 0) return std::u16string();
+    int n = platform::multiByteToWideChar(codePage, MB_PRECOMPOSED, bytes, byteCount, nullptr, 0);
+    std::u16string result(static_cast<std::size_t>(std::max(n, 0)), u'\0');
+    int written = platform::multiByteToWideChar(codePage, MB_PRECOMPOSED, bytes, byteCount,
+                                                result.data(), n);
+    // A mismatch is reported and the block is still returned; callers rely on the
+    // terminator being in place either way.
+    if (written != n) reportLastError();
+    return result;
+}
+
+std::string wideToNarrow(const char16_t* text, int byteCount, unsigned codePage) {
+    int units = byteCount / 2;
+    int m = units > 0 ? platform::wideCharToMultiByte(codePage, 0, text, units, nullptr, 0,
+                                                      nullptr, nullptr)
+                      : 0;
+    if (m <= 0) {
+        reportLastError();
+        return std::string();
+    }
+    std::string result(static_cast<std::size_t>(m), '\0');
+    platform::wideCharToMultiByte(codePage, 0, text, units, result.data(), m, nullptr, nullptr);
+    return result;
+}
+
+void reportLastError() {
+    std::u16string text = platform::lastErrorText();
+    console::writeLine(u"LastError: '" + text + u"'");
+}
+
+std::u16string ansiToWide(const std::string& text) {
+    int count = static_cast<int>(text.size()) + 1;  // the terminator is converted too
+    int n = platform::multiByteToWideChar(CP_ACP, 0, text.c_str(), count, nullptr, 0);
+    if (n <= 0) return std::u16string();
+    std::vector<char16_t> units(static_cast<std::size_t>(n), u'\0');
+    platform::multiByteToWideChar(CP_ACP, 0, text.c_str(), count, units.data(), n);
+    // A zero inside the input ends the result.
+    return std::u16string(units.data());
+}
+
+std::string wideToAnsi(const std::u16string& text) {
+    int count = static_cast<int>(text.size()) + 1;
+    bool usedDefault = false;
+    int m = platform::wideCharToMultiByte(CP_ACP, WC_COMPOSITECHECK | WC_DEFAULTCHAR, text.c_str(),
+                                          count, nullptr, 0, "?", &usedDefault);
+    if (m <= 0) return std::string();
+    std::vector<char> bytes(static_cast<std::size_t>(m), '\0');
+    platform::wideCharToMultiByte(CP_ACP, WC_COMPOSITECHECK | WC_DEFAULTCHAR, text.c_str(), count,
+                                  bytes.data(), m, "?", &usedDefault);
+    return std::string(bytes.data());
+}
+
+void wideToAnsiBuffer(const char16_t* text, GrowableBuffer& buffer) {
+    int k = static_cast<int>(std::char_traits<char16_t>::length(text)) + 1;
+    int m = platform::wideCharToMultiByte(CP_ACP, 0, text, k, nullptr, 0, nullptr, nullptr);
+    if (m <= 0) return;
+    buffer.setLength(static_cast<std::size_t>(m));
+    platform::wideCharToMultiByte(CP_ACP, 0, text, k, reinterpret_cast<char*>(buffer.data()), m,
+                                  nullptr, nullptr);
+}
+
+std::u16string numberToText(std::int32_t value) {
+    // Built by hand: the smallest value has no positive counterpart to negate.
+    std::int64_t v = value;
+    bool negative = v < 0;
+    if (negative) v = -v;
+    std::u16string digits;
+    do {
+        digits.push_back(static_cast<char16_t>(u'0' + v % 10));
+        v /= 10;
+    } while (v != 0);
+    if (negative) digits.push_back(u'-');
+    std::reverse(digits.begin(), digits.end());
+    return digits;
+}
+
+std::string utf16ToUtf8(std::u16string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
+std::u16string utf8ToUtf16(std::string_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        auto b0 = static_cast<unsigned char>(text[i]);
+        char32_t c = 0xFFFD;
+        std::size_t len = 1;
+        auto cont = [&](std::size_t k) {
+            return i + k < text.size() && (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        };
+        auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]) & 0x3Fu; };
+        if (b0 < 0x80) {
+            c = b0;
+        } else if (b0 >= 0xC2 && b0 <= 0xDF && cont(1)) {
+            c = ((b0 & 0x1Fu) << 6) | at(1);
+            len = 2;
+        } else if (b0 >= 0xE0 && b0 <= 0xEF && cont(1) && cont(2)) {
+            char32_t v = ((b0 & 0x0Fu) << 12) | (at(1) << 6) | at(2);
+            if (v >= 0x800 && (v < 0xD800 || v > 0xDFFF)) {
+                c = v;
+                len = 3;
+            }
+        } else if (b0 >= 0xF0 && b0 <= 0xF4 && cont(1) && cont(2) && cont(3)) {
+            char32_t v = ((b0 & 0x07u) << 18) | (at(1) << 12) | (at(2) << 6) | at(3);
+            if (v >= 0x10000 && v <= 0x10FFFF) {
+                c = v;
+                len = 4;
+            }
+        }
+        if (c >= 0x10000) {
+            out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(c));
+        }
+        i += len;
+    }
+    return out;
+}
+
+}  // namespace keldrin

@@ -1,0 +1,81 @@
+// Conversions between the system's wide text (UTF-16 code units) and narrow text in a
+// Windows code page, the decimal form of numbers, and the report of the last failed
+// system call.
+//
+// Two families:
+//  - raw conversions (narrowToWide, wideToNarrow) count terminators exactly as the
+//    caller's byte count says and report a failed conversion with reportLastError;
+//  - string conversions (ansiToWide, wideToAnsi, wideToAnsiBuffer) always use the ANSI
+//    code page, stop at the first zero, and report nothing.
+// The code page identifiers are the platform's own; which real code page CP_ACP and
+// CP_OEMCP stand for is decided by the platform layer (codepage.h).
+#pragma once
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace keldrin {
+
+#if !defined(_WIN32)
+inline constexpr unsigned CP_ACP = 0;
+inline constexpr unsigned CP_OEMCP = 1;
+inline constexpr unsigned CP_UTF8 = 65001;
+inline constexpr unsigned MB_PRECOMPOSED = 0x1;
+inline constexpr unsigned WC_COMPOSITECHECK = 0x200;
+inline constexpr unsigned WC_DEFAULTCHAR = 0x40;
+#endif
+
+// A byte buffer that grows in steps and never shrinks; the exported entry reader keeps
+// its results in such buffers between calls.
+class GrowableBuffer {
+public:
+    explicit GrowableBuffer(std::size_t initialCapacity, std::size_t growthStep = 16);
+
+    std::uint8_t* data() { return data_.get(); }
+    const std::uint8_t* data() const { return data_.get(); }
+    std::size_t length() const { return length_; }
+    std::size_t capacity() const { return capacity_; }
+
+    // Makes room for at least `needed` bytes, keeping the first length() bytes.
+    void reserve(std::size_t needed);
+    // reserve(n), then length() = n.
+    void setLength(std::size_t n);
+
+private:
+    std::unique_ptr<std::uint8_t[]> data_;
+    std::size_t length_ = 0;
+    std::size_t capacity_ = 0;
+    std::size_t growthStep_;
+};
+
+// Converts `byteCount` bytes (a terminator among them is converted like any byte) and
+// returns n code units; the string's own terminator stands at index n.
+std::u16string narrowToWide(const char* bytes, int byteCount, unsigned codePage);
+
+// Converts byteCount / 2 code units and returns exactly the bytes produced, with no
+// terminator of its own. An empty result reports the last error.
+std::string wideToNarrow(const char16_t* text, int byteCount, unsigned codePage);
+
+// Prints "LastError: '<system text>'" on standard output.
+void reportLastError();
+
+std::u16string ansiToWide(const std::string& text);
+// Characters the ANSI code page cannot carry become "?".
+std::string wideToAnsi(const std::u16string& text);
+// The ANSI form of a zero-terminated text, terminator included, into `buffer`.
+void wideToAnsiBuffer(const char16_t* text, GrowableBuffer& buffer);
+
+std::u16string numberToText(std::int32_t value);
+
+// UTF-8 helpers for the console and the tool's command line. Invalid input becomes
+// U+FFFD; they are not code-page conversions.
+std::string utf16ToUtf8(std::u16string_view text);
+std::u16string utf8ToUtf16(std::string_view text);
+
+}  // namespace keldrin

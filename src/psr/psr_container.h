@@ -1,0 +1,59 @@
+// A PowerBuilder saved report (PSR) as a set of named byte streams, whatever its
+// container: an OLE compound file (ole_psr_container.h) or the platform-independent
+// flat format (portable_psr_container.h). PsrContainerFactory picks the container.
+//
+// Stream paths are wide strings in which "/" separates a storage from what lies in it:
+//   "source", "object"                    the main DataWindow's source text and object
+//   "dwstg/dwlookup"                      the table of child DataWindows
+//   "dwstg/source_N", "dwstg/object_N"    child N's source and object
+// readStream returns a stream's raw bytes: no terminator, no decoding.
+//
+// Failures: NotFoundException (file or stream missing), IOException (cannot be read),
+// NotSupportedFormatException (not this container's format / a structure not understood).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "base/bytes.h"
+
+namespace keldrin {
+
+// One child DataWindow of a report: its lower-case name and its stream number.
+struct ChildDw {
+    std::u16string name;
+    int number = 0;
+};
+
+class PsrContainer {
+public:
+    virtual ~PsrContainer() = default;
+
+    // The very name given to open().
+    virtual std::u16string fileName() const = 0;
+    // Checks that the file is of this container's kind and prepares it for reading.
+    virtual void open(const std::u16string& fileName) = 0;
+    // Replaces `data` with the whole content of the stream named by `path`.
+    virtual void readStream(const std::u16string& path, Bytes& data) = 0;
+    // Appends the report's child DataWindows, in the order of "dwstg/dwlookup".
+    virtual void readChildDwList(std::vector<ChildDw>& list);
+    // Converts the report into a PBL library (an empty name: the report's name with
+    // the extension ".pbl").
+    virtual void convert(std::u16string targetPblName);
+    // Fixed text naming the container format.
+    virtual std::u16string formatDescription() const = 0;
+    // The PowerBuilder version that wrote the report, e.g. "9" or "10.5".
+    virtual std::u16string powerBuilderVersion();
+
+    // The major version as a number (selects the library version to write).
+    int majorVersionNumber();
+    // Base name of the main DataWindow's entries.
+    std::u16string mainDwName(const std::u16string& fileName);
+
+protected:
+    void readAnsiDwLookup(std::vector<ChildDw>& list);
+    void readUnicodeDwLookup(std::vector<ChildDw>& list);
+};
+
+}  // namespace keldrin
