@@ -1,0 +1,209 @@
+// Windows backend of the wide-name file layer. The system's wide names are what the
+// W functions take, so they go to the system unchanged; no name ever passes through
+// a code page on its way to a file.
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "base/file.h"
+#include "base/text.h"
+
+namespace keldrin::fs {
+namespace {
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
+
+std::wstring wide(std::u16string_view name) { return std::wstring(name.begin(), name.end()); }
+
+std::wstring wideMode(const char* mode) {
+    std::wstring out;
+    for (const char* p = mode; *p != '\0'; ++p) out.push_back(static_cast<wchar_t>(*p));
+    return out;
+}
+
+// 100-nanosecond intervals between 1601-01-01 and 1970-01-01.
+constexpr std::int64_t kUnixEpochAsFileTime = 116444736000000000LL;
+
+}  // namespace
+
+// Narrow names only reach this layer from text that was never a Windows name (tests,
+// the console); they are read as UTF-8, with the bytes that are not valid UTF-8 kept as
+// U+DC80..U+DCFF, and written back the same way, like the POSIX form.
+std::u16string fromNativeName(std::string_view bytes) {
+    std::u16string out;
+    out.reserve(bytes.size());
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        auto b0 = static_cast<unsigned char>(bytes[i]);
+        std::size_t len = 0;
+        if (b0 < 0x80) len = 1;
+        else if (b0 >= 0xC2 && b0 <= 0xDF) len = 2;
+        else if (b0 >= 0xE0 && b0 <= 0xEF) len = 3;
+        else if (b0 >= 0xF0 && b0 <= 0xF4) len = 4;
+        std::u16string decoded;
+        if (len > 0 && len <= bytes.size() - i) {
+            decoded = utf8ToUtf16(bytes.substr(i, len));
+            if (decoded.find(u'\uFFFD') != std::u16string::npos ||
+                utf16ToUtf8(decoded) != bytes.substr(i, len))
+                decoded.clear();
+        }
+        if (decoded.empty()) {
+            out.push_back(static_cast<char16_t>(0xDC00 + b0));
+            ++i;
+        } else {
+            out += decoded;
+            i += len;
+        }
+    }
+    return out;
+}
+
+std::string toNativeName(std::u16string_view name) {
+    std::string out;
+    out.reserve(name.size());
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        char16_t c = name[i];
+        bool high = c >= 0xD800 && c <= 0xDBFF;
+        if (high && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF) {
+            ++i;
+            continue;
+        }
+        if (c >= 0xDC80 && c <= 0xDCFF) {
+            out += utf16ToUtf8(name.substr(start, i - start));
+            out.push_back(static_cast<char>(c - 0xDC00));
+            start = i + 1;
+        }
+    }
+    out += utf16ToUtf8(name.substr(start));
+    return out;
+}
+
+std::FILE* openFile(const std::u16string& path, const char* mode) {
+    return _wfopen(wide(path).c_str(), wideMode(mode).c_str());
+}
+
+std::FILE* createExclusive(const std::u16string& path) {
+    HANDLE handle = CreateFileW(wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, "w+b");
+    if (file == nullptr) _close(fd);  // closes the handle too
+    return file;
+}
+
+bool removeFile(const std::u16string& path) { return DeleteFileW(wide(path).c_str()) != FALSE; }
+
+bool fileExists(const std::u16string& path) {
+    return GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool replaceFile(const std::u16string& from, const std::u16string& to) {
+    return MoveFileExW(wide(from).c_str(), wide(to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+bool renameNoReplace(const std::u16string& from, const std::u16string& to) {
+    // MoveFileW fails with ERROR_ALREADY_EXISTS when the target is there.
+    return MoveFileW(wide(from).c_str(), wide(to).c_str()) != FALSE;
+}
+
+bool syncFile(std::FILE* file) {
+    if (std::fflush(file) != 0) return false;
+    auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    return FlushFileBuffers(handle) != FALSE;
+}
+
+bool isWriteProtected(const std::u16string& path) {
+    DWORD attributes = GetFileAttributesW(wide(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool sameFile(const std::u16string& a, const std::u16string& b) {
+    auto identify = [](const std::u16string& name, BY_HANDLE_FILE_INFORMATION& info) {
+        // No access rights are needed to read a file's identity, and every kind of
+        // sharing is allowed so an open file can be compared too.
+        HANDLE handle = CreateFileW(wide(name).c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return false;
+        bool ok = GetFileInformationByHandle(handle, &info) != FALSE;
+        CloseHandle(handle);
+        return ok;
+    };
+    BY_HANDLE_FILE_INFORMATION ia{};
+    BY_HANDLE_FILE_INFORMATION ib{};
+    if (!identify(a, ia) || !identify(b, ib)) return false;
+    return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+           ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
+std::int64_t fileSize(std::FILE* file) {
+    if (std::fflush(file) != 0) return -1;
+    struct _stati64 st {};
+    if (_fstati64(_fileno(file), &st) != 0) return -1;
+    return static_cast<std::int64_t>(st.st_size);
+}
+
+bool seekTo(std::FILE* file, std::int64_t offset) {
+    return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+}
+
+bool setModificationTime(const std::u16string& path, std::int64_t unixSeconds) {
+    HANDLE handle = CreateFileW(wide(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    auto ticks = static_cast<std::uint64_t>(unixSeconds * 10000000LL + kUnixEpochAsFileTime);
+    FILETIME time{};
+    time.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
+    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    bool ok = SetFileTime(handle, nullptr, &time, &time) != FALSE;
+    CloseHandle(handle);
+    return ok;
+}
+
+bool makeDirectory(const std::u16string& path) {
+    std::wstring name = wide(path);
+    if (CreateDirectoryW(name.c_str(), nullptr)) return true;
+    DWORD attributes = GetFileAttributesW(name.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool copyFile(const std::u16string& from, const std::u16string& to) {
+    std::FILE* in = openFile(from, "rb");
+    if (in == nullptr) return false;
+    std::FILE* out = openFile(to, "wb");
+    if (out == nullptr) {
+        std::fclose(in);
+        return false;
+    }
+    std::vector<char> buffer(65536);
+    bool ok = true;
+    std::size_t n;
+    while ((n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0)
+        if (std::fwrite(buffer.data(), 1, n, out) != n) {
+            ok = false;
+            break;
+        }
+    if (std::ferror(in)) ok = false;
+    std::fclose(in);
+    if (!syncFile(out)) ok = false;
+    if (std::fclose(out) != 0) ok = false;
+    return ok;
+}
+
+}  // namespace keldrin::fs
