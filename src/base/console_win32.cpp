@@ -8,8 +8,8 @@
 //
 // The handle is looked up on every call, through the C runtime's descriptor 1, so a
 // redirection made inside the process (a test capturing output) is followed too.
-#include <windows.h>
 #include <io.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <string>
@@ -68,7 +68,9 @@ void emit(std::u16string_view text) {
 
 }  // namespace
 
-void write(std::u16string_view text) { emit(text); }
+void write(std::u16string_view text) {
+    emit(text);
+}
 
 void writeLine(std::u16string_view text) {
     std::u16string line(text);

@@ -1,10 +1,10 @@
 // Windows backend of the wide-name file layer. The system's wide names are what the
 // W functions take, so they go to the system unchanged; no name ever passes through
 // a code page on its way to a file.
-#include <windows.h>
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <string>
@@ -18,7 +18,9 @@ namespace {
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
 
-std::wstring wide(std::u16string_view name) { return std::wstring(name.begin(), name.end()); }
+std::wstring wide(std::u16string_view name) {
+    return std::wstring(name.begin(), name.end());
+}
 
 std::wstring wideMode(const char* mode) {
     std::wstring out;
@@ -41,10 +43,14 @@ std::u16string fromNativeName(std::string_view bytes) {
     while (i < bytes.size()) {
         auto b0 = static_cast<unsigned char>(bytes[i]);
         std::size_t len = 0;
-        if (b0 < 0x80) len = 1;
-        else if (b0 >= 0xC2 && b0 <= 0xDF) len = 2;
-        else if (b0 >= 0xE0 && b0 <= 0xEF) len = 3;
-        else if (b0 >= 0xF0 && b0 <= 0xF4) len = 4;
+        if (b0 < 0x80)
+            len = 1;
+        else if (b0 >= 0xC2 && b0 <= 0xDF)
+            len = 2;
+        else if (b0 >= 0xE0 && b0 <= 0xEF)
+            len = 3;
+        else if (b0 >= 0xF0 && b0 <= 0xF4)
+            len = 4;
         std::u16string decoded;
         if (len > 0 && len <= bytes.size() - i) {
             decoded = utf8ToUtf16(bytes.substr(i, len));
@@ -89,9 +95,8 @@ std::FILE* openFile(const std::u16string& path, const char* mode) {
 }
 
 std::FILE* createExclusive(const std::u16string& path) {
-    HANDLE handle = CreateFileW(wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                nullptr);
+    HANDLE handle = CreateFileW(wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
     if (fd < 0) {
@@ -103,7 +108,9 @@ std::FILE* createExclusive(const std::u16string& path) {
     return file;
 }
 
-bool removeFile(const std::u16string& path) { return DeleteFileW(wide(path).c_str()) != FALSE; }
+bool removeFile(const std::u16string& path) {
+    return DeleteFileW(wide(path).c_str()) != FALSE;
+}
 
 bool fileExists(const std::u16string& path) {
     return GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -137,8 +144,8 @@ bool sameFile(const std::u16string& a, const std::u16string& b) {
         // No access rights are needed to read a file's identity, and every kind of
         // sharing is allowed so an open file can be compared too.
         HANDLE handle = CreateFileW(wide(name).c_str(), 0,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (handle == INVALID_HANDLE_VALUE) return false;
         bool ok = GetFileInformationByHandle(handle, &info) != FALSE;
         CloseHandle(handle);

@@ -1,8 +1,8 @@
 // Windows backend of the structured-storage layer: ole32 itself. No COM
 // initialisation is needed for StgOpenStorage and the interfaces it hands out.
-#include <windows.h>
 #include <objbase.h>
 #include <objidl.h>
+#include <windows.h>
 
 #include <memory>
 #include <string>
@@ -18,7 +18,9 @@ constexpr DWORD kRootMode = STGM_READ | STGM_SHARE_DENY_WRITE;  // 0x20
 constexpr DWORD kElementMode = STGM_READ | STGM_SHARE_EXCLUSIVE;  // 0x10
 static_assert(kRootMode == 0x20 && kElementMode == 0x10);
 
-std::wstring wide(const std::u16string& name) { return std::wstring(name.begin(), name.end()); }
+std::wstring wide(const std::u16string& name) {
+    return std::wstring(name.begin(), name.end());
+}
 
 // The results that mean "no such element"; everything else is a failure of the file.
 Status elementStatus(HRESULT hr) {
@@ -36,7 +38,7 @@ Status elementStatus(HRESULT hr) {
 }
 
 class OleStream final : public Stream {
-public:
+  public:
     explicit OleStream(IStream* stream) : stream_(stream) {}
     ~OleStream() override { stream_->Release(); }
     OleStream(const OleStream&) = delete;
@@ -50,12 +52,12 @@ public:
         return hr == S_OK ? Status::kOk : Status::kFailed;
     }
 
-private:
+  private:
     IStream* stream_;
 };
 
 class OleStorage final : public Storage {
-public:
+  public:
     explicit OleStorage(IStorage* storage) : storage_(storage) {}
     ~OleStorage() override { storage_->Release(); }
     OleStorage(const OleStorage&) = delete;
@@ -63,8 +65,8 @@ public:
 
     Status openStorage(const std::u16string& name, std::unique_ptr<Storage>& out) override {
         IStorage* child = nullptr;
-        HRESULT hr = storage_->OpenStorage(wide(name).c_str(), nullptr, kElementMode, nullptr, 0,
-                                           &child);
+        HRESULT hr =
+            storage_->OpenStorage(wide(name).c_str(), nullptr, kElementMode, nullptr, 0, &child);
         if (hr != S_OK) {
             if (child != nullptr) child->Release();
             return elementStatus(hr);
@@ -84,7 +86,7 @@ public:
         return Status::kOk;
     }
 
-private:
+  private:
     IStorage* storage_;
 };
 
@@ -96,7 +98,7 @@ Status openRootStorage(const std::u16string& fileName, std::unique_ptr<Storage>&
     if (hr != S_OK) {
         if (root != nullptr) root->Release();
         return hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND ? Status::kNotFound
-                                                                   : Status::kFailed;
+                                                                    : Status::kFailed;
     }
     out = std::make_unique<OleStorage>(root);
     return Status::kOk;
