@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Further CI steps that ./test.sh runs after the native and sanitizer builds.
+# One step per line; append new steps below.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+./scripts/windows-ci.sh

@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# The Windows program, built and tested from Linux:
+#  1. installs Debian's MinGW-w64 cross compilers and Wine when they are missing;
+#  2. cross-builds keldrin.exe and keldrin-pbl.exe for i686 (the shipped 32-bit program)
+#     and the whole project with its unit tests for x86_64;
+#  3. checks that the i686 programs import nothing but Windows system DLLs and that
+#     keldrin.exe exports RAZEV_ExportSourceEntryW as it should;
+#  4. runs every x86_64 unit-test executable under 64-bit Wine.
+# The kernel here cannot run 32-bit programs, so the i686 build is checked, not run.
+# Build trees: build-win/i686, build-win/x86_64 (KELDRIN_WIN_BUILD overrides the root).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+out=${KELDRIN_WIN_BUILD:-$root/build-win}
+jobs=$(nproc)
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver64
+step() { printf '\n== windows: %s (%ss)\n' "$*" "$SECONDS"; }
+fail() {
+    printf 'windows: FAILED: %s\n' "$*" >&2
+    exit 1
+}
+
+step "tools"
+packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    for attempt in 1 2 3; do
+        if apt-get -o DPkg::Lock::Timeout=600 update -qq &&
+            apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends \
+                "${missing[@]}" >/dev/null; then
+            break
+        fi
+        [ "$attempt" -lt 3 ] || fail "could not install ${missing[*]}"
+        sleep 10
+    done
+fi
+
+configure() {
+    local arch=$1 tests=$2
+    cmake -S . -B "$out/$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/mingw-$arch.cmake" \
+        -DKELDRIN_BUILD_TESTS="$tests" >/dev/null
+}
+
+step "build i686"
+configure i686 OFF
+cmake --build "$out/i686" -j "$jobs"
+
+step "build x86_64 with tests"
+configure x86_64 ON
+cmake --build "$out/x86_64" -j "$jobs"
+
+step "i686 import and export tables"
+objdump=i686-w64-mingw32-objdump
+# Windows' own DLLs; a static build must not need any other (no libstdc++, libgcc,
+# winpthread DLLs, which users do not have).
+allowed='^(kernel32|msvcrt|ole32|oleaut32|user32|advapi32|shell32|ntdll|ws2_32|bcrypt|rpcrt4|uuid|api-ms-win-[a-z0-9-]+)\.dll$'
+checked=0
+for exe in "$out/i686/src/keldrin.exe" "$out/i686/src/keldrin-pbl.exe"; do
+    [ -f "$exe" ] || continue
+    checked=$((checked + 1))
+    headers=$("$objdump" -p "$exe")
+    echo "$headers" | grep -q 'file format pei-i386' ||
+        fail "$(basename "$exe") is not a 32-bit Windows program"
+    echo "$headers" | grep -Eq '^Subsystem[[:space:]]+0+3[[:space:]]' ||
+        fail "$(basename "$exe") is not a console program"
+    dlls=$(echo "$headers" | awk '/DLL Name:/ {print $3}')
+    echo "$(basename "$exe") imports: $(echo $dlls)"
+    for dll in $dlls; do
+        echo "$dll" | tr 'A-Z' 'a-z' | grep -Eq "$allowed" ||
+            fail "$(basename "$exe") imports $dll, which is not a Windows system DLL"
+    done
+    echo "$dlls" | grep -qix 'kernel32.dll' || fail "$(basename "$exe") does not import KERNEL32"
+done
+[ "$checked" -gt 0 ] || echo "no entry points yet: import check skipped"
+
+if grep -qs RAZEV_ExportSourceEntryW src/pbl/*.cpp; then
+    exe=$out/i686/src/keldrin.exe
+    [ -f "$exe" ] || fail "keldrin.exe was not built"
+    table=$("$objdump" -p "$exe")
+    # Name table rows: "[index] name"; the ordinal is the index plus the ordinal base.
+    base=$(echo "$table" | awk '/Ordinal Base/ {print $NF; exit}')
+    names=$(echo "$table" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+        sed -n 's/^[[:space:]]*\[[[:space:]]*\([0-9]*\)\][[:space:]]*\(.*\)$/\1 \2/p')
+    echo "keldrin.exe exports (ordinal base $base):"
+    echo "$names" | while read -r index name; do echo "  $((index + base)) $name"; done
+    decorated=$(echo "$names" | awk '$2 == "_RAZEV_ExportSourceEntryW@20" {print $1}')
+    plain=$(echo "$names" | awk '$2 == "RAZEV_ExportSourceEntryW" {print $1}')
+    [ -n "$decorated" ] || fail "keldrin.exe does not export _RAZEV_ExportSourceEntryW@20"
+    [ $((decorated + base)) -eq 1 ] || fail "the decorated name is not at ordinal 1"
+    [ -n "$plain" ] || fail "keldrin.exe does not export RAZEV_ExportSourceEntryW"
+    [ "$(echo "$names" | wc -l)" -eq 2 ] || fail "keldrin.exe exports more than the entry reader"
+    # Both names lead to the same function.
+    rvas=$(echo "$table" | sed -n '/Export Address Table -- Ordinal Base/,/^$/p' |
+        awk '/Export RVA/ {print $(NF-2)}' | sort -u | wc -l)
+    [ "$rvas" -eq 1 ] || fail "the two export names lead to different addresses"
+else
+    echo "no exported entry reader yet: export check skipped"
+fi
+
+step "x86_64 unit tests under Wine"
+export WINEPREFIX=$out/wineprefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=,winemenubuilder.exe=d"
+export WINEARCH=win64
+# Wine derives the ANSI code page from the locale (C.UTF-8: 1252) and reads Unix
+# file names as UTF-8.
+export LANG=C.UTF-8
+unset LC_ALL LC_CTYPE DISPLAY WAYLAND_DISPLAY
+stop_wine() { "$wineserver" -k >/dev/null 2>&1 || true; }
+trap stop_wine EXIT
+if [ ! -f "$WINEPREFIX/system.reg" ] || [ ! -f "$WINEPREFIX/.update-timestamp" ]; then
+    rm -rf "$WINEPREFIX"
+fi
+# Wine's first start builds the prefix; it is done once here, not by the first test.
+timeout 600 "$wine" wineboot --init >/dev/null 2>&1 || fail "wineboot did not finish"
+"$wineserver" -w || true
+
+failed=()
+ran=0
+for exe in "$out"/x86_64/tests/*_tests.exe; do
+    [ -f "$exe" ] || continue
+    ran=$((ran + 1))
+    name=$(basename "$exe")
+    log=$out/x86_64/tests/${name%.exe}.wine.log
+    if (cd "$out/x86_64/tests" && timeout --kill-after=30 900 "$wine" "$exe" --gtest_color=no) \
+        >"$log" 2>&1; then
+        echo "$name: $(grep -E '^\[  PASSED  \]|^\[  SKIPPED \] [0-9]' "$log" | tr -d '\r' | tr '\n' ' ')"
+    else
+        echo "$name: FAILED (log: $log)"
+        grep -E '^\[  FAILED  \]|Failure|error:' "$log" | tr -d '\r' | head -40 || true
+        tail -5 "$log" | tr -d '\r'
+        failed+=("$name")
+    fi
+done
+[ "$ran" -gt 0 ] || fail "no test executables were built"
+[ ${#failed[@]} -eq 0 ] || fail "tests failed under Wine: ${failed[*]}"
+
+step "done"
