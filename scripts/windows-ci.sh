@@ -52,10 +52,6 @@ step "build i686"
 configure i686 OFF
 cmake --build "$out/i686" -j "$jobs"
 
-step "build x86_64 with tests"
-configure x86_64 ON
-cmake --build "$out/x86_64" -j "$jobs"
-
 step "i686 import and export tables"
 objdump=i686-w64-mingw32-objdump
 # Windows' own DLLs; a static build must not need any other (no libstdc++, libgcc,
@@ -103,6 +99,10 @@ if grep -qs RAZEV_ExportSourceEntryW src/pbl/*.cpp; then
 else
     echo "no exported entry reader yet: export check skipped"
 fi
+
+step "build x86_64 with tests"
+configure x86_64 ON
+cmake --build "$out/x86_64" -j "$jobs"
 
 step "x86_64 unit tests under Wine"
 export WINEPREFIX=$out/wineprefix
