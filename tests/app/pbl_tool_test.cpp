@@ -749,7 +749,7 @@ TEST_F(PblToolTest, ALongRandomCommandSequenceMatchesTheModel) {
             return name + (random() % 2 ? ".srd" : ".dwo");
         };
         for (int step = 0; step < 250; ++step) {
-            unsigned op = random() % 10;
+            auto op = random() % 10;
             if (op < 6) {
                 std::string name = randomName();
                 std::size_t size = random() % 4 == 0 ? random() % 3000 : random() % 1200;
@@ -803,10 +803,12 @@ TEST_F(PblToolTest, ALongRandomCommandSequenceMatchesTheModel) {
             EXPECT_EQ(ok({"cat", lib, entry.name, "--comment"}), entry.comment) << entry.name;
         }
         std::string json = ok({"ls", lib, "--json"});
-        for (const auto& [key, entry] : model)
-            if (entry.time >= 0)
+        for (const auto& [key, entry] : model) {
+            if (entry.time >= 0) {
                 EXPECT_NE(json.find("\"time\": " + std::to_string(entry.time) + "}"),
                           std::string::npos);
+            }
+        }
 #if defined(KELDRIN_HAVE_PBL_CHECKER)
         std::string problems = test::checkPblFile(lib);
         EXPECT_EQ(problems, "") << "version " << version;
