@@ -441,6 +441,8 @@ class EntryCollector : public pbl::PblEntryVisitor {
         EntryRecord record;
         record.name = utf16FromLittleEndian(reinterpret_cast<const std::uint8_t*>(info.name.data()),
                                             info.name.size());
+        // The name comes without terminator; a converter that keeps one must not add it.
+        while (!record.name.empty() && record.name.back() == u'\0') record.name.pop_back();
         record.info = info;
         record.info.name.clear();
         entries.push_back(std::move(record));
@@ -1078,8 +1080,13 @@ void PblTool::copyLibrary(OpenLibrary& source, const std::u16string& target, int
     int code = source->copyTo(ansiTarget.c_str(), version);
     if (code == pbl::kPblInvalidArgument && version <= 0 && source->version() < 5) {
         std::string headerVersion = "0" + std::to_string(source->version()) + "00";
+        try {
+            headerVersion = readHeaderFacts(source.path).versionText;
+        } catch (const ToolFailure&) {
+            // The number the library recognised is shown instead.
+        }
         throw ToolFailure{displayPath(source.path) + ": a library with header version " +
-                          headerVersion +
+                          escapeControls(headerVersion) +
                           " cannot be rebuilt in its own version; give --version 5 or higher"};
     }
     check(code, displayPath(target));
