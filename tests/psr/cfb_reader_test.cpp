@@ -35,7 +35,8 @@ ReadResult readPath(const std::shared_ptr<CfbReader>& reader, const std::u16stri
     std::size_t start = 0;
     for (;;) {
         std::size_t slash = path.find(u'/', start);
-        std::u16string name = path.substr(start, slash == std::u16string::npos ? std::u16string::npos : slash - start);
+        std::u16string name = path.substr(
+            start, slash == std::u16string::npos ? std::u16string::npos : slash - start);
         std::optional<std::uint32_t> child = reader->findChild(index, name);
         EntryType wanted = slash == std::u16string::npos ? EntryType::kStream : EntryType::kStorage;
         if (!child || reader->entry(*child).type != wanted) {
@@ -76,9 +77,15 @@ struct StreamRow {
 };
 
 const StreamRow kGeneratedStreams[] = {
-    {u"empty", 0},         {u"s2048", 2048},     {u"s4096", 4096},
-    {u"s5000", 5000},      {u"small", 100},      {u"large", 70000},
-    {u"outer/mid", 5000},  {u"outer/inner/deep", 300}, {u"outer/inner/big", 9000},
+    {u"empty", 0},
+    {u"s2048", 2048},
+    {u"s4096", 4096},
+    {u"s5000", 5000},
+    {u"small", 100},
+    {u"large", 70000},
+    {u"outer/mid", 5000},
+    {u"outer/inner/deep", 300},
+    {u"outer/inner/big", 9000},
     {u"Source", 7},
 };
 
@@ -97,8 +104,9 @@ TEST_P(GeneratedFixture, EveryStreamReadsWithItsExactBytes) {
 TEST_P(GeneratedFixture, StoragesAreNoStreamsAndMissingNamesAreNotFound) {
     std::shared_ptr<CfbReader> reader = openFixture(GetParam());
     ASSERT_TRUE(reader);
-    for (const char16_t* path : {u"outer", u"outer/inner", u"emptystg", u"nothing", u"outer/nothing",
-                                 u"emptystg/x", u"s2048/x", u"outer/inner/deep/x"})
+    for (const char16_t* path :
+         {u"outer", u"outer/inner", u"emptystg", u"nothing", u"outer/nothing", u"emptystg/x",
+          u"s2048/x", u"outer/inner/deep/x"})
         EXPECT_EQ(readPath(reader, path).outcome, Outcome::kNotFound);
 }
 
@@ -109,7 +117,8 @@ TEST_P(GeneratedFixture, NamesCompareWithoutRegardToCase) {
     EXPECT_EQ(readPath(reader, u"OUTER/Inner/DEEP").data, patternBytes(300));
 }
 
-INSTANTIATE_TEST_SUITE_P(Fixtures, GeneratedFixture, testing::Values("streams.cfb", "sector4096.cfb"));
+INSTANTIATE_TEST_SUITE_P(Fixtures, GeneratedFixture,
+                         testing::Values("streams.cfb", "sector4096.cfb"));
 
 TEST(CfbReader, ReadsBothSectorSizes) {
     std::shared_ptr<CfbReader> small = openFixture("streams.cfb");
@@ -154,10 +163,16 @@ struct NameOrderRow {
 
 TEST(CompareNames, ShorterFirstThenUpperCasedUnits) {
     const NameOrderRow rows[] = {
-        {u"b", u"aa", -1},          {u"aa", u"b", 1},           {u"abc", u"ABC", 0},
-        {u"abc", u"abd", -1},       {u"a_", u"A`", -1},  // "_" (5F) sorts before "`" (60)
-        {u"\u00e9", u"\u00c9", 0},  {u"\u0451", u"\u0401", 0},  {u"\u00ff", u"\u0178", 0},
-        {u"", u"", 0},              {u"source", u"source_1", -1},
+        {u"b", u"aa", -1},
+        {u"aa", u"b", 1},
+        {u"abc", u"ABC", 0},
+        {u"abc", u"abd", -1},
+        {u"a_", u"A`", -1},  // "_" (5F) sorts before "`" (60)
+        {u"\u00e9", u"\u00c9", 0},
+        {u"\u0451", u"\u0401", 0},
+        {u"\u00ff", u"\u0178", 0},
+        {u"", u"", 0},
+        {u"source", u"source_1", -1},
     };
     for (const NameOrderRow& row : rows) {
         EXPECT_EQ(compareNames(row.a, row.b), row.expected);
@@ -170,7 +185,7 @@ TEST(CompareNames, ShorterFirstThenUpperCasedUnits) {
 // A compound file image with the few accessors the damage table needs (512-byte sectors,
 // FAT and directory reached through the header's DIFAT slots).
 class Image {
-public:
+  public:
     explicit Image(Bytes image) : bytes(std::move(image)) {}
     Bytes bytes;
 
@@ -183,7 +198,8 @@ public:
     std::uint32_t fat(std::uint32_t sector) const { return u32(fatOffset(sector)); }
     std::vector<std::uint32_t> chain(std::uint32_t start) const {
         std::vector<std::uint32_t> sectors;
-        for (std::uint32_t s = start; s < 0xFFFFFFFA && sectors.size() < 10000; s = fat(s)) sectors.push_back(s);
+        for (std::uint32_t s = start; s < 0xFFFFFFFA && sectors.size() < 10000; s = fat(s))
+            sectors.push_back(s);
         return sectors;
     }
     std::size_t entryOffset(std::uint32_t index) const {
@@ -224,11 +240,14 @@ struct DamageRow {
 
 const DamageRow kDamage[] = {
     {"bad signature", "streams.cfb", [](Image& i) { i.bytes[7] ^= 1; }, Expect::kOpenFails, u"", 0},
-    {"bad byte order", "streams.cfb", [](Image& i) { i.bytes[28] = 0xFF; }, Expect::kOpenFails, u"", 0},
+    {"bad byte order", "streams.cfb", [](Image& i) { i.bytes[28] = 0xFF; }, Expect::kOpenFails, u"",
+     0},
     {"version 3 with 4096-byte sectors", "streams.cfb", [](Image& i) { i.bytes[30] = 12; },
      Expect::kOpenFails, u"", 0},
-    {"unknown major version", "streams.cfb", [](Image& i) { i.bytes[26] = 5; }, Expect::kOpenFails, u"", 0},
-    {"mini sectors not 64 bytes", "streams.cfb", [](Image& i) { i.bytes[32] = 7; }, Expect::kOpenFails, u"", 0},
+    {"unknown major version", "streams.cfb", [](Image& i) { i.bytes[26] = 5; }, Expect::kOpenFails,
+     u"", 0},
+    {"mini sectors not 64 bytes", "streams.cfb", [](Image& i) { i.bytes[32] = 7; },
+     Expect::kOpenFails, u"", 0},
     {"FAT sector count beyond the file", "streams.cfb", [](Image& i) { i.setU32(44, 0xFFFFFFFF); },
      Expect::kOpenFails, u"", 0},
     {"FAT sector past the end", "streams.cfb", [](Image& i) { i.setU32(76, 0x00FFFFFF); },
@@ -249,7 +268,8 @@ const DamageRow kDamage[] = {
          i.setU32(44, i.u32(44) + 1);
      },
      Expect::kOpenFails, u"", 0},
-    {"no directory", "streams.cfb", [](Image& i) { i.setU32(48, 0xFFFFFFFE); }, Expect::kOpenFails, u"", 0},
+    {"no directory", "streams.cfb", [](Image& i) { i.setU32(48, 0xFFFFFFFE); }, Expect::kOpenFails,
+     u"", 0},
     {"directory past the end", "streams.cfb", [](Image& i) { i.setU32(48, 0x7FFFFFFF); },
      Expect::kOpenFails, u"", 0},
     {"directory chain loops", "many_children.psr",
@@ -261,21 +281,23 @@ const DamageRow kDamage[] = {
     {"first entry is no root", "streams.cfb", [](Image& i) { i.bytes[i.entryOffset(0) + 66] = 1; },
      Expect::kOpenFails, u"", 0},
     {"sibling links to itself", "streams.cfb",
-     [](Image& i) { i.setU32(i.field(u"s5000", 68), i.entryIndex(u"s5000")); }, Expect::kOpenFails, u"", 0},
-    {"child links back to the root", "streams.cfb", [](Image& i) { i.setU32(i.field(u"outer", 76), 0); },
-     Expect::kOpenFails, u"", 0},
+     [](Image& i) { i.setU32(i.field(u"s5000", 68), i.entryIndex(u"s5000")); }, Expect::kOpenFails,
+     u"", 0},
+    {"child links back to the root", "streams.cfb",
+     [](Image& i) { i.setU32(i.field(u"outer", 76), 0); }, Expect::kOpenFails, u"", 0},
     {"storage's child is its own ancestor", "streams.cfb",
-     [](Image& i) { i.setU32(i.field(u"inner", 76), i.entryIndex(u"outer")); }, Expect::kOpenFails, u"", 0},
-    {"link past the directory", "streams.cfb", [](Image& i) { i.setU32(i.field(u"outer", 76), 100000); },
-     Expect::kOpenFails, u"", 0},
+     [](Image& i) { i.setU32(i.field(u"inner", 76), i.entryIndex(u"outer")); }, Expect::kOpenFails,
+     u"", 0},
+    {"link past the directory", "streams.cfb",
+     [](Image& i) { i.setU32(i.field(u"outer", 76), 100000); }, Expect::kOpenFails, u"", 0},
     {"link to an unused entry", "streams.cfb",
      [](Image& i) {
          std::uint32_t last = static_cast<std::uint32_t>(i.chain(i.u32(48)).size() * 4 - 1);
          i.setU32(i.field(u"emptystg", 76), last);
      },
      Expect::kOpenFails, u"", 0},
-    {"mini stream chain cut short", "streams.cfb", [](Image& i) { i.setU32(i.entryOffset(0) + 120, 0x7FFFFFF0); },
-     Expect::kOpenFails, u"", 0},
+    {"mini stream chain cut short", "streams.cfb",
+     [](Image& i) { i.setU32(i.entryOffset(0) + 120, 0x7FFFFFF0); }, Expect::kOpenFails, u"", 0},
     {"mini FAT chain loops", "streams.cfb",
      [](Image& i) { i.setU32(i.fatOffset(i.u32(60)), i.u32(60)); }, Expect::kOpenFails, u"", 0},
     {"stream chain loops", "streams.cfb",
@@ -285,10 +307,11 @@ const DamageRow kDamage[] = {
      },
      Expect::kReadFails, u"large", 0},
     {"stream chain leaves the file", "streams.cfb",
-     [](Image& i) { i.setU32(i.fatOffset(i.u32(i.field(u"large", 116))), 0x00FFFFFF); }, Expect::kReadFails,
-     u"large", 0},
-    {"stream size beyond its chain", "streams.cfb", [](Image& i) { i.setU32(i.field(u"s5000", 120), 0x7FFFFFFF); },
-     Expect::kReadFails, u"s5000", 0},
+     [](Image& i) { i.setU32(i.fatOffset(i.u32(i.field(u"large", 116))), 0x00FFFFFF); },
+     Expect::kReadFails, u"large", 0},
+    {"stream size beyond its chain", "streams.cfb",
+     [](Image& i) { i.setU32(i.field(u"s5000", 120), 0x7FFFFFFF); }, Expect::kReadFails, u"s5000",
+     0},
     {"mini stream chain loops", "streams.cfb",
      [](Image& i) {
          std::uint32_t start = i.u32(i.field(u"deep", 116));
@@ -296,9 +319,11 @@ const DamageRow kDamage[] = {
      },
      Expect::kReadFails, u"outer/inner/deep", 0},
     {"mini sector past the mini stream", "streams.cfb",
-     [](Image& i) { i.setU32(i.field(u"small", 116), 0x00FFFFFF); }, Expect::kReadFails, u"small", 0},
+     [](Image& i) { i.setU32(i.field(u"small", 116), 0x00FFFFFF); }, Expect::kReadFails, u"small",
+     0},
     {"version 3 size with garbage in its high half", "streams.cfb",
-     [](Image& i) { i.setU32(i.field(u"s5000", 124), 0xFFFFFFFF); }, Expect::kReadsRight, u"s5000", 5000},
+     [](Image& i) { i.setU32(i.field(u"s5000", 124), 0xFFFFFFFF); }, Expect::kReadsRight, u"s5000",
+     5000},
     {"unordered sibling tree", "streams.cfb",
      [](Image& i) {
          // Swap the names of two leaves of the root's tree: each is then out of order.
@@ -307,7 +332,8 @@ const DamageRow kDamage[] = {
          std::swap_ranges(i.bytes.begin() + a, i.bytes.begin() + a + 66, i.bytes.begin() + b);
      },
      Expect::kReadsRight, u"s4096", 2048},
-    {"FAT longer than the file needs", "difat.cfb", [](Image&) {}, Expect::kReadsRight, u"s5000", 5000},
+    {"FAT longer than the file needs", "difat.cfb", [](Image&) {}, Expect::kReadsRight, u"s5000",
+     5000},
 };
 
 TEST(CfbReaderDamage, EachDamageFailsWhereItIsFound) {
@@ -349,8 +375,8 @@ int readEverything(const Bytes& bytes, const std::map<std::u16string, Bytes>& ex
 std::map<std::u16string, Bytes> exampleStreams() {
     std::shared_ptr<CfbReader> reader = openBytes(readFile(testing_psr::examplePath()));
     std::map<std::u16string, Bytes> streams;
-    for (const char16_t* path : {u"source", u"object", u"dwstg/dwlookup", u"dwstg/source_1", u"dwstg/object_1",
-                                 u"dwstg/source_2", u"dwstg/object_2"}) {
+    for (const char16_t* path : {u"source", u"object", u"dwstg/dwlookup", u"dwstg/source_1",
+                                 u"dwstg/object_1", u"dwstg/source_2", u"dwstg/object_2"}) {
         ReadResult result = readPath(reader, path);
         EXPECT_EQ(result.outcome, Outcome::kOk);
         streams[path] = result.data;
@@ -382,7 +408,8 @@ TEST(CfbReaderDamage, EveryFlippedByteEndsInAnAnswer) {
     std::map<std::u16string, Bytes> streams = exampleStreams();
     std::mt19937 random(20240611);
     for (std::size_t at = 0; at < whole.size(); ++at) {
-        for (std::uint8_t mask : {std::uint8_t{0xFF}, static_cast<std::uint8_t>(1u << (random() % 8))}) {
+        for (std::uint8_t mask :
+             {std::uint8_t{0xFF}, static_cast<std::uint8_t>(1u << (random() % 8))}) {
             Bytes flipped = whole;
             flipped[at] ^= mask;
             readEverything(flipped, streams);
@@ -398,11 +425,13 @@ TEST(CfbReaderDamage, RandomWordsInTheHeaderAndDirectory) {
     for (std::uint32_t s : image.chain(image.u32(48)))
         for (std::size_t o = 64; o < 512; o += 4) places.push_back(Image::sectorOffset(s) + o);
     std::mt19937 random(7);
-    const std::uint32_t values[] = {0, 1, 0x7FFFFFFF, 0xFFFFFFFF, 0xFFFFFFFE, 0xFFFFFFFD, 0x80000000, 4096};
+    const std::uint32_t values[] = {0,          1,          0x7FFFFFFF, 0xFFFFFFFF,
+                                    0xFFFFFFFE, 0xFFFFFFFD, 0x80000000, 4096};
     for (int round = 0; round < 3000; ++round) {
         Bytes damaged = whole;
         for (int k = 0; k < 3; ++k)
-            storeU32(damaged.data() + places[random() % places.size()], values[random() % std::size(values)]);
+            storeU32(damaged.data() + places[random() % places.size()],
+                     values[random() % std::size(values)]);
         std::shared_ptr<CfbReader> reader = openBytes(damaged);
         if (!reader) continue;
         for (const StreamRow& row : kGeneratedStreams) {

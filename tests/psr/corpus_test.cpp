@@ -70,9 +70,9 @@ TEST(Corpus, EveryReportOpensAndGivesWhatTheConversionNeeds) {
         std::shared_ptr<PsrContainer> container = PsrContainerFactory::instance().openPsr(path);
         ASSERT_TRUE(container);
         const std::u16string expectedDescription =
-            report.kind == "psr-ole"               ? u"OLE compound storage"
-            : report.kind == "psr-portable-ansi"   ? u"Platform independent PSR File Format: ANSI"
-                                                   : u"Platform independent PSR File Format: Unicode";
+            report.kind == "psr-ole"             ? u"OLE compound storage"
+            : report.kind == "psr-portable-ansi" ? u"Platform independent PSR File Format: ANSI"
+                                                 : u"Platform independent PSR File Format: Unicode";
         EXPECT_EQ(container->formatDescription(), expectedDescription);
         EXPECT_EQ(container->fileName(), path);
 
@@ -120,8 +120,9 @@ std::uint32_t fnv1a(const Bytes& data) {
 
 // The same sizes and hashes scripts/check-fixtures.py expects from python3-olefile.
 TEST(Corpus, TheCompoundFileReportReadsAsAnIndependentReaderReadsIt) {
-    std::u16string path = wide(std::string(KELDRIN_CORPUS_DIR) +
-                               "/thansuoi113__PowerBuilder-Examples-And-Skills-Part-2/PB105/57.PSRBrowser/12.psr");
+    std::u16string path =
+        wide(std::string(KELDRIN_CORPUS_DIR) +
+             "/thansuoi113__PowerBuilder-Examples-And-Skills-Part-2/PB105/57.PSRBrowser/12.psr");
     if (!fs::fileExists(path)) GTEST_SKIP() << "no corpus";
     std::shared_ptr<PsrContainer> container = PsrContainerFactory::instance().openPsr(path);
     struct Row {
@@ -130,8 +131,9 @@ TEST(Corpus, TheCompoundFileReportReadsAsAnIndependentReaderReadsIt) {
         std::uint32_t hash;
     };
     const Row rows[] = {
-        {u"FSInfo", 68, 0x25E1456B},        {u"RSM", 16, 0x045B9FB6},         {u"data", 1971, 0xF501F95A},
-        {u"dwstg/dwlookup", 0, 0x811C9DC5}, {u"object", 5624, 0x8A9F6206},    {u"original_data", 44, 0xB9CB00E1},
+        {u"FSInfo", 68, 0x25E1456B},   {u"RSM", 16, 0x045B9FB6},
+        {u"data", 1971, 0xF501F95A},   {u"dwstg/dwlookup", 0, 0x811C9DC5},
+        {u"object", 5624, 0x8A9F6206}, {u"original_data", 44, 0xB9CB00E1},
         {u"source", 7007, 0xED50BD6D},
     };
     for (const Row& row : rows) {

@@ -33,8 +33,9 @@ TEST(OleContainer, ReadsStreamsWholeAroundTheChunkSize) {
             const char16_t* path;
             std::size_t size;
         };
-        for (Row row : {Row{u"empty", 0}, Row{u"s2048", 2048}, Row{u"s4096", 4096}, Row{u"s5000", 5000},
-                        Row{u"large", 70000}, Row{u"outer/inner/deep", 300}, Row{u"outer/inner/big", 9000}}) {
+        for (Row row :
+             {Row{u"empty", 0}, Row{u"s2048", 2048}, Row{u"s4096", 4096}, Row{u"s5000", 5000},
+              Row{u"large", 70000}, Row{u"outer/inner/deep", 300}, Row{u"outer/inner/big", 9000}}) {
             Bytes data(3, 0xAA);
             container->readStream(row.path, data);
             EXPECT_EQ(data, patternBytes(row.size)) << row.size;
@@ -52,8 +53,9 @@ TEST(OleContainer, ReadingTwiceGivesTheSameBytes) {
 
 TEST(OleContainer, PathsThatNameNoStreamAreNotFoundAndLeaveTheDataAlone) {
     auto container = openOle(fixturePath("streams.cfb"));
-    for (const char16_t* path : {u"outer", u"outer/inner", u"nothing", u"outer/nothing", u"nothing/s2048", u"",
-                                 u"/s2048", u"s2048/", u"outer//mid", u"outer/inner/", u"s2048/x"}) {
+    for (const char16_t* path :
+         {u"outer", u"outer/inner", u"nothing", u"outer/nothing", u"nothing/s2048", u"", u"/s2048",
+          u"s2048/", u"outer//mid", u"outer/inner/", u"s2048/x"}) {
         Bytes data = {1, 2, 3};
         EXPECT_THROW(container->readStream(path, data), NotFoundException) << utf16ToUtf8(path);
         EXPECT_EQ(data, (Bytes{1, 2, 3}));
@@ -118,7 +120,8 @@ TEST(OleContainer, EveryTruncationOfTheExampleEndsInAnAnswer) {
     ScratchDir dir;
     Bytes whole = readFile(testing_psr::examplePath());
     for (std::size_t length = 4; length < whole.size(); length += 7) {
-        writeFile(dir.file("cut.psr"), Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(length)));
+        writeFile(dir.file("cut.psr"),
+                  Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(length)));
         auto container = openOle(dir.file("cut.psr"));
         for (const char16_t* path : {u"source", u"object", u"dwstg/dwlookup", u"dwstg/object_2"}) {
             Bytes data;
@@ -133,7 +136,9 @@ TEST(OleContainer, EveryTruncationOfTheExampleEndsInAnAnswer) {
 
 // ---- detection ------------------------------------------------------------------------
 
-TEST(PsrContainerFactory, IsOneInstance) { EXPECT_EQ(&PsrContainerFactory::instance(), &PsrContainerFactory::instance()); }
+TEST(PsrContainerFactory, IsOneInstance) {
+    EXPECT_EQ(&PsrContainerFactory::instance(), &PsrContainerFactory::instance());
+}
 
 TEST(PsrContainerFactory, PicksTheContainerByTheFileStart) {
     ScratchDir dir;
@@ -145,7 +150,8 @@ TEST(PsrContainerFactory, PicksTheContainerByTheFileStart) {
     const Row rows[] = {
         {"ole", readFile(testing_psr::examplePath()), u"OLE compound storage"},
         {"damaged ole", Bytes{0xD0, 0xCF, 0x11, 0xE0, 1, 2, 3}, u"OLE compound storage"},
-        {"ansi", testing_psr::PortableBuilder(false).end().bytes(), u"Platform independent PSR File Format: ANSI"},
+        {"ansi", testing_psr::PortableBuilder(false).end().bytes(),
+         u"Platform independent PSR File Format: ANSI"},
         {"unicode", testing_psr::PortableBuilder(true).end().bytes(),
          u"Platform independent PSR File Format: Unicode"},
     };
@@ -153,7 +159,8 @@ TEST(PsrContainerFactory, PicksTheContainerByTheFileStart) {
         SCOPED_TRACE(row.name);
         std::string path = dir.file(std::string(row.name) + ".psr");
         writeFile(path, row.bytes);
-        std::shared_ptr<PsrContainer> container = PsrContainerFactory::instance().openPsr(wide(path));
+        std::shared_ptr<PsrContainer> container =
+            PsrContainerFactory::instance().openPsr(wide(path));
         ASSERT_TRUE(container);
         EXPECT_EQ(container->formatDescription(), row.description);
         EXPECT_EQ(container->fileName(), wide(path));
@@ -163,10 +170,12 @@ TEST(PsrContainerFactory, PicksTheContainerByTheFileStart) {
 
 TEST(PsrContainerFactory, NeitherFormatIsNotSupported) {
     ScratchDir dir;
-    const Bytes rows[] = {{}, {0xD0, 0xCF, 0x11}, Bytes(100, 'x'), {0x41, 0, 0, 0, 'P', 'l', 'a', 'x'}};
+    const Bytes rows[] = {
+        {}, {0xD0, 0xCF, 0x11}, Bytes(100, 'x'), {0x41, 0, 0, 0, 'P', 'l', 'a', 'x'}};
     for (const Bytes& bytes : rows) {
         writeFile(dir.file("x.psr"), bytes);
-        EXPECT_THROW(PsrContainerFactory::instance().openPsr(wide(dir.file("x.psr"))), NotSupportedFormatException);
+        EXPECT_THROW(PsrContainerFactory::instance().openPsr(wide(dir.file("x.psr"))),
+                     NotSupportedFormatException);
     }
 }
 
@@ -177,7 +186,53 @@ TEST(PsrContainerFactory, OtherFailuresOfThePortableFormatPassThrough) {
     cut.pop_back();
     writeFile(dir.file("cut.psr"), cut);
     EXPECT_THROW(PsrContainerFactory::instance().openPsr(wide(dir.file("cut.psr"))), IOException);
-    EXPECT_THROW(PsrContainerFactory::instance().openPsr(wide(dir.file("missing.psr"))), NotFoundException);
+    EXPECT_THROW(PsrContainerFactory::instance().openPsr(wide(dir.file("missing.psr"))),
+                 NotFoundException);
+}
+
+// ---- the report fixtures through the DataWindow extraction --------------------------
+
+TEST(OleReports, VersionChildrenAndNamesOfTheLibgsfReports) {
+    struct Row {
+        std::string path;
+        std::u16string version;
+        int major;
+        std::vector<std::pair<std::u16string, int>> children;
+    };
+    std::vector<std::pair<std::u16string, int>> many;
+    for (int n = 1; n <= 120; ++n) {
+        std::string name = "d_child_" +
+                           std::string(n < 10    ? "00"
+                                       : n < 100 ? "0"
+                                                 : "") +
+                           std::to_string(n);
+        many.emplace_back(wide(name), n);
+    }
+    const Row rows[] = {
+        {testing_psr::examplePath(), u"9", 9, {{u"d_example_dept", 1}, {u"d_example_state", 2}}},
+        {fixturePath("many_children.psr"), u"10.5", 10, many},
+        {fixturePath("unicode_report.psr"),
+         u"12.5",
+         12,
+         {{u"d_unicode_\u00c9t\u00e9", 3}, {u"d_second", 7}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.path);
+        std::shared_ptr<PsrContainer> container =
+            PsrContainerFactory::instance().openPsr(wide(row.path));
+        EXPECT_EQ(container->powerBuilderVersion(), row.version);
+        EXPECT_EQ(container->majorVersionNumber(), row.major);
+        std::vector<ChildDw> children;
+        container->readChildDwList(children);
+        ASSERT_EQ(children.size(), row.children.size());
+        for (std::size_t i = 0; i < children.size(); ++i) {
+            EXPECT_EQ(children[i].name, row.children[i].first);
+            EXPECT_EQ(children[i].number, row.children[i].second);
+            Bytes data;
+            container->readStream(u"dwstg/object_" + numberToText(children[i].number), data);
+            EXPECT_EQ(std::string(data.begin(), data.begin() + 3), "PDW");
+        }
+    }
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 namespace keldrin::testing_psr {
 
 class PortableBuilder {
-public:
+  public:
     explicit PortableBuilder(bool unicode, bool withSignature = true) : unicode_(unicode) {
         if (withSignature) string(portable::kSignature);
     }
@@ -36,7 +36,9 @@ public:
         return raw(data);
     }
     PortableBuilder& storage() { return int32(portable::kStorageRecord); }
-    PortableBuilder& name(std::u16string_view text) { return int32(portable::kNameRecord).string(text); }
+    PortableBuilder& name(std::u16string_view text) {
+        return int32(portable::kNameRecord).string(text);
+    }
     PortableBuilder& stream(std::u16string_view streamName, const Bytes& data) {
         int32(portable::kStreamRecord).string(streamName);
         int32(static_cast<std::uint32_t>(data.size()));
@@ -48,7 +50,7 @@ public:
     const Bytes& bytes() const { return bytes_; }
     std::size_t size() const { return bytes_.size(); }
 
-private:
+  private:
     bool unicode_;
     Bytes bytes_;
 };

@@ -18,7 +18,7 @@ using testing_psr::wide;
 using testing_psr::writeFile;
 
 class PortableContainerTest : public testing::TestWithParam<bool> {
-protected:
+  protected:
     bool unicode() const { return GetParam(); }
     PortableBuilder builder() const { return PortableBuilder(unicode()); }
 
@@ -51,7 +51,8 @@ TEST_P(PortableContainerTest, SignatureAndEndMarkerGiveAnEmptyDirectory) {
     Bytes data;
     EXPECT_THROW(container->readStream(u"source", data), NotFoundException);
     EXPECT_EQ(container->formatDescription(),
-              std::u16string(u"Platform independent PSR File Format: ") + (unicode() ? u"Unicode" : u"ANSI"));
+              std::u16string(u"Platform independent PSR File Format: ") +
+                  (unicode() ? u"Unicode" : u"ANSI"));
     EXPECT_EQ(container->unicode(), unicode());
 }
 
@@ -65,8 +66,9 @@ TEST_P(PortableContainerTest, AReportWithOneChildHasTheStreamPathsTheConversionR
                                    .stream(u"source_1", asciiBytes("child source"))
                                    .stream(u"object_1", asciiBytes("child object"))
                                    .end());
-    EXPECT_EQ(paths(*container), (std::vector<std::u16string>{u"source", u"object", u"dwstg/dwlookup",
-                                                              u"dwstg/source_1", u"dwstg/object_1"}));
+    EXPECT_EQ(paths(*container),
+              (std::vector<std::u16string>{u"source", u"object", u"dwstg/dwlookup",
+                                           u"dwstg/source_1", u"dwstg/object_1"}));
     Bytes data = {9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9};
     container->readStream(u"dwstg/source_1", data);
     EXPECT_EQ(data, asciiBytes("child source"));
@@ -81,18 +83,22 @@ TEST_P(PortableContainerTest, TheStoragePrefixFollowsTheRecordWalk) {
         std::vector<std::u16string> expected;
     };
     std::vector<Row> rows;
-    rows.push_back({"storage without a name record", builder().storage().stream(u"s", {}).end(), {u"/s"}});
+    rows.push_back(
+        {"storage without a name record", builder().storage().stream(u"s", {}).end(), {u"/s"}});
     rows.push_back({"a storage replaces the prefix",
                     builder().name(u"a").storage().name(u"b").storage().stream(u"s", {}).end(),
                     {u"b/s"}});
     rows.push_back({"an empty record changes nothing",
                     builder().name(u"d").storage().stream(u"x", {}).empty().stream(u"y", {}).end(),
                     {u"d/x", u"d/y"}});
-    rows.push_back({"a name record alone sets no prefix", builder().name(u"d").stream(u"x", {}).end(), {u"x"}});
+    rows.push_back({"a name record alone sets no prefix",
+                    builder().name(u"d").stream(u"x", {}).end(),
+                    {u"x"}});
     rows.push_back({"names end at their first zero",
                     builder().stream(std::u16string(u"ab\0cd", 5), {}).end(),
                     {u"ab"}});
-    rows.push_back({"a string of zero bytes is the empty string", builder().name(u"").storage().stream(u"", {}).end(),
+    rows.push_back({"a string of zero bytes is the empty string",
+                    builder().name(u"").storage().stream(u"", {}).end(),
                     {u"/"}});
     for (Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -108,13 +114,16 @@ TEST_P(PortableContainerTest, EntryOffsetsPointAtTheData) {
     auto container = openBuilt(built);
     ASSERT_EQ(container->entries().size(), 1u);
     std::size_t nameBytes = (unicode() ? 2 : 1) * 8;
-    EXPECT_EQ(container->entries()[0].offset, static_cast<std::int64_t>(recordStart + 12 + nameBytes));
+    EXPECT_EQ(container->entries()[0].offset,
+              static_cast<std::int64_t>(recordStart + 12 + nameBytes));
     EXPECT_EQ(container->entries()[0].length, 5);
 }
 
 TEST_P(PortableContainerTest, TheFirstOfTwoEqualPathsWinsAndCaseCounts) {
-    auto container = openBuilt(
-        builder().stream(u"source", asciiBytes("first")).stream(u"source", asciiBytes("second")).end());
+    auto container = openBuilt(builder()
+                                   .stream(u"source", asciiBytes("first"))
+                                   .stream(u"source", asciiBytes("second"))
+                                   .end());
     Bytes data;
     container->readStream(u"source", data);
     EXPECT_EQ(data, asciiBytes("first"));
@@ -134,7 +143,8 @@ TEST_P(PortableContainerTest, AnEmptyStreamReadsEmptyWithoutTheFile) {
 }
 
 TEST_P(PortableContainerTest, BytesAfterTheEndMarkerAreIgnored) {
-    auto container = openBuilt(builder().stream(u"s", asciiBytes("x")).end().int32(77).raw({1, 2, 3}));
+    auto container =
+        openBuilt(builder().stream(u"s", asciiBytes("x")).end().int32(77).raw({1, 2, 3}));
     EXPECT_EQ(paths(*container), std::vector<std::u16string>{u"s"});
 }
 
@@ -144,11 +154,14 @@ TEST_P(PortableContainerTest, FormatFaultsAreNotSupported) {
     std::vector<std::pair<const char*, PortableBuilder>> rows = {
         {"record type 4", builder().int32(4)},
         {"record type -1", builder().int32(0xFFFFFFFF)},
-        {"signature differs in one character", PortableBuilder(unicode(), false).string(wrongSignature).end()},
+        {"signature differs in one character",
+         PortableBuilder(unicode(), false).string(wrongSignature).end()},
         {"string longer than the limit", builder().int32(portable::kNameRecord).int32(500000001)},
         {"negative string length", builder().int32(portable::kNameRecord).int32(0xFFFFFFF0)},
-        {"negative data length", builder().int32(portable::kStreamRecord).string(u"s").int32(0xFFFFFFFC).end()},
-        {"smallest negative data length", builder().int32(portable::kStreamRecord).string(u"s").int32(0x80000000)},
+        {"negative data length",
+         builder().int32(portable::kStreamRecord).string(u"s").int32(0xFFFFFFFC).end()},
+        {"smallest negative data length",
+         builder().int32(portable::kStreamRecord).string(u"s").int32(0x80000000)},
     };
     for (auto& [name, built] : rows) {
         SCOPED_TRACE(name);
@@ -163,16 +176,19 @@ TEST_P(PortableContainerTest, AStringOfTheLimitPassesTheCheckAndIsThenShort) {
 }
 
 TEST_P(PortableContainerTest, ShortFilesAreIOExceptions) {
-    PortableBuilder whole = builder().name(u"dwstg").storage().stream(u"source", asciiBytes("abcdef")).end();
+    PortableBuilder whole =
+        builder().name(u"dwstg").storage().stream(u"source", asciiBytes("abcdef")).end();
     std::size_t signatureEnd = builder().size();
     for (std::size_t length = signatureEnd; length < whole.size(); ++length) {
         SCOPED_TRACE(length);
-        Bytes cut(whole.bytes().begin(), whole.bytes().begin() + static_cast<std::ptrdiff_t>(length));
+        Bytes cut(whole.bytes().begin(),
+                  whole.bytes().begin() + static_cast<std::ptrdiff_t>(length));
         expectOpenThrows<IOException>(PortableBuilder(unicode(), false).raw(cut));
     }
     expectOpenThrows<IOException>(builder().stream(u"s", asciiBytes("x")).raw({}));
     // Data running past the end: the end marker cannot follow.
-    expectOpenThrows<IOException>(builder().int32(portable::kStreamRecord).string(u"s").int32(100).raw({1, 2}));
+    expectOpenThrows<IOException>(
+        builder().int32(portable::kStreamRecord).string(u"s").int32(100).raw({1, 2}));
 }
 
 TEST_P(PortableContainerTest, FilesTooShortOrOfAnotherStartAreNotSupported) {
@@ -213,12 +229,19 @@ TEST_P(PortableContainerTest, FileNameIsTheNameGivenToOpen) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Encodings, PortableContainerTest, testing::Values(false, true),
-                         [](const testing::TestParamInfo<bool>& row) { return row.param ? "Unicode" : "Ansi"; });
+                         [](const testing::TestParamInfo<bool>& row) {
+                             return row.param ? "Unicode" : "Ansi";
+                         });
 
 TEST(PortableStrings, AnOddUnicodeByteCountDropsTheLastByte) {
     ScratchDir dir;
     PortableBuilder built(true);
-    built.int32(portable::kNameRecord).int32(5).raw({'d', 0, 'w', 0, 'x'}).storage().stream(u"s", {}).end();
+    built.int32(portable::kNameRecord)
+        .int32(5)
+        .raw({'d', 0, 'w', 0, 'x'})
+        .storage()
+        .stream(u"s", {})
+        .end();
     writeFile(dir.file("odd.psr"), built.bytes());
     PortablePsrContainer container;
     container.open(wide(dir.file("odd.psr")));

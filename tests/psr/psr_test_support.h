@@ -15,13 +15,17 @@
 
 namespace keldrin::testing_psr {
 
-inline std::u16string wide(const std::string& utf8) { return utf8ToUtf16(utf8); }
+inline std::u16string wide(const std::string& utf8) {
+    return utf8ToUtf16(utf8);
+}
 
 inline std::string fixturePath(const std::string& name) {
     return std::string(KELDRIN_FIXTURES_DIR) + "/psr/" + name;
 }
 
-inline std::string examplePath() { return std::string(KELDRIN_SOURCE_DIR) + "/examples/example.psr"; }
+inline std::string examplePath() {
+    return std::string(KELDRIN_SOURCE_DIR) + "/examples/example.psr";
+}
 
 inline Bytes readFile(const std::string& path) {
     Bytes bytes;
@@ -29,7 +33,8 @@ inline Bytes readFile(const std::string& path) {
     if (file == nullptr) return bytes;
     std::uint8_t buffer[8192];
     std::size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.insert(bytes.end(), buffer, buffer + got);
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        bytes.insert(bytes.end(), buffer, buffer + got);
     std::fclose(file);
     return bytes;
 }
@@ -50,11 +55,13 @@ inline Bytes patternBytes(std::size_t size) {
     return bytes;
 }
 
-inline Bytes asciiBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+inline Bytes asciiBytes(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
 
 // A directory removed with its files when the test ends.
 class ScratchDir {
-public:
+  public:
     ScratchDir() {
         char pattern[] = "/tmp/keldrin-psr-XXXXXX";
         const char* made = mkdtemp(pattern);
@@ -68,7 +75,7 @@ public:
     ScratchDir& operator=(const ScratchDir&) = delete;
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
