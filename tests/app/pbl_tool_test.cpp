@@ -84,8 +84,12 @@ class PblToolTest : public ::testing::Test {
             argv.push_back(const_cast<char*>(tool_.c_str()));
             for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
+            // Sanitizer reports get exit codes of their own, so a sanitizer build cannot
+            // pass a memory error off as an ordinary failure (exit 1).
             char locale[] = "LC_ALL=C";
-            char* env[] = {locale, nullptr};
+            char asan[] = "ASAN_OPTIONS=exitcode=86";
+            char ubsan[] = "UBSAN_OPTIONS=exitcode=87:print_stacktrace=1";
+            char* env[] = {locale, asan, ubsan, nullptr};
             alarm(60);
             execve(tool_.c_str(), argv.data(), env);
             _exit(127);
@@ -97,6 +101,8 @@ class PblToolTest : public ::testing::Test {
         if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
         result.out = readBytes(outPath);
         result.err = readBytes(errPath);
+        if (result.exitCode == 86 || result.exitCode == 87)
+            ADD_FAILURE() << "sanitizer report:\n" << result.err;
         return result;
     }
 
