@@ -52,7 +52,8 @@ void ConverterApp::parseArguments(const std::vector<std::u16string>& arguments) 
     sourceName = first;
     targetName.clear();
     for (std::size_t i = 1; i < arguments.size(); ++i) {
-        if (arguments[i] != u"-p") throw InvalidArgsException(u"Unexpected argument: " + arguments[i]);
+        if (arguments[i] != u"-p")
+            throw InvalidArgsException(u"Unexpected argument: " + arguments[i]);
         ++i;
         if (i == arguments.size()) throw InvalidArgsException(u"Argument -p requires a PBL name");
         // Taken as it stands: it may begin with "-", and empty asks for the default.
@@ -66,7 +67,9 @@ void ConverterApp::execute() {
 }
 
 void ConverterApp::printBanner() {
-    console::writeLine(u"Keldrin v1.0.3 - PowerBuilder report to library converter, published by the Keldrin project");
+    console::writeLine(
+        u"Keldrin v1.0.3 - PowerBuilder report to library converter, published by the Keldrin "
+        u"project");
     console::writeLine(u"Updates are published with the Keldrin sources and release notes.");
 }
 

@@ -14,7 +14,7 @@ inline constexpr int kExitUsage = 2;  // no arguments at all
 inline constexpr int kExitError = 3;  // a bad command line or a failed conversion
 
 class ConverterApp {
-public:
+  public:
     // Prints the banner, then parses `arguments` (those after the program name) and
     // converts; returns the exit code. Never throws for a failed conversion.
     int run(const std::vector<std::u16string>& arguments);
@@ -30,7 +30,7 @@ public:
     const std::u16string& source() const { return sourceName; }
     const std::u16string& target() const { return targetName; }
 
-private:
+  private:
     std::u16string sourceName;
     // Empty unless "-p" named a library: the conversion then derives the name.
     std::u16string targetName;

@@ -131,8 +131,7 @@ void PsrContainer::addEntry(pbl::PblLibraryInterface& library, const std::u16str
     if (library.findEntry(ansiName.c_str(), info, 1) != pbl::kPblOk) throw IOException();
     // 0 asks the library to stamp the entry with the current time.
     info.time = 0;
-    if (library.writeEntryData(info, data.data(), static_cast<int>(data.size()), 0) !=
-        pbl::kPblOk)
+    if (library.writeEntryData(info, data.data(), static_cast<int>(data.size()), 0) != pbl::kPblOk)
         throw IOException();
 }
 

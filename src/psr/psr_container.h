@@ -31,7 +31,7 @@ struct ChildDw {
 };
 
 class PsrContainer {
-public:
+  public:
     virtual ~PsrContainer() = default;
 
     // The very name given to open().
@@ -55,13 +55,12 @@ public:
     // Base name of the main DataWindow's entries.
     std::u16string mainDwName(const std::u16string& fileName);
 
-protected:
+  protected:
     void readAnsiDwLookup(std::vector<ChildDw>& list);
     void readUnicodeDwLookup(std::vector<ChildDw>& list);
     // Writes `data` unchanged as the entry `name` (no comment, stamped with the current
     // time) into the open library; IOException when the library refuses.
-    void addEntry(pbl::PblLibraryInterface& library, const std::u16string& name,
-                  const Bytes& data);
+    void addEntry(pbl::PblLibraryInterface& library, const std::u16string& name, const Bytes& data);
 };
 
 }  // namespace keldrin

@@ -28,12 +28,14 @@ namespace {
 
 namespace stdfs = std::filesystem;
 
-Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
+Bytes bytesOf(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
 
 // A report held in memory: a map from stream path to bytes, with an optional hook that
 // runs before each read (to change the disk under the driver's feet).
 class FakeContainer : public PsrContainer {
-public:
+  public:
     FakeContainer(std::u16string name, std::map<std::u16string, Bytes> streams)
         : name_(std::move(name)), streams_(std::move(streams)) {}
 
@@ -49,7 +51,7 @@ public:
 
     std::function<void(const std::u16string&)> beforeRead;
 
-private:
+  private:
     std::u16string name_;
     std::map<std::u16string, Bytes> streams_;
 };
@@ -67,7 +69,8 @@ std::map<std::u16string, Bytes> ansiReport(std::string_view versionDigits,
                                            const std::vector<Child>& children) {
     std::map<std::u16string, Bytes> streams;
     streams[u"source"] = bytesOf("release 6;\r\ndatawindow(units=0)\r\n");
-    streams[u"object"] = bytesOf("PDW" + std::string(versionDigits) + std::string("\0\x01\x02\xff", 4));
+    streams[u"object"] =
+        bytesOf("PDW" + std::string(versionDigits) + std::string("\0\x01\x02\xff", 4));
     Bytes lookup(4 + 44 * children.size(), 0);
     storeU32(lookup.data(), static_cast<std::uint32_t>(children.size()));
     for (std::size_t i = 0; i < children.size(); ++i) {
@@ -132,7 +135,9 @@ void writeAll(const stdfs::path& file, std::string_view content) {
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
-std::u16string wide(const stdfs::path& p) { return fs::fromNativeName(p.string()); }
+std::u16string wide(const stdfs::path& p) {
+    return fs::fromNativeName(p.string());
+}
 
 struct LibraryEntry {
     Bytes data;
@@ -148,7 +153,7 @@ struct LibraryContent {
 };
 
 class Collector : public pbl::PblEntryVisitor {
-public:
+  public:
     int visit(pbl::PblEntryInfo& info) override {
         infos.push_back(info);
         return 1;
@@ -167,15 +172,17 @@ LibraryContent readLibrary(const stdfs::path& file) {
     Collector collector;
     EXPECT_EQ(library->forEachEntry(collector), 0);
     for (const pbl::PblEntryInfo& info : collector.infos) {
-        LibraryEntry entry{Bytes(static_cast<std::size_t>(info.dataSize)), info.commentSize, info.time};
+        LibraryEntry entry{Bytes(static_cast<std::size_t>(info.dataSize)), info.commentSize,
+                           info.time};
         EXPECT_EQ(library->readEntryData(info, entry.data.data()), 0) << info.name;
-        EXPECT_TRUE(content.entries.emplace(info.name, std::move(entry)).second) << "duplicate " << info.name;
+        EXPECT_TRUE(content.entries.emplace(info.name, std::move(entry)).second)
+            << "duplicate " << info.name;
     }
     return content;
 }
 
 class ConversionDriverTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string pattern = (stdfs::temp_directory_path() / "keldrin-driver-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
@@ -212,24 +219,30 @@ protected:
 // --- The summary and the library of a successful conversion -------------------------
 
 TEST_F(ConversionDriverTest, PrintsSummaryWithColonsInColumn28AndWritesEveryEntry) {
-    std::vector<Child> children{{"d_Detail", 3, bytesOf("child one source"), bytesOf("PDW0600obj1")},
-                                {"D_SUM\tjunk", 7, bytesOf("child two source"), bytesOf("PDW0600obj2")}};
+    std::vector<Child> children{
+        {"d_Detail", 3, bytesOf("child one source"), bytesOf("PDW0600obj1")},
+        {"D_SUM\tjunk", 7, bytesOf("child two source"), bytesOf("PDW0600obj2")}};
     writeAll(dir / "report.psr", "placeholder");
     FakeContainer report(wide(dir / "Sales Report.psr"), ansiReport("060", children));
     stdfs::path target = dir / "out.pbl";
 
     std::string out = captured([&] { report.convert(wide(target)); });
 
-    std::string expected = "\n"
-                           "Source PSR                 : " + (dir / "Sales Report.psr").string() + "\n"
-                           "Target PBL                 : " + target.string() + "\n"
-                           "PSR created in             : PowerBuilder 6\n"
-                           "PSR container format       : In-memory report\n"
-                           "Number of child DWs in PSR : 2\n"
-                           "Main DW: d_salesreport\n"
-                           "Child DW [1/2] d_detail\n"
-                           "Child DW [2/2] d_sum\n"
-                           "Conversion finished successfully\n";
+    std::string expected =
+        "\n"
+        "Source PSR                 : " +
+        (dir / "Sales Report.psr").string() +
+        "\n"
+        "Target PBL                 : " +
+        target.string() +
+        "\n"
+        "PSR created in             : PowerBuilder 6\n"
+        "PSR container format       : In-memory report\n"
+        "Number of child DWs in PSR : 2\n"
+        "Main DW: d_salesreport\n"
+        "Child DW [1/2] d_detail\n"
+        "Child DW [2/2] d_sum\n"
+        "Conversion finished successfully\n";
     EXPECT_EQ(out, expected);
     for (std::size_t pos = 1; pos <= 5; ++pos) {
         std::size_t lineStart = 0;
@@ -242,19 +255,22 @@ TEST_F(ConversionDriverTest, PrintsSummaryWithColonsInColumn28AndWritesEveryEntr
     ASSERT_TRUE(lib.opened);
     EXPECT_FALSE(lib.unicode);
     EXPECT_EQ(lib.version, 6);
-    std::map<std::string, Bytes> want{{"d_salesreport.srd", bytesOf("release 6;\r\ndatawindow(units=0)\r\n")},
-                                      {"d_salesreport.dwo", bytesOf(std::string("PDW060\0\x01\x02\xff", 10))},
-                                      {"d_detail.srd", children[0].source},
-                                      {"d_detail.dwo", children[0].object},
-                                      {"d_sum.srd", children[1].source},
-                                      {"d_sum.dwo", children[1].object}};
+    std::map<std::string, Bytes> want{
+        {"d_salesreport.srd", bytesOf("release 6;\r\ndatawindow(units=0)\r\n")},
+        {"d_salesreport.dwo", bytesOf(std::string("PDW060\0\x01\x02\xff", 10))},
+        {"d_detail.srd", children[0].source},
+        {"d_detail.dwo", children[0].object},
+        {"d_sum.srd", children[1].source},
+        {"d_sum.dwo", children[1].object}};
     ASSERT_EQ(lib.entries.size(), want.size());
     for (const auto& [name, data] : want) {
         auto it = lib.entries.find(name);
         ASSERT_NE(it, lib.entries.end()) << name;
         EXPECT_EQ(it->second.data, data) << name;
         EXPECT_EQ(it->second.commentSize, 0) << name;
-        EXPECT_LE(std::abs(static_cast<long long>(it->second.time) - static_cast<long long>(now)), 120) << name;
+        EXPECT_LE(std::abs(static_cast<long long>(it->second.time) - static_cast<long long>(now)),
+                  120)
+            << name;
     }
     EXPECT_EQ(listing(dir), (std::set<std::string>{"out.pbl", "report.psr"}));
 }
@@ -267,15 +283,18 @@ struct VersionCase {
     int libraryVersion;
 };
 
-class LibraryVersionTest : public ConversionDriverTest, public testing::WithParamInterface<VersionCase> {};
+class LibraryVersionTest : public ConversionDriverTest,
+                           public testing::WithParamInterface<VersionCase> {};
 
 TEST_P(LibraryVersionTest, FollowsTheReportsMajorVersion) {
     const VersionCase& c = GetParam();
     std::vector<Child> children{{"d_child", 1, bytesOf("s"), bytesOf("o")}};
     FakeContainer report(wide(dir / "r.psr"), c.unicodeReport ? unicodeReport(c.digits, children)
-                                                             : ansiReport(c.digits, children));
+                                                              : ansiReport(c.digits, children));
     std::string out = captured([&] { report.convert(wide(dir / "r.pbl")); });
-    EXPECT_NE(out.find("PSR created in             : PowerBuilder " + c.printed + "\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("PSR created in             : PowerBuilder " + c.printed + "\n"),
+              std::string::npos)
+        << out;
     LibraryContent lib = readLibrary(dir / "r.pbl");
     ASSERT_TRUE(lib.opened);
     EXPECT_EQ(lib.unicode, c.unicodeLibrary);
@@ -361,7 +380,8 @@ TEST_F(ConversionDriverTest, UsersOwnTemporaryNamedFilesAreNeverTouched) {
 
 TEST_F(ConversionDriverTest, TemporaryFileSitsInTheTargetsDirectory) {
     stdfs::create_directory(dir / "sub");
-    FakeContainer report(wide(dir / "r.psr"), ansiReport("060", {{"d_c", 1, bytesOf("s"), bytesOf("o")}}));
+    FakeContainer report(wide(dir / "r.psr"),
+                         ansiReport("060", {{"d_c", 1, bytesOf("s"), bytesOf("o")}}));
     std::set<std::string> during;
     report.beforeRead = [&](const std::u16string& path) {
         if (path == u"dwstg/object_1") during = listing(dir / "sub");
@@ -374,7 +394,7 @@ TEST_F(ConversionDriverTest, TemporaryFileSitsInTheTargetsDirectory) {
 // --- Failures: the old target survives and no temporary file is left ---------------
 
 class ConversionFailureTest : public ConversionDriverTest {
-protected:
+  protected:
     void SetUp() override {
         ConversionDriverTest::SetUp();
         writeAll(dir / "report.psr", "the report itself");
@@ -385,7 +405,8 @@ protected:
 };
 
 TEST_F(ConversionFailureTest, MissingChildStreamAfterTheLibraryWasCreated) {
-    auto streams = ansiReport("060", {{"d_a", 1, bytesOf("s"), bytesOf("o")}, {"d_b", 2, bytesOf("s"), bytesOf("o")}});
+    auto streams = ansiReport(
+        "060", {{"d_a", 1, bytesOf("s"), bytesOf("o")}, {"d_b", 2, bytesOf("s"), bytesOf("o")}});
     streams.erase(u"dwstg/source_2");
     FakeContainer report(wide(dir / "report.psr"), streams);
     bool libraryExisted = false;
@@ -404,7 +425,8 @@ TEST_F(ConversionFailureTest, MissingChildObjectStream) {
 }
 
 TEST_F(ConversionFailureTest, UnreadableStreamInTheMiddle) {
-    FakeContainer report(wide(dir / "report.psr"), ansiReport("060", {{"d_a", 1, bytesOf("s"), bytesOf("o")}}));
+    FakeContainer report(wide(dir / "report.psr"),
+                         ansiReport("060", {{"d_a", 1, bytesOf("s"), bytesOf("o")}}));
     report.beforeRead = [](const std::u16string& path) {
         if (path == u"dwstg/source_1") throw IOException();
     };
@@ -434,8 +456,10 @@ TEST_F(ConversionFailureTest, ObjectStreamWithoutVersionDigits) {
 }
 
 TEST_F(ConversionFailureTest, ReadOnlyTargetStaysAndTheNewLibraryIsDiscarded) {
-    stdfs::permissions(target, stdfs::perms::owner_read | stdfs::perms::group_read | stdfs::perms::others_read);
-    FakeContainer report(wide(dir / "report.psr"), ansiReport("060", {{"d_a", 1, bytesOf("s"), bytesOf("o")}}));
+    stdfs::permissions(
+        target, stdfs::perms::owner_read | stdfs::perms::group_read | stdfs::perms::others_read);
+    FakeContainer report(wide(dir / "report.psr"),
+                         ansiReport("060", {{"d_a", 1, bytesOf("s"), bytesOf("o")}}));
     expectFailureLeavesTarget<FileAccessException>(report, target, oldTarget);
 }
 
@@ -500,7 +524,9 @@ TEST_F(ConversionFailureTest, MissingLookupFailsBeforeAnythingIsCreated) {
     streams.erase(u"dwstg/dwlookup");
     FakeContainer report(wide(dir / "report.psr"), streams);
     bool created = false;
-    report.beforeRead = [&](const std::u16string&) { created = created || listing(dir).size() != 2; };
+    report.beforeRead = [&](const std::u16string&) {
+        created = created || listing(dir).size() != 2;
+    };
     std::string out;
     bool thrown = false;
     testing::internal::CaptureStdout();
