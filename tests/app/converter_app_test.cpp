@@ -292,17 +292,19 @@ ExpectedLibrary expectedFrom(const std::map<std::string, Bytes>& streams,
     const Bytes& lookup = streams.at("dwstg/dwlookup");
     std::uint32_t count = lookup.size() >= 4 ? loadU32(lookup.data()) : 0;
     std::size_t recordSize = e.unicode ? 86 : 44;
-    for (std::size_t pos = 4, n = 0; n < count && pos < lookup.size(); pos += recordSize, ++n) {
+    // A record the stream cuts short has no number and is left out.
+    for (std::size_t pos = 4, n = 0; n < count && recordSize <= lookup.size() - pos;
+         pos += recordSize, ++n) {
         std::u16string name;
         if (e.unicode) {
-            for (std::size_t k = pos; k + 1 < lookup.size() && k < pos + 84; k += 2) {
+            for (std::size_t k = pos; k < pos + 84; k += 2) {
                 char16_t c = static_cast<char16_t>(loadU16(lookup.data() + k));
                 if (c == 0) break;
                 name.push_back(c);
             }
         } else {
             std::string narrow;
-            for (std::size_t k = pos; k < lookup.size() && k < pos + 42 && lookup[k] != 0; ++k)
+            for (std::size_t k = pos; k < pos + 42 && lookup[k] != 0; ++k)
                 narrow.push_back(static_cast<char>(lookup[k]));
             name = ansiToWide(narrow);
         }
