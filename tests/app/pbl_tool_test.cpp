@@ -817,7 +817,7 @@ TEST_F(PblToolTest, ALongRandomCommandSequenceMatchesTheModel) {
                           std::string::npos);
             }
         }
-        EXPECT_EQ(testing::checkLibraryStructure(lib), "") << "version " << version;
+        EXPECT_EQ(checks::checkLibraryStructure(lib), "") << "version " << version;
         // A rebuild and an optimize keep all of it.
         ok({"optimize", lib});
         EXPECT_EQ(lines(ok({"ls", lib})).size(), model.size());
