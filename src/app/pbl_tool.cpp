@@ -1079,7 +1079,11 @@ void PblTool::exportAll(std::span<const std::u16string> args) {
 void PblTool::copyLibrary(OpenLibrary& source, const std::u16string& target, int version,
                           const std::string& context) {
     std::string ansiTarget = exactAnsi(target, displayPath(target));
+    // The rebuild creates the entries through findEntry, which takes narrow names, so it
+    // needs the names handed out in the ANSI form while it runs.
+    source.manager->setNameEncoding(pbl::kNameAnsi);
     int code = source->copyTo(ansiTarget.c_str(), version);
+    source.manager->setNameEncoding(pbl::kNameUtf16);
     if (code == pbl::kPblInvalidArgument && version <= 0 && source->version() < 5) {
         std::string headerVersion = "0" + std::to_string(source->version()) + "00";
         try {
