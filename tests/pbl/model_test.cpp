@@ -4,8 +4,8 @@
 // structural checker finds the file sound. A failure prints the seed.
 #include <gtest/gtest.h>
 
-#include <map>
 #include <iostream>
+#include <map>
 #include <random>
 #include <set>
 
@@ -29,7 +29,7 @@ std::string fold(const std::string& s) {
 }
 
 class Model {
-public:
+  public:
     Model(unsigned seed, bool unicode) : rng_(seed), unicode_(unicode) {}
 
     std::string randomName() {
@@ -38,10 +38,12 @@ public:
         if (k < 35 && !entries_.empty()) {
             // An existing name in other capitals.
             auto it = entries_.begin();
-            std::advance(it, std::uniform_int_distribution<std::size_t>(0, entries_.size() - 1)(rng_));
+            std::advance(it,
+                         std::uniform_int_distribution<std::size_t>(0, entries_.size() - 1)(rng_));
             std::string n = it->second.name;
             for (char& c : n) {
-                if (std::isalpha(static_cast<unsigned char>(c)) && (rng_() & 1)) c = static_cast<char>(c ^ 0x20);
+                if (std::isalpha(static_cast<unsigned char>(c)) && (rng_() & 1))
+                    c = static_cast<char>(c ^ 0x20);
             }
             return n;
         }
@@ -76,7 +78,8 @@ public:
         std::size_t size = k < 5 ? 0 : k < 90 ? rng_() % 1600 : 5000 + rng_() % 20000;
         Bytes b(size);
         for (auto& c : b) c = static_cast<std::uint8_t>(rng_());
-        commentSize = size == 0 ? 0 : static_cast<int>(rng_() % std::min<std::size_t>(size + 1, 300));
+        commentSize =
+            size == 0 ? 0 : static_cast<int>(rng_() % std::min<std::size_t>(size + 1, 300));
         if (unicode_) commentSize &= ~1;
         return b;
     }
@@ -84,7 +87,7 @@ public:
     std::mt19937& rng() { return rng_; }
     std::map<std::string, ModelEntry>& entries() { return entries_; }
 
-private:
+  private:
     std::mt19937 rng_;
     bool unicode_;
     std::map<std::string, ModelEntry> entries_;
@@ -142,7 +145,8 @@ TEST_P(ModelBased, LibraryMatchesTheModel) {
         ASSERT_EQ(lib->getComment(comment.data(), size), kPblOk);
         std::string text;
         const std::size_t cs = unicode ? 2 : 1;
-        for (std::size_t i = 0; i + cs < comment.size(); i += cs) text.push_back(static_cast<char>(comment[i]));
+        for (std::size_t i = 0; i + cs < comment.size(); i += cs)
+            text.push_back(static_cast<char>(comment[i]));
         EXPECT_EQ(text, libComment);
     };
 
@@ -160,7 +164,8 @@ TEST_P(ModelBased, LibraryMatchesTheModel) {
                 continue;
             }
             ASSERT_EQ(rc, kPblOk) << "step " << step;
-            const std::int32_t t = (model.rng()() & 1) ? 0 : static_cast<std::int32_t>(1000000 + step);
+            const std::int32_t t =
+                (model.rng()() & 1) ? 0 : static_cast<std::int32_t>(1000000 + step);
             info.time = t;
             rc = lib->writeEntryData(info, data.data(), static_cast<int>(data.size()) - commentSize,
                                      static_cast<short>(commentSize));
@@ -219,7 +224,8 @@ TEST_P(ModelBased, LibraryMatchesTheModel) {
     std::set<std::int32_t> nodes;
     for (auto& e : col.entries) nodes.insert(e.info.nodeOffset);
     EXPECT_GT(nodes.size(), 5u);
-    std::cout << "seed " << mc.seed << ": " << col.entries.size() << " entries in " << nodes.size() << " nodes\n";
+    std::cout << "seed " << mc.seed << ": " << col.entries.size() << " entries in " << nodes.size()
+              << " nodes\n";
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, ModelBased,
