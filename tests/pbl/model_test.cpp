@@ -212,7 +212,7 @@ TEST_P(ModelBased, LibraryMatchesTheModel) {
             lib.reset(manager->openLibrary(path.c_str(), 1));
             ASSERT_NE(lib, nullptr);
         }
-        if (step % 250 == 0) {
+        if (step % 500 == 0) {
             verify(step);
             if (HasFatalFailure()) return;
         }
@@ -229,9 +229,9 @@ TEST_P(ModelBased, LibraryMatchesTheModel) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, ModelBased,
-                         ::testing::Values(ModelCase{6, 1, 5000}, ModelCase{6, 2, 5000},
-                                           ModelCase{5, 3, 2000}, ModelCase{10, 4, 5000},
-                                           ModelCase{10, 5, 2000}));
+                         ::testing::Values(ModelCase{6, 1, 4000}, ModelCase{6, 2, 4000},
+                                           ModelCase{5, 3, 1500}, ModelCase{10, 4, 4000},
+                                           ModelCase{10, 5, 1500}));
 
 }  // namespace
 }  // namespace keldrin::pbl::test
