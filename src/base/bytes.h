@@ -32,10 +32,15 @@ inline std::uint32_t loadU32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
-inline std::int32_t loadI32(const std::uint8_t* p) { return static_cast<std::int32_t>(loadU32(p)); }
-inline std::int16_t loadI16(const std::uint8_t* p) { return static_cast<std::int16_t>(loadU16(p)); }
+inline std::int32_t loadI32(const std::uint8_t* p) {
+    return static_cast<std::int32_t>(loadU32(p));
+}
+inline std::int16_t loadI16(const std::uint8_t* p) {
+    return static_cast<std::int16_t>(loadU16(p));
+}
 inline std::uint64_t loadU64(const std::uint8_t* p) {
-    return static_cast<std::uint64_t>(loadU32(p)) | (static_cast<std::uint64_t>(loadU32(p + 4)) << 32);
+    return static_cast<std::uint64_t>(loadU32(p)) |
+           (static_cast<std::uint64_t>(loadU32(p + 4)) << 32);
 }
 inline void storeU16(std::uint8_t* p, std::uint16_t v) {
     p[0] = static_cast<std::uint8_t>(v);
@@ -47,8 +52,12 @@ inline void storeU32(std::uint8_t* p, std::uint32_t v) {
     p[2] = static_cast<std::uint8_t>(v >> 16);
     p[3] = static_cast<std::uint8_t>(v >> 24);
 }
-inline void storeI32(std::uint8_t* p, std::int32_t v) { storeU32(p, static_cast<std::uint32_t>(v)); }
-inline void storeI16(std::uint8_t* p, std::int16_t v) { storeU16(p, static_cast<std::uint16_t>(v)); }
+inline void storeI32(std::uint8_t* p, std::int32_t v) {
+    storeU32(p, static_cast<std::uint32_t>(v));
+}
+inline void storeI16(std::uint8_t* p, std::int16_t v) {
+    storeU16(p, static_cast<std::uint16_t>(v));
+}
 
 // Checked loads on a span: false when the field does not lie inside it.
 inline bool readU16(ByteSpan s, std::size_t offset, std::uint16_t& out) {
@@ -71,7 +80,7 @@ inline bool readI32(ByteSpan s, std::size_t offset, std::int32_t& out) {
 // where it was and every later read fails too, so a run of field reads is checked
 // once with ok() at the end.
 class ByteReader {
-public:
+  public:
     explicit ByteReader(ByteSpan data, std::size_t pos = 0) : data_(data), pos_(pos) {
         if (pos_ > data_.size()) ok_ = false;
     }
@@ -99,7 +108,7 @@ public:
     }
     void skip(std::size_t n) { take(n); }
 
-private:
+  private:
     bool take(std::size_t n) {
         if (!ok_ || n > data_.size() - pos_) {
             ok_ = false;

@@ -12,8 +12,10 @@
 #include <iconv.h>
 #include <string.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -43,8 +45,9 @@ LocaleCodePages codePagesForLocale(const std::string& locale) {
     std::size_t end = name.find_first_of(".@");
     std::string_view base = name.substr(0, end);
     std::string_view language = base.substr(0, base.find('_'));
-    std::string_view territory =
-        base.find('_') == std::string_view::npos ? std::string_view() : base.substr(base.find('_') + 1);
+    std::string_view territory = base.find('_') == std::string_view::npos
+                                     ? std::string_view()
+                                     : base.substr(base.find('_') + 1);
     bool latinScript = name.find("@latin") != std::string_view::npos;
 
     if (language.empty() || language == "C" || language == "POSIX") return {1252, 437};
@@ -54,7 +57,8 @@ LocaleCodePages codePagesForLocale(const std::string& locale) {
         return false;
     };
     if (is({"cs", "hu", "pl", "ro", "sk", "sl", "hr", "sq", "bs"})) return {1250, 852};
-    if (language == "sr") return latinScript ? LocaleCodePages{1250, 852} : LocaleCodePages{1251, 866};
+    if (language == "sr")
+        return latinScript ? LocaleCodePages{1250, 852} : LocaleCodePages{1251, 866};
     if (is({"ru", "uk", "bg", "be", "mk"})) return {1251, 866};
     if (language == "el") return {1253, 737};
     if (is({"tr", "az"})) return {1254, 857};
@@ -75,15 +79,15 @@ LocaleCodePages codePagesForLocale(const std::string& locale) {
 // One code page's conversions. Single-byte pages use tables taken from iconv;
 // multi-byte pages keep their iconv descriptors.
 class CodePage {
-public:
+  public:
     virtual ~CodePage() = default;
     virtual std::u16string decode(const char* in, std::size_t n) = 0;
     virtual std::string encode(const char16_t* in, std::size_t n, char defaultChar,
-                                bool& usedDefault) = 0;
+                               bool& usedDefault) = 0;
 };
 
 class Utf8CodePage final : public CodePage {
-public:
+  public:
     std::u16string decode(const char* in, std::size_t n) override {
         return utf8ToUtf16(std::string_view(in, n));
     }
@@ -93,7 +97,7 @@ public:
 };
 
 class SingleByteCodePage final : public CodePage {
-public:
+  public:
     explicit SingleByteCodePage(iconv_t cd) {
         reverse_.fill(kUnmapped);
         for (unsigned b = 0; b < 256; ++b) {
@@ -104,8 +108,9 @@ public:
             char* outPtr = reinterpret_cast<char*>(&unit);
             std::size_t outLeft = sizeof unit;
             iconv(cd, nullptr, nullptr, nullptr, nullptr);
-            bool mapped = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<std::size_t>(-1) &&
-                          outLeft == 0;
+            bool mapped =
+                iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<std::size_t>(-1) &&
+                outLeft == 0;
             forward_[b] = mapped ? unit : static_cast<char16_t>(b);
             defined_[b] = mapped;
         }
@@ -127,7 +132,8 @@ public:
         out.reserve(n);
         for (std::size_t i = 0; i < n; ++i) {
             char16_t c = in[i];
-            if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF)
+            if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && in[i + 1] >= 0xDC00 &&
+                in[i + 1] <= 0xDFFF)
                 ++i;  // a character outside the BMP: one default character for the pair
             std::uint16_t b = reverse_[c];
             if (b == kUnmapped || (c >= 0xD800 && c <= 0xDFFF)) {
@@ -140,7 +146,7 @@ public:
         return out;
     }
 
-private:
+  private:
     static constexpr std::uint16_t kUnmapped = 0xFFFF;
     std::array<char16_t, 256> forward_{};
     std::array<bool, 256> defined_{};
@@ -148,7 +154,7 @@ private:
 };
 
 class MultiByteCodePage final : public CodePage {
-public:
+  public:
     MultiByteCodePage(iconv_t toWide, iconv_t fromWide) : toWide_(toWide), fromWide_(fromWide) {}
     ~MultiByteCodePage() override {
         iconv_close(toWide_);
@@ -205,30 +211,39 @@ public:
         return out;
     }
 
-private:
+  private:
     iconv_t toWide_;
     iconv_t fromWide_;
 };
 
-bool isMultiByte(unsigned cp) { return cp == 932 || cp == 936 || cp == 949 || cp == 950; }
+// iconv_open reports failure as (iconv_t)-1.
+bool failed(iconv_t cd) {
+    iconv_t invalid{};
+    std::memset(&invalid, 0xFF, sizeof invalid);
+    return std::memcmp(&cd, &invalid, sizeof cd) == 0;
+}
+
+bool isMultiByte(unsigned cp) {
+    return cp == 932 || cp == 936 || cp == 949 || cp == 950;
+}
 
 std::unique_ptr<CodePage> makeCodePage(unsigned cp) {
     if (cp == CP_UTF8) return std::make_unique<Utf8CodePage>();
     std::string name = "CP" + std::to_string(cp);
     iconv_t toWide = iconv_open("UTF-16LE", name.c_str());
-    if (toWide == reinterpret_cast<iconv_t>(-1) && cp == 720) {
+    if (failed(toWide) && cp == 720) {
         // glibc has no code page 720 (Arabic DOS); 437 keeps at least ASCII right.
         name = "CP437";
         toWide = iconv_open("UTF-16LE", name.c_str());
     }
-    if (toWide == reinterpret_cast<iconv_t>(-1)) return nullptr;
+    if (failed(toWide)) return nullptr;
     if (!isMultiByte(cp)) {
         auto page = std::make_unique<SingleByteCodePage>(toWide);
         iconv_close(toWide);
         return page;
     }
     iconv_t fromWide = iconv_open(name.c_str(), "UTF-16LE");
-    if (fromWide == reinterpret_cast<iconv_t>(-1)) {
+    if (failed(fromWide)) {
         iconv_close(toWide);
         return nullptr;
     }

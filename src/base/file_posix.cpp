@@ -20,10 +20,14 @@ std::u16string fromNativeName(std::string_view bytes) {
     while (i < bytes.size()) {
         auto b0 = static_cast<unsigned char>(bytes[i]);
         std::size_t len = 0;
-        if (b0 < 0x80) len = 1;
-        else if (b0 >= 0xC2 && b0 <= 0xDF) len = 2;
-        else if (b0 >= 0xE0 && b0 <= 0xEF) len = 3;
-        else if (b0 >= 0xF0 && b0 <= 0xF4) len = 4;
+        if (b0 < 0x80)
+            len = 1;
+        else if (b0 >= 0xC2 && b0 <= 0xDF)
+            len = 2;
+        else if (b0 >= 0xE0 && b0 <= 0xEF)
+            len = 3;
+        else if (b0 >= 0xF0 && b0 <= 0xF4)
+            len = 4;
         std::u16string decoded;
         if (len > 0 && i + len <= bytes.size()) {
             decoded = utf8ToUtf16(bytes.substr(i, len));
@@ -51,7 +55,8 @@ std::string toNativeName(std::u16string_view name) {
     for (std::size_t i = 0; i < name.size(); ++i) {
         char16_t c = name[i];
         bool high = c >= 0xD800 && c <= 0xDBFF;
-        bool pairedHigh = high && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF;
+        bool pairedHigh =
+            high && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF;
         if (pairedHigh) {
             ++i;
             continue;
@@ -78,7 +83,9 @@ std::FILE* createExclusive(const std::u16string& path) {
     return file;
 }
 
-bool removeFile(const std::u16string& path) { return ::unlink(toNativeName(path).c_str()) == 0; }
+bool removeFile(const std::u16string& path) {
+    return ::unlink(toNativeName(path).c_str()) == 0;
+}
 
 bool fileExists(const std::u16string& path) {
     struct stat st {};

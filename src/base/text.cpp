@@ -36,8 +36,8 @@ std::u16string narrowToWide(const char* bytes, int byteCount, unsigned codePage)
     if (byteCount <= 0) return std::u16string();
     int n = platform::multiByteToWideChar(codePage, MB_PRECOMPOSED, bytes, byteCount, nullptr, 0);
     std::u16string result(static_cast<std::size_t>(std::max(n, 0)), u'\0');
-    int written = platform::multiByteToWideChar(codePage, MB_PRECOMPOSED, bytes, byteCount,
-                                                result.data(), n);
+    int written =
+        platform::multiByteToWideChar(codePage, MB_PRECOMPOSED, bytes, byteCount, result.data(), n);
     // A mismatch is reported and the block is still returned; callers rely on the
     // terminator being in place either way.
     if (written != n) reportLastError();
@@ -46,8 +46,8 @@ std::u16string narrowToWide(const char* bytes, int byteCount, unsigned codePage)
 
 std::string wideToNarrow(const char16_t* text, int byteCount, unsigned codePage) {
     int units = byteCount / 2;
-    int m = units > 0 ? platform::wideCharToMultiByte(codePage, 0, text, units, nullptr, 0,
-                                                      nullptr, nullptr)
+    int m = units > 0 ? platform::wideCharToMultiByte(codePage, 0, text, units, nullptr, 0, nullptr,
+                                                      nullptr)
                       : 0;
     if (m <= 0) {
         reportLastError();

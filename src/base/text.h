@@ -34,7 +34,7 @@ inline constexpr unsigned WC_DEFAULTCHAR = 0x40;
 // A byte buffer that grows in steps and never shrinks; the exported entry reader keeps
 // its results in such buffers between calls.
 class GrowableBuffer {
-public:
+  public:
     explicit GrowableBuffer(std::size_t initialCapacity, std::size_t growthStep = 16);
 
     std::uint8_t* data() { return data_.get(); }
@@ -47,7 +47,7 @@ public:
     // reserve(n), then length() = n.
     void setLength(std::size_t n);
 
-private:
+  private:
     std::unique_ptr<std::uint8_t[]> data_;
     std::size_t length_ = 0;
     std::size_t capacity_ = 0;

@@ -13,18 +13,20 @@ namespace {
 
 // Sets LC_ALL for one test and restores it afterwards.
 class ScopedLocale {
-public:
+  public:
     explicit ScopedLocale(const char* value) {
         const char* old = getenv("LC_ALL");
         if (old != nullptr) saved_ = old, hadValue_ = true;
         setenv("LC_ALL", value, 1);
     }
     ~ScopedLocale() {
-        if (hadValue_) setenv("LC_ALL", saved_.c_str(), 1);
-        else unsetenv("LC_ALL");
+        if (hadValue_)
+            setenv("LC_ALL", saved_.c_str(), 1);
+        else
+            unsetenv("LC_ALL");
     }
 
-private:
+  private:
     std::string saved_;
     bool hadValue_ = false;
 };
@@ -74,7 +76,8 @@ TEST(AnsiStrings, EveryCp1252ByteRoundTripsThroughItsWideForm) {
     }
     // The five bytes the code page leaves undefined map to the C1 controls, as on Windows.
     for (int b : {0x81, 0x8D, 0x8F, 0x90, 0x9D})
-        EXPECT_EQ(ansiToWide(std::string(1, static_cast<char>(b))), std::u16string(1, static_cast<char16_t>(b)));
+        EXPECT_EQ(ansiToWide(std::string(1, static_cast<char>(b))),
+                  std::u16string(1, static_cast<char16_t>(b)));
 }
 
 TEST(AnsiStrings, DoubleByteCodePagesFollowTheLocale) {
@@ -125,8 +128,10 @@ TEST(Locale, LcAllWinsOverLcCtypeAndLang) {
     EXPECT_EQ(platform::resolveCodePage(CP_ACP), 1250u);
     setenv("LC_ALL", "el_GR", 1);
     EXPECT_EQ(platform::resolveCodePage(CP_ACP), 1253u);
-    if (savedAll) setenv("LC_ALL", keepAll.c_str(), 1);
-    else unsetenv("LC_ALL");
+    if (savedAll)
+        setenv("LC_ALL", keepAll.c_str(), 1);
+    else
+        unsetenv("LC_ALL");
     setenv("LANG", "C", 1);
 }
 
@@ -149,17 +154,23 @@ TEST(NumberToText, DecimalWithSignAndNoPadding) {
 }
 
 TEST(NativeNames, InvalidUtf8BytesComeBackUnchanged) {
-    for (std::string bytes : {std::string("plain.psr"), std::string("caf\xC3\xA9.psr"),
-                              std::string("bad\xFF\xFE.psr"), std::string("\xC3(x"),
-                              std::string("\xED\xA0\x80"), std::string("\xF0\x9F\x98\x80")}) {
+    for (std::string bytes :
+         {std::string("plain.psr"), std::string("caf\xC3\xA9.psr"), std::string("bad\xFF\xFE.psr"),
+          std::string("\xC3(x"), std::string("\xED\xA0\x80"), std::string("\xF0\x9F\x98\x80")}) {
         EXPECT_EQ(fs::toNativeName(fs::fromNativeName(bytes)), bytes);
     }
     EXPECT_EQ(fs::fromNativeName("caf\xC3\xA9"), u"caf\u00e9");
 }
 
 TEST(Utf8, ReplacesLoneSurrogatesAndInvalidBytes) {
-    EXPECT_EQ(utf16ToUtf8(u"a\xD800" u"b"), "a\xEF\xBF\xBD" "b");
-    EXPECT_EQ(utf8ToUtf16("a\xFF" "b"), u"a\uFFFD" u"b");
+    EXPECT_EQ(utf16ToUtf8(u"a\xD800"
+                          u"b"),
+              "a\xEF\xBF\xBD"
+              "b");
+    EXPECT_EQ(utf8ToUtf16("a\xFF"
+                          "b"),
+              u"a\uFFFD"
+              u"b");
     EXPECT_EQ(utf8ToUtf16(utf16ToUtf8(u"\U0001F600")), u"\U0001F600");
 }
 
