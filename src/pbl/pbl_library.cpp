@@ -290,7 +290,7 @@ int PblLibrary::forEachEntry(PblEntryVisitor& visitor) {
             return damaged();
         }
         for (const RecordRef& r : records) {
-            if (r.header.dataSize < 0 || r.header.dataSize > maxDataBytes()) return damaged();
+            if (!plausibleSizes(r.header)) return damaged();
             PblEntryInfo info;
             info.name = manager_->convertName(r.name, r.nameBytesWithTerminator, unicode_);
             info.dataSize = r.header.dataSize;
