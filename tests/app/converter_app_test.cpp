@@ -462,6 +462,10 @@ struct SyntaxCase {
     std::string message;
 };
 
+void PrintTo(const SyntaxCase& c, std::ostream* os) {
+    for (const std::string& a : c.args) *os << '"' << a << "\" ";
+}
+
 class SyntaxErrorTest : public ConverterAppTest,
                         public ::testing::WithParamInterface<SyntaxCase> {};
 
@@ -617,6 +621,10 @@ struct FailureCase {
     bool readOnlyTarget = false;
     std::string expectedBeforeError;  // what the summary shows before the error
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ConversionFailureTest : public ConverterAppTest,
                               public ::testing::WithParamInterface<FailureCase> {};
