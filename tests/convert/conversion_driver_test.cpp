@@ -174,9 +174,11 @@ LibraryContent readLibrary(const stdfs::path& file) {
     Collector collector;
     EXPECT_EQ(library->forEachEntry(collector), 0);
     for (const pbl::PblEntryInfo& info : collector.infos) {
-        LibraryEntry entry{Bytes(static_cast<std::size_t>(info.dataSize)), info.commentSize,
-                           info.time};
-        EXPECT_EQ(library->readEntryData(info, entry.data.data()), 0) << info.name;
+        // One spare byte keeps the buffer a real one for empty entries.
+        Bytes buffer(static_cast<std::size_t>(info.dataSize) + 1);
+        EXPECT_EQ(library->readEntryData(info, buffer.data()), 0) << info.name;
+        buffer.pop_back();
+        LibraryEntry entry{std::move(buffer), info.commentSize, info.time};
         EXPECT_TRUE(content.entries.emplace(info.name, std::move(entry)).second)
             << "duplicate " << info.name;
     }
