@@ -414,7 +414,7 @@ void expectLibraryMatches(const stdfs::path& pbl, const ExpectedLibrary& want,
         EXPECT_GE(it->second.time, startedAt - 2) << name;
         EXPECT_LE(it->second.time, now + 2) << name;
     }
-    EXPECT_EQ(keldrin::testing::checkLibraryStructure(fs::fromNativeName(pbl.string())), "") << pbl;
+    EXPECT_EQ(keldrin::checks::checkLibraryStructure(fs::fromNativeName(pbl.string())), "") << pbl;
 }
 
 // --- Fixture -------------------------------------------------------------------------------
