@@ -413,7 +413,7 @@ void expectLibraryMatches(const stdfs::path& pbl, const ExpectedLibrary& want,
         EXPECT_LE(it->second.time, now + 2) << name;
     }
 #if defined(KELDRIN_HAVE_PBL_CHECKER)
-    EXPECT_TRUE(checkPblStructure(fs::fromNativeName(pbl.string())).ok) << pbl;
+    EXPECT_EQ(checks::checkLibraryStructure(fs::fromNativeName(pbl.string())), "") << pbl;
 #endif
 }
 

@@ -810,7 +810,7 @@ TEST_F(PblToolTest, ALongRandomCommandSequenceMatchesTheModel) {
             }
         }
 #if defined(KELDRIN_HAVE_PBL_CHECKER)
-        std::string problems = test::checkPblFile(lib);
+        std::string problems = checks::checkLibraryStructure(lib);
         EXPECT_EQ(problems, "") << "version " << version;
 #endif
         // A rebuild and an optimize keep all of it.

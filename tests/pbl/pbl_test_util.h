@@ -40,13 +40,13 @@ class ScratchDir {
 };
 
 inline Bytes fileBytes(const std::string& path) {
-    return keldrin::testing::readWholeFile(utf8ToUtf16(path));
+    return keldrin::checks::readWholeFile(utf8ToUtf16(path));
 }
 inline void putFileBytes(const std::string& path, const Bytes& b) {
-    ASSERT_TRUE(keldrin::testing::writeWholeFile(utf8ToUtf16(path), b));
+    ASSERT_TRUE(keldrin::checks::writeWholeFile(utf8ToUtf16(path), b));
 }
 inline std::string check(const std::string& path) {
-    return keldrin::testing::checkLibraryStructure(utf8ToUtf16(path));
+    return keldrin::checks::checkLibraryStructure(utf8ToUtf16(path));
 }
 
 struct ManagerFixture : ::testing::Test {

@@ -9,7 +9,7 @@
 #include "base/file.h"
 #include "base/text.h"
 
-namespace keldrin::testing {
+namespace keldrin::checks {
 
 namespace {
 
@@ -342,4 +342,4 @@ std::string checkLibraryStructure(const std::string& utf8Path) {
     return checkLibraryStructure(utf8ToUtf16(utf8Path));
 }
 
-}  // namespace keldrin::testing
+}  // namespace keldrin::checks

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace keldrin::testing {
+namespace keldrin::checks {
 
 // "" when the library at `path` is sound, else a description of the first problem.
 std::string checkLibraryStructure(const std::u16string& path);
@@ -27,4 +27,4 @@ std::string checkLibraryBytes(const std::vector<std::uint8_t>& bytes);
 std::vector<std::uint8_t> readWholeFile(const std::u16string& path);
 bool writeWholeFile(const std::u16string& path, const std::vector<std::uint8_t>& bytes);
 
-}  // namespace keldrin::testing
+}  // namespace keldrin::checks
