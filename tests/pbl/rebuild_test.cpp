@@ -186,7 +186,7 @@ std::vector<std::u16string> filesIn(const std::filesystem::path& dir) {
 // length and time, every data chain ascending, and a directory of balanced depth.
 void expectFaithfulCopy(const std::u16string& original, const std::u16string& copy,
                         bool sameVariant) {
-    EXPECT_EQ(testing::checkLibraryStructure(copy), "");
+    EXPECT_EQ(checks::checkLibraryStructure(copy), "");
     auto before = entriesOf(original);
     auto after = entriesOf(copy);
     ASSERT_EQ(before.size(), after.size());
@@ -275,7 +275,7 @@ TEST(Rebuild, EmptyLibraryKeepsCommentAndLibraryDataWithAnEmptyRoot) {
         buildLibrary(dir.file("a.pbl"), spec(version, {}, comment, data));
         ASSERT_EQ(rebuild(dir.file("a.pbl"), dir.file("b.pbl"), 0), 0);
 
-        EXPECT_EQ(testing::checkLibraryStructure(dir.file("b.pbl")), "");
+        EXPECT_EQ(checks::checkLibraryStructure(dir.file("b.pbl")), "");
         Bytes file = test::readWholeFile(dir.file("b.pbl"));
         TreeShape shape = treeShape(file, version == 10);
         EXPECT_EQ(shape.nodes, 1);
