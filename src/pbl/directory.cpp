@@ -194,11 +194,13 @@ int DirectoryOps::search(const Bytes& name, PblEntryInfo& info, int create, std:
         for (const RecordRef& r : records) {
             if (compareNames(r.name, static_cast<std::size_t>(r.nameBytesWithTerminator),
                              name.data(), name.size(), v_.charSize) == 0) {
-                // Callers size buffers from these: a size the file cannot hold is damage.
-                if (!lib_.plausibleSizes(r.header)) return PblLibrary::damaged();
                 fillFromRecord(info, r.header, v_);
                 info.nodeOffset = node;
                 info.entryOffset = node + kNodeHeaderSize + r.position;
+                // Callers size buffers from these: a size the file cannot hold is damage.
+                // The descriptor stays filled so a caller can still tell which entry
+                // (and which time) the damage belongs to.
+                if (!lib_.plausibleSizes(r.header)) return PblLibrary::damaged();
                 return kPblOk;
             }
         }

@@ -93,8 +93,13 @@ std::int32_t exportEntry(const char16_t* libraryPath, const char16_t* entryName,
     const bool unicode = session.library->isUnicode() != 0;
 
     PblEntryInfo info{};
-    if (session.library->findEntry(name.c_str(), info, 0) != kPblOk) return KELDRIN_EXPORT_NO_ENTRY;
+    int found = session.library->findEntry(name.c_str(), info, 0);
+    // A record that was found but whose sizes the file cannot hold is an entry that
+    // cannot be read, not a missing one.
+    bool foundDamaged = found == kPblDamaged && info.entryOffset != 0;
+    if (found != kPblOk && !foundDamaged) return KELDRIN_EXPORT_NO_ENTRY;
     if (time != nullptr) *time = info.time;
+    if (foundDamaged) return KELDRIN_EXPORT_UNREADABLE;
 
     // Sizes from the file: refuse what no chain in this file could hold before any
     // buffer grows to fit it.

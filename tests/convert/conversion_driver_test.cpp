@@ -164,7 +164,7 @@ class Collector : public pbl::PblEntryVisitor {
 
 LibraryContent readLibrary(const stdfs::path& file) {
     LibraryContent content;
-    EXPECT_EQ(keldrin::testing::checkLibraryStructure(wide(file)), "") << file;
+    EXPECT_EQ(keldrin::checks::checkLibraryStructure(wide(file)), "") << file;
     pbl::PblManagerHandle manager(pbl::createPblManager());
     pbl::PblLibraryHandle library(manager->openLibrary(wide(file), 0));
     if (!library) return content;
