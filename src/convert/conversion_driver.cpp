@@ -1,9 +1,212 @@
-// Placeholder until the conversion driver lands.
+// The conversion of one opened report into a new PBL library. It is written once, in
+// the abstract container, and reaches the report only through the container's own
+// operations, so both container kinds share it.
+//
+// The user's files come first: the library is written completely under a temporary
+// name of its own next to the target, put on disk, and only then moved over the target
+// in one atomic step. Until that step an existing target keeps its old content; after
+// any failure the temporary file is gone and the target is as it was.
+#include <climits>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "base/console.h"
 #include "base/exceptions.h"
+#include "base/file.h"
+#include "base/text.h"
+#include "convert/path_ops.h"
+#include "pbl/pbl_library.h"
 #include "psr/psr_container.h"
 
 namespace keldrin {
 
-void PsrContainer::convert(std::u16string /*targetPblName*/) { throw IOException(); }
+namespace {
+
+constexpr std::u16string_view kTemporaryStem = u"__quennet";
+constexpr std::u16string_view kTemporaryExtension = u".tmp";
+// Names tried for the temporary file: "__quennet.tmp", then "__quennet.1.tmp" and on.
+// Leftovers of crashed runs and concurrent runs share the directory; beyond this many
+// the directory is in a state we should not guess about.
+constexpr int kTemporaryNameTries = 1000;
+
+// The library factory, made on first use and kept for the rest of the process.
+pbl::PblManager& pblManager() {
+    static pbl::PblManager* const manager = pbl::createPblManager();
+    if (manager == nullptr) throw IOException();
+    return *manager;
+}
+
+// The directory the temporary file must live in: the target's own, so that the final
+// rename stays inside one file system and is atomic. On Windows ":", "\" and "/" end a
+// directory; on POSIX only "/" does, and ":" or "\" are ordinary characters of a name.
+std::u16string targetDirectory(const std::u16string& target) {
+#if defined(_WIN32)
+    return directoryOf(target);
+#else
+    std::size_t slash = target.rfind(u'/');
+    if (slash == std::u16string::npos) return u".";
+    return target.substr(0, slash);
+#endif
+}
+
+std::u16string temporaryName(const std::u16string& directory, int attempt) {
+    std::u16string name = directory;
+    name += u'/';
+    name += kTemporaryStem;
+    if (attempt > 0) {
+        name += u'.';
+        name += numberToText(attempt);
+    }
+    name += kTemporaryExtension;
+    return name;
+}
+
+// Creates the temporary file exclusively, so that neither a user's file of that name
+// nor the file of a conversion running at the same time is ever overwritten. Returns
+// its name; the file exists, empty and closed.
+std::u16string createTemporaryFile(const std::u16string& directory) {
+    for (int attempt = 0; attempt < kTemporaryNameTries; ++attempt) {
+        std::u16string name = temporaryName(directory, attempt);
+        std::FILE* file = fs::createExclusive(name);
+        if (file != nullptr) {
+            bool closed = std::fclose(file) == 0;
+            if (!closed) {
+                fs::removeFile(name);
+                throw IOException();
+            }
+            return name;
+        }
+        // Taken: try the next name. Anything else (no such directory, no permission)
+        // will not get better with another name.
+        if (!fs::fileExists(name)) throw IOException();
+    }
+    throw IOException();
+}
+
+// Forces the finished library onto the disk before it takes the target's place, so a
+// crash right after the rename cannot leave a target with missing content.
+void syncToDisk(const std::u16string& path) {
+    std::FILE* file = fs::openFile(path, "rb+");
+    if (file == nullptr) throw IOException();
+    bool synced = fs::syncFile(file);
+    bool closed = std::fclose(file) == 0;
+    if (!synced || !closed) throw IOException();
+}
+
+// Makes the rename itself durable where the platform lets a directory be opened and
+// synced; where it cannot, the rename is still atomic, only its durability is the
+// file system's.
+void syncDirectory(const std::u16string& directory) {
+    std::FILE* dir = fs::openFile(directory, "rb");
+    if (dir == nullptr) return;
+    fs::syncFile(dir);
+    std::fclose(dir);
+}
+
+// An existing target may be replaced only when it does not mark itself as protected
+// (read-only attribute, or no write permission for anyone, which even an
+// administrator must respect) and the user could write it in place.
+void checkTargetReplaceable(const std::u16string& target) {
+    if (!fs::fileExists(target)) return;
+    if (fs::isWriteProtected(target)) throw FileAccessException();
+    std::FILE* probe = fs::openFile(target, "rb+");
+    if (probe == nullptr) throw FileAccessException();
+    std::fclose(probe);
+}
+
+void printLabelled(std::u16string_view label, const std::u16string& value) {
+    std::u16string line(label);
+    line += value;
+    console::writeLine(line);
+}
+
+}  // namespace
+
+void PsrContainer::addEntry(pbl::PblLibraryInterface& library, const std::u16string& name,
+                            const Bytes& data) {
+    if (data.size() > static_cast<std::size_t>(INT_MAX)) throw IOException();
+    pbl::PblEntryInfo info{};
+    std::string ansiName = wideToAnsi(name);
+    if (library.findEntry(ansiName.c_str(), info, 1) != pbl::kPblOk) throw IOException();
+    // 0 asks the library to stamp the entry with the current time.
+    info.time = 0;
+    if (library.writeEntryData(info, data.data(), static_cast<int>(data.size()), 0) != pbl::kPblOk)
+        throw IOException();
+}
+
+void PsrContainer::convert(std::u16string targetPblName) {
+    const std::u16string sourceName = fileName();
+    if (targetPblName.empty()) targetPblName = withoutExtension(sourceName) + u".pbl";
+    const std::u16string& target = targetPblName;
+
+    console::writeLine(u"");
+    printLabelled(u"Source PSR                 : ", sourceName);
+    printLabelled(u"Target PBL                 : ", target);
+    printLabelled(u"PSR created in             : PowerBuilder ", powerBuilderVersion());
+    printLabelled(u"PSR container format       : ", formatDescription());
+
+    std::vector<ChildDw> children;
+    readChildDwList(children);
+    const int childCount = static_cast<int>(children.size());
+    printLabelled(u"Number of child DWs in PSR : ", numberToText(childCount));
+
+    // Writing the library over the report it is read from would destroy the report.
+    if (fs::sameFile(sourceName, target)) throw FileAccessException();
+
+    pbl::PblManager& manager = pblManager();
+    const std::u16string directory = targetDirectory(target);
+
+    std::u16string temporary;
+    pbl::PblLibraryHandle library;
+    try {
+        const int version = majorVersionNumber();
+        temporary = createTemporaryFile(directory);
+        if (manager.createLibrary(temporary, version) != pbl::kPblOk) throw IOException();
+        library.reset(manager.openLibrary(temporary, 1));
+        if (!library) throw IOException();
+
+        const std::u16string mainName = mainDwName(sourceName);
+        printLabelled(u"Main DW: ", mainName);
+        Bytes buffer;
+        readStream(u"source", buffer);
+        addEntry(*library, mainName + u".srd", buffer);
+        readStream(u"object", buffer);
+        addEntry(*library, mainName + u".dwo", buffer);
+
+        int position = 0;
+        for (const ChildDw& child : children) {
+            ++position;
+            std::u16string line = u"Child DW [";
+            line += numberToText(position);
+            line += u'/';
+            line += numberToText(childCount);
+            line += u"] ";
+            line += child.name;
+            console::writeLine(line);
+            const std::u16string number = numberToText(child.number);
+            readStream(u"dwstg/source_" + number, buffer);
+            addEntry(*library, child.name + u".srd", buffer);
+            readStream(u"dwstg/object_" + number, buffer);
+            addEntry(*library, child.name + u".dwo", buffer);
+        }
+
+        // release() cannot report a failed flush; flush first so that a full disk is
+        // a failure here and not a damaged library at the target.
+        if (library->flush() != 0) throw IOException();
+        library.reset();
+        syncToDisk(temporary);
+        checkTargetReplaceable(target);
+        if (!fs::replaceFile(temporary, target)) throw IOException();
+        temporary.clear();
+        syncDirectory(directory);
+    } catch (...) {
+        library.reset();
+        if (!temporary.empty()) fs::removeFile(temporary);
+        throw;
+    }
+
+    console::writeLine(u"Conversion finished successfully");
+}
 
 }  // namespace keldrin

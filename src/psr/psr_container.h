@@ -20,6 +20,10 @@
 
 namespace keldrin {
 
+namespace pbl {
+class PblLibraryInterface;
+}
+
 // One child DataWindow of a report: its lower-case name and its stream number.
 struct ChildDw {
     std::u16string name;
@@ -27,7 +31,7 @@ struct ChildDw {
 };
 
 class PsrContainer {
-public:
+  public:
     virtual ~PsrContainer() = default;
 
     // The very name given to open().
@@ -51,9 +55,12 @@ public:
     // Base name of the main DataWindow's entries.
     std::u16string mainDwName(const std::u16string& fileName);
 
-protected:
+  protected:
     void readAnsiDwLookup(std::vector<ChildDw>& list);
     void readUnicodeDwLookup(std::vector<ChildDw>& list);
+    // Writes `data` unchanged as the entry `name` (no comment, stamped with the current
+    // time) into the open library; IOException when the library refuses.
+    void addEntry(pbl::PblLibraryInterface& library, const std::u16string& name, const Bytes& data);
 };
 
 }  // namespace keldrin

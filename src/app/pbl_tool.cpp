@@ -1,0 +1,1184 @@
+// keldrin-pbl: one function per command over the PBL library interface (pbl/pbl_library.h).
+//
+// Names on the command line arrive as wide text and enter the library through the ANSI
+// code page; a name that the code page cannot carry exactly is refused rather than
+// turned into "?", which would address (or create) a different entry. Names leave the
+// library as UTF-16 (name-encoding mode 0) and are printed as UTF-8.
+//
+// Every file is untrusted: sizes read from a library are checked against what the file
+// could hold before they size a buffer, and the few header and bitmap bytes that `info`
+// reads itself are read through bounded, cycle-checked walks.
+//
+// Commands that replace files (create, export, rebuild, optimize) write under a
+// temporary name and move the result into place only when it is complete.
+#include "app/pbl_tool.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "base/bytes.h"
+#include "base/codepage.h"
+#include "base/file.h"
+#include "base/text.h"
+#include "pbl/pbl_library.h"
+
+namespace keldrin {
+namespace {
+
+using pbl::PblEntryInfo;
+using pbl::PblLibraryHandle;
+using pbl::PblLibraryInterface;
+using pbl::PblManagerHandle;
+
+constexpr char kUsage[] =
+    "usage: keldrin-pbl COMMAND ARGUMENTS\n"
+    "  create LIB VERSION                 new empty library (5: ANSI 0500, 6-9: ANSI 0600,\n"
+    "                                     10 and above: Unicode)\n"
+    "  info LIB [--json]                  variant, versions, comment, sizes, block use\n"
+    "  ls LIB [--json]                    one line per entry: name, data size, comment size,\n"
+    "                                     modification time (UTC)\n"
+    "  cat LIB NAME [--comment]           the entry's body (or its comment) to standard output\n"
+    "  put LIB NAME [FILE|-] [--comment TEXT] [--time UNIXSECONDS]\n"
+    "                                     create or replace an entry from FILE or standard input\n"
+    "  rm LIB NAME                        delete an entry\n"
+    "  comment LIB [TEXT]                 print or set the library comment\n"
+    "  export LIB DIR [--raw]             every entry into DIR, one file each (text as UTF-8)\n"
+    "  rebuild LIB OUT [--version N]      a fresh, balanced copy of LIB in OUT\n"
+    "  optimize LIB                       rebuild LIB in place, keeping the old file as LIB.bak\n"
+    "Put -- before a NAME or TEXT that begins with --.\n";
+
+// Layout facts that `info` reads itself; the library keeps its own copy of them.
+constexpr std::int64_t kBlockSize = 512;
+constexpr std::int64_t kDataBytesPerBlock = 502;
+constexpr std::size_t kBitmapBytesPerBlock = 504;
+constexpr std::size_t kBitmapHeaderSize = 8;
+constexpr std::int64_t kAnsiFirstBitmap = 512;
+constexpr std::int64_t kUnicodeFirstBitmap = 1024;
+constexpr std::size_t kAnsiHeaderArea = 512;
+constexpr std::size_t kUnicodeHeaderArea = 1024;
+constexpr std::size_t kAnsiCommentCapacity = 256;
+constexpr std::size_t kUnicodeCommentCapacity = 512;
+// writeEntryData takes the comment length as a signed 16-bit byte count.
+constexpr std::size_t kMaxCommentBytes = 32767;
+constexpr std::size_t kMaxEntryBytes =
+    static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+
+// A failure that ends the command with exit code 1 and this message.
+struct ToolFailure {
+    std::string message;
+};
+// A bad command line: exit code 2, the message and the usage text.
+struct UsageFailure {
+    std::string message;
+};
+
+// ---------------------------------------------------------------------------------------
+// Text helpers
+
+std::string displayPath(const std::u16string& path) {
+    return fs::toNativeName(path);
+}
+
+bool isHighSurrogate(char16_t c) {
+    return c >= 0xD800 && c <= 0xDBFF;
+}
+bool isLowSurrogate(char16_t c) {
+    return c >= 0xDC00 && c <= 0xDFFF;
+}
+
+bool hasUnpairedSurrogate(std::u16string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (isHighSurrogate(text[i]) && i + 1 < text.size() && isLowSurrogate(text[i + 1])) {
+            ++i;
+            continue;
+        }
+        if (isHighSurrogate(text[i]) || isLowSurrogate(text[i])) return true;
+    }
+    return false;
+}
+
+// Control characters in names and comments from a file must not reach a terminal raw.
+std::string escapeControls(std::string_view utf8) {
+    std::string out;
+    for (char ch : utf8) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out.push_back(ch);
+        }
+    }
+    return out;
+}
+
+std::string jsonString(std::string_view utf8) {
+    std::string out = "\"";
+    for (char ch : utf8) {
+        auto c = static_cast<unsigned char>(ch);
+        if (ch == '"')
+            out += "\\\"";
+        else if (ch == '\\')
+            out += "\\\\";
+        else if (c < 0x20) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\u%04X", c);
+            out += hex;
+        } else {
+            out.push_back(ch);
+        }
+    }
+    out.push_back('"');
+    return out;
+}
+
+std::u16string utf16FromLittleEndian(const std::uint8_t* bytes, std::size_t byteCount) {
+    std::u16string text;
+    text.reserve(byteCount / 2);
+    for (std::size_t i = 0; i + 1 < byteCount; i += 2)
+        text.push_back(static_cast<char16_t>(loadU16(bytes + i)));
+    return text;
+}
+
+std::string utf16LittleEndianBytes(std::u16string_view text) {
+    std::string bytes;
+    bytes.reserve(text.size() * 2);
+    for (char16_t c : text) {
+        bytes.push_back(static_cast<char>(c & 0xFF));
+        bytes.push_back(static_cast<char>(c >> 8));
+    }
+    return bytes;
+}
+
+// Narrow text in the ANSI code page to wide text, every byte included (zeros too),
+// without the console report that the raw conversion makes on failure.
+std::optional<std::u16string> ansiBytesToWide(const std::uint8_t* bytes, std::size_t count) {
+    if (count == 0) return std::u16string();
+    if (count > static_cast<std::size_t>(std::numeric_limits<int>::max())) return std::nullopt;
+    const char* in = reinterpret_cast<const char*>(bytes);
+    int n = platform::multiByteToWideChar(CP_ACP, 0, in, static_cast<int>(count), nullptr, 0);
+    if (n <= 0) return std::nullopt;
+    std::u16string wide(static_cast<std::size_t>(n), u'\0');
+    if (platform::multiByteToWideChar(CP_ACP, 0, in, static_cast<int>(count), wide.data(), n) != n)
+        return std::nullopt;
+    return wide;
+}
+
+std::optional<std::string> wideToAnsiBytes(std::u16string_view wide) {
+    if (wide.empty()) return std::string();
+    if (wide.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+        return std::nullopt;
+    int units = static_cast<int>(wide.size());
+    bool usedDefault = false;
+    int m = platform::wideCharToMultiByte(CP_ACP, 0, wide.data(), units, nullptr, 0, nullptr,
+                                          &usedDefault);
+    if (m <= 0 || usedDefault) return std::nullopt;
+    std::string bytes(static_cast<std::size_t>(m), '\0');
+    if (platform::wideCharToMultiByte(CP_ACP, 0, wide.data(), units, bytes.data(), m, nullptr,
+                                      &usedDefault) != m ||
+        usedDefault)
+        return std::nullopt;
+    return bytes;
+}
+
+// The ANSI form of `text`, refused unless it converts back to the very same text.
+std::string exactAnsi(const std::u16string& text, const std::string& what) {
+    std::optional<std::string> ansi =
+        hasUnpairedSurrogate(text) ? std::nullopt : wideToAnsiBytes(text);
+    if (!ansi || ansi->find('\0') != std::string::npos ||
+        ansiBytesToWide(reinterpret_cast<const std::uint8_t*>(ansi->data()), ansi->size()) != text)
+        throw ToolFailure{what + " cannot be written exactly in the ANSI code page"};
+    return *ansi;
+}
+
+// ---------------------------------------------------------------------------------------
+// Numbers and times
+
+std::optional<std::int64_t> parseInteger(const std::u16string& text) {
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == u'-' || text[i] == u'+')) negative = text[i++] == u'-';
+    if (i == text.size()) return std::nullopt;
+    std::int64_t value = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < u'0' || text[i] > u'9') return std::nullopt;
+        value = value * 10 + (text[i] - u'0');
+        if (value > (std::int64_t{1} << 40)) return std::nullopt;
+    }
+    return negative ? -value : value;
+}
+
+std::int32_t parseInt32(const std::u16string& text, const std::string& what) {
+    std::optional<std::int64_t> value = parseInteger(text);
+    if (!value || *value < std::numeric_limits<std::int32_t>::min() ||
+        *value > std::numeric_limits<std::int32_t>::max())
+        throw UsageFailure{what + " must be a whole number: " + displayPath(text)};
+    return static_cast<std::int32_t>(*value);
+}
+
+// Seconds since 1970 as "YYYY-MM-DDThh:mm:ssZ", by the proleptic Gregorian calendar,
+// with no dependence on the platform's gmtime (which refuses times before 1970 on some).
+std::string isoTime(std::int64_t seconds) {
+    std::int64_t days = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
+    std::int64_t secondOfDay = seconds - days * 86400;
+    std::int64_t z = days + 719468;
+    std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    std::int64_t dayOfEra = z - era * 146097;
+    std::int64_t yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    std::int64_t year = yearOfEra + era * 400;
+    std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    std::int64_t mp = (5 * dayOfYear + 2) / 153;
+    std::int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
+    std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    if (month <= 2) ++year;
+    char text[96];
+    std::snprintf(text, sizeof text, "%04" PRId64 "-%02d-%02dT%02d:%02d:%02dZ", year,
+                  static_cast<int>(month), static_cast<int>(day),
+                  static_cast<int>(secondOfDay / 3600), static_cast<int>(secondOfDay / 60 % 60),
+                  static_cast<int>(secondOfDay % 60));
+    return text;
+}
+
+// ---------------------------------------------------------------------------------------
+// Command line
+
+struct OptionSpec {
+    const char* name;
+    bool takesValue;
+};
+
+struct ParsedArgs {
+    std::vector<std::u16string> positional;
+    std::vector<std::pair<std::string, std::optional<std::u16string>>> options;
+
+    bool has(const char* name) const {
+        return std::any_of(options.begin(), options.end(),
+                           [&](const auto& o) { return o.first == name; });
+    }
+    std::optional<std::u16string> value(const char* name) const {
+        for (const auto& o : options)
+            if (o.first == name) return o.second;
+        return std::nullopt;
+    }
+};
+
+ParsedArgs parseArgs(std::span<const std::u16string> args, std::initializer_list<OptionSpec> specs,
+                     std::size_t minPositional, std::size_t maxPositional) {
+    ParsedArgs parsed;
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::u16string& arg = args[i];
+        if (!optionsEnded && arg == u"--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (!optionsEnded && arg.size() > 2 && arg.compare(0, 2, u"--") == 0) {
+            std::string name = utf16ToUtf8(arg);
+            const OptionSpec* spec = nullptr;
+            for (const OptionSpec& s : specs)
+                if (name == s.name) spec = &s;
+            if (spec == nullptr) throw UsageFailure{"unknown option " + displayPath(arg)};
+            if (parsed.has(spec->name)) throw UsageFailure{"option " + name + " given twice"};
+            if (spec->takesValue) {
+                if (i + 1 == args.size()) throw UsageFailure{"option " + name + " needs a value"};
+                parsed.options.emplace_back(name, args[++i]);
+            } else {
+                parsed.options.emplace_back(name, std::nullopt);
+            }
+            continue;
+        }
+        parsed.positional.push_back(arg);
+    }
+    if (parsed.positional.size() < minPositional) throw UsageFailure{"missing arguments"};
+    if (parsed.positional.size() > maxPositional)
+        throw UsageFailure{"unexpected argument " + displayPath(parsed.positional[maxPositional])};
+    return parsed;
+}
+
+// ---------------------------------------------------------------------------------------
+// Output
+
+class Output {
+  public:
+    explicit Output(std::FILE* file) : file_(file) {}
+
+    void write(std::string_view bytes) {
+        if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size())
+            failed_ = true;
+    }
+    void line(std::string_view text) {
+        write(text);
+        write("\n");
+    }
+    // Everything reached the stream, or a failure naming standard output.
+    void finish() {
+        if (std::fflush(file_) != 0 || std::ferror(file_) != 0) failed_ = true;
+        if (failed_) throw ToolFailure{"cannot write to standard output"};
+    }
+
+  private:
+    std::FILE* file_;
+    bool failed_ = false;
+};
+
+// ---------------------------------------------------------------------------------------
+// Libraries
+
+std::string codeText(int code) {
+    return pbl::resultText(code);
+}
+
+void check(int code, const std::string& context) {
+    if (code != pbl::kPblOk) throw ToolFailure{context + ": " + codeText(code)};
+}
+
+std::int64_t sizeOfFile(const std::u16string& path) {
+    std::FILE* file = fs::openFile(path, "rb");
+    if (file == nullptr) return -1;
+    std::int64_t size = fs::fileSize(file);
+    std::fclose(file);
+    return size;
+}
+
+// An open library with its manager; the library is released first.
+struct OpenLibrary {
+    PblManagerHandle manager;
+    PblLibraryHandle library;
+    std::u16string path;
+    std::int64_t fileSize = 0;
+
+    PblLibraryInterface* operator->() const { return library.get(); }
+
+    // Writes what the library keeps in memory and reports a failed flush.
+    void flush() {
+        if (library->flush() != 0)
+            throw ToolFailure{displayPath(path) + ": cannot write the library"};
+    }
+    void close() {
+        if (library) {
+            flush();
+            library.reset();
+        }
+    }
+};
+
+PblManagerHandle newManager() {
+    PblManagerHandle manager(pbl::createPblManager());
+    if (!manager) throw ToolFailure{"out of memory"};
+    // Names leave the library as UTF-16; the tool turns them into UTF-8 itself.
+    manager->setNameEncoding(pbl::kNameUtf16);
+    return manager;
+}
+
+OpenLibrary openLibrary(const std::u16string& path, bool writable) {
+    OpenLibrary open;
+    open.path = path;
+    open.manager = newManager();
+    if (!fs::fileExists(path)) throw ToolFailure{displayPath(path) + ": no such file"};
+    open.library.reset(open.manager->openLibrary(path, writable ? 1 : 0));
+    if (!open.library) {
+        if (writable) {
+            std::FILE* probe = fs::openFile(path, "rb+");
+            if (probe == nullptr)
+                throw ToolFailure{displayPath(path) + ": cannot open the library for writing"};
+            std::fclose(probe);
+        }
+        throw ToolFailure{displayPath(path) + ": not a library, or it cannot be read"};
+    }
+    open.fileSize = sizeOfFile(path);
+    if (open.fileSize < 0) throw ToolFailure{displayPath(path) + ": cannot read the file size"};
+    return open;
+}
+
+// An entry name from the command line in the form findEntry takes.
+std::string entryName(const std::u16string& name) {
+    if (name.empty()) throw UsageFailure{"an entry name must not be empty"};
+    return exactAnsi(name, "entry name " + displayPath(name));
+}
+
+// A size read from the library, checked against what the file could hold before it
+// sizes a buffer: a damaged record must not drive a huge allocation.
+void checkEntrySizes(const OpenLibrary& lib, const PblEntryInfo& info, const std::string& context) {
+    std::int64_t mostData = lib.fileSize / kBlockSize * kDataBytesPerBlock;
+    if (info.dataSize < 0 || info.commentSize < 0 || info.commentSize > info.dataSize ||
+        info.dataSize > mostData)
+        throw ToolFailure{context + ": " + codeText(pbl::kPblDamaged)};
+}
+
+std::vector<std::uint8_t> readEntry(OpenLibrary& lib, const PblEntryInfo& info,
+                                    const std::string& context) {
+    checkEntrySizes(lib, info, context);
+    // Two spare bytes, as the library's own callers provide.
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(info.dataSize) + 2);
+    check(lib->readEntryData(info, data.data()), context);
+    data.resize(static_cast<std::size_t>(info.dataSize));
+    return data;
+}
+
+// One entry as forEachEntry hands it out, its name in wide form.
+struct EntryRecord {
+    std::u16string name;
+    PblEntryInfo info;
+};
+
+class EntryCollector : public pbl::PblEntryVisitor {
+  public:
+    int visit(PblEntryInfo& info) override {
+        EntryRecord record;
+        record.name = utf16FromLittleEndian(reinterpret_cast<const std::uint8_t*>(info.name.data()),
+                                            info.name.size());
+        // The name comes without terminator; a converter that keeps one must not add it.
+        while (!record.name.empty() && record.name.back() == u'\0') record.name.pop_back();
+        record.info = info;
+        record.info.name.clear();
+        entries.push_back(std::move(record));
+        return 1;
+    }
+    std::vector<EntryRecord> entries;
+};
+
+std::vector<EntryRecord> listEntries(OpenLibrary& lib) {
+    EntryCollector collector;
+    check(lib->forEachEntry(collector), displayPath(lib.path));
+    return std::move(collector.entries);
+}
+
+// The library comment as wide text.
+std::u16string readComment(OpenLibrary& lib) {
+    int size = 0;
+    check(lib->getComment(nullptr, size), displayPath(lib.path));
+    std::size_t capacity = lib->isUnicode() ? kUnicodeCommentCapacity : kAnsiCommentCapacity;
+    if (size < 0 || static_cast<std::size_t>(size) > capacity)
+        throw ToolFailure{displayPath(lib.path) + ": " + codeText(pbl::kPblDamaged)};
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(size) + 2, 0);
+    check(lib->getComment(buffer.data(), size), displayPath(lib.path));
+    std::size_t n = std::min(static_cast<std::size_t>(std::max(size, 0)), buffer.size());
+    if (lib->isUnicode()) {
+        std::u16string text = utf16FromLittleEndian(buffer.data(), n);
+        return text.substr(0, text.find(u'\0'));
+    }
+    n = std::find(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n), 0) -
+        buffer.begin();
+    return ansiBytesToWide(buffer.data(), n).value_or(std::u16string());
+}
+
+// The library data, its length checked against the file before it sizes a buffer.
+std::vector<std::uint8_t> readLibraryBytes(OpenLibrary& lib) {
+    int size = 0;
+    check(lib->readLibraryData(nullptr, size), displayPath(lib.path));
+    if (size < 0 || size > lib.fileSize / kBlockSize * kDataBytesPerBlock)
+        throw ToolFailure{displayPath(lib.path) + ": " + codeText(pbl::kPblDamaged)};
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(size) + 2);
+    check(lib->readLibraryData(data.data(), size), displayPath(lib.path));
+    data.resize(static_cast<std::size_t>(size));
+    return data;
+}
+
+// Text given on the command line in the library's text encoding: ANSI bytes, or UTF-16LE.
+std::string libraryText(PblLibraryInterface& library, const std::u16string& text,
+                        const std::string& what) {
+    if (hasUnpairedSurrogate(text)) throw ToolFailure{what + " is not valid UTF-8"};
+    if (library.isUnicode()) return utf16LittleEndianBytes(text);
+    return exactAnsi(text, what);
+}
+
+// ---------------------------------------------------------------------------------------
+// Header and bitmap facts for `info`, read from the file directly.
+
+struct HeaderFacts {
+    bool unicode = false;
+    std::string versionText;  // UTF-8
+    std::int64_t created = 0;
+    std::int64_t fileBlocks = 0;
+    std::int64_t blocksInUse = 0;
+    std::int64_t blocksFree = 0;
+};
+
+bool readAt(std::FILE* file, std::int64_t fileSize, std::int64_t offset, std::uint8_t* buffer,
+            std::size_t n) {
+    if (offset < 0 || offset > fileSize || static_cast<std::int64_t>(n) > fileSize - offset)
+        return false;
+    return fs::seekTo(file, offset) && std::fread(buffer, 1, n, file) == n;
+}
+
+HeaderFacts readHeaderFacts(const std::u16string& path) {
+    std::string damaged = displayPath(path) + ": " + codeText(pbl::kPblDamaged);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(fs::openFile(path, "rb"), &std::fclose);
+    if (!file) throw ToolFailure{displayPath(path) + ": cannot read the file"};
+    std::int64_t size = fs::fileSize(file.get());
+    if (size < 0) throw ToolFailure{displayPath(path) + ": cannot read the file"};
+
+    // The header sits at 0, or where the trailer in the last block says.
+    std::uint8_t sig[8] = {};
+    std::int64_t headerOffset = 0;
+    if (!readAt(file.get(), size, 0, sig, 4)) throw ToolFailure{damaged};
+    if (std::memcmp(sig, "HDR*", 4) != 0) {
+        if (size < kBlockSize || !readAt(file.get(), size, size - kBlockSize, sig, 8) ||
+            std::memcmp(sig, "TRL*", 4) != 0)
+            throw ToolFailure{damaged};
+        headerOffset = loadI32(sig + 4);
+    }
+    std::uint8_t header[kUnicodeHeaderArea] = {};
+    if (!readAt(file.get(), size, headerOffset, header, 8) || std::memcmp(header, "HDR*", 4) != 0)
+        throw ToolFailure{damaged};
+    HeaderFacts facts;
+    facts.unicode = header[4] == 'P' && header[5] == 0 && header[6] == 'o' && header[7] == 0;
+    std::size_t area = facts.unicode ? kUnicodeHeaderArea : kAnsiHeaderArea;
+    // A header at the very end of a short file: read what there is of the fields.
+    std::size_t have = static_cast<std::size_t>(
+        std::min<std::int64_t>(static_cast<std::int64_t>(area), size - headerOffset));
+    if (!readAt(file.get(), size, headerOffset, header, have) || have < 48)
+        throw ToolFailure{damaged};
+    if (facts.unicode) {
+        facts.versionText = utf16ToUtf8(utf16FromLittleEndian(header + 32, 8));
+        facts.created = loadI32(header + 40);
+    } else {
+        facts.versionText = utf16ToUtf8(ansiBytesToWide(header + 18, 4).value_or(u"????"));
+        facts.created = loadI32(header + 22);
+    }
+
+    // Walk the bitmap chain; every link must be a block inside the file, visited once.
+    facts.fileBlocks = (size + kBlockSize - 1) / kBlockSize;
+    std::vector<bool> visited(static_cast<std::size_t>(facts.fileBlocks), false);
+    std::int64_t link = facts.unicode ? kUnicodeFirstBitmap : kAnsiFirstBitmap;
+    std::int64_t covered = 0;
+    std::int64_t setBits = 0;
+    std::int64_t freeInFile = 0;
+    while (link != 0) {
+        if (link % kBlockSize != 0 || link / kBlockSize >= facts.fileBlocks ||
+            visited[static_cast<std::size_t>(link / kBlockSize)])
+            throw ToolFailure{damaged};
+        visited[static_cast<std::size_t>(link / kBlockSize)] = true;
+        std::uint8_t block[kBlockSize] = {};
+        if (!readAt(file.get(), size, link, block, static_cast<std::size_t>(kBlockSize)) ||
+            std::memcmp(block, "FRE*", 4) != 0)
+            throw ToolFailure{damaged};
+        for (std::size_t i = 0; i < kBitmapBytesPerBlock; ++i) {
+            for (int bit = 7; bit >= 0; --bit, ++covered) {
+                bool inUse = (block[kBitmapHeaderSize + i] >> bit) & 1;
+                if (inUse)
+                    ++setBits;
+                else if (covered < facts.fileBlocks)
+                    ++freeInFile;
+            }
+        }
+        link = loadI32(block + 4);
+    }
+    // Blocks past the bitmap's reach are counted free: nothing marks them.
+    if (covered < facts.fileBlocks) freeInFile += facts.fileBlocks - covered;
+    facts.blocksInUse = setBits;
+    facts.blocksFree = freeInFile;
+    return facts;
+}
+
+// ---------------------------------------------------------------------------------------
+// File output beside a target: a temporary name, then one atomic move.
+
+// Creates a new, empty file with a name that did not exist, beside `target`.
+std::u16string reserveTemporary(const std::u16string& target, std::u16string_view tag) {
+    for (int n = 0; n < 1000; ++n) {
+        std::u16string candidate =
+            target + u"." + std::u16string(tag) + utf8ToUtf16(std::to_string(n)) + u".tmp";
+        std::FILE* file = fs::createExclusive(candidate);
+        if (file != nullptr) {
+            std::fclose(file);
+            return candidate;
+        }
+        if (!fs::fileExists(candidate)) break;
+    }
+    throw ToolFailure{displayPath(target) + ": cannot create a temporary file beside it"};
+}
+
+// Removes a temporary file unless it was moved into place.
+class TemporaryFile {
+  public:
+    explicit TemporaryFile(std::u16string path) : path_(std::move(path)) {}
+    ~TemporaryFile() {
+        if (!path_.empty()) fs::removeFile(path_);
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    const std::u16string& path() const { return path_; }
+    void keep() { path_.clear(); }
+
+  private:
+    std::u16string path_;
+};
+
+void writeWholeFile(const std::u16string& path, std::span<const std::uint8_t> bytes) {
+    std::FILE* file = fs::openFile(path, "wb");
+    if (file == nullptr) throw ToolFailure{displayPath(path) + ": cannot write the file"};
+    bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    ok = fs::syncFile(file) && ok;
+    ok = std::fclose(file) == 0 && ok;
+    if (!ok) throw ToolFailure{displayPath(path) + ": cannot write the file"};
+}
+
+std::optional<std::vector<std::uint8_t>> readWholeFile(const std::u16string& path) {
+    std::FILE* file = fs::openFile(path, "rb");
+    if (file == nullptr) return std::nullopt;
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t chunk[65536];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    bool ok = std::ferror(file) == 0;
+    std::fclose(file);
+    if (!ok) return std::nullopt;
+    return bytes;
+}
+
+// ---------------------------------------------------------------------------------------
+// Commands
+
+class PblTool {
+  public:
+    explicit PblTool(const PblToolStreams& streams) : io_(streams), out_(streams.out) {}
+
+    int run(const std::vector<std::u16string>& args);
+
+  private:
+    void create(std::span<const std::u16string> args);
+    void info(std::span<const std::u16string> args);
+    void list(std::span<const std::u16string> args);
+    void cat(std::span<const std::u16string> args);
+    void put(std::span<const std::u16string> args);
+    void removeEntry(std::span<const std::u16string> args);
+    void comment(std::span<const std::u16string> args);
+    void exportAll(std::span<const std::u16string> args);
+    void rebuild(std::span<const std::u16string> args);
+    void optimize(std::span<const std::u16string> args);
+
+    std::vector<std::uint8_t> readInput(const std::optional<std::u16string>& path,
+                                        std::size_t limit);
+    void note(const std::string& text) {
+        std::fprintf(io_.err, "keldrin-pbl: %s\n", text.c_str());
+        std::fflush(io_.err);
+    }
+    void copyLibrary(OpenLibrary& source, const std::u16string& target, int version,
+                     const std::string& context);
+
+    PblToolStreams io_;
+    Output out_;
+};
+
+int PblTool::run(const std::vector<std::u16string>& args) {
+    try {
+        if (args.empty()) throw UsageFailure{"no command given"};
+        std::string command = utf16ToUtf8(args[0]);
+        std::span<const std::u16string> rest(args.data() + 1, args.size() - 1);
+        if (command == "create")
+            create(rest);
+        else if (command == "info")
+            info(rest);
+        else if (command == "ls")
+            list(rest);
+        else if (command == "cat")
+            cat(rest);
+        else if (command == "put")
+            put(rest);
+        else if (command == "rm")
+            removeEntry(rest);
+        else if (command == "comment")
+            comment(rest);
+        else if (command == "export")
+            exportAll(rest);
+        else if (command == "rebuild")
+            rebuild(rest);
+        else if (command == "optimize")
+            optimize(rest);
+        else if (command == "help" || command == "--help" || command == "-h") {
+            out_.write(kUsage);
+        } else {
+            throw UsageFailure{"unknown command " + displayPath(args[0])};
+        }
+        out_.finish();
+        return kPblToolOk;
+    } catch (const UsageFailure& failure) {
+        std::fprintf(io_.err, "keldrin-pbl: %s\n%s", failure.message.c_str(), kUsage);
+        std::fflush(io_.err);
+        return kPblToolUsage;
+    } catch (const ToolFailure& failure) {
+        note(failure.message);
+        return kPblToolFailed;
+    } catch (const std::bad_alloc&) {
+        note("out of memory");
+        return kPblToolFailed;
+    }
+}
+
+void PblTool::create(std::span<const std::u16string> args) {
+    ParsedArgs parsed = parseArgs(args, {}, 2, 2);
+    const std::u16string& path = parsed.positional[0];
+    std::int32_t version = parseInt32(parsed.positional[1], "VERSION");
+    if (version < 5) throw UsageFailure{"VERSION must be 5 or higher"};
+    // Never over an existing file: it may be someone's library.
+    if (fs::fileExists(path)) throw ToolFailure{displayPath(path) + ": already exists"};
+    PblManagerHandle manager = newManager();
+    TemporaryFile temporary(reserveTemporary(path, u"create"));
+    check(manager->createLibrary(temporary.path(), version), displayPath(path));
+    if (!fs::renameNoReplace(temporary.path(), path)) {
+        if (fs::fileExists(path)) throw ToolFailure{displayPath(path) + ": already exists"};
+        throw ToolFailure{displayPath(path) + ": cannot create the file"};
+    }
+    temporary.keep();
+}
+
+void PblTool::info(std::span<const std::u16string> args) {
+    ParsedArgs parsed = parseArgs(args, {{"--json", false}}, 1, 1);
+    const std::u16string& path = parsed.positional[0];
+    OpenLibrary lib = openLibrary(path, false);
+    HeaderFacts facts = readHeaderFacts(path);
+    std::u16string comment = readComment(lib);
+    int libraryDataLength = 0;
+    check(lib->readLibraryData(nullptr, libraryDataLength), displayPath(path));
+    std::size_t entries = listEntries(lib).size();
+    bool unicode = lib->isUnicode() != 0;
+    std::string commentText = utf16ToUtf8(comment);
+
+    if (parsed.has("--json")) {
+        std::string json = "{";
+        json += "\"variant\": " + jsonString(unicode ? "Unicode" : "ANSI");
+        json += ", \"header_version\": " + jsonString(facts.versionText);
+        json += ", \"version\": " + std::to_string(lib->version());
+        json += ", \"created\": " + std::to_string(facts.created);
+        json += ", \"comment\": " + jsonString(commentText);
+        json += ", \"library_data_length\": " + std::to_string(libraryDataLength);
+        json += ", \"entries\": " + std::to_string(entries);
+        json += ", \"file_blocks\": " + std::to_string(facts.fileBlocks);
+        json += ", \"blocks_in_use\": " + std::to_string(facts.blocksInUse);
+        json += ", \"blocks_free\": " + std::to_string(facts.blocksFree);
+        json += "}";
+        out_.line(json);
+        return;
+    }
+    out_.line(std::string("variant: ") + (unicode ? "Unicode" : "ANSI"));
+    out_.line("header version: " + escapeControls(facts.versionText));
+    out_.line("version: " + std::to_string(lib->version()));
+    out_.line("created: " + isoTime(facts.created));
+    out_.line("comment: " + escapeControls(commentText));
+    out_.line("library data: " + std::to_string(libraryDataLength) + " bytes");
+    out_.line("entries: " + std::to_string(entries));
+    out_.line("blocks: " + std::to_string(facts.fileBlocks) + " in file, " +
+              std::to_string(facts.blocksInUse) + " in use, " + std::to_string(facts.blocksFree) +
+              " free");
+}
+
+void PblTool::list(std::span<const std::u16string> args) {
+    ParsedArgs parsed = parseArgs(args, {{"--json", false}}, 1, 1);
+    OpenLibrary lib = openLibrary(parsed.positional[0], false);
+    std::vector<EntryRecord> entries = listEntries(lib);
+    if (parsed.has("--json")) {
+        if (entries.empty()) {
+            out_.line("[]");
+            return;
+        }
+        out_.line("[");
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const EntryRecord& e = entries[i];
+            out_.line("  {\"name\": " + jsonString(utf16ToUtf8(e.name)) +
+                      ", \"data_size\": " + std::to_string(e.info.dataSize) +
+                      ", \"comment_size\": " + std::to_string(e.info.commentSize) + ", \"time\": " +
+                      std::to_string(e.info.time) + "}" + (i + 1 < entries.size() ? "," : ""));
+        }
+        out_.line("]");
+        return;
+    }
+    for (const EntryRecord& e : entries)
+        out_.line(escapeControls(utf16ToUtf8(e.name)) + "\t" + std::to_string(e.info.dataSize) +
+                  "\t" + std::to_string(e.info.commentSize) + "\t" + isoTime(e.info.time));
+}
+
+void PblTool::cat(std::span<const std::u16string> args) {
+    ParsedArgs parsed = parseArgs(args, {{"--comment", false}}, 2, 2);
+    const std::u16string& name = parsed.positional[1];
+    std::string ansiName = entryName(name);
+    OpenLibrary lib = openLibrary(parsed.positional[0], false);
+    PblEntryInfo info{};
+    int code = lib->findEntry(ansiName.c_str(), info, 0);
+    if (code == pbl::kPblNotFound) throw ToolFailure{displayPath(name) + ": no such entry"};
+    check(code, displayPath(name));
+    std::vector<std::uint8_t> data = readEntry(lib, info, displayPath(name));
+    auto split = data.begin() + info.commentSize;
+    std::string bytes =
+        parsed.has("--comment") ? std::string(data.begin(), split) : std::string(split, data.end());
+    out_.write(bytes);
+}
+
+std::vector<std::uint8_t> PblTool::readInput(const std::optional<std::u16string>& path,
+                                             std::size_t limit) {
+    bool fromStdin = !path || *path == u"-";
+    std::FILE* file = fromStdin ? io_.in : fs::openFile(*path, "rb");
+    if (file == nullptr) throw ToolFailure{displayPath(*path) + ": cannot open the file"};
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t chunk[65536];
+    bool ok = true;
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        if (n > limit - bytes.size()) {
+            ok = false;
+            break;
+        }
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    }
+    bool readFailed = std::ferror(file) != 0;
+    if (!fromStdin) std::fclose(file);
+    std::string source = fromStdin ? std::string("standard input") : displayPath(*path);
+    if (!ok) throw ToolFailure{source + ": too large for a library entry"};
+    if (readFailed) throw ToolFailure{source + ": cannot read"};
+    return bytes;
+}
+
+void PblTool::put(std::span<const std::u16string> args) {
+    ParsedArgs parsed = parseArgs(args, {{"--comment", true}, {"--time", true}}, 2, 3);
+    const std::u16string& path = parsed.positional[0];
+    const std::u16string& name = parsed.positional[1];
+    std::string ansiName = entryName(name);
+    std::optional<std::int32_t> time;
+    if (auto text = parsed.value("--time")) time = parseInt32(*text, "--time");
+    std::optional<std::u16string> source;
+    if (parsed.positional.size() == 3) source = parsed.positional[2];
+
+    OpenLibrary lib = openLibrary(path, true);
+    std::string comment;
+    if (auto text = parsed.value("--comment"))
+        comment = libraryText(*lib.library, *text, "the comment");
+    if (comment.size() > kMaxCommentBytes)
+        throw ToolFailure{"the comment is too long: at most " +
+                          std::to_string(kMaxCommentBytes / 2 * 2) + " bytes"};
+    // The whole input is read before the library changes, so a failed read changes nothing.
+    std::vector<std::uint8_t> data(comment.begin(), comment.end());
+    std::vector<std::uint8_t> body = readInput(source, kMaxEntryBytes - comment.size());
+    data.insert(data.end(), body.begin(), body.end());
+    std::uint8_t none = 0;
+
+    PblEntryInfo info{};
+    check(lib->findEntry(ansiName.c_str(), info, 1), displayPath(name));
+    info.time = time.value_or(0);
+    check(lib->writeEntryData(info, data.empty() ? &none : data.data(),
+                              static_cast<int>(body.size()), static_cast<short>(comment.size())),
+          displayPath(name));
+    if (time) {
+        info.time = *time;
+        check(lib->writeEntryTime(info), displayPath(name));
+    }
+    lib.close();
+}
+
+void PblTool::removeEntry(std::span<const std::u16string> args) {
+    ParsedArgs parsed = parseArgs(args, {}, 2, 2);
+    const std::u16string& name = parsed.positional[1];
+    std::string ansiName = entryName(name);
+    OpenLibrary lib = openLibrary(parsed.positional[0], true);
+    PblEntryInfo info{};
+    int code = lib->findEntry(ansiName.c_str(), info, 0);
+    if (code == pbl::kPblNotFound) throw ToolFailure{displayPath(name) + ": no such entry"};
+    check(code, displayPath(name));
+    check(lib->deleteEntry(info), displayPath(name));
+    lib.close();
+}
+
+void PblTool::comment(std::span<const std::u16string> args) {
+    ParsedArgs parsed = parseArgs(args, {}, 1, 2);
+    bool setting = parsed.positional.size() == 2;
+    OpenLibrary lib = openLibrary(parsed.positional[0], setting);
+    if (!setting) {
+        out_.line(utf16ToUtf8(readComment(lib)));
+        return;
+    }
+    const std::u16string& text = parsed.positional[1];
+    std::string stored = libraryText(*lib.library, text, "the comment");
+    bool unicode = lib->isUnicode() != 0;
+    std::size_t capacity = unicode ? kUnicodeCommentCapacity : kAnsiCommentCapacity;
+    if (stored.size() + (unicode ? 2 : 1) > capacity)
+        throw ToolFailure{
+            unicode ? "the comment is too long: at most 255 UTF-16 characters in a Unicode library"
+                    : "the comment is too long: at most 255 bytes in an ANSI library"};
+    if (unicode)
+        check(lib->setComment(text.c_str()), displayPath(lib.path));
+    else
+        check(lib->setComment(stored.c_str()), displayPath(lib.path));
+    lib.close();
+}
+
+// ---------------------------------------------------------------------------------------
+// export
+
+// Device names that Windows will not give to a file, whatever the extension.
+bool isReservedDeviceName(std::u16string_view stem) {
+    std::string upper;
+    for (char16_t c : stem) {
+        if (c > 0x7F) return false;
+        upper.push_back(static_cast<char>(c >= u'a' && c <= u'z' ? c - 32 : c));
+    }
+    static const char* const kNames[] = {"CON", "PRN", "AUX", "NUL"};
+    for (const char* n : kNames)
+        if (upper == n) return true;
+    if (upper.size() == 4 && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0) &&
+        upper[3] >= '1' && upper[3] <= '9')
+        return true;
+    return false;
+}
+
+// A file name for an entry that stays inside the export directory on every platform:
+// no separators, no "." or "..", nothing a file system refuses. Names that need no
+// change are kept as they are.
+std::u16string exportFileName(const std::u16string& name) {
+    static constexpr std::u16string_view kForbidden = u"/\\:*?\"<>|";
+    std::u16string out;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        char16_t c = name[i];
+        if (isHighSurrogate(c) && i + 1 < name.size() && isLowSurrogate(name[i + 1])) {
+            out.push_back(c);
+            out.push_back(name[++i]);
+        } else if (c < 0x20 || c == 0x7F || isHighSurrogate(c) || isLowSurrogate(c) ||
+                   kForbidden.find(c) != std::u16string_view::npos) {
+            out.push_back(u'_');
+        } else {
+            out.push_back(c);
+        }
+    }
+    // Windows drops trailing dots and spaces; this also turns "." and ".." into harmless names.
+    for (std::size_t i = out.size(); i > 0 && (out[i - 1] == u'.' || out[i - 1] == u' '); --i)
+        out[i - 1] = u'_';
+    if (out.empty()) out = u"_";
+    std::size_t dot = out.find(u'.');
+    if (isReservedDeviceName(std::u16string_view(out).substr(0, dot))) out.insert(0, u"_");
+    // Most file systems take at most 255 bytes; keep the extension and shorten the stem.
+    constexpr std::size_t kMaxNameBytes = 200;
+    if (utf16ToUtf8(out).size() > kMaxNameBytes) {
+        std::size_t lastDot = out.rfind(u'.');
+        std::u16string extension = lastDot != std::u16string::npos && out.size() - lastDot <= 16
+                                       ? out.substr(lastDot)
+                                       : std::u16string();
+        std::u16string stem = out.substr(0, out.size() - extension.size());
+        while (!stem.empty() && utf16ToUtf8(stem + extension).size() > kMaxNameBytes) {
+            stem.pop_back();
+            if (!stem.empty() && isHighSurrogate(stem.back())) stem.pop_back();
+        }
+        out = stem + extension;
+    }
+    return out;
+}
+
+// Case-insensitive file systems treat these as one name.
+std::u16string foldedFileName(std::u16string_view name) {
+    std::u16string folded(name);
+    for (char16_t& c : folded)
+        if ((c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7))
+            c = static_cast<char16_t>(c + 0x20);
+    return folded;
+}
+
+// The entry's data as the file's content: UTF-8 text, or the stored bytes when asked for
+// them or when the bytes are not text in the library's encoding (a conversion that would
+// not give them back exactly would lose data).
+std::optional<std::string> entryAsUtf8(bool unicodeLibrary, const std::uint8_t* body,
+                                       std::size_t size) {
+    if (unicodeLibrary) {
+        if (size % 2 != 0) return std::nullopt;
+        std::u16string text = utf16FromLittleEndian(body, size);
+        if (hasUnpairedSurrogate(text)) return std::nullopt;
+        return utf16ToUtf8(text);
+    }
+    std::optional<std::u16string> wide = ansiBytesToWide(body, size);
+    if (!wide || hasUnpairedSurrogate(*wide)) return std::nullopt;
+    std::optional<std::string> back = wideToAnsiBytes(*wide);
+    if (!back || back->size() != size || (size != 0 && std::memcmp(back->data(), body, size) != 0))
+        return std::nullopt;
+    return utf16ToUtf8(*wide);
+}
+
+std::u16string joinPath(const std::u16string& directory, const std::u16string& name) {
+    if (directory.empty()) return name;
+#if defined(_WIN32)
+    constexpr char16_t kSeparator = u'\\';
+#else
+    constexpr char16_t kSeparator = u'/';
+#endif
+    char16_t last = directory.back();
+    if (last == u'/' || last == u'\\') return directory + name;
+    return directory + kSeparator + name;
+}
+
+void PblTool::exportAll(std::span<const std::u16string> args) {
+    ParsedArgs parsed = parseArgs(args, {{"--raw", false}}, 2, 2);
+    const std::u16string& directory = parsed.positional[1];
+    bool raw = parsed.has("--raw");
+    OpenLibrary lib = openLibrary(parsed.positional[0], false);
+    std::vector<EntryRecord> entries = listEntries(lib);
+    bool unicode = lib->isUnicode() != 0;
+    if (!fs::makeDirectory(directory))
+        throw ToolFailure{displayPath(directory) + ": cannot create the directory"};
+
+    std::set<std::u16string> taken;
+    for (const EntryRecord& entry : entries) {
+        std::string shown = escapeControls(utf16ToUtf8(entry.name));
+        std::u16string fileName = exportFileName(entry.name);
+        // Two entries must never share a file: the second one would replace the first.
+        if (!taken.insert(foldedFileName(fileName)).second) {
+            std::size_t dot = fileName.find(u'.', 1);
+            std::u16string stem = fileName.substr(0, dot);
+            std::u16string extension =
+                dot == std::u16string::npos ? std::u16string() : fileName.substr(dot);
+            for (int n = 2;; ++n) {
+                std::u16string candidate = stem + u"~" + utf8ToUtf16(std::to_string(n)) + extension;
+                if (taken.insert(foldedFileName(candidate)).second) {
+                    fileName = candidate;
+                    break;
+                }
+            }
+        }
+        if (fileName != entry.name) note(shown + ": exported as " + utf16ToUtf8(fileName));
+
+        std::vector<std::uint8_t> data = readEntry(lib, entry.info, shown);
+        const std::uint8_t* body = data.data() + entry.info.commentSize;
+        std::size_t bodySize = data.size() - static_cast<std::size_t>(entry.info.commentSize);
+        std::string content;
+        std::optional<std::string> text = raw ? std::nullopt : entryAsUtf8(unicode, body, bodySize);
+        if (text) {
+            content = std::move(*text);
+        } else {
+            if (!raw)
+                note(shown + ": not text in the library's encoding; exported its stored bytes");
+            content.assign(reinterpret_cast<const char*>(body), bodySize);
+        }
+
+        std::u16string target = joinPath(directory, fileName);
+        TemporaryFile temporary(reserveTemporary(joinPath(directory, u".keldrin-export"), u""));
+        writeWholeFile(temporary.path(),
+                       std::span<const std::uint8_t>(
+                           reinterpret_cast<const std::uint8_t*>(content.data()), content.size()));
+        // A rename replaces whatever stands at the name (a link included) instead of
+        // writing through it.
+        if (!fs::replaceFile(temporary.path(), target))
+            throw ToolFailure{displayPath(target) + ": cannot write the file"};
+        temporary.keep();
+        if (!fs::setModificationTime(target, entry.info.time))
+            throw ToolFailure{displayPath(target) + ": cannot set the modification time"};
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// rebuild and optimize
+
+void PblTool::copyLibrary(OpenLibrary& source, const std::u16string& target, int version,
+                          const std::string& context) {
+    std::string ansiTarget = exactAnsi(target, displayPath(target));
+    // The rebuild creates the entries through findEntry, which takes narrow names, so it
+    // needs the names handed out in the ANSI form while it runs.
+    source.manager->setNameEncoding(pbl::kNameAnsi);
+    int code = source->copyTo(ansiTarget.c_str(), version);
+    source.manager->setNameEncoding(pbl::kNameUtf16);
+    if (code == pbl::kPblInvalidArgument && version <= 0 && source->version() < 5) {
+        std::string headerVersion = "0" + std::to_string(source->version()) + "00";
+        try {
+            headerVersion = readHeaderFacts(source.path).versionText;
+        } catch (const ToolFailure&) {
+            // The number the library recognised is shown instead.
+        }
+        throw ToolFailure{displayPath(source.path) + ": a library with header version " +
+                          escapeControls(headerVersion) +
+                          " cannot be rebuilt in its own version; give --version 5 or higher"};
+    }
+    check(code, context);
+}
+
+void PblTool::rebuild(std::span<const std::u16string> args) {
+    ParsedArgs parsed = parseArgs(args, {{"--version", true}}, 2, 2);
+    const std::u16string& path = parsed.positional[0];
+    const std::u16string& target = parsed.positional[1];
+    int version = 0;
+    if (auto text = parsed.value("--version")) {
+        version = parseInt32(*text, "--version");
+        if (version < 5) throw UsageFailure{"--version must be 5 or higher"};
+    }
+    if (fs::sameFile(path, target))
+        throw ToolFailure{displayPath(target) +
+                          ": is the library itself; use optimize to rebuild in place"};
+    OpenLibrary lib = openLibrary(path, false);
+    copyLibrary(lib, target, version, displayPath(target));
+}
+
+// Entry by entry, the rebuilt library holds what the original held.
+void verifyCopy(OpenLibrary& original, OpenLibrary& copy) {
+    std::vector<EntryRecord> before = listEntries(original);
+    std::vector<EntryRecord> after = listEntries(copy);
+    std::string differs =
+        displayPath(copy.path) + ": the rebuilt library differs from the original";
+    if (before.size() != after.size()) throw ToolFailure{differs};
+    auto byName = [](const EntryRecord& a, const EntryRecord& b) { return a.name < b.name; };
+    std::sort(before.begin(), before.end(), byName);
+    std::sort(after.begin(), after.end(), byName);
+    for (std::size_t i = 0; i < before.size(); ++i) {
+        const PblEntryInfo& a = before[i].info;
+        const PblEntryInfo& b = after[i].info;
+        if (before[i].name != after[i].name || a.dataSize != b.dataSize ||
+            a.commentSize != b.commentSize || a.time != b.time)
+            throw ToolFailure{differs};
+        std::string shown = escapeControls(utf16ToUtf8(before[i].name));
+        if (readEntry(original, a, shown) != readEntry(copy, b, shown)) throw ToolFailure{differs};
+    }
+    if (readComment(original) != readComment(copy) ||
+        readLibraryBytes(original) != readLibraryBytes(copy))
+        throw ToolFailure{differs};
+}
+
+void PblTool::optimize(std::span<const std::u16string> args) {
+    ParsedArgs parsed = parseArgs(args, {}, 1, 1);
+    const std::u16string& path = parsed.positional[0];
+    OpenLibrary lib = openLibrary(path, false);
+    if (fs::isWriteProtected(path))
+        throw ToolFailure{displayPath(path) + ": the file is write-protected"};
+
+    // The new library is built and checked beside the original; the original is only
+    // replaced, in one step, once the copy and the backup are both complete.
+    TemporaryFile rebuilt(reserveTemporary(path, u"optimize"));
+    copyLibrary(lib, rebuilt.path(), 0, displayPath(path));
+    {
+        OpenLibrary copy = openLibrary(rebuilt.path(), false);
+        verifyCopy(lib, copy);
+    }
+    lib.library.reset();
+
+    std::u16string backupPath = path + u".bak";
+    std::optional<std::vector<std::uint8_t>> original = readWholeFile(path);
+    if (!original) throw ToolFailure{displayPath(path) + ": cannot read the file"};
+    TemporaryFile backup(reserveTemporary(backupPath, u""));
+    writeWholeFile(backup.path(), *original);
+    if (readWholeFile(backup.path()) != original)
+        throw ToolFailure{displayPath(backupPath) + ": cannot write the backup"};
+    if (!fs::replaceFile(backup.path(), backupPath))
+        throw ToolFailure{displayPath(backupPath) + ": cannot write the backup"};
+    backup.keep();
+    if (!fs::replaceFile(rebuilt.path(), path))
+        throw ToolFailure{displayPath(path) + ": cannot replace the library; it is unchanged"};
+    rebuilt.keep();
+}
+
+}  // namespace
+
+int runPblTool(const std::vector<std::u16string>& args, const PblToolStreams& streams) {
+    PblTool tool(streams);
+    return tool.run(args);
+}
+
+int runPblTool(const std::vector<std::u16string>& args) {
+    return runPblTool(args, PblToolStreams{});
+}
+
+}  // namespace keldrin

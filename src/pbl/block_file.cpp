@@ -1,0 +1,90 @@
+#include "pbl/block_file.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/file.h"
+
+namespace keldrin::pbl {
+
+namespace {
+// Enough for the directory of a very large library; past it the cache starts over
+// rather than growing without bound.
+constexpr std::size_t kMaxCachedNodes = 8192;
+}  // namespace
+
+BlockFile::~BlockFile() {
+    close();
+}
+
+void BlockFile::attach(std::FILE* file, bool writable) {
+    close();
+    file_ = file;
+    writable_ = writable;
+    std::int64_t n = fs::fileSize(file_);
+    size_ = n < 0 ? 0 : n;
+}
+
+bool BlockFile::close() {
+    nodes_.clear();
+    if (file_ == nullptr) return true;
+    bool ok = std::fflush(file_) == 0;
+    ok = std::fclose(file_) == 0 && ok;
+    file_ = nullptr;
+    size_ = 0;
+    return ok;
+}
+
+bool BlockFile::readAt(void* buffer, std::size_t length, std::int64_t offset) {
+    if (file_ == nullptr || offset < 0) return false;
+    if (length == 0) return true;
+    if (!fs::seekTo(file_, offset)) return false;
+    return std::fread(buffer, length, 1, file_) == 1;
+}
+
+bool BlockFile::writeAt(const void* buffer, std::size_t length, std::int64_t offset) {
+    // A stream opened for reading refuses writes; checking first keeps the cache
+    // equal to the file.
+    if (file_ == nullptr || !writable_ || offset < 0) return false;
+    if (length == 0) return true;
+    // The cache follows what we asked to write even if the write fails part way: the
+    // caller reports the failure, and a half-written node is damage either way.
+    updateCache(static_cast<const std::uint8_t*>(buffer), length, offset);
+    if (!fs::seekTo(file_, offset)) return false;
+    if (std::fwrite(buffer, length, 1, file_) != 1) return false;
+    size_ = std::max(size_, offset + static_cast<std::int64_t>(length));
+    return true;
+}
+
+void BlockFile::updateCache(const std::uint8_t* data, std::size_t length, std::int64_t offset) {
+    if (nodes_.empty()) return;
+    std::int64_t end = offset + static_cast<std::int64_t>(length);
+    // Cached nodes that start before `end` and end after `offset`.
+    auto it = nodes_.lower_bound(offset - layout::kNodeSize + 1);
+    for (; it != nodes_.end() && it->first < end; ++it) {
+        std::int64_t nodeStart = it->first;
+        std::int64_t from = std::max(nodeStart, offset);
+        std::int64_t to = std::min(nodeStart + layout::kNodeSize, end);
+        std::memcpy(it->second->data() + (from - nodeStart), data + (from - offset),
+                    static_cast<std::size_t>(to - from));
+    }
+}
+
+const std::uint8_t* BlockFile::readNode(std::int32_t offset) {
+    if (!validLink(offset, layout::kNodeSize)) return nullptr;
+    auto it = nodes_.find(offset);
+    if (it != nodes_.end()) return it->second->data();
+    if (nodes_.size() >= kMaxCachedNodes) nodes_.clear();
+    auto image = std::make_unique<NodeImage>();
+    if (!readAt(image->data(), image->size(), offset)) return nullptr;
+    const std::uint8_t* p = image->data();
+    nodes_.emplace(offset, std::move(image));
+    return p;
+}
+
+int BlockFile::flush() {
+    if (file_ == nullptr) return 0;
+    return std::fflush(file_) == 0 ? 0 : -1;
+}
+
+}  // namespace keldrin::pbl

@@ -1,0 +1,71 @@
+// Positioned access to an open library file: every structure moves as one seek and
+// one read or write of the whole structure through the buffered stream.
+//
+// Nodes are read far more often than anything else (every lookup walks from the root),
+// so whole nodes are kept in a small write-through cache. Every write passes through
+// writeAt, which updates the cached copies it overlaps, so the cache never differs
+// from the file as this object sees it.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <memory>
+
+#include "base/bytes.h"
+#include "pbl/pbl_layout.h"
+
+namespace keldrin::pbl {
+
+class BlockFile {
+  public:
+    BlockFile() = default;
+    ~BlockFile();
+    BlockFile(const BlockFile&) = delete;
+    BlockFile& operator=(const BlockFile&) = delete;
+
+    // Takes over an open stream; `writable` when it was opened for writing.
+    void attach(std::FILE* file, bool writable);
+    bool isOpen() const { return file_ != nullptr; }
+    // The open stream, for asking the system which file it is.
+    std::FILE* stream() const { return file_; }
+    // Closes the stream; false when the final flush or close failed.
+    bool close();
+
+    // The file's current length in bytes (what this object wrote included).
+    std::int64_t size() const { return size_; }
+    // Blocks the file spans: the bound of every walk over links.
+    std::int64_t blockCount() const { return size_ / layout::kBlockSize; }
+
+    // True when [offset, offset + length) lies inside the file.
+    bool fits(std::int64_t offset, std::int64_t length) const {
+        return offset >= 0 && length >= 0 && offset <= size_ && length <= size_ - offset;
+    }
+    // True when `link` is a usable link to a structure of `length` bytes: nonzero, a
+    // multiple of the block size, the structure inside the file.
+    bool validLink(std::int64_t link, std::int64_t length) const {
+        return link > 0 && link % layout::kBlockSize == 0 && fits(link, length);
+    }
+
+    // Both return true when the whole item was transferred.
+    bool readAt(void* buffer, std::size_t length, std::int64_t offset);
+    bool writeAt(const void* buffer, std::size_t length, std::int64_t offset);
+
+    // The node at `offset` (kNodeSize bytes), or nullptr when it does not lie inside the
+    // file or cannot be read. The pointer stays valid until the next writeAt or readNode.
+    const std::uint8_t* readNode(std::int32_t offset);
+
+    // Flushes the stream: 0, or -1 on failure.
+    int flush();
+
+  private:
+    void updateCache(const std::uint8_t* data, std::size_t length, std::int64_t offset);
+
+    std::FILE* file_ = nullptr;
+    bool writable_ = false;
+    std::int64_t size_ = 0;
+    using NodeImage = std::array<std::uint8_t, layout::kNodeSize>;
+    std::map<std::int64_t, std::unique_ptr<NodeImage>> nodes_;
+};
+
+}  // namespace keldrin::pbl

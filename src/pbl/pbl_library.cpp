@@ -1,0 +1,394 @@
+// Opening a library, entry data, the library comment and library data, and the walk
+// over all entries. Formats: pbl_layout.h. The directory lives in directory.cpp.
+//
+// Data chains: a byte string of L bytes takes ceil(L / 502) "DAT*" blocks (an entry at
+// least one). Rewriting a chain reuses its old blocks first, in chain order, frees the
+// surplus or allocates what is missing, so an entry's blocks are only ever its own.
+// Reading a chain never copies more than the descriptor's size into the caller's
+// buffer: a chain that holds more or fewer bytes is damage.
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <unordered_set>
+
+#include "pbl/node_records.h"
+#include "pbl/pbl_library_impl.h"
+
+namespace keldrin::pbl {
+
+using namespace layout;
+
+namespace {
+std::int32_t now() {
+    return static_cast<std::int32_t>(std::time(nullptr));
+}
+}  // namespace
+
+const char* resultText(int code) {
+    switch (code) {
+        case kPblOk:
+            return "success";
+        case kPblFailed:
+            return "operation failed";
+        case kPblDamaged:
+            return "damaged library";
+        case kPblStopped:
+            return "stopped by the caller";
+        case kPblNotFound:
+            return "no such entry";
+        case kPblWriteFailed:
+            return "write failed";
+        case kPblInvalidArgument:
+            return "invalid argument";
+        case kPblIoError:
+            return "read or write failed, or library is read-only";
+        default:
+            return "unknown result";
+    }
+}
+
+PblLibrary::PblLibrary(PblManager* manager, bool writable)
+    : manager_(manager), writable_(writable) {}
+
+PblLibrary::~PblLibrary() {
+    // Nobody is left to hear about a failed bitmap write here; flush() reports it to
+    // callers who ask.
+    if (allocator_) (void)allocator_->flush();
+    file_.close();
+}
+
+bool PblLibrary::open(std::FILE* stream) {
+    file_.attach(stream, writable_);
+    const std::int64_t size = file_.size();
+    std::uint8_t sig[8];
+    std::int64_t headerOffset = -1;
+    if (file_.fits(0, 4) && file_.readAt(sig, 4, 0) && hasSignature(sig, kHeaderSignature)) {
+        headerOffset = 0;
+    } else if (size >= kBlockSize && file_.readAt(sig, 8, size - kBlockSize) &&
+               hasSignature(sig, kTrailerSignature)) {
+        std::int32_t at = loadI32(sig + kTrailerHeaderOffsetField);
+        if (at > 0 && at % kBlockSize == 0 && file_.fits(at, 4) && file_.readAt(sig, 4, at) &&
+            hasSignature(sig, kHeaderSignature)) {
+            headerOffset = at;
+        }
+    }
+    if (headerOffset < 0) return false;
+    if (!file_.fits(headerOffset + 4, 4) || !file_.readAt(sig, 4, headerOffset + 4)) return false;
+    HeaderKind kind = recogniseHeader(sig);
+    if (kind == HeaderKind::kNotALibrary) return false;
+    unicode_ = kind == HeaderKind::kUnicodeHeader;
+    const Variant& v = variant();
+    if (unicode_) {
+        versionNumber_ = 10;
+    } else {
+        std::uint8_t digit = 0;
+        if (!file_.readAt(&digit, 1, headerOffset + 19) || digit < '0' || digit > '9') return false;
+        versionNumber_ = digit - '0';
+    }
+    // The header fields, the first bitmap block and the root node must all be there:
+    // a truncated file is not a library we can work on.
+    if (headerOffset > INT32_MAX - v.rootOffset - kNodeSize) return false;
+    if (!file_.fits(headerOffset, v.headerFieldBytes) ||
+        !file_.fits(v.firstBitmapOffset, kBlockSize) ||
+        !file_.fits(headerOffset + v.rootOffset, kNodeSize)) {
+        return false;
+    }
+    headerOffset_ = static_cast<std::int32_t>(headerOffset);
+    allocator_ =
+        std::make_unique<BitmapAllocator>(file_, v.firstBitmapOffset, headerOffset_,
+                                          headerOffset_ + v.rootOffset + kNodeSize, writable_);
+    opened_ = true;
+    return true;
+}
+
+void PblLibrary::release() {
+    (void)flush();
+    delete this;
+}
+
+int PblLibrary::flush() {
+    if (!file_.isOpen()) return 0;
+    int bitmap = allocator_->flush();
+    int stream = file_.flush();
+    // Keep the bitmap when it could not be written: dropping it would let the next
+    // allocation hand out blocks that are in use.
+    if (bitmap != kPblOk) return bitmap;
+    allocator_->unload();
+    return stream;
+}
+
+int PblLibrary::readHeader(Bytes& header) {
+    header.assign(static_cast<std::size_t>(variant().headerFieldBytes), 0);
+    return file_.readAt(header.data(), header.size(), headerOffset_) ? kPblOk : kPblIoError;
+}
+
+int PblLibrary::writeHeader(const Bytes& header) {
+    return file_.writeAt(header.data(), header.size(), headerOffset_) ? kPblOk : kPblIoError;
+}
+
+int PblLibrary::blockUsage(std::int64_t& used, std::int64_t& free) {
+    int rc = allocator_->load();
+    if (rc != kPblOk) return rc;
+    const auto& flags = allocator_->flags();
+    used = std::count(flags.begin(), flags.end(), std::uint8_t{1});
+    free = static_cast<std::int64_t>(flags.size()) - used;
+    return kPblOk;
+}
+
+// ---- data chains -------------------------------------------------------------------
+
+int PblLibrary::collectChain(std::int32_t first, std::vector<std::int32_t>& list) {
+    list.clear();
+    const std::int64_t maxBlocks = file_.blockCount();
+    std::uint8_t head[kDataHeaderSize];
+    for (std::int32_t link = first; link != kNoLink;) {
+        // A chain longer than the file has blocks loops.
+        if (static_cast<std::int64_t>(list.size()) >= maxBlocks) return damaged();
+        if (!file_.validLink(link, kBlockSize)) return damaged();
+        if (!file_.readAt(head, sizeof head, link)) return kPblIoError;
+        if (!hasSignature(head, kDataSignature)) return damaged();
+        list.push_back(link);
+        link = DataBlockHeader::decode(head).next;
+    }
+    return kPblOk;
+}
+
+int PblLibrary::readChain(std::int32_t first, std::int64_t length, std::uint8_t* buffer) {
+    if (length < 0 || length > maxDataBytes()) return damaged();
+    std::int64_t copied = 0;
+    std::int64_t blocks = 0;
+    const std::int64_t maxBlocks = file_.blockCount();
+    std::uint8_t block[kBlockSize];
+    for (std::int32_t link = first; link != kNoLink;) {
+        if (blocks++ >= maxBlocks) return damaged();
+        if (!file_.validLink(link, kBlockSize)) return damaged();
+        if (!file_.readAt(block, sizeof block, link)) return kPblIoError;
+        if (!hasSignature(block, kDataSignature)) return damaged();
+        DataBlockHeader h = DataBlockHeader::decode(block);
+        if (h.used > kDataCapacity) return damaged();
+        // More bytes than the entry says it has: never write past the caller's buffer.
+        if (h.used > length - copied) return damaged();
+        // An empty entry may come with no buffer at all.
+        if (h.used > 0) std::memcpy(buffer + copied, block + kDataHeaderSize, h.used);
+        copied += h.used;
+        link = h.next;
+    }
+    return copied == length ? kPblOk : damaged();
+}
+
+int PblLibrary::writeChain(std::int32_t& firstBlock, const std::uint8_t* data, std::int64_t length,
+                           bool atLeastOne) {
+    std::vector<std::int32_t> list;
+    int rc = collectChain(firstBlock, list);
+    if (rc != kPblOk) return rc;
+    std::int64_t needed = dataBlocksFor(length);
+    if (needed == 0 && atLeastOne) needed = 1;
+    const auto have = static_cast<std::int64_t>(list.size());
+    if (needed > have) {
+        rc = allocator_->allocate(static_cast<int>(needed - have), list, false);
+        if (rc != kPblOk) return rc;
+    } else if (needed < have) {
+        rc = allocator_->release(list, static_cast<std::size_t>(needed), -1);
+        if (rc != kPblOk) return rc;
+        list.resize(static_cast<std::size_t>(needed));
+    }
+    std::uint8_t block[kBlockSize];
+    std::int64_t written = 0;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        std::int64_t chunk = std::min<std::int64_t>(length - written, kDataCapacity);
+        std::memset(block, 0, sizeof block);
+        DataBlockHeader h;
+        h.next = i + 1 < list.size() ? list[i + 1] : kNoLink;
+        h.used = static_cast<std::uint16_t>(chunk);
+        h.encode(block);
+        if (chunk > 0)
+            std::memcpy(block + kDataHeaderSize, data + written, static_cast<std::size_t>(chunk));
+        if (!file_.writeAt(block, sizeof block, list[i])) return kPblIoError;
+        written += chunk;
+    }
+    firstBlock = list.empty() ? kNoLink : list[0];
+    return kPblOk;
+}
+
+// ---- entries -------------------------------------------------------------------------
+
+bool PblLibrary::validEntryOffset(std::int32_t entryOffset) const {
+    return entryOffset > 0 && file_.fits(entryOffset, variant().entryHeaderSize);
+}
+
+int PblLibrary::readEntryData(const PblEntryInfo& info, void* buffer) {
+    if (buffer == nullptr && info.dataSize != 0) return kPblFailed;
+    return readChain(info.firstBlock, info.dataSize, static_cast<std::uint8_t*>(buffer));
+}
+
+int PblLibrary::writeEntryData(PblEntryInfo& info, const void* data, int size, short commentSize) {
+    const Variant& v = variant();
+    if (unicode_ && (commentSize % 2) != 0) return kPblInvalidArgument;
+    if (size < 0 || commentSize < 0) return kPblInvalidArgument;
+    const std::int64_t total = static_cast<std::int64_t>(size) + commentSize;
+    if (total > INT32_MAX) return kPblInvalidArgument;
+    if (data == nullptr && total > 0) return kPblInvalidArgument;
+    if (info.entryOffset == kNoLink) return kPblInvalidArgument;
+    // The record is checked before any block moves: a descriptor that names no entry
+    // record must not cost the library its data.
+    std::uint8_t rec[32];
+    if (!validEntryOffset(info.entryOffset)) return damaged();
+    if (!file_.readAt(rec, static_cast<std::size_t>(v.entryHeaderSize), info.entryOffset)) {
+        return kPblIoError;
+    }
+    if (!hasSignature(rec, kEntrySignature)) return damaged();
+
+    int rc = writeChain(info.firstBlock, static_cast<const std::uint8_t*>(data), total, true);
+    if (rc != kPblOk) return rc;
+    info.commentSize = static_cast<std::uint16_t>(commentSize);
+    info.dataSize = static_cast<std::int32_t>(total);
+
+    EntryRecordHeader h = EntryRecordHeader::decode(v, rec);
+    h.firstBlock = info.firstBlock;
+    h.dataSize = info.dataSize;
+    h.commentLength = static_cast<std::uint16_t>(unicode_ ? commentSize / 2 : commentSize);
+    h.time = info.time != 0 ? info.time : now();
+    storeI32(rec + v.entryFirstBlockField, h.firstBlock);
+    storeI32(rec + v.entryDataSizeField, h.dataSize);
+    storeI32(rec + v.entryTimeField, h.time);
+    storeU16(rec + v.entryCommentLengthField, h.commentLength);
+    return file_.writeAt(rec, static_cast<std::size_t>(v.entryHeaderSize), info.entryOffset)
+               ? kPblOk
+               : kPblIoError;
+}
+
+int PblLibrary::writeEntryTime(const PblEntryInfo& info) {
+    if (info.entryOffset == kNoLink) return kPblInvalidArgument;
+    if (!validEntryOffset(info.entryOffset)) return damaged();
+    std::uint8_t bytes[4];
+    storeI32(bytes, info.time);
+    return file_.writeAt(bytes, 4, info.entryOffset + variant().entryTimeField) ? kPblOk
+                                                                                : kPblFailed;
+}
+
+int PblLibrary::forEachEntry(PblEntryVisitor& visitor) {
+    const Variant& v = variant();
+    const std::int64_t maxNodes = file_.blockCount() / kNodeBlocks + 1;
+    std::vector<std::int32_t> stack{rootNodeOffset()};
+    std::unordered_set<std::int32_t> seen;
+    std::vector<RecordRef> records;
+    Bytes image(kNodeSize);
+    while (!stack.empty()) {
+        std::int32_t node = stack.back();
+        stack.pop_back();
+        if (node == kNoLink) continue;
+        // A node reached twice means the links form a cycle or share a subtree.
+        if (static_cast<std::int64_t>(seen.size()) >= maxNodes || !seen.insert(node).second) {
+            return damaged();
+        }
+        const std::uint8_t* cached = file_.readNode(node);
+        if (cached == nullptr) return damaged();
+        // The visitor may read through this library, which may evict the cached node.
+        std::memcpy(image.data(), cached, kNodeSize);
+        NodeHeader h;
+        if (!decodeNodeHeader(image.data(), h) || !listRecords(v, image.data(), h, records)) {
+            return damaged();
+        }
+        for (const RecordRef& r : records) {
+            if (!plausibleSizes(r.header)) return damaged();
+            PblEntryInfo info;
+            info.name = manager_->convertName(r.name, r.nameBytesWithTerminator, unicode_);
+            info.dataSize = r.header.dataSize;
+            info.commentSize = r.header.commentLength * v.charSize;
+            info.firstBlock = r.header.firstBlock;
+            info.time = r.header.time;
+            info.nodeOffset = node;
+            info.entryOffset = node + kNodeHeaderSize + r.position;
+            info.nameSize = r.nameBytes;
+            info.recordSize = r.size();
+            if (visitor.visit(info) == 0) return kPblStopped;
+        }
+        stack.push_back(h.right);
+        stack.push_back(h.left);
+    }
+    return kPblOk;
+}
+
+// ---- comment and library data -------------------------------------------------------
+
+int PblLibrary::getComment(void* buffer, int& size) {
+    Bytes header;
+    int rc = readHeader(header);
+    if (rc != kPblOk) return rc;
+    const Variant& v = variant();
+    const std::uint8_t* field = header.data() + v.commentField;
+    int chars = 0;
+    const int capacityChars = v.commentCapacity / v.charSize;
+    while (chars < capacityChars) {
+        unsigned c = v.charSize == 1 ? field[chars] : loadU16(field + 2 * chars);
+        if (c == 0) break;
+        ++chars;
+    }
+    // A field without terminator (damage) yields its whole content, terminated here.
+    const int needed = (chars + 1) * v.charSize;
+    if (size == 0) {
+        size = needed;
+        return kPblOk;
+    }
+    if (size < needed || buffer == nullptr) return kPblInvalidArgument;
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    std::memcpy(out, field, static_cast<std::size_t>(chars * v.charSize));
+    std::memset(out + chars * v.charSize, 0, static_cast<std::size_t>(v.charSize));
+    size = needed;
+    return kPblOk;
+}
+
+int PblLibrary::setComment(const void* text) {
+    if (text == nullptr) return kPblInvalidArgument;
+    const Variant& v = variant();
+    const auto* in = static_cast<const std::uint8_t*>(text);
+    // Count characters without reading past the first one that cannot fit.
+    int chars = 0;
+    const int capacityChars = v.commentCapacity / v.charSize;
+    while (chars < capacityChars) {
+        unsigned c = v.charSize == 1 ? in[chars] : loadU16(in + 2 * chars);
+        if (c == 0) break;
+        ++chars;
+    }
+    if (chars >= capacityChars) return kPblInvalidArgument;  // no room for the terminator
+    Bytes header;
+    int rc = readHeader(header);
+    if (rc != kPblOk) return rc;
+    std::uint8_t* field = header.data() + v.commentField;
+    std::memset(field, 0, static_cast<std::size_t>(v.commentCapacity));
+    std::memcpy(field, in, static_cast<std::size_t>(chars * v.charSize));
+    return writeHeader(header);
+}
+
+int PblLibrary::readLibraryData(void* buffer, int& size) {
+    Bytes header;
+    int rc = readHeader(header);
+    if (rc != kPblOk) return rc;
+    const Variant& v = variant();
+    std::int32_t length = headerLibraryDataLength(v, header.data());
+    if (length < 0 || length > maxDataBytes()) return damaged();
+    if (size == 0) {
+        size = length;
+        return kPblOk;
+    }
+    if (size < length || buffer == nullptr) return kPblInvalidArgument;
+    size = length;
+    return readChain(headerLibraryDataFirst(v, header.data()), length,
+                     static_cast<std::uint8_t*>(buffer));
+}
+
+int PblLibrary::writeLibraryData(const void* data, int size) {
+    if (size < 0 || (data == nullptr && size > 0)) return kPblInvalidArgument;
+    Bytes header;
+    int rc = readHeader(header);
+    if (rc != kPblOk) return rc;
+    const Variant& v = variant();
+    std::int32_t first = headerLibraryDataFirst(v, header.data());
+    rc = writeChain(first, static_cast<const std::uint8_t*>(data), size, false);
+    if (rc != kPblOk) return rc;
+    setHeaderLibraryData(v, header.data(), first, size);
+    return writeHeader(header);
+}
+
+}  // namespace keldrin::pbl

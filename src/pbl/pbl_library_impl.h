@@ -1,0 +1,99 @@
+// PblLibrary: one open library file. The format is in pbl_layout.h; block allocation
+// in bitmap_allocator.h; the directory tree (findEntry, the node split, deleteEntry)
+// in directory.cpp; entry data, comment, library data and enumeration in
+// pbl_library.cpp; the rebuild (copyTo) in rebuild.cpp.
+//
+// Every value taken from the file is checked before it becomes an offset, a length or
+// a loop bound; damage is reported as kPblDamaged (through damaged(), one place to
+// break on). Walks over links are bounded by the number of blocks the file spans, and
+// the directory is walked without recursion except for the node split, whose nesting
+// is bounded too.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pbl/bitmap_allocator.h"
+#include "pbl/block_file.h"
+#include "pbl/pbl_layout.h"
+#include "pbl/pbl_library.h"
+
+namespace keldrin::pbl {
+
+class PblLibrary : public PblLibraryInterface {
+  public:
+    PblLibrary(PblManager* manager, bool writable);
+    ~PblLibrary() override;
+
+    // Takes over `file` and recognises the library; false when it is none (the file is
+    // then closed).
+    bool open(std::FILE* file);
+    bool opened() const { return opened_; }
+
+    int copyTo(const char* path, int version) override;
+    int forEachEntry(PblEntryVisitor& visitor) override;
+    int findEntry(const char* name, PblEntryInfo& info, int create) override;
+    int deleteEntry(PblEntryInfo& info) override;
+    int readEntryData(const PblEntryInfo& info, void* buffer) override;
+    int readLibraryData(void* buffer, int& size) override;
+    int writeLibraryData(const void* data, int size) override;
+    int writeEntryTime(const PblEntryInfo& info) override;
+    int writeEntryData(PblEntryInfo& info, const void* data, int size, short commentSize) override;
+    void release() override;
+    int isUnicode() override { return unicode_ ? 1 : 0; }
+    int version() override { return versionNumber_; }
+    void reserved() override {}
+    int flush() override;
+    int getComment(void* buffer, int& size) override;
+    int setComment(const void* text) override;
+
+    // Beyond the interface, for the companion tool, the rebuild and tests.
+    std::int32_t headerOffset() const { return headerOffset_; }
+    std::int32_t rootNodeOffset() const { return headerOffset_ + variant().rootOffset; }
+    const layout::Variant& variant() const { return layout::variantFor(unicode_); }
+    PblManager* manager() const { return manager_; }
+    BitmapAllocator& allocator() { return *allocator_; }
+    BlockFile& file() { return file_; }
+    // Loads the bitmap (if needed) and counts the blocks marked in use and free.
+    int blockUsage(std::int64_t& used, std::int64_t& free);
+    // The raw header field bytes (292 or 566).
+    int readHeader(Bytes& header);
+
+  private:
+    friend class DirectoryOps;
+
+    static int damaged() { return kPblDamaged; }
+
+    // Data chains shared by entry data and library data.
+    int collectChain(std::int32_t first, std::vector<std::int32_t>& list);
+    int writeChain(std::int32_t& firstBlock, const std::uint8_t* data, std::int64_t length,
+                   bool atLeastOne);
+    int readChain(std::int32_t first, std::int64_t length, std::uint8_t* buffer);
+    int writeHeader(const Bytes& header);
+    // An entry record's header at `entryOffset`, checked: inside a node-sized area of
+    // the file and carrying "ENT*".
+    bool validEntryOffset(std::int32_t entryOffset) const;
+    // A record's data size lies between 0 and what the file can hold, and its comment
+    // fits inside the data.
+    bool plausibleSizes(const layout::EntryRecordHeader& h) const {
+        return h.dataSize >= 0 && h.dataSize <= maxDataBytes() &&
+               static_cast<std::int64_t>(h.commentLength) * variant().charSize <= h.dataSize;
+    }
+    // Upper bound of any byte string the file can hold in data blocks.
+    std::int64_t maxDataBytes() const {
+        return file_.blockCount() * static_cast<std::int64_t>(layout::kDataCapacity);
+    }
+
+    PblManager* manager_;
+    bool writable_;
+    bool opened_ = false;
+    bool unicode_ = false;
+    std::int32_t headerOffset_ = 0;
+    int versionNumber_ = 0;
+    BlockFile file_;
+    std::unique_ptr<BitmapAllocator> allocator_;
+};
+
+}  // namespace keldrin::pbl

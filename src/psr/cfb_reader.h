@@ -1,0 +1,152 @@
+// A read-only reader of the Compound File Binary format (the OLE structured-storage
+// file), portable C++ with no platform calls: it reads through a ByteSource, so the same
+// code serves files on disk, buffers in tests and fuzz inputs.
+//
+// CfbReader::open reads and checks everything that locates data before any stream is
+// opened: the header, the DIFAT (the header's 109 slots and its sector chain beyond),
+// the FAT, the mini FAT, the directory and the shape of every storage's sibling tree.
+// Any damage there makes open fail. A stream's own sector chain is checked when the
+// stream is first read, so damage inside one stream fails only the reads of that
+// stream. Every chain walk is bounded by the number of sectors the file can hold and
+// stops at the first sector seen twice; nothing is allocated beyond what the file holds.
+//
+// Element names are compared as the format orders them: a shorter name sorts first,
+// names of equal length compare code unit by code unit after upper-casing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/bytes.h"
+
+namespace keldrin::cfb {
+
+// Random access to the bytes of one compound file.
+class ByteSource {
+  public:
+    virtual ~ByteSource() = default;
+    virtual std::uint64_t size() const = 0;
+    // Reads exactly `count` bytes at `offset`; false when they are not all there.
+    virtual bool readAt(std::uint64_t offset, std::uint8_t* out, std::size_t count) = 0;
+};
+
+// A source over bytes held in memory (tests, fuzzing).
+class MemorySource : public ByteSource {
+  public:
+    explicit MemorySource(Bytes bytes) : bytes_(std::move(bytes)) {}
+    std::uint64_t size() const override { return bytes_.size(); }
+    bool readAt(std::uint64_t offset, std::uint8_t* out, std::size_t count) override;
+
+  private:
+    Bytes bytes_;
+};
+
+// A source over an open stdio file; takes ownership of it and closes it.
+class FileSource : public ByteSource {
+  public:
+    // nullptr when the file's size cannot be taken.
+    static std::unique_ptr<FileSource> adopt(std::FILE* file);
+    ~FileSource() override;
+    FileSource(const FileSource&) = delete;
+    FileSource& operator=(const FileSource&) = delete;
+    std::uint64_t size() const override { return size_; }
+    bool readAt(std::uint64_t offset, std::uint8_t* out, std::size_t count) override;
+
+  private:
+    FileSource(std::FILE* file, std::uint64_t size) : file_(file), size_(size) {}
+    std::FILE* file_;
+    std::uint64_t size_;
+};
+
+enum class EntryType : std::uint8_t { kUnused = 0, kStorage = 1, kStream = 2, kRoot = 5 };
+
+inline constexpr std::uint32_t kNoEntry = 0xFFFFFFFF;
+
+struct DirectoryEntry {
+    std::u16string name;
+    EntryType type = EntryType::kUnused;
+    std::uint32_t left = kNoEntry;
+    std::uint32_t right = kNoEntry;
+    std::uint32_t child = kNoEntry;
+    std::uint32_t startSector = 0;
+    std::uint64_t size = 0;
+};
+
+// The format's order of element names: negative, zero or positive.
+int compareNames(std::u16string_view a, std::u16string_view b);
+
+class CfbReader {
+  public:
+    // nullptr when the file is no compound file or its structure is damaged.
+    static std::shared_ptr<CfbReader> open(std::unique_ptr<ByteSource> source);
+
+    static constexpr std::uint32_t kRootIndex = 0;
+
+    std::uint16_t majorVersion() const { return majorVersion_; }
+    std::uint32_t sectorSize() const { return sectorSize_; }
+    std::size_t entryCount() const { return entries_.size(); }
+    const DirectoryEntry& entry(std::uint32_t index) const { return entries_[index]; }
+
+    // The element named `name` inside the storage (or root) at `storageIndex`.
+    std::optional<std::uint32_t> findChild(std::uint32_t storageIndex,
+                                           std::u16string_view name) const;
+
+    // Sequential reads of one stream entry.
+    class StreamCursor {
+      public:
+        StreamCursor(std::shared_ptr<CfbReader> reader, std::uint32_t entryIndex);
+        // Reads up to `count` bytes; 0 bytes read marks the end. False when the stream's
+        // chain is damaged or its bytes are not in the file.
+        bool read(std::uint8_t* out, std::size_t count, std::size_t& bytesRead);
+
+      private:
+        std::shared_ptr<CfbReader> reader_;
+        std::uint32_t entryIndex_;
+        bool resolved_ = false;
+        bool damaged_ = false;
+        bool inMiniStream_ = false;
+        std::vector<std::uint32_t> chain_;
+        std::uint64_t size_ = 0;
+        std::uint64_t position_ = 0;
+    };
+
+  private:
+    explicit CfbReader(std::unique_ptr<ByteSource> source) : source_(std::move(source)) {}
+
+    bool load();
+    bool readHeader(Bytes& header);
+    bool loadFat(const Bytes& header);
+    bool loadDirectory(std::uint32_t firstSector);
+    bool loadMiniStream(std::uint32_t firstMiniFatSector);
+    bool checkTrees() const;
+    bool readSector(std::uint32_t sector, Bytes& out) const;
+    bool walkChain(const std::vector<std::uint32_t>& table, std::uint32_t start,
+                   std::uint64_t limit, std::uint64_t wanted,
+                   std::vector<std::uint32_t>& out) const;
+    // Chain of whole sectors; `wanted` 0 walks to the end-of-chain mark.
+    bool sectorChain(std::uint32_t start, std::uint64_t wanted,
+                     std::vector<std::uint32_t>& out) const;
+    std::uint64_t sectorLimit() const;
+    std::uint64_t miniSectorLimit() const;
+    bool readStreamBytes(bool inMiniStream, const std::vector<std::uint32_t>& chain,
+                         std::uint64_t position, std::uint8_t* out, std::size_t count) const;
+
+    std::unique_ptr<ByteSource> source_;
+    std::uint16_t majorVersion_ = 0;
+    std::uint32_t sectorSize_ = 0;
+    std::uint32_t miniStreamCutoff_ = 0;
+    std::uint64_t sectorCount_ = 0;
+    std::vector<std::uint32_t> fat_;
+    std::vector<std::uint32_t> miniFat_;
+    std::vector<std::uint32_t> miniStreamChain_;
+    std::uint64_t miniStreamSize_ = 0;
+    std::vector<DirectoryEntry> entries_;
+};
+
+}  // namespace keldrin::cfb

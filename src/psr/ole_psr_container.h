@@ -1,0 +1,28 @@
+// A report in an OLE compound file. open() only looks at the first four bytes; every
+// readStream opens the compound file anew through the structured-storage layer
+// (compound_file.h), walks one storage per "/" of the path, reads the stream whole and
+// releases everything before it returns. Damage in the compound structure surfaces as
+// IOException from readStream, never from open().
+#pragma once
+
+#include <string>
+
+#include "psr/psr_container.h"
+
+namespace keldrin {
+
+class OlePsrContainer : public PsrContainer {
+  public:
+    // Size of one read of a stream.
+    static constexpr std::uint32_t kReadChunk = 2048;
+
+    std::u16string fileName() const override { return fileName_; }
+    void open(const std::u16string& fileName) override;
+    void readStream(const std::u16string& path, Bytes& data) override;
+    std::u16string formatDescription() const override { return u"OLE compound storage"; }
+
+  private:
+    std::u16string fileName_;
+};
+
+}  // namespace keldrin

@@ -1,0 +1,116 @@
+// Helpers shared by the library tests: a scratch directory, file bytes, and short
+// ways to make and open libraries.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "base/text.h"
+#include "pbl/pbl_library.h"
+#include "pbl/pbl_library_impl.h"
+#include "support/pbl_checker.h"
+
+namespace keldrin::pbl::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class ScratchDir {
+  public:
+    ScratchDir() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "keldrin-pbl-XXXXXX").string();
+        char* made = mkdtemp(tmpl.data());
+        if (made != nullptr) path_ = made;
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+    }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    std::u16string wide(const std::string& name) const { return utf8ToUtf16(file(name)); }
+
+  private:
+    std::string path_;
+};
+
+inline Bytes fileBytes(const std::string& path) {
+    return keldrin::checks::readWholeFile(utf8ToUtf16(path));
+}
+inline void putFileBytes(const std::string& path, const Bytes& b) {
+    ASSERT_TRUE(keldrin::checks::writeWholeFile(utf8ToUtf16(path), b));
+}
+inline std::string check(const std::string& path) {
+    return keldrin::checks::checkLibraryStructure(utf8ToUtf16(path));
+}
+
+struct ManagerFixture : ::testing::Test {
+    PblManagerHandle manager{createPblManager()};
+    ScratchDir dir;
+
+    // A new library of `version`, opened; nullptr on failure.
+    PblLibrary* create(const std::string& name, int version, bool writable = true) {
+        if (manager->createLibrary(utf8ToUtf16(dir.file(name)), version) != kPblOk) return nullptr;
+        return open(name, writable);
+    }
+    PblLibrary* open(const std::string& name, bool writable = true) {
+        return static_cast<PblLibrary*>(
+            manager->openLibrary(utf8ToUtf16(dir.file(name)), writable ? 1 : 0));
+    }
+};
+
+// Entry data: `size` bytes whose values depend on `seed`.
+inline Bytes pattern(std::size_t size, unsigned seed) {
+    Bytes b(size);
+    for (std::size_t i = 0; i < size; ++i)
+        b[i] = static_cast<std::uint8_t>((i * 131 + seed * 7 + (i >> 8)) & 0xFF);
+    return b;
+}
+
+// Creates or replaces an entry: 0 or the first failing code.
+inline int putEntry(PblLibraryInterface& lib, const std::string& name, const Bytes& data,
+                    short commentSize = 0, std::int32_t time = 0) {
+    PblEntryInfo info;
+    int rc = lib.findEntry(name.c_str(), info, 1);
+    if (rc != kPblOk) return rc;
+    info.time = time;
+    return lib.writeEntryData(info, data.data(), static_cast<int>(data.size()) - commentSize,
+                              commentSize);
+}
+
+// Reads an entry's data; `rc` gets the result.
+inline Bytes getEntry(PblLibraryInterface& lib, const std::string& name, int& rc,
+                      PblEntryInfo* out = nullptr) {
+    PblEntryInfo info;
+    rc = lib.findEntry(name.c_str(), info, 0);
+    if (rc != kPblOk) return {};
+    Bytes b(static_cast<std::size_t>(info.dataSize) + 2, 0xEE);
+    rc = lib.readEntryData(info, b.data());
+    // The two bytes past the data must stay untouched.
+    EXPECT_EQ(b[b.size() - 2], 0xEE);
+    EXPECT_EQ(b[b.size() - 1], 0xEE);
+    b.resize(static_cast<std::size_t>(info.dataSize));
+    if (out != nullptr) *out = info;
+    return b;
+}
+
+struct CollectedEntry {
+    std::string name;
+    PblEntryInfo info;
+};
+
+class Collector : public PblEntryVisitor {
+  public:
+    std::vector<CollectedEntry> entries;
+    int visit(PblEntryInfo& info) override {
+        entries.push_back({info.name, info});
+        return 1;
+    }
+};
+
+}  // namespace keldrin::pbl::test

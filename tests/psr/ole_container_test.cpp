@@ -1,0 +1,239 @@
+// The OLE container over libgsf-written files, and the factory's choice of container.
+#include "psr/ole_psr_container.h"
+
+#include <gtest/gtest.h>
+
+#include "base/exceptions.h"
+#include "portable_builder.h"
+#include "psr/portable_psr_container.h"
+#include "psr/psr_container_factory.h"
+#include "psr_test_support.h"
+
+namespace keldrin {
+namespace {
+
+using testing_psr::fixturePath;
+using testing_psr::patternBytes;
+using testing_psr::readFile;
+using testing_psr::ScratchDir;
+using testing_psr::wide;
+using testing_psr::writeFile;
+
+std::unique_ptr<OlePsrContainer> openOle(const std::string& path) {
+    auto container = std::make_unique<OlePsrContainer>();
+    container->open(wide(path));
+    return container;
+}
+
+TEST(OleContainer, ReadsStreamsWholeAroundTheChunkSize) {
+    for (const char* fixture : {"streams.cfb", "sector4096.cfb"}) {
+        SCOPED_TRACE(fixture);
+        auto container = openOle(fixturePath(fixture));
+        struct Row {
+            const char16_t* path;
+            std::size_t size;
+        };
+        for (Row row :
+             {Row{u"empty", 0}, Row{u"s2048", 2048}, Row{u"s4096", 4096}, Row{u"s5000", 5000},
+              Row{u"large", 70000}, Row{u"outer/inner/deep", 300}, Row{u"outer/inner/big", 9000}}) {
+            Bytes data(3, 0xAA);
+            container->readStream(row.path, data);
+            EXPECT_EQ(data, patternBytes(row.size)) << row.size;
+        }
+    }
+}
+
+TEST(OleContainer, ReadingTwiceGivesTheSameBytes) {
+    auto container = openOle(fixturePath("streams.cfb"));
+    Bytes first, second;
+    container->readStream(u"s5000", first);
+    container->readStream(u"s5000", second);
+    EXPECT_EQ(first, second);
+}
+
+TEST(OleContainer, PathsThatNameNoStreamAreNotFoundAndLeaveTheDataAlone) {
+    auto container = openOle(fixturePath("streams.cfb"));
+    for (const char16_t* path :
+         {u"outer", u"outer/inner", u"nothing", u"outer/nothing", u"nothing/s2048", u"", u"/s2048",
+          u"s2048/", u"outer//mid", u"outer/inner/", u"s2048/x"}) {
+        Bytes data = {1, 2, 3};
+        EXPECT_THROW(container->readStream(path, data), NotFoundException) << utf16ToUtf8(path);
+        EXPECT_EQ(data, (Bytes{1, 2, 3}));
+    }
+    Bytes data;
+    container->readStream(u"outer/mid", data);
+    EXPECT_EQ(data, patternBytes(5000));
+}
+
+TEST(OleContainer, AMissingChildStreamIsNotFound) {
+    auto container = openOle(testing_psr::examplePath());
+    Bytes data;
+    EXPECT_THROW(container->readStream(u"dwstg/source_9", data), NotFoundException);
+    EXPECT_THROW(container->readStream(u"dwstg", data), NotFoundException);
+    container->readStream(u"dwstg/source_2", data);
+    EXPECT_FALSE(data.empty());
+}
+
+TEST(OleContainer, OpenChecksOnlyTheFirstFourBytes) {
+    ScratchDir dir;
+    struct Row {
+        Bytes bytes;
+        bool accepted;
+    };
+    const Row rows[] = {
+        {{}, false},
+        {{0xD0, 0xCF, 0x11}, false},
+        {{0xD0, 0xCF, 0x11, 0xE1}, false},
+        {{0xD0, 0xCF, 0x11, 0xE0}, true},
+        {{0xD0, 0xCF, 0x11, 0xE0, 0, 0, 0, 0}, true},
+    };
+    for (const Row& row : rows) {
+        writeFile(dir.file("x.psr"), row.bytes);
+        OlePsrContainer container;
+        if (row.accepted) {
+            container.open(wide(dir.file("x.psr")));
+            EXPECT_EQ(container.fileName(), wide(dir.file("x.psr")));
+            Bytes data;
+            EXPECT_THROW(container.readStream(u"source", data), IOException);
+        } else {
+            EXPECT_THROW(container.open(wide(dir.file("x.psr"))), NotSupportedFormatException);
+            EXPECT_TRUE(container.fileName().empty());
+        }
+    }
+    OlePsrContainer missing;
+    EXPECT_THROW(missing.open(wide(dir.file("missing.psr"))), NotFoundException);
+}
+
+TEST(OleContainer, ADamagedStreamIsAnIOException) {
+    ScratchDir dir;
+    Bytes bytes = readFile(fixturePath("streams.cfb"));
+    // Cut the file inside the data of "large": it opens, the stream fails on read.
+    bytes.resize(bytes.size() / 2);
+    writeFile(dir.file("cut.psr"), bytes);
+    auto container = openOle(dir.file("cut.psr"));
+    EXPECT_EQ(container->formatDescription(), u"OLE compound storage");
+    Bytes data;
+    EXPECT_THROW(container->readStream(u"large", data), IOException);
+}
+
+TEST(OleContainer, EveryTruncationOfTheExampleEndsInAnAnswer) {
+    ScratchDir dir;
+    Bytes whole = readFile(testing_psr::examplePath());
+    for (std::size_t length = 4; length < whole.size(); length += 7) {
+        writeFile(dir.file("cut.psr"),
+                  Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(length)));
+        auto container = openOle(dir.file("cut.psr"));
+        for (const char16_t* path : {u"source", u"object", u"dwstg/dwlookup", u"dwstg/object_2"}) {
+            Bytes data;
+            try {
+                container->readStream(path, data);
+            } catch (const IOException&) {
+            } catch (const NotFoundException&) {
+            }
+        }
+    }
+}
+
+// ---- detection ------------------------------------------------------------------------
+
+TEST(PsrContainerFactory, IsOneInstance) {
+    EXPECT_EQ(&PsrContainerFactory::instance(), &PsrContainerFactory::instance());
+}
+
+TEST(PsrContainerFactory, PicksTheContainerByTheFileStart) {
+    ScratchDir dir;
+    struct Row {
+        const char* name;
+        Bytes bytes;
+        std::u16string description;
+    };
+    const Row rows[] = {
+        {"ole", readFile(testing_psr::examplePath()), u"OLE compound storage"},
+        {"damaged ole", Bytes{0xD0, 0xCF, 0x11, 0xE0, 1, 2, 3}, u"OLE compound storage"},
+        {"ansi", testing_psr::PortableBuilder(false).end().bytes(),
+         u"Platform independent PSR File Format: ANSI"},
+        {"unicode", testing_psr::PortableBuilder(true).end().bytes(),
+         u"Platform independent PSR File Format: Unicode"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string path = dir.file(std::string(row.name) + ".psr");
+        writeFile(path, row.bytes);
+        std::shared_ptr<PsrContainer> container =
+            PsrContainerFactory::instance().openPsr(wide(path));
+        ASSERT_TRUE(container);
+        EXPECT_EQ(container->formatDescription(), row.description);
+        EXPECT_EQ(container->fileName(), wide(path));
+        EXPECT_EQ(container.use_count(), 1);
+    }
+}
+
+TEST(PsrContainerFactory, NeitherFormatIsNotSupported) {
+    ScratchDir dir;
+    const Bytes rows[] = {
+        {}, {0xD0, 0xCF, 0x11}, Bytes(100, 'x'), {0x41, 0, 0, 0, 'P', 'l', 'a', 'x'}};
+    for (const Bytes& bytes : rows) {
+        writeFile(dir.file("x.psr"), bytes);
+        EXPECT_THROW(PsrContainerFactory::instance().openPsr(wide(dir.file("x.psr"))),
+                     NotSupportedFormatException);
+    }
+}
+
+TEST(PsrContainerFactory, OtherFailuresOfThePortableFormatPassThrough) {
+    ScratchDir dir;
+    // The right start, then a directory that ends inside a record.
+    Bytes cut = testing_psr::PortableBuilder(false).name(u"abc").bytes();
+    cut.pop_back();
+    writeFile(dir.file("cut.psr"), cut);
+    EXPECT_THROW(PsrContainerFactory::instance().openPsr(wide(dir.file("cut.psr"))), IOException);
+    EXPECT_THROW(PsrContainerFactory::instance().openPsr(wide(dir.file("missing.psr"))),
+                 NotFoundException);
+}
+
+// ---- the report fixtures through the DataWindow extraction --------------------------
+
+TEST(OleReports, VersionChildrenAndNamesOfTheLibgsfReports) {
+    struct Row {
+        std::string path;
+        std::u16string version;
+        int major;
+        std::vector<std::pair<std::u16string, int>> children;
+    };
+    std::vector<std::pair<std::u16string, int>> many;
+    for (int n = 1; n <= 120; ++n) {
+        std::string name = "d_child_" +
+                           std::string(n < 10    ? "00"
+                                       : n < 100 ? "0"
+                                                 : "") +
+                           std::to_string(n);
+        many.emplace_back(wide(name), n);
+    }
+    const Row rows[] = {
+        {testing_psr::examplePath(), u"9", 9, {{u"d_example_dept", 1}, {u"d_example_state", 2}}},
+        {fixturePath("many_children.psr"), u"10.5", 10, many},
+        {fixturePath("unicode_report.psr"),
+         u"12.5",
+         12,
+         {{u"d_unicode_\u00c9t\u00e9", 3}, {u"d_second", 7}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.path);
+        std::shared_ptr<PsrContainer> container =
+            PsrContainerFactory::instance().openPsr(wide(row.path));
+        EXPECT_EQ(container->powerBuilderVersion(), row.version);
+        EXPECT_EQ(container->majorVersionNumber(), row.major);
+        std::vector<ChildDw> children;
+        container->readChildDwList(children);
+        ASSERT_EQ(children.size(), row.children.size());
+        for (std::size_t i = 0; i < children.size(); ++i) {
+            EXPECT_EQ(children[i].name, row.children[i].first);
+            EXPECT_EQ(children[i].number, row.children[i].second);
+            Bytes data;
+            container->readStream(u"dwstg/object_" + numberToText(children[i].number), data);
+            EXPECT_EQ(std::string(data.begin(), data.begin() + 3), "PDW");
+        }
+    }
+}
+
+}  // namespace
+}  // namespace keldrin
