@@ -190,11 +190,15 @@ bool CfbReader::loadFat(const Bytes& header) {
 
     std::uint32_t difatSector = loadU32(header.data() + kFirstDifatSectorOffset);
     std::uint32_t difatSectorsLeft = loadU32(header.data() + kDifatSectorCountOffset);
-    std::vector<bool> seen(sectorCount_, false);
+    // Sector numbers are 32-bit, so no more marks than that are ever needed (and a
+    // 32-bit size_t holds them all).
+    std::vector<bool> seen(
+        static_cast<std::size_t>(std::min<std::uint64_t>(sectorCount_, kMaxRegularSector + 1ull)),
+        false);
     const std::size_t slotsPerDifatSector = sectorSize_ / 4 - 1;
     Bytes block;
     while (fatSectors.size() < fatSectorCount) {
-        if (difatSectorsLeft == 0 || difatSector >= sectorCount_ || seen[difatSector]) return false;
+        if (difatSectorsLeft == 0 || difatSector >= seen.size() || seen[difatSector]) return false;
         seen[difatSector] = true;
         --difatSectorsLeft;
         if (!readSector(difatSector, block)) return false;
@@ -220,7 +224,7 @@ bool CfbReader::walkChain(const std::vector<std::uint32_t>& table, std::uint32_t
     // A chain longer than the sectors that exist must revisit one; refusing the wanted
     // count up front keeps a forged size from reserving memory.
     if (wanted > limit) return false;
-    std::vector<bool> seen(limit, false);
+    std::vector<bool> seen(static_cast<std::size_t>(limit), false);  // limit <= a table's size
     std::uint32_t sector = start;
     while (wanted == 0 || out.size() < wanted) {
         if (sector == kEndOfChain) return wanted == 0;
@@ -355,7 +359,7 @@ bool CfbReader::readStreamBytes(bool inMiniStream, const std::vector<std::uint32
                                 std::size_t count) const {
     while (count > 0) {
         std::uint64_t unit = inMiniStream ? kMiniSectorSize : sectorSize_;
-        std::uint64_t sector = chain[position / unit];
+        std::uint64_t sector = chain[static_cast<std::size_t>(position / unit)];
         std::uint64_t within = position % unit;
         std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(count, unit - within));
         std::uint64_t fileOffset;
@@ -365,7 +369,8 @@ bool CfbReader::readStreamBytes(bool inMiniStream, const std::vector<std::uint32
             std::uint64_t miniOffset = sector * kMiniSectorSize + within;
             std::uint64_t host = miniOffset / sectorSize_;
             if (host >= miniStreamChain_.size()) return false;
-            fileOffset = (miniStreamChain_[host] + 1ull) * sectorSize_ + miniOffset % sectorSize_;
+            fileOffset = (miniStreamChain_[static_cast<std::size_t>(host)] + 1ull) * sectorSize_ +
+                         miniOffset % sectorSize_;
         } else {
             fileOffset = (sector + 1) * sectorSize_ + within;
         }
