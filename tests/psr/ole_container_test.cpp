@@ -8,6 +8,7 @@
 #include "psr/portable_psr_container.h"
 #include "psr/psr_container_factory.h"
 #include "psr_test_support.h"
+#include "support/under_wine.h"
 
 namespace keldrin {
 namespace {
@@ -117,6 +118,8 @@ TEST(OleContainer, ADamagedStreamIsAnIOException) {
 }
 
 TEST(OleContainer, EveryTruncationOfTheExampleEndsInAnAnswer) {
+    // Wine's ole32 spends up to a minute on each file cut inside its last sector.
+    if (test::underWine()) GTEST_SKIP() << "too slow under Wine's ole32";
     ScratchDir dir;
     Bytes whole = readFile(testing_psr::examplePath());
     for (std::size_t length = 4; length < whole.size(); length += 7) {
