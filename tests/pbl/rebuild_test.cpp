@@ -385,9 +385,19 @@ TEST(Rebuild, OntoTheSourceItselfIsRefusedAndTheSourceStaysAsItWas) {
     ScratchDir dir;
     buildLibrary(dir.file("a.pbl"), spec(6, {{"d_a.srd", asciiBytes("abc"), 0, 77}}));
     std::filesystem::create_hard_link(dir.path() / "a.pbl", dir.path() / "hard.pbl");
+#if defined(_WIN32)
+    // Symbolic links need a privilege on Windows; the other names still lead to a.pbl.
+    std::filesystem::copy_file(dir.path() / "a.pbl", dir.path() / "soft.pbl");
+    std::filesystem::remove(dir.path() / "soft.pbl");
+    const char* const names[] = {"a.pbl", "hard.pbl", "./a.pbl"};
+    const std::size_t files = 2;
+#else
     std::filesystem::create_symlink(dir.path() / "a.pbl", dir.path() / "soft.pbl");
+    const char* const names[] = {"a.pbl", "hard.pbl", "soft.pbl", "./a.pbl"};
+    const std::size_t files = 3;
+#endif
     Bytes before = test::readWholeFile(dir.file("a.pbl"));
-    for (const char* name : {"a.pbl", "hard.pbl", "soft.pbl", "./a.pbl"}) {
+    for (const char* name : names) {
         SCOPED_TRACE(name);
         Opened source(dir.file("a.pbl"));
         std::u16string target = test::widePath(dir.path()) + u"/" + utf8ToUtf16(name);
@@ -395,7 +405,7 @@ TEST(Rebuild, OntoTheSourceItselfIsRefusedAndTheSourceStaysAsItWas) {
         EXPECT_EQ(pbl::copyLibrary(*source.library, target, 10), 6);
     }
     EXPECT_EQ(test::readWholeFile(dir.file("a.pbl")), before);
-    EXPECT_EQ(filesIn(dir.path()).size(), 3u);
+    EXPECT_EQ(filesIn(dir.path()).size(), files);
 }
 
 TEST(Rebuild, ReplacesAnExistingTargetOnlyWithACompleteLibrary) {
@@ -470,6 +480,9 @@ TEST(Rebuild, AnsiToUnicodeConvertsNamesAndCommentsAndKeepsBodiesAndLibraryData)
 }
 
 TEST(Rebuild, UnicodeToAnsiConvertsCommentsAndRefusesNamesItCannotCarry) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "needs the ANSI code page to follow the locale, which Windows takes from the system";
+#endif
     ScratchDir dir;
     Bytes data = utf16Bytes(u"\u00E9t\u00E9\u3042");  // comment of 4 characters
     data.insert(data.end(), {'x', 0, 'y', 0});

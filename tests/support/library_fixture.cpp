@@ -29,7 +29,11 @@ std::u16string ScratchDir::file(const std::string& name) const {
 }
 
 std::u16string widePath(const std::filesystem::path& path) {
+#if defined(_WIN32)
+    return path.u16string();  // Windows paths are UTF-16 already
+#else
     return fs::fromNativeName(path.native());
+#endif
 }
 
 Bytes readWholeFile(const std::u16string& path) {

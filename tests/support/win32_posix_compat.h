@@ -36,11 +36,15 @@ inline int setenv(const char* name, const char* value, int overwrite) {
     return _putenv_s(name, value) == 0 ? 0 : -1;
 }
 
-inline int unsetenv(const char* name) { return _putenv_s(name, "") == 0 ? 0 : -1; }
+inline int unsetenv(const char* name) {
+    return _putenv_s(name, "") == 0 ? 0 : -1;
+}
 
 // POSIX permission bits do not bind on Windows (a directory's read-only attribute does
 // not stop files being made in it), just as they do not bind root: the tests that
 // depend on them skip here as they do for root.
-inline unsigned geteuid() { return 0; }
+inline unsigned geteuid() {
+    return 0;
+}
 
 #endif
