@@ -169,7 +169,8 @@ int PblLibrary::readChain(std::int32_t first, std::int64_t length, std::uint8_t*
         if (h.used > kDataCapacity) return damaged();
         // More bytes than the entry says it has: never write past the caller's buffer.
         if (h.used > length - copied) return damaged();
-        std::memcpy(buffer + copied, block + kDataHeaderSize, h.used);
+        // An empty entry may come with no buffer at all; memcpy must not see it.
+        if (h.used != 0) std::memcpy(buffer + copied, block + kDataHeaderSize, h.used);
         copied += h.used;
         link = h.next;
     }
