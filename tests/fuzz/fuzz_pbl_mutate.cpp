@@ -97,19 +97,36 @@ std::vector<std::uint8_t> pattern(std::size_t size, std::uint8_t seed) {
     return bytes;
 }
 
-// The model of a library made from scratch: entries known to hold exactly this, and
-// names whose state a refused change left open.
+// Entry names are compared without regard to the case of ASCII letters: "d_main.SRD"
+// names the entry "d_main.srd" and keeps its stored spelling.
+std::string folded(const std::string& name) {
+    std::string f = name;
+    for (char& c : f)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return f;
+}
+
+// The model of a library made from scratch, by folded name: entries known to hold
+// exactly this, and names whose state a refused change left open.
 struct Model {
     std::map<std::string, Stored> entries;
     std::set<std::string> unknown;
 
     void known(const std::string& name, Stored stored) {
-        unknown.erase(name);
-        entries[name] = std::move(stored);
+        unknown.erase(folded(name));
+        entries[folded(name)] = std::move(stored);
     }
     void open(const std::string& name) {
-        entries.erase(name);
-        unknown.insert(name);
+        entries.erase(folded(name));
+        unknown.insert(folded(name));
+    }
+    void erase(const std::string& name) {
+        entries.erase(folded(name));
+        unknown.erase(folded(name));
+    }
+    Stored* find(const std::string& name) {
+        auto it = entries.find(folded(name));
+        return it == entries.end() ? nullptr : &it->second;
     }
 };
 
@@ -151,8 +168,7 @@ void mutate(pbl::PblLibraryInterface& library, fuzz::TailReader& tail, Model& mo
                 int rc = library.findEntry(name.c_str(), info, 0);
                 if (rc == pbl::kPblOk) rc = library.deleteEntry(info);
                 if (rc == pbl::kPblOk || rc == pbl::kPblNotFound) {
-                    model.entries.erase(name);
-                    model.unknown.erase(name);
+                    model.erase(name);
                 } else {
                     model.open(name);
                 }
@@ -176,8 +192,7 @@ void mutate(pbl::PblLibraryInterface& library, fuzz::TailReader& tail, Model& mo
                 if (library.findEntry(name.c_str(), info, 0) == pbl::kPblOk) {
                     info.time = static_cast<std::int32_t>(tail.u32() | 1);
                     if (library.writeEntryTime(info) == pbl::kPblOk) {
-                        auto it = model.entries.find(name);
-                        if (it != model.entries.end()) it->second.time = info.time;
+                        if (Stored* stored = model.find(name)) stored->time = info.time;
                     } else {
                         model.open(name);
                     }
@@ -204,14 +219,17 @@ void mutate(pbl::PblLibraryInterface& library, fuzz::TailReader& tail, Model& mo
 }
 
 void checkModel(const Snapshot& s, const Model& model) {
-    for (const auto& [name, stored] : model.entries) {
-        auto it = s.entries.find(name);
-        if (it == s.entries.end()) std::abort();  // written, and gone
-        if (it->second.data != stored.data || it->second.commentSize != stored.commentSize)
-            std::abort();  // written, and reads back otherwise
-        if (stored.time != 0 && it->second.time != stored.time) std::abort();
-    }
+    std::map<std::string, const Stored*> present;
     for (const auto& [name, stored] : s.entries)
+        if (!present.emplace(folded(name), &stored).second) std::abort();  // one name twice
+    for (const auto& [name, stored] : model.entries) {
+        auto it = present.find(name);
+        if (it == present.end()) std::abort();  // written, and gone
+        if (it->second->data != stored.data || it->second->commentSize != stored.commentSize)
+            std::abort();  // written, and reads back otherwise
+        if (stored.time != 0 && it->second->time != stored.time) std::abort();
+    }
+    for (const auto& [name, stored] : present)
         if (model.entries.count(name) == 0 && model.unknown.count(name) == 0)
             std::abort();  // never written, yet there
 }
@@ -259,7 +277,7 @@ void run(const std::uint8_t* data, std::size_t size) {
     }
     Model model;
     if (!fromScratch)
-        for (const std::string& n : existing) model.unknown.insert(n);
+        for (const std::string& n : existing) model.unknown.insert(folded(n));
     mutate(*library, tail, model, existing);
     (void)library->flush();
 

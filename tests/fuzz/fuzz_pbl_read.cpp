@@ -51,8 +51,9 @@ void readEverything(pbl::PblLibraryInterface& library) {
     (void)library.forEachEntry(collector);
     std::vector<std::uint8_t> buffer;
     for (const pbl::PblEntryInfo& info : collector.entries) {
-        if (info.dataSize < 0 || info.commentSize < 0 || info.commentSize > info.dataSize)
-            std::abort();  // the library promised checked sizes
+        // The data size is checked against the file; the comment size is the record's
+        // as stored (callers check it against the data size before they split the two).
+        if (info.dataSize < 0 || info.commentSize < 0) std::abort();
         buffer.assign(static_cast<std::size_t>(info.dataSize), 0);
         (void)library.readEntryData(info, buffer.data());
 
