@@ -669,7 +669,8 @@ class PblTool {
         std::fprintf(io_.err, "keldrin-pbl: %s\n", text.c_str());
         std::fflush(io_.err);
     }
-    void copyLibrary(OpenLibrary& source, const std::u16string& target, int version);
+    void copyLibrary(OpenLibrary& source, const std::u16string& target, int version,
+                     const std::string& context);
 
     PblToolStreams io_;
     Output out_;
@@ -1075,9 +1076,14 @@ void PblTool::exportAll(std::span<const std::u16string> args) {
 // ---------------------------------------------------------------------------------------
 // rebuild and optimize
 
-void PblTool::copyLibrary(OpenLibrary& source, const std::u16string& target, int version) {
+void PblTool::copyLibrary(OpenLibrary& source, const std::u16string& target, int version,
+                          const std::string& context) {
     std::string ansiTarget = exactAnsi(target, displayPath(target));
+    // The rebuild creates the entries through findEntry, which takes narrow names, so it
+    // needs the names handed out in the ANSI form while it runs.
+    source.manager->setNameEncoding(pbl::kNameAnsi);
     int code = source->copyTo(ansiTarget.c_str(), version);
+    source.manager->setNameEncoding(pbl::kNameUtf16);
     if (code == pbl::kPblInvalidArgument && version <= 0 && source->version() < 5) {
         std::string headerVersion = "0" + std::to_string(source->version()) + "00";
         try {
@@ -1089,7 +1095,7 @@ void PblTool::copyLibrary(OpenLibrary& source, const std::u16string& target, int
                           escapeControls(headerVersion) +
                           " cannot be rebuilt in its own version; give --version 5 or higher"};
     }
-    check(code, displayPath(target));
+    check(code, context);
 }
 
 void PblTool::rebuild(std::span<const std::u16string> args) {
@@ -1105,7 +1111,7 @@ void PblTool::rebuild(std::span<const std::u16string> args) {
         throw ToolFailure{displayPath(target) +
                           ": is the library itself; use optimize to rebuild in place"};
     OpenLibrary lib = openLibrary(path, false);
-    copyLibrary(lib, target, version);
+    copyLibrary(lib, target, version, displayPath(target));
 }
 
 // Entry by entry, the rebuilt library holds what the original held.
@@ -1142,7 +1148,7 @@ void PblTool::optimize(std::span<const std::u16string> args) {
     // The new library is built and checked beside the original; the original is only
     // replaced, in one step, once the copy and the backup are both complete.
     TemporaryFile rebuilt(reserveTemporary(path, u"optimize"));
-    copyLibrary(lib, rebuilt.path(), 0);
+    copyLibrary(lib, rebuilt.path(), 0, displayPath(path));
     {
         OpenLibrary copy = openLibrary(rebuilt.path(), false);
         verifyCopy(lib, copy);

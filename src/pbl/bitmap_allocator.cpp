@@ -1,5 +1,6 @@
 #include "pbl/bitmap_allocator.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -38,6 +39,7 @@ int BitmapAllocator::load() {
         return kPblFailed;
     }
     flags_ = std::move(flags);
+    lowestFree_ = 0;
     loaded_ = true;
     return kPblOk;
 }
@@ -72,7 +74,10 @@ int BitmapAllocator::allocate(int count, std::vector<std::int32_t>& list, bool c
     if (count <= 0) return kPblOk;
     std::size_t base = list.size();
     list.resize(base + static_cast<std::size_t>(count));
-    std::size_t s = 0;
+    // Every block below lowestFree_ is in use, so starting there finds what a scan
+    // from block 0 would find, without rescanning a long used prefix every time.
+    std::size_t s = lowestFree_;
+    bool firstSeen = false;
     int i = 0;
     while (i < count) {
         const std::uint8_t* begin = flags_.data();
@@ -88,6 +93,10 @@ int BitmapAllocator::allocate(int count, std::vector<std::int32_t>& list, bool c
             continue;
         }
         std::size_t b = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - begin);
+        if (!firstSeen) {
+            lowestFree_ = b;
+            firstSeen = true;
+        }
         if (contiguous && i == 0) {
             std::size_t n = static_cast<std::size_t>(count);
             if (b + n > flags_.size()) {
@@ -144,6 +153,7 @@ int BitmapAllocator::release(const std::vector<std::int32_t>& list, std::size_t 
         std::size_t b = static_cast<std::size_t>(list[i] / kBlockSize);
         flags_[b] = 0;
         markChanged(b);
+        lowestFree_ = std::min(lowestFree_, b);
     }
     return kPblOk;
 }

@@ -70,6 +70,7 @@ class BitmapAllocator {
     bool writable_;
     bool loaded_ = false;
     std::vector<std::uint8_t> flags_;  // one byte per block, 1 = in use
+    std::size_t lowestFree_ = 0;       // no free block lies below this index
     std::vector<BitmapBlock> blocks_;
 };
 

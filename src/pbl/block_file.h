@@ -27,6 +27,8 @@ class BlockFile {
     // Takes over an open stream; `writable` when it was opened for writing.
     void attach(std::FILE* file, bool writable);
     bool isOpen() const { return file_ != nullptr; }
+    // The open stream, for asking the system which file it is.
+    std::FILE* stream() const { return file_; }
     // Closes the stream; false when the final flush or close failed.
     bool close();
 

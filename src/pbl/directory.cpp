@@ -197,6 +197,10 @@ int DirectoryOps::search(const Bytes& name, PblEntryInfo& info, int create, std:
                 fillFromRecord(info, r.header, v_);
                 info.nodeOffset = node;
                 info.entryOffset = node + kNodeHeaderSize + r.position;
+                // Callers size buffers from these: a size the file cannot hold is damage.
+                // The descriptor stays filled so a caller can still tell which entry
+                // (and which time) the damage belongs to.
+                if (!lib_.plausibleSizes(r.header)) return PblLibrary::damaged();
                 return kPblOk;
             }
         }

@@ -169,8 +169,8 @@ int PblLibrary::readChain(std::int32_t first, std::int64_t length, std::uint8_t*
         if (h.used > kDataCapacity) return damaged();
         // More bytes than the entry says it has: never write past the caller's buffer.
         if (h.used > length - copied) return damaged();
-        // An empty entry may come with no buffer at all; memcpy must not see it.
-        if (h.used != 0) std::memcpy(buffer + copied, block + kDataHeaderSize, h.used);
+        // An empty entry may come with no buffer at all.
+        if (h.used > 0) std::memcpy(buffer + copied, block + kDataHeaderSize, h.used);
         copied += h.used;
         link = h.next;
     }
@@ -291,7 +291,7 @@ int PblLibrary::forEachEntry(PblEntryVisitor& visitor) {
             return damaged();
         }
         for (const RecordRef& r : records) {
-            if (r.header.dataSize < 0 || r.header.dataSize > maxDataBytes()) return damaged();
+            if (!plausibleSizes(r.header)) return damaged();
             PblEntryInfo info;
             info.name = manager_->convertName(r.name, r.nameBytesWithTerminator, unicode_);
             info.dataSize = r.header.dataSize;

@@ -75,6 +75,12 @@ class PblLibrary : public PblLibraryInterface {
     // An entry record's header at `entryOffset`, checked: inside a node-sized area of
     // the file and carrying "ENT*".
     bool validEntryOffset(std::int32_t entryOffset) const;
+    // A record's data size lies between 0 and what the file can hold, and its comment
+    // fits inside the data.
+    bool plausibleSizes(const layout::EntryRecordHeader& h) const {
+        return h.dataSize >= 0 && h.dataSize <= maxDataBytes() &&
+               static_cast<std::int64_t>(h.commentLength) * variant().charSize <= h.dataSize;
+    }
     // Upper bound of any byte string the file can hold in data blocks.
     std::int64_t maxDataBytes() const {
         return file_.blockCount() * static_cast<std::int64_t>(layout::kDataCapacity);

@@ -26,10 +26,7 @@
 #include "base/text.h"
 #include "pbl/pbl_library.h"
 
-#if __has_include("support/pbl_checker.h")
 #include "support/pbl_checker.h"
-#define KELDRIN_HAVE_PBL_CHECKER 1
-#endif
 
 namespace keldrin {
 namespace {
@@ -246,9 +243,11 @@ LibraryContent readLibrary(const stdfs::path& file) {
     Collector collector;
     EXPECT_EQ(library->forEachEntry(collector), 0);
     for (const pbl::PblEntryInfo& info : collector.infos) {
-        LibraryEntry entry{Bytes(static_cast<std::size_t>(info.dataSize)), info.commentSize,
-                           info.time};
-        EXPECT_EQ(library->readEntryData(info, entry.data.data()), 0) << info.name;
+        // One spare byte keeps the buffer a real one for empty entries.
+        Bytes buffer(static_cast<std::size_t>(info.dataSize) + 1);
+        EXPECT_EQ(library->readEntryData(info, buffer.data()), 0) << info.name;
+        buffer.pop_back();
+        LibraryEntry entry{std::move(buffer), info.commentSize, info.time};
         EXPECT_TRUE(content.entries.emplace(info.name, std::move(entry)).second)
             << "duplicate " << info.name;
     }
@@ -376,7 +375,10 @@ std::map<std::string, Bytes> readCompound(const stdfs::path& file, const stdfs::
              "for entry in ole.listdir(streams=True, storages=False):\n"
              "    print('/'.join(entry) + '\\t' + ole.openstream(entry).read().hex())\n");
     stdfs::path dump = work / "dump.txt";
-    std::string cmd = "python3 '" + script.string() + "' '" + file.string() + "' > '" +
+    // Debian's python3-olefile belongs to the system interpreter; another python3 may come
+    // first on PATH.
+    std::string python = stdfs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
+    std::string cmd = python + " '" + script.string() + "' '" + file.string() + "' > '" +
                       dump.string() + "' 2>/dev/null";
     if (std::system(cmd.c_str()) != 0) return streams;
     std::istringstream lines(readAll(dump));
@@ -412,14 +414,12 @@ void expectLibraryMatches(const stdfs::path& pbl, const ExpectedLibrary& want,
         EXPECT_GE(it->second.time, startedAt - 2) << name;
         EXPECT_LE(it->second.time, now + 2) << name;
     }
-#if defined(KELDRIN_HAVE_PBL_CHECKER)
-    EXPECT_EQ(checks::checkLibraryStructure(fs::fromNativeName(pbl.string())), "") << pbl;
-#endif
+    EXPECT_EQ(keldrin::checks::checkLibraryStructure(fs::fromNativeName(pbl.string())), "") << pbl;
 }
 
 // --- Fixture -------------------------------------------------------------------------------
 
-class ConverterAppTest : public testing::Test {
+class ConverterAppTest : public ::testing::Test {
   protected:
     void SetUp() override {
         if (kKeldrin == nullptr) GTEST_SKIP() << "the keldrin executable is not built";
@@ -464,7 +464,12 @@ struct SyntaxCase {
     std::string message;
 };
 
-class SyntaxErrorTest : public ConverterAppTest, public testing::WithParamInterface<SyntaxCase> {};
+void PrintTo(const SyntaxCase& c, std::ostream* os) {
+    for (const std::string& a : c.args) *os << '"' << a << "\" ";
+}
+
+class SyntaxErrorTest : public ConverterAppTest,
+                        public ::testing::WithParamInterface<SyntaxCase> {};
 
 TEST_P(SyntaxErrorTest, PrintsMessageTwoEmptyLinesAndUsage) {
     Outcome o = run(GetParam().args);
@@ -476,22 +481,22 @@ TEST_P(SyntaxErrorTest, PrintsMessageTwoEmptyLinesAndUsage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Grammar, SyntaxErrorTest,
-    testing::Values(SyntaxCase{{"-p", "out.pbl"}, "First argument must be a PSR name"},
-                    SyntaxCase{{""}, "First argument must be a PSR name"},
-                    SyntaxCase{{"", "-p", "x.pbl"}, "First argument must be a PSR name"},
-                    SyntaxCase{{"-"}, "First argument must be a PSR name"},
-                    SyntaxCase{{"-a.psr"}, "First argument must be a PSR name"},
-                    SyntaxCase{{"a.psr", "b.psr"}, "Unexpected argument: b.psr"},
-                    SyntaxCase{{"a.psr", "-P", "out.pbl"}, "Unexpected argument: -P"},
-                    SyntaxCase{{"a.psr", "/p", "out.pbl"}, "Unexpected argument: /p"},
-                    SyntaxCase{{"a.psr", "-pout.pbl"}, "Unexpected argument: -pout.pbl"},
-                    SyntaxCase{{"a.psr", "-p "}, "Unexpected argument: -p "},
-                    SyntaxCase{{"a.psr", ""}, "Unexpected argument: "},
-                    SyntaxCase{{"a.psr", "-p", "x.pbl", "extra"}, "Unexpected argument: extra"},
-                    SyntaxCase{{"a.psr", "-p"}, "Argument -p requires a PBL name"},
-                    SyntaxCase{{"a.psr", "-p", "x.pbl", "-p"}, "Argument -p requires a PBL name"},
-                    SyntaxCase{{"a.psr", "-p", "x.pbl", "-P", "y.pbl"},
-                               "Unexpected argument: -P"}));
+    ::testing::Values(SyntaxCase{{"-p", "out.pbl"}, "First argument must be a PSR name"},
+                      SyntaxCase{{""}, "First argument must be a PSR name"},
+                      SyntaxCase{{"", "-p", "x.pbl"}, "First argument must be a PSR name"},
+                      SyntaxCase{{"-"}, "First argument must be a PSR name"},
+                      SyntaxCase{{"-a.psr"}, "First argument must be a PSR name"},
+                      SyntaxCase{{"a.psr", "b.psr"}, "Unexpected argument: b.psr"},
+                      SyntaxCase{{"a.psr", "-P", "out.pbl"}, "Unexpected argument: -P"},
+                      SyntaxCase{{"a.psr", "/p", "out.pbl"}, "Unexpected argument: /p"},
+                      SyntaxCase{{"a.psr", "-pout.pbl"}, "Unexpected argument: -pout.pbl"},
+                      SyntaxCase{{"a.psr", "-p "}, "Unexpected argument: -p "},
+                      SyntaxCase{{"a.psr", ""}, "Unexpected argument: "},
+                      SyntaxCase{{"a.psr", "-p", "x.pbl", "extra"}, "Unexpected argument: extra"},
+                      SyntaxCase{{"a.psr", "-p"}, "Argument -p requires a PBL name"},
+                      SyntaxCase{{"a.psr", "-p", "x.pbl", "-p"}, "Argument -p requires a PBL name"},
+                      SyntaxCase{{"a.psr", "-p", "x.pbl", "-P", "y.pbl"},
+                                 "Unexpected argument: -P"}));
 
 TEST_F(ConverterAppTest, NonUtf8ArgumentComesBackByteForByte) {
     Outcome o = run({"a.psr", "b\xff\xfe.psr"});
@@ -619,8 +624,12 @@ struct FailureCase {
     std::string expectedBeforeError;  // what the summary shows before the error
 };
 
+void PrintTo(const FailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class ConversionFailureTest : public ConverterAppTest,
-                              public testing::WithParamInterface<FailureCase> {};
+                              public ::testing::WithParamInterface<FailureCase> {};
 
 TEST_P(ConversionFailureTest, EndsWithConversionErrorAndLeavesTheTarget) {
     const FailureCase& c = GetParam();
@@ -667,7 +676,7 @@ const std::string kTwoChildSummary = summary("r.psr", "t.pbl", "9", kAnsiFormat,
 
 INSTANTIATE_TEST_SUITE_P(
     BadInput, ConversionFailureTest,
-    testing::Values(
+    ::testing::Values(
         FailureCase{"MissingReport", "", {}, false, ""},
         FailureCase{"NeitherFormat", "just some text, long enough to be looked at", {}, false, ""},
         FailureCase{"EmptyReport", std::string(1, '\0'), {}, false, ""},
@@ -714,7 +723,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {"-p", "r.psr"},
                     false,
                     summary("r.psr", "r.psr", "9", kAnsiFormat, 0)}),
-    [](const testing::TestParamInfo<FailureCase>& p) { return p.param.name; });
+    [](const ::testing::TestParamInfo<FailureCase>& p) { return p.param.name; });
 
 // --- Several conversions at once into one directory ------------------------------------------
 

@@ -22,6 +22,7 @@
 #include "base/text.h"
 #include "pbl/pbl_library.h"
 #include "psr/psr_container.h"
+#include "support/pbl_checker.h"
 
 namespace keldrin {
 namespace {
@@ -109,14 +110,14 @@ std::map<std::u16string, Bytes> unicodeReport(std::string_view versionDigits,
 // Runs `body` with standard output captured; returns what was printed.
 template <typename Body>
 std::string captured(Body body) {
-    testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStdout();
     try {
         body();
     } catch (...) {
-        testing::internal::GetCapturedStdout();
+        ::testing::internal::GetCapturedStdout();
         throw;
     }
-    return testing::internal::GetCapturedStdout();
+    return ::testing::internal::GetCapturedStdout();
 }
 
 std::set<std::string> listing(const stdfs::path& dir) {
@@ -163,6 +164,7 @@ class Collector : public pbl::PblEntryVisitor {
 
 LibraryContent readLibrary(const stdfs::path& file) {
     LibraryContent content;
+    EXPECT_EQ(keldrin::checks::checkLibraryStructure(wide(file)), "") << file;
     pbl::PblManagerHandle manager(pbl::createPblManager());
     pbl::PblLibraryHandle library(manager->openLibrary(wide(file), 0));
     if (!library) return content;
@@ -172,16 +174,18 @@ LibraryContent readLibrary(const stdfs::path& file) {
     Collector collector;
     EXPECT_EQ(library->forEachEntry(collector), 0);
     for (const pbl::PblEntryInfo& info : collector.infos) {
-        LibraryEntry entry{Bytes(static_cast<std::size_t>(info.dataSize)), info.commentSize,
-                           info.time};
-        EXPECT_EQ(library->readEntryData(info, entry.data.data()), 0) << info.name;
+        // One spare byte keeps the buffer a real one for empty entries.
+        Bytes buffer(static_cast<std::size_t>(info.dataSize) + 1);
+        EXPECT_EQ(library->readEntryData(info, buffer.data()), 0) << info.name;
+        buffer.pop_back();
+        LibraryEntry entry{std::move(buffer), info.commentSize, info.time};
         EXPECT_TRUE(content.entries.emplace(info.name, std::move(entry)).second)
             << "duplicate " << info.name;
     }
     return content;
 }
 
-class ConversionDriverTest : public testing::Test {
+class ConversionDriverTest : public ::testing::Test {
   protected:
     void SetUp() override {
         std::string pattern = (stdfs::temp_directory_path() / "keldrin-driver-XXXXXX").string();
@@ -284,7 +288,7 @@ struct VersionCase {
 };
 
 class LibraryVersionTest : public ConversionDriverTest,
-                           public testing::WithParamInterface<VersionCase> {};
+                           public ::testing::WithParamInterface<VersionCase> {};
 
 TEST_P(LibraryVersionTest, FollowsTheReportsMajorVersion) {
     const VersionCase& c = GetParam();
@@ -305,13 +309,13 @@ TEST_P(LibraryVersionTest, FollowsTheReportsMajorVersion) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, LibraryVersionTest,
-                         testing::Values(VersionCase{"050", false, "5", false, 5},
-                                         VersionCase{"060", false, "6", false, 6},
-                                         VersionCase{"085", false, "8.5", false, 6},
-                                         VersionCase{"090", false, "9", false, 6},
-                                         VersionCase{"100", true, "10", true, 10},
-                                         VersionCase{"105", true, "10.5", true, 10},
-                                         VersionCase{"125", true, "12.5", true, 10}));
+                         ::testing::Values(VersionCase{"050", false, "5", false, 5},
+                                           VersionCase{"060", false, "6", false, 6},
+                                           VersionCase{"085", false, "8.5", false, 6},
+                                           VersionCase{"090", false, "9", false, 6},
+                                           VersionCase{"100", true, "10", true, 10},
+                                           VersionCase{"105", true, "10.5", true, 10},
+                                           VersionCase{"125", true, "12.5", true, 10}));
 
 TEST_F(ConversionDriverTest, UnicodeReportEntriesKeepTheirBytesUnchanged) {
     Bytes childSource{'d', 0, 0x00, 0xD8, 0x00, 0xDC, 0, 0};  // a surrogate pair and a zero
@@ -529,13 +533,13 @@ TEST_F(ConversionFailureTest, MissingLookupFailsBeforeAnythingIsCreated) {
     };
     std::string out;
     bool thrown = false;
-    testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStdout();
     try {
         report.convert(wide(target));
     } catch (const NotFoundException&) {
         thrown = true;
     }
-    out = testing::internal::GetCapturedStdout();
+    out = ::testing::internal::GetCapturedStdout();
     EXPECT_TRUE(thrown);
     EXPECT_FALSE(created);
     // The summary lines printed so far stay; the count line never comes.

@@ -61,7 +61,7 @@ TEST_F(Allocation, FreedBlocksAreReusedLowestFirst) {
     PblLibraryHandle lib(create("a.pbl", 6));
     auto& alloc = static_cast<PblLibrary&>(*lib).allocator();
     std::vector<std::int32_t> list;
-    ASSERT_EQ(alloc.allocate(6, list, false), kPblOk);  // 8..13
+    ASSERT_EQ(alloc.allocate(6, list, false), kPblOk);       // 8..13
     std::vector<std::int32_t> chain = offsets({12, 9, 11});  // a chain in no order
     ASSERT_EQ(alloc.release(chain, 0, -1), kPblOk);
     std::vector<std::int32_t> again;
@@ -115,9 +115,13 @@ TEST_F(Allocation, ReadOnlyLibraryRefusesWithSeven) {
 TEST_F(Allocation, ReleaseRefusesTheLibrarysOwnBlocksAndForeignOffsets) {
     PblLibraryHandle lib(create("a.pbl", 6));
     auto& alloc = static_cast<PblLibrary&>(*lib).allocator();
-    const std::vector<std::vector<std::int32_t>> bad = {
-        offsets({0}), offsets({1}), offsets({2}), offsets({7}), {4097}, {-512},
-        offsets({kBlocksPerBitmap + 5})};
+    const std::vector<std::vector<std::int32_t>> bad = {offsets({0}),
+                                                        offsets({1}),
+                                                        offsets({2}),
+                                                        offsets({7}),
+                                                        {4097},
+                                                        {-512},
+                                                        offsets({kBlocksPerBitmap + 5})};
     for (const auto& list : bad) {
         EXPECT_EQ(alloc.release(list, 0, -1), kPblDamaged) << list[0];
     }

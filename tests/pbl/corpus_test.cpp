@@ -95,7 +95,7 @@ ReadAll readAll(PblLibraryInterface& lib) {
 }
 
 class Corpus : public ManagerFixture {
-protected:
+  protected:
     void SetUp() override {
         if (!corpusPresent()) GTEST_SKIP() << "corpus not present";
     }
@@ -123,6 +123,153 @@ TEST_F(Corpus, EveryLibraryOpensEnumeratesAndReads) {
         ++seen;
     }
     EXPECT_EQ(seen, 21);
+}
+
+// The text of an export with its "$PBExport..." header lines dropped, decoded to
+// UTF-8 with LF line ends: UTF-8 exports lose their BOM; HEXASCII exports ("HA"
+// prefix) have their $$HEXn$$...$$ENDHEX$$ escapes (UTF-16LE units as hex) decoded.
+std::string exportBody(const std::string& raw) {
+    std::string text = raw;
+    bool hexAscii = false;
+    if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
+    if (text.rfind("HA$PBExport", 0) == 0) {
+        text.erase(0, 2);
+        hexAscii = true;
+    }
+    std::string out;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        std::string line =
+            text.substr(pos, end == std::string::npos ? std::string::npos : end + 1 - pos);
+        pos = end == std::string::npos ? text.size() : end + 1;
+        if (line.rfind("$PBExport", 0) == 0) continue;
+        out += line;
+    }
+    std::string lf;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        if (out[i] == '\r' && i + 1 < out.size() && out[i + 1] == '\n') continue;
+        lf.push_back(out[i]);
+    }
+    if (!hexAscii) return lf;
+    std::string decoded;
+    for (std::size_t i = 0; i < lf.size();) {
+        if (lf.compare(i, 5, "$$HEX") == 0) {
+            std::size_t count_end = lf.find("$$", i + 5);
+            int units = std::stoi(lf.substr(i + 5, count_end - i - 5));
+            std::size_t h = count_end + 2;
+            std::u16string wide;
+            for (int u = 0; u < units; ++u, h += 4) {
+                unsigned lo = static_cast<unsigned>(std::stoul(lf.substr(h, 2), nullptr, 16));
+                unsigned hi = static_cast<unsigned>(std::stoul(lf.substr(h + 2, 2), nullptr, 16));
+                wide.push_back(static_cast<char16_t>(lo | (hi << 8)));
+            }
+            decoded += utf16ToUtf8(wide);
+            i = lf.find("$$ENDHEX$$", h) + 10;
+        } else {
+            decoded.push_back(lf[i++]);
+        }
+    }
+    return decoded;
+}
+
+std::string quoted(const std::string& notes, const std::string& before) {
+    std::size_t at = notes.find(before + " '");
+    if (at == std::string::npos) return "";
+    at += before.size() + 2;
+    return notes.substr(at, notes.find('\'', at) - at);
+}
+
+TEST_F(Corpus, ExportedSourcesEqualTheirEntries) {
+    int compared = 0;
+    for (const auto& row : manifest()) {
+        if (row.kind != "srd-export") continue;
+        SCOPED_TRACE(row.file);
+        const std::string entry = quoted(row.notes, "oracle for entry");
+        std::size_t of = row.notes.find(" of ");
+        std::string libRel = row.notes.substr(of + 4, row.notes.find(" (", of) - of - 4);
+        std::string library = kCorpus + "/" + row.file.substr(0, row.file.find('/')) + "/" + libRel;
+        PblLibraryHandle lib(manager->openLibrary(utf8ToUtf16(library), 0));
+        ASSERT_NE(lib, nullptr) << library;
+        int rc = 0;
+        PblEntryInfo info;
+        Bytes data = getEntry(*lib, entry, rc, &info);
+        ASSERT_EQ(rc, kPblOk) << entry;
+        Bytes body(data.begin() + info.commentSize, data.end());
+        std::string text;
+        if (lib->isUnicode() != 0) {
+            std::u16string wide;
+            for (std::size_t i = 0; i + 1 < body.size(); i += 2)
+                wide.push_back(static_cast<char16_t>(body[i] | (body[i + 1] << 8)));
+            text = utf16ToUtf8(wide);
+        } else {
+            text.assign(body.begin(), body.end());
+        }
+        std::string lf;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+            lf.push_back(text[i]);
+        }
+        Bytes raw = fileBytes(kCorpus + "/" + row.file);
+        const std::string expected = exportBody(std::string(raw.begin(), raw.end()));
+        std::size_t at = 0;
+        while (at < lf.size() && at < expected.size() && lf[at] == expected[at]) ++at;
+        EXPECT_TRUE(lf == expected)
+            << entry << ": first difference at byte " << at << " of " << lf.size() << " / "
+            << expected.size() << ": entry \"" << lf.substr(at, 40) << "\" export \""
+            << expected.substr(at, 40) << "\"";
+        ++compared;
+    }
+    EXPECT_EQ(compared, 96);
+}
+
+// Changing a copy of each real library: add an entry, rewrite one, delete one. The
+// entries not touched read back byte for byte, and the file stays sound.
+TEST_F(Corpus, ChangedCopiesKeepEveryUntouchedEntry) {
+    for (const auto& row : libraries()) {
+        SCOPED_TRACE(row.file);
+        const std::string copy = dir.file("copy.pbl");
+        putFileBytes(copy, fileBytes(kCorpus + "/" + row.file));
+        ReadAll before;
+        std::vector<std::string> order;
+        {
+            PblLibraryHandle lib(manager->openLibrary(utf8ToUtf16(copy), 1));
+            ASSERT_NE(lib, nullptr);
+            before = readAll(*lib);
+            ASSERT_EQ(before.problem, "");
+            Collector c;
+            ASSERT_EQ(lib->forEachEntry(c), kPblOk);
+            for (auto& e : c.entries) order.push_back(e.name);
+            ASSERT_EQ(putEntry(*lib, "keldrin_added.srd", pattern(1234, 5)), kPblOk);
+            if (!order.empty()) {
+                ASSERT_EQ(putEntry(*lib, order.front(), pattern(777, 6)), kPblOk);
+            }
+            if (order.size() > 1) {
+                PblEntryInfo info;
+                ASSERT_EQ(lib->findEntry(order.back().c_str(), info, 0), kPblOk);
+                ASSERT_EQ(lib->deleteEntry(info), kPblOk);
+            }
+        }
+        EXPECT_EQ(check(copy), "");
+        PblLibraryHandle lib(manager->openLibrary(utf8ToUtf16(copy), 0));
+        ASSERT_NE(lib, nullptr);
+        ReadAll after = readAll(*lib);
+        ASSERT_EQ(after.problem, "");
+        EXPECT_EQ(after.data["keldrin_added.srd"], pattern(1234, 5));
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            const std::string& name = order[i];
+            if (i == 0) {
+                EXPECT_EQ(after.data[name], pattern(777, 6));
+            } else if (i + 1 == order.size()) {
+                EXPECT_EQ(after.data.count(name), 0u) << name;
+            } else {
+                ASSERT_EQ(after.data.count(name), 1u) << name;
+                EXPECT_EQ(after.data[name], before.data[name]) << name;
+                EXPECT_EQ(after.info[name].time, before.info[name].time) << name;
+                EXPECT_EQ(after.info[name].commentSize, before.info[name].commentSize) << name;
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -151,7 +151,8 @@ TEST_F(Directory, NameInsideAFullRootSplitsIt) {
     }
     EXPECT_EQ(root.firstPos, 32 + 24);
     EXPECT_EQ(root.lastPos, 32 + (n - 1) * 46 + 24);
-    for (int i = 32 + n * 46; i < kNodeSize; ++i) ASSERT_EQ(f[1024 + static_cast<std::size_t>(i)], 0) << i;
+    for (int i = 32 + n * 46; i < kNodeSize; ++i)
+        ASSERT_EQ(f[1024 + static_cast<std::size_t>(i)], 0) << i;
     EXPECT_EQ(check(dir.file("d.pbl")), "");
     int rc = 0;
     EXPECT_EQ(getEntry(*lib, middle, rc), (Bytes{'m', 'i', 'd'}));
@@ -219,7 +220,8 @@ TEST_F(Directory, EmptiedRootTakesOverItsOnlyRightChild) {
     EXPECT_EQ(root.right, 0);
     EXPECT_EQ(root.parent, 0);
     EXPECT_EQ(nameAt(f, 1024, root.firstPos), numbered(900));
-    EXPECT_EQ(f[512 + 8 + 1], 0x03) << "the child's six blocks (8 to 13) are free, data in 14 and 15";
+    EXPECT_EQ(f[512 + 8 + 1], 0x03)
+        << "the child's six blocks (8 to 13) are free, data in 14 and 15";
     EXPECT_EQ(check(dir.file("d.pbl")), "");
     int rc = 0;
     EXPECT_EQ(getEntry(*lib, numbered(900), rc), pattern(600, 9));

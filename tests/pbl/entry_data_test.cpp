@@ -170,7 +170,8 @@ TEST_F(EntryData, CommentSizesAndLimits) {
         const int cs = c.version >= 10 ? 2 : 1;
         auto text = [&](int chars) {
             Bytes t(static_cast<std::size_t>((chars + 1) * cs), 0);
-            for (int i = 0; i < chars; ++i) t[static_cast<std::size_t>(i * cs)] = static_cast<std::uint8_t>('a' + i % 26);
+            for (int i = 0; i < chars; ++i)
+                t[static_cast<std::size_t>(i * cs)] = static_cast<std::uint8_t>('a' + i % 26);
             return t;
         };
         EXPECT_EQ(lib->setComment(text(c.capacityChars).data()), kPblInvalidArgument);
@@ -190,7 +191,8 @@ TEST_F(EntryData, CommentSizesAndLimits) {
         lib.reset();
         Bytes file = fileBytes(dir.file("c.pbl"));
         const std::size_t field = c.version >= 10 ? 46 : 28;
-        for (std::size_t i = shorter.size(); i < static_cast<std::size_t>(c.capacityChars * cs); ++i)
+        for (std::size_t i = shorter.size(); i < static_cast<std::size_t>(c.capacityChars * cs);
+             ++i)
             ASSERT_EQ(file[field + i], 0) << i;
     }
 }
@@ -223,7 +225,9 @@ TEST_F(EntryData, LibraryDataRoundTripsAndEmptyDataOwnsNoBlock) {
 
 TEST_F(EntryData, NamesComeOutInTheManagersEncoding) {
     // "Größe.srd" in code page 1252, the ANSI code page of the tests' locale.
-    const std::string ansiName = "Gr\xF6\xDF" "e.srd";
+    const std::string ansiName =
+        "Gr\xF6\xDF"
+        "e.srd";
     struct Case {
         int version;
         int mode;
@@ -231,9 +235,19 @@ TEST_F(EntryData, NamesComeOutInTheManagersEncoding) {
     };
     const std::string utf16 = std::string("G\0r\0\xF6\0\xDF\0e\0.\0s\0r\0d\0", 18);
     const Case cases[] = {
-        {6, kNameAnsi, ansiName},  {6, kNameUtf16, utf16}, {6, kNameUtf8, "Gr\xC3\xB6\xC3\x9F" "e.srd"},
-        {6, kNameOem, "Gr\x94\xE1" "e.srd"},  // code page 437
-        {10, kNameAnsi, ansiName}, {10, kNameUtf16, utf16}, {10, kNameUtf8, "Gr\xC3\xB6\xC3\x9F" "e.srd"},
+        {6, kNameAnsi, ansiName},
+        {6, kNameUtf16, utf16},
+        {6, kNameUtf8,
+         "Gr\xC3\xB6\xC3\x9F"
+         "e.srd"},
+        {6, kNameOem,
+         "Gr\x94\xE1"
+         "e.srd"},  // code page 437
+        {10, kNameAnsi, ansiName},
+        {10, kNameUtf16, utf16},
+        {10, kNameUtf8,
+         "Gr\xC3\xB6\xC3\x9F"
+         "e.srd"},
         {6, 99, ansiName},
     };
     for (const Case& c : cases) {
@@ -252,7 +266,8 @@ TEST_F(EntryData, NamesComeOutInTheManagersEncoding) {
 
 TEST_F(EntryData, VisitorStopsTheWalkWithThree) {
     PblLibraryHandle lib(create("s.pbl", 6));
-    for (int i = 0; i < 5; ++i) ASSERT_EQ(putEntry(*lib, "e" + std::to_string(i), pattern(1, 0)), kPblOk);
+    for (int i = 0; i < 5; ++i)
+        ASSERT_EQ(putEntry(*lib, "e" + std::to_string(i), pattern(1, 0)), kPblOk);
     struct StopAfterTwo : PblEntryVisitor {
         int seen = 0;
         int visit(PblEntryInfo&) override { return ++seen < 2 ? 1 : 0; }

@@ -138,7 +138,8 @@ TEST_F(Opening, EveryEntryRecordSaysVersion0600EvenInA0500Library) {
     lib.reset();
     Bytes b = fileBytes(dir.file("old.pbl"));
     EXPECT_EQ(std::string(b.begin() + 18, b.begin() + 22), "0500");
-    EXPECT_EQ(std::string(b.begin() + info.entryOffset, b.begin() + info.entryOffset + 8), "ENT*0600");
+    EXPECT_EQ(std::string(b.begin() + info.entryOffset, b.begin() + info.entryOffset + 8),
+              "ENT*0600");
 }
 
 }  // namespace

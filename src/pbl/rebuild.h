@@ -1,0 +1,18 @@
+// The library rebuild with a wide target name, for callers whose paths the ANSI code
+// page cannot carry (the companion tool). PblLibraryInterface::copyTo is the same with
+// an ANSI name.
+#pragma once
+
+#include <string>
+
+#include "pbl/pbl_library.h"
+
+namespace keldrin::pbl {
+
+// Writes a fresh, balanced copy of `source` to `path`; `version` 0 (or below) keeps the
+// source's version. Returns 0 or a library result code; `path` is replaced only by a
+// complete library. 6 when `path` is the source file itself, when the version is below
+// 5, or when an entry name or comment cannot be carried into the other variant.
+int copyLibrary(PblLibraryInterface& source, const std::u16string& path, int version);
+
+}  // namespace keldrin::pbl
