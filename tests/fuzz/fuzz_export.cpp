@@ -12,14 +12,9 @@
 #include "fuzz_support.h"
 #include "pbl/pbl_library.h"
 
-#if __has_include("keldrin/export.h")
 #include "keldrin/export.h"
-#define KELDRIN_FUZZ_HAVE_EXPORT 1
-#endif
 
 namespace keldrin::fuzz_export {
-
-#if defined(KELDRIN_FUZZ_HAVE_EXPORT)
 
 constexpr std::size_t kMaxNames = 512;
 
@@ -85,12 +80,6 @@ void run(const std::uint8_t* data, std::size_t size) {
         ask(name, upper);
     }
 }
-
-#else
-
-void run(const std::uint8_t*, std::size_t) {}
-
-#endif
 
 }  // namespace keldrin::fuzz_export
 
