@@ -193,20 +193,34 @@ int PblLibrary::writeChain(std::int32_t& firstBlock, const std::uint8_t* data, s
         if (rc != kPblOk) return rc;
         list.resize(static_cast<std::size_t>(needed));
     }
-    std::uint8_t block[kBlockSize];
+    // Blocks that follow each other in the file go out in one write: on a stream open
+    // for update every seek flushes and refills the stream's buffer, which a seek per
+    // block would pay thousands of times for one large entry.
+    constexpr std::size_t kRunBytes = 256 * kBlockSize;
+    Bytes run;
+    run.reserve(std::min(list.size() * kBlockSize, kRunBytes));
+    std::int64_t runStart = 0;
     std::int64_t written = 0;
     for (std::size_t i = 0; i < list.size(); ++i) {
+        if (!run.empty() && (list[i] != runStart + static_cast<std::int64_t>(run.size()) ||
+                             run.size() >= kRunBytes)) {
+            if (!file_.writeAt(run.data(), run.size(), runStart)) return kPblIoError;
+            run.clear();
+        }
+        if (run.empty()) runStart = list[i];
+        const std::size_t at = run.size();
+        run.resize(at + kBlockSize, 0);
+        std::uint8_t* block = run.data() + at;
         std::int64_t chunk = std::min<std::int64_t>(length - written, kDataCapacity);
-        std::memset(block, 0, sizeof block);
         DataBlockHeader h;
         h.next = i + 1 < list.size() ? list[i + 1] : kNoLink;
         h.used = static_cast<std::uint16_t>(chunk);
         h.encode(block);
         if (chunk > 0)
             std::memcpy(block + kDataHeaderSize, data + written, static_cast<std::size_t>(chunk));
-        if (!file_.writeAt(block, sizeof block, list[i])) return kPblIoError;
         written += chunk;
     }
+    if (!run.empty() && !file_.writeAt(run.data(), run.size(), runStart)) return kPblIoError;
     firstBlock = list.empty() ? kNoLink : list[0];
     return kPblOk;
 }
