@@ -45,6 +45,9 @@ bool sameFile(const std::u16string& a, const std::u16string& b);
 // Size of an open file in bytes, -1 on failure.
 std::int64_t fileSize(std::FILE* file);
 
+// Sets the length of an open file (its stream must be flushed first).
+bool truncateFile(std::FILE* file, std::int64_t length);
+
 // Positioned access with 64-bit offsets.
 bool seekTo(std::FILE* file, std::int64_t offset);
 

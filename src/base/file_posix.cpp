@@ -137,6 +137,10 @@ std::int64_t fileSize(std::FILE* file) {
     return static_cast<std::int64_t>(st.st_size);
 }
 
+bool truncateFile(std::FILE* file, std::int64_t length) {
+    return ::ftruncate(::fileno(file), static_cast<off_t>(length)) == 0;
+}
+
 bool seekTo(std::FILE* file, std::int64_t offset) {
     return ::fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 }

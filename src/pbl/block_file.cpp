@@ -56,6 +56,16 @@ bool BlockFile::writeAt(const void* buffer, std::size_t length, std::int64_t off
     return true;
 }
 
+bool BlockFile::truncate(std::int64_t length) {
+    if (file_ == nullptr || !writable_ || length < 0) return false;
+    // What the stream still buffers must not land behind the cut later on.
+    std::fflush(file_);
+    std::clearerr(file_);
+    if (!fs::truncateFile(file_, length)) return false;
+    size_ = length;
+    return true;
+}
+
 void BlockFile::updateCache(const std::uint8_t* data, std::size_t length, std::int64_t offset) {
     if (nodes_.empty()) return;
     std::int64_t end = offset + static_cast<std::int64_t>(length);

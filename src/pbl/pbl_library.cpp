@@ -199,28 +199,45 @@ int PblLibrary::writeChain(std::int32_t& firstBlock, const std::uint8_t* data, s
     constexpr std::size_t kRunBytes = 256 * kBlockSize;
     Bytes run;
     run.reserve(std::min(list.size() * kBlockSize, kRunBytes));
-    std::int64_t runStart = 0;
-    std::int64_t written = 0;
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        if (!run.empty() && (list[i] != runStart + static_cast<std::int64_t>(run.size()) ||
-                             run.size() >= kRunBytes)) {
-            if (!file_.writeAt(run.data(), run.size(), runStart)) return kPblIoError;
-            run.clear();
+    auto writeBlocks = [&](std::size_t from, std::size_t to) {
+        std::int64_t runStart = 0;
+        std::int64_t written = static_cast<std::int64_t>(from) * kDataCapacity;
+        run.clear();
+        for (std::size_t i = from; i < to; ++i) {
+            if (!run.empty() && (list[i] != runStart + static_cast<std::int64_t>(run.size()) ||
+                                 run.size() >= kRunBytes)) {
+                if (!file_.writeAt(run.data(), run.size(), runStart)) return false;
+                run.clear();
+            }
+            if (run.empty()) runStart = list[i];
+            const std::size_t at = run.size();
+            run.resize(at + kBlockSize, 0);
+            std::uint8_t* block = run.data() + at;
+            std::int64_t chunk = std::min<std::int64_t>(length - written, kDataCapacity);
+            DataBlockHeader h;
+            h.next = i + 1 < list.size() ? list[i + 1] : kNoLink;
+            h.used = static_cast<std::uint16_t>(chunk);
+            h.encode(block);
+            if (chunk > 0)
+                std::memcpy(block + kDataHeaderSize, data + written, static_cast<std::size_t>(chunk));
+            written += chunk;
         }
-        if (run.empty()) runStart = list[i];
-        const std::size_t at = run.size();
-        run.resize(at + kBlockSize, 0);
-        std::uint8_t* block = run.data() + at;
-        std::int64_t chunk = std::min<std::int64_t>(length - written, kDataCapacity);
-        DataBlockHeader h;
-        h.next = i + 1 < list.size() ? list[i + 1] : kNoLink;
-        h.used = static_cast<std::uint16_t>(chunk);
-        h.encode(block);
-        if (chunk > 0)
-            std::memcpy(block + kDataHeaderSize, data + written, static_cast<std::size_t>(chunk));
-        written += chunk;
+        return run.empty() || file_.writeAt(run.data(), run.size(), runStart);
+    };
+    // The blocks new to the chain go out first: they are the ones that can make the file
+    // grow, and when the disk is full that must fail while the old blocks still hold
+    // the entry's old data (its record still points at them). The bytes written are the
+    // same either way.
+    const auto reused = static_cast<std::size_t>(std::min(needed, have));
+    const std::int64_t sizeBefore = file_.size();
+    if (!writeBlocks(reused, list.size())) {
+        // Nothing points at the new blocks: hand them back rather than leak them, and
+        // cut off what part of them reached the file.
+        (void)allocator_->release(list, reused, -1);
+        (void)file_.truncate(sizeBefore);
+        return kPblIoError;
     }
-    if (!run.empty() && !file_.writeAt(run.data(), run.size(), runStart)) return kPblIoError;
+    if (!writeBlocks(0, reused)) return kPblIoError;
     firstBlock = list.empty() ? kNoLink : list[0];
     return kPblOk;
 }

@@ -449,10 +449,9 @@ TEST_F(FaultTest, FullDiskDuringPutKeepsTheOtherEntries) {
 }
 
 // The entry being replaced when the disk fills must keep its old data (or hold the new
-// data completely), and the library its sound structure. Today the write reuses the
-// entry's own blocks first, so the old data is overwritten before the new blocks are
-// known to fit; see the report of this change. Enable once writes go to fresh blocks.
-TEST_F(FaultTest, DISABLED_FullDiskDuringPutKeepsTheReplacedEntry) {
+// data completely), and the library its sound structure: the blocks that grow the file
+// are written before the entry's own blocks are overwritten.
+TEST_F(FaultTest, FullDiskDuringPutKeepsTheReplacedEntry) {
     ASSERT_EQ(runProgram(kKeldrinPbl, {"create", "lib.pbl", "10"}, dir).exitCode, 0);
     const std::string body(3000, 'x');
     writeAll(dir / "body", body);
