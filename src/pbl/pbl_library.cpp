@@ -159,11 +159,24 @@ int PblLibrary::readChain(std::int32_t first, std::int64_t length, std::uint8_t*
     std::int64_t copied = 0;
     std::int64_t blocks = 0;
     const std::int64_t maxBlocks = file_.blockCount();
-    std::uint8_t block[kBlockSize];
+    // Chains mostly run through adjacent blocks, so blocks are read in windows of up to
+    // kWindowBlocks (never more than the rest of the entry needs, never past the file's
+    // end): one seek and one read for a run instead of one per block.
+    constexpr std::int64_t kWindowBlocks = 128;
+    Bytes window;
+    std::int64_t windowStart = 0;
     for (std::int32_t link = first; link != kNoLink;) {
         if (blocks++ >= maxBlocks) return damaged();
         if (!file_.validLink(link, kBlockSize)) return damaged();
-        if (!file_.readAt(block, sizeof block, link)) return kPblIoError;
+        const auto windowBytes = static_cast<std::int64_t>(window.size());
+        if (link < windowStart || link - windowStart >= windowBytes) {
+            std::int64_t wanted = std::max<std::int64_t>(1, dataBlocksFor(length - copied));
+            wanted = std::min({wanted, kWindowBlocks, (file_.size() - link) / kBlockSize});
+            window.resize(static_cast<std::size_t>(wanted * kBlockSize));
+            if (!file_.readAt(window.data(), window.size(), link)) return kPblIoError;
+            windowStart = link;
+        }
+        const std::uint8_t* block = window.data() + (link - windowStart);
         if (!hasSignature(block, kDataSignature)) return damaged();
         DataBlockHeader h = DataBlockHeader::decode(block);
         if (h.used > kDataCapacity) return damaged();
