@@ -67,6 +67,7 @@ class BlockFile {
     std::FILE* file_ = nullptr;
     bool writable_ = false;
     std::int64_t size_ = 0;
+    bool unflushedWrites_ = false;
     using NodeImage = std::array<std::uint8_t, layout::kNodeSize>;
     std::map<std::int64_t, std::unique_ptr<NodeImage>> nodes_;
 };

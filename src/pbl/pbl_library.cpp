@@ -232,7 +232,8 @@ int PblLibrary::writeChain(std::int32_t& firstBlock, const std::uint8_t* data, s
             h.used = static_cast<std::uint16_t>(chunk);
             h.encode(block);
             if (chunk > 0)
-                std::memcpy(block + kDataHeaderSize, data + written, static_cast<std::size_t>(chunk));
+                std::memcpy(block + kDataHeaderSize, data + written,
+                            static_cast<std::size_t>(chunk));
             written += chunk;
         }
         return run.empty() || file_.writeAt(run.data(), run.size(), runStart);
