@@ -209,7 +209,7 @@ int PblLibrary::writeChain(std::int32_t& firstBlock, const std::uint8_t* data, s
     // Blocks that follow each other in the file go out in one write: on a stream open
     // for update every seek flushes and refills the stream's buffer, which a seek per
     // block would pay thousands of times for one large entry.
-    constexpr std::size_t kRunBytes = 256 * kBlockSize;
+    constexpr std::size_t kRunBytes = std::size_t{256} * kBlockSize;
     Bytes run;
     run.reserve(std::min(list.size() * kBlockSize, kRunBytes));
     auto writeBlocks = [&](std::size_t from, std::size_t to) {
@@ -366,7 +366,8 @@ int PblLibrary::getComment(void* buffer, int& size) {
     int chars = 0;
     const int capacityChars = v.commentCapacity / v.charSize;
     while (chars < capacityChars) {
-        unsigned c = v.charSize == 1 ? field[chars] : loadU16(field + 2 * chars);
+        unsigned c =
+            v.charSize == 1 ? field[chars] : loadU16(field + 2 * static_cast<std::size_t>(chars));
         if (c == 0) break;
         ++chars;
     }
@@ -378,8 +379,9 @@ int PblLibrary::getComment(void* buffer, int& size) {
     }
     if (size < needed || buffer == nullptr) return kPblInvalidArgument;
     auto* out = static_cast<std::uint8_t*>(buffer);
-    std::memcpy(out, field, static_cast<std::size_t>(chars * v.charSize));
-    std::memset(out + chars * v.charSize, 0, static_cast<std::size_t>(v.charSize));
+    std::memcpy(out, field, static_cast<std::size_t>(chars) * static_cast<std::size_t>(v.charSize));
+    std::memset(out + static_cast<std::size_t>(chars) * static_cast<std::size_t>(v.charSize), 0,
+                static_cast<std::size_t>(v.charSize));
     size = needed;
     return kPblOk;
 }
@@ -392,7 +394,8 @@ int PblLibrary::setComment(const void* text) {
     int chars = 0;
     const int capacityChars = v.commentCapacity / v.charSize;
     while (chars < capacityChars) {
-        unsigned c = v.charSize == 1 ? in[chars] : loadU16(in + 2 * chars);
+        unsigned c =
+            v.charSize == 1 ? in[chars] : loadU16(in + 2 * static_cast<std::size_t>(chars));
         if (c == 0) break;
         ++chars;
     }
@@ -402,7 +405,7 @@ int PblLibrary::setComment(const void* text) {
     if (rc != kPblOk) return rc;
     std::uint8_t* field = header.data() + v.commentField;
     std::memset(field, 0, static_cast<std::size_t>(v.commentCapacity));
-    std::memcpy(field, in, static_cast<std::size_t>(chars * v.charSize));
+    std::memcpy(field, in, static_cast<std::size_t>(chars) * static_cast<std::size_t>(v.charSize));
     return writeHeader(header);
 }
 
