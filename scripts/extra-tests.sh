@@ -4,4 +4,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+./scripts/fuzz 60
 ./scripts/windows-ci.sh

@@ -45,6 +45,13 @@ bool sameFile(const std::u16string& a, const std::u16string& b);
 // Size of an open file in bytes, -1 on failure.
 std::int64_t fileSize(std::FILE* file);
 
+// Sets the length of an open file (its stream must be flushed first).
+bool truncateFile(std::FILE* file, std::int64_t length);
+
+// Reads exactly `length` bytes at `offset` without moving the stream's position or
+// using its buffer (the stream must hold no unwritten data). False on a short read.
+bool readFileAt(std::FILE* file, void* buffer, std::size_t length, std::int64_t offset);
+
 // Positioned access with 64-bit offsets.
 bool seekTo(std::FILE* file, std::int64_t offset);
 

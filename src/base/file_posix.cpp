@@ -137,6 +137,24 @@ std::int64_t fileSize(std::FILE* file) {
     return static_cast<std::int64_t>(st.st_size);
 }
 
+bool truncateFile(std::FILE* file, std::int64_t length) {
+    return ::ftruncate(::fileno(file), static_cast<off_t>(length)) == 0;
+}
+
+bool readFileAt(std::FILE* file, void* buffer, std::size_t length, std::int64_t offset) {
+    auto* out = static_cast<char*>(buffer);
+    int fd = ::fileno(file);
+    while (length > 0) {
+        ssize_t n = ::pread(fd, out, length, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        out += n;
+        length -= static_cast<std::size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
 bool seekTo(std::FILE* file, std::int64_t offset) {
     return ::fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 }

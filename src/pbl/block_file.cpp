@@ -38,8 +38,14 @@ bool BlockFile::close() {
 bool BlockFile::readAt(void* buffer, std::size_t length, std::int64_t offset) {
     if (file_ == nullptr || offset < 0) return false;
     if (length == 0) return true;
-    if (!fs::seekTo(file_, offset)) return false;
-    return std::fread(buffer, length, 1, file_) == 1;
+    // Reads bypass the stream: a seek on a buffered stream costs a system call and a
+    // buffer refill each time, and a library read hops between nodes and chains.
+    // Whatever the stream still holds of our writes must reach the file first.
+    if (unflushedWrites_) {
+        if (std::fflush(file_) != 0) return false;
+        unflushedWrites_ = false;
+    }
+    return fs::readFileAt(file_, buffer, length, offset);
 }
 
 bool BlockFile::writeAt(const void* buffer, std::size_t length, std::int64_t offset) {
@@ -51,8 +57,19 @@ bool BlockFile::writeAt(const void* buffer, std::size_t length, std::int64_t off
     // caller reports the failure, and a half-written node is damage either way.
     updateCache(static_cast<const std::uint8_t*>(buffer), length, offset);
     if (!fs::seekTo(file_, offset)) return false;
+    unflushedWrites_ = true;
     if (std::fwrite(buffer, length, 1, file_) != 1) return false;
     size_ = std::max(size_, offset + static_cast<std::int64_t>(length));
+    return true;
+}
+
+bool BlockFile::truncate(std::int64_t length) {
+    if (file_ == nullptr || !writable_ || length < 0) return false;
+    // What the stream still buffers must not land behind the cut later on.
+    std::fflush(file_);
+    std::clearerr(file_);
+    if (!fs::truncateFile(file_, length)) return false;
+    size_ = length;
     return true;
 }
 

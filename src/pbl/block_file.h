@@ -50,6 +50,9 @@ class BlockFile {
     // Both return true when the whole item was transferred.
     bool readAt(void* buffer, std::size_t length, std::int64_t offset);
     bool writeAt(const void* buffer, std::size_t length, std::int64_t offset);
+    // Cuts the file back to `length` bytes (after a write that grew it failed part way,
+    // so no torn block is left at its end).
+    bool truncate(std::int64_t length);
 
     // The node at `offset` (kNodeSize bytes), or nullptr when it does not lie inside the
     // file or cannot be read. The pointer stays valid until the next writeAt or readNode.
@@ -64,6 +67,7 @@ class BlockFile {
     std::FILE* file_ = nullptr;
     bool writable_ = false;
     std::int64_t size_ = 0;
+    bool unflushedWrites_ = false;
     using NodeImage = std::array<std::uint8_t, layout::kNodeSize>;
     std::map<std::int64_t, std::unique_ptr<NodeImage>> nodes_;
 };

@@ -159,11 +159,24 @@ int PblLibrary::readChain(std::int32_t first, std::int64_t length, std::uint8_t*
     std::int64_t copied = 0;
     std::int64_t blocks = 0;
     const std::int64_t maxBlocks = file_.blockCount();
-    std::uint8_t block[kBlockSize];
+    // Chains mostly run through adjacent blocks, so blocks are read in windows of up to
+    // kWindowBlocks (never more than the rest of the entry needs, never past the file's
+    // end): one seek and one read for a run instead of one per block.
+    constexpr std::int64_t kWindowBlocks = 128;
+    Bytes window;
+    std::int64_t windowStart = 0;
     for (std::int32_t link = first; link != kNoLink;) {
         if (blocks++ >= maxBlocks) return damaged();
         if (!file_.validLink(link, kBlockSize)) return damaged();
-        if (!file_.readAt(block, sizeof block, link)) return kPblIoError;
+        const auto windowBytes = static_cast<std::int64_t>(window.size());
+        if (link < windowStart || link - windowStart >= windowBytes) {
+            std::int64_t wanted = std::max<std::int64_t>(1, dataBlocksFor(length - copied));
+            wanted = std::min({wanted, kWindowBlocks, (file_.size() - link) / kBlockSize});
+            window.resize(static_cast<std::size_t>(wanted * kBlockSize));
+            if (!file_.readAt(window.data(), window.size(), link)) return kPblIoError;
+            windowStart = link;
+        }
+        const std::uint8_t* block = window.data() + (link - windowStart);
         if (!hasSignature(block, kDataSignature)) return damaged();
         DataBlockHeader h = DataBlockHeader::decode(block);
         if (h.used > kDataCapacity) return damaged();
@@ -193,20 +206,52 @@ int PblLibrary::writeChain(std::int32_t& firstBlock, const std::uint8_t* data, s
         if (rc != kPblOk) return rc;
         list.resize(static_cast<std::size_t>(needed));
     }
-    std::uint8_t block[kBlockSize];
-    std::int64_t written = 0;
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        std::int64_t chunk = std::min<std::int64_t>(length - written, kDataCapacity);
-        std::memset(block, 0, sizeof block);
-        DataBlockHeader h;
-        h.next = i + 1 < list.size() ? list[i + 1] : kNoLink;
-        h.used = static_cast<std::uint16_t>(chunk);
-        h.encode(block);
-        if (chunk > 0)
-            std::memcpy(block + kDataHeaderSize, data + written, static_cast<std::size_t>(chunk));
-        if (!file_.writeAt(block, sizeof block, list[i])) return kPblIoError;
-        written += chunk;
+    // Blocks that follow each other in the file go out in one write: on a stream open
+    // for update every seek flushes and refills the stream's buffer, which a seek per
+    // block would pay thousands of times for one large entry.
+    constexpr std::size_t kRunBytes = std::size_t{256} * kBlockSize;
+    Bytes run;
+    run.reserve(std::min(list.size() * kBlockSize, kRunBytes));
+    auto writeBlocks = [&](std::size_t from, std::size_t to) {
+        std::int64_t runStart = 0;
+        std::int64_t written = static_cast<std::int64_t>(from) * kDataCapacity;
+        run.clear();
+        for (std::size_t i = from; i < to; ++i) {
+            if (!run.empty() && (list[i] != runStart + static_cast<std::int64_t>(run.size()) ||
+                                 run.size() >= kRunBytes)) {
+                if (!file_.writeAt(run.data(), run.size(), runStart)) return false;
+                run.clear();
+            }
+            if (run.empty()) runStart = list[i];
+            const std::size_t at = run.size();
+            run.resize(at + kBlockSize, 0);
+            std::uint8_t* block = run.data() + at;
+            std::int64_t chunk = std::min<std::int64_t>(length - written, kDataCapacity);
+            DataBlockHeader h;
+            h.next = i + 1 < list.size() ? list[i + 1] : kNoLink;
+            h.used = static_cast<std::uint16_t>(chunk);
+            h.encode(block);
+            if (chunk > 0)
+                std::memcpy(block + kDataHeaderSize, data + written,
+                            static_cast<std::size_t>(chunk));
+            written += chunk;
+        }
+        return run.empty() || file_.writeAt(run.data(), run.size(), runStart);
+    };
+    // The blocks new to the chain go out first: they are the ones that can make the file
+    // grow, and when the disk is full that must fail while the old blocks still hold
+    // the entry's old data (its record still points at them). The bytes written are the
+    // same either way.
+    const auto reused = static_cast<std::size_t>(std::min(needed, have));
+    const std::int64_t sizeBefore = file_.size();
+    if (!writeBlocks(reused, list.size())) {
+        // Nothing points at the new blocks: hand them back rather than leak them, and
+        // cut off what part of them reached the file.
+        (void)allocator_->release(list, reused, -1);
+        (void)file_.truncate(sizeBefore);
+        return kPblIoError;
     }
+    if (!writeBlocks(0, reused)) return kPblIoError;
     firstBlock = list.empty() ? kNoLink : list[0];
     return kPblOk;
 }
@@ -321,7 +366,8 @@ int PblLibrary::getComment(void* buffer, int& size) {
     int chars = 0;
     const int capacityChars = v.commentCapacity / v.charSize;
     while (chars < capacityChars) {
-        unsigned c = v.charSize == 1 ? field[chars] : loadU16(field + 2 * chars);
+        unsigned c =
+            v.charSize == 1 ? field[chars] : loadU16(field + 2 * static_cast<std::size_t>(chars));
         if (c == 0) break;
         ++chars;
     }
@@ -333,8 +379,9 @@ int PblLibrary::getComment(void* buffer, int& size) {
     }
     if (size < needed || buffer == nullptr) return kPblInvalidArgument;
     auto* out = static_cast<std::uint8_t*>(buffer);
-    std::memcpy(out, field, static_cast<std::size_t>(chars * v.charSize));
-    std::memset(out + chars * v.charSize, 0, static_cast<std::size_t>(v.charSize));
+    std::memcpy(out, field, static_cast<std::size_t>(chars) * static_cast<std::size_t>(v.charSize));
+    std::memset(out + static_cast<std::size_t>(chars) * static_cast<std::size_t>(v.charSize), 0,
+                static_cast<std::size_t>(v.charSize));
     size = needed;
     return kPblOk;
 }
@@ -347,7 +394,8 @@ int PblLibrary::setComment(const void* text) {
     int chars = 0;
     const int capacityChars = v.commentCapacity / v.charSize;
     while (chars < capacityChars) {
-        unsigned c = v.charSize == 1 ? in[chars] : loadU16(in + 2 * chars);
+        unsigned c =
+            v.charSize == 1 ? in[chars] : loadU16(in + 2 * static_cast<std::size_t>(chars));
         if (c == 0) break;
         ++chars;
     }
@@ -357,7 +405,7 @@ int PblLibrary::setComment(const void* text) {
     if (rc != kPblOk) return rc;
     std::uint8_t* field = header.data() + v.commentField;
     std::memset(field, 0, static_cast<std::size_t>(v.commentCapacity));
-    std::memcpy(field, in, static_cast<std::size_t>(chars * v.charSize));
+    std::memcpy(field, in, static_cast<std::size_t>(chars) * static_cast<std::size_t>(v.charSize));
     return writeHeader(header);
 }
 

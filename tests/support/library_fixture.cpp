@@ -53,7 +53,9 @@ Bytes readWholeFile(const std::u16string& path) {
 void writeWholeFile(const std::u16string& path, const Bytes& bytes) {
     std::FILE* file = fs::openFile(path, "wb");
     ASSERT_NE(file, nullptr);
-    EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    if (!bytes.empty()) {
+        EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    }
     std::fclose(file);
 }
 

@@ -1,0 +1,345 @@
+// Benchmarks of the converter and the library, each beside the system tool that does
+// the same amount of plain file work:
+//   Convert64MB      the converter on a report whose streams hold 64 MB,  vs Copy64MB (cp)
+//   ReadAll20000     enumerate and read every entry of a 20,000-entry library
+//                                                                   vs Cat20000 (cat > /dev/null)
+//   Create/N/order   create N entries in random or ascending name order (cost per entry)
+//   Rebuild20000     rebuild the 20,000-entry library                vs Create/20000/random
+// Processes run as processes (fork, exec, wait4), so their peak memory comes with them.
+// The files live in KELDRIN_BENCH_DIR (default: a new directory under /tmp).
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "base/bytes.h"
+#include "base/file.h"
+#include "pbl/pbl_library.h"
+#include "pbl/rebuild.h"
+
+namespace keldrin {
+namespace {
+
+namespace stdfs = std::filesystem;
+
+const std::string& benchDir() {
+    static const std::string dir = [] {
+        const char* given = std::getenv("KELDRIN_BENCH_DIR");
+        std::string d = given != nullptr && *given != '\0'
+                            ? std::string(given)
+                            : "/tmp/keldrin-bench-" + std::to_string(::getpid());
+        stdfs::create_directories(d);
+        return d;
+    }();
+    return dir;
+}
+
+std::string benchFile(const std::string& name) {
+    return benchDir() + "/" + name;
+}
+
+// --- Processes -------------------------------------------------------------------------------
+
+struct ProcessResult {
+    int exitCode = -1;
+    long maxRssKb = 0;
+};
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const char* stdoutPath) {
+    std::vector<std::string> copies = argv;
+    std::vector<char*> args;
+    for (auto& a : copies) args.push_back(a.data());
+    args.push_back(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        std::FILE* out = std::freopen(stdoutPath, "wb", stdout);
+        if (out == nullptr) ::_exit(126);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    ProcessResult r;
+    int status = 0;
+    rusage usage{};
+    if (::wait4(pid, &status, 0, &usage) == pid && WIFEXITED(status)) {
+        r.exitCode = WEXITSTATUS(status);
+        r.maxRssKb = usage.ru_maxrss;
+    }
+    return r;
+}
+
+// --- The 64 MB report ------------------------------------------------------------------------
+
+constexpr std::size_t kStreamBytes = 8u << 20;  // eight streams of 8 MB: 64 MB in all
+constexpr int kChildren = 3;                    // main DW + 3 children, two streams each
+
+void putU32(std::string& out, std::uint32_t v) {
+    std::uint8_t b[4];
+    storeU32(b, v);
+    out.append(reinterpret_cast<const char*>(b), 4);
+}
+void putString(std::string& out, std::string_view s) {
+    putU32(out, static_cast<std::uint32_t>(s.size()));
+    out.append(s);
+}
+
+// A platform-independent ANSI report of PowerBuilder 9; returns its file name.
+const std::string& bigReport() {
+    static const std::string name = [] {
+        std::string path = benchFile("big.psr");
+        std::string out;
+        out.reserve(kStreamBytes * 2 * (kChildren + 1) + 4096);
+        putString(out, "Platform independent PSR File Format, Copyright Sybase, Inc. 1997");
+        std::mt19937 gen(42);
+        auto stream = [&](std::string_view streamName, std::string head) {
+            putU32(out, 2);
+            putString(out, streamName);
+            putU32(out, static_cast<std::uint32_t>(kStreamBytes));
+            head.resize(kStreamBytes);
+            for (std::size_t i = 32; i < head.size(); ++i)
+                head[i] = static_cast<char>(' ' + gen() % 90);
+            out += head;
+        };
+        stream("source", "release 9;\r\n");
+        stream("object", std::string("PDW090\0\x07", 8));
+        std::string lookup(4 + 44 * kChildren, '\0');
+        storeU32(reinterpret_cast<std::uint8_t*>(lookup.data()), kChildren);
+        for (int i = 0; i < kChildren; ++i) {
+            std::string n = "d_child" + std::to_string(i);
+            std::copy(n.begin(), n.end(), lookup.begin() + 4 + 44 * i);
+            storeU16(reinterpret_cast<std::uint8_t*>(lookup.data()) + 4 + 44 * i + 42,
+                     static_cast<std::uint16_t>(i + 1));
+        }
+        putU32(out, 1);
+        putString(out, "dwstg");
+        putU32(out, 0);
+        putU32(out, 2);
+        putString(out, "dwlookup");
+        putU32(out, static_cast<std::uint32_t>(lookup.size()));
+        out += lookup;
+        for (int i = 1; i <= kChildren; ++i) {
+            stream("source_" + std::to_string(i), "release 9;\r\n");
+            stream("object_" + std::to_string(i), "PDW090");
+        }
+        putU32(out, 0xE100F17Eu);
+        std::FILE* f = fs::openFile(fs::fromNativeName(path), "wb");
+        std::fwrite(out.data(), 1, out.size(), f);
+        std::fclose(f);
+        return path;
+    }();
+    return name;
+}
+
+void Convert64MB(benchmark::State& state) {
+    const std::string& report = bigReport();
+    const std::string target = benchFile("big.pbl");
+    long rss = 0;
+    for (auto _ : state) {
+        ProcessResult r = runProcess({KELDRIN_PATH, report, "-p", target}, "/dev/null");
+        if (r.exitCode != 0) state.SkipWithError("conversion failed");
+        rss = std::max(rss, r.maxRssKb);
+    }
+    state.counters["max_rss_mb"] = static_cast<double>(rss) / 1024.0;
+    state.counters["largest_stream_mb"] = static_cast<double>(kStreamBytes) / (1 << 20);
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(kStreamBytes) * 8);
+}
+
+void Copy64MB(benchmark::State& state) {
+    const std::string& report = bigReport();
+    const std::string target = benchFile("copy.psr");
+    for (auto _ : state) {
+        ProcessResult r = runProcess({"cp", report, target}, "/dev/null");
+        if (r.exitCode != 0) state.SkipWithError("cp failed");
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(kStreamBytes) * 8);
+}
+
+// A small conversion: the converter's own memory before any stream is read.
+void ConvertTiny(benchmark::State& state) {
+    const std::string report = benchFile("tiny.psr");
+    {
+        std::string out;
+        putString(out, "Platform independent PSR File Format, Copyright Sybase, Inc. 1997");
+        putU32(out, 2);
+        putString(out, "source");
+        putString(out, "release 9;\r\n");
+        putU32(out, 2);
+        putString(out, "object");
+        putString(out, std::string("PDW090\0\x07", 8));
+        putU32(out, 1);
+        putString(out, "dwstg");
+        putU32(out, 0);
+        putU32(out, 2);
+        putString(out, "dwlookup");
+        putString(out, std::string(4, '\0'));
+        putU32(out, 0xE100F17Eu);
+        std::FILE* f = fs::openFile(fs::fromNativeName(report), "wb");
+        std::fwrite(out.data(), 1, out.size(), f);
+        std::fclose(f);
+    }
+    long rss = 0;
+    for (auto _ : state) {
+        ProcessResult r =
+            runProcess({KELDRIN_PATH, report, "-p", benchFile("tiny.pbl")}, "/dev/null");
+        if (r.exitCode != 0) state.SkipWithError("conversion failed");
+        rss = std::max(rss, r.maxRssKb);
+    }
+    state.counters["max_rss_mb"] = static_cast<double>(rss) / 1024.0;
+}
+
+// --- Libraries of many entries ----------------------------------------------------------------
+
+// Entry names and sizes: mixed sizes from 60 bytes (a few fields) to 24 KB (a large
+// DataWindow), a few of them far larger.
+struct EntrySpec {
+    std::string name;
+    std::size_t size;
+};
+
+std::vector<EntrySpec> entrySpecs(int count, bool ascending) {
+    std::vector<EntrySpec> specs;
+    std::mt19937 gen(7);
+    for (int i = 0; i < count; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "d_entry%06d.%s", i, i % 2 == 0 ? "srd" : "dwo");
+        std::size_t size = 60 + gen() % 2000;
+        if (i % 10 == 0) size = 2000 + gen() % 22000;
+        if (i % 997 == 0) size = 200000;
+        specs.push_back({name, size});
+    }
+    if (!ascending) std::shuffle(specs.begin(), specs.end(), gen);
+    return specs;
+}
+
+std::u16string wide(const std::string& s) {
+    return fs::fromNativeName(s);
+}
+
+// Creates a Unicode library at `path` holding `specs`; returns false on any failure.
+bool createLibrary(const std::string& path, const std::vector<EntrySpec>& specs) {
+    pbl::PblManagerHandle manager(pbl::createPblManager());
+    std::remove(path.c_str());
+    if (manager->createLibrary(wide(path), 10) != 0) return false;
+    pbl::PblLibraryHandle library(manager->openLibrary(wide(path), 1));
+    if (!library) return false;
+    std::vector<std::uint8_t> data(200000);
+    std::iota(data.begin(), data.end(), 0);
+    for (const EntrySpec& e : specs) {
+        pbl::PblEntryInfo info{};
+        if (library->findEntry(e.name.c_str(), info, 1) != 0) return false;
+        info.time = 1000000000;
+        if (library->writeEntryData(info, data.data(), static_cast<int>(e.size), 0) != 0)
+            return false;
+    }
+    return library->flush() == 0;
+}
+
+const std::string& library20000() {
+    static const std::string path = [] {
+        std::string p = benchFile("lib20000.pbl");
+        if (!createLibrary(p, entrySpecs(20000, false))) std::abort();
+        return p;
+    }();
+    return path;
+}
+
+class Reader : public pbl::PblEntryVisitor {
+  public:
+    int visit(pbl::PblEntryInfo& info) override {
+        entries.push_back(info);
+        return 1;
+    }
+    std::vector<pbl::PblEntryInfo> entries;
+};
+
+void ReadAll20000(benchmark::State& state) {
+    const std::string& path = library20000();
+    std::vector<std::uint8_t> buffer;
+    std::int64_t bytes = 0;
+    for (auto _ : state) {
+        pbl::PblManagerHandle manager(pbl::createPblManager());
+        pbl::PblLibraryHandle library(manager->openLibrary(wide(path), 0));
+        Reader reader;
+        if (!library || library->forEachEntry(reader) != 0)
+            state.SkipWithError("enumeration failed");
+        for (const pbl::PblEntryInfo& info : reader.entries) {
+            buffer.resize(static_cast<std::size_t>(info.dataSize));
+            if (library->readEntryData(info, buffer.data()) != 0)
+                state.SkipWithError("read failed");
+            bytes += info.dataSize;
+        }
+        if (reader.entries.size() != 20000) state.SkipWithError("not 20000 entries");
+    }
+    state.SetBytesProcessed(bytes);
+    state.counters["file_mb"] = static_cast<double>(stdfs::file_size(path)) / (1 << 20);
+}
+
+void Cat20000(benchmark::State& state) {
+    const std::string& path = library20000();
+    for (auto _ : state) {
+        ProcessResult r = runProcess({"cat", path}, "/dev/null");
+        if (r.exitCode != 0) state.SkipWithError("cat failed");
+    }
+}
+
+void Create(benchmark::State& state) {
+    const int count = static_cast<int>(state.range(0));
+    const bool ascending = state.range(1) != 0;
+    std::vector<EntrySpec> specs = entrySpecs(count, ascending);
+    // Small entries: the cost of the directory, not of copying data.
+    for (EntrySpec& e : specs) e.size = 100;
+    const std::string path = benchFile("create.pbl");
+    for (auto _ : state) {
+        if (!createLibrary(path, specs)) state.SkipWithError("create failed");
+    }
+    state.counters["us_per_entry"] = benchmark::Counter(
+        static_cast<double>(count) * 1e-6,
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+void CreateMixed20000(benchmark::State& state) {
+    std::vector<EntrySpec> specs = entrySpecs(20000, false);
+    const std::string path = benchFile("create20000.pbl");
+    for (auto _ : state) {
+        if (!createLibrary(path, specs)) state.SkipWithError("create failed");
+    }
+}
+
+void Rebuild20000(benchmark::State& state) {
+    const std::string& path = library20000();
+    const std::string out = benchFile("rebuilt20000.pbl");
+    for (auto _ : state) {
+        pbl::PblManagerHandle manager(pbl::createPblManager());
+        pbl::PblLibraryHandle library(manager->openLibrary(wide(path), 0));
+        if (!library || pbl::copyLibrary(*library, wide(out), 0) != 0)
+            state.SkipWithError("rebuild failed");
+    }
+}
+
+BENCHMARK(Convert64MB)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK(Copy64MB)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK(ConvertTiny)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(ReadAll20000)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK(Cat20000)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK(Create)
+    ->ArgsProduct({{1000, 10000, 50000}, {0, 1}})
+    ->ArgNames({"entries", "ascending"})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->UseRealTime();
+BENCHMARK(CreateMixed20000)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+BENCHMARK(Rebuild20000)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+
+}  // namespace
+}  // namespace keldrin
+
+BENCHMARK_MAIN();

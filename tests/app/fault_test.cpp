@@ -1,0 +1,583 @@
+// The converter and keldrin-pbl under faults, as real processes: killed with SIGKILL at
+// any moment of a conversion, writing against a full disk (a file-size limit makes every
+// write past it fail with EFBIG, as a full disk does), a target directory the user may
+// not write, a report that vanishes or shrinks while it is read, and many conversions
+// racing for one target. Each time the user's files must be as they were or complete:
+// never a partial target, never a lost library. (Single failures of the command line,
+// a read-only target and several conversions into one directory are converter_app_test's.)
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/bytes.h"
+#include "base/file.h"
+#include "pbl/pbl_library.h"
+#include "support/pbl_checker.h"
+
+namespace keldrin {
+namespace {
+
+namespace stdfs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+#if defined(KELDRIN_PATH)
+constexpr const char* kKeldrin = KELDRIN_PATH;
+#else
+constexpr const char* kKeldrin = nullptr;
+#endif
+#if defined(KELDRIN_PBL_PATH)
+constexpr const char* kKeldrinPbl = KELDRIN_PBL_PATH;
+#else
+constexpr const char* kKeldrinPbl = nullptr;
+#endif
+
+std::string readAll(const stdfs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeAll(const stdfs::path& file, std::string_view content) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+std::set<std::string> listing(const stdfs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& e : stdfs::directory_iterator(dir)) names.insert(e.path().filename().string());
+    return names;
+}
+
+// --- Processes ------------------------------------------------------------------------------
+
+struct Limits {
+    std::optional<rlim_t> fileSize;  // RLIMIT_FSIZE; SIGXFSZ ignored, so writes fail with EFBIG
+    bool asNobody = false;           // drop root, whose rights pass over permission bits
+};
+
+struct Child {
+    pid_t pid = -1;
+    int output = -1;  // read end of a pipe carrying standard output and standard error
+};
+
+Child spawn(const char* program, const std::vector<std::string>& args, const stdfs::path& cwd,
+            const Limits& limits = {}) {
+    int fds[2];
+    if (::pipe(fds) != 0) return {};
+    std::vector<std::string> copies = args;
+    std::vector<char*> argv{const_cast<char*>(program)};
+    for (auto& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        // A pipe, not a file: the file-size limit must hit the library, not the output.
+        if (::dup2(fds[1], 1) < 0 || ::dup2(fds[1], 2) < 0) ::_exit(126);
+        if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+        if (limits.fileSize) {
+            ::signal(SIGXFSZ, SIG_IGN);
+            rlimit r{*limits.fileSize, *limits.fileSize};
+            if (::setrlimit(RLIMIT_FSIZE, &r) != 0) ::_exit(126);
+        }
+        if (limits.asNobody && ::geteuid() == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(126);
+        }
+        ::execv(program, argv.data());
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    return {pid, fds[0]};
+}
+
+struct Outcome {
+    int exitCode = -1;  // -1: killed by a signal
+    std::string output;
+};
+
+Outcome finish(Child& c) {
+    Outcome o;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(c.output, buffer, sizeof buffer)) > 0)
+        o.output.append(buffer, static_cast<std::size_t>(n));
+    ::close(c.output);
+    int status = 0;
+    if (::waitpid(c.pid, &status, 0) == c.pid && WIFEXITED(status))
+        o.exitCode = WEXITSTATUS(status);
+    return o;
+}
+
+Outcome runProgram(const char* program, const std::vector<std::string>& args,
+                   const stdfs::path& cwd, const Limits& limits = {}) {
+    Child c = spawn(program, args, cwd, limits);
+    return finish(c);
+}
+
+bool endsWith(const std::string& text, std::string_view tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// --- Reports and what they must become --------------------------------------------------------
+
+// A platform-independent ANSI report of PowerBuilder 9 whose main DW and `children`
+// children hold streams of `streamBytes` bytes each, every one of its own content.
+struct Report {
+    std::string file;                            // the report's bytes
+    std::map<std::string, std::string> entries;  // the library it must become
+};
+
+Report makeReport(const std::string& stem, int children, std::size_t streamBytes,
+                  std::uint32_t seed) {
+    std::string out;
+    auto u32 = [&](std::uint32_t v) {
+        std::uint8_t b[4];
+        storeU32(b, v);
+        out.append(reinterpret_cast<const char*>(b), 4);
+    };
+    auto str = [&](std::string_view s) {
+        u32(static_cast<std::uint32_t>(s.size()));
+        out.append(s);
+    };
+    auto content = [&](std::string head, std::uint32_t salt) {
+        std::mt19937 gen(seed * 7919u + salt);
+        head.reserve(streamBytes);
+        while (head.size() < streamBytes) head.push_back(static_cast<char>('0' + gen() % 64));
+        return head;
+    };
+    auto stream = [&](std::string_view name, const std::string& data) {
+        u32(2);
+        str(name);
+        u32(static_cast<std::uint32_t>(data.size()));
+        out += data;
+    };
+    Report r;
+    str("Platform independent PSR File Format, Copyright Sybase, Inc. 1997");
+    const std::string mainName = "d_" + stem;
+    std::string source = content("release 9;\r\n", 1);
+    std::string object = content(std::string("PDW090\0\x07", 8), 2);
+    stream("source", source);
+    stream("object", object);
+    r.entries[mainName + ".srd"] = source;
+    r.entries[mainName + ".dwo"] = object;
+    std::string lookup(4 + 44 * static_cast<std::size_t>(children), '\0');
+    storeU32(reinterpret_cast<std::uint8_t*>(lookup.data()), static_cast<std::uint32_t>(children));
+    for (int i = 0; i < children; ++i) {
+        std::string name = "d_child" + std::to_string(i);
+        std::copy(name.begin(), name.end(), lookup.begin() + 4 + 44 * i);
+        storeU16(reinterpret_cast<std::uint8_t*>(lookup.data()) + 4 + 44 * i + 42,
+                 static_cast<std::uint16_t>(i + 1));
+    }
+    u32(1);
+    str("dwstg");
+    u32(0);
+    stream("dwlookup", lookup);
+    for (int i = 0; i < children; ++i) {
+        std::string n = std::to_string(i + 1);
+        std::string s = content("release 9;\r\n// child " + n + "\r\n", 100 + 2 * i);
+        std::string o = content("PDW090 child " + n, 101 + 2 * i);
+        stream("source_" + n, s);
+        stream("object_" + n, o);
+        r.entries["d_child" + std::to_string(i) + ".srd"] = s;
+        r.entries["d_child" + std::to_string(i) + ".dwo"] = o;
+    }
+    u32(0xE100F17Eu);
+    r.file = std::move(out);
+    return r;
+}
+
+class Collector : public pbl::PblEntryVisitor {
+  public:
+    int visit(pbl::PblEntryInfo& info) override {
+        infos.push_back(info);
+        return 1;
+    }
+    std::vector<pbl::PblEntryInfo> infos;
+};
+
+// The entries of a library (name to data), or nothing when it does not open or read.
+std::optional<std::map<std::string, std::string>> libraryEntries(const stdfs::path& file) {
+    pbl::PblManagerHandle manager(pbl::createPblManager());
+    pbl::PblLibraryHandle library(manager->openLibrary(fs::fromNativeName(file.string()), 0));
+    if (!library) return std::nullopt;
+    Collector c;
+    if (library->forEachEntry(c) != 0) return std::nullopt;
+    std::map<std::string, std::string> entries;
+    for (const pbl::PblEntryInfo& info : c.infos) {
+        std::string data(static_cast<std::size_t>(info.dataSize), '\0');
+        if (library->readEntryData(info, data.data()) != 0) return std::nullopt;
+        entries[info.name] = data;
+    }
+    return entries;
+}
+
+// The target holds the complete library of `report`, sound in structure.
+void expectCompleteLibrary(const stdfs::path& target, const Report& report) {
+    EXPECT_EQ(checks::checkLibraryStructure(target.string()), "");
+    auto entries = libraryEntries(target);
+    ASSERT_TRUE(entries.has_value()) << target;
+    EXPECT_TRUE(*entries == report.entries) << target << ": other entries than the report's";
+}
+
+bool isTemporary(const std::string& name) {
+    return name.rfind("__quennet", 0) == 0;
+}
+
+const std::string kOldTarget = std::string("an old library \0 that must survive\xff\x01", 37);
+
+// --- Fixture ----------------------------------------------------------------------------------
+
+class FaultTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (kKeldrin == nullptr || kKeldrinPbl == nullptr) GTEST_SKIP() << "programs not built";
+        char pattern[] = "/tmp/keldrin-fault-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir = pattern;
+        ::chmod(dir.c_str(), 0755);
+    }
+    void TearDown() override {
+        if (dir.empty()) return;
+        std::error_code ec;
+        for (const auto& e : stdfs::recursive_directory_iterator(dir, ec))
+            ::chmod(e.path().c_str(), e.is_directory() ? 0755 : 0644);
+        stdfs::remove_all(dir, ec);
+    }
+    stdfs::path dir;
+};
+
+// --- SIGKILL at any moment ---------------------------------------------------------------------
+
+// Kills conversions of a report of several megabytes at moments spread evenly over a
+// whole run (and a little past it). After every kill the target is the old file byte for
+// byte or the complete new library; the temporary files killed runs leave behind pile up
+// on purpose and must not disturb the runs after them.
+TEST_F(FaultTest, KilledConversionLeavesTheOldTargetOrTheCompleteLibrary) {
+    const Report report = makeReport("big", 24, 96 * 1024, 1);  // 50 streams, 4.8 MB
+    writeAll(dir / "big.psr", report.file);
+
+    // How long a whole run takes here, as the median of three.
+    std::vector<double> seconds;
+    for (int i = 0; i < 3; ++i) {
+        writeAll(dir / "t.pbl", kOldTarget);
+        auto start = Clock::now();
+        Outcome o = runProgram(kKeldrin, {"big.psr", "-p", "t.pbl"}, dir);
+        seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+        ASSERT_EQ(o.exitCode, 0) << o.output;
+        expectCompleteLibrary(dir / "t.pbl", report);
+    }
+    std::sort(seconds.begin(), seconds.end());
+    const double runTime = seconds[1];
+
+    constexpr int kKills = 220;
+    int oldSeen = 0, newSeen = 0, temporariesLeft = 0;
+    for (int k = 0; k < kKills; ++k) {
+        writeAll(dir / "t.pbl", kOldTarget);
+        // Moments from the start of the process to 10% past a whole run.
+        const double at = runTime * 1.1 * k / (kKills - 1);
+        Child c = spawn(kKeldrin, {"big.psr", "-p", "t.pbl"}, dir);
+        std::this_thread::sleep_for(std::chrono::duration<double>(at));
+        ::kill(c.pid, SIGKILL);
+        finish(c);
+
+        const std::string now = readAll(dir / "t.pbl");
+        if (now == kOldTarget) {
+            ++oldSeen;
+        } else {
+            ++newSeen;
+            SCOPED_TRACE("kill " + std::to_string(k));
+            expectCompleteLibrary(dir / "t.pbl", report);
+        }
+        int temporaries = 0;
+        for (const std::string& name : listing(dir)) temporaries += isTemporary(name) ? 1 : 0;
+        temporariesLeft = temporaries;
+        if (HasFailure()) break;
+    }
+    // Kills landed both before and after the library took the target's place.
+    EXPECT_GT(oldSeen, kKills / 4);
+    EXPECT_GT(newSeen, 0);
+    EXPECT_GT(temporariesLeft, 0) << "no kill landed while the library was being written";
+
+    // With every leftover still there, a run converts completely and leaves them alone.
+    std::set<std::string> leftovers;
+    for (const std::string& name : listing(dir))
+        if (isTemporary(name)) leftovers.insert(name);
+    writeAll(dir / "t.pbl", kOldTarget);
+    Outcome o = runProgram(kKeldrin, {"big.psr", "-p", "t.pbl"}, dir);
+    EXPECT_EQ(o.exitCode, 0) << o.output;
+    expectCompleteLibrary(dir / "t.pbl", report);
+    std::set<std::string> after;
+    for (const std::string& name : listing(dir))
+        if (isTemporary(name)) after.insert(name);
+    EXPECT_EQ(after, leftovers);
+    RecordProperty("old_target_after_kill", oldSeen);
+    RecordProperty("new_library_after_kill", newSeen);
+}
+
+// --- A full disk -------------------------------------------------------------------------------
+
+// Writes past the limit fail with EFBIG, as writes to a full disk fail with ENOSPC; the
+// limits run from nothing at all to just short of the whole library.
+TEST_F(FaultTest, FullDiskDuringConversionFailsCleanly) {
+    const Report report = makeReport("r", 6, 20000, 2);
+    writeAll(dir / "r.psr", report.file);
+    Outcome full = runProgram(kKeldrin, {"r.psr", "-p", "probe.pbl"}, dir);
+    ASSERT_EQ(full.exitCode, 0) << full.output;
+    const auto librarySize = static_cast<rlim_t>(stdfs::file_size(dir / "probe.pbl"));
+    stdfs::remove(dir / "probe.pbl");
+
+    for (rlim_t limit :
+         {rlim_t{0}, rlim_t{1}, rlim_t{511}, rlim_t{512}, rlim_t{1024}, rlim_t{4096}, rlim_t{5000},
+          librarySize / 3, librarySize / 2, librarySize - 512, librarySize - 1}) {
+        SCOPED_TRACE("file size limit " + std::to_string(limit));
+        writeAll(dir / "t.pbl", kOldTarget);
+        Outcome o = runProgram(kKeldrin, {"r.psr", "-p", "t.pbl"}, dir, {limit, false});
+        EXPECT_EQ(o.exitCode, 3) << o.output;
+        EXPECT_TRUE(endsWith(o.output, "Conversion error\n\n")) << o.output;
+        EXPECT_EQ(readAll(dir / "t.pbl"), kOldTarget);
+        EXPECT_EQ(listing(dir), (std::set<std::string>{"r.psr", "t.pbl"}));
+    }
+    // With room for exactly the library it goes through.
+    Outcome o = runProgram(kKeldrin, {"r.psr", "-p", "t.pbl"}, dir, {librarySize, false});
+    EXPECT_EQ(o.exitCode, 0) << o.output;
+    expectCompleteLibrary(dir / "t.pbl", report);
+}
+
+// keldrin-pbl against a full disk: every command that writes fails with exit 1 and a
+// message, and the library it worked on is as it was, byte for byte.
+TEST_F(FaultTest, FullDiskDuringLibraryCommandsLosesNothing) {
+    ASSERT_EQ(runProgram(kKeldrinPbl, {"create", "lib.pbl", "10"}, dir).exitCode, 0);
+    std::string body(3000, 'x');
+    writeAll(dir / "body", body);
+    for (int i = 0; i < 40; ++i)
+        ASSERT_EQ(runProgram(kKeldrinPbl,
+                             {"put", "lib.pbl", "d_e" + std::to_string(i) + ".srd", "body"}, dir)
+                      .exitCode,
+                  0);
+    ASSERT_EQ(runProgram(kKeldrinPbl, {"comment", "lib.pbl", "kept"}, dir).exitCode, 0);
+    const std::string original = readAll(dir / "lib.pbl");
+    const auto size = static_cast<rlim_t>(original.size());
+    writeAll(dir / "big", std::string(200000, 'y'));
+
+    // Each command either goes through (it had room enough) or fails with exit 1 and a
+    // message; either way the library is byte for byte as it was, and a failed command
+    // leaves no file behind.
+    const std::vector<std::vector<std::string>> commands = {
+        {"create", "new.pbl", "6"},
+        {"rebuild", "lib.pbl", "copy.pbl"},
+        {"optimize", "lib.pbl"},
+        {"export", "lib.pbl", "out"},
+    };
+    const std::set<std::string> base{"lib.pbl", "body", "big"};
+    int failures = 0;
+    for (rlim_t limit : {rlim_t{0}, rlim_t{512}, rlim_t{4096}, size / 2, size - 512}) {
+        for (const std::vector<std::string>& args : commands) {
+            SCOPED_TRACE(args[0] + " under a file size limit of " + std::to_string(limit));
+            Outcome o = runProgram(kKeldrinPbl, args, dir, {limit, false});
+            EXPECT_EQ(readAll(dir / "lib.pbl"), original);
+            if (o.exitCode == 0) {
+                for (const char* made : {"new.pbl", "copy.pbl", "lib.pbl.bak"})
+                    stdfs::remove(dir / made);
+                std::error_code ec;
+                stdfs::remove_all(dir / "out", ec);
+            } else {
+                ++failures;
+                EXPECT_EQ(o.exitCode, 1) << o.output;
+                EXPECT_FALSE(o.output.empty());
+                if (args[0] == "export") {
+                    // Files written before the disk filled are complete; the one that
+                    // failed is not there under its name.
+                    std::error_code ec;
+                    stdfs::remove_all(dir / "out", ec);
+                }
+                EXPECT_EQ(listing(dir), base);
+            }
+        }
+    }
+    EXPECT_GE(failures, 12);
+}
+
+// A write in place that needs blocks past the end of a full disk fails, and every other
+// entry, the comment and the structure of the library stay sound.
+TEST_F(FaultTest, FullDiskDuringPutKeepsTheOtherEntries) {
+    ASSERT_EQ(runProgram(kKeldrinPbl, {"create", "lib.pbl", "10"}, dir).exitCode, 0);
+    const std::string body(3000, 'x');
+    writeAll(dir / "body", body);
+    for (int i = 0; i < 40; ++i)
+        ASSERT_EQ(runProgram(kKeldrinPbl,
+                             {"put", "lib.pbl", "d_e" + std::to_string(i) + ".srd", "body"}, dir)
+                      .exitCode,
+                  0);
+    const auto size = static_cast<rlim_t>(stdfs::file_size(dir / "lib.pbl"));
+    writeAll(dir / "big", std::string(200000, 'y'));
+    for (rlim_t limit : {size, size + 600, size + 20000}) {
+        SCOPED_TRACE("put under a file size limit of " + std::to_string(limit));
+        Outcome o =
+            runProgram(kKeldrinPbl, {"put", "lib.pbl", "d_e3.srd", "big"}, dir, {limit, false});
+        EXPECT_EQ(o.exitCode, 1) << o.output;
+        pbl::PblManagerHandle manager(pbl::createPblManager());
+        pbl::PblLibraryHandle library(
+            manager->openLibrary(fs::fromNativeName((dir / "lib.pbl").string()), 0));
+        ASSERT_TRUE(library);
+        for (int i = 0; i < 40; ++i) {
+            if (i == 3) continue;
+            pbl::PblEntryInfo info{};
+            std::string name = "d_e" + std::to_string(i) + ".srd";
+            ASSERT_EQ(library->findEntry(name.c_str(), info, 0), 0) << name;
+            std::string data(static_cast<std::size_t>(info.dataSize), '\0');
+            EXPECT_EQ(library->readEntryData(info, data.data()), 0) << name;
+            EXPECT_EQ(data, body) << name;
+        }
+    }
+}
+
+// The entry being replaced when the disk fills must keep its old data (or hold the new
+// data completely), and the library its sound structure: the blocks that grow the file
+// are written before the entry's own blocks are overwritten.
+TEST_F(FaultTest, FullDiskDuringPutKeepsTheReplacedEntry) {
+    ASSERT_EQ(runProgram(kKeldrinPbl, {"create", "lib.pbl", "10"}, dir).exitCode, 0);
+    const std::string body(3000, 'x');
+    writeAll(dir / "body", body);
+    for (int i = 0; i < 40; ++i)
+        ASSERT_EQ(runProgram(kKeldrinPbl,
+                             {"put", "lib.pbl", "d_e" + std::to_string(i) + ".srd", "body"}, dir)
+                      .exitCode,
+                  0);
+    const auto size = static_cast<rlim_t>(stdfs::file_size(dir / "lib.pbl"));
+    writeAll(dir / "big", std::string(200000, 'y'));
+    Outcome o =
+        runProgram(kKeldrinPbl, {"put", "lib.pbl", "d_e3.srd", "big"}, dir, {size + 20000, false});
+    EXPECT_EQ(o.exitCode, 1) << o.output;
+    EXPECT_EQ(checks::checkLibraryStructure((dir / "lib.pbl").string()), "");
+    auto entries = libraryEntries(dir / "lib.pbl");
+    ASSERT_TRUE(entries.has_value());
+    EXPECT_EQ(entries->at("d_e3.srd"), body);
+}
+
+// --- Permissions -------------------------------------------------------------------------------
+
+TEST_F(FaultTest, TargetDirectoryWithoutWritePermission) {
+    const Report report = makeReport("r", 2, 1000, 3);
+    stdfs::create_directory(dir / "locked");
+    writeAll(dir / "r.psr", report.file);
+    writeAll(dir / "locked" / "t.pbl", kOldTarget);
+    ::chmod((dir / "r.psr").c_str(), 0644);
+    ::chmod((dir / "locked" / "t.pbl").c_str(), 0666);
+    ::chmod((dir / "locked").c_str(), 0555);
+
+    Outcome o = runProgram(kKeldrin, {"r.psr", "-p", "locked/t.pbl"}, dir, {std::nullopt, true});
+    EXPECT_EQ(o.exitCode, 3) << o.output;
+    EXPECT_TRUE(endsWith(o.output, "Conversion error\n\n")) << o.output;
+    EXPECT_EQ(readAll(dir / "locked" / "t.pbl"), kOldTarget);
+    EXPECT_EQ(listing(dir / "locked"), std::set<std::string>{"t.pbl"});
+
+    // The same for the library tool's commands that write beside their file.
+    ::chmod((dir / "locked").c_str(), 0755);
+    ASSERT_EQ(runProgram(kKeldrinPbl, {"create", "locked/lib.pbl", "6"}, dir).exitCode, 0);
+    const std::string lib = readAll(dir / "locked" / "lib.pbl");
+    ::chmod((dir / "locked" / "lib.pbl").c_str(), 0666);
+    ::chmod((dir / "locked").c_str(), 0555);
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"optimize", "locked/lib.pbl"},
+          std::vector<std::string>{"create", "locked/new.pbl", "6"},
+          std::vector<std::string>{"rebuild", "locked/lib.pbl", "locked/copy.pbl"}}) {
+        SCOPED_TRACE(args[0]);
+        Outcome p = runProgram(kKeldrinPbl, args, dir, {std::nullopt, true});
+        EXPECT_EQ(p.exitCode, 1) << p.output;
+        EXPECT_EQ(readAll(dir / "locked" / "lib.pbl"), lib);
+        EXPECT_EQ(listing(dir / "locked"), (std::set<std::string>{"t.pbl", "lib.pbl"}));
+    }
+}
+
+// --- A report that changes under the conversion -------------------------------------------------
+
+// The report is deleted, or cut short in place, at moments spread over the run. Each
+// run either completes with the whole library (everything had been read) or fails
+// with exit 3, the old target intact and no temporary file.
+TEST_F(FaultTest, ReportVanishingOrShrinkingMidRun) {
+    const Report report = makeReport("r", 24, 64 * 1024, 4);
+    writeAll(dir / "r.psr", report.file);
+    auto start = Clock::now();
+    ASSERT_EQ(runProgram(kKeldrin, {"r.psr", "-p", "t.pbl"}, dir).exitCode, 0);
+    const double runTime = std::chrono::duration<double>(Clock::now() - start).count();
+
+    constexpr int kTries = 40;
+    int failed = 0, completed = 0;
+    for (int k = 0; k < kTries; ++k) {
+        SCOPED_TRACE("try " + std::to_string(k));
+        writeAll(dir / "r.psr", report.file);
+        writeAll(dir / "t.pbl", kOldTarget);
+        Child c = spawn(kKeldrin, {"r.psr", "-p", "t.pbl"}, dir);
+        std::this_thread::sleep_for(std::chrono::duration<double>(runTime * k / kTries));
+        if (k % 2 == 0) {
+            stdfs::remove(dir / "r.psr");
+        } else {
+            ::truncate((dir / "r.psr").c_str(), static_cast<off_t>(report.file.size() / 2));
+        }
+        Outcome o = finish(c);
+        if (o.exitCode == 0) {
+            ++completed;
+            expectCompleteLibrary(dir / "t.pbl", report);
+        } else {
+            ++failed;
+            EXPECT_EQ(o.exitCode, 3) << o.output;
+            EXPECT_TRUE(endsWith(o.output, "Conversion error\n\n")) << o.output;
+            EXPECT_EQ(readAll(dir / "t.pbl"), kOldTarget);
+        }
+        for (const std::string& name : listing(dir)) EXPECT_FALSE(isTemporary(name)) << name;
+        if (HasFailure()) break;
+    }
+    EXPECT_GT(failed, 0);
+}
+
+// --- Many conversions racing for one target -----------------------------------------------------
+
+// Eight different reports converted at once into the same target name: every run
+// succeeds, the target ends as the complete library of one of them, and no temporary
+// file is left.
+TEST_F(FaultTest, EightConversionsIntoOneTarget) {
+    std::vector<Report> reports;
+    for (int i = 0; i < 8; ++i) {
+        reports.push_back(makeReport("same", 3 + i, 30000, 10 + static_cast<std::uint32_t>(i)));
+        stdfs::create_directory(dir / ("in" + std::to_string(i)));
+        writeAll(dir / ("in" + std::to_string(i)) / "same.psr", reports.back().file);
+    }
+    for (int round = 0; round < 3; ++round) {
+        writeAll(dir / "t.pbl", kOldTarget);
+        std::vector<Child> children;
+        for (int i = 0; i < 8; ++i)
+            children.push_back(
+                spawn(kKeldrin, {"in" + std::to_string(i) + "/same.psr", "-p", "t.pbl"}, dir));
+        for (Child& c : children) {
+            Outcome o = finish(c);
+            EXPECT_EQ(o.exitCode, 0) << o.output;
+        }
+        auto entries = libraryEntries(dir / "t.pbl");
+        ASSERT_TRUE(entries.has_value());
+        EXPECT_EQ(checks::checkLibraryStructure((dir / "t.pbl").string()), "");
+        int matches = 0;
+        for (const Report& r : reports) matches += *entries == r.entries ? 1 : 0;
+        EXPECT_EQ(matches, 1);
+        for (const std::string& name : listing(dir)) EXPECT_FALSE(isTemporary(name)) << name;
+    }
+}
+
+}  // namespace
+}  // namespace keldrin
