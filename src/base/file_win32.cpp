@@ -165,6 +165,38 @@ std::int64_t fileSize(std::FILE* file) {
     return static_cast<std::int64_t>(st.st_size);
 }
 
+bool truncateFile(std::FILE* file, std::int64_t length) {
+    return _chsize_s(_fileno(file), static_cast<__int64>(length)) == 0;
+}
+
+bool readFileAt(std::FILE* file, void* buffer, std::size_t length, std::int64_t offset) {
+    auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (handle == INVALID_HANDLE_VALUE || offset < 0) return false;
+    // A read at an offset moves a synchronous handle's file pointer; the C runtime keeps
+    // its own idea of the position, so the pointer is put back afterwards.
+    LARGE_INTEGER zero{};
+    LARGE_INTEGER saved{};
+    if (!SetFilePointerEx(handle, zero, &saved, FILE_CURRENT)) return false;
+    auto* out = static_cast<char*>(buffer);
+    bool ok = true;
+    while (length > 0) {
+        DWORD chunk = length > 0x10000000 ? 0x10000000 : static_cast<DWORD>(length);
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset) & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+        DWORD got = 0;
+        if (!ReadFile(handle, out, chunk, &got, &at) || got == 0) {
+            ok = false;
+            break;
+        }
+        out += got;
+        length -= got;
+        offset += got;
+    }
+    if (!SetFilePointerEx(handle, saved, nullptr, FILE_BEGIN)) ok = false;
+    return ok;
+}
+
 bool seekTo(std::FILE* file, std::int64_t offset) {
     return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
 }

@@ -80,6 +80,30 @@ TEST_F(FileLayerTest, CreateExclusiveRefusesAnExistingFile) {
     EXPECT_EQ(readText(path), "xyz");
 }
 
+TEST_F(FileLayerTest, PositionedReadsLeaveTheStreamWhereItWas) {
+    std::u16string path = name(u"positioned");
+    writeText(path, "0123456789");
+    std::FILE* f = fs::openFile(path, "rb+");
+    ASSERT_NE(f, nullptr);
+    char c = 0;
+    ASSERT_EQ(std::fread(&c, 1, 1, f), 1u);
+    char buffer[4] = {};
+    EXPECT_TRUE(fs::readFileAt(f, buffer, 3, 6));
+    EXPECT_EQ(std::string(buffer, 3), "678");
+    EXPECT_FALSE(fs::readFileAt(f, buffer, 4, 8));  // only two bytes there
+    ASSERT_TRUE(fs::seekTo(f, 1));
+    ASSERT_EQ(std::fread(&c, 1, 1, f), 1u);
+    EXPECT_EQ(c, '1');
+    ASSERT_EQ(std::fflush(f), 0);
+    EXPECT_TRUE(fs::truncateFile(f, 4));
+    EXPECT_EQ(fs::fileSize(f), 4);
+    EXPECT_FALSE(fs::readFileAt(f, buffer, 1, 4));
+    EXPECT_TRUE(fs::readFileAt(f, buffer, 4, 0));
+    EXPECT_EQ(std::string(buffer, 4), "0123");
+    ASSERT_EQ(std::fclose(f), 0);
+    EXPECT_EQ(readText(path), "0123");
+}
+
 TEST_F(FileLayerTest, RenameNoReplaceKeepsAnExistingTarget) {
     std::u16string from = name(u"from");
     std::u16string to = name(u"to");
