@@ -1,6 +1,5 @@
-// POSIX backend of the wide-name file layer. Names are bytes; the wide form is their
-// UTF-8 decoding, where each byte that is not part of valid UTF-8 is carried as the lone
-// surrogate U+DC00 + byte, so toNativeName(fromNativeName(b)) == b for every byte string.
+// POSIX backend of the wide-name file layer. Names are bytes; every call turns the wide
+// name back into the very bytes it came from (native_name.cpp).
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -12,64 +11,6 @@
 #include "base/text.h"
 
 namespace keldrin::fs {
-
-std::u16string fromNativeName(std::string_view bytes) {
-    std::u16string out;
-    out.reserve(bytes.size());
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        auto b0 = static_cast<unsigned char>(bytes[i]);
-        std::size_t len = 0;
-        if (b0 < 0x80)
-            len = 1;
-        else if (b0 >= 0xC2 && b0 <= 0xDF)
-            len = 2;
-        else if (b0 >= 0xE0 && b0 <= 0xEF)
-            len = 3;
-        else if (b0 >= 0xF0 && b0 <= 0xF4)
-            len = 4;
-        std::u16string decoded;
-        if (len > 0 && i + len <= bytes.size()) {
-            decoded = utf8ToUtf16(bytes.substr(i, len));
-            // Accept the sequence only if it decodes cleanly and re-encodes to itself
-            // (rules out overlong forms and encoded surrogates).
-            if (decoded.find(u'\uFFFD') != std::u16string::npos ||
-                utf16ToUtf8(decoded) != bytes.substr(i, len))
-                decoded.clear();
-        }
-        if (decoded.empty()) {
-            out.push_back(static_cast<char16_t>(0xDC00 + b0));
-            ++i;
-        } else {
-            out += decoded;
-            i += len;
-        }
-    }
-    return out;
-}
-
-std::string toNativeName(std::u16string_view name) {
-    std::string out;
-    out.reserve(name.size());
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        char16_t c = name[i];
-        bool high = c >= 0xD800 && c <= 0xDBFF;
-        bool pairedHigh =
-            high && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF;
-        if (pairedHigh) {
-            ++i;
-            continue;
-        }
-        if (c >= 0xDC80 && c <= 0xDCFF) {
-            out += utf16ToUtf8(name.substr(start, i - start));
-            out.push_back(static_cast<char>(c - 0xDC00));
-            start = i + 1;
-        }
-    }
-    out += utf16ToUtf8(name.substr(start));
-    return out;
-}
 
 std::FILE* openFile(const std::u16string& path, const char* mode) {
     return std::fopen(toNativeName(path).c_str(), mode);

@@ -33,63 +33,6 @@ constexpr std::int64_t kUnixEpochAsFileTime = 116444736000000000LL;
 
 }  // namespace
 
-// Narrow names only reach this layer from text that was never a Windows name (tests,
-// the console); they are read as UTF-8, with the bytes that are not valid UTF-8 kept as
-// U+DC80..U+DCFF, and written back the same way, like the POSIX form.
-std::u16string fromNativeName(std::string_view bytes) {
-    std::u16string out;
-    out.reserve(bytes.size());
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        auto b0 = static_cast<unsigned char>(bytes[i]);
-        std::size_t len = 0;
-        if (b0 < 0x80)
-            len = 1;
-        else if (b0 >= 0xC2 && b0 <= 0xDF)
-            len = 2;
-        else if (b0 >= 0xE0 && b0 <= 0xEF)
-            len = 3;
-        else if (b0 >= 0xF0 && b0 <= 0xF4)
-            len = 4;
-        std::u16string decoded;
-        if (len > 0 && len <= bytes.size() - i) {
-            decoded = utf8ToUtf16(bytes.substr(i, len));
-            if (decoded.find(u'\uFFFD') != std::u16string::npos ||
-                utf16ToUtf8(decoded) != bytes.substr(i, len))
-                decoded.clear();
-        }
-        if (decoded.empty()) {
-            out.push_back(static_cast<char16_t>(0xDC00 + b0));
-            ++i;
-        } else {
-            out += decoded;
-            i += len;
-        }
-    }
-    return out;
-}
-
-std::string toNativeName(std::u16string_view name) {
-    std::string out;
-    out.reserve(name.size());
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        char16_t c = name[i];
-        bool high = c >= 0xD800 && c <= 0xDBFF;
-        if (high && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF) {
-            ++i;
-            continue;
-        }
-        if (c >= 0xDC80 && c <= 0xDCFF) {
-            out += utf16ToUtf8(name.substr(start, i - start));
-            out.push_back(static_cast<char>(c - 0xDC00));
-            start = i + 1;
-        }
-    }
-    out += utf16ToUtf8(name.substr(start));
-    return out;
-}
-
 std::FILE* openFile(const std::u16string& path, const char* mode) {
     return _wfopen(wide(path).c_str(), wideMode(mode).c_str());
 }
