@@ -7,6 +7,7 @@
 
 #include "base/codepage.h"
 #include "base/file.h"
+#include "support/locale_guard.h"
 
 namespace keldrin {
 namespace {
@@ -14,37 +15,15 @@ namespace {
 #if defined(_WIN32)
 // Windows takes its code pages from the system, not from the environment: a test that
 // needs a certain ANSI code page runs only where the system has it.
-class ScopedLocale {
-public:
-    explicit ScopedLocale(const char*) {}
-};
-#define REQUIRE_ANSI_CODE_PAGE(cp)                                           \
-    if (platform::resolveCodePage(CP_ACP) != (cp))                           \
+#define REQUIRE_ANSI_CODE_PAGE(cp)                 \
+    if (platform::resolveCodePage(CP_ACP) != (cp)) \
     GTEST_SKIP() << "the system's ANSI code page is not " << (cp)
 #define SKIP_ON_WINDOWS() GTEST_SKIP() << "code pages come from the system, not the locale"
 #else
 #define REQUIRE_ANSI_CODE_PAGE(cp) static_cast<void>(0)
 #define SKIP_ON_WINDOWS() static_cast<void>(0)
-// Sets LC_ALL for one test and restores it afterwards.
-class ScopedLocale {
-  public:
-    explicit ScopedLocale(const char* value) {
-        const char* old = getenv("LC_ALL");
-        if (old != nullptr) saved_ = old, hadValue_ = true;
-        setenv("LC_ALL", value, 1);
-    }
-    ~ScopedLocale() {
-        if (hadValue_)
-            setenv("LC_ALL", saved_.c_str(), 1);
-        else
-            unsetenv("LC_ALL");
-    }
-
-  private:
-    std::string saved_;
-    bool hadValue_ = false;
-};
 #endif
+using ScopedLocale = test::LocaleGuard;
 
 TEST(NarrowToWide, CountsTheTerminatorOnlyWhenTheByteCountIncludesIt) {
     EXPECT_EQ(narrowToWide("AB", 2, CP_ACP), u"AB");

@@ -9,9 +9,9 @@
 #include <dlfcn.h>
 #endif
 
-#include "support/under_wine.h"
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include "support/under_wine.h"
 
 #include <cstdio>
 #include <cstring>
@@ -29,6 +29,7 @@
 #include "pbl/export_reader.h"
 #include "pbl/pbl_library.h"
 #include "support/library_fixture.h"
+#include "support/locale_guard.h"
 
 namespace keldrin {
 namespace {
@@ -60,26 +61,7 @@ std::vector<Caller> callers() {
     return list;
 }
 
-// Sets LC_ALL (the ANSI code page follows it) for one test and restores it.
-class LocaleGuard {
-  public:
-    explicit LocaleGuard(const char* value) {
-        const char* old = getenv("LC_ALL");
-        hadValue_ = old != nullptr;
-        if (hadValue_) saved_ = old;
-        setenv("LC_ALL", value, 1);
-    }
-    ~LocaleGuard() {
-        if (hadValue_)
-            setenv("LC_ALL", saved_.c_str(), 1);
-        else
-            unsetenv("LC_ALL");
-    }
-
-  private:
-    bool hadValue_ = false;
-    std::string saved_;
-};
+using test::LocaleGuard;
 
 constexpr std::int32_t kTimeUntouched = 0x5A5A5A5A;
 constexpr std::int32_t kEntryTime = 1234567890;
@@ -189,7 +171,8 @@ TEST_P(ExportReader, AnsiCommentAndTextGoThroughTheAnsiCodePage) {
 
 TEST_P(ExportReader, AnsiCommentInADoubleByteCodePageEndsWhereItsCharactersEnd) {
 #if defined(_WIN32)
-    GTEST_SKIP() << "needs the ANSI code page to follow the locale, which Windows takes from the system";
+    GTEST_SKIP()
+        << "needs the ANSI code page to follow the locale, which Windows takes from the system";
 #endif
     // In code page 932 the two bytes 0x82 0xA0 are one character (hiragana a): the text
     // starts right behind the comment's one UTF-16 character, not two units later.
@@ -244,7 +227,8 @@ TEST_P(ExportReader, NamesAreFoundWhateverTheCaseOfTheirAsciiLetters) {
 
 TEST_P(ExportReader, NameTheAnsiCodePageCannotCarryIsNotFoundInAUnicodeLibrary) {
 #if defined(_WIN32)
-    GTEST_SKIP() << "needs the ANSI code page to follow the locale, which Windows takes from the system";
+    GTEST_SKIP()
+        << "needs the ANSI code page to follow the locale, which Windows takes from the system";
 #endif
     auto path = dir_.file("u.pbl");
     {

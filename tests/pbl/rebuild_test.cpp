@@ -20,6 +20,7 @@
 #include "pbl/pbl_library.h"
 #include "pbl/rebuild.h"
 #include "support/library_fixture.h"
+#include "support/locale_guard.h"
 #include "support/pbl_checker.h"
 
 namespace keldrin {
@@ -34,25 +35,7 @@ using test::utf16Bytes;
 
 constexpr int kNodeDataBytes = 3040;
 
-class LocaleGuard {
-  public:
-    explicit LocaleGuard(const char* value) {
-        const char* old = getenv("LC_ALL");
-        hadValue_ = old != nullptr;
-        if (hadValue_) saved_ = old;
-        setenv("LC_ALL", value, 1);
-    }
-    ~LocaleGuard() {
-        if (hadValue_)
-            setenv("LC_ALL", saved_.c_str(), 1);
-        else
-            unsetenv("LC_ALL");
-    }
-
-  private:
-    bool hadValue_ = false;
-    std::string saved_;
-};
+using test::LocaleGuard;
 
 struct Opened {
     pbl::PblManagerHandle manager{pbl::createPblManager()};
@@ -481,7 +464,8 @@ TEST(Rebuild, AnsiToUnicodeConvertsNamesAndCommentsAndKeepsBodiesAndLibraryData)
 
 TEST(Rebuild, UnicodeToAnsiConvertsCommentsAndRefusesNamesItCannotCarry) {
 #if defined(_WIN32)
-    GTEST_SKIP() << "needs the ANSI code page to follow the locale, which Windows takes from the system";
+    GTEST_SKIP()
+        << "needs the ANSI code page to follow the locale, which Windows takes from the system";
 #endif
     ScratchDir dir;
     Bytes data = utf16Bytes(u"\u00E9t\u00E9\u3042");  // comment of 4 characters
