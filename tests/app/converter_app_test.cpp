@@ -25,6 +25,7 @@
 #include "base/file.h"
 #include "base/text.h"
 #include "pbl/pbl_library.h"
+#include "support/library_content.h"
 
 #include "support/pbl_checker.h"
 
@@ -210,48 +211,11 @@ std::string asString(const Bytes& b) {
 
 // --- Reading what was written ------------------------------------------------------------
 
-struct LibraryEntry {
-    Bytes data;
-    std::int32_t commentSize = 0;
-    std::int32_t time = 0;
-};
-
-struct LibraryContent {
-    bool opened = false;
-    bool unicode = false;
-    int version = 0;
-    std::map<std::string, LibraryEntry> entries;  // names in the ANSI code page
-};
-
-class Collector : public pbl::PblEntryVisitor {
-  public:
-    int visit(pbl::PblEntryInfo& info) override {
-        infos.push_back(info);
-        return 1;
-    }
-    std::vector<pbl::PblEntryInfo> infos;
-};
+using test::LibraryContent;
+using test::LibraryEntry;
 
 LibraryContent readLibrary(const stdfs::path& file) {
-    LibraryContent content;
-    pbl::PblManagerHandle manager(pbl::createPblManager());
-    pbl::PblLibraryHandle library(manager->openLibrary(fs::fromNativeName(file.string()), 0));
-    if (!library) return content;
-    content.opened = true;
-    content.unicode = library->isUnicode() != 0;
-    content.version = library->version();
-    Collector collector;
-    EXPECT_EQ(library->forEachEntry(collector), 0);
-    for (const pbl::PblEntryInfo& info : collector.infos) {
-        // One spare byte keeps the buffer a real one for empty entries.
-        Bytes buffer(static_cast<std::size_t>(info.dataSize) + 1);
-        EXPECT_EQ(library->readEntryData(info, buffer.data()), 0) << info.name;
-        buffer.pop_back();
-        LibraryEntry entry{std::move(buffer), info.commentSize, info.time};
-        EXPECT_TRUE(content.entries.emplace(info.name, std::move(entry)).second)
-            << "duplicate " << info.name;
-    }
-    return content;
+    return test::readLibraryContent(fs::fromNativeName(file.string()));
 }
 
 // The entries a report must turn into, worked out from its raw streams: the model the

@@ -22,6 +22,7 @@
 #include "base/text.h"
 #include "pbl/pbl_library.h"
 #include "psr/psr_container.h"
+#include "support/library_content.h"
 #include "support/pbl_checker.h"
 
 namespace keldrin {
@@ -140,49 +141,12 @@ std::u16string wide(const stdfs::path& p) {
     return fs::fromNativeName(p.string());
 }
 
-struct LibraryEntry {
-    Bytes data;
-    std::int32_t commentSize;
-    std::int32_t time;
-};
-
-struct LibraryContent {
-    bool opened = false;
-    bool unicode = false;
-    int version = 0;
-    std::map<std::string, LibraryEntry> entries;  // names in the ANSI code page
-};
-
-class Collector : public pbl::PblEntryVisitor {
-  public:
-    int visit(pbl::PblEntryInfo& info) override {
-        infos.push_back(info);
-        return 1;
-    }
-    std::vector<pbl::PblEntryInfo> infos;
-};
+using test::LibraryContent;
+using test::LibraryEntry;
 
 LibraryContent readLibrary(const stdfs::path& file) {
-    LibraryContent content;
     EXPECT_EQ(keldrin::checks::checkLibraryStructure(wide(file)), "") << file;
-    pbl::PblManagerHandle manager(pbl::createPblManager());
-    pbl::PblLibraryHandle library(manager->openLibrary(wide(file), 0));
-    if (!library) return content;
-    content.opened = true;
-    content.unicode = library->isUnicode() != 0;
-    content.version = library->version();
-    Collector collector;
-    EXPECT_EQ(library->forEachEntry(collector), 0);
-    for (const pbl::PblEntryInfo& info : collector.infos) {
-        // One spare byte keeps the buffer a real one for empty entries.
-        Bytes buffer(static_cast<std::size_t>(info.dataSize) + 1);
-        EXPECT_EQ(library->readEntryData(info, buffer.data()), 0) << info.name;
-        buffer.pop_back();
-        LibraryEntry entry{std::move(buffer), info.commentSize, info.time};
-        EXPECT_TRUE(content.entries.emplace(info.name, std::move(entry)).second)
-            << "duplicate " << info.name;
-    }
-    return content;
+    return test::readLibraryContent(wide(file));
 }
 
 class ConversionDriverTest : public ::testing::Test {

@@ -1,0 +1,46 @@
+#include "support/library_content.h"
+
+#include <gtest/gtest.h>
+
+#include <utility>
+#include <vector>
+
+#include "pbl/pbl_library.h"
+
+namespace keldrin::test {
+namespace {
+
+class Collector : public pbl::PblEntryVisitor {
+  public:
+    int visit(pbl::PblEntryInfo& info) override {
+        infos.push_back(info);
+        return 1;
+    }
+    std::vector<pbl::PblEntryInfo> infos;
+};
+
+}  // namespace
+
+LibraryContent readLibraryContent(const std::u16string& path) {
+    LibraryContent content;
+    pbl::PblManagerHandle manager(pbl::createPblManager());
+    pbl::PblLibraryHandle library(manager->openLibrary(path, 0));
+    if (!library) return content;
+    content.opened = true;
+    content.unicode = library->isUnicode() != 0;
+    content.version = library->version();
+    Collector collector;
+    EXPECT_EQ(library->forEachEntry(collector), 0);
+    for (const pbl::PblEntryInfo& info : collector.infos) {
+        // One spare byte keeps the buffer a real one for empty entries.
+        Bytes buffer(static_cast<std::size_t>(info.dataSize) + 1);
+        EXPECT_EQ(library->readEntryData(info, buffer.data()), 0) << info.name;
+        buffer.pop_back();
+        LibraryEntry entry{std::move(buffer), info.commentSize, info.time};
+        EXPECT_TRUE(content.entries.emplace(info.name, std::move(entry)).second)
+            << "duplicate " << info.name;
+    }
+    return content;
+}
+
+}  // namespace keldrin::test
