@@ -46,9 +46,9 @@ std::u16string narrowToWide(const char* bytes, int byteCount, unsigned codePage)
 
 std::string wideToNarrow(const char16_t* text, int byteCount, unsigned codePage) {
     int units = byteCount / 2;
-    int m = units > 0 ? platform::wideCharToMultiByte(codePage, 0, text, units, nullptr, 0, nullptr,
-                                                      nullptr)
-                      : 0;
+    // An empty input goes to the platform too, so the report names the platform's own
+    // reason and not whatever failed before.
+    int m = platform::wideCharToMultiByte(codePage, 0, text, units, nullptr, 0, nullptr, nullptr);
     if (m <= 0) {
         reportLastError();
         return std::string();
