@@ -559,7 +559,8 @@ HeaderFacts readHeaderFacts(const std::u16string& path) {
     std::int64_t setBits = 0;
     std::int64_t freeInFile = 0;
     while (link != 0) {
-        if (link % kBlockSize != 0 || link / kBlockSize >= facts.fileBlocks ||
+        // Links are signed in the file: a negative one is damage, not an index.
+        if (link < 0 || link % kBlockSize != 0 || link / kBlockSize >= facts.fileBlocks ||
             visited[static_cast<std::size_t>(link / kBlockSize)])
             throw ToolFailure{damaged};
         visited[static_cast<std::size_t>(link / kBlockSize)] = true;
