@@ -3,7 +3,7 @@
 # missing. Safe to run again; does nothing when everything is there.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
           python3 python3-olefile libgsf-bin)
 missing=()
 for p in "${packages[@]}"; do
