@@ -61,6 +61,9 @@ void readEverything(pbl::PblLibraryInterface& library) {
         if (info.name.find('\0') != std::string::npos) continue;
         pbl::PblEntryInfo found{};
         if (library.findEntry(info.name.c_str(), found, 0) == pbl::kPblOk) {
+            // In a damaged library the lookup may land on another record of the same
+            // name (ASCII case folded): its buffer is sized by its own data size.
+            buffer.assign(static_cast<std::size_t>(found.dataSize), 0);
             (void)library.readEntryData(found, buffer.data());
         }
     }
