@@ -30,7 +30,9 @@ constexpr const char* kEol = "\n";
 // Standard output sent to a file and read back byte for byte (GoogleTest's own capture
 // reads in text mode, which would hide the CRs on Windows).
 std::string captured(void (*write)(std::u16string_view), std::u16string_view text) {
-    std::string path = testing::TempDir() + "keldrin-console-capture";
+    // Named after the test: CTest runs tests as parallel processes.
+    std::string path = testing::TempDir() + "keldrin-console-capture-" +
+                       testing::UnitTest::GetInstance()->current_test_info()->name();
     std::fflush(stdout);
     int saved = dup(1);
     std::FILE* sink = std::fopen(path.c_str(), "wb");
