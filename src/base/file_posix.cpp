@@ -1,5 +1,5 @@
 // POSIX backend of the wide-name file layer. Names are bytes; every call turns the wide
-// name back into the very bytes it came from (native_name.cpp).
+// name back into the very bytes it came from (file_common.cpp).
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -113,29 +113,6 @@ bool makeDirectory(const std::u16string& path) {
     if (::mkdir(native.c_str(), 0777) == 0) return true;
     struct stat st {};
     return errno == EEXIST && ::stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool copyFile(const std::u16string& from, const std::u16string& to) {
-    std::FILE* in = openFile(from, "rb");
-    if (in == nullptr) return false;
-    std::FILE* out = openFile(to, "wb");
-    if (out == nullptr) {
-        std::fclose(in);
-        return false;
-    }
-    char buffer[65536];
-    bool ok = true;
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0)
-        if (std::fwrite(buffer, 1, n, out) != n) {
-            ok = false;
-            break;
-        }
-    if (std::ferror(in)) ok = false;
-    std::fclose(in);
-    if (!syncFile(out)) ok = false;
-    if (std::fclose(out) != 0) ok = false;
-    return ok;
 }
 
 }  // namespace keldrin::fs

@@ -165,27 +165,4 @@ bool makeDirectory(const std::u16string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool copyFile(const std::u16string& from, const std::u16string& to) {
-    std::FILE* in = openFile(from, "rb");
-    if (in == nullptr) return false;
-    std::FILE* out = openFile(to, "wb");
-    if (out == nullptr) {
-        std::fclose(in);
-        return false;
-    }
-    std::vector<char> buffer(65536);
-    bool ok = true;
-    std::size_t n;
-    while ((n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0)
-        if (std::fwrite(buffer.data(), 1, n, out) != n) {
-            ok = false;
-            break;
-        }
-    if (std::ferror(in)) ok = false;
-    std::fclose(in);
-    if (!syncFile(out)) ok = false;
-    if (std::fclose(out) != 0) ok = false;
-    return ok;
-}
-
 }  // namespace keldrin::fs

@@ -1,9 +1,14 @@
+// The parts of the file layer that are the same on every platform: the wide form of
+// names that arrive as bytes, and whole-file copies through the layer's own calls.
+//
 // The wide form of names that arrive as bytes (POSIX file names and arguments, and
 // narrow text that reaches the file layer elsewhere): their UTF-8 decoding, where each
 // byte that is not part of valid UTF-8 is carried as the lone surrogate U+DC00 + byte,
 // so toNativeName(fromNativeName(b)) == b for every byte string.
+#include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/file.h"
 #include "base/text.h"
@@ -62,6 +67,29 @@ std::string toNativeName(std::u16string_view name) {
     }
     out += utf16ToUtf8(name.substr(start));
     return out;
+}
+
+bool copyFile(const std::u16string& from, const std::u16string& to) {
+    std::FILE* in = openFile(from, "rb");
+    if (in == nullptr) return false;
+    std::FILE* out = openFile(to, "wb");
+    if (out == nullptr) {
+        std::fclose(in);
+        return false;
+    }
+    std::vector<char> buffer(65536);
+    bool ok = true;
+    std::size_t n;
+    while ((n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0)
+        if (std::fwrite(buffer.data(), 1, n, out) != n) {
+            ok = false;
+            break;
+        }
+    if (std::ferror(in)) ok = false;
+    std::fclose(in);
+    if (!syncFile(out)) ok = false;
+    if (std::fclose(out) != 0) ok = false;
+    return ok;
 }
 
 }  // namespace keldrin::fs
