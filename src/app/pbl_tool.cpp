@@ -594,12 +594,13 @@ std::u16string reserveTemporary(const std::u16string& target, std::u16string_vie
     for (int n = 0; n < 1000; ++n) {
         std::u16string candidate =
             target + u"." + std::u16string(tag) + utf8ToUtf16(std::to_string(n)) + u".tmp";
-        std::FILE* file = fs::createExclusive(candidate);
+        bool taken = false;
+        std::FILE* file = fs::createExclusive(candidate, &taken);
         if (file != nullptr) {
             std::fclose(file);
             return candidate;
         }
-        if (!fs::fileExists(candidate)) break;
+        if (!taken) break;
     }
     throw ToolFailure{displayPath(target) + ": cannot create a temporary file beside it"};
 }

@@ -20,8 +20,10 @@ std::string toNativeName(std::u16string_view name);
 std::FILE* openFile(const std::u16string& path, const char* mode);
 
 // Creates `path`, which must not exist yet, and opens it read-write ("w+b");
-// nullptr when it exists or cannot be created.
-std::FILE* createExclusive(const std::u16string& path);
+// nullptr when it exists or cannot be created. `nameTaken`, when given, tells the two
+// apart: callers that try a series of names go on only past a taken one, and must not
+// ask the name again afterwards, since its owner may have moved it away meanwhile.
+std::FILE* createExclusive(const std::u16string& path, bool* nameTaken = nullptr);
 
 bool removeFile(const std::u16string& path);
 bool fileExists(const std::u16string& path);

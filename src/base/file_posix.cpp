@@ -16,11 +16,16 @@ std::FILE* openFile(const std::u16string& path, const char* mode) {
     return std::fopen(toNativeName(path).c_str(), mode);
 }
 
-std::FILE* createExclusive(const std::u16string& path) {
-    int fd = ::open(toNativeName(path).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+std::FILE* createExclusive(const std::u16string& path, bool* nameTaken) {
+    const std::string native = toNativeName(path);
+    int fd = ::open(native.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (nameTaken != nullptr) *nameTaken = fd < 0 && errno == EEXIST;
     if (fd < 0) return nullptr;
     std::FILE* file = ::fdopen(fd, "w+b");
-    if (file == nullptr) ::close(fd);
+    if (file == nullptr) {
+        ::close(fd);
+        ::unlink(native.c_str());  // ours, just made: leave no empty file behind
+    }
     return file;
 }
 

@@ -37,17 +37,26 @@ std::FILE* openFile(const std::u16string& path, const char* mode) {
     return _wfopen(wide(path).c_str(), wideMode(mode).c_str());
 }
 
-std::FILE* createExclusive(const std::u16string& path) {
-    HANDLE handle = CreateFileW(wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+std::FILE* createExclusive(const std::u16string& path, bool* nameTaken) {
+    const std::wstring name = wide(path);
+    HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
                                 nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (nameTaken != nullptr) {
+        const DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+        *nameTaken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+    }
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
     if (fd < 0) {
         CloseHandle(handle);
+        DeleteFileW(name.c_str());  // ours, just made: leave no empty file behind
         return nullptr;
     }
     std::FILE* file = _fdopen(fd, "w+b");
-    if (file == nullptr) _close(fd);  // closes the handle too
+    if (file == nullptr) {
+        _close(fd);  // closes the handle too
+        DeleteFileW(name.c_str());
+    }
     return file;
 }
 

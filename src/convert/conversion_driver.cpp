@@ -68,7 +68,8 @@ std::u16string temporaryName(const std::u16string& directory, int attempt) {
 std::u16string createTemporaryFile(const std::u16string& directory) {
     for (int attempt = 0; attempt < kTemporaryNameTries; ++attempt) {
         std::u16string name = temporaryName(directory, attempt);
-        std::FILE* file = fs::createExclusive(name);
+        bool taken = false;
+        std::FILE* file = fs::createExclusive(name, &taken);
         if (file != nullptr) {
             bool closed = std::fclose(file) == 0;
             if (!closed) {
@@ -78,8 +79,9 @@ std::u16string createTemporaryFile(const std::u16string& directory) {
             return name;
         }
         // Taken: try the next name. Anything else (no such directory, no permission)
-        // will not get better with another name.
-        if (!fs::fileExists(name)) throw IOException();
+        // will not get better with another name. Asking afterwards whether the name
+        // exists would race with a concurrent run that renames its file away.
+        if (!taken) throw IOException();
     }
     throw IOException();
 }

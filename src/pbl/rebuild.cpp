@@ -336,11 +336,13 @@ class Rebuild {
 std::u16string reserveTemporaryName(const std::u16string& path) {
     for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
         std::u16string candidate = path + u".rebuild" + numberToText(attempt) + u".tmp";
-        std::FILE* file = fs::createExclusive(candidate);
+        bool taken = false;
+        std::FILE* file = fs::createExclusive(candidate, &taken);
         if (file != nullptr) {
             std::fclose(file);
             return candidate;
         }
+        if (!taken) break;  // another name will not fix a missing directory or permission
     }
     return std::u16string();
 }

@@ -76,8 +76,15 @@ TEST_F(FileLayerTest, CreateExclusiveRefusesAnExistingFile) {
     EXPECT_EQ(fs::fileSize(f), 3);
     EXPECT_TRUE(fs::syncFile(f));
     ASSERT_EQ(std::fclose(f), 0);
-    EXPECT_EQ(fs::createExclusive(path), nullptr);
+    bool taken = false;
+    EXPECT_EQ(fs::createExclusive(path, &taken), nullptr);
+    EXPECT_TRUE(taken);
     EXPECT_EQ(readText(path), "xyz");
+
+    // A failure for any other reason must not pass for a taken name, or a caller trying
+    // a series of names would go on without end.
+    EXPECT_EQ(fs::createExclusive(name(u"no-such-dir/new.tmp"), &taken), nullptr);
+    EXPECT_FALSE(taken);
 }
 
 TEST_F(FileLayerTest, PositionedReadsLeaveTheStreamWhereItWas) {
