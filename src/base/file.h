@@ -54,6 +54,15 @@ bool truncateFile(std::FILE* file, std::int64_t length);
 // using its buffer (the stream must hold no unwritten data). False on a short read.
 bool readFileAt(std::FILE* file, void* buffer, std::size_t length, std::int64_t offset);
 
+// Writes all `length` bytes at `offset`, as readFileAt reads: no stream position, no
+// stream buffer. False when the system took fewer (a full disk, a file size limit).
+bool writeFileAt(std::FILE* file, const void* buffer, std::size_t length, std::int64_t offset);
+
+// Asks the system to start putting the file's written data on disk without waiting for
+// it, so that a later syncFile waits for less. Only a hint: where the system has no
+// such call it does nothing.
+void startWriteback(std::FILE* file);
+
 // Positioned access with 64-bit offsets.
 bool seekTo(std::FILE* file, std::int64_t offset);
 

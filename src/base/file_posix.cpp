@@ -101,6 +101,29 @@ bool readFileAt(std::FILE* file, void* buffer, std::size_t length, std::int64_t 
     return true;
 }
 
+bool writeFileAt(std::FILE* file, const void* buffer, std::size_t length, std::int64_t offset) {
+    const auto* in = static_cast<const char*>(buffer);
+    int fd = ::fileno(file);
+    while (length > 0) {
+        ssize_t n = ::pwrite(fd, in, length, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        in += n;
+        length -= static_cast<std::size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+void startWriteback(std::FILE* file) {
+#if defined(__linux__)
+    // Writeback of the whole file so far; the pages written meanwhile follow later.
+    (void)::sync_file_range(::fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+    (void)file;
+#endif
+}
+
 bool seekTo(std::FILE* file, std::int64_t offset) {
     return ::fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 }

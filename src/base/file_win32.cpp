@@ -121,33 +121,58 @@ bool truncateFile(std::FILE* file, std::int64_t length) {
     return _chsize_s(_fileno(file), static_cast<__int64>(length)) == 0;
 }
 
-bool readFileAt(std::FILE* file, void* buffer, std::size_t length, std::int64_t offset) {
+namespace {
+
+// A positioned transfer on the stream's handle. Such a transfer moves a synchronous
+// handle's file pointer; the C runtime keeps its own idea of the position, so the
+// pointer is put back afterwards.
+template <typename Transfer>
+bool transferAt(std::FILE* file, std::size_t length, std::int64_t offset, Transfer transfer) {
     auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
     if (handle == INVALID_HANDLE_VALUE || offset < 0) return false;
-    // A read at an offset moves a synchronous handle's file pointer; the C runtime keeps
-    // its own idea of the position, so the pointer is put back afterwards.
     LARGE_INTEGER zero{};
     LARGE_INTEGER saved{};
     if (!SetFilePointerEx(handle, zero, &saved, FILE_CURRENT)) return false;
-    auto* out = static_cast<char*>(buffer);
+    std::size_t done = 0;
     bool ok = true;
-    while (length > 0) {
-        DWORD chunk = length > 0x10000000 ? 0x10000000 : static_cast<DWORD>(length);
+    while (done < length) {
+        std::size_t rest = length - done;
+        DWORD chunk = rest > 0x10000000 ? 0x10000000 : static_cast<DWORD>(rest);
         OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset) & 0xFFFFFFFFu);
-        at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
-        DWORD got = 0;
-        if (!ReadFile(handle, out, chunk, &got, &at) || got == 0) {
+        const auto position = static_cast<std::uint64_t>(offset) + done;
+        at.Offset = static_cast<DWORD>(position & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>(position >> 32);
+        DWORD moved = 0;
+        if (!transfer(handle, done, chunk, &moved, &at) || moved == 0) {
             ok = false;
             break;
         }
-        out += got;
-        length -= got;
-        offset += got;
+        done += moved;
     }
     if (!SetFilePointerEx(handle, saved, nullptr, FILE_BEGIN)) ok = false;
     return ok;
 }
+
+}  // namespace
+
+bool readFileAt(std::FILE* file, void* buffer, std::size_t length, std::int64_t offset) {
+    auto* out = static_cast<char*>(buffer);
+    return transferAt(file, length, offset,
+                      [out](HANDLE h, std::size_t done, DWORD chunk, DWORD* moved, OVERLAPPED* at) {
+                          return ReadFile(h, out + done, chunk, moved, at) != FALSE;
+                      });
+}
+
+bool writeFileAt(std::FILE* file, const void* buffer, std::size_t length, std::int64_t offset) {
+    const auto* in = static_cast<const char*>(buffer);
+    return transferAt(file, length, offset,
+                      [in](HANDLE h, std::size_t done, DWORD chunk, DWORD* moved, OVERLAPPED* at) {
+                          return WriteFile(h, in + done, chunk, moved, at) != FALSE;
+                      });
+}
+
+// The system writes back on its own schedule; FlushFileBuffers is the only wait.
+void startWriteback(std::FILE* /*file*/) {}
 
 bool seekTo(std::FILE* file, std::int64_t offset) {
     return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;

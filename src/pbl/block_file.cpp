@@ -38,13 +38,8 @@ bool BlockFile::close() {
 bool BlockFile::readAt(void* buffer, std::size_t length, std::int64_t offset) {
     if (file_ == nullptr || offset < 0) return false;
     if (length == 0) return true;
-    // Reads bypass the stream: a seek on a buffered stream costs a system call and a
-    // buffer refill each time, and a library read hops between nodes and chains.
-    // Whatever the stream still holds of our writes must reach the file first.
-    if (unflushedWrites_) {
-        if (std::fflush(file_) != 0) return false;
-        unflushedWrites_ = false;
-    }
+    // Reads and writes bypass the stream: a seek on a buffered stream costs a system
+    // call and a buffer refill each time, and a library hops between nodes and chains.
     return fs::readFileAt(file_, buffer, length, offset);
 }
 
@@ -56,16 +51,23 @@ bool BlockFile::writeAt(const void* buffer, std::size_t length, std::int64_t off
     // The cache follows what we asked to write even if the write fails part way: the
     // caller reports the failure, and a half-written node is damage either way.
     updateCache(static_cast<const std::uint8_t*>(buffer), length, offset);
-    if (!fs::seekTo(file_, offset)) return false;
-    unflushedWrites_ = true;
-    if (std::fwrite(buffer, length, 1, file_) != 1) return false;
+    if (!fs::writeFileAt(file_, buffer, length, offset)) return false;
     size_ = std::max(size_, offset + static_cast<std::int64_t>(length));
+    // A large library (a conversion of big reports) is synced before it is put in
+    // place; starting the writeback as we go lets the disk work while we still write,
+    // instead of all of it in the final wait.
+    writtenSinceWriteback_ += length;
+    if (writtenSinceWriteback_ >= kWritebackBytes) {
+        writtenSinceWriteback_ = 0;
+        fs::startWriteback(file_);
+    }
     return true;
 }
 
 bool BlockFile::truncate(std::int64_t length) {
     if (file_ == nullptr || !writable_ || length < 0) return false;
-    // What the stream still buffers must not land behind the cut later on.
+    // Writes bypass the stream; this only makes sure nothing buffered lands behind the
+    // cut later on.
     std::fflush(file_);
     std::clearerr(file_);
     if (!fs::truncateFile(file_, length)) return false;

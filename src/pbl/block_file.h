@@ -1,5 +1,5 @@
-// Positioned access to an open library file: every structure moves as one seek and
-// one read or write of the whole structure through the buffered stream.
+// Positioned access to an open library file: every structure moves as one positioned
+// read or write of the whole structure, past the stream's buffer (which stays empty).
 //
 // Nodes are read far more often than anything else (every lookup walks from the root),
 // so whole nodes are kept in a small write-through cache. Every write passes through
@@ -67,7 +67,9 @@ class BlockFile {
     std::FILE* file_ = nullptr;
     bool writable_ = false;
     std::int64_t size_ = 0;
-    bool unflushedWrites_ = false;
+    // Bytes written since writeback was last started (see writeAt).
+    static constexpr std::size_t kWritebackBytes = std::size_t{8} << 20;
+    std::size_t writtenSinceWriteback_ = 0;
     using NodeImage = std::array<std::uint8_t, layout::kNodeSize>;
     std::map<std::int64_t, std::unique_ptr<NodeImage>> nodes_;
 };

@@ -162,18 +162,24 @@ int PblLibrary::readChain(std::int32_t first, std::int64_t length, std::uint8_t*
     // Chains mostly run through adjacent blocks, so blocks are read in windows of up to
     // kWindowBlocks (never more than the rest of the entry needs, never past the file's
     // end): one seek and one read for a run instead of one per block.
+    // The window's buffer is kept from call to call: reading every entry of a library
+    // is many small reads, and a fresh zeroed buffer each time costs as much as the read.
     constexpr std::int64_t kWindowBlocks = 128;
-    Bytes window;
+    Bytes& window = chainWindow_;
     std::int64_t windowStart = 0;
+    std::int64_t windowBytes = 0;
     for (std::int32_t link = first; link != kNoLink;) {
         if (blocks++ >= maxBlocks) return damaged();
         if (!file_.validLink(link, kBlockSize)) return damaged();
-        const auto windowBytes = static_cast<std::int64_t>(window.size());
         if (link < windowStart || link - windowStart >= windowBytes) {
             std::int64_t wanted = std::max<std::int64_t>(1, dataBlocksFor(length - copied));
             wanted = std::min({wanted, kWindowBlocks, (file_.size() - link) / kBlockSize});
-            window.resize(static_cast<std::size_t>(wanted * kBlockSize));
-            if (!file_.readAt(window.data(), window.size(), link)) return kPblIoError;
+            windowBytes = wanted * kBlockSize;
+            if (window.size() < static_cast<std::size_t>(windowBytes))
+                window.resize(static_cast<std::size_t>(windowBytes));
+            if (!file_.readAt(window.data(), static_cast<std::size_t>(windowBytes), link)) {
+                return kPblIoError;
+            }
             windowStart = link;
         }
         const std::uint8_t* block = window.data() + (link - windowStart);
@@ -206,9 +212,8 @@ int PblLibrary::writeChain(std::int32_t& firstBlock, const std::uint8_t* data, s
         if (rc != kPblOk) return rc;
         list.resize(static_cast<std::size_t>(needed));
     }
-    // Blocks that follow each other in the file go out in one write: on a stream open
-    // for update every seek flushes and refills the stream's buffer, which a seek per
-    // block would pay thousands of times for one large entry.
+    // Blocks that follow each other in the file go out in one write: one system call per
+    // run rather than thousands for one large entry.
     constexpr std::size_t kRunBytes = std::size_t{256} * kBlockSize;
     Bytes run;
     run.reserve(std::min(list.size() * kBlockSize, kRunBytes));

@@ -93,6 +93,7 @@ class PblLibrary : public PblLibraryInterface {
     std::int32_t headerOffset_ = 0;
     int versionNumber_ = 0;
     BlockFile file_;
+    Bytes chainWindow_;  // readChain's buffer, kept to save an allocation per entry
     std::unique_ptr<BitmapAllocator> allocator_;
 };
 
