@@ -266,9 +266,10 @@ class FaultTest : public testing::Test {
 // --- SIGKILL at any moment ---------------------------------------------------------------------
 
 // Kills conversions of a report of several megabytes at moments spread evenly over a
-// whole run (and a little past it). After every kill the target is the old file byte for
-// byte or the complete new library; the temporary files killed runs leave behind pile up
-// on purpose and must not disturb the runs after them.
+// whole run and half a run past it (a loaded machine may stretch a run). After every
+// kill the target is the old file byte for byte or the complete new library; the
+// temporary files killed runs leave behind pile up on purpose and must not disturb the
+// runs after them.
 TEST_F(FaultTest, KilledConversionLeavesTheOldTargetOrTheCompleteLibrary) {
     const Report report = makeReport("big", 24, 96 * 1024, 1);  // 50 streams, 4.8 MB
     writeAll(dir / "big.psr", report.file);
@@ -290,8 +291,8 @@ TEST_F(FaultTest, KilledConversionLeavesTheOldTargetOrTheCompleteLibrary) {
     int oldSeen = 0, newSeen = 0, temporariesLeft = 0;
     for (int k = 0; k < kKills; ++k) {
         writeAll(dir / "t.pbl", kOldTarget);
-        // Moments from the start of the process to 10% past a whole run.
-        const double at = runTime * 1.1 * k / (kKills - 1);
+        // Moments from the start of the process to half a run past a whole run.
+        const double at = runTime * 1.5 * k / (kKills - 1);
         Child c = spawn(kKeldrin, {"big.psr", "-p", "t.pbl"}, dir);
         std::this_thread::sleep_for(std::chrono::duration<double>(at));
         ::kill(c.pid, SIGKILL);
