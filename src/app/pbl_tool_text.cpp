@@ -236,9 +236,13 @@ std::u16string exportFileName(const std::u16string& name) {
             out.push_back(c);
         }
     }
-    // Windows drops trailing dots and spaces; this also turns "." and ".." into harmless names.
-    for (std::size_t i = out.size(); i > 0 && (out[i - 1] == u'.' || out[i - 1] == u' '); --i)
-        out[i - 1] = u'_';
+    // Windows drops trailing dots and spaces, so "a." would land on the file "a" of
+    // another entry; this also turns "." and ".." into harmless names.
+    auto replaceTrailingDotsAndSpaces = [&out] {
+        for (std::size_t i = out.size(); i > 0 && (out[i - 1] == u'.' || out[i - 1] == u' '); --i)
+            out[i - 1] = u'_';
+    };
+    replaceTrailingDotsAndSpaces();
     if (out.empty()) out = u"_";
     std::size_t dot = out.find(u'.');
     if (isReservedDeviceName(std::u16string_view(out).substr(0, dot))) out.insert(0, u"_");
@@ -255,6 +259,8 @@ std::u16string exportFileName(const std::u16string& name) {
             if (!stem.empty() && isHighSurrogate(stem.back())) stem.pop_back();
         }
         out = stem + extension;
+        // A shortened stem without extension may end in a dot or space again.
+        replaceTrailingDotsAndSpaces();
     }
     return out;
 }

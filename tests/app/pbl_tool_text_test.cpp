@@ -134,6 +134,10 @@ TEST(PblToolTextTest, ExportFileNameShortensLongNamesKeepingTheExtension) {
     for (int i = 0; i < 50; ++i) expected += u"\U0001F600";
     EXPECT_EQ(exportFileName(faces), expected);
     EXPECT_EQ(exportFileName(u"x" + faces), u"x" + expected.substr(0, 98));
+    // A cut that leaves a space or a dot at the end would lose that character on Windows
+    // and land on the file of the entry named without it.
+    EXPECT_EQ(exportFileName(std::u16string(199, u'a') + u" tail"),
+              std::u16string(199, u'a') + u"_");
 }
 
 TEST(PblToolTextTest, FoldedFileNameMatchesWhatCaseInsensitiveSystemsMerge) {
