@@ -214,34 +214,38 @@ int PblLibrary::writeChain(std::int32_t& firstBlock, const std::uint8_t* data, s
     }
     // Blocks that follow each other in the file go out in one write: one system call per
     // run rather than thousands for one large entry.
-    constexpr std::size_t kRunBytes = std::size_t{256} * kBlockSize;
-    Bytes run;
-    run.reserve(std::min(list.size() * kBlockSize, kRunBytes));
+    constexpr std::size_t kRunBlocks = 256;
+    Bytes run(std::min(list.size(), kRunBlocks) * kBlockSize);
     auto writeBlocks = [&](std::size_t from, std::size_t to) {
-        std::int64_t runStart = 0;
         std::int64_t written = static_cast<std::int64_t>(from) * kDataCapacity;
-        run.clear();
-        for (std::size_t i = from; i < to; ++i) {
-            if (!run.empty() && (list[i] != runStart + static_cast<std::int64_t>(run.size()) ||
-                                 run.size() >= kRunBytes)) {
-                if (!file_.writeAt(run.data(), run.size(), runStart)) return false;
-                run.clear();
+        std::size_t i = from;
+        while (i < to) {
+            // The longest stretch of blocks that lie next to each other in the file.
+            std::size_t count = 1;
+            while (i + count < to && count < kRunBlocks &&
+                   std::int64_t{list[i + count]} == std::int64_t{list[i + count - 1]} + kBlockSize)
+                ++count;
+            std::uint8_t* block = run.data();
+            for (std::size_t k = 0; k < count; ++k, block += kBlockSize) {
+                const std::size_t index = i + k;
+                const std::int64_t chunk = std::min<std::int64_t>(length - written, kDataCapacity);
+                DataBlockHeader h;
+                h.next = index + 1 < list.size() ? list[index + 1] : kNoLink;
+                h.used = static_cast<std::uint16_t>(chunk);
+                h.encode(block);
+                if (chunk > 0)
+                    std::memcpy(block + kDataHeaderSize, data + written,
+                                static_cast<std::size_t>(chunk));
+                // Only a chain's last block is partly used; the rest of it is zero.
+                if (chunk < kDataCapacity)
+                    std::memset(block + kDataHeaderSize + chunk, 0,
+                                static_cast<std::size_t>(kDataCapacity - chunk));
+                written += chunk;
             }
-            if (run.empty()) runStart = list[i];
-            const std::size_t at = run.size();
-            run.resize(at + kBlockSize, 0);
-            std::uint8_t* block = run.data() + at;
-            std::int64_t chunk = std::min<std::int64_t>(length - written, kDataCapacity);
-            DataBlockHeader h;
-            h.next = i + 1 < list.size() ? list[i + 1] : kNoLink;
-            h.used = static_cast<std::uint16_t>(chunk);
-            h.encode(block);
-            if (chunk > 0)
-                std::memcpy(block + kDataHeaderSize, data + written,
-                            static_cast<std::size_t>(chunk));
-            written += chunk;
+            if (!file_.writeAt(run.data(), count * kBlockSize, list[i])) return false;
+            i += count;
         }
-        return run.empty() || file_.writeAt(run.data(), run.size(), runStart);
+        return true;
     };
     // The blocks new to the chain go out first: they are the ones that can make the file
     // grow, and when the disk is full that must fail while the old blocks still hold
