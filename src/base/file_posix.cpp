@@ -87,32 +87,33 @@ bool truncateFile(std::FILE* file, std::int64_t length) {
     return ::ftruncate(::fileno(file), static_cast<off_t>(length)) == 0;
 }
 
-bool readFileAt(std::FILE* file, void* buffer, std::size_t length, std::int64_t offset) {
-    auto* out = static_cast<char*>(buffer);
+namespace {
+
+// Moves all `length` bytes at `offset` with pread or pwrite, which may each move fewer
+// bytes than asked and may be interrupted.
+template <typename Byte, typename Transfer>
+bool transferAt(std::FILE* file, Byte* bytes, std::size_t length, std::int64_t offset,
+                Transfer transfer) {
     int fd = ::fileno(file);
     while (length > 0) {
-        ssize_t n = ::pread(fd, out, length, static_cast<off_t>(offset));
+        ssize_t n = transfer(fd, bytes, length, static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
-        out += n;
+        bytes += n;
         length -= static_cast<std::size_t>(n);
         offset += n;
     }
     return true;
 }
 
+}  // namespace
+
+bool readFileAt(std::FILE* file, void* buffer, std::size_t length, std::int64_t offset) {
+    return transferAt(file, static_cast<char*>(buffer), length, offset, ::pread);
+}
+
 bool writeFileAt(std::FILE* file, const void* buffer, std::size_t length, std::int64_t offset) {
-    const auto* in = static_cast<const char*>(buffer);
-    int fd = ::fileno(file);
-    while (length > 0) {
-        ssize_t n = ::pwrite(fd, in, length, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        in += n;
-        length -= static_cast<std::size_t>(n);
-        offset += n;
-    }
-    return true;
+    return transferAt(file, static_cast<const char*>(buffer), length, offset, ::pwrite);
 }
 
 void startWriteback(std::FILE* file) {
