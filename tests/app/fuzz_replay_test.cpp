@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,10 @@ struct Target {
     const char* name;
     Entry entry;
 };
+
+void PrintTo(const Target& t, std::ostream* os) {
+    *os << t.name;
+}
 
 const Target kTargets[] = {
     {"fuzz_psr", replayPsr},

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,10 @@ struct DecodeCase {
     std::string bytes;
     std::u16string wide;
 };
+
+void PrintTo(const DecodeCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class DecodeTest : public testing::TestWithParam<DecodeCase> {};
 
@@ -70,6 +75,10 @@ struct EncodeCase {
     std::string bytes;
     bool usedDefault;
 };
+
+void PrintTo(const EncodeCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class EncodeTest : public testing::TestWithParam<EncodeCase> {};
 

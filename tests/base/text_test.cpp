@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <ostream>
 #include <string>
 
 #include "base/codepage.h"
@@ -91,6 +92,10 @@ struct LocaleRow {
     unsigned ansi;
     unsigned oem;
 };
+
+void PrintTo(const LocaleRow& r, std::ostream* os) {
+    *os << r.locale;
+}
 
 class LocaleCodePageTest : public testing::TestWithParam<LocaleRow> {};
 

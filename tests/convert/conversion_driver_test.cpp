@@ -13,6 +13,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -250,6 +251,10 @@ struct VersionCase {
     bool unicodeLibrary;
     int libraryVersion;
 };
+
+void PrintTo(const VersionCase& c, std::ostream* os) {
+    *os << (c.unicodeReport ? "Unicode " : "ANSI ") << c.digits;
+}
 
 class LibraryVersionTest : public ConversionDriverTest,
                            public ::testing::WithParamInterface<VersionCase> {};

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <ostream>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -45,6 +46,10 @@ struct Caller {
     std::string name;
     RAZEV_ExportSourceEntryW_fn function = nullptr;
 };
+
+void PrintTo(const Caller& c, std::ostream* os) {
+    *os << c.name;
+}
 
 std::vector<Caller> callers() {
     std::vector<Caller> list{{"Linked", &RAZEV_ExportSourceEntryW}};
@@ -360,6 +365,10 @@ struct SizeMutation {
     int width;  // 2 or 4
     std::int64_t value;
 };
+
+void PrintTo(const SizeMutation& m, std::ostream* os) {
+    *os << m.what;
+}
 
 class ExportReaderImpossibleSizes : public ::testing::TestWithParam<SizeMutation> {};
 

@@ -1,6 +1,9 @@
 // The format's structures and a new library's exact bytes.
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <ostream>
+
 #include "pbl/pbl_layout.h"
 #include "pbl_test_util.h"
 
@@ -43,6 +46,10 @@ struct NewLibraryCase {
     int version;
     std::size_t timeField;
 };
+
+void PrintTo(const NewLibraryCase& c, std::ostream* os) {
+    *os << "version " << c.version << " time at " << c.timeField;
+}
 
 class NewLibraryBytes : public ManagerFixture,
                         public ::testing::WithParamInterface<NewLibraryCase> {};

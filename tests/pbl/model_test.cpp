@@ -6,6 +6,7 @@
 
 #include <iostream>
 #include <map>
+#include <ostream>
 #include <random>
 #include <set>
 
@@ -98,6 +99,10 @@ struct ModelCase {
     unsigned seed;
     int operations;
 };
+
+void PrintTo(const ModelCase& c, std::ostream* os) {
+    *os << "version " << c.version << " seed " << c.seed << " steps " << c.operations;
+}
 
 class ModelBased : public ManagerFixture, public ::testing::WithParamInterface<ModelCase> {};
 
