@@ -28,6 +28,7 @@
 #include "support/library_content.h"
 
 #include "support/pbl_checker.h"
+#include "support/test_files.h"
 
 namespace keldrin {
 namespace {
@@ -40,24 +41,12 @@ constexpr const char* kKeldrin = KELDRIN_PATH;
 constexpr const char* kKeldrin = nullptr;
 #endif
 
-std::string readAll(const stdfs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeAll(const stdfs::path& file, std::string_view content) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-}
+using test::listing;
+using test::readAll;
+using test::writeAll;
 
 Bytes bytesOf(std::string_view text) {
     return Bytes(text.begin(), text.end());
-}
-
-std::set<std::string> listing(const stdfs::path& dir) {
-    std::set<std::string> names;
-    for (const auto& e : stdfs::directory_iterator(dir)) names.insert(e.path().filename().string());
-    return names;
 }
 
 // --- Running the program ---------------------------------------------------------------

@@ -31,6 +31,7 @@
 #include "base/file.h"
 #include "pbl/pbl_library.h"
 #include "support/pbl_checker.h"
+#include "support/test_files.h"
 
 namespace keldrin {
 namespace {
@@ -49,21 +50,9 @@ constexpr const char* kKeldrinPbl = KELDRIN_PBL_PATH;
 constexpr const char* kKeldrinPbl = nullptr;
 #endif
 
-std::string readAll(const stdfs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeAll(const stdfs::path& file, std::string_view content) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-}
-
-std::set<std::string> listing(const stdfs::path& dir) {
-    std::set<std::string> names;
-    for (const auto& e : stdfs::directory_iterator(dir)) names.insert(e.path().filename().string());
-    return names;
-}
+using test::listing;
+using test::readAll;
+using test::writeAll;
 
 // --- Processes ------------------------------------------------------------------------------
 

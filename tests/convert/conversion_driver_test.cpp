@@ -25,6 +25,7 @@
 #include "psr/psr_container.h"
 #include "support/library_content.h"
 #include "support/pbl_checker.h"
+#include "support/test_files.h"
 
 namespace keldrin {
 namespace {
@@ -122,21 +123,9 @@ std::string captured(Body body) {
     return ::testing::internal::GetCapturedStdout();
 }
 
-std::set<std::string> listing(const stdfs::path& dir) {
-    std::set<std::string> names;
-    for (const auto& e : stdfs::directory_iterator(dir)) names.insert(e.path().filename().string());
-    return names;
-}
-
-std::string readAll(const stdfs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeAll(const stdfs::path& file, std::string_view content) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-}
+using test::listing;
+using test::readAll;
+using test::writeAll;
 
 std::u16string wide(const stdfs::path& p) {
     return fs::fromNativeName(p.string());
