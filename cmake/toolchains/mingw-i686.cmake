@@ -1,23 +1,4 @@
 # Cross-build for i686 Windows with Debian's MinGW-w64 (package g++-mingw-w64-i686).
-# The posix thread model is used so the standard library's threads and mutexes exist;
-# everything, winpthreads included, is linked statically, so the programs import
-# nothing but Windows system DLLs.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(KELDRIN_MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${KELDRIN_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${KELDRIN_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${KELDRIN_MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${KELDRIN_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# GCC 12 warns wrongly about overlapping copies inside std::string at -O3 (GCC bug 105329).
-set(CMAKE_CXX_FLAGS_INIT "-Wno-restrict")
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
