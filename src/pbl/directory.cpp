@@ -101,6 +101,9 @@ class DirectoryOps {
     int insertIntoNode(const Bytes& name, PblEntryInfo& info, bool asFirst, bool asLast,
                        std::int32_t node, NodeHeader header);
     int split(const Bytes& name, PblEntryInfo& info, std::int32_t node, int depth);
+    // A copy of the node at `node` with its header and records (which point into the
+    // copy); false when it cannot be read or is damaged.
+    bool copyNode(std::int32_t node, Bytes& image, NodeHeader& h, std::vector<RecordRef>& records);
     int allocateNode(std::int32_t parent, std::int32_t& newOffset);
     int attachLeftmost(std::int32_t subtree, std::int32_t start);
     int readNodeHeader(std::int32_t node, NodeHeader& header);
@@ -260,18 +263,22 @@ int DirectoryOps::allocateNode(std::int32_t parent, std::int32_t& newOffset) {
     return file_.writeAt(&zero, 1, newOffset + kNodeSize - 1) ? kPblOk : kPblIoError;
 }
 
+bool DirectoryOps::copyNode(std::int32_t node, Bytes& image, NodeHeader& h,
+                            std::vector<RecordRef>& records) {
+    const std::uint8_t* cached = file_.readNode(node);
+    if (cached == nullptr) return false;
+    image.assign(cached, cached + kNodeSize);
+    return decodeNodeHeader(image.data(), h) && listRecords(v_, image.data(), h, records);
+}
+
 int DirectoryOps::split(const Bytes& name, PblEntryInfo& info, std::int32_t node, int depth) {
     if (depth >= kMaxSplitDepth) return PblLibrary::damaged();
     ++splits_;
     // Our own copy: the moves below read and write other nodes.
-    const std::uint8_t* cached = file_.readNode(node);
-    if (cached == nullptr) return PblLibrary::damaged();
-    Bytes image(cached, cached + kNodeSize);
+    Bytes image;
     NodeHeader h;
     std::vector<RecordRef> records;
-    if (!decodeNodeHeader(image.data(), h) || !listRecords(v_, image.data(), h, records)) {
-        return PblLibrary::damaged();
-    }
+    if (!copyNode(node, image, h, records)) return PblLibrary::damaged();
 
     struct Item {
         const std::uint8_t* name;
@@ -392,14 +399,10 @@ int DirectoryOps::attachLeftmost(std::int32_t subtree, std::int32_t start) {
 int DirectoryOps::deleteEntry(PblEntryInfo& info) {
     if (info.nodeOffset == kNoLink || info.entryOffset == kNoLink) return kPblInvalidArgument;
     const std::int32_t node = info.nodeOffset;
-    const std::uint8_t* cached = file_.readNode(node);
-    if (cached == nullptr) return PblLibrary::damaged();
-    Bytes image(cached, cached + kNodeSize);
+    Bytes image;
     NodeHeader h;
     std::vector<RecordRef> records;
-    if (!decodeNodeHeader(image.data(), h) || !listRecords(v_, image.data(), h, records)) {
-        return PblLibrary::damaged();
-    }
+    if (!copyNode(node, image, h, records)) return PblLibrary::damaged();
     // The descriptor must name the start of one of the node's records; anything else
     // is a stale or forged descriptor, and shifting bytes by it would wreck the node.
     std::int64_t p = static_cast<std::int64_t>(info.entryOffset) - node - kNodeHeaderSize;
