@@ -428,18 +428,14 @@ HeaderFacts readHeaderFacts(const std::u16string& path) {
 
 // Creates a new, empty file with a name that did not exist, beside `target`.
 std::u16string reserveTemporary(const std::u16string& target, std::u16string_view tag) {
-    for (int n = 0; n < 1000; ++n) {
-        std::u16string candidate =
-            target + u"." + std::u16string(tag) + utf8ToUtf16(std::to_string(n)) + u".tmp";
-        bool taken = false;
-        std::FILE* file = fs::createExclusive(candidate, &taken);
-        if (file != nullptr) {
-            std::fclose(file);
-            return candidate;
-        }
-        if (!taken) break;
-    }
-    throw ToolFailure{displayPath(target) + ": cannot create a temporary file beside it"};
+    std::u16string name = fs::createUniqueFile(
+        [&](int n) {
+            return target + u"." + std::u16string(tag) + utf8ToUtf16(std::to_string(n)) + u".tmp";
+        },
+        1000);
+    if (name.empty())
+        throw ToolFailure{displayPath(target) + ": cannot create a temporary file beside it"};
+    return name;
 }
 
 // Removes a temporary file unless it was moved into place.

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -20,10 +21,16 @@ std::string toNativeName(std::u16string_view name);
 std::FILE* openFile(const std::u16string& path, const char* mode);
 
 // Creates `path`, which must not exist yet, and opens it read-write ("w+b");
-// nullptr when it exists or cannot be created. `nameTaken`, when given, tells the two
-// apart: callers that try a series of names go on only past a taken one, and must not
-// ask the name again afterwards, since its owner may have moved it away meanwhile.
+// nullptr when it exists or cannot be created; `nameTaken`, when given, tells the two
+// apart.
 std::FILE* createExclusive(const std::u16string& path, bool* nameTaken = nullptr);
+
+// Creates a new, empty file under the first of nameFor(0), nameFor(1), ... (at most
+// `attempts` names) that no file has yet, and returns that name. "" when every name was
+// taken or creating failed for any other reason (a missing directory, no permission),
+// which no further name would mend. A name is passed over only when its own creation
+// found it taken: asking afterwards would race with a concurrent owner moving it away.
+std::u16string createUniqueFile(const std::function<std::u16string(int)>& nameFor, int attempts);
 
 bool removeFile(const std::u16string& path);
 bool fileExists(const std::u16string& path);

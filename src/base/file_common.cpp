@@ -1,5 +1,6 @@
 // The parts of the file layer that are the same on every platform: the wide form of
-// names that arrive as bytes, and whole-file copies through the layer's own calls.
+// names that arrive as bytes, new files under unused names, and whole-file copies
+// through the layer's own calls.
 //
 // The wide form of names that arrive as bytes (POSIX file names and arguments, and
 // narrow text that reaches the file layer elsewhere): their UTF-8 decoding, where each
@@ -90,6 +91,21 @@ bool copyFile(const std::u16string& from, const std::u16string& to) {
     if (!syncFile(out)) ok = false;
     if (std::fclose(out) != 0) ok = false;
     return ok;
+}
+
+std::u16string createUniqueFile(const std::function<std::u16string(int)>& nameFor, int attempts) {
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        std::u16string name = nameFor(attempt);
+        bool taken = false;
+        std::FILE* file = createExclusive(name, &taken);
+        if (file != nullptr) {
+            if (std::fclose(file) == 0) return name;
+            removeFile(name);
+            return std::u16string();
+        }
+        if (!taken) return std::u16string();
+    }
+    return std::u16string();
 }
 
 }  // namespace keldrin::fs

@@ -66,24 +66,10 @@ std::u16string temporaryName(const std::u16string& directory, int attempt) {
 // nor the file of a conversion running at the same time is ever overwritten. Returns
 // its name; the file exists, empty and closed.
 std::u16string createTemporaryFile(const std::u16string& directory) {
-    for (int attempt = 0; attempt < kTemporaryNameTries; ++attempt) {
-        std::u16string name = temporaryName(directory, attempt);
-        bool taken = false;
-        std::FILE* file = fs::createExclusive(name, &taken);
-        if (file != nullptr) {
-            bool closed = std::fclose(file) == 0;
-            if (!closed) {
-                fs::removeFile(name);
-                throw IOException();
-            }
-            return name;
-        }
-        // Taken: try the next name. Anything else (no such directory, no permission)
-        // will not get better with another name. Asking afterwards whether the name
-        // exists would race with a concurrent run that renames its file away.
-        if (!taken) throw IOException();
-    }
-    throw IOException();
+    std::u16string name = fs::createUniqueFile(
+        [&](int attempt) { return temporaryName(directory, attempt); }, kTemporaryNameTries);
+    if (name.empty()) throw IOException();
+    return name;
 }
 
 // Forces the finished library onto the disk before it takes the target's place, so a

@@ -66,10 +66,6 @@ bool BlockFile::writeAt(const void* buffer, std::size_t length, std::int64_t off
 
 bool BlockFile::truncate(std::int64_t length) {
     if (file_ == nullptr || !writable_ || length < 0) return false;
-    // Writes bypass the stream; this only makes sure nothing buffered lands behind the
-    // cut later on.
-    std::fflush(file_);
-    std::clearerr(file_);
     if (!fs::truncateFile(file_, length)) return false;
     size_ = length;
     return true;

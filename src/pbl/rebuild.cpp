@@ -334,17 +334,9 @@ class Rebuild {
 // A name beside `path` that did not exist and now does (empty), or "" when none could
 // be made.
 std::u16string reserveTemporaryName(const std::u16string& path) {
-    for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-        std::u16string candidate = path + u".rebuild" + numberToText(attempt) + u".tmp";
-        bool taken = false;
-        std::FILE* file = fs::createExclusive(candidate, &taken);
-        if (file != nullptr) {
-            std::fclose(file);
-            return candidate;
-        }
-        if (!taken) break;  // another name will not fix a missing directory or permission
-    }
-    return std::u16string();
+    return fs::createUniqueFile(
+        [&](int attempt) { return path + u".rebuild" + numberToText(attempt) + u".tmp"; },
+        kTemporaryNameAttempts);
 }
 
 }  // namespace

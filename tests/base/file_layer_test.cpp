@@ -2,6 +2,7 @@
 // page reach the file system intact, exclusive creation and the no-replace rename
 // refuse an existing target, and the replacing rename takes its place.
 #include "base/file.h"
+#include "base/text.h"
 
 #include <gtest/gtest.h>
 
@@ -85,6 +86,18 @@ TEST_F(FileLayerTest, CreateExclusiveRefusesAnExistingFile) {
     // a series of names would go on without end.
     EXPECT_EQ(fs::createExclusive(name(u"no-such-dir/new.tmp"), &taken), nullptr);
     EXPECT_FALSE(taken);
+}
+
+TEST_F(FileLayerTest, CreateUniqueFilePassesOverTakenNamesOnly) {
+    writeText(name(u"t0.tmp"), "mine");
+    writeText(name(u"t1.tmp"), "mine too");
+    auto nameFor = [&](int n) { return name(u"t" + utf8ToUtf16(std::to_string(n)) + u".tmp"); };
+    EXPECT_EQ(fs::createUniqueFile(nameFor, 5), name(u"t2.tmp"));
+    EXPECT_EQ(readText(name(u"t2.tmp")), "");
+    EXPECT_EQ(readText(name(u"t0.tmp")), "mine");
+    // Every name taken, or a failure that no other name mends: no name at all.
+    EXPECT_EQ(fs::createUniqueFile(nameFor, 3), u"");
+    EXPECT_EQ(fs::createUniqueFile([&](int) { return name(u"no-such-dir/x.tmp"); }, 1000), u"");
 }
 
 TEST_F(FileLayerTest, PositionedReadsLeaveTheStreamWhereItWas) {
