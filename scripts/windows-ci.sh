@@ -22,24 +22,8 @@ fail() {
 }
 
 step "tools"
-packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    for attempt in 1 2 3; do
-        if apt-get -o DPkg::Lock::Timeout=600 update -qq &&
-            apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends \
-                "${missing[@]}" >/dev/null; then
-            break
-        fi
-        [ "$attempt" -lt 3 ] || fail "could not install ${missing[*]}"
-        sleep 10
-    done
-fi
+"$root/scripts/deps.sh" g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 ||
+    fail "could not install the cross compilers and Wine"
 
 configure() {
     local arch=$1 tests=$2
