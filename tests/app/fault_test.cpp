@@ -249,6 +249,22 @@ class FaultTest : public testing::Test {
             ::chmod(e.path().c_str(), e.is_directory() ? 0755 : 0644);
         stdfs::remove_all(dir, ec);
     }
+
+    // "lib.pbl" with entries d_e0.srd .. d_e39.srd holding entryBody() each, made by the
+    // tool, and "big", 200,000 bytes to put in place of one of them.
+    static std::string entryBody() { return std::string(3000, 'x'); }
+    void makeFortyEntryLibrary() {
+        ASSERT_EQ(runProgram(kKeldrinPbl, {"create", "lib.pbl", "10"}, dir).exitCode, 0);
+        writeAll(dir / "body", entryBody());
+        for (int i = 0; i < 40; ++i)
+            ASSERT_EQ(
+                runProgram(kKeldrinPbl,
+                           {"put", "lib.pbl", "d_e" + std::to_string(i) + ".srd", "body"}, dir)
+                    .exitCode,
+                0);
+        writeAll(dir / "big", std::string(200000, 'y'));
+    }
+
     stdfs::path dir;
 };
 
@@ -407,16 +423,9 @@ TEST_F(FaultTest, FullDiskDuringLibraryCommandsLosesNothing) {
 // A write in place that needs blocks past the end of a full disk fails, and every other
 // entry, the comment and the structure of the library stay sound.
 TEST_F(FaultTest, FullDiskDuringPutKeepsTheOtherEntries) {
-    ASSERT_EQ(runProgram(kKeldrinPbl, {"create", "lib.pbl", "10"}, dir).exitCode, 0);
-    const std::string body(3000, 'x');
-    writeAll(dir / "body", body);
-    for (int i = 0; i < 40; ++i)
-        ASSERT_EQ(runProgram(kKeldrinPbl,
-                             {"put", "lib.pbl", "d_e" + std::to_string(i) + ".srd", "body"}, dir)
-                      .exitCode,
-                  0);
+    ASSERT_NO_FATAL_FAILURE(makeFortyEntryLibrary());
+    const std::string body = entryBody();
     const auto size = static_cast<rlim_t>(stdfs::file_size(dir / "lib.pbl"));
-    writeAll(dir / "big", std::string(200000, 'y'));
     for (rlim_t limit : {size, size + 600, size + 20000}) {
         SCOPED_TRACE("put under a file size limit of " + std::to_string(limit));
         Outcome o =
@@ -442,16 +451,9 @@ TEST_F(FaultTest, FullDiskDuringPutKeepsTheOtherEntries) {
 // data completely), and the library its sound structure: the blocks that grow the file
 // are written before the entry's own blocks are overwritten.
 TEST_F(FaultTest, FullDiskDuringPutKeepsTheReplacedEntry) {
-    ASSERT_EQ(runProgram(kKeldrinPbl, {"create", "lib.pbl", "10"}, dir).exitCode, 0);
-    const std::string body(3000, 'x');
-    writeAll(dir / "body", body);
-    for (int i = 0; i < 40; ++i)
-        ASSERT_EQ(runProgram(kKeldrinPbl,
-                             {"put", "lib.pbl", "d_e" + std::to_string(i) + ".srd", "body"}, dir)
-                      .exitCode,
-                  0);
+    ASSERT_NO_FATAL_FAILURE(makeFortyEntryLibrary());
+    const std::string body = entryBody();
     const auto size = static_cast<rlim_t>(stdfs::file_size(dir / "lib.pbl"));
-    writeAll(dir / "big", std::string(200000, 'y'));
     Outcome o =
         runProgram(kKeldrinPbl, {"put", "lib.pbl", "d_e3.srd", "big"}, dir, {size + 20000, false});
     EXPECT_EQ(o.exitCode, 1) << o.output;
