@@ -32,6 +32,7 @@
 #include "base/file.h"
 #include "base/text.h"
 #include "pbl/pbl_library.h"
+#include "pbl/pbl_library_impl.h"
 
 namespace keldrin {
 namespace {
@@ -58,7 +59,7 @@ using tool::utf16LittleEndianBytes;
 using tool::wideToAnsiBytes;
 
 constexpr char kUsage[] =
-    "usage: keldrin-pbl COMMAND ARGUMENTS\n"
+    "usage: keldrin-pbl [--wait SECONDS] COMMAND ARGUMENTS\n"
     "  create LIB VERSION                 new empty library (5: ANSI 0500, 6-9: ANSI 0600,\n"
     "                                     10 and above: Unicode)\n"
     "  info LIB [--json]                  variant, versions, comment, sizes, block use\n"
@@ -71,7 +72,10 @@ constexpr char kUsage[] =
     "  comment LIB [TEXT]                 print or set the library comment\n"
     "  export LIB DIR [--raw]             every entry into DIR, one file each (text as UTF-8)\n"
     "  rebuild LIB OUT [--version N]      a fresh, balanced copy of LIB in OUT\n"
-    "  optimize LIB                       rebuild LIB in place, keeping the old file as LIB.bak\n"
+    "  optimize LIB [--version N] [--force]\n"
+    "                                     rebuild LIB in place, keeping the old file as LIB.bak\n"
+    "                                     (an existing LIB.bak is replaced only with --force)\n"
+    "--wait SECONDS: how long to wait for a library another program is using (default 10)\n"
     "Put -- before a NAME or TEXT that begins with --.\n";
 
 // Layout facts that `info` reads itself; the library keeps its own copy of them.
@@ -192,6 +196,11 @@ std::int64_t sizeOfFile(const std::u16string& path) {
 }
 
 // An open library with its manager; the library is released first.
+//
+// A writable library holds its file's exclusive lock from open to close. Changes run
+// as one unit (PblLibrary::beginChange): unless close() commits them, releasing the
+// library puts the file back byte for byte, so a command that fails part way, for
+// whatever reason, leaves the library as it found it.
 struct OpenLibrary {
     PblManagerHandle manager;
     PblLibraryHandle library;
@@ -199,36 +208,44 @@ struct OpenLibrary {
     std::int64_t fileSize = 0;
 
     PblLibraryInterface* operator->() const { return library.get(); }
+    pbl::PblLibrary& concrete() const { return static_cast<pbl::PblLibrary&>(*library); }
 
     // Writes what the library keeps in memory and reports a failed flush.
     void flush() {
         if (library->flush() != 0)
             throw ToolFailure{displayPath(path) + ": cannot write the library"};
     }
+    void beginChange() { concrete().beginChange(); }
     void close() {
         if (library) {
-            flush();
+            if (concrete().commitChange() != 0)
+                throw ToolFailure{displayPath(path) + ": cannot write the library; it is unchanged"};
             library.reset();
         }
     }
 };
 
-PblManagerHandle newManager() {
+PblManagerHandle newManager(int lockWaitMs) {
     PblManagerHandle manager(pbl::createPblManager());
     if (!manager) throw ToolFailure{"out of memory"};
     // Names leave the library as UTF-16; the tool turns them into UTF-8 itself.
     manager->setNameEncoding(pbl::kNameUtf16);
+    manager->setLockWait(lockWaitMs);
     return manager;
 }
 
-OpenLibrary openLibrary(const std::u16string& path, bool writable) {
+OpenLibrary openLibrary(const std::u16string& path, bool writable, int lockWaitMs) {
     OpenLibrary open;
     open.path = path;
-    open.manager = newManager();
+    open.manager = newManager(lockWaitMs);
     if (!fs::fileExists(path)) throw ToolFailure{displayPath(path) + ": no such file"};
     open.library.reset(open.manager->openLibrary(path, writable ? 1 : 0));
     if (!open.library) {
+        int why = open.manager->lastResult();
+        if (why == pbl::kPblBusy) throw ToolFailure{displayPath(path) + ": " + codeText(why)};
         if (writable) {
+            if (fs::isWriteProtected(path))
+                throw ToolFailure{displayPath(path) + ": the file is write-protected"};
             std::FILE* probe = fs::openFile(path, "rb+");
             if (probe == nullptr)
                 throw ToolFailure{displayPath(path) + ": cannot open the library for writing"};
@@ -238,6 +255,7 @@ OpenLibrary openLibrary(const std::u16string& path, bool writable) {
     }
     open.fileSize = sizeOfFile(path);
     if (open.fileSize < 0) throw ToolFailure{displayPath(path) + ": cannot read the file size"};
+    if (writable) open.beginChange();
     return open;
 }
 
@@ -245,6 +263,24 @@ OpenLibrary openLibrary(const std::u16string& path, bool writable) {
 std::string entryName(const std::u16string& name) {
     if (name.empty()) throw UsageFailure{"an entry name must not be empty"};
     return exactAnsi(name, "entry name " + displayPath(name));
+}
+
+// A name longer than a directory node can hold is refused with the limit, rather than
+// reported as an entry that does not exist.
+void requireNameFits(const OpenLibrary& lib, const std::string& ansiName,
+                     const std::u16string& shown) {
+    const pbl::layout::Variant& v = lib.concrete().variant();
+    const std::size_t limitBytes = static_cast<std::size_t>(
+        pbl::layout::kNodeDataSize - v.entryHeaderSize - v.charSize);
+    if (v.unicode) {
+        if (ansiToWide(ansiName).size() * 2 > limitBytes)
+            throw ToolFailure{displayPath(shown) + ": the name is too long: at most " +
+                              std::to_string(limitBytes / 2) +
+                              " UTF-16 characters in a Unicode library"};
+    } else if (ansiName.size() > limitBytes) {
+        throw ToolFailure{displayPath(shown) + ": the name is too long: at most " +
+                          std::to_string(limitBytes) + " bytes in an ANSI library"};
+    }
 }
 
 // A size read from the library, checked against what the file could hold before it
@@ -506,16 +542,32 @@ class PblTool {
     }
     void copyLibrary(OpenLibrary& source, const std::u16string& target, int version,
                      const std::string& context);
+    OpenLibrary open(const std::u16string& path, bool writable) const {
+        return openLibrary(path, writable, lockWaitMs_);
+    }
 
     PblToolStreams io_;
     Output out_;
+    // How long to wait for a library that another program is changing (--wait).
+    int lockWaitMs_ = 10000;
 };
 
 int PblTool::run(const std::vector<std::u16string>& args) {
     try {
-        if (args.empty()) throw UsageFailure{"no command given"};
-        std::string command = utf16ToUtf8(args[0]);
-        std::span<const std::u16string> rest(args.data() + 1, args.size() - 1);
+        std::size_t first = 0;
+        if (!args.empty() && args[0] == u"--wait") {
+            if (args.size() < 2) throw UsageFailure{"option --wait needs a value"};
+            std::int32_t seconds = parseInt32(args[1], "--wait");
+            constexpr std::int32_t kMaxWaitSeconds = 24 * 3600;
+            if (seconds < 0 || seconds > kMaxWaitSeconds)
+                throw UsageFailure{"--wait takes 0 to " + std::to_string(kMaxWaitSeconds) +
+                                   " seconds"};
+            lockWaitMs_ = seconds * 1000;
+            first = 2;
+        }
+        if (args.size() <= first) throw UsageFailure{"no command given"};
+        std::string command = utf16ToUtf8(args[first]);
+        std::span<const std::u16string> rest(args.data() + first + 1, args.size() - first - 1);
         if (command == "create")
             create(rest);
         else if (command == "info")
@@ -563,7 +615,7 @@ void PblTool::create(std::span<const std::u16string> args) {
     if (version < 5) throw UsageFailure{"VERSION must be 5 or higher"};
     // Never over an existing file: it may be someone's library.
     if (fs::fileExists(path)) throw ToolFailure{displayPath(path) + ": already exists"};
-    PblManagerHandle manager = newManager();
+    PblManagerHandle manager = newManager(lockWaitMs_);
     TemporaryFile temporary(reserveTemporary(path, u"create"));
     check(manager->createLibrary(temporary.path(), version), displayPath(path));
     if (!fs::renameNoReplace(temporary.path(), path)) {
@@ -576,7 +628,7 @@ void PblTool::create(std::span<const std::u16string> args) {
 void PblTool::info(std::span<const std::u16string> args) {
     ParsedArgs parsed = parseArgs(args, {{"--json", false}}, 1, 1);
     const std::u16string& path = parsed.positional[0];
-    OpenLibrary lib = openLibrary(path, false);
+    OpenLibrary lib = open(path, false);
     HeaderFacts facts = readHeaderFacts(path);
     std::u16string comment = readComment(lib);
     int libraryDataLength = 0;
@@ -615,7 +667,7 @@ void PblTool::info(std::span<const std::u16string> args) {
 
 void PblTool::list(std::span<const std::u16string> args) {
     ParsedArgs parsed = parseArgs(args, {{"--json", false}}, 1, 1);
-    OpenLibrary lib = openLibrary(parsed.positional[0], false);
+    OpenLibrary lib = open(parsed.positional[0], false);
     std::vector<EntryRecord> entries = listEntries(lib);
     if (parsed.has("--json")) {
         if (entries.empty()) {
@@ -642,7 +694,8 @@ void PblTool::cat(std::span<const std::u16string> args) {
     ParsedArgs parsed = parseArgs(args, {{"--comment", false}}, 2, 2);
     const std::u16string& name = parsed.positional[1];
     std::string ansiName = entryName(name);
-    OpenLibrary lib = openLibrary(parsed.positional[0], false);
+    OpenLibrary lib = open(parsed.positional[0], false);
+    requireNameFits(lib, ansiName, name);
     PblEntryInfo info{};
     int code = lib->findEntry(ansiName.c_str(), info, 0);
     if (code == pbl::kPblNotFound) throw ToolFailure{displayPath(name) + ": no such entry"};
@@ -688,13 +741,17 @@ void PblTool::put(std::span<const std::u16string> args) {
     std::optional<std::u16string> source;
     if (parsed.positional.size() == 3) source = parsed.positional[2];
 
-    OpenLibrary lib = openLibrary(path, true);
+    OpenLibrary lib = open(path, true);
+    requireNameFits(lib, ansiName, name);
     std::string comment;
     if (auto text = parsed.value("--comment"))
         comment = libraryText(*lib.library, *text, "the comment");
-    if (comment.size() > kMaxCommentBytes)
-        throw ToolFailure{"the comment is too long: at most " +
-                          std::to_string(kMaxCommentBytes / 2 * 2) + " bytes"};
+    // A Unicode comment is whole UTF-16 characters, so its limit is the even one below.
+    const std::size_t commentLimit =
+        lib->isUnicode() != 0 ? kMaxCommentBytes / 2 * 2 : kMaxCommentBytes;
+    if (comment.size() > commentLimit)
+        throw ToolFailure{"the comment is too long: at most " + std::to_string(commentLimit) +
+                          " bytes"};
     // The whole input is read before the library changes, so a failed read changes nothing.
     std::vector<std::uint8_t> data(comment.begin(), comment.end());
     std::vector<std::uint8_t> body = readInput(source, kMaxEntryBytes - comment.size());
@@ -718,7 +775,8 @@ void PblTool::removeEntry(std::span<const std::u16string> args) {
     ParsedArgs parsed = parseArgs(args, {}, 2, 2);
     const std::u16string& name = parsed.positional[1];
     std::string ansiName = entryName(name);
-    OpenLibrary lib = openLibrary(parsed.positional[0], true);
+    OpenLibrary lib = open(parsed.positional[0], true);
+    requireNameFits(lib, ansiName, name);
     PblEntryInfo info{};
     int code = lib->findEntry(ansiName.c_str(), info, 0);
     if (code == pbl::kPblNotFound) throw ToolFailure{displayPath(name) + ": no such entry"};
@@ -730,9 +788,9 @@ void PblTool::removeEntry(std::span<const std::u16string> args) {
 void PblTool::comment(std::span<const std::u16string> args) {
     ParsedArgs parsed = parseArgs(args, {}, 1, 2);
     bool setting = parsed.positional.size() == 2;
-    OpenLibrary lib = openLibrary(parsed.positional[0], setting);
+    OpenLibrary lib = open(parsed.positional[0], setting);
     if (!setting) {
-        out_.line(utf16ToUtf8(readComment(lib)));
+        out_.line(escapeControls(utf16ToUtf8(readComment(lib))));
         return;
     }
     const std::u16string& text = parsed.positional[1];
@@ -776,7 +834,7 @@ void PblTool::exportAll(std::span<const std::u16string> args) {
     ParsedArgs parsed = parseArgs(args, {{"--raw", false}}, 2, 2);
     const std::u16string& directory = parsed.positional[1];
     bool raw = parsed.has("--raw");
-    OpenLibrary lib = openLibrary(parsed.positional[0], false);
+    OpenLibrary lib = open(parsed.positional[0], false);
     std::vector<EntryRecord> entries = listEntries(lib);
     bool unicode = lib->isUnicode() != 0;
     if (!fs::makeDirectory(directory))
@@ -858,28 +916,70 @@ void PblTool::copyLibrary(OpenLibrary& source, const std::u16string& target, int
     check(code, context);
 }
 
+// The --version option of rebuild and optimize: 0 when absent (keep the version).
+int versionOption(const ParsedArgs& parsed) {
+    auto text = parsed.value("--version");
+    if (!text) return 0;
+    std::int32_t version = parseInt32(*text, "--version");
+    if (version < 5) throw UsageFailure{"--version must be 5 or higher"};
+    return version;
+}
+
+// The directory a file would be made in, for a message that names it when it is missing.
+std::u16string parentDirectory(const std::u16string& path) {
+#if defined(_WIN32)
+    std::size_t end = path.find_last_of(u"/\\:");
+#else
+    std::size_t end = path.rfind(u'/');
+#endif
+    if (end == std::u16string::npos) return u".";
+    return end == 0 ? path.substr(0, 1) : path.substr(0, end);
+}
+
+void requireDirectoryOf(const std::u16string& path) {
+    std::u16string directory = parentDirectory(path);
+    if (!fs::fileExists(directory))
+        throw ToolFailure{displayPath(path) + ": the directory " + displayPath(directory) +
+                          " does not exist"};
+}
+
 void PblTool::rebuild(std::span<const std::u16string> args) {
     ParsedArgs parsed = parseArgs(args, {{"--version", true}}, 2, 2);
     const std::u16string& path = parsed.positional[0];
     const std::u16string& target = parsed.positional[1];
-    int version = 0;
-    if (auto text = parsed.value("--version")) {
-        version = parseInt32(*text, "--version");
-        if (version < 5) throw UsageFailure{"--version must be 5 or higher"};
-    }
+    int version = versionOption(parsed);
     if (fs::sameFile(path, target))
         throw ToolFailure{displayPath(target) +
                           ": is the library itself; use optimize to rebuild in place"};
-    OpenLibrary lib = openLibrary(path, false);
+    requireDirectoryOf(target);
+    OpenLibrary lib = open(path, false);
+    // A library that OUT already holds is replaced whole: hold its lock meanwhile, so no
+    // other program's change to it is lost in the replacement.
+    std::optional<OpenLibrary> previous;
+    if (fs::fileExists(target)) {
+        if (fs::isWriteProtected(target))
+            throw ToolFailure{displayPath(target) + ": the file is write-protected"};
+        PblManagerHandle probe = newManager(lockWaitMs_);
+        if (PblLibraryInterface* held = probe->openLibrary(target, 0)) {
+            previous.emplace();
+            previous->manager = std::move(probe);
+            previous->library.reset(held);
+            previous->path = target;
+        } else if (probe->lastResult() == pbl::kPblBusy) {
+            throw ToolFailure{displayPath(target) + ": " + codeText(pbl::kPblBusy)};
+        }
+    }
     copyLibrary(lib, target, version, displayPath(target));
 }
 
-// Entry by entry, the rebuilt library holds what the original held.
+// Entry by entry, the rebuilt library holds what the original held. Into the other
+// variant the comments are converted text, so there only the bodies are compared.
 void verifyCopy(OpenLibrary& original, OpenLibrary& copy) {
     std::vector<EntryRecord> before = listEntries(original);
     std::vector<EntryRecord> after = listEntries(copy);
     std::string differs =
         displayPath(copy.path) + ": the rebuilt library differs from the original";
+    const bool sameVariant = original->isUnicode() == copy->isUnicode();
     if (before.size() != after.size()) throw ToolFailure{differs};
     auto byName = [](const EntryRecord& a, const EntryRecord& b) { return a.name < b.name; };
     std::sort(before.begin(), before.end(), byName);
@@ -887,47 +987,66 @@ void verifyCopy(OpenLibrary& original, OpenLibrary& copy) {
     for (std::size_t i = 0; i < before.size(); ++i) {
         const PblEntryInfo& a = before[i].info;
         const PblEntryInfo& b = after[i].info;
-        if (before[i].name != after[i].name || a.dataSize != b.dataSize ||
-            a.commentSize != b.commentSize || a.time != b.time)
+        if (before[i].name != after[i].name || a.time != b.time ||
+            a.dataSize - a.commentSize != b.dataSize - b.commentSize ||
+            (sameVariant && a.commentSize != b.commentSize))
             throw ToolFailure{differs};
         std::string shown = escapeControls(utf16ToUtf8(before[i].name));
-        if (readEntry(original, a, shown) != readEntry(copy, b, shown)) throw ToolFailure{differs};
+        std::vector<std::uint8_t> was = readEntry(original, a, shown);
+        std::vector<std::uint8_t> is = readEntry(copy, b, shown);
+        if (!sameVariant) {
+            was.erase(was.begin(), was.begin() + a.commentSize);
+            is.erase(is.begin(), is.begin() + b.commentSize);
+        }
+        if (was != is) throw ToolFailure{differs};
     }
-    if (readComment(original) != readComment(copy) ||
+    if ((sameVariant && readComment(original) != readComment(copy)) ||
         readLibraryBytes(original) != readLibraryBytes(copy))
         throw ToolFailure{differs};
 }
 
 void PblTool::optimize(std::span<const std::u16string> args) {
-    ParsedArgs parsed = parseArgs(args, {}, 1, 1);
+    ParsedArgs parsed = parseArgs(args, {{"--version", true}, {"--force", false}}, 1, 1);
     const std::u16string& path = parsed.positional[0];
-    OpenLibrary lib = openLibrary(path, false);
-    if (fs::isWriteProtected(path))
-        throw ToolFailure{displayPath(path) + ": the file is write-protected"};
+    int version = versionOption(parsed);
+    const bool force = parsed.has("--force");
+    std::u16string backupPath = path + u".bak";
+    if (!force && fs::fileExists(backupPath))
+        throw ToolFailure{displayPath(backupPath) +
+                          ": already exists; remove it, or give --force to replace it"};
+    // The exclusive lock is held to the end: a change another program made between our
+    // reading and the replacement would be lost. Writers that waited meanwhile find the
+    // name leads to the new file when they get the lock, and open that one.
+    OpenLibrary lib = open(path, true);
 
     // The new library is built and checked beside the original; the original is only
     // replaced, in one step, once the copy and the backup are both complete.
     TemporaryFile rebuilt(reserveTemporary(path, u"optimize"));
-    copyLibrary(lib, rebuilt.path(), 0, displayPath(path));
+    copyLibrary(lib, rebuilt.path(), version, displayPath(path));
     {
-        OpenLibrary copy = openLibrary(rebuilt.path(), false);
+        OpenLibrary copy = open(rebuilt.path(), false);
         verifyCopy(lib, copy);
     }
-    lib.library.reset();
 
-    std::u16string backupPath = path + u".bak";
     std::optional<std::vector<std::uint8_t>> original = readWholeFile(path);
     if (!original) throw ToolFailure{displayPath(path) + ": cannot read the file"};
     TemporaryFile backup(reserveTemporary(backupPath, u""));
     writeWholeFile(backup.path(), *original);
     if (readWholeFile(backup.path()) != original)
         throw ToolFailure{displayPath(backupPath) + ": cannot write the backup"};
-    if (!fs::replaceFile(backup.path(), backupPath))
+    const bool backedUp = force ? fs::replaceFile(backup.path(), backupPath)
+                                : fs::renameNoReplace(backup.path(), backupPath);
+    if (!backedUp) {
+        if (!force && fs::fileExists(backupPath))
+            throw ToolFailure{displayPath(backupPath) +
+                              ": already exists; remove it, or give --force to replace it"};
         throw ToolFailure{displayPath(backupPath) + ": cannot write the backup"};
+    }
     backup.keep();
     if (!fs::replaceFile(rebuilt.path(), path))
         throw ToolFailure{displayPath(path) + ": cannot replace the library; it is unchanged"};
     rebuilt.keep();
+    lib.close();
 }
 
 }  // namespace

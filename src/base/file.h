@@ -32,6 +32,10 @@ std::FILE* createExclusive(const std::u16string& path, bool* nameTaken = nullptr
 // found it taken: asking afterwards would race with a concurrent owner moving it away.
 std::u16string createUniqueFile(const std::function<std::u16string(int)>& nameFor, int attempts);
 
+// Opens `path` read-write ("r+b"), creating it empty when it does not exist; unlike
+// "w+b" it never cuts an existing file short, so the caller can lock it first.
+std::FILE* openOrCreate(const std::u16string& path);
+
 bool removeFile(const std::u16string& path);
 bool fileExists(const std::u16string& path);
 

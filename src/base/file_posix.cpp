@@ -29,6 +29,14 @@ std::FILE* createExclusive(const std::u16string& path, bool* nameTaken) {
     return file;
 }
 
+std::FILE* openOrCreate(const std::u16string& path) {
+    int fd = ::open(toNativeName(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    std::FILE* file = ::fdopen(fd, "r+b");
+    if (file == nullptr) ::close(fd);
+    return file;
+}
+
 bool removeFile(const std::u16string& path) {
     return ::unlink(toNativeName(path).c_str()) == 0;
 }

@@ -60,6 +60,22 @@ std::FILE* createExclusive(const std::u16string& path, bool* nameTaken) {
     return file;
 }
 
+std::FILE* openOrCreate(const std::u16string& path) {
+    const std::wstring name = wide(path);
+    HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, "r+b");
+    if (file == nullptr) _close(fd);
+    return file;
+}
+
 bool removeFile(const std::u16string& path) {
     return DeleteFileW(wide(path).c_str()) != FALSE;
 }

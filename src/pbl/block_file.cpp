@@ -48,6 +48,8 @@ bool BlockFile::writeAt(const void* buffer, std::size_t length, std::int64_t off
     // equal to the file.
     if (file_ == nullptr || !writable_ || offset < 0) return false;
     if (length == 0) return true;
+    // A write whose old bytes could not be saved would be one that cannot be undone.
+    if (journaling_ && !journalBefore(offset, length)) return false;
     // The cache follows what we asked to write even if the write fails part way: the
     // caller reports the failure, and a half-written node is damage either way.
     updateCache(static_cast<const std::uint8_t*>(buffer), length, offset);
@@ -66,6 +68,8 @@ bool BlockFile::writeAt(const void* buffer, std::size_t length, std::int64_t off
 
 bool BlockFile::truncate(std::int64_t length) {
     if (file_ == nullptr || !writable_ || length < 0) return false;
+    // Cutting below the journal's length would lose bytes it has not saved.
+    if (journaling_ && length < journalSize_) return false;
     if (!fs::truncateFile(file_, length)) return false;
     size_ = length;
     return true;
@@ -95,6 +99,46 @@ const std::uint8_t* BlockFile::readNode(std::int32_t offset) {
     const std::uint8_t* p = image->data();
     nodes_.emplace(offset, std::move(image));
     return p;
+}
+
+void BlockFile::beginJournal() {
+    saved_.clear();
+    journalSize_ = size_;
+    journaling_ = true;
+}
+
+void BlockFile::endJournal() {
+    journaling_ = false;
+    saved_.clear();
+}
+
+bool BlockFile::journalBefore(std::int64_t offset, std::size_t length) {
+    const std::int64_t end = std::min(offset + static_cast<std::int64_t>(length), journalSize_);
+    for (std::int64_t block = offset - offset % layout::kBlockSize; block < end;
+         block += layout::kBlockSize) {
+        if (saved_.count(block) != 0) continue;
+        const std::int64_t bytes = std::min<std::int64_t>(layout::kBlockSize, journalSize_ - block);
+        std::vector<std::uint8_t> old(static_cast<std::size_t>(bytes));
+        if (!fs::readFileAt(file_, old.data(), old.size(), block)) return false;
+        saved_.emplace(block, std::move(old));
+    }
+    return true;
+}
+
+bool BlockFile::rollback() {
+    if (!journaling_) return true;
+    journaling_ = false;
+    // The cache may hold what the failed change wrote.
+    nodes_.clear();
+    bool ok = true;
+    for (const auto& [block, old] : saved_)
+        ok = fs::writeFileAt(file_, old.data(), old.size(), block) && ok;
+    saved_.clear();
+    if (size_ != journalSize_) {
+        ok = fs::truncateFile(file_, journalSize_) && ok;
+        size_ = journalSize_;
+    }
+    return ok;
 }
 
 int BlockFile::flush() {

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "base/bytes.h"
 #include "pbl/pbl_layout.h"
@@ -61,7 +62,22 @@ class BlockFile {
     // Flushes the stream: 0, or -1 on failure.
     int flush();
 
+    // An undo journal for one change made of many writes. While it runs, the first write
+    // to each block of the file as it was saves that block's old bytes; rollback() puts
+    // them back and cuts the file to its old length, so a change that fails part way
+    // leaves the file byte for byte as it found it. It costs at most one copy of the
+    // blocks the change overwrites, which the file itself bounds.
+    void beginJournal();
+    // Restores what the journal saved and ends it; false when a restoring write failed.
+    bool rollback();
+    // Keeps what was written and ends the journal.
+    void endJournal();
+    bool journaling() const { return journaling_; }
+
   private:
+    // Saves the old bytes of the blocks [offset, offset + length) touches, once each.
+    bool journalBefore(std::int64_t offset, std::size_t length);
+
     void updateCache(const std::uint8_t* data, std::size_t length, std::int64_t offset);
 
     std::FILE* file_ = nullptr;
@@ -72,6 +88,9 @@ class BlockFile {
     std::size_t writtenSinceWriteback_ = 0;
     using NodeImage = std::array<std::uint8_t, layout::kNodeSize>;
     std::map<std::int64_t, std::unique_ptr<NodeImage>> nodes_;
+    bool journaling_ = false;
+    std::int64_t journalSize_ = 0;                      // the file's length at beginJournal
+    std::map<std::int64_t, std::vector<std::uint8_t>> saved_;  // block offset -> old bytes
 };
 
 }  // namespace keldrin::pbl

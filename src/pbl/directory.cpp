@@ -523,6 +523,13 @@ int DirectoryOps::deleteEntry(PblEntryInfo& info) {
 int PblLibrary::findEntry(const char* name, PblEntryInfo& info, int create) {
     info.name.clear();
     if (name == nullptr) return kPblInvalidArgument;
+    if (create != 0) {
+        if (!writable_) return kPblIoError;
+        // A new record is only worth writing if its data can follow: a bitmap chain that
+        // cannot be read must fail the call before the directory changes.
+        int rc = allocator_->load();
+        if (rc != kPblOk) return rc;
+    }
     Bytes key;
     if (unicode_) {
         std::u16string wide = ansiToWide(name);
@@ -555,6 +562,13 @@ int PblLibrary::findEntry(const char* name, PblEntryInfo& info, int create) {
 
 int PblLibrary::deleteEntry(PblEntryInfo& info) {
     if (!writable_) return kPblIoError;
+    // Everything the delete will free is read first: a damaged data chain or bitmap must
+    // fail the call while the record is still in place.
+    int rc = allocator_->load();
+    if (rc != kPblOk) return rc;
+    std::vector<std::int32_t> chain;
+    rc = collectChain(info.firstBlock, chain);
+    if (rc != kPblOk) return rc;
     DirectoryOps ops(*this);
     return ops.deleteEntry(info);
 }

@@ -43,6 +43,8 @@ const char* resultText(int code) {
             return "invalid argument";
         case kPblIoError:
             return "read or write failed, or library is read-only";
+        case kPblBusy:
+            return "library is in use by another program";
         default:
             return "unknown result";
     }
@@ -52,10 +54,29 @@ PblLibrary::PblLibrary(PblManager* manager, bool writable)
     : manager_(manager), writable_(writable) {}
 
 PblLibrary::~PblLibrary() {
+    // A change that was begun and never committed did not succeed: undo it.
+    if (file_.journaling()) (void)abandonChange();
     // Nobody is left to hear about a failed bitmap write here; flush() reports it to
     // callers who ask.
     if (allocator_) (void)allocator_->flush();
     file_.close();
+}
+
+void PblLibrary::beginChange() {
+    if (writable_) file_.beginJournal();
+}
+
+int PblLibrary::commitChange() {
+    int rc = flush();
+    // A failed flush leaves the journal running, so the change can still be undone.
+    if (rc == kPblOk) file_.endJournal();
+    return rc;
+}
+
+int PblLibrary::abandonChange() {
+    // What the allocator holds in memory describes the abandoned change: forget it.
+    if (allocator_) allocator_->unload();
+    return file_.rollback() ? kPblOk : kPblIoError;
 }
 
 bool PblLibrary::open(std::FILE* stream) {
@@ -103,7 +124,7 @@ bool PblLibrary::open(std::FILE* stream) {
 }
 
 void PblLibrary::release() {
-    (void)flush();
+    if (!file_.journaling()) (void)flush();
     delete this;
 }
 

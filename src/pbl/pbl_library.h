@@ -20,6 +20,7 @@ enum PblResult : int {
     kPblWriteFailed = 5,      // a write failed creating a library, a bitmap block or a split node
     kPblInvalidArgument = 6,  // missing size, buffer too small, comment too long, bad version...
     kPblIoError = 7,          // a positioned read/write fell short; read-only library; cannot create
+    kPblBusy = 8,             // another program held the library's lock for the whole wait
 };
 
 // Words for a result code, for people ("damaged library", ...).
@@ -98,7 +99,12 @@ public:
     // ANSI "0500", 6 to 9 ANSI "0600", 10 and above Unicode. Below 5: 6, nothing touched.
     virtual int createLibrary(const char* path, int version);
     // Opens `path` (ANSI name), writable when `writable` is nonzero; nullptr when the
-    // file cannot be opened or is not a library.
+    // file cannot be opened or is not a library (lastResult() tells why).
+    //
+    // The open library holds a lock on its file until it is released: an exclusive one
+    // when writable, a shared one otherwise. createLibrary holds the exclusive lock
+    // while it writes. Both wait for other holders at most lockWait() milliseconds, then
+    // give up with kPblBusy and touch nothing.
     virtual PblLibraryInterface* openLibrary(const char* path, int writable);
     virtual void release();
     virtual int setNameEncoding(int mode);
@@ -112,13 +118,26 @@ public:
     // name-encoding form, without terminator.
     std::string convertName(const std::uint8_t* storedName, int storedLength, bool unicodeLibrary);
 
+    // How long openLibrary and createLibrary wait for a lock another program holds.
+    void setLockWait(int milliseconds) { lockWaitMs_ = milliseconds < 0 ? 0 : milliseconds; }
+    int lockWait() const { return lockWaitMs_; }
+    // The result of the last openLibrary: kPblOk, or why it returned nullptr (kPblBusy,
+    // kPblIoError for a file that cannot be opened or is write-protected, kPblDamaged for
+    // a file that is not a library).
+    int lastResult() const { return lastResult_; }
+
 protected:
     friend PblManager* createPblManager();
     PblManager() = default;
     virtual ~PblManager() = default;
 
 private:
+    // Opens and locks the file `path` names now; nullptr and lastResult_ set on failure.
+    std::FILE* openLocked(const std::u16string& path, bool writable, bool create);
+
     int mode_ = kNameAnsi;
+    int lockWaitMs_ = 10000;
+    int lastResult_ = kPblOk;
 };
 
 // A new manager, or nullptr when memory runs out.

@@ -61,6 +61,15 @@ class PblLibrary : public PblLibraryInterface {
     // The raw header field bytes (292 or 566).
     int readHeader(Bytes& header);
 
+    // One change that must happen whole or not at all (a command of the companion tool:
+    // create an entry and write its data, delete an entry and free its blocks). After
+    // beginChange, commitChange writes what is pending (the bitmap) and keeps it all;
+    // abandonChange, or releasing the library before commitChange, puts every byte of
+    // the file back as it was at beginChange.
+    void beginChange();
+    int commitChange();
+    int abandonChange();
+
   private:
     friend class DirectoryOps;
 

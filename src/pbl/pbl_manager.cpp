@@ -1,11 +1,15 @@
 // PblManager: creates library files, opens them, and turns stored names into the form
 // callers asked for (setNameEncoding).
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <new>
 
 #include "base/file.h"
+#include "base/file_lock.h"
 #include "base/text.h"
+#include "pbl/file_identity.h"
 #include "pbl/pbl_layout.h"
 #include "pbl/pbl_library_impl.h"
 
@@ -36,10 +40,12 @@ int PblManager::createLibrary(const char* path, int version) {
 int PblManager::createLibrary(const std::u16string& path, int version) {
     // Refused before the file is touched: an existing file must survive a bad request.
     if (version < 5) return kPblInvalidArgument;
-    std::FILE* file = fs::openFile(path, "w+b");
-    if (file == nullptr) return kPblIoError;
+    std::FILE* file = openLocked(path, true, true);
+    if (file == nullptr) return lastResult_;
     Bytes image = layout::newLibraryImage(version, static_cast<std::int32_t>(std::time(nullptr)));
-    bool ok = std::fwrite(image.data(), image.size(), 1, file) == 1;
+    // Cut short only now, under the lock: a holder of the old file finishes first.
+    bool ok = std::fflush(file) == 0 && fs::truncateFile(file, 0) &&
+              fs::writeFileAt(file, image.data(), image.size(), 0);
     ok = std::fclose(file) == 0 && ok;
     return ok ? kPblOk : kPblWriteFailed;
 }
@@ -50,14 +56,61 @@ PblLibraryInterface* PblManager::openLibrary(const char* path, int writable) {
 }
 
 PblLibraryInterface* PblManager::openLibrary(const std::u16string& path, int writable) {
-    auto* library = new (std::nothrow) PblLibrary(this, writable != 0);
-    if (library == nullptr) return nullptr;
-    std::FILE* file = fs::openFile(path, writable != 0 ? "rb+" : "rb");
-    if (file == nullptr || !library->open(file)) {
-        delete library;  // closes the file, which nothing has written to
+    // One rule for every writer, whoever runs it (root included): a file whose permission
+    // bits grant write access to nobody is not to be changed.
+    if (writable != 0 && fs::isWriteProtected(path)) {
+        lastResult_ = kPblIoError;
         return nullptr;
     }
+    auto* library = new (std::nothrow) PblLibrary(this, writable != 0);
+    if (library == nullptr) {
+        lastResult_ = kPblFailed;
+        return nullptr;
+    }
+    std::FILE* file = openLocked(path, writable != 0, false);
+    if (file == nullptr) {
+        delete library;
+        return nullptr;
+    }
+    if (!library->open(file)) {
+        delete library;  // closes the file, which nothing has written to
+        lastResult_ = kPblDamaged;
+        return nullptr;
+    }
+    lastResult_ = kPblOk;
     return library;
+}
+
+std::FILE* PblManager::openLocked(const std::u16string& path, bool writable, bool create) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(lockWaitMs_);
+    // The name may be given to another file while we wait for the lock (optimize puts a
+    // new library in the old one's place): the lock we got is then on a file nobody will
+    // read again, so open the name anew. Each round means someone replaced the file, so
+    // the rounds are few; the bound only keeps a pathological peer from holding us.
+    constexpr int kMaxRounds = 100;
+    for (int round = 0; round < kMaxRounds; ++round) {
+        std::FILE* file = create ? fs::openOrCreate(path) : fs::openFile(path, writable ? "rb+" : "rb");
+        if (file == nullptr) {
+            lastResult_ = kPblIoError;
+            return nullptr;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        fs::LockResult locked =
+            fs::lockFile(file, writable, static_cast<int>(std::max<std::int64_t>(0, left.count())));
+        if (locked != fs::LockResult::kLocked) {
+            std::fclose(file);
+            lastResult_ = locked == fs::LockResult::kBusy ? kPblBusy : kPblIoError;
+            return nullptr;
+        }
+        if (isOpenFile(file, path)) {
+            lastResult_ = kPblOk;
+            return file;
+        }
+        std::fclose(file);
+    }
+    lastResult_ = kPblBusy;
+    return nullptr;
 }
 
 namespace {

@@ -627,7 +627,13 @@ TEST_F(PblToolTest, OptimizeKeepsAByteIdenticalBackupAndEntryTimes) {
     std::string before = readBytes(lib);
     std::string listing = ok({"ls", lib, "--json"});
     writeBytes(lib + ".bak", "an older backup");
-    ok({"optimize", lib});
+    // An existing backup is someone's file: only --force replaces it.
+    RunResult refused = run({"optimize", lib});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("--force"), std::string::npos) << refused.err;
+    EXPECT_EQ(readBytes(lib + ".bak"), "an older backup");
+    EXPECT_EQ(readBytes(lib), before);
+    ok({"optimize", lib, "--force"});
     EXPECT_EQ(readBytes(lib + ".bak"), before);
     std::vector<std::string> a = lines(listing), b = lines(ok({"ls", lib, "--json"}));
     std::sort(a.begin(), a.end());

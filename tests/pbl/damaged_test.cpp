@@ -244,7 +244,7 @@ TEST_F(Damaged, EachDamageGivesItsCode) {
     }
 }
 
-TEST_F(Damaged, DeleteStopsAtADamagedChainAfterTheDirectoryChange) {
+TEST_F(Damaged, DeleteOfADamagedChainFailsBeforeTheDirectoryChanges) {
     Bytes bytes = base;
     bytes[4608 + 2] = 'X';
     putFileBytes(dir.file("d.pbl"), bytes);
@@ -252,10 +252,10 @@ TEST_F(Damaged, DeleteStopsAtADamagedChainAfterTheDirectoryChange) {
     PblEntryInfo info;
     ASSERT_EQ(lib->findEntry("alpha", info, 0), kPblOk);
     EXPECT_EQ(lib->deleteEntry(info), kPblDamaged);
-    // The record is gone; none of the chain's blocks was freed.
-    EXPECT_EQ(lib->findEntry("alpha", info, 0), kPblNotFound);
+    // The record stays, so the entry is still there to be looked at or repaired.
+    EXPECT_EQ(lib->findEntry("alpha", info, 0), kPblOk);
     ASSERT_EQ(lib->flush(), 0);
-    EXPECT_EQ(fileBytes(dir.file("d.pbl"))[512 + 9], 0xFC);
+    EXPECT_EQ(fileBytes(dir.file("d.pbl")), bytes);
 }
 
 }  // namespace
