@@ -661,6 +661,117 @@ TEST_F(PblToolTest, OptimizeLeavesADamagedLibraryAlone) {
 }
 
 // ---------------------------------------------------------------------------------------
+// a failed change leaves the file as it was
+
+// Damage that each changing command may meet on its way: it may succeed where the
+// damage is not in its way, but when it fails, not a byte of the file may differ.
+TEST_F(PblToolTest, AChangingCommandThatFailsOnDamageLeavesEveryByte) {
+    std::string lib = newLibrary("t.pbl", 6);
+    for (int i = 0; i < 8; ++i)
+        ok({"put", lib, "e" + std::to_string(i), "--comment", "c"}, std::string(700, static_cast<char>('a' + i)));
+    const std::string base = readBytes(lib);
+    const std::size_t root = 1024;  // ANSI header (512) + first bitmap block (512)
+    auto at = [&](std::string bytes, std::size_t offset, const std::string& with) {
+        bytes.replace(offset, with.size(), with);
+        return bytes;
+    };
+    const std::size_t firstData = base.find("DAT*");
+    ASSERT_NE(firstData, std::string::npos);
+    const std::vector<std::pair<std::string, std::string>> damages = {
+        {"bitmap link out of the file", at(base, 512 + 4, std::string("\x00\x00\x10\x7f", 4))},
+        {"bitmap link into itself", at(base, 512 + 4, std::string("\x00\x02\x00\x00", 4))},
+        {"data block signature", at(base, firstData, "XXXX")},
+        {"data chain link out of the file", at(base, firstData + 4, std::string("\x00\x00\x10\x7f", 4))},
+        {"node signature", at(base, root, "XXXX")},
+        {"node record count", at(base, root + 16, std::string("\xff\x7f", 2))},
+        {"entry record signature", at(base, root + 32, "XXXX")},
+        {"truncated file", base.substr(0, base.size() - 700)},
+    };
+    const std::vector<std::vector<std::string>> commands = {
+        {"put", lib, "new.srd"}, {"put", lib, "e0"},         {"put", lib, "e7", "--comment", "x"},
+        {"rm", lib, "e0"},       {"rm", lib, "e7"},          {"comment", lib, "changed"},
+        {"optimize", lib, "--force"}};
+    for (const auto& [what, bytes] : damages) {
+        for (const std::vector<std::string>& command : commands) {
+            writeBytes(lib, bytes);
+            RunResult r = run(command, std::string(1500, 'n'));
+            std::string shown = what + ": " + command[0] + " " + command[2];
+            EXPECT_EQ(r.signal, 0) << shown;
+            ASSERT_TRUE(r.exitCode == 0 || r.exitCode == 1) << shown << "\n" << r.err;
+            if (r.exitCode == 1) {
+                EXPECT_EQ(readBytes(lib), bytes) << shown << "\n" << r.err;
+            }
+            stdfs::remove(lib + ".bak");
+            EXPECT_EQ(filesInDir(), std::vector<std::string>{"t.pbl"}) << shown;
+        }
+    }
+}
+
+TEST_F(PblToolTest, AWriteProtectedLibraryIsRefusedByEveryChangingCommand) {
+    std::string lib = newLibrary("ro.pbl", 6);
+    ok({"put", lib, "a"}, "a");
+    std::string before = readBytes(lib);
+    ASSERT_EQ(chmod(lib.c_str(), 0444), 0);
+    // Root may write anyway; the rule is the file's own mark, the same for everyone.
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"put", lib, "b"}, {"rm", lib, "a"}, {"comment", lib, "x"},
+          {"optimize", lib}}) {
+        RunResult r = run(command, "b");
+        EXPECT_EQ(r.exitCode, 1) << command[0];
+        EXPECT_NE(r.err.find("write-protected"), std::string::npos) << command[0] << r.err;
+    }
+    EXPECT_EQ(readBytes(lib), before);
+    EXPECT_EQ(ok({"cat", lib, "a"}), "a");
+    EXPECT_EQ(filesInDir(), std::vector<std::string>{"ro.pbl"});
+}
+
+TEST_F(PblToolTest, MessagesNameTheTrueLimitsAndWhatIsMissing) {
+    for (int version : {6, 10}) {
+        std::string lib = newLibrary("m" + std::to_string(version) + ".pbl", version);
+        std::string before = readBytes(lib);
+        RunResult longName = run({"put", lib, std::string(3100, 'n')}, "x");
+        EXPECT_EQ(longName.exitCode, 1);
+        EXPECT_NE(longName.err.find("too long: at most"), std::string::npos) << longName.err;
+        EXPECT_EQ(run({"cat", lib, std::string(3100, 'n')}).err, longName.err);
+        EXPECT_EQ(readBytes(lib), before);
+    }
+    // ANSI comments take every byte up to the signed 16-bit count; Unicode ones whole
+    // characters only.
+    std::string ansi = path("m6.pbl");
+    ok({"put", ansi, "c", "--comment", std::string(32767, 'c')}, "x");
+    RunResult tooLong = run({"put", ansi, "c", "--comment", std::string(32768, 'c')}, "x");
+    EXPECT_NE(tooLong.err.find("at most 32767 bytes"), std::string::npos) << tooLong.err;
+    RunResult unicode = run({"put", path("m10.pbl"), "c", "--comment", std::string(16384, 'c')}, "x");
+    EXPECT_NE(unicode.err.find("at most 32766 bytes"), std::string::npos) << unicode.err;
+
+    RunResult noDirectory = run({"rebuild", ansi, path("missing/out.pbl")});
+    EXPECT_EQ(noDirectory.exitCode, 1);
+    EXPECT_NE(noDirectory.err.find("does not exist"), std::string::npos) << noDirectory.err;
+
+    ok({"comment", ansi, "tab\there\x1b[31m"});
+    EXPECT_EQ(ok({"comment", ansi}).find('\x1b'), std::string::npos);
+}
+
+TEST_F(PblToolTest, OptimizeTakesAVersionForAnOldHeader) {
+    std::string lib = newLibrary("old.pbl", 5);
+    ok({"put", lib, "a.srd", "--comment", "note"}, "data");
+    std::string bytes = readBytes(lib);
+    bytes.replace(18, 4, "0400");
+    writeBytes(lib, bytes);
+    RunResult refused = run({"optimize", lib});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("--version 5"), std::string::npos) << refused.err;
+    EXPECT_EQ(readBytes(lib), bytes);
+    ok({"optimize", lib, "--version", "6"});
+    EXPECT_EQ(lineAt(ok({"info", lib}), 1), "header version: 0600");
+    EXPECT_EQ(ok({"cat", lib, "a.srd"}), "data");
+    EXPECT_EQ(readBytes(lib + ".bak"), bytes);
+    ok({"optimize", lib, "--version", "10", "--force"});
+    EXPECT_EQ(lineAt(ok({"info", lib}), 0), "variant: Unicode");
+    EXPECT_EQ(ok({"cat", lib, "a.srd"}), "data");
+}
+
+// ---------------------------------------------------------------------------------------
 // untrusted files
 
 TEST_F(PblToolTest, FilesThatAreNotLibrariesAreReportedNotTrusted) {
