@@ -1,0 +1,266 @@
+// Several keldrin-pbl processes on one library: writers take turns, readers never see a
+// change half made, a writer that waited for a library that optimize replaced writes into
+// the new file, and a writer that cannot get the lock in time says so and writes nothing.
+// Nothing here depends on timing: whatever order the processes run in, the assertions
+// hold.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/pbl_checker.h"
+
+namespace keldrin {
+namespace {
+
+namespace stdfs = std::filesystem;
+
+std::string readBytes(const stdfs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeBytes(const stdfs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+struct Outcome {
+    int exitCode = -1;
+    std::string err;
+};
+
+class PblLockTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+#if !defined(KELDRIN_PBL_PATH)
+        GTEST_SKIP() << "keldrin-pbl is not built";
+#else
+        tool_ = KELDRIN_PBL_PATH;
+        char pattern[] = "/tmp/keldrin-lock-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+#endif
+    }
+    void TearDown() override {
+        if (!dir_.empty()) stdfs::remove_all(dir_);
+    }
+
+    // Starts the tool with standard input from `input` and its error stream into a file
+    // named after `tag`; returns the child's pid.
+    pid_t start(const std::vector<std::string>& args, const std::string& input,
+                const std::string& tag) const {
+        stdfs::path in = dir_ / (".in-" + tag);
+        writeBytes(in, input);
+        stdfs::path err = dir_ / (".err-" + tag);
+        pid_t pid = fork();
+        if (pid == 0) {
+            int inFd = open(in.c_str(), O_RDONLY);
+            int outFd = open("/dev/null", O_WRONLY);
+            int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (inFd < 0 || outFd < 0 || errFd < 0) _exit(127);
+            dup2(inFd, 0);
+            dup2(outFd, 1);
+            dup2(errFd, 2);
+            std::vector<char*> argv{const_cast<char*>(tool_.c_str())};
+            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            char locale[] = "LC_ALL=C";
+            char asan[] = "ASAN_OPTIONS=exitcode=86";
+            char* env[] = {locale, asan, nullptr};
+            alarm(300);  // a hang is a failure, not a stuck test run
+            execve(tool_.c_str(), argv.data(), env);
+            _exit(127);
+        }
+        return pid;
+    }
+
+    Outcome finish(pid_t pid, const std::string& tag) const {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        Outcome o;
+        if (WIFEXITED(status)) o.exitCode = WEXITSTATUS(status);
+        o.err = readBytes(dir_ / (".err-" + tag));
+        return o;
+    }
+
+    Outcome run(const std::vector<std::string>& args, const std::string& input = "") const {
+        return finish(start(args, input, "main"), "main");
+    }
+
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+    std::string tool_;
+    stdfs::path dir_;
+};
+
+// One worker's commands, run one after the other in a child process of the test; each
+// acknowledged (exit 0) command is appended to the worker's log, so the test knows what
+// must have happened whatever the interleaving.
+TEST_F(PblLockTest, ConcurrentWritersLoseNoAcknowledgedChange) {
+    const std::string lib = path("l.pbl");
+    ASSERT_EQ(run({"create", lib, "6"}).exitCode, 0);
+    constexpr int kWorkers = 6;
+    constexpr int kRounds = 6;
+    std::vector<pid_t> workers;
+    for (int w = 0; w < kWorkers; ++w) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid != 0) {
+            workers.push_back(pid);
+            continue;
+        }
+        std::ofstream log(dir_ / ("log" + std::to_string(w)));
+        std::vector<std::string> mine;  // this worker's entries, as acknowledged
+        for (int r = 0; r < kRounds; ++r) {
+            std::string tag = std::to_string(w) + "-" + std::to_string(r);
+            std::string name = "w" + std::to_string(w) + "r" + std::to_string(r) + ".srd";
+            std::string body(static_cast<std::size_t>(300 + 97 * (w + r)), static_cast<char>('a' + w));
+            std::vector<std::string> args;
+            if (w == 0 && r % 2 == 1) {
+                args = {"--wait", "120", "optimize", lib, "--force"};
+            } else if (w == 1 && r % 3 == 2) {
+                args = {"--wait", "120", "comment", lib, "round " + std::to_string(r)};
+            } else if (r % 3 == 2 && !mine.empty()) {
+                name = mine.back();
+                mine.pop_back();
+                args = {"--wait", "120", "rm", lib, name};
+            } else {
+                args = {"--wait", "120", "put", lib, name};
+            }
+            Outcome o = finish(start(args, body, tag), tag);
+            if (o.exitCode == 0) {
+                log << args[2] << ' ' << name << ' ' << body.size() << '\n';
+                if (args[2] == "put") mine.push_back(name);
+            } else {
+                log << "failed " << args[2] << ' ' << o.exitCode << ' ' << o.err << '\n';
+            }
+            log.flush();
+        }
+        _exit(0);
+    }
+    for (pid_t pid : workers) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+
+    // What the logs promise.
+    std::map<std::string, std::size_t> expected;
+    for (int w = 0; w < kWorkers; ++w) {
+        std::ifstream log(dir_ / ("log" + std::to_string(w)));
+        std::string line;
+        while (std::getline(log, line)) {
+            EXPECT_NE(line.rfind("failed", 0), 0u) << "worker " << w << ": " << line;
+            std::string command, name;
+            std::size_t size = 0;
+            std::istringstream(line) >> command >> name >> size;
+            if (command == "put") expected[name] = size;
+            if (command == "rm") expected.erase(name);
+        }
+    }
+    EXPECT_EQ(checks::checkLibraryStructure(lib), "");
+    for (const auto& [name, size] : expected) {
+        Outcome cat = run({"cat", lib, name});
+        EXPECT_EQ(cat.exitCode, 0) << name << ": " << cat.err;
+    }
+    std::set<std::string> listed;
+    {
+        pid_t pid = fork();
+        if (pid == 0) {
+            int out = open((dir_ / ".ls").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(out, 1);
+            char locale[] = "LC_ALL=C";
+            char* env[] = {locale, nullptr};
+            execle(tool_.c_str(), tool_.c_str(), "ls", lib.c_str(), nullptr, env);
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        std::istringstream in(readBytes(dir_ / ".ls"));
+        for (std::string line; std::getline(in, line);) listed.insert(line.substr(0, line.find('\t')));
+    }
+    std::set<std::string> names;
+    for (const auto& entry : expected) names.insert(entry.first);
+    EXPECT_EQ(listed, names);
+    // optimize left its backup and nothing else.
+    for (const auto& e : stdfs::directory_iterator(dir_)) {
+        std::string n = e.path().filename().string();
+        EXPECT_TRUE(n[0] == '.' || n == "l.pbl" || n == "l.pbl.bak" || n.rfind("log", 0) == 0) << n;
+    }
+}
+
+TEST_F(PblLockTest, AWriterThatCannotGetTheLockSaysSoAndWritesNothing) {
+    const std::string lib = path("busy.pbl");
+    ASSERT_EQ(run({"create", lib, "10"}).exitCode, 0);
+    ASSERT_EQ(run({"put", lib, "a"}, "a").exitCode, 0);
+    const std::string before = readBytes(lib);
+    int holder = open(lib.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+
+    // A reader's lock keeps writers out but lets other readers in.
+    ASSERT_EQ(flock(holder, LOCK_SH), 0);
+    EXPECT_EQ(run({"--wait", "0", "ls", lib}).exitCode, 0);
+    Outcome put = run({"--wait", "0", "put", lib, "b"}, "b");
+    EXPECT_EQ(put.exitCode, 1);
+    EXPECT_NE(put.err.find("library is in use by another program"), std::string::npos) << put.err;
+
+    // A writer's lock keeps everyone out, for the whole wait.
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"--wait", "0", "ls", lib},
+          {"--wait", "1", "rm", lib, "a"},
+          {"--wait", "0", "comment", lib, "x"},
+          {"--wait", "0", "optimize", lib},
+          {"--wait", "0", "rebuild", lib, path("copy.pbl")}}) {
+        Outcome o = run(command);
+        EXPECT_EQ(o.exitCode, 1) << command[2];
+        EXPECT_NE(o.err.find("in use by another program"), std::string::npos) << o.err;
+    }
+    close(holder);
+    EXPECT_EQ(readBytes(lib), before);
+    EXPECT_FALSE(stdfs::exists(path("copy.pbl")));
+    EXPECT_FALSE(stdfs::exists(lib + ".bak"));
+    EXPECT_EQ(run({"--wait", "-1", "ls", lib}).exitCode, 2);
+}
+
+// What optimize does to a waiting writer, played by the test: hold the old file's lock,
+// put a new library in its place, let go. The put, whether it opened the old file and
+// waited or came late and opened the new one, must land in the file the name leads to.
+TEST_F(PblLockTest, AWriterThatWaitedFollowsTheNameToTheNewFile) {
+    const std::string lib = path("o.pbl");
+    ASSERT_EQ(run({"create", lib, "6"}).exitCode, 0);
+    ASSERT_EQ(run({"create", path("new.pbl"), "6"}).exitCode, 0);
+    ASSERT_EQ(run({"put", path("new.pbl"), "already"}, "x").exitCode, 0);
+    ASSERT_EQ(link(lib.c_str(), path("old.pbl").c_str()), 0);
+    int holder = open(lib.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+
+    pid_t writer = start({"--wait", "120", "put", lib, "late.srd"}, "late", "writer");
+    usleep(200 * 1000);  // gives the writer time to open the old file; either way is correct
+    ASSERT_EQ(rename(path("new.pbl").c_str(), lib.c_str()), 0);
+    close(holder);
+    Outcome o = finish(writer, "writer");
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+
+    EXPECT_EQ(run({"cat", lib, "late.srd"}).exitCode, 0);
+    EXPECT_EQ(run({"cat", lib, "already"}).exitCode, 0);
+    EXPECT_EQ(run({"cat", path("old.pbl"), "late.srd"}).exitCode, 1);
+    EXPECT_EQ(checks::checkLibraryStructure(lib), "");
+}
+
+}  // namespace
+}  // namespace keldrin
