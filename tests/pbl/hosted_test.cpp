@@ -39,7 +39,7 @@ constexpr int kPrefixBlocks = 7;
 Bytes patternBytes(std::size_t size, unsigned seed) {
     Bytes b(size);
     for (std::size_t i = 0; i < size; ++i)
-        b[i] = static_cast<std::uint8_t>((i * 131 + seed * 7 + (i >> 8)) & 0xFF);
+        b[i] = static_cast<std::uint8_t>((i * 131 + std::size_t{seed} * 7 + (i >> 8)) & 0xFF);
     return b;
 }
 
@@ -269,10 +269,12 @@ TEST(HostedDamage, BrokenHostFilesAreRefusedOrReportedDamaged) {
     Bytes host = test::hostLibrary(test::readWholeFile(dir.file("plain.pbl")), 3);
     ASSERT_FALSE(host.empty());
     PblManagerHandle manager(pbl::createPblManager());
+    constexpr std::ptrdiff_t kHeaderAt = std::ptrdiff_t{3} * 512;
+    constexpr std::ptrdiff_t kBitmapAt = kHeaderAt + 512;
     {
         // The first bitmap block's next link points past the end of the file.
         Bytes broken = host;
-        storeI32(broken.data() + 3 * 512 + 512 + 4, 0x7FFFFE00);
+        storeI32(broken.data() + kBitmapAt + 4, 0x7FFFFE00);
         test::writeWholeFile(dir.file("b.exe"), broken);
         PblLibraryHandle lib(manager->openLibrary(dir.file("b.exe"), 0));
         ASSERT_TRUE(lib);
@@ -282,7 +284,7 @@ TEST(HostedDamage, BrokenHostFilesAreRefusedOrReportedDamaged) {
     {
         // The bitmap block lost its signature.
         Bytes broken = host;
-        std::memcpy(broken.data() + 3 * 512 + 512, "XXXX", 4);
+        std::memcpy(broken.data() + kBitmapAt, "XXXX", 4);
         test::writeWholeFile(dir.file("s.exe"), broken);
         PblLibraryHandle lib(manager->openLibrary(dir.file("s.exe"), 0));
         ASSERT_TRUE(lib);
@@ -291,7 +293,7 @@ TEST(HostedDamage, BrokenHostFilesAreRefusedOrReportedDamaged) {
     }
     {
         // Cut so that the root node would overlap the end of the file.
-        Bytes broken(host.begin(), host.begin() + 3 * 512 + 1024 + 1024);
+        Bytes broken(host.begin(), host.begin() + kHeaderAt + 2048);
         Bytes trailer(host.end() - 512, host.end());
         broken.insert(broken.end(), trailer.begin(), trailer.end());
         test::writeWholeFile(dir.file("c.exe"), broken);
