@@ -93,14 +93,17 @@ std::string asText(const Bytes& bytes) {
 
 // "blocks: N in library, U in use, F free": U + F must be N.
 void expectSaneBlockLine(const std::string& line, std::int64_t libraryBlocks) {
-    long long n = -1, used = -1, free = -1;
-    ASSERT_EQ(std::sscanf(line.c_str(), "blocks: %lld in library, %lld in use, %lld free", &n,
-                          &used, &free),
-              3)
+    const std::string in = " in library, ", use = " in use, ", free = " free";
+    const std::size_t a = line.find(in), b = line.find(use), c = line.rfind(free);
+    ASSERT_TRUE(line.rfind("blocks: ", 0) == 0 && a != std::string::npos &&
+                b != std::string::npos && c == line.size() - free.size())
         << line;
+    const std::int64_t n = std::stoll(line.substr(8, a - 8));
+    const std::int64_t used = std::stoll(line.substr(a + in.size(), b - a - in.size()));
+    const std::int64_t unused = std::stoll(line.substr(b + use.size(), c - b - use.size()));
     EXPECT_EQ(n, libraryBlocks);
     EXPECT_GT(used, 0);
-    EXPECT_EQ(used + free, n) << line;
+    EXPECT_EQ(used + unused, n) << line;
 }
 
 // Every changing command fails, says why and what to do, and leaves the file as it was.

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/bytes.h"
-#include "base/file.h"
+#include "base/text.h"
 #include "keldrin/export.h"
 #include "pbl/pbl_library.h"
 #include "pbl/pbl_library_impl.h"
@@ -233,7 +233,7 @@ TEST_P(GeneratedHost, RebuildsIntoAPlainLibrary) {
         {
             PblLibraryHandle hosted(manager->openLibrary(dir.file("host.exe"), 0));
             ASSERT_TRUE(hosted);
-            ASSERT_EQ(hosted->copyTo(fs::toNativeName(out).c_str(), version), kPblOk);
+            ASSERT_EQ(hosted->copyTo(wideToAnsi(out).c_str(), version), kPblOk);
         }
         EXPECT_EQ(test::readWholeFile(dir.file("host.exe")), host);
         EXPECT_EQ(checks::checkLibraryStructure(out), "") << version;
@@ -333,7 +333,7 @@ TEST(CorpusHosted, EveryExecutableOpensReadsAndRebuilds) {
 
         // Rebuilt into a plain library: sound, and the same entries byte for byte.
         std::u16string out = dir.file("rebuilt" + std::to_string(n) + ".pbl");
-        ASSERT_EQ(lib->copyTo(fs::toNativeName(out).c_str(), 0), kPblOk);
+        ASSERT_EQ(lib->copyTo(wideToAnsi(out).c_str(), 0), kPblOk);
         EXPECT_EQ(checks::checkLibraryStructure(out), "");
         {
             PblLibraryHandle copy(manager->openLibrary(out, 0));
@@ -406,7 +406,7 @@ TEST_P(EmptyName, RebuildsLikeAnyOtherEntry) {
     std::u16string out = dir.file("out.pbl");
     {
         PblLibraryHandle lib(manager->openLibrary(path(), 0));
-        ASSERT_EQ(lib->copyTo(fs::toNativeName(out).c_str(), 0), kPblOk);
+        ASSERT_EQ(lib->copyTo(wideToAnsi(out).c_str(), 0), kPblOk);
     }
     EXPECT_EQ(checks::checkLibraryStructure(out), "");
     PblLibraryHandle original(manager->openLibrary(path(), 0));
