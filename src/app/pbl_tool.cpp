@@ -6,8 +6,8 @@
 // library as UTF-16 (name-encoding mode 0) and are printed as UTF-8.
 //
 // Every file is untrusted: sizes read from a library are checked against what the file
-// could hold before they size a buffer, and the few header and bitmap bytes that `info`
-// reads itself are read through bounded, cycle-checked walks.
+// could hold before they size a buffer. `info` takes its header and block facts from the
+// library itself, so a library inside a larger file is read by the same rules everywhere.
 //
 // Commands that replace files (create, export, rebuild, optimize) write under a
 // temporary name and move the result into place only when it is complete.
@@ -78,15 +78,9 @@ constexpr char kUsage[] =
     "--wait SECONDS: how long to wait for a library another program is using (default 10)\n"
     "Put -- before a NAME or TEXT that begins with --.\n";
 
-// Layout facts that `info` reads itself; the library keeps its own copy of them.
+// Layout facts that size the tool's buffers; the library keeps its own copy of them.
 constexpr std::int64_t kBlockSize = 512;
 constexpr std::int64_t kDataBytesPerBlock = 502;
-constexpr std::size_t kBitmapBytesPerBlock = 504;
-constexpr std::size_t kBitmapHeaderSize = 8;
-constexpr std::int64_t kAnsiFirstBitmap = 512;
-constexpr std::int64_t kUnicodeFirstBitmap = 1024;
-constexpr std::size_t kAnsiHeaderArea = 512;
-constexpr std::size_t kUnicodeHeaderArea = 1024;
 constexpr std::size_t kAnsiCommentCapacity = 256;
 constexpr std::size_t kUnicodeCommentCapacity = 512;
 // writeEntryData takes the comment length as a signed 16-bit byte count.
@@ -208,6 +202,7 @@ struct OpenLibrary {
     std::int64_t fileSize = 0;
 
     PblLibraryInterface* operator->() const { return library.get(); }
+    // The library behind the interface: the manager only ever opens PblLibrary objects.
     pbl::PblLibrary& concrete() const { return static_cast<pbl::PblLibrary&>(*library); }
 
     // Writes what the library keeps in memory and reports a failed flush.
@@ -259,9 +254,14 @@ OpenLibrary openLibrary(const std::u16string& path, bool writable, int lockWaitM
     return open;
 }
 
-// An entry name from the command line in the form findEntry takes.
-std::string entryName(const std::u16string& name) {
-    if (name.empty()) throw UsageFailure{"an entry name must not be empty"};
+// An entry name from the command line in the form findEntry takes. Libraries written
+// by PowerBuilder itself can hold an entry with an empty name, so commands that only
+// address existing entries may accept one (`allowEmpty`); none may create one.
+std::string entryName(const std::u16string& name, bool allowEmpty = false) {
+    if (name.empty()) {
+        if (allowEmpty) return std::string();
+        throw UsageFailure{"an entry name must not be empty"};
+    }
     return exactAnsi(name, "entry name " + displayPath(name));
 }
 
@@ -281,6 +281,21 @@ void requireNameFits(const OpenLibrary& lib, const std::string& ansiName,
         throw ToolFailure{displayPath(shown) + ": the name is too long: at most " +
                           std::to_string(limitBytes) + " bytes in an ANSI library"};
     }
+}
+
+pbl::PblLibrary& libraryOf(const OpenLibrary& lib) {
+    return lib.concrete();
+}
+
+// A library inside a larger file (an executable) is read-only: writing it would grow
+// the file and move the trailer that finds the library off the file's last block. A
+// changing command stops before it changes anything and says what to do instead.
+void refuseHosted(const OpenLibrary& lib) {
+    if (!libraryOf(lib).hosted()) return;
+    throw ToolFailure{displayPath(lib.path) +
+                      ": the library sits inside an executable and is read-only; rebuild it "
+                      "into a .pbl file (keldrin-pbl rebuild " +
+                      displayPath(lib.path) + " OUT.pbl)"};
 }
 
 // A size read from the library, checked against what the file could hold before it
@@ -370,92 +385,35 @@ std::string libraryText(PblLibraryInterface& library, const std::u16string& text
 }
 
 // ---------------------------------------------------------------------------------------
-// Header and bitmap facts for `info`, read from the file directly.
+// Header and block facts for `info`, read through the library.
 
 struct HeaderFacts {
-    bool unicode = false;
     std::string versionText;  // UTF-8
     std::int64_t created = 0;
-    std::int64_t fileBlocks = 0;
+    std::int64_t libraryBlocks = 0;  // from the header block to the end of the file
     std::int64_t blocksInUse = 0;
     std::int64_t blocksFree = 0;
 };
 
-bool readAt(std::FILE* file, std::int64_t fileSize, std::int64_t offset, std::uint8_t* buffer,
-            std::size_t n) {
-    if (offset < 0 || offset > fileSize || static_cast<std::int64_t>(n) > fileSize - offset)
-        return false;
-    return fs::seekTo(file, offset) && std::fread(buffer, 1, n, file) == n;
-}
-
-HeaderFacts readHeaderFacts(const std::u16string& path) {
-    std::string damaged = displayPath(path) + ": " + codeText(pbl::kPblDamaged);
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(fs::openFile(path, "rb"), &std::fclose);
-    if (!file) throw ToolFailure{displayPath(path) + ": cannot read the file"};
-    std::int64_t size = fs::fileSize(file.get());
-    if (size < 0) throw ToolFailure{displayPath(path) + ": cannot read the file"};
-
-    // The header sits at 0, or where the trailer in the last block says.
-    std::uint8_t sig[8] = {};
-    std::int64_t headerOffset = 0;
-    if (!readAt(file.get(), size, 0, sig, 4)) throw ToolFailure{damaged};
-    if (std::memcmp(sig, "HDR*", 4) != 0) {
-        if (size < kBlockSize || !readAt(file.get(), size, size - kBlockSize, sig, 8) ||
-            std::memcmp(sig, "TRL*", 4) != 0)
-            throw ToolFailure{damaged};
-        headerOffset = loadI32(sig + 4);
-    }
-    std::uint8_t header[kUnicodeHeaderArea] = {};
-    if (!readAt(file.get(), size, headerOffset, header, 8) || std::memcmp(header, "HDR*", 4) != 0)
-        throw ToolFailure{damaged};
+HeaderFacts readHeaderFacts(OpenLibrary& lib, bool withBlocks) {
+    pbl::PblLibrary& library = libraryOf(lib);
+    Bytes header;
+    check(library.readHeader(header), displayPath(lib.path));
+    const pbl::layout::Variant& v = library.variant();
     HeaderFacts facts;
-    facts.unicode = header[4] == 'P' && header[5] == 0 && header[6] == 'o' && header[7] == 0;
-    std::size_t area = facts.unicode ? kUnicodeHeaderArea : kAnsiHeaderArea;
-    // A header at the very end of a short file: read what there is of the fields.
-    std::size_t have = static_cast<std::size_t>(
-        std::min<std::int64_t>(static_cast<std::int64_t>(area), size - headerOffset));
-    if (!readAt(file.get(), size, headerOffset, header, have) || have < 48)
-        throw ToolFailure{damaged};
-    if (facts.unicode) {
-        facts.versionText = utf16ToUtf8(utf16FromLittleEndian(header + 32, 8));
-        facts.created = loadI32(header + 40);
-    } else {
-        facts.versionText = utf16ToUtf8(ansiBytesToWide(header + 18, 4).value_or(u"????"));
-        facts.created = loadI32(header + 22);
+    const std::uint8_t* version = header.data() + v.versionField;
+    if (v.unicode)
+        facts.versionText = utf16ToUtf8(
+            utf16FromLittleEndian(version, static_cast<std::size_t>(v.versionFieldBytes)));
+    else
+        facts.versionText =
+            utf16ToUtf8(ansiBytesToWide(version, static_cast<std::size_t>(v.versionFieldBytes))
+                            .value_or(u"????"));
+    facts.created = loadI32(header.data() + v.timeField);
+    if (withBlocks) {
+        facts.libraryBlocks = library.libraryBlocks();
+        check(library.blockUsage(facts.blocksInUse, facts.blocksFree), displayPath(lib.path));
     }
-
-    // Walk the bitmap chain; every link must be a block inside the file, visited once.
-    facts.fileBlocks = (size + kBlockSize - 1) / kBlockSize;
-    std::vector<bool> visited(static_cast<std::size_t>(facts.fileBlocks), false);
-    std::int64_t link = facts.unicode ? kUnicodeFirstBitmap : kAnsiFirstBitmap;
-    std::int64_t covered = 0;
-    std::int64_t setBits = 0;
-    std::int64_t freeInFile = 0;
-    while (link != 0) {
-        // Links are signed in the file: a negative one is damage, not an index.
-        if (link < 0 || link % kBlockSize != 0 || link / kBlockSize >= facts.fileBlocks ||
-            visited[static_cast<std::size_t>(link / kBlockSize)])
-            throw ToolFailure{damaged};
-        visited[static_cast<std::size_t>(link / kBlockSize)] = true;
-        std::uint8_t block[kBlockSize] = {};
-        if (!readAt(file.get(), size, link, block, static_cast<std::size_t>(kBlockSize)) ||
-            std::memcmp(block, "FRE*", 4) != 0)
-            throw ToolFailure{damaged};
-        for (std::size_t i = 0; i < kBitmapBytesPerBlock; ++i) {
-            for (int bit = 7; bit >= 0; --bit, ++covered) {
-                bool inUse = (block[kBitmapHeaderSize + i] >> bit) & 1;
-                if (inUse)
-                    ++setBits;
-                else if (covered < facts.fileBlocks)
-                    ++freeInFile;
-            }
-        }
-        link = loadI32(block + 4);
-    }
-    // Blocks past the bitmap's reach are counted free: nothing marks them.
-    if (covered < facts.fileBlocks) freeInFile += facts.fileBlocks - covered;
-    facts.blocksInUse = setBits;
-    facts.blocksFree = freeInFile;
     return facts;
 }
 
@@ -629,7 +587,8 @@ void PblTool::info(std::span<const std::u16string> args) {
     ParsedArgs parsed = parseArgs(args, {{"--json", false}}, 1, 1);
     const std::u16string& path = parsed.positional[0];
     OpenLibrary lib = open(path, false);
-    HeaderFacts facts = readHeaderFacts(path);
+    HeaderFacts facts = readHeaderFacts(lib, true);
+    const bool hosted = libraryOf(lib).hosted();
     std::u16string comment = readComment(lib);
     int libraryDataLength = 0;
     check(lib->readLibraryData(nullptr, libraryDataLength), displayPath(path));
@@ -646,9 +605,10 @@ void PblTool::info(std::span<const std::u16string> args) {
         json += ", \"comment\": " + jsonString(commentText);
         json += ", \"library_data_length\": " + std::to_string(libraryDataLength);
         json += ", \"entries\": " + std::to_string(entries);
-        json += ", \"file_blocks\": " + std::to_string(facts.fileBlocks);
+        json += ", \"file_blocks\": " + std::to_string(facts.libraryBlocks);
         json += ", \"blocks_in_use\": " + std::to_string(facts.blocksInUse);
         json += ", \"blocks_free\": " + std::to_string(facts.blocksFree);
+        if (hosted) json += ", \"header_offset\": " + std::to_string(libraryOf(lib).headerOffset());
         json += "}";
         out_.line(json);
         return;
@@ -660,9 +620,12 @@ void PblTool::info(std::span<const std::u16string> args) {
     out_.line("comment: " + escapeControls(commentText));
     out_.line("library data: " + std::to_string(libraryDataLength) + " bytes");
     out_.line("entries: " + std::to_string(entries));
-    out_.line("blocks: " + std::to_string(facts.fileBlocks) + " in file, " +
-              std::to_string(facts.blocksInUse) + " in use, " + std::to_string(facts.blocksFree) +
-              " free");
+    out_.line("blocks: " + std::to_string(facts.libraryBlocks) +
+              (hosted ? " in library, " : " in file, ") + std::to_string(facts.blocksInUse) +
+              " in use, " + std::to_string(facts.blocksFree) + " free");
+    if (hosted)
+        out_.line("inside a larger file: header at byte " +
+                  std::to_string(libraryOf(lib).headerOffset()) + ", read-only");
 }
 
 void PblTool::list(std::span<const std::u16string> args) {
@@ -693,7 +656,7 @@ void PblTool::list(std::span<const std::u16string> args) {
 void PblTool::cat(std::span<const std::u16string> args) {
     ParsedArgs parsed = parseArgs(args, {{"--comment", false}}, 2, 2);
     const std::u16string& name = parsed.positional[1];
-    std::string ansiName = entryName(name);
+    std::string ansiName = entryName(name, true);
     OpenLibrary lib = open(parsed.positional[0], false);
     requireNameFits(lib, ansiName, name);
     PblEntryInfo info{};
@@ -742,6 +705,7 @@ void PblTool::put(std::span<const std::u16string> args) {
     if (parsed.positional.size() == 3) source = parsed.positional[2];
 
     OpenLibrary lib = open(path, true);
+    refuseHosted(lib);
     requireNameFits(lib, ansiName, name);
     std::string comment;
     if (auto text = parsed.value("--comment"))
@@ -774,8 +738,9 @@ void PblTool::put(std::span<const std::u16string> args) {
 void PblTool::removeEntry(std::span<const std::u16string> args) {
     ParsedArgs parsed = parseArgs(args, {}, 2, 2);
     const std::u16string& name = parsed.positional[1];
-    std::string ansiName = entryName(name);
+    std::string ansiName = entryName(name, true);
     OpenLibrary lib = open(parsed.positional[0], true);
+    refuseHosted(lib);
     requireNameFits(lib, ansiName, name);
     PblEntryInfo info{};
     int code = lib->findEntry(ansiName.c_str(), info, 0);
@@ -793,6 +758,7 @@ void PblTool::comment(std::span<const std::u16string> args) {
         out_.line(escapeControls(utf16ToUtf8(readComment(lib))));
         return;
     }
+    refuseHosted(lib);
     const std::u16string& text = parsed.positional[1];
     std::string stored = libraryText(*lib.library, text, "the comment");
     bool unicode = lib->isUnicode() != 0;
@@ -905,7 +871,7 @@ void PblTool::copyLibrary(OpenLibrary& source, const std::u16string& target, int
     if (code == pbl::kPblInvalidArgument && version <= 0 && source->version() < 5) {
         std::string headerVersion = "0" + std::to_string(source->version()) + "00";
         try {
-            headerVersion = readHeaderFacts(source.path).versionText;
+            headerVersion = readHeaderFacts(source, false).versionText;
         } catch (const ToolFailure&) {
             // The number the library recognised is shown instead.
         }
@@ -1011,13 +977,14 @@ void PblTool::optimize(std::span<const std::u16string> args) {
     int version = versionOption(parsed);
     const bool force = parsed.has("--force");
     std::u16string backupPath = path + u".bak";
-    if (!force && fs::fileExists(backupPath))
-        throw ToolFailure{displayPath(backupPath) +
-                          ": already exists; remove it, or give --force to replace it"};
     // The exclusive lock is held to the end: a change another program made between our
     // reading and the replacement would be lost. Writers that waited meanwhile find the
     // name leads to the new file when they get the lock, and open that one.
     OpenLibrary lib = open(path, true);
+    refuseHosted(lib);
+    if (!force && fs::fileExists(backupPath))
+        throw ToolFailure{displayPath(backupPath) +
+                          ": already exists; remove it, or give --force to replace it"};
 
     // The new library is built and checked beside the original; the original is only
     // replaced, in one step, once the copy and the backup are both complete.

@@ -521,6 +521,11 @@ int DirectoryOps::deleteEntry(PblEntryInfo& info) {
 }
 
 int PblLibrary::findEntry(const char* name, PblEntryInfo& info, int create) {
+    // A read-only or hosted library finds what it holds and creates nothing.
+    if (create != 0 && !writable_) {
+        const int found = findEntry(name, info, 0);
+        return found == kPblNotFound ? readOnly() : found;
+    }
     info.name.clear();
     if (name == nullptr) return kPblInvalidArgument;
     if (create != 0) {

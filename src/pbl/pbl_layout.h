@@ -11,7 +11,7 @@
 //   quantity                              ANSI      Unicode
 //   header area                           512       1024  (blocks 0, or 0 and 1)
 //   header bytes that carry fields        292       566
-//   first bitmap block (absolute)         512       1024
+//   first bitmap block, from the header   512       1024
 //   root node, counted from the header    1024      1536
 //   entry record header                   24        28
 //   character size                        1         2
@@ -29,9 +29,15 @@
 //   288      562       4         library data length in bytes
 //   292      566       ...       zero up to the end of the header area
 //
-// Trailer ("TRL*", the last 512 bytes of a host file that carries a library inside):
-//   0 "TRL*", 4 header offset, 8..511 unused. The header offset moves the header and
-//   the root; the first bitmap block and every link stay absolute.
+// Trailer ("TRL*", the last 512 bytes of a host file that carries a library inside,
+// such as an executable with its libraries appended):
+//   0 "TRL*", 4 header offset, 8..511 unused. The library starts at its header block:
+//   its first bitmap block sits right behind the header area (header offset + 512 or
+//   + 1024), bit b of the bitmap stands for block b counted from the header block, and
+//   the root sits at header offset + 1024 or + 1536. Every stored link (the bitmap
+//   chain's next links, node links, data chains, the library data) stays absolute.
+//   Such a library is never written: growing the host file would move the trailer off
+//   its last block and lose the library.
 //
 // Bitmap block ("FRE*", 512 bytes):
 //   0 "FRE*", 4 next bitmap block (0 = last), 8 504 bytes = 4032 bits, 1 = in use,
@@ -163,8 +169,8 @@ struct Variant {
     int charSize;
     int headerAreaBytes;
     int headerFieldBytes;
-    std::int32_t firstBitmapOffset;
-    std::int32_t rootOffset;  // counted from the header offset
+    std::int32_t firstBitmapOffset;  // counted from the header offset
+    std::int32_t rootOffset;         // counted from the header offset
     int entryHeaderSize;
     int commentCapacity;
     // header fields

@@ -12,6 +12,7 @@
 #include <new>
 #include <unordered_set>
 
+#include "base/file.h"
 #include "pbl/node_records.h"
 #include "pbl/pbl_library_impl.h"
 
@@ -80,6 +81,12 @@ int PblLibrary::abandonChange() {
 }
 
 bool PblLibrary::open(std::FILE* stream) {
+    // A file without a header at its start can only hold a library inside a host file,
+    // which is never written (hosted()): it is attached read-only whatever the caller
+    // asked, so no write can reach it by any path.
+    std::uint8_t start[4];
+    if (!fs::readFileAt(stream, start, sizeof start, 0) || !hasSignature(start, kHeaderSignature))
+        writable_ = false;
     file_.attach(stream, writable_);
     const std::int64_t size = file_.size();
     std::uint8_t sig[8];
@@ -110,14 +117,18 @@ bool PblLibrary::open(std::FILE* stream) {
     // The header fields, the first bitmap block and the root node must all be there:
     // a truncated file is not a library we can work on.
     if (headerOffset > INT32_MAX - v.rootOffset - kNodeSize) return false;
+    // Inside a host file the first bitmap block follows the library's own header, as
+    // real host files lay it out; at the start of a file that is the same offset.
     if (!file_.fits(headerOffset, v.headerFieldBytes) ||
-        !file_.fits(v.firstBitmapOffset, kBlockSize) ||
+        !file_.fits(headerOffset + v.firstBitmapOffset, kBlockSize) ||
         !file_.fits(headerOffset + v.rootOffset, kNodeSize)) {
         return false;
     }
     headerOffset_ = static_cast<std::int32_t>(headerOffset);
+    // A hosted library's bitmap counts blocks from its header block, which the allocator
+    // does not know how to address: it only ever reads that bitmap (writable_ is false).
     allocator_ =
-        std::make_unique<BitmapAllocator>(file_, v.firstBitmapOffset, headerOffset_,
+        std::make_unique<BitmapAllocator>(file_, headerOffset_ + v.firstBitmapOffset, headerOffset_,
                                           headerOffset_ + v.rootOffset + kNodeSize, writable_);
     opened_ = true;
     return true;
@@ -151,9 +162,22 @@ int PblLibrary::writeHeader(const Bytes& header) {
 int PblLibrary::blockUsage(std::int64_t& used, std::int64_t& free) {
     int rc = allocator_->load();
     if (rc != kPblOk) return rc;
+    // The allocator follows the chain by its links alone; a report on the library's
+    // state also wants every block of it to be a bitmap block.
+    for (std::size_t j = 0; j < allocator_->bitmapBlockCount(); ++j) {
+        std::uint8_t sig[kSignatureBytes];
+        if (!file_.readAt(sig, sizeof sig, allocator_->bitmapBlockOffset(j)) ||
+            !hasSignature(sig, kBitmapSignature))
+            return damaged();
+    }
     const auto& flags = allocator_->flags();
+    // Flag n stands for block n counted from the header block (block 0 of a plain file).
+    const std::int64_t blocks = libraryBlocks();
+    const auto covered = static_cast<std::int64_t>(flags.size());
+    const auto inLibrary = static_cast<std::ptrdiff_t>(std::min(blocks, covered));
     used = std::count(flags.begin(), flags.end(), std::uint8_t{1});
-    free = static_cast<std::int64_t>(flags.size()) - used;
+    free = std::count(flags.begin(), flags.begin() + inLibrary, std::uint8_t{0}) +
+           std::max<std::int64_t>(0, blocks - covered);
     return kPblOk;
 }
 
@@ -298,6 +322,7 @@ int PblLibrary::readEntryData(const PblEntryInfo& info, void* buffer) {
 }
 
 int PblLibrary::writeEntryData(PblEntryInfo& info, const void* data, int size, short commentSize) {
+    if (!writable_) return readOnly();
     const Variant& v = variant();
     if (unicode_ && (commentSize % 2) != 0) return kPblInvalidArgument;
     if (size < 0 || commentSize < 0) return kPblInvalidArgument;
@@ -334,6 +359,7 @@ int PblLibrary::writeEntryData(PblEntryInfo& info, const void* data, int size, s
 }
 
 int PblLibrary::writeEntryTime(const PblEntryInfo& info) {
+    if (!writable_) return readOnly();
     if (info.entryOffset == kNoLink) return kPblInvalidArgument;
     if (!validEntryOffset(info.entryOffset)) return damaged();
     std::uint8_t bytes[4];
@@ -417,6 +443,7 @@ int PblLibrary::getComment(void* buffer, int& size) {
 }
 
 int PblLibrary::setComment(const void* text) {
+    if (!writable_) return readOnly();
     if (text == nullptr) return kPblInvalidArgument;
     const Variant& v = variant();
     const auto* in = static_cast<const std::uint8_t*>(text);
@@ -457,6 +484,7 @@ int PblLibrary::readLibraryData(void* buffer, int& size) {
 }
 
 int PblLibrary::writeLibraryData(const void* data, int size) {
+    if (!writable_) return readOnly();
     if (size < 0 || (data == nullptr && size > 0)) return kPblInvalidArgument;
     Bytes header;
     int rc = readHeader(header);

@@ -51,12 +51,22 @@ class PblLibrary : public PblLibraryInterface {
 
     // Beyond the interface, for the companion tool, the rebuild and tests.
     std::int32_t headerOffset() const { return headerOffset_; }
+    // The library sits inside a larger file (found through its trailer) and is read-only
+    // however it was opened: every changing operation returns kPblIoError and writes
+    // nothing, since growing the file would move the trailer off its last block.
+    bool hosted() const { return headerOffset_ != 0; }
+    // Blocks from the header block to the end of the file: the blocks the bitmap counts.
+    std::int64_t libraryBlocks() const {
+        return (file_.size() - headerOffset_ + layout::kBlockSize - 1) / layout::kBlockSize;
+    }
     std::int32_t rootNodeOffset() const { return headerOffset_ + variant().rootOffset; }
     const layout::Variant& variant() const { return layout::variantFor(unicode_); }
     PblManager* manager() const { return manager_; }
     BitmapAllocator& allocator() { return *allocator_; }
     BlockFile& file() { return file_; }
-    // Loads the bitmap (if needed) and counts the blocks marked in use and free.
+    // Loads the bitmap (if needed) and counts the blocks it marks in use (wherever they
+    // lie) and the library's blocks (libraryBlocks()) that it leaves free, those past its
+    // reach included. Every bitmap block must carry its signature here.
     int blockUsage(std::int64_t& used, std::int64_t& free);
     // The raw header field bytes (292 or 566).
     int readHeader(Bytes& header);
@@ -74,6 +84,8 @@ class PblLibrary : public PblLibraryInterface {
     friend class DirectoryOps;
 
     static int damaged() { return kPblDamaged; }
+    // The refusal of every changing operation on a library opened read-only or hosted.
+    static int readOnly() { return kPblIoError; }
 
     // Data chains shared by entry data and library data.
     int collectChain(std::int32_t first, std::vector<std::int32_t>& list);

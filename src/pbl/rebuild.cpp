@@ -153,9 +153,9 @@ class Rebuild {
             }
             item.targetRecordSize =
                 to.entryHeaderSize + static_cast<int>(item.targetName.size()) + to.charSize;
-            // A name the target's nodes cannot hold.
-            if (item.name.empty() || item.targetRecordSize > kNodeDataSize)
-                return kPblInvalidArgument;
+            // A name the target's nodes cannot hold. An empty name is an entry like any
+            // other: PowerBuilder itself wrote libraries that hold one.
+            if (item.targetRecordSize > kNodeDataSize) return kPblInvalidArgument;
             if (info.commentSize < 0 || info.commentSize > info.dataSize) return kPblDamaged;
             item.source = info;
             items_.push_back(std::move(item));

@@ -89,7 +89,8 @@ TEST_F(Opening, NonLibrariesGiveNullAndStayUnchanged) {
 }
 
 // A host file carrying a library: its header and root moved behind the host's own
-// data and named by a trailer; the bitmap and all links stay absolute.
+// data and named by a trailer, its links left absolute. Reading entries needs no
+// bitmap; hosted_test.cpp covers host files laid out in full as real ones are.
 TEST_F(Opening, LibraryInsideAHostFileIsFoundThroughItsTrailer) {
     {
         PblLibraryHandle lib(create("inner.pbl", 6));

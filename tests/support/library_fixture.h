@@ -74,6 +74,20 @@ struct StoredEntry {
 // the walk or a data read fails.
 std::optional<std::vector<StoredEntry>> readAllEntries(pbl::PblLibraryInterface& library);
 
+// Turns the entry `name` of the library at `path` into one whose name is empty, as
+// PowerBuilder itself wrote in some libraries: the record's name shrinks to its
+// terminator and the node's free bytes and first and last positions follow. The record
+// must be the last one in its node's data area (say, the entry created last in a library
+// whose directory is one node); false when it is not or the file cannot be changed.
+bool makeEntryNameEmpty(const std::u16string& path, const std::string& name);
+
+// A host file (an executable, say) carrying `library`, a whole plain library file, the
+// way real executables carry theirs: `prefixBlocks` blocks of host bytes, then the
+// library with every stored link moved by the prefix (its bitmap still counts blocks
+// from its header block), then a "TRL*" block naming the header. Empty when `library`
+// is not a sound plain library.
+Bytes hostLibrary(const Bytes& library, int prefixBlocks);
+
 struct ManifestRow {
     std::string file;  // relative to the corpus directory
     std::string kind;  // pbl-ansi-0500, pbl-unicode, srd-export, ...
@@ -83,6 +97,8 @@ struct ManifestRow {
 std::vector<ManifestRow> manifestRows(const std::filesystem::path& corpus);
 // The rows whose kind starts with "pbl-": the real libraries.
 std::vector<ManifestRow> corpusLibraries(const std::filesystem::path& corpus);
+// The rows whose kind starts with "exe-hosted-": real executables that carry a library.
+std::vector<ManifestRow> corpusHostedLibraries(const std::filesystem::path& corpus);
 
 // The corpus directory when the test executable was built with one that exists
 // (KELDRIN_CORPUS_DIR is defined for the test executables only, hence inline).

@@ -74,7 +74,11 @@ class Checker {
         ehs_ = uni ? 28 : 24;
         const std::int64_t area = uni ? 1024 : 512;
         const std::int64_t root = header_ + (uni ? 1536 : 1024);
-        const std::int64_t bitmap0 = uni ? 1024 : 512;
+        // Inside a host file the library starts at its header block: its first bitmap
+        // block follows the header area, and bit b stands for block b counted from the
+        // header block. Every stored link stays absolute.
+        const std::int64_t bitmap0 = header_ + area;
+        const std::int64_t base = header_ / kBlock;
         for (std::int64_t b = header_ / kBlock; b < (header_ + area) / kBlock; ++b)
             if (!own(b, "header")) return problem_;
 
@@ -120,11 +124,18 @@ class Checker {
         std::string p = tree(root);
         if (!p.empty()) return p;
 
-        // Bitmap against ownership.
-        for (std::int64_t b = 0; b < static_cast<std::int64_t>(bits.size()); ++b) {
-            if (b < header_ / kBlock) continue;  // the host file's blocks
+        // Bitmap against ownership. The blocks before the header and the trailer are the
+        // host file's, which the library's bitmap does not mark.
+        const std::int64_t trailer = header_ > 0 ? blocks_ - 1 : -1;
+        for (std::int64_t i = 0; i < static_cast<std::int64_t>(bits.size()); ++i) {
+            const std::int64_t b = base + i;
+            if (b == trailer) {
+                if (bits[static_cast<std::size_t>(i)] != 0)
+                    return "bitmap marks the trailer block " + std::to_string(b) + " in use";
+                continue;
+            }
             bool used = b < blocks_ && !owner_[static_cast<std::size_t>(b)].empty();
-            bool marked = bits[static_cast<std::size_t>(b)] != 0;
+            bool marked = bits[static_cast<std::size_t>(i)] != 0;
             if (marked && b >= blocks_)
                 return "bitmap marks block " + std::to_string(b) + " beyond the end of the file";
             if (marked && !used)
@@ -134,8 +145,8 @@ class Checker {
                 return "block " + std::to_string(b) + " (" + owner_[static_cast<std::size_t>(b)] +
                        ") is in use but marked free";
         }
-        for (std::int64_t b = static_cast<std::int64_t>(bits.size()); b < blocks_; ++b) {
-            if (!owner_[static_cast<std::size_t>(b)].empty())
+        for (std::int64_t b = base + static_cast<std::int64_t>(bits.size()); b < blocks_; ++b) {
+            if (b != trailer && !owner_[static_cast<std::size_t>(b)].empty())
                 return "block " + std::to_string(b) + " is in use but beyond the bitmap";
         }
         return "";

@@ -1,6 +1,8 @@
 // A structural checker for PBL library files, written apart from the library's own
 // reader so the two cannot share a mistake. It reads the whole file and checks:
-//  - the header (at 0 or through a trailer), the variant, the bitmap chain;
+//  - the header (at 0 or through a trailer), the variant, the bitmap chain (inside a
+//    host file: the first bitmap block behind the header, bits counted from the header
+//    block, the host's blocks and the trailer left unmarked);
 //  - the directory tree: every node's signature, parent link, record count, free bytes,
 //    first and last positions; names in tree order (left subtree before a node's first
 //    name, right subtree after its last), no name twice (ASCII case folded); no empty
