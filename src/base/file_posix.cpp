@@ -42,6 +42,29 @@ bool replaceFile(const std::u16string& from, const std::u16string& to) {
     return ::rename(toNativeName(from).c_str(), toNativeName(to).c_str()) == 0;
 }
 
+bool keepAttributes(const std::u16string& original, const std::u16string& replacement) {
+    struct stat kept {};
+    if (::stat(toNativeName(original).c_str(), &kept) != 0) return errno == ENOENT;
+    int fd = ::open(toNativeName(replacement).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return false;
+    // Owner first: a change of owner may clear set-id bits that the mode then restores.
+    // Only a privileged process may give a file away; others may still set a group they
+    // belong to. What the process may not set stays its own, which is no wider.
+    struct stat made {};
+    bool ok = ::fstat(fd, &made) == 0;
+    if (ok && (made.st_uid != kept.st_uid || made.st_gid != kept.st_gid) &&
+        ::fchown(fd, kept.st_uid, kept.st_gid) != 0) {
+        if (errno != EPERM)
+            ok = false;
+        else if (made.st_gid != kept.st_gid &&
+                 ::fchown(fd, static_cast<uid_t>(-1), kept.st_gid) != 0 && errno != EPERM)
+            ok = false;
+    }
+    if (ok && ::fchmod(fd, kept.st_mode & 07777) != 0) ok = false;
+    if (::close(fd) != 0) ok = false;
+    return ok;
+}
+
 bool renameNoReplace(const std::u16string& from, const std::u16string& to) {
     std::string source = toNativeName(from);
     std::string target = toNativeName(to);
