@@ -49,18 +49,27 @@ bool keepAttributes(const std::u16string& original, const std::u16string& replac
     if (fd < 0) return false;
     // Owner first: a change of owner may clear set-id bits that the mode then restores.
     // Only a privileged process may give a file away; others may still set a group they
-    // belong to. What the process may not set stays its own, which is no wider.
+    // belong to.
     struct stat made {};
     bool ok = ::fstat(fd, &made) == 0;
-    if (ok && (made.st_uid != kept.st_uid || made.st_gid != kept.st_gid) &&
-        ::fchown(fd, kept.st_uid, kept.st_gid) != 0) {
-        if (errno != EPERM)
+    bool sameGroup = ok && made.st_gid == kept.st_gid;
+    if (ok && (made.st_uid != kept.st_uid || !sameGroup)) {
+        if (::fchown(fd, kept.st_uid, kept.st_gid) == 0) {
+            sameGroup = true;
+        } else if (errno != EPERM) {
             ok = false;
-        else if (made.st_gid != kept.st_gid &&
-                 ::fchown(fd, static_cast<uid_t>(-1), kept.st_gid) != 0 && errno != EPERM)
-            ok = false;
+        } else if (!sameGroup) {
+            if (::fchown(fd, static_cast<uid_t>(-1), kept.st_gid) == 0)
+                sameGroup = true;
+            else
+                ok = errno == EPERM;
+        }
     }
-    if (ok && ::fchmod(fd, kept.st_mode & 07777) != 0) ok = false;
+    // The group's rights were granted to the original's group; a file left in another
+    // group does not pass them on to it.
+    mode_t mode = kept.st_mode & 07777;
+    if (!sameGroup) mode &= ~static_cast<mode_t>(S_IRWXG | S_ISGID);
+    if (ok && ::fchmod(fd, mode) != 0) ok = false;
     if (::close(fd) != 0) ok = false;
     return ok;
 }

@@ -836,7 +836,16 @@ INSTANTIATE_TEST_SUITE_P(
 
 // One DataWindow listed twice (the same streams, or equal bytes) is written once.
 TEST_F(ConverterAppTest, SameDataWindowTwiceIsWrittenOnce) {
-    auto streams = ansiStreams("090", {{"d_a", 1}, {"D_A", 1}, {"d_b", 2}});
+    auto streams = ansiStreams("090", {{"d_a", 1}, {"d_x", 3}, {"d_b", 2}});
+    // The second child is the first again, by another spelling of its name.
+    for (Stream& s : streams) {
+        if (s.path == "dwstg/dwlookup") {
+            std::fill_n(s.data.begin() + 4 + 44, 42, 0);
+            std::string again = "D_A";
+            std::copy(again.begin(), again.end(), s.data.begin() + 4 + 44);
+            storeU16(s.data.data() + 4 + 44 + 42, 1);
+        }
+    }
     writeAll(dir / "r.psr", portable(streams));
     Outcome o = run({"r.psr", "-p", "t.pbl"});
     EXPECT_EQ(o.exitCode, 0) << o.out;
