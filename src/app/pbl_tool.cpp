@@ -30,6 +30,7 @@
 #include "app/pbl_tool_text.h"
 #include "base/bytes.h"
 #include "base/file.h"
+#include "base/interrupt.h"
 #include "base/text.h"
 #include "pbl/pbl_library.h"
 #include "pbl/pbl_library_impl.h"
@@ -420,8 +421,31 @@ HeaderFacts readHeaderFacts(OpenLibrary& lib, bool withBlocks) {
 // ---------------------------------------------------------------------------------------
 // File output beside a target: a temporary name, then one atomic move.
 
-// Creates a new, empty file with a name that did not exist, beside `target`.
-std::u16string reserveTemporary(const std::u16string& target, std::u16string_view tag) {
+// Removes a temporary file unless it was moved into place, also when the user
+// interrupts the program.
+class TemporaryFile {
+  public:
+    explicit TemporaryFile(std::u16string path) : path_(std::move(path)) { watched_.watch(path_); }
+    ~TemporaryFile() {
+        if (!path_.empty()) watched_.remove();
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    const std::u16string& path() const { return path_; }
+    void keep() {
+        watched_.forget();
+        path_.clear();
+    }
+
+  private:
+    std::u16string path_;
+    interrupt::WatchedFile watched_;
+};
+
+// Creates a new, empty file with a name that did not exist, beside `target`. It is
+// watched from the moment it exists, so an interrupt never leaves it behind.
+TemporaryFile reserveTemporary(const std::u16string& target, std::u16string_view tag) {
+    interrupt::HoldOff hold;
     std::u16string name = fs::createUniqueFile(
         [&](int n) {
             return target + u"." + std::u16string(tag) + utf8ToUtf16(std::to_string(n)) + u".tmp";
@@ -429,24 +453,8 @@ std::u16string reserveTemporary(const std::u16string& target, std::u16string_vie
         1000);
     if (name.empty())
         throw ToolFailure{displayPath(target) + ": cannot create a temporary file beside it"};
-    return name;
+    return TemporaryFile(std::move(name));
 }
-
-// Removes a temporary file unless it was moved into place.
-class TemporaryFile {
-  public:
-    explicit TemporaryFile(std::u16string path) : path_(std::move(path)) {}
-    ~TemporaryFile() {
-        if (!path_.empty()) fs::removeFile(path_);
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-    const std::u16string& path() const { return path_; }
-    void keep() { path_.clear(); }
-
-  private:
-    std::u16string path_;
-};
 
 void writeWholeFile(const std::u16string& path, std::span<const std::uint8_t> bytes) {
     std::FILE* file = fs::openFile(path, "wb");

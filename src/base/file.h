@@ -42,6 +42,14 @@ bool fileExists(const std::u16string& path);
 // Puts `from` in the place of `to` in one atomic step, replacing an existing `to`.
 bool replaceFile(const std::u16string& from, const std::u16string& to);
 
+// Gives `replacement`, a new file about to take the place of `original`, what
+// `original` keeps about who may use it: on POSIX its permission bits, and its owner
+// and group as far as the process may set them (in a group it could not keep, the file
+// gets no group rights); on Windows its attributes but read-only. A missing `original`
+// leaves nothing to keep (true), so a new file keeps the default of its creation. False
+// when the attributes could not be given.
+bool keepAttributes(const std::u16string& original, const std::u16string& replacement);
+
 // Plain rename that fails if `to` exists.
 bool renameNoReplace(const std::u16string& from, const std::u16string& to);
 

@@ -50,6 +50,38 @@ bool replaceFile(const std::u16string& from, const std::u16string& to) {
     return ::rename(toNativeName(from).c_str(), toNativeName(to).c_str()) == 0;
 }
 
+bool keepAttributes(const std::u16string& original, const std::u16string& replacement) {
+    struct stat kept {};
+    if (::stat(toNativeName(original).c_str(), &kept) != 0) return errno == ENOENT;
+    int fd = ::open(toNativeName(replacement).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return false;
+    // Owner first: a change of owner may clear set-id bits that the mode then restores.
+    // Only a privileged process may give a file away; others may still set a group they
+    // belong to.
+    struct stat made {};
+    bool ok = ::fstat(fd, &made) == 0;
+    bool sameGroup = ok && made.st_gid == kept.st_gid;
+    if (ok && (made.st_uid != kept.st_uid || !sameGroup)) {
+        if (::fchown(fd, kept.st_uid, kept.st_gid) == 0) {
+            sameGroup = true;
+        } else if (errno != EPERM) {
+            ok = false;
+        } else if (!sameGroup) {
+            if (::fchown(fd, static_cast<uid_t>(-1), kept.st_gid) == 0)
+                sameGroup = true;
+            else
+                ok = errno == EPERM;
+        }
+    }
+    // The group's rights were granted to the original's group; a file left in another
+    // group does not pass them on to it.
+    mode_t mode = kept.st_mode & 07777;
+    if (!sameGroup) mode &= ~static_cast<mode_t>(S_IRWXG | S_ISGID);
+    if (ok && ::fchmod(fd, mode) != 0) ok = false;
+    if (::close(fd) != 0) ok = false;
+    return ok;
+}
+
 bool renameNoReplace(const std::u16string& from, const std::u16string& to) {
     std::string source = toNativeName(from);
     std::string target = toNativeName(to);

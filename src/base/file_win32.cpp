@@ -89,6 +89,22 @@ bool replaceFile(const std::u16string& from, const std::u16string& to) {
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
+bool keepAttributes(const std::u16string& original, const std::u16string& replacement) {
+    DWORD kept = GetFileAttributesW(wide(original).c_str());
+    if (kept == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    }
+    // Read-only stays off: it would make the new file refuse its own move into place,
+    // and a read-only original is never replaced anyway. The attributes that describe
+    // the content or its storage are the new file's own.
+    constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                            FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    DWORD attributes = kept & kKept;
+    if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
+    return SetFileAttributesW(wide(replacement).c_str(), attributes) != FALSE;
+}
+
 bool renameNoReplace(const std::u16string& from, const std::u16string& to) {
     // MoveFileW fails with ERROR_ALREADY_EXISTS when the target is there.
     return MoveFileW(wide(from).c_str(), wide(to).c_str()) != FALSE;

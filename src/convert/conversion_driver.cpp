@@ -5,7 +5,13 @@
 // The user's files come first: the library is written completely under a temporary
 // name of its own next to the target, put on disk, and only then moved over the target
 // in one atomic step. Until that step an existing target keeps its old content; after
-// any failure the temporary file is gone and the target is as it was.
+// any failure, and after an interrupt by the user, the temporary file is gone and the
+// target is as it was. The library takes over the target's permissions, so replacing a
+// private library does not open it to others.
+//
+// A report whose DataWindows the library cannot keep apart (two names that the library
+// takes for one, or a name its ANSI code page cannot carry) fails the conversion: a
+// library that silently misses a DataWindow is worse than none.
 #include <climits>
 #include <cstdio>
 #include <string>
@@ -14,9 +20,11 @@
 #include "base/console.h"
 #include "base/exceptions.h"
 #include "base/file.h"
+#include "base/interrupt.h"
 #include "base/text.h"
 #include "convert/path_ops.h"
 #include "pbl/pbl_library.h"
+#include "pbl/pbl_library_impl.h"
 #include "psr/psr_container.h"
 
 namespace keldrin {
@@ -109,14 +117,67 @@ void printLabelled(std::u16string_view label, const std::u16string& value) {
     console::writeLine(line);
 }
 
+// Entry names go to the library in their exact form: UTF-16 for a Unicode library,
+// the ANSI bytes for an ANSI one, where a name the code page cannot carry fails instead
+// of landing under "?" in place of another entry's name.
+pbl::PblLibrary& concreteLibrary(pbl::PblLibraryInterface& library) {
+    auto* concrete = dynamic_cast<pbl::PblLibrary*>(&library);
+    if (concrete == nullptr) throw IOException();
+    return *concrete;
+}
+
+// True when the library already holds an entry that the name leads to (as the library
+// compares names: ASCII letters without regard to case).
+bool hasEntry(pbl::PblLibraryInterface& library, const std::u16string& name) {
+    pbl::PblEntryInfo info{};
+    int rc = concreteLibrary(library).findEntry(name, info, 0);
+    if (rc == pbl::kPblNotFound) return false;
+    if (rc != pbl::kPblOk) throw IOException();
+    return true;
+}
+
+// True when the entry the name leads to holds exactly `data`, with no comment.
+bool entryHolds(pbl::PblLibraryInterface& library, const std::u16string& name, const Bytes& data) {
+    pbl::PblEntryInfo info{};
+    if (concreteLibrary(library).findEntry(name, info, 0) != pbl::kPblOk) throw IOException();
+    if (info.commentSize != 0 || info.dataSize < 0 ||
+        static_cast<std::size_t>(info.dataSize) != data.size())
+        return false;
+    Bytes stored(data.size());
+    if (library.readEntryData(info, stored.data()) != pbl::kPblOk) throw IOException();
+    return stored == data;
+}
+
+// One DataWindow's two entries. When an earlier DataWindow of the report took the same
+// names, the report holds either one DataWindow twice, which the library keeps once, or
+// two that the library cannot tell apart: one of them would be lost, so the conversion
+// fails. `write` stores one entry (the container's addEntry).
+template <typename Write>
+void addDataWindow(PsrContainer& container, pbl::PblLibraryInterface& library,
+                   const std::u16string& name, const std::u16string& sourceStream,
+                   const std::u16string& objectStream, Bytes& buffer, Write write) {
+    const std::u16string source = name + u".srd";
+    const std::u16string object = name + u".dwo";
+    const bool taken = hasEntry(library, source) || hasEntry(library, object);
+    container.readStream(sourceStream, buffer);
+    if (!taken)
+        write(source, buffer);
+    else if (!entryHolds(library, source, buffer))
+        throw IOException();
+    container.readStream(objectStream, buffer);
+    if (!taken)
+        write(object, buffer);
+    else if (!entryHolds(library, object, buffer))
+        throw IOException();
+}
+
 }  // namespace
 
 void PsrContainer::addEntry(pbl::PblLibraryInterface& library, const std::u16string& name,
                             const Bytes& data) {
     if (data.size() > static_cast<std::size_t>(INT_MAX)) throw IOException();
     pbl::PblEntryInfo info{};
-    std::string ansiName = wideToAnsi(name);
-    if (library.findEntry(ansiName.c_str(), info, 1) != pbl::kPblOk) throw IOException();
+    if (concreteLibrary(library).findEntry(name, info, 1) != pbl::kPblOk) throw IOException();
     // 0 asks the library to stamp the entry with the current time.
     info.time = 0;
     if (library.writeEntryData(info, data.data(), static_cast<int>(data.size()), 0) != pbl::kPblOk)
@@ -146,10 +207,16 @@ void PsrContainer::convert(std::u16string targetPblName) {
     const std::u16string directory = targetDirectory(target);
 
     std::u16string temporary;
+    interrupt::WatchedFile watched;
     pbl::PblLibraryHandle library;
     try {
         const int version = majorVersionNumber();
-        temporary = createTemporaryFile(directory);
+        {
+            // An interrupt removes the temporary file from the moment it exists.
+            interrupt::HoldOff hold;
+            temporary = createTemporaryFile(directory);
+            watched.watch(temporary);
+        }
         if (manager.createLibrary(temporary, version) != pbl::kPblOk) throw IOException();
         library.reset(manager.openLibrary(temporary, 1));
         if (!library) throw IOException();
@@ -157,10 +224,10 @@ void PsrContainer::convert(std::u16string targetPblName) {
         const std::u16string mainName = mainDwName(sourceName);
         printLabelled(u"Main DW: ", mainName);
         Bytes buffer;
-        readStream(u"source", buffer);
-        addEntry(*library, mainName + u".srd", buffer);
-        readStream(u"object", buffer);
-        addEntry(*library, mainName + u".dwo", buffer);
+        auto write = [&](const std::u16string& name, const Bytes& data) {
+            addEntry(*library, name, data);
+        };
+        addDataWindow(*this, *library, mainName, u"source", u"object", buffer, write);
 
         int position = 0;
         for (const ChildDw& child : children) {
@@ -173,10 +240,8 @@ void PsrContainer::convert(std::u16string targetPblName) {
             line += child.name;
             console::writeLine(line);
             const std::u16string number = numberToText(child.number);
-            readStream(u"dwstg/source_" + number, buffer);
-            addEntry(*library, child.name + u".srd", buffer);
-            readStream(u"dwstg/object_" + number, buffer);
-            addEntry(*library, child.name + u".dwo", buffer);
+            addDataWindow(*this, *library, child.name, u"dwstg/source_" + number,
+                          u"dwstg/object_" + number, buffer, write);
         }
 
         // release() cannot report a failed flush; flush first so that a full disk is
@@ -185,12 +250,21 @@ void PsrContainer::convert(std::u16string targetPblName) {
         library.reset();
         syncToDisk(temporary);
         checkTargetReplaceable(target);
-        if (!fs::replaceFile(temporary, target)) throw IOException();
+        // The library takes over the target's permissions and owner, or, for a new
+        // target, keeps those of a newly made file.
+        if (!fs::keepAttributes(target, temporary)) throw IOException();
+        {
+            // Once the library stands at the target's name, an interrupt must no longer
+            // remove anything at the temporary name, which another run may take.
+            interrupt::HoldOff hold;
+            if (!fs::replaceFile(temporary, target)) throw IOException();
+            watched.forget();
+        }
         temporary.clear();
         syncDirectory(directory);
     } catch (...) {
         library.reset();
-        if (!temporary.empty()) fs::removeFile(temporary);
+        if (!temporary.empty()) watched.remove();
         throw;
     }
 

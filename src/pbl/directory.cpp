@@ -578,4 +578,34 @@ int PblLibrary::deleteEntry(PblEntryInfo& info) {
     return ops.deleteEntry(info);
 }
 
+int PblLibrary::findEntry(const std::u16string& name, PblEntryInfo& info, int create) {
+    if (!unicode_) {
+        std::string ansi = wideToAnsi(name);
+        if (ansiToWide(ansi) != name) {
+            info.name.clear();
+            return kPblInvalidArgument;
+        }
+        return findEntry(ansi.c_str(), info, create);
+    }
+    info.name.clear();
+    if (name.find(u'\0') != std::u16string::npos) return kPblInvalidArgument;
+    Bytes key(name.size() * 2);
+    for (std::size_t i = 0; i < name.size(); ++i)
+        storeU16(key.data() + 2 * i, static_cast<std::uint16_t>(name[i]));
+    if (key.size() > static_cast<std::size_t>(kNodeDataSize)) return kPblNotFound;
+    info.nameSize = static_cast<std::int32_t>(key.size());
+    DirectoryOps ops(*this);
+    int rc = ops.search(key, info, create, rootNodeOffset(), 0);
+    if (rc == kPblOk && ops.splitHappened()) {
+        // As for the narrow name: a split may have moved the new entry.
+        PblEntryInfo fresh;
+        rc = ops.search(key, fresh, 0, rootNodeOffset(), 0);
+        if (rc == kPblOk) {
+            info.nodeOffset = fresh.nodeOffset;
+            info.entryOffset = fresh.entryOffset;
+        }
+    }
+    return rc;
+}
+
 }  // namespace keldrin::pbl

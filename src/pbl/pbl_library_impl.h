@@ -35,6 +35,10 @@ class PblLibrary : public PblLibraryInterface {
     int copyTo(const char* path, int version) override;
     int forEachEntry(PblEntryVisitor& visitor) override;
     int findEntry(const char* name, PblEntryInfo& info, int create) override;
+    // The same with the exact wide name: a Unicode library takes it as it stands, an
+    // ANSI library takes its ANSI form, and a name that form cannot carry exactly is
+    // kPblInvalidArgument instead of a lookup under another name.
+    int findEntry(const std::u16string& name, PblEntryInfo& info, int create);
     int deleteEntry(PblEntryInfo& info) override;
     int readEntryData(const PblEntryInfo& info, void* buffer) override;
     int readLibraryData(void* buffer, int& size) override;

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "base/file.h"
+#include "base/interrupt.h"
 #include "base/text.h"
 #include "pbl/file_identity.h"
 #include "pbl/pbl_library_impl.h"
@@ -354,7 +355,14 @@ int copyLibrary(PblLibraryInterface& sourceInterface, const std::u16string& path
     if (v < kAnsiVersion) return kPblInvalidArgument;
     if (isOpenFile(source->file().stream(), path)) return kPblInvalidArgument;
 
-    std::u16string temporary = reserveTemporaryName(path);
+    std::u16string temporary;
+    interrupt::WatchedFile watched;
+    {
+        // An interrupt removes the temporary file from the moment it exists.
+        interrupt::HoldOff hold;
+        temporary = reserveTemporaryName(path);
+        if (!temporary.empty()) watched.watch(temporary);
+    }
     if (temporary.empty()) return kPblIoError;
     PblManagerHandle ownManager;
     PblManager* manager = source->manager();
@@ -375,8 +383,18 @@ int copyLibrary(PblLibraryInterface& sourceInterface, const std::u16string& path
             if (rc == kPblOk && flushed != 0) rc = kPblWriteFailed;
         }
     }
-    if (rc == kPblOk && !fs::replaceFile(temporary, path)) rc = kPblIoError;
-    if (rc != kPblOk) fs::removeFile(temporary);
+    // A library put in the place of another keeps its permissions and owner.
+    if (rc == kPblOk && !fs::keepAttributes(path, temporary)) rc = kPblIoError;
+    if (rc == kPblOk) {
+        // Moved and forgotten in one step: an interrupt never removes a name that
+        // another run may have taken since.
+        interrupt::HoldOff hold;
+        if (fs::replaceFile(temporary, path))
+            watched.forget();
+        else
+            rc = kPblIoError;
+    }
+    if (rc != kPblOk) watched.remove();
     return rc;
 }
 

@@ -717,6 +717,177 @@ TEST_F(ConverterAppTest, EightConversionsAtOnce) {
     convertConcurrently(dir, logs, 8);
 }
 
+// --- DataWindows the library could not keep apart ---------------------------------------------
+
+// A Unicode report (PowerBuilder `digits`, e.g. "105" or "090") whose children carry
+// the given UTF-16 names; each child's streams hold `content[i]` unless two children
+// share a number.
+std::vector<Stream> unicodeStreams(
+    std::string_view digits,
+    const std::vector<std::pair<std::u16string, std::uint16_t>>& children) {
+    std::vector<Stream> s;
+    s.push_back({"source", Bytes{'r', 0, 'e', 0, 'l', 0}});
+    s.push_back({"object", bytesOf("PDW" + std::string(digits) + std::string("\0\0main", 6))});
+    Bytes lookup(4 + 86 * children.size(), 0);
+    storeU32(lookup.data(), static_cast<std::uint32_t>(children.size()));
+    std::set<std::uint16_t> numbers;
+    for (std::size_t i = 0; i < children.size(); ++i) {
+        const std::u16string& name = children[i].first;
+        for (std::size_t k = 0; k < name.size(); ++k)
+            storeU16(lookup.data() + 4 + 86 * i + 2 * k, name[k]);
+        storeU16(lookup.data() + 4 + 86 * i + 84, children[i].second);
+        numbers.insert(children[i].second);
+    }
+    s.push_back({"dwstg/dwlookup", lookup});
+    for (std::uint16_t number : numbers) {
+        std::string n = std::to_string(number);
+        s.push_back({"dwstg/source_" + n, bytesOf("source of " + n)});
+        s.push_back({"dwstg/object_" + n, bytesOf("object of " + n)});
+    }
+    return s;
+}
+
+class Utf8Names : public pbl::PblEntryVisitor {
+  public:
+    int visit(pbl::PblEntryInfo& info) override {
+        names.insert(info.name);
+        return 1;
+    }
+    std::set<std::string> names;
+};
+
+// The library's entry names as UTF-8, whatever the ANSI code page.
+std::set<std::string> entryNamesUtf8(const stdfs::path& file) {
+    pbl::PblManagerHandle manager(pbl::createPblManager());
+    manager->setNameEncoding(pbl::kNameUtf8);
+    pbl::PblLibraryHandle library(manager->openLibrary(fs::fromNativeName(file.string()), 0));
+    Utf8Names visitor;
+    if (library) library->forEachEntry(visitor);
+    return visitor.names;
+}
+
+// Two children whose names an ANSI code page would both turn into "?_a" stay two
+// entries in a Unicode library, under their own names.
+TEST_F(ConverterAppTest, UnicodeLibraryKeepsNamesTheAnsiCodePageCannotCarry) {
+    auto streams = unicodeStreams("105", {{u"\u0434_a", 1}, {u"\u0436_a", 2}});
+    writeAll(dir / "u.psr", asString(portablePsr(true, streams)));
+    Outcome o = run({"u.psr", "-p", "u.pbl"});
+    EXPECT_EQ(o.exitCode, 0) << o.out;
+    EXPECT_TRUE(
+        o.out.ends_with("Child DW [1/2] \xd0\xb4_a\nChild DW [2/2] \xd0\xb6_a\n"
+                        "Conversion finished successfully\n"))
+        << o.out;
+    EXPECT_EQ(entryNamesUtf8(dir / "u.pbl"),
+              (std::set<std::string>{"d_u.srd", "d_u.dwo", "\xd0\xb4_a.srd", "\xd0\xb4_a.dwo",
+                                     "\xd0\xb6_a.srd", "\xd0\xb6_a.dwo"}));
+}
+
+struct LossCase {
+    std::string name;
+    std::string report;
+    std::string expectedOutput;  // after the banner, before "Conversion error"
+};
+
+void PrintTo(const LossCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class LossTest : public ConverterAppTest, public ::testing::WithParamInterface<LossCase> {};
+
+// Each of these would lose a DataWindow: the run fails, the target keeps its old
+// content and no temporary file stays.
+TEST_P(LossTest, FailsInsteadOfLosingADataWindow) {
+    const LossCase& c = GetParam();
+    const std::string oldTarget = "the old library";
+    writeAll(dir / "t.pbl", oldTarget);
+    writeAll(dir / "r.psr", c.report);
+    Outcome o = run({"r.psr", "-p", "t.pbl"});
+    EXPECT_EQ(o.exitCode, 3);
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(afterBanner(o.out), c.expectedOutput + kConversionError);
+    EXPECT_EQ(readAll(dir / "t.pbl"), oldTarget);
+    EXPECT_EQ(files(), (std::set<std::string>{"r.psr", "t.pbl"}));
+}
+
+const std::string kUnicode9Summary =
+    summary("r.psr", "t.pbl", "9", "Platform independent PSR File Format: Unicode", 2);
+
+INSTANTIATE_TEST_SUITE_P(
+    Conversions, LossTest,
+    ::testing::Values(
+        // A Unicode report of PowerBuilder 9 gives an ANSI library; no ANSI code page
+        // carries Tibetan.
+        LossCase{
+            "NameTheAnsiCodePageCannotCarry",
+            asString(portablePsr(true, unicodeStreams("090", {{u"d_a", 1}, {u"\u0f00_a", 2}}))),
+            kUnicode9Summary + "Main DW: d_r\nChild DW [1/2] d_a\nChild DW [2/2] \xe0\xbc\x80_a\n"},
+        LossCase{"TwoChildrenOneNameDifferentContent",
+                 portable(ansiStreams("090", {{"d_a", 1}, {"D_A", 2}})),
+                 kTwoChildSummary + "Main DW: d_r\nChild DW [1/2] d_a\nChild DW [2/2] d_a\n"},
+        LossCase{"ChildNamedLikeTheMainDw", portable(ansiStreams("090", {{"d_x", 1}, {"D_R", 2}})),
+                 kTwoChildSummary + "Main DW: d_r\nChild DW [1/2] d_x\nChild DW [2/2] d_r\n"},
+        LossCase{
+            "UnicodeChildrenOneNameDifferentContent",
+            asString(portablePsr(true,
+                                 unicodeStreams("105", {{u"\u0434_a", 1}, {u"\u0434_A", 2}}))),
+            summary("r.psr", "t.pbl", "10.5", "Platform independent PSR File Format: Unicode", 2) +
+                "Main DW: d_r\nChild DW [1/2] \xd0\xb4_a\nChild DW [2/2] \xd0\xb4_a\n"}),
+    [](const ::testing::TestParamInfo<LossCase>& p) { return p.param.name; });
+
+// One DataWindow listed twice (the same streams, or equal bytes) is written once.
+TEST_F(ConverterAppTest, SameDataWindowTwiceIsWrittenOnce) {
+    auto streams = ansiStreams("090", {{"d_a", 1}, {"d_x", 3}, {"d_b", 2}});
+    // The second child is the first again, by another spelling of its name.
+    for (Stream& s : streams) {
+        if (s.path == "dwstg/dwlookup") {
+            std::fill_n(s.data.begin() + 4 + 44, 42, 0);
+            std::string again = "D_A";
+            std::copy(again.begin(), again.end(), s.data.begin() + 4 + 44);
+            storeU16(s.data.data() + 4 + 44 + 42, 1);
+        }
+    }
+    writeAll(dir / "r.psr", portable(streams));
+    Outcome o = run({"r.psr", "-p", "t.pbl"});
+    EXPECT_EQ(o.exitCode, 0) << o.out;
+    EXPECT_TRUE(
+        o.out.ends_with("Child DW [1/3] d_a\nChild DW [2/3] d_a\nChild DW [3/3] d_b\n"
+                        "Conversion finished successfully\n"))
+        << o.out;
+    std::map<std::string, Bytes> byPath;
+    for (const Stream& s : streams) byPath[s.path] = s.data;
+    expectLibraryMatches(dir / "t.pbl", expectedFrom(byPath, "r.psr"), 0);
+    EXPECT_EQ(readLibrary(dir / "t.pbl").entries.size(), 6u);
+}
+
+// --- The replaced file's permissions ----------------------------------------------------------
+
+mode_t currentUmask() {
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+}
+
+TEST_F(ConverterAppTest, ReplacedTargetKeepsItsMode) {
+    writeAll(dir / "r.psr", portable(ansiStreams("090", {{"d_a", 1}})));
+    for (mode_t mode : {mode_t{0600}, mode_t{0640}, mode_t{0664}, mode_t{0700}}) {
+        SCOPED_TRACE(mode);
+        writeAll(dir / "t.pbl", "old");
+        ASSERT_EQ(::chmod((dir / "t.pbl").c_str(), mode), 0);
+        Outcome o = run({"r.psr", "-p", "t.pbl"});
+        EXPECT_EQ(o.exitCode, 0) << o.out;
+        struct stat st {};
+        ASSERT_EQ(::stat((dir / "t.pbl").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode);
+        EXPECT_NE(readAll(dir / "t.pbl"), "old");
+    }
+    // A new target gets what a new file gets.
+    Outcome o = run({"r.psr", "-p", "new.pbl"});
+    EXPECT_EQ(o.exitCode, 0) << o.out;
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "new.pbl").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0666 & ~currentUmask());
+}
+
 // --- The example shipped with the project ------------------------------------------------------
 
 TEST_F(ConverterAppTest, ShippedExampleConverts) {

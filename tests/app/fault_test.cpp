@@ -113,6 +113,17 @@ Outcome finish(Child& c) {
     return o;
 }
 
+// Reads the child's output to its end and returns its wait status.
+int finishStatus(Child& c) {
+    char buffer[4096];
+    while (::read(c.output, buffer, sizeof buffer) > 0) {
+    }
+    ::close(c.output);
+    int status = 0;
+    if (::waitpid(c.pid, &status, 0) != c.pid) return -1;
+    return status;
+}
+
 Outcome runProgram(const char* program, const std::vector<std::string>& args,
                    const stdfs::path& cwd, const Limits& limits = {}) {
     Child c = spawn(program, args, cwd, limits);
@@ -335,6 +346,156 @@ TEST_F(FaultTest, KilledConversionLeavesTheOldTargetOrTheCompleteLibrary) {
     EXPECT_EQ(after, leftovers);
     RecordProperty("old_target_after_kill", oldSeen);
     RecordProperty("new_library_after_kill", newSeen);
+}
+
+// --- SIGINT, SIGTERM and SIGHUP at any moment ----------------------------------------------------
+
+// An interrupted run ends by its signal (or finished before it came) and leaves no
+// temporary file; the file it wrote is the old one or the complete new one. Holds
+// whatever the moment of the signal, so the moments need no tuning.
+struct Interruption {
+    int signal;
+    int status;
+};
+
+std::string describe(const Interruption& i) {
+    return "signal " + std::to_string(i.signal) + ", wait status " + std::to_string(i.status);
+}
+
+void expectEndedBySignalOrFinished(const Interruption& i) {
+    const bool bySignal = WIFSIGNALED(i.status) && WTERMSIG(i.status) == i.signal;
+    const bool finished = WIFEXITED(i.status) && WEXITSTATUS(i.status) == 0;
+    EXPECT_TRUE(bySignal || finished) << describe(i);
+}
+
+bool endedBySignal(const Interruption& i) {
+    return WIFSIGNALED(i.status);
+}
+
+class InterruptTest : public FaultTest {
+  protected:
+    // The median time of three runs of `args`, each after `prepare`.
+    template <typename Prepare>
+    double runTime(const char* program, const std::vector<std::string>& args, Prepare prepare) {
+        std::vector<double> seconds;
+        for (int i = 0; i < 3; ++i) {
+            prepare();
+            auto start = Clock::now();
+            Outcome o = runProgram(program, args, dir);
+            seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+            EXPECT_EQ(o.exitCode, 0) << o.output;
+        }
+        std::sort(seconds.begin(), seconds.end());
+        return seconds[1];
+    }
+
+    // Runs `args` `tries` times and sends SIGINT, SIGTERM or SIGHUP in turn at moments
+    // spread from the start to half a run past a whole one; `check` looks at each.
+    template <typename Prepare, typename Check>
+    void interruptRepeatedly(const char* program, const std::vector<std::string>& args, int tries,
+                             Prepare prepare, Check check) {
+        const double whole = runTime(program, args, prepare);
+        constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+        for (int k = 0; k < tries && !HasFailure(); ++k) {
+            SCOPED_TRACE("try " + std::to_string(k));
+            prepare();
+            const int sig = kSignals[k % 3];
+            Child c = spawn(program, args, dir);
+            std::this_thread::sleep_for(std::chrono::duration<double>(whole * 1.5 * k / tries));
+            ::kill(c.pid, sig);
+            Interruption i{sig, finishStatus(c)};
+            expectEndedBySignalOrFinished(i);
+            check(i);
+            for (const std::string& name : listing(dir))
+                EXPECT_FALSE(isTemporary(name) || name.ends_with(".tmp")) << name;
+        }
+    }
+};
+
+TEST_F(InterruptTest, InterruptedConversionLeavesNoTemporaryFile) {
+    const Report report = makeReport("big", 24, 64 * 1024, 5);
+    writeAll(dir / "big.psr", report.file);
+    int interrupted = 0;
+    interruptRepeatedly(
+        kKeldrin, {"big.psr", "-p", "t.pbl"}, 60, [&] { writeAll(dir / "t.pbl", kOldTarget); },
+        [&](const Interruption& i) {
+            interrupted += endedBySignal(i) ? 1 : 0;
+            if (readAll(dir / "t.pbl") == kOldTarget) {
+                EXPECT_TRUE(endedBySignal(i)) << "finished, yet the old target is there";
+            } else {
+                expectCompleteLibrary(dir / "t.pbl", report);
+            }
+        });
+    RecordProperty("interrupted_runs", interrupted);
+}
+
+TEST_F(InterruptTest, InterruptedRebuildAndOptimizeLeaveNoTemporaryFile) {
+    const Report report = makeReport("big", 24, 64 * 1024, 6);
+    writeAll(dir / "big.psr", report.file);
+    ASSERT_EQ(runProgram(kKeldrin, {"big.psr", "-p", "lib.pbl"}, dir).exitCode, 0);
+    const std::string library = readAll(dir / "lib.pbl");
+
+    interruptRepeatedly(
+        kKeldrinPbl, {"rebuild", "lib.pbl", "out.pbl"}, 30,
+        [&] { writeAll(dir / "out.pbl", kOldTarget); },
+        [&](const Interruption&) {
+            EXPECT_EQ(readAll(dir / "lib.pbl"), library);
+            if (readAll(dir / "out.pbl") != kOldTarget)
+                expectCompleteLibrary(dir / "out.pbl", report);
+        });
+    interruptRepeatedly(
+        kKeldrinPbl, {"optimize", "lib.pbl"}, 30,
+        [&] {
+            writeAll(dir / "lib.pbl", library);
+            stdfs::remove(dir / "lib.pbl.bak");
+        },
+        [&](const Interruption&) {
+            // The library is the original or its optimized copy, never less.
+            if (readAll(dir / "lib.pbl") != library) expectCompleteLibrary(dir / "lib.pbl", report);
+        });
+}
+
+// --- A reader that stops early
+// --------------------------------------------------------------------
+
+// keldrin report.psr | head: standard output closes while the conversion still writes
+// to it. The conversion goes on to the end, and its exit code tells the result.
+TEST_F(FaultTest, ClosedStandardOutputDoesNotStopTheConversion) {
+    const Report report = makeReport("r", 40, 2000, 7);
+    writeAll(dir / "r.psr", report.file);
+    for (int linesRead : {0, 1, 9}) {
+        SCOPED_TRACE("closed after " + std::to_string(linesRead) + " lines");
+        writeAll(dir / "t.pbl", kOldTarget);
+        Child c = spawn(kKeldrin, {"r.psr", "-p", "t.pbl"}, dir);
+        for (int seen = 0; seen < linesRead;) {
+            char ch = 0;
+            if (::read(c.output, &ch, 1) != 1) break;
+            seen += ch == '\n' ? 1 : 0;
+        }
+        ::close(c.output);
+        int status = 0;
+        ASSERT_EQ(::waitpid(c.pid, &status, 0), c.pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+        expectCompleteLibrary(dir / "t.pbl", report);
+        for (const std::string& name : listing(dir)) EXPECT_FALSE(isTemporary(name)) << name;
+    }
+}
+
+// --- The replaced file's permissions
+// ---------------------------------------------------------------
+
+TEST_F(FaultTest, RebuildOntoAnExistingLibraryKeepsItsMode) {
+    const Report report = makeReport("r", 3, 1000, 8);
+    writeAll(dir / "r.psr", report.file);
+    ASSERT_EQ(runProgram(kKeldrin, {"r.psr", "-p", "lib.pbl"}, dir).exitCode, 0);
+    writeAll(dir / "out.pbl", kOldTarget);
+    ASSERT_EQ(::chmod((dir / "out.pbl").c_str(), 0600), 0);
+    Outcome o = runProgram(kKeldrinPbl, {"rebuild", "lib.pbl", "out.pbl"}, dir);
+    EXPECT_EQ(o.exitCode, 0) << o.output;
+    expectCompleteLibrary(dir / "out.pbl", report);
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "out.pbl").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 // --- A full disk -------------------------------------------------------------------------------

@@ -298,15 +298,43 @@ TEST_F(ConversionDriverTest, EmptyChildListWritesOnlyTheMainEntries) {
     EXPECT_EQ(lib.entries.size(), 2u);
 }
 
-TEST_F(ConversionDriverTest, SameEntryNameTwiceKeepsOneEntryWithTheLaterData) {
+// Two DataWindows under one library name (the library compares names without regard
+// to ASCII case): keeping either would lose the other, so the conversion fails and
+// leaves the target as it was.
+TEST_F(ConversionDriverTest, SameEntryNameTwiceWithOtherDataFails) {
     std::vector<Child> children{{"d_twin", 1, bytesOf("first"), bytesOf("o1")},
                                 {"D_TWIN", 2, bytesOf("second"), bytesOf("o2")}};
     FakeContainer report(wide(dir / "t.psr"), ansiReport("060", children));
-    captured([&] { report.convert(wide(dir / "t.pbl")); });
+    writeAll(dir / "t.pbl", "old");
+    EXPECT_THROW(captured([&] { report.convert(wide(dir / "t.pbl")); }), IOException);
+    EXPECT_EQ(readAll(dir / "t.pbl"), "old");
+    EXPECT_EQ(listing(dir), std::set<std::string>{"t.pbl"});
+}
+
+// Also when only the object differs.
+TEST_F(ConversionDriverTest, SameEntryNameTwiceWithOtherObjectFails) {
+    std::vector<Child> children{{"d_twin", 1, bytesOf("same"), bytesOf("o1")},
+                                {"d_twin", 2, bytesOf("same"), bytesOf("o2")}};
+    FakeContainer report(wide(dir / "t.psr"), ansiReport("060", children));
+    EXPECT_THROW(captured([&] { report.convert(wide(dir / "t.pbl")); }), IOException);
+    EXPECT_TRUE(listing(dir).empty());
+}
+
+// The same DataWindow listed twice is one DataWindow: written once, also when a child
+// repeats the main DataWindow.
+TEST_F(ConversionDriverTest, SameEntryNameTwiceWithEqualDataIsWrittenOnce) {
+    std::vector<Child> children{{"d_twin", 1, bytesOf("same"), bytesOf("o")},
+                                {"D_TWIN", 2, bytesOf("same"), bytesOf("o")},
+                                // The main DataWindow again, under a child's name.
+                                {"D_T", 3, bytesOf("release 6;\r\ndatawindow(units=0)\r\n"),
+                                 bytesOf(std::string("PDW060\0\x01\x02\xff", 10))}};
+    FakeContainer report(wide(dir / "t.psr"), ansiReport("060", children));
+    std::string out = captured([&] { report.convert(wide(dir / "t.pbl")); });
+    EXPECT_NE(out.find("Child DW [2/3] d_twin\nChild DW [3/3] d_t\n"), std::string::npos) << out;
     LibraryContent lib = readLibrary(dir / "t.pbl");
     EXPECT_EQ(lib.entries.size(), 4u);
-    EXPECT_EQ(lib.entries.at("d_twin.srd").data, bytesOf("second"));
-    EXPECT_EQ(lib.entries.at("d_twin.dwo").data, bytesOf("o2"));
+    EXPECT_EQ(lib.entries.at("d_twin.srd").data, bytesOf("same"));
+    EXPECT_EQ(lib.entries.at("d_twin.dwo").data, bytesOf("o"));
 }
 
 TEST_F(ConversionDriverTest, ReplacesAnExistingTargetWholly) {

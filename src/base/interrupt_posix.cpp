@@ -1,0 +1,119 @@
+// POSIX backend of the interrupt cleanup. SIGINT, SIGTERM and SIGHUP unlink every
+// watched file, then end the process by the same signal, so that a shell or a parent
+// sees what happened (a script's loop stops at Ctrl-C as it would for any program).
+//
+// The handler uses only async-signal-safe calls and reads nothing but the slot table:
+// each slot holds a name's bytes, allocated and freed outside the handler, behind a
+// lock-free atomic pointer. A slot is emptied before its bytes are freed, so the handler
+// sees a whole name or none. The program is single-threaded, so the handler always runs
+// on top of the thread that changes the table.
+#include <errno.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "base/file.h"
+#include "base/interrupt.h"
+
+namespace keldrin::interrupt {
+namespace {
+
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+std::atomic<char*> slots[kMaxWatchedFiles];
+static_assert(std::atomic<char*>::is_always_lock_free);
+
+std::atomic<bool> installed{false};
+int holdDepth = 0;
+sigset_t maskBeforeHold;
+
+sigset_t handledSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : kSignals) sigaddset(&set, sig);
+    return set;
+}
+
+extern "C" void onInterrupt(int sig) {
+    for (std::atomic<char*>& slot : slots) {
+        const char* name = slot.load();
+        if (name != nullptr) ::unlink(name);
+    }
+    // Die of the signal itself: back to the default action, then let it through. The
+    // other handled signals stay blocked, so none of them re-enters this handler.
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    ::sigaction(sig, &fallback, nullptr);
+    ::raise(sig);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    ::_exit(128 + sig);
+}
+
+}  // namespace
+
+void installHandlers() {
+    if (installed.exchange(true)) return;
+    for (int sig : kSignals) {
+        struct sigaction current {};
+        if (::sigaction(sig, nullptr, &current) != 0) continue;
+        if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) continue;
+        struct sigaction action {};
+        action.sa_handler = onInterrupt;
+        action.sa_mask = handledSignals();
+        action.sa_flags = SA_RESTART;
+        ::sigaction(sig, &action, nullptr);
+    }
+}
+
+HoldOff::HoldOff() {
+    if (holdDepth++ > 0) return;
+    sigset_t set = handledSignals();
+    ::sigprocmask(SIG_BLOCK, &set, &maskBeforeHold);
+}
+
+HoldOff::~HoldOff() {
+    if (--holdDepth > 0) return;
+    ::sigprocmask(SIG_SETMASK, &maskBeforeHold, nullptr);
+}
+
+bool WatchedFile::watch(const std::u16string& path) {
+    forget();
+    path_ = path;
+    installHandlers();
+    const std::string native = fs::toNativeName(path);
+    char* name = new (std::nothrow) char[native.size() + 1];
+    if (name == nullptr) return false;
+    std::memcpy(name, native.c_str(), native.size() + 1);
+    for (int i = 0; i < kMaxWatchedFiles; ++i) {
+        char* empty = nullptr;
+        if (slots[i].compare_exchange_strong(empty, name)) {
+            slot_ = i;
+            return true;
+        }
+    }
+    delete[] name;
+    return false;
+}
+
+void WatchedFile::forget() {
+    if (slot_ >= 0) delete[] slots[slot_].exchange(nullptr);
+    slot_ = -1;
+    path_.clear();
+}
+
+bool WatchedFile::remove() {
+    HoldOff hold;
+    bool removed = !path_.empty() && fs::removeFile(path_);
+    forget();
+    return removed;
+}
+
+}  // namespace keldrin::interrupt

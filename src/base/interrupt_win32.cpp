@@ -1,0 +1,111 @@
+// Windows backend of the interrupt cleanup. The console's control events (Ctrl-C,
+// Ctrl-Break, the window closing, logoff, shutdown) delete every watched file and end
+// the process: exit code 130 for Ctrl-C and Ctrl-Break, 129 for the others, the codes
+// a POSIX shell shows for SIGINT and SIGHUP.
+//
+// The handler runs on a thread of its own while the program goes on, so the table and
+// HoldOff share one critical section: the handler waits for a HoldOff to end, and while
+// it works, the program cannot move a watched file into place. A watched file is usually
+// open (the library being written), and Windows does not delete an open file that was
+// opened without delete sharing; the handler then closes the C runtime's streams first.
+// The process ends with TerminateProcess, not ExitProcess, which would run the C
+// runtime's exit code against locks the program's own thread may hold.
+#include <stdio.h>
+#include <windows.h>
+
+#include <atomic>
+#include <new>
+#include <string>
+
+#include "base/interrupt.h"
+
+namespace keldrin::interrupt {
+namespace {
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
+
+std::atomic<wchar_t*> slots[kMaxWatchedFiles];
+
+CRITICAL_SECTION& tableLock() {
+    static CRITICAL_SECTION* const lock = [] {
+        static CRITICAL_SECTION section;
+        InitializeCriticalSection(&section);
+        return &section;
+    }();
+    return *lock;
+}
+
+std::atomic<bool> installed{false};
+
+BOOL WINAPI onConsoleEvent(DWORD event) {
+    EnterCriticalSection(&tableLock());
+    bool streamsClosed = false;
+    for (std::atomic<wchar_t*>& slot : slots) {
+        const wchar_t* name = slot.load();
+        if (name == nullptr || DeleteFileW(name) != FALSE) continue;
+        DWORD error = GetLastError();
+        if (streamsClosed || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED))
+            continue;
+        _fcloseall();
+        streamsClosed = true;
+        DeleteFileW(name);
+    }
+    const UINT code = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? 130 : 129;
+    TerminateProcess(GetCurrentProcess(), code);
+    return TRUE;
+}
+
+}  // namespace
+
+void installHandlers() {
+    if (installed.exchange(true)) return;
+    tableLock();
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+HoldOff::HoldOff() {
+    EnterCriticalSection(&tableLock());
+}
+
+HoldOff::~HoldOff() {
+    LeaveCriticalSection(&tableLock());
+}
+
+bool WatchedFile::watch(const std::u16string& path) {
+    forget();
+    path_ = path;
+    installHandlers();
+    wchar_t* name = new (std::nothrow) wchar_t[path.size() + 1];
+    if (name == nullptr) return false;
+    for (std::size_t i = 0; i < path.size(); ++i) name[i] = static_cast<wchar_t>(path[i]);
+    name[path.size()] = L'\0';
+    HoldOff hold;
+    for (int i = 0; i < kMaxWatchedFiles; ++i) {
+        wchar_t* empty = nullptr;
+        if (slots[i].compare_exchange_strong(empty, name)) {
+            slot_ = i;
+            return true;
+        }
+    }
+    delete[] name;
+    return false;
+}
+
+void WatchedFile::forget() {
+    if (slot_ >= 0) {
+        HoldOff hold;
+        delete[] slots[slot_].exchange(nullptr);
+    }
+    slot_ = -1;
+    path_.clear();
+}
+
+bool WatchedFile::remove() {
+    HoldOff hold;
+    const std::wstring name(path_.begin(), path_.end());
+    bool removed = !path_.empty() && DeleteFileW(name.c_str()) != FALSE;
+    forget();
+    return removed;
+}
+
+}  // namespace keldrin::interrupt
