@@ -1009,18 +1009,28 @@ void PblTool::optimize(std::span<const std::u16string> args) {
     writeWholeFile(backup.path(), *original);
     if (readWholeFile(backup.path()) != original)
         throw ToolFailure{displayPath(backupPath) + ": cannot write the backup"};
-    const bool backedUp = force ? fs::replaceFile(backup.path(), backupPath)
-                                : fs::renameNoReplace(backup.path(), backupPath);
-    if (!backedUp) {
-        if (!force && fs::fileExists(backupPath))
-            throw ToolFailure{displayPath(backupPath) +
-                              ": already exists; remove it, or give --force to replace it"};
-        throw ToolFailure{displayPath(backupPath) + ": cannot write the backup"};
+    // Both files stand in for the original: they keep its owner and permissions, so a
+    // private library stays private.
+    if (!fs::keepAttributes(path, backup.path()) || !fs::keepAttributes(path, rebuilt.path()))
+        throw ToolFailure{displayPath(path) + ": cannot give the new files the library's permissions"};
+    {
+        interrupt::HoldOff hold;  // moved into place and no longer a temporary, together
+        const bool backedUp = force ? fs::replaceFile(backup.path(), backupPath)
+                                    : fs::renameNoReplace(backup.path(), backupPath);
+        if (!backedUp) {
+            if (!force && fs::fileExists(backupPath))
+                throw ToolFailure{displayPath(backupPath) +
+                                  ": already exists; remove it, or give --force to replace it"};
+            throw ToolFailure{displayPath(backupPath) + ": cannot write the backup"};
+        }
+        backup.keep();
     }
-    backup.keep();
-    if (!fs::replaceFile(rebuilt.path(), path))
-        throw ToolFailure{displayPath(path) + ": cannot replace the library; it is unchanged"};
-    rebuilt.keep();
+    {
+        interrupt::HoldOff hold;
+        if (!fs::replaceFile(rebuilt.path(), path))
+            throw ToolFailure{displayPath(path) + ": cannot replace the library; it is unchanged"};
+        rebuilt.keep();
+    }
     lib.close();
 }
 
