@@ -215,7 +215,8 @@ struct OpenLibrary {
     void close() {
         if (library) {
             if (concrete().commitChange() != 0)
-                throw ToolFailure{displayPath(path) + ": cannot write the library; it is unchanged"};
+                throw ToolFailure{displayPath(path) +
+                                  ": cannot write the library; it is unchanged"};
             library.reset();
         }
     }
@@ -271,8 +272,8 @@ std::string entryName(const std::u16string& name, bool allowEmpty = false) {
 void requireNameFits(const OpenLibrary& lib, const std::string& ansiName,
                      const std::u16string& shown) {
     const pbl::layout::Variant& v = lib.concrete().variant();
-    const std::size_t limitBytes = static_cast<std::size_t>(
-        pbl::layout::kNodeDataSize - v.entryHeaderSize - v.charSize);
+    const std::size_t limitBytes =
+        static_cast<std::size_t>(pbl::layout::kNodeDataSize - v.entryHeaderSize - v.charSize);
     if (v.unicode) {
         if (ansiToWide(ansiName).size() * 2 > limitBytes)
             throw ToolFailure{displayPath(shown) + ": the name is too long: at most " +
@@ -934,7 +935,9 @@ void PblTool::rebuild(std::span<const std::u16string> args) {
         if (fs::isWriteProtected(target))
             throw ToolFailure{displayPath(target) + ": the file is write-protected"};
         PblManagerHandle probe = newManager(lockWaitMs_);
-        if (PblLibraryInterface* held = probe->openLibrary(target, 0)) {
+        PblLibraryInterface* held =
+            fs::canReplaceOpenFile() ? probe->openLibrary(target, 0) : nullptr;
+        if (held != nullptr) {
             previous.emplace();
             previous->manager = std::move(probe);
             previous->library.reset(held);
@@ -1012,7 +1015,8 @@ void PblTool::optimize(std::span<const std::u16string> args) {
     // Both files stand in for the original: they keep its owner and permissions, so a
     // private library stays private.
     if (!fs::keepAttributes(path, backup.path()) || !fs::keepAttributes(path, rebuilt.path()))
-        throw ToolFailure{displayPath(path) + ": cannot give the new files the library's permissions"};
+        throw ToolFailure{displayPath(path) +
+                          ": cannot give the new files the library's permissions"};
     {
         interrupt::HoldOff hold;  // moved into place and no longer a temporary, together
         const bool backedUp = force ? fs::replaceFile(backup.path(), backupPath)
@@ -1025,6 +1029,8 @@ void PblTool::optimize(std::span<const std::u16string> args) {
         }
         backup.keep();
     }
+    // Where an open file cannot be replaced, the lock goes a moment early.
+    if (!fs::canReplaceOpenFile()) lib.library.reset();
     {
         interrupt::HoldOff hold;
         if (!fs::replaceFile(rebuilt.path(), path))

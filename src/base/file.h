@@ -50,6 +50,10 @@ bool replaceFile(const std::u16string& from, const std::u16string& to);
 // when the attributes could not be given.
 bool keepAttributes(const std::u16string& original, const std::u16string& replacement);
 
+// Whether replaceFile can put a file in the place of one this process holds open. On
+// POSIX it can; on Windows an open handle keeps its name, so a holder must let go first.
+bool canReplaceOpenFile();
+
 // Plain rename that fails if `to` exists.
 bool renameNoReplace(const std::u16string& from, const std::u16string& to);
 

@@ -21,8 +21,7 @@ LockResult retryLock(int waitMilliseconds, Attempt attempt) {
         if (result != LockResult::kBusy) return result;
         const auto now = Clock::now();
         if (now >= deadline) return LockResult::kBusy;
-        std::this_thread::sleep_for(
-            std::min<Clock::duration>(pause, deadline - now));
+        std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
         pause = std::min(pause * 2, std::chrono::milliseconds(50));
     }
 }

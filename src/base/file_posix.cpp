@@ -82,6 +82,10 @@ bool keepAttributes(const std::u16string& original, const std::u16string& replac
     return ok;
 }
 
+bool canReplaceOpenFile() {
+    return true;
+}
+
 bool renameNoReplace(const std::u16string& from, const std::u16string& to) {
     std::string source = toNativeName(from);
     std::string target = toNativeName(to);

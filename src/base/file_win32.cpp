@@ -89,6 +89,10 @@ bool replaceFile(const std::u16string& from, const std::u16string& to) {
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
+bool canReplaceOpenFile() {
+    return false;
+}
+
 bool keepAttributes(const std::u16string& original, const std::u16string& replacement) {
     DWORD kept = GetFileAttributesW(wide(original).c_str());
     if (kept == INVALID_FILE_ATTRIBUTES) {

@@ -250,6 +250,13 @@ void PsrContainer::convert(std::u16string targetPblName) {
         library.reset();
         syncToDisk(temporary);
         checkTargetReplaceable(target);
+        // A library at the target's name is replaced whole: hold its lock meanwhile, so
+        // that a change another program is making to it is not lost in the replacement.
+        pbl::PblLibraryHandle previous;
+        if (fs::canReplaceOpenFile() && fs::fileExists(target)) {
+            previous.reset(manager.openLibrary(target, 0));
+            if (!previous && manager.lastResult() == pbl::kPblBusy) throw IOException();
+        }
         // The library takes over the target's permissions and owner, or, for a new
         // target, keeps those of a newly made file.
         if (!fs::keepAttributes(target, temporary)) throw IOException();

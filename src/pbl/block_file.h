@@ -89,7 +89,7 @@ class BlockFile {
     using NodeImage = std::array<std::uint8_t, layout::kNodeSize>;
     std::map<std::int64_t, std::unique_ptr<NodeImage>> nodes_;
     bool journaling_ = false;
-    std::int64_t journalSize_ = 0;                      // the file's length at beginJournal
+    std::int64_t journalSize_ = 0;                             // the file's length at beginJournal
     std::map<std::int64_t, std::vector<std::uint8_t>> saved_;  // block offset -> old bytes
 };
 

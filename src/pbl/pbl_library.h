@@ -13,14 +13,14 @@ namespace keldrin::pbl {
 // Result codes of every library operation; callers outside the library test for 0.
 enum PblResult : int {
     kPblOk = 0,
-    kPblFailed = 1,           // no descriptor; copyTo cannot open the new library; time write failed
-    kPblDamaged = 2,          // a block or record without its signature, a broken link, bad size
-    kPblStopped = 3,          // forEachEntry stopped by its visitor
-    kPblNotFound = 4,         // no such entry, name too long for a node, node offset 0
-    kPblWriteFailed = 5,      // a write failed creating a library, a bitmap block or a split node
+    kPblFailed = 1,       // no descriptor; copyTo cannot open the new library; time write failed
+    kPblDamaged = 2,      // a block or record without its signature, a broken link, bad size
+    kPblStopped = 3,      // forEachEntry stopped by its visitor
+    kPblNotFound = 4,     // no such entry, name too long for a node, node offset 0
+    kPblWriteFailed = 5,  // a write failed creating a library, a bitmap block or a split node
     kPblInvalidArgument = 6,  // missing size, buffer too small, comment too long, bad version...
-    kPblIoError = 7,          // a positioned read/write fell short; read-only library; cannot create
-    kPblBusy = 8,             // another program held the library's lock for the whole wait
+    kPblIoError = 7,  // a positioned read/write fell short; read-only library; cannot create
+    kPblBusy = 8,     // another program held the library's lock for the whole wait
 };
 
 // Words for a result code, for people ("damaged library", ...).
@@ -52,7 +52,7 @@ struct PblEntryInfo {
 };
 
 class PblEntryVisitor {
-public:
+  public:
     virtual ~PblEntryVisitor() = default;
     // Nonzero to go on, 0 to stop. The visitor may take the name over (std::move).
     virtual int visit(PblEntryInfo& info) = 0;
@@ -61,7 +61,7 @@ public:
 class PblManager;
 
 class PblLibraryInterface {
-public:
+  public:
     // Writes a fresh, balanced copy of this library to `path` (ANSI name); version 0
     // keeps this library's version.
     virtual int copyTo(const char* path, int version) = 0;
@@ -89,12 +89,12 @@ public:
     virtual int getComment(void* buffer, int& size) = 0;
     virtual int setComment(const void* text) = 0;
 
-protected:
+  protected:
     virtual ~PblLibraryInterface() = default;
 };
 
 class PblManager {
-public:
+  public:
     // Creates or truncates `path` (ANSI name) with a new empty library: version 5 gives
     // ANSI "0500", 6 to 9 ANSI "0600", 10 and above Unicode. Below 5: 6, nothing touched.
     virtual int createLibrary(const char* path, int version);
@@ -126,12 +126,12 @@ public:
     // a file that is not a library).
     int lastResult() const { return lastResult_; }
 
-protected:
+  protected:
     friend PblManager* createPblManager();
     PblManager() = default;
     virtual ~PblManager() = default;
 
-private:
+  private:
     // Opens and locks the file `path` names now; nullptr and lastResult_ set on failure.
     std::FILE* openLocked(const std::u16string& path, bool writable, bool create);
 

@@ -90,12 +90,14 @@ std::FILE* PblManager::openLocked(const std::u16string& path, bool writable, boo
     // the rounds are few; the bound only keeps a pathological peer from holding us.
     constexpr int kMaxRounds = 100;
     for (int round = 0; round < kMaxRounds; ++round) {
-        std::FILE* file = create ? fs::openOrCreate(path) : fs::openFile(path, writable ? "rb+" : "rb");
+        std::FILE* file =
+            create ? fs::openOrCreate(path) : fs::openFile(path, writable ? "rb+" : "rb");
         if (file == nullptr) {
             lastResult_ = kPblIoError;
             return nullptr;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         fs::LockResult locked =
             fs::lockFile(file, writable, static_cast<int>(std::max<std::int64_t>(0, left.count())));
         if (locked != fs::LockResult::kLocked) {

@@ -100,7 +100,9 @@ class PblLockTest : public ::testing::Test {
         return finish(start(args, input, "main"), "main");
     }
 
-    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+    std::string path(const std::string& name) const {
+        return (dir_ / name).string();
+    }
 
     std::string tool_;
     stdfs::path dir_;
@@ -127,7 +129,8 @@ TEST_F(PblLockTest, ConcurrentWritersLoseNoAcknowledgedChange) {
         for (int r = 0; r < kRounds; ++r) {
             std::string tag = std::to_string(w) + "-" + std::to_string(r);
             std::string name = "w" + std::to_string(w) + "r" + std::to_string(r) + ".srd";
-            std::string body(static_cast<std::size_t>(300 + 97 * (w + r)), static_cast<char>('a' + w));
+            std::string body(static_cast<std::size_t>(300 + 97 * (w + r)),
+                             static_cast<char>('a' + w));
             std::vector<std::string> args;
             if (w == 0 && r % 2 == 1) {
                 args = {"--wait", "120", "optimize", lib, "--force"};
@@ -190,7 +193,8 @@ TEST_F(PblLockTest, ConcurrentWritersLoseNoAcknowledgedChange) {
         int status = 0;
         waitpid(pid, &status, 0);
         std::istringstream in(readBytes(dir_ / ".ls"));
-        for (std::string line; std::getline(in, line);) listed.insert(line.substr(0, line.find('\t')));
+        for (std::string line; std::getline(in, line);)
+            listed.insert(line.substr(0, line.find('\t')));
     }
     std::set<std::string> names;
     for (const auto& entry : expected) names.insert(entry.first);

@@ -668,7 +668,8 @@ TEST_F(PblToolTest, OptimizeLeavesADamagedLibraryAlone) {
 TEST_F(PblToolTest, AChangingCommandThatFailsOnDamageLeavesEveryByte) {
     std::string lib = newLibrary("t.pbl", 6);
     for (int i = 0; i < 8; ++i)
-        ok({"put", lib, "e" + std::to_string(i), "--comment", "c"}, std::string(700, static_cast<char>('a' + i)));
+        ok({"put", lib, "e" + std::to_string(i), "--comment", "c"},
+           std::string(700, static_cast<char>('a' + i)));
     const std::string base = readBytes(lib);
     const std::size_t root = 1024;  // ANSI header (512) + first bitmap block (512)
     auto at = [&](std::string bytes, std::size_t offset, const std::string& with) {
@@ -681,15 +682,16 @@ TEST_F(PblToolTest, AChangingCommandThatFailsOnDamageLeavesEveryByte) {
         {"bitmap link out of the file", at(base, 512 + 4, std::string("\x00\x00\x10\x7f", 4))},
         {"bitmap link into itself", at(base, 512 + 4, std::string("\x00\x02\x00\x00", 4))},
         {"data block signature", at(base, firstData, "XXXX")},
-        {"data chain link out of the file", at(base, firstData + 4, std::string("\x00\x00\x10\x7f", 4))},
+        {"data chain link out of the file",
+         at(base, firstData + 4, std::string("\x00\x00\x10\x7f", 4))},
         {"node signature", at(base, root, "XXXX")},
         {"node record count", at(base, root + 16, std::string("\xff\x7f", 2))},
         {"entry record signature", at(base, root + 32, "XXXX")},
         {"truncated file", base.substr(0, base.size() - 700)},
     };
     const std::vector<std::vector<std::string>> commands = {
-        {"put", lib, "new.srd"}, {"put", lib, "e0"},         {"put", lib, "e7", "--comment", "x"},
-        {"rm", lib, "e0"},       {"rm", lib, "e7"},          {"comment", lib, "changed"},
+        {"put", lib, "new.srd"},     {"put", lib, "e0"}, {"put", lib, "e7", "--comment", "x"},
+        {"rm", lib, "e0"},           {"rm", lib, "e7"},  {"comment", lib, "changed"},
         {"optimize", lib, "--force"}};
     for (const auto& [what, bytes] : damages) {
         for (const std::vector<std::string>& command : commands) {
@@ -713,9 +715,10 @@ TEST_F(PblToolTest, AWriteProtectedLibraryIsRefusedByEveryChangingCommand) {
     std::string before = readBytes(lib);
     ASSERT_EQ(chmod(lib.c_str(), 0444), 0);
     // Root may write anyway; the rule is the file's own mark, the same for everyone.
-    for (const std::vector<std::string>& command :
-         {std::vector<std::string>{"put", lib, "b"}, {"rm", lib, "a"}, {"comment", lib, "x"},
-          {"optimize", lib}}) {
+    for (const std::vector<std::string>& command : {std::vector<std::string>{"put", lib, "b"},
+                                                    {"rm", lib, "a"},
+                                                    {"comment", lib, "x"},
+                                                    {"optimize", lib}}) {
         RunResult r = run(command, "b");
         EXPECT_EQ(r.exitCode, 1) << command[0];
         EXPECT_NE(r.err.find("write-protected"), std::string::npos) << command[0] << r.err;
@@ -741,7 +744,8 @@ TEST_F(PblToolTest, MessagesNameTheTrueLimitsAndWhatIsMissing) {
     ok({"put", ansi, "c", "--comment", std::string(32767, 'c')}, "x");
     RunResult tooLong = run({"put", ansi, "c", "--comment", std::string(32768, 'c')}, "x");
     EXPECT_NE(tooLong.err.find("at most 32767 bytes"), std::string::npos) << tooLong.err;
-    RunResult unicode = run({"put", path("m10.pbl"), "c", "--comment", std::string(16384, 'c')}, "x");
+    RunResult unicode =
+        run({"put", path("m10.pbl"), "c", "--comment", std::string(16384, 'c')}, "x");
     EXPECT_NE(unicode.err.find("at most 32766 bytes"), std::string::npos) << unicode.err;
 
     RunResult noDirectory = run({"rebuild", ansi, path("missing/out.pbl")});
