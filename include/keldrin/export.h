@@ -17,6 +17,9 @@
  * UTF-16 ending with a zero character (an entry without comment gives an empty text).
  * They point into buffers that belong to Keldrin: never free them; they stay valid until
  * the next call, which reuses them. Calls must not overlap (no lock is taken).
+ * While it reads, the call holds a shared lock on the library file, so no other program
+ * changes it meanwhile; it waits at most 10 seconds for one that is changing it, then
+ * gives -2.
  * `time` may be null; it receives the entry's modification time in seconds since
  * 1970-01-01 UTC. A null libraryPath gives -2, a null entryName 0, and a null source or
  * comment -4 before anything is read.

@@ -521,20 +521,8 @@ int DirectoryOps::deleteEntry(PblEntryInfo& info) {
 }
 
 int PblLibrary::findEntry(const char* name, PblEntryInfo& info, int create) {
-    // A read-only or hosted library finds what it holds and creates nothing.
-    if (create != 0 && !writable_) {
-        const int found = findEntry(name, info, 0);
-        return found == kPblNotFound ? readOnly() : found;
-    }
     info.name.clear();
     if (name == nullptr) return kPblInvalidArgument;
-    if (create != 0) {
-        if (!writable_) return kPblIoError;
-        // A new record is only worth writing if its data can follow: a bitmap chain that
-        // cannot be read must fail the call before the directory changes.
-        int rc = allocator_->load();
-        if (rc != kPblOk) return rc;
-    }
     Bytes key;
     if (unicode_) {
         std::u16string wide = ansiToWide(name);
@@ -546,6 +534,27 @@ int PblLibrary::findEntry(const char* name, PblEntryInfo& info, int create) {
         std::size_t n = std::strlen(name);
         key.assign(reinterpret_cast<const std::uint8_t*>(name),
                    reinterpret_cast<const std::uint8_t*>(name) + n);
+    }
+    return findByKey(key, info, create);
+}
+
+int PblLibrary::findByKey(const Bytes& key, PblEntryInfo& info, int create) {
+    // A read-only or hosted library finds what it holds and creates nothing.
+    if (create != 0 && !writable_) {
+        const int found = findByKey(key, info, 0);
+        return found == kPblNotFound ? readOnly() : found;
+    }
+    // PowerBuilder has written entries without a name, and they are read and kept, but a
+    // new one is never made.
+    if (create != 0 && key.empty()) {
+        const int found = findByKey(key, info, 0);
+        return found == kPblNotFound ? kPblInvalidArgument : found;
+    }
+    if (create != 0) {
+        // A new record is only worth writing if its data can follow: a bitmap chain that
+        // cannot be read must fail the call before the directory changes.
+        int rc = allocator_->load();
+        if (rc != kPblOk) return rc;
     }
     if (key.size() > static_cast<std::size_t>(kNodeDataSize)) return kPblNotFound;
     info.nameSize = static_cast<std::int32_t>(key.size());
@@ -579,33 +588,17 @@ int PblLibrary::deleteEntry(PblEntryInfo& info) {
 }
 
 int PblLibrary::findEntry(const std::u16string& name, PblEntryInfo& info, int create) {
+    info.name.clear();
     if (!unicode_) {
         std::string ansi = wideToAnsi(name);
-        if (ansiToWide(ansi) != name) {
-            info.name.clear();
-            return kPblInvalidArgument;
-        }
+        if (ansiToWide(ansi) != name) return kPblInvalidArgument;
         return findEntry(ansi.c_str(), info, create);
     }
-    info.name.clear();
     if (name.find(u'\0') != std::u16string::npos) return kPblInvalidArgument;
     Bytes key(name.size() * 2);
     for (std::size_t i = 0; i < name.size(); ++i)
         storeU16(key.data() + 2 * i, static_cast<std::uint16_t>(name[i]));
-    if (key.size() > static_cast<std::size_t>(kNodeDataSize)) return kPblNotFound;
-    info.nameSize = static_cast<std::int32_t>(key.size());
-    DirectoryOps ops(*this);
-    int rc = ops.search(key, info, create, rootNodeOffset(), 0);
-    if (rc == kPblOk && ops.splitHappened()) {
-        // As for the narrow name: a split may have moved the new entry.
-        PblEntryInfo fresh;
-        rc = ops.search(key, fresh, 0, rootNodeOffset(), 0);
-        if (rc == kPblOk) {
-            info.nodeOffset = fresh.nodeOffset;
-            info.entryOffset = fresh.entryOffset;
-        }
-    }
-    return rc;
+    return findByKey(key, info, create);
 }
 
 }  // namespace keldrin::pbl

@@ -88,6 +88,9 @@ class PblLibrary : public PblLibraryInterface {
     friend class DirectoryOps;
 
     static int damaged() { return kPblDamaged; }
+
+    // findEntry by the name's stored bytes (ANSI, or UTF-16LE), without terminator.
+    int findByKey(const Bytes& key, PblEntryInfo& info, int create);
     // The refusal of every changing operation on a library opened read-only or hosted.
     static int readOnly() { return kPblIoError; }
 
