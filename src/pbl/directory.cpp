@@ -544,12 +544,6 @@ int PblLibrary::findByKey(const Bytes& key, PblEntryInfo& info, int create) {
         const int found = findByKey(key, info, 0);
         return found == kPblNotFound ? readOnly() : found;
     }
-    // PowerBuilder has written entries without a name, and they are read and kept, but a
-    // new one is never made.
-    if (create != 0 && key.empty()) {
-        const int found = findByKey(key, info, 0);
-        return found == kPblNotFound ? kPblInvalidArgument : found;
-    }
     if (create != 0) {
         // A new record is only worth writing if its data can follow: a bitmap chain that
         // cannot be read must fail the call before the directory changes.
