@@ -260,7 +260,10 @@ class Rebuild {
             entry.nameLength = static_cast<std::uint16_t>(item.targetName.size() +
                                                           static_cast<std::size_t>(v.charSize));
             entry.encode(v, record);
-            std::memcpy(record + v.entryHeaderSize, item.targetName.data(), item.targetName.size());
+            // A nameless entry has no bytes to copy (and maybe no buffer at all).
+            if (!item.targetName.empty())
+                std::memcpy(record + v.entryHeaderSize, item.targetName.data(),
+                            item.targetName.size());
             const auto position =
                 static_cast<std::uint16_t>(layout::kNodeHeaderSize + used + v.entryHeaderSize);
             // Items come in the directory's order: the first is the smallest name.
