@@ -113,14 +113,21 @@ void BlockFile::endJournal() {
 }
 
 bool BlockFile::journalBefore(std::int64_t offset, std::size_t length) {
-    const std::int64_t end = std::min(offset + static_cast<std::int64_t>(length), journalSize_);
-    for (std::int64_t block = offset - offset % layout::kBlockSize; block < end;
-         block += layout::kBlockSize) {
+    const std::int64_t first = offset - offset % layout::kBlockSize;
+    // Whole blocks: a later write to another part of a saved block finds it saved.
+    const std::int64_t last = offset + static_cast<std::int64_t>(length);
+    const std::int64_t end = std::min(
+        (last + layout::kBlockSize - 1) / layout::kBlockSize * layout::kBlockSize, journalSize_);
+    if (first >= end) return true;
+    // One read for the whole range (a chain's run of blocks arrives as one write), then
+    // a copy of each block that no earlier write of this change has saved.
+    std::vector<std::uint8_t> old(static_cast<std::size_t>(end - first));
+    if (!fs::readFileAt(file_, old.data(), old.size(), first)) return false;
+    for (std::int64_t block = first; block < end; block += layout::kBlockSize) {
         if (saved_.count(block) != 0) continue;
-        const std::int64_t bytes = std::min<std::int64_t>(layout::kBlockSize, journalSize_ - block);
-        std::vector<std::uint8_t> old(static_cast<std::size_t>(bytes));
-        if (!fs::readFileAt(file_, old.data(), old.size(), block)) return false;
-        saved_.emplace(block, std::move(old));
+        const auto from = old.begin() + (block - first);
+        const auto to = old.begin() + std::min(block + layout::kBlockSize, end) - first;
+        saved_.emplace(block, std::vector<std::uint8_t>(from, to));
     }
     return true;
 }
