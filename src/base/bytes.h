@@ -11,6 +11,7 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace keldrin {
@@ -122,5 +123,32 @@ class ByteReader {
     std::size_t pos_;
     bool ok_ = true;
 };
+
+// UTF-16 text as the little-endian bytes that libraries and reports store: the one codec
+// for it. Decoding takes whole code units (an odd last byte is not one) and stops at
+// none: terminators are the caller's business.
+inline std::u16string decodeUtf16Le(ByteSpan bytes) {
+    std::u16string text(bytes.size() / 2, u'\0');
+    for (std::size_t i = 0; i < text.size(); ++i)
+        text[i] = static_cast<char16_t>(loadU16(bytes.data() + 2 * i));
+    return text;
+}
+
+// Appends the text's little-endian bytes to `out` (a byte vector or a std::string).
+template <typename Out>
+void appendUtf16Le(Out& out, std::u16string_view text) {
+    using Unit = typename Out::value_type;
+    out.reserve(out.size() + 2 * text.size());
+    for (char16_t c : text) {
+        out.push_back(static_cast<Unit>(c & 0xFF));
+        out.push_back(static_cast<Unit>(c >> 8));
+    }
+}
+
+inline Bytes encodeUtf16Le(std::u16string_view text) {
+    Bytes out;
+    appendUtf16Le(out, text);
+    return out;
+}
 
 }  // namespace keldrin
