@@ -125,9 +125,9 @@ bool BlockFile::journalBefore(std::int64_t offset, std::size_t length) {
     if (!fs::readFileAt(file_, old.data(), old.size(), first)) return false;
     for (std::int64_t block = first; block < end; block += layout::kBlockSize) {
         if (saved_.count(block) != 0) continue;
-        const auto from = old.begin() + (block - first);
-        const auto to = old.begin() + std::min(block + layout::kBlockSize, end) - first;
-        saved_.emplace(block, std::vector<std::uint8_t>(from, to));
+        const auto from = static_cast<std::size_t>(block - first);
+        const auto to = static_cast<std::size_t>(std::min(block + layout::kBlockSize, end) - first);
+        saved_.emplace(block, std::vector<std::uint8_t>(old.data() + from, old.data() + to));
     }
     return true;
 }
