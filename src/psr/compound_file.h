@@ -19,14 +19,14 @@ enum class Status {
 };
 
 class Stream {
-public:
+  public:
     virtual ~Stream() = default;
     // Reads up to `count` bytes into `buffer`; `bytesRead` 0 marks the end of the stream.
     virtual Status read(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesRead) = 0;
 };
 
 class Storage {
-public:
+  public:
     virtual ~Storage() = default;
     // One element name of this storage (no "/").
     virtual Status openStorage(const std::u16string& name, std::unique_ptr<Storage>& out) = 0;
