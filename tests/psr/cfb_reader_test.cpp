@@ -207,13 +207,8 @@ class Image {
     }
     std::uint32_t entryIndex(const std::u16string& name) const {
         for (std::uint32_t i = 0; i < chain(u32(48)).size() * 4; ++i) {
-            std::size_t at = entryOffset(i);
-            std::u16string stored;
-            for (std::size_t k = 0; k < 64; k += 2) {
-                char16_t unit = static_cast<char16_t>(loadU16(bytes.data() + at + k));
-                if (unit == 0) break;
-                stored.push_back(unit);
-            }
+            std::u16string stored = decodeUtf16Le(ByteSpan(bytes).subspan(entryOffset(i), 64));
+            stored.erase(std::min(stored.find(u'\0'), stored.size()));
             if (stored == name) return i;
         }
         ADD_FAILURE() << "no entry";
@@ -355,6 +350,97 @@ TEST(CfbReaderDamage, EachDamageFailsWhereItIsFound) {
             EXPECT_EQ(result.outcome, Outcome::kOk);
             EXPECT_EQ(result.data, patternBytes(row.size));
         }
+    }
+}
+
+// The reason a damaged file fails names the structure, and the offset is that of the
+// bytes that say so. `damage` spoils the image and returns that offset.
+struct ReasonRow {
+    const char* fixture;
+    std::function<std::size_t(Image&)> damage;
+    const char16_t* stream;  // empty: open fails
+    const char* reason;
+};
+
+const ReasonRow kReasons[] = {
+    {"streams.cfb",
+     [](Image& i) {
+         i.bytes[28] = 0xFF;
+         return std::size_t{28};
+     },
+     u"", "byte order mark"},
+    {"streams.cfb",
+     [](Image& i) {
+         i.setU32(44, 0xFFFFFFFF);
+         return std::size_t{44};
+     },
+     u"", "the header claims 4294967295 FAT sectors"},
+    {"many_children.psr",
+     [](Image& i) {
+         std::vector<std::uint32_t> dir = i.chain(i.u32(48));
+         i.setU32(i.fatOffset(dir.back()), dir[dir.size() / 2]);
+         return i.fatOffset(dir.back());
+     },
+     u"", "the directory chain loops back to sector"},
+    {"streams.cfb",
+     [](Image& i) {
+         i.setU32(i.field(u"outer", 76), 100000);
+         return i.field(u"outer", 76);
+     },
+     u"", "'outer' links to entry 100000, beyond the directory"},
+    {"streams.cfb",
+     [](Image& i) {
+         i.setU32(i.field(u"s5000", 68), i.entryIndex(u"s5000"));
+         return i.field(u"s5000", 68);
+     },
+     u"", "a second time"},
+    {"streams.cfb",
+     [](Image& i) {
+         std::uint32_t start = i.u32(i.field(u"large", 116));
+         std::size_t link = i.fatOffset(i.chain(start)[5]);
+         i.setU32(link, start);
+         return link;
+     },
+     u"large", "stream entry"},
+    {"streams.cfb",
+     [](Image& i) {
+         i.setU32(i.field(u"s5000", 120), 0x7FFFFFFF);
+         return i.field(u"s5000", 120);
+     },
+     u"s5000", "'s5000' needs 4194304 sectors"},
+    {"streams.cfb",
+     [](Image& i) {
+         i.setU32(i.field(u"small", 116), 0x00FFFFFF);
+         return i.field(u"small", 116);
+     },
+     u"small", "links to mini sector 16777215"},
+};
+
+TEST(CfbReaderDamage, TheReasonNamesTheDamageAndItsOffset) {
+    for (const ReasonRow& row : kReasons) {
+        SCOPED_TRACE(row.reason);
+        Image image(readFile(fixturePath(row.fixture)));
+        ASSERT_FALSE(image.bytes.empty());
+        const auto offset = static_cast<std::int64_t>(row.damage(image));
+        ReportDamage damage;
+        std::shared_ptr<CfbReader> reader =
+            CfbReader::open(std::make_unique<MemorySource>(image.bytes), damage);
+        if (*row.stream != u'\0') {
+            ASSERT_TRUE(reader) << damage.reason;
+            EXPECT_FALSE(damage.found());
+            std::optional<std::uint32_t> index =
+                reader->findChild(CfbReader::kRootIndex, row.stream);
+            ASSERT_TRUE(index);
+            CfbReader::StreamCursor cursor(reader, *index);
+            std::uint8_t buffer[2048];
+            std::size_t got = 0;
+            while (cursor.read(buffer, sizeof buffer, got) && got > 0) {
+            }
+            damage = cursor.lastProblem();
+        }
+        EXPECT_FALSE(reader && *row.stream == u'\0');
+        EXPECT_NE(damage.reason.find(row.reason), std::string::npos) << damage.reason;
+        EXPECT_EQ(damage.offset, offset) << damage.reason;
     }
 }
 
