@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "psr/report_damage.h"
+
 namespace keldrin::cf {
 
 enum class Status {
@@ -23,6 +25,8 @@ class Stream {
     virtual ~Stream() = default;
     // Reads up to `count` bytes into `buffer`; `bytesRead` 0 marks the end of the stream.
     virtual Status read(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesRead) = 0;
+    // Why a read failed, where the backend can tell (ole32 does not).
+    virtual ReportDamage lastProblem() const { return {}; }
 };
 
 class Storage {
@@ -34,6 +38,8 @@ class Storage {
 };
 
 // Opens the root storage of a compound file read-only, denying other writers while open.
-Status openRootStorage(const std::u16string& fileName, std::unique_ptr<Storage>& out);
+// On kFailed, `damage` (when given) says why as far as the backend can tell.
+Status openRootStorage(const std::u16string& fileName, std::unique_ptr<Storage>& out,
+                       ReportDamage* damage = nullptr);
 
 }  // namespace keldrin::cf
