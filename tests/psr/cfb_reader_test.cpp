@@ -193,7 +193,7 @@ class Image {
     void setU32(std::size_t offset, std::uint32_t value) { storeU32(bytes.data() + offset, value); }
     static std::size_t sectorOffset(std::uint32_t sector) { return (sector + 1ull) * 512; }
     std::size_t fatOffset(std::uint32_t sector) const {
-        return sectorOffset(u32(76 + 4 * (sector / 128))) + 4 * (sector % 128);
+        return sectorOffset(u32(76 + 4 * (sector / 128))) + 4 * std::size_t{sector % 128};
     }
     std::uint32_t fat(std::uint32_t sector) const { return u32(fatOffset(sector)); }
     std::vector<std::uint32_t> chain(std::uint32_t start) const {
@@ -203,7 +203,7 @@ class Image {
         return sectors;
     }
     std::size_t entryOffset(std::uint32_t index) const {
-        return sectorOffset(chain(u32(48))[index / 4]) + 128 * (index % 4);
+        return sectorOffset(chain(u32(48))[index / 4]) + 128 * std::size_t{index % 4};
     }
     std::uint32_t entryIndex(const std::u16string& name) const {
         for (std::uint32_t i = 0; i < chain(u32(48)).size() * 4; ++i) {
@@ -218,7 +218,7 @@ class Image {
         return entryOffset(entryIndex(name)) + offset;
     }
     std::size_t miniFatOffset(std::uint32_t miniSector) const {
-        return sectorOffset(chain(u32(60))[miniSector / 128]) + 4 * (miniSector % 128);
+        return sectorOffset(chain(u32(60))[miniSector / 128]) + 4 * std::size_t{miniSector % 128};
     }
 };
 

@@ -113,7 +113,7 @@ TEST_P(PortableContainerTest, EntryOffsetsPointAtTheData) {
     built.stream(u"dwlookup", asciiBytes("12345")).end();
     auto container = openBuilt(built);
     ASSERT_EQ(container->entries().size(), 1u);
-    std::size_t nameBytes = (unicode() ? 2 : 1) * 8;
+    std::size_t nameBytes = (unicode() ? 2u : 1u) * std::size_t{8};
     EXPECT_EQ(container->entries()[0].offset,
               static_cast<std::int64_t>(recordStart + 12 + nameBytes));
     EXPECT_EQ(container->entries()[0].length, 5);
