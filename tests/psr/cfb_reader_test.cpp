@@ -354,66 +354,46 @@ TEST(CfbReaderDamage, EachDamageFailsWhereItIsFound) {
 }
 
 // The reason a damaged file fails names the structure, and the offset is that of the
-// bytes that say so. `damage` spoils the image and returns that offset.
+// word that says so: each row writes `value` at `place`.
+using ImageWord = std::function<std::size_t(const Image&)>;
+
 struct ReasonRow {
     const char* fixture;
-    std::function<std::size_t(Image&)> damage;
+    ImageWord place;
+    ImageWord value;
     const char16_t* stream;  // empty: open fails
     const char* reason;
 };
 
+std::size_t directoryEnd(const Image& i) {
+    return i.fatOffset(i.chain(i.u32(48)).back());
+}
+std::size_t largeLink(const Image& i) {
+    return i.fatOffset(i.chain(i.u32(i.field(u"large", 116)))[5]);
+}
+
 const ReasonRow kReasons[] = {
-    {"streams.cfb",
-     [](Image& i) {
-         i.bytes[28] = 0xFF;
-         return std::size_t{28};
-     },
-     u"", "byte order mark"},
-    {"streams.cfb",
-     [](Image& i) {
-         i.setU32(44, 0xFFFFFFFF);
-         return std::size_t{44};
-     },
-     u"", "the header claims 4294967295 FAT sectors"},
-    {"many_children.psr",
-     [](Image& i) {
+    {"streams.cfb", [](const Image&) { return 28; }, [](const Image&) { return 0xFFFF; }, u"",
+     "byte order mark"},
+    {"streams.cfb", [](const Image&) { return 44; }, [](const Image&) { return 0xFFFFFFFF; }, u"",
+     "the header claims 4294967295 FAT sectors"},
+    {"many_children.psr", directoryEnd,
+     [](const Image& i) {
          std::vector<std::uint32_t> dir = i.chain(i.u32(48));
-         i.setU32(i.fatOffset(dir.back()), dir[dir.size() / 2]);
-         return i.fatOffset(dir.back());
+         return dir[dir.size() / 2];
      },
      u"", "the directory chain loops back to sector"},
-    {"streams.cfb",
-     [](Image& i) {
-         i.setU32(i.field(u"outer", 76), 100000);
-         return i.field(u"outer", 76);
-     },
-     u"", "'outer' links to entry 100000, beyond the directory"},
-    {"streams.cfb",
-     [](Image& i) {
-         i.setU32(i.field(u"s5000", 68), i.entryIndex(u"s5000"));
-         return i.field(u"s5000", 68);
-     },
-     u"", "a second time"},
-    {"streams.cfb",
-     [](Image& i) {
-         std::uint32_t start = i.u32(i.field(u"large", 116));
-         std::size_t link = i.fatOffset(i.chain(start)[5]);
-         i.setU32(link, start);
-         return link;
-     },
-     u"large", "stream entry"},
-    {"streams.cfb",
-     [](Image& i) {
-         i.setU32(i.field(u"s5000", 120), 0x7FFFFFFF);
-         return i.field(u"s5000", 120);
-     },
-     u"s5000", "'s5000' needs 4194304 sectors"},
-    {"streams.cfb",
-     [](Image& i) {
-         i.setU32(i.field(u"small", 116), 0x00FFFFFF);
-         return i.field(u"small", 116);
-     },
-     u"small", "links to mini sector 16777215"},
+    {"streams.cfb", [](const Image& i) { return i.field(u"outer", 76); },
+     [](const Image&) { return 100000; }, u"",
+     "'outer' links to entry 100000, beyond the directory"},
+    {"streams.cfb", [](const Image& i) { return i.field(u"s5000", 68); },
+     [](const Image& i) { return i.entryIndex(u"s5000"); }, u"", "a second time"},
+    {"streams.cfb", largeLink, [](const Image& i) { return i.u32(i.field(u"large", 116)); },
+     u"large", "stream entry 6 'large' loops back"},
+    {"streams.cfb", [](const Image& i) { return i.field(u"s5000", 120); },
+     [](const Image&) { return 0x7FFFFFFF; }, u"s5000", "'s5000' needs 4194304 sectors"},
+    {"streams.cfb", [](const Image& i) { return i.field(u"small", 116); },
+     [](const Image&) { return 0x00FFFFFF; }, u"small", "links to mini sector 16777215"},
 };
 
 TEST(CfbReaderDamage, TheReasonNamesTheDamageAndItsOffset) {
@@ -421,7 +401,8 @@ TEST(CfbReaderDamage, TheReasonNamesTheDamageAndItsOffset) {
         SCOPED_TRACE(row.reason);
         Image image(readFile(fixturePath(row.fixture)));
         ASSERT_FALSE(image.bytes.empty());
-        const auto offset = static_cast<std::int64_t>(row.damage(image));
+        const std::size_t place = row.place(image);
+        image.setU32(place, static_cast<std::uint32_t>(row.value(image)));
         ReportDamage damage;
         std::shared_ptr<CfbReader> reader =
             CfbReader::open(std::make_unique<MemorySource>(image.bytes), damage);
@@ -440,7 +421,7 @@ TEST(CfbReaderDamage, TheReasonNamesTheDamageAndItsOffset) {
         }
         EXPECT_FALSE(reader && *row.stream == u'\0');
         EXPECT_NE(damage.reason.find(row.reason), std::string::npos) << damage.reason;
-        EXPECT_EQ(damage.offset, offset) << damage.reason;
+        EXPECT_EQ(damage.offset, static_cast<std::int64_t>(place)) << damage.reason;
     }
 }
 
