@@ -72,6 +72,7 @@ void PortablePsrContainer::open(const std::u16string& fileName) {
     closeHandle();
 }
 
+// `n` is 4 or a string's count, which readString has already held to the format's range.
 Bytes PortablePsrContainer::readBytes(std::int32_t n, const char* what) {
     Bytes block;
     if (n == 0) return block;
