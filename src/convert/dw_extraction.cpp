@@ -6,6 +6,7 @@
 // the report's text encoding, told by byte 1 of "source" (0: Unicode):
 //   ANSI     44 bytes: name, 42 bytes of code-page text, zero-terminated | number (u16)
 //   Unicode  86 bytes: name, 84 bytes of UTF-16LE,  zero-terminated     | number (u16)
+#include <algorithm>
 #include <string>
 
 #include "base/exceptions.h"
@@ -21,7 +22,6 @@ constexpr std::size_t kVersionMinorOffset = 5;
 constexpr std::size_t kVersionBytes = 6;
 constexpr std::size_t kEncodingByte = 1;
 
-constexpr std::size_t kLookupCountBytes = 4;
 constexpr std::size_t kAnsiNameBytes = 42;
 constexpr std::size_t kUnicodeNameBytes = 84;
 constexpr std::size_t kNumberBytes = 2;
@@ -40,38 +40,32 @@ Bytes readVersionBytes(PsrContainer& container) {
     return object;
 }
 
-std::u16string ansiName(const std::uint8_t* field) {
-    std::string text;
-    for (std::size_t i = 0; i < kAnsiNameBytes && field[i] != 0; ++i)
-        text.push_back(static_cast<char>(field[i]));
+std::u16string ansiName(ByteSpan field) {
+    std::string text(field.begin(), std::find(field.begin(), field.end(), 0));
     return ansiToWide(text);
 }
 
-std::u16string unicodeName(const std::uint8_t* field) {
-    std::u16string text;
-    for (std::size_t i = 0; i < kUnicodeNameBytes; i += 2) {
-        char16_t unit = static_cast<char16_t>(loadU16(field + i));
-        if (unit == 0) break;
-        text.push_back(unit);
-    }
+std::u16string unicodeName(ByteSpan field) {
+    std::u16string text = decodeUtf16Le(field);
+    text.erase(std::min(text.find(u'\0'), text.size()));
     return text;
 }
 
 // Reads the records of "dwstg/dwlookup". A name without its terminator ends at the end
 // of its field, and a record that the stream cuts short is dropped: its number is not
 // there to be read.
-void readLookup(PsrContainer& container, std::vector<ChildDw>& list, std::size_t recordBytes,
-                std::u16string (*readName)(const std::uint8_t*)) {
+void readLookup(PsrContainer& container, std::vector<ChildDw>& list, std::size_t nameBytes,
+                std::u16string (*readName)(ByteSpan)) {
     Bytes lookup;
     container.readStream(u"dwstg/dwlookup", lookup);
-    if (lookup.size() < kLookupCountBytes) return;
-    std::uint32_t count = loadU32(lookup.data());
-    std::size_t offset = kLookupCountBytes;
-    for (std::uint32_t read = 0; read < count && recordBytes <= lookup.size() - offset; ++read) {
-        const std::uint8_t* record = lookup.data() + offset;
-        std::size_t nameBytes = recordBytes - kNumberBytes;
-        list.push_back(ChildDw{toLowerCopy(readName(record)), loadU16(record + nameBytes)});
-        offset += recordBytes;
+    ByteReader reader(lookup);
+    const std::uint32_t count = reader.readU32();
+    // The count comes from the file: the records the stream holds bound the walk.
+    for (std::uint32_t read = 0; read < count; ++read) {
+        ByteSpan name = reader.readBytes(nameBytes);
+        std::uint16_t number = reader.readU16();
+        if (!reader.ok()) break;
+        list.push_back(ChildDw{toLowerCopy(readName(name)), number});
     }
 }
 
@@ -124,11 +118,11 @@ void PsrContainer::readChildDwList(std::vector<ChildDw>& list) {
 }
 
 void PsrContainer::readAnsiDwLookup(std::vector<ChildDw>& list) {
-    readLookup(*this, list, kAnsiRecordBytes, ansiName);
+    readLookup(*this, list, kAnsiNameBytes, ansiName);
 }
 
 void PsrContainer::readUnicodeDwLookup(std::vector<ChildDw>& list) {
-    readLookup(*this, list, kUnicodeRecordBytes, unicodeName);
+    readLookup(*this, list, kUnicodeNameBytes, unicodeName);
 }
 
 std::u16string PsrContainer::mainDwName(const std::u16string& fileName) {

@@ -9,6 +9,8 @@
 // stream is first read, so damage inside one stream fails only the reads of that
 // stream. Every chain walk is bounded by the number of sectors the file can hold and
 // stops at the first sector seen twice; nothing is allocated beyond what the file holds.
+// Every failure records what is wrong and the file offset of the bytes that say so: for
+// open, in the ReportDamage the caller passes; for a stream, in its cursor.
 //
 // Element names are compared as the format orders them: a shorter name sorts first,
 // names of equal length compare code unit by code unit after upper-casing.
@@ -24,6 +26,7 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "psr/report_damage.h"
 
 namespace keldrin::cfb {
 
@@ -83,8 +86,11 @@ int compareNames(std::u16string_view a, std::u16string_view b);
 
 class CfbReader {
   public:
-    // nullptr when the file is no compound file or its structure is damaged.
+    // nullptr when the file is no compound file or its structure is damaged; `damage`
+    // then says why.
     static std::shared_ptr<CfbReader> open(std::unique_ptr<ByteSource> source);
+    static std::shared_ptr<CfbReader> open(std::unique_ptr<ByteSource> source,
+                                           ReportDamage& damage);
 
     static constexpr std::uint32_t kRootIndex = 0;
 
@@ -104,12 +110,15 @@ class CfbReader {
         // Reads up to `count` bytes; 0 bytes read marks the end. False when the stream's
         // chain is damaged or its bytes are not in the file.
         bool read(std::uint8_t* out, std::size_t count, std::size_t& bytesRead);
+        // Why the last read failed; every later read fails the same way.
+        const ReportDamage& lastProblem() const { return damage_; }
 
       private:
         std::shared_ptr<CfbReader> reader_;
         std::uint32_t entryIndex_;
         bool resolved_ = false;
-        bool damaged_ = false;
+        std::string what_;  // names the stream in its damage
+        ReportDamage damage_;
         bool inMiniStream_ = false;
         std::vector<std::uint32_t> chain_;
         std::uint64_t size_ = 0;
@@ -117,36 +126,57 @@ class CfbReader {
     };
 
   private:
+    struct HeaderFields;
+
+    // A chain to walk and the words of the file that ask for it, to name its damage.
+    struct ChainStart {
+        std::string what;             // "directory chain", "stream 'x'"
+        std::uint32_t sector;         // the first sector
+        std::int64_t startField;      // file offset of the field holding `sector`
+        std::uint64_t wanted;         // sectors needed; 0 walks to the end-of-chain mark
+        std::int64_t sizeField = -1;  // file offset of the size that asks for `wanted`
+    };
+
     explicit CfbReader(std::unique_ptr<ByteSource> source) : source_(std::move(source)) {}
 
     bool load();
-    bool readHeader(Bytes& header);
-    bool loadFat(const Bytes& header);
-    bool loadDirectory(std::uint32_t firstSector);
-    bool loadMiniStream(std::uint32_t firstMiniFatSector);
-    bool checkTrees() const;
-    bool readSector(std::uint32_t sector, Bytes& out) const;
-    bool walkChain(const std::vector<std::uint32_t>& table, std::uint32_t start,
-                   std::uint64_t limit, std::uint64_t wanted,
-                   std::vector<std::uint32_t>& out) const;
-    // Chain of whole sectors; `wanted` 0 walks to the end-of-chain mark.
-    bool sectorChain(std::uint32_t start, std::uint64_t wanted,
-                     std::vector<std::uint32_t>& out) const;
+    bool readHeader(HeaderFields& header);
+    bool loadFat(const HeaderFields& header);
+    bool loadDirectory(const HeaderFields& header);
+    bool loadMiniStream(const HeaderFields& header);
+    // Reads the words of `sectors` into `table`; links[k] is where sectors[k] was named.
+    bool loadTable(const std::vector<std::uint32_t>& sectors,
+                   const std::vector<std::int64_t>& links, std::vector<std::uint32_t>& table);
+    bool checkTrees();
+    bool readSector(std::uint32_t sector, std::int64_t linkAt, Bytes& out);
+    // Chains through the FAT, or through the mini FAT when `mini`.
+    bool walkChain(bool mini, const ChainStart& start, std::vector<std::uint32_t>& out,
+                   ReportDamage& damage) const;
     std::uint64_t sectorLimit() const;
     std::uint64_t miniSectorLimit() const;
+    std::uint64_t sectorOffset(std::uint32_t sector) const;
+    // File offsets of the FAT (or mini FAT) word for `index` and of directory entry `index`.
+    std::int64_t tableWordOffset(bool mini, std::uint32_t index) const;
+    std::int64_t entryOffset(std::uint32_t index) const;
+    std::string describeEntry(std::uint32_t index) const;
     bool readStreamBytes(bool inMiniStream, const std::vector<std::uint32_t>& chain,
-                         std::uint64_t position, std::uint8_t* out, std::size_t count) const;
+                         std::uint64_t position, std::uint8_t* out, std::size_t count,
+                         const std::string& what, ReportDamage& damage) const;
 
     std::unique_ptr<ByteSource> source_;
     std::uint16_t majorVersion_ = 0;
     std::uint32_t sectorSize_ = 0;
     std::uint32_t miniStreamCutoff_ = 0;
     std::uint64_t sectorCount_ = 0;
+    std::vector<std::uint32_t> fatSectors_;  // the sectors holding the FAT, in order
     std::vector<std::uint32_t> fat_;
+    std::vector<std::uint32_t> miniFatChain_;  // the sectors holding the mini FAT
     std::vector<std::uint32_t> miniFat_;
     std::vector<std::uint32_t> miniStreamChain_;
     std::uint64_t miniStreamSize_ = 0;
+    std::vector<std::uint32_t> directoryChain_;
     std::vector<DirectoryEntry> entries_;
+    ReportDamage damage_;  // what made load() fail
 };
 
 }  // namespace keldrin::cfb

@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "psr/report_damage.h"
+
 namespace keldrin::cf {
 
 enum class Status {
@@ -19,14 +21,16 @@ enum class Status {
 };
 
 class Stream {
-public:
+  public:
     virtual ~Stream() = default;
     // Reads up to `count` bytes into `buffer`; `bytesRead` 0 marks the end of the stream.
     virtual Status read(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesRead) = 0;
+    // Why a read failed, where the backend can tell (ole32 does not).
+    virtual ReportDamage lastProblem() const { return {}; }
 };
 
 class Storage {
-public:
+  public:
     virtual ~Storage() = default;
     // One element name of this storage (no "/").
     virtual Status openStorage(const std::u16string& name, std::unique_ptr<Storage>& out) = 0;
@@ -34,6 +38,8 @@ public:
 };
 
 // Opens the root storage of a compound file read-only, denying other writers while open.
-Status openRootStorage(const std::u16string& fileName, std::unique_ptr<Storage>& out);
+// On kFailed, `damage` (when given) says why as far as the backend can tell.
+Status openRootStorage(const std::u16string& fileName, std::unique_ptr<Storage>& out,
+                       ReportDamage* damage = nullptr);
 
 }  // namespace keldrin::cf

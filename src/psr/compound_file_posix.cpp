@@ -21,6 +21,7 @@ class CfbStream : public Stream {
         bytesRead = static_cast<std::uint32_t>(got);
         return ok ? Status::kOk : Status::kFailed;
     }
+    ReportDamage lastProblem() const override { return cursor_.lastProblem(); }
 
   private:
     cfb::CfbReader::StreamCursor cursor_;
@@ -54,11 +55,17 @@ class CfbStorage : public Storage {
 
 }  // namespace
 
-Status openRootStorage(const std::u16string& fileName, std::unique_ptr<Storage>& out) {
+Status openRootStorage(const std::u16string& fileName, std::unique_ptr<Storage>& out,
+                       ReportDamage* damage) {
     std::FILE* file = fs::openFile(fileName, "rb");
     if (file == nullptr) return Status::kFailed;
-    std::shared_ptr<cfb::CfbReader> reader = cfb::CfbReader::open(cfb::FileSource::adopt(file));
-    if (!reader) return Status::kFailed;
+    ReportDamage found;
+    std::shared_ptr<cfb::CfbReader> reader =
+        cfb::CfbReader::open(cfb::FileSource::adopt(file), found);
+    if (!reader) {
+        if (damage != nullptr) *damage = found;
+        return Status::kFailed;
+    }
     out = std::make_unique<CfbStorage>(std::move(reader), cfb::CfbReader::kRootIndex);
     return Status::kOk;
 }

@@ -4,6 +4,7 @@
 #include <objidl.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -92,11 +93,19 @@ class OleStorage final : public Storage {
 
 }  // namespace
 
-Status openRootStorage(const std::u16string& fileName, std::unique_ptr<Storage>& out) {
+Status openRootStorage(const std::u16string& fileName, std::unique_ptr<Storage>& out,
+                       ReportDamage* damage) {
     IStorage* root = nullptr;
     HRESULT hr = StgOpenStorage(wide(fileName).c_str(), nullptr, kRootMode, nullptr, 0, &root);
     if (hr != S_OK) {
         if (root != nullptr) root->Release();
+        // ole32 tells no place in the file, only its result code.
+        if (damage != nullptr) {
+            char code[16];
+            std::snprintf(code, sizeof code, "%08lX", static_cast<unsigned long>(hr));
+            malformed(*damage,
+                      std::string("ole32 refuses the compound file (result 0x") + code + ")", -1);
+        }
         return hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND ? Status::kNotFound
                                                                     : Status::kFailed;
     }

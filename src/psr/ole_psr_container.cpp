@@ -16,7 +16,8 @@ namespace {
 // The first half of the compound-file signature; the rest is the reader's to check.
 constexpr std::uint8_t kSignatureStart[4] = {0xD0, 0xCF, 0x11, 0xE0};
 
-void readWholeStream(cf::Storage& storage, const std::u16string& name, Bytes& data) {
+void readWholeStream(cf::Storage& storage, const std::u16string& name, Bytes& data,
+                     ReportDamage& damage) {
     std::unique_ptr<cf::Stream> stream;
     if (name.empty() || storage.openStream(name, stream) != cf::Status::kOk)
         throw NotFoundException();
@@ -24,8 +25,10 @@ void readWholeStream(cf::Storage& storage, const std::u16string& name, Bytes& da
     std::uint8_t buffer[OlePsrContainer::kReadChunk];
     for (;;) {
         std::uint32_t got = 0;
-        if (stream->read(buffer, OlePsrContainer::kReadChunk, got) != cf::Status::kOk)
+        if (stream->read(buffer, OlePsrContainer::kReadChunk, got) != cf::Status::kOk) {
+            damage = stream->lastProblem();
             throw IOException();
+        }
         if (got == 0) break;
         // A layer that claims more than it was asked for is broken, not a source of bytes.
         if (got > OlePsrContainer::kReadChunk) throw IOException();
@@ -35,7 +38,7 @@ void readWholeStream(cf::Storage& storage, const std::u16string& name, Bytes& da
 
 // One storage per "/"; the path's components are handed over as they stand. The chain of
 // open storages is held so that all of them are released on every way out.
-void walk(cf::Storage& root, std::u16string_view path, Bytes& data) {
+void walk(cf::Storage& root, std::u16string_view path, Bytes& data, ReportDamage& damage) {
     std::vector<std::unique_ptr<cf::Storage>> opened;
     cf::Storage* storage = &root;
     for (std::size_t slash = path.find(u'/'); slash != std::u16string_view::npos;
@@ -48,7 +51,7 @@ void walk(cf::Storage& root, std::u16string_view path, Bytes& data) {
         storage = opened.back().get();
         path = path.substr(slash + 1);
     }
-    readWholeStream(*storage, std::u16string(path), data);
+    readWholeStream(*storage, std::u16string(path), data, damage);
 }
 
 }  // namespace
@@ -68,9 +71,10 @@ void OlePsrContainer::open(const std::u16string& fileName) {
 }
 
 void OlePsrContainer::readStream(const std::u16string& path, Bytes& data) {
+    damage_ = ReportDamage{};
     std::unique_ptr<cf::Storage> root;
-    if (cf::openRootStorage(fileName_, root) != cf::Status::kOk) throw IOException();
-    walk(*root, path, data);
+    if (cf::openRootStorage(fileName_, root, &damage_) != cf::Status::kOk) throw IOException();
+    walk(*root, path, data, damage_);
 }
 
 }  // namespace keldrin

@@ -2,12 +2,14 @@
 // readStream opens the compound file anew through the structured-storage layer
 // (compound_file.h), walks one storage per "/" of the path, reads the stream whole and
 // releases everything before it returns. Damage in the compound structure surfaces as
-// IOException from readStream, never from open().
+// IOException from readStream, never from open(); lastProblem() then says why, as far as
+// the structured-storage layer can tell.
 #pragma once
 
 #include <string>
 
 #include "psr/psr_container.h"
+#include "psr/report_damage.h"
 
 namespace keldrin {
 
@@ -20,9 +22,12 @@ class OlePsrContainer : public PsrContainer {
     void open(const std::u16string& fileName) override;
     void readStream(const std::u16string& path, Bytes& data) override;
     std::u16string formatDescription() const override { return u"OLE compound storage"; }
+    // What made the last readStream fail; nothing found for a missing element.
+    const ReportDamage& lastProblem() const { return damage_; }
 
   private:
     std::u16string fileName_;
+    ReportDamage damage_;
 };
 
 }  // namespace keldrin

@@ -7,6 +7,7 @@
 #include "psr/portable_psr_container.h"
 
 #include <algorithm>
+#include <string>
 
 #include "base/exceptions.h"
 #include "base/file.h"
@@ -24,12 +25,20 @@ void PortablePsrContainer::closeHandle() {
     handle_ = nullptr;
 }
 
+// The one way a failure leaves: the exception carries nothing, so the reason stays here.
+template <typename Exception>
+void PortablePsrContainer::fail(std::string reason, std::int64_t offset) {
+    malformed(damage_, std::move(reason), offset);
+    throw Exception();
+}
+
 std::u16string PortablePsrContainer::formatDescription() const {
     return std::u16string(u"Platform independent PSR File Format: ") +
            (unicode_ ? u"Unicode" : u"ANSI");
 }
 
 void PortablePsrContainer::open(const std::u16string& fileName) {
+    damage_ = ReportDamage{};
     std::FILE* file = fs::openFile(fileName, "rb");
     if (file == nullptr) throw NotFoundException();
     std::fclose(file);
@@ -39,6 +48,7 @@ void PortablePsrContainer::open(const std::u16string& fileName) {
     std::uint8_t start[portable::kStartBytes] = {};
     std::size_t got = std::fread(start, 1, sizeof start, file);
     std::fclose(file);
+    // Another format's file is no damage: the factory goes on to the next container.
     if (got != sizeof start) throw NotSupportedFormatException();
     if (std::equal(start, start + sizeof start, portable::kUnicodeStart))
         unicode_ = true;
@@ -52,7 +62,7 @@ void PortablePsrContainer::open(const std::u16string& fileName) {
     if (handle_ == nullptr) throw IOException();
     try {
         fileSize_ = fs::fileSize(handle_);
-        if (fileSize_ < 0) throw IOException();
+        if (fileSize_ < 0) fail<IOException>("the file's size cannot be taken", -1);
         position_ = 0;
         readDirectory();
     } catch (...) {
@@ -62,44 +72,51 @@ void PortablePsrContainer::open(const std::u16string& fileName) {
     closeHandle();
 }
 
-Bytes PortablePsrContainer::readBytes(std::int32_t n) {
-    if (n < 0 || n > portable::kMaxStringBytes) throw NotSupportedFormatException();
+// `n` is 4 or a string's count, which readString has already held to the format's range.
+Bytes PortablePsrContainer::readBytes(std::int32_t n, const char* what) {
     Bytes block;
     if (n == 0) return block;
-    if (position_ > fileSize_ || n > fileSize_ - position_) throw IOException();
+    if (position_ > fileSize_ || n > fileSize_ - position_)
+        fail<IOException>(std::to_string(n) + " bytes of " + what +
+                              " run past the end of the file at " + std::to_string(fileSize_),
+                          position_);
     block.resize(static_cast<std::size_t>(n));
-    if (std::fread(block.data(), 1, block.size(), handle_) != block.size()) throw IOException();
+    if (std::fread(block.data(), 1, block.size(), handle_) != block.size())
+        fail<IOException>(std::string("cannot read the ") + what, position_);
     position_ += n;
     return block;
 }
 
-std::int32_t PortablePsrContainer::readInt32() {
-    Bytes raw = readBytes(4);
-    return loadI32(raw.data());
+std::int32_t PortablePsrContainer::readInt32(const char* what) {
+    Bytes raw = readBytes(4, what);
+    return ByteReader(raw).readI32();
 }
 
-std::u16string PortablePsrContainer::readString() {
-    Bytes raw = readBytes(readInt32());
+std::u16string PortablePsrContainer::readString(const char* what) {
+    const std::int64_t countAt = position_;
+    std::int32_t count = readInt32(what);
+    if (count < 0 || count > portable::kMaxStringBytes)
+        fail<NotSupportedFormatException>(
+            std::string(what) + " claims " + std::to_string(count) + " bytes", countAt);
+    Bytes raw = readBytes(count, what);
     if (!unicode_) return ansiToWide(std::string(raw.begin(), raw.end()));
     // An odd count leaves a last byte that is no whole code unit; it is dropped.
-    std::u16string text;
-    for (std::size_t i = 0; i + 1 < raw.size(); i += 2) {
-        char16_t unit = static_cast<char16_t>(loadU16(raw.data() + i));
-        if (unit == 0) break;
-        text.push_back(unit);
-    }
+    std::u16string text = decodeUtf16Le(raw);
+    text.erase(std::min(text.find(u'\0'), text.size()));
     return text;
 }
 
 void PortablePsrContainer::readDirectory() {
-    std::u16string signature = readString();
-    if (signature != portable::kSignature) throw NotSupportedFormatException();
+    std::u16string signature = readString("signature");
+    if (signature != portable::kSignature)
+        fail<NotSupportedFormatException>("the signature string is not the format's", 0);
     while (readRecord() == RecordResult::kMore) {
     }
 }
 
 PortablePsrContainer::RecordResult PortablePsrContainer::readRecord() {
-    std::uint32_t type = static_cast<std::uint32_t>(readInt32());
+    const std::int64_t recordAt = position_;
+    std::uint32_t type = static_cast<std::uint32_t>(readInt32("record type"));
     switch (type) {
         case portable::kEndMarker:
             return RecordResult::kEnd;
@@ -107,29 +124,35 @@ PortablePsrContainer::RecordResult PortablePsrContainer::readRecord() {
             storagePrefix_ = currentName_ + u"/";
             return RecordResult::kMore;
         case portable::kNameRecord:
-            currentName_ = readString();
+            currentName_ = readString("name");
             return RecordResult::kMore;
         case portable::kStreamRecord: {
-            std::u16string name = readString();
-            std::int32_t length = readInt32();
-            if (length < 0) throw NotSupportedFormatException();
+            std::u16string name = readString("stream name");
+            const std::int64_t lengthAt = position_;
+            std::int32_t length = readInt32("stream length");
+            if (length < 0)
+                fail<NotSupportedFormatException>(
+                    "stream length " + std::to_string(length) + " is negative", lengthAt);
             PsrStreamEntry entry{storagePrefix_ + name, position_, length};
             // Data running past the end is found by the next record's read.
             position_ += length;
-            if (!fs::seekTo(handle_, position_)) throw IOException();
+            if (!fs::seekTo(handle_, position_))
+                fail<IOException>("cannot seek past the stream's data", lengthAt);
             entries_.push_back(std::move(entry));
             return RecordResult::kMore;
         }
         case portable::kEmptyRecord:
             return RecordResult::kMore;
         default:
-            throw NotSupportedFormatException();
+            fail<NotSupportedFormatException>("unknown record type " + std::to_string(type),
+                                              recordAt);
     }
 }
 
 void PortablePsrContainer::readStream(const std::u16string& path, Bytes& data) {
     auto found = std::find_if(entries_.begin(), entries_.end(),
                               [&](const PsrStreamEntry& entry) { return entry.path == path; });
+    damage_ = ReportDamage{};
     if (found == entries_.end()) throw NotFoundException();
     data.resize(static_cast<std::size_t>(found->length));
     if (found->length == 0) return;
@@ -138,7 +161,10 @@ void PortablePsrContainer::readStream(const std::u16string& path, Bytes& data) {
     bool ok = fs::seekTo(file, found->offset) &&
               std::fread(data.data(), 1, data.size(), file) == data.size();
     std::fclose(file);
-    if (!ok) throw IOException();
+    if (!ok)
+        fail<IOException>(
+            "the " + std::to_string(found->length) + " bytes of a stream cannot be read whole",
+            found->offset);
 }
 
 }  // namespace keldrin

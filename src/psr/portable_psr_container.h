@@ -1,6 +1,8 @@
 // A report in the platform-independent PSR format (layout in portable_layout.h). open()
 // walks all records once and keeps only a directory of the streams (path, position,
 // length); readStream goes back to the file by name and reads the one stream asked for.
+// A failure throws the exception the conversion knows and keeps why and where it failed,
+// for whoever asks lastProblem().
 #pragma once
 
 #include <cstdint>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "psr/psr_container.h"
+#include "psr/report_damage.h"
 
 namespace keldrin {
 
@@ -29,13 +32,19 @@ class PortablePsrContainer : public PsrContainer {
 
     bool unicode() const { return unicode_; }
     const std::vector<PsrStreamEntry>& entries() const { return entries_; }
+    // What made the last open or readStream fail; nothing found for a file that is
+    // missing or of another format than this one's.
+    const ReportDamage& lastProblem() const { return damage_; }
 
   private:
     enum class RecordResult { kMore, kEnd };
 
-    Bytes readBytes(std::int32_t n);
-    std::int32_t readInt32();
-    std::u16string readString();
+    template <typename Exception>
+    [[noreturn]] void fail(std::string reason, std::int64_t offset);
+    // `what` names the field read, for the damage.
+    Bytes readBytes(std::int32_t n, const char* what);
+    std::int32_t readInt32(const char* what);
+    std::u16string readString(const char* what);
     RecordResult readRecord();
     void readDirectory();
     void closeHandle();
@@ -48,6 +57,7 @@ class PortablePsrContainer : public PsrContainer {
     std::u16string storagePrefix_;
     std::u16string currentName_;
     std::vector<PsrStreamEntry> entries_;
+    ReportDamage damage_;
 };
 
 }  // namespace keldrin

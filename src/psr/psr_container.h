@@ -10,6 +10,14 @@
 //
 // Failures: NotFoundException (file or stream missing), IOException (cannot be read),
 // NotSupportedFormatException (not this container's format / a structure not understood).
+//
+// Where the members live: the containers (src/psr) give only the streams; everything the
+// conversion makes of them is the convert layer's and lives there, in
+// src/convert/dw_extraction.cpp (version, child DataWindows, main DataWindow name) and
+// src/convert/conversion_driver.cpp (convert, addEntry). The conversion is written once,
+// here in the abstract container, so that both container kinds share it. Those members
+// are deliberately not virtual: a virtual one would sit in every container's vtable and
+// make the psr library need the convert library to link, the wrong way round.
 #pragma once
 
 #include <cstdint>
@@ -40,15 +48,18 @@ class PsrContainer {
     virtual void open(const std::u16string& fileName) = 0;
     // Replaces `data` with the whole content of the stream named by `path`.
     virtual void readStream(const std::u16string& path, Bytes& data) = 0;
-    // Appends the report's child DataWindows, in the order of "dwstg/dwlookup".
-    virtual void readChildDwList(std::vector<ChildDw>& list);
-    // Converts the report into a PBL library (an empty name: the report's name with
-    // the extension ".pbl").
-    virtual void convert(std::u16string targetPblName);
     // Fixed text naming the container format.
     virtual std::u16string formatDescription() const = 0;
+
+    // ---- the conversion's members, defined in src/convert (see above) ----
+
+    // Appends the report's child DataWindows, in the order of "dwstg/dwlookup".
+    void readChildDwList(std::vector<ChildDw>& list);
+    // Converts the report into a PBL library (an empty name: the report's name with
+    // the extension ".pbl").
+    void convert(std::u16string targetPblName);
     // The PowerBuilder version that wrote the report, e.g. "9" or "10.5".
-    virtual std::u16string powerBuilderVersion();
+    std::u16string powerBuilderVersion();
 
     // The major version as a number (selects the library version to write).
     int majorVersionNumber();

@@ -48,8 +48,8 @@ Bytes ansiRecord(const std::string& name, std::uint16_t number) {
 
 Bytes unicodeRecord(const std::u16string& name, std::uint16_t number) {
     Bytes record(86, 0);
-    for (std::size_t i = 0; i < name.size() && i < 42; ++i)
-        storeU16(record.data() + 2 * i, name[i]);
+    Bytes text = encodeUtf16Le(std::u16string_view(name).substr(0, 42));
+    std::copy(text.begin(), text.end(), record.begin());
     storeU16(record.data() + 84, number);
     return record;
 }

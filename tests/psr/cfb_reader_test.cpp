@@ -193,7 +193,7 @@ class Image {
     void setU32(std::size_t offset, std::uint32_t value) { storeU32(bytes.data() + offset, value); }
     static std::size_t sectorOffset(std::uint32_t sector) { return (sector + 1ull) * 512; }
     std::size_t fatOffset(std::uint32_t sector) const {
-        return sectorOffset(u32(76 + 4 * (sector / 128))) + 4 * (sector % 128);
+        return sectorOffset(u32(76 + 4 * (sector / 128))) + 4 * std::size_t{sector % 128};
     }
     std::uint32_t fat(std::uint32_t sector) const { return u32(fatOffset(sector)); }
     std::vector<std::uint32_t> chain(std::uint32_t start) const {
@@ -203,17 +203,12 @@ class Image {
         return sectors;
     }
     std::size_t entryOffset(std::uint32_t index) const {
-        return sectorOffset(chain(u32(48))[index / 4]) + 128 * (index % 4);
+        return sectorOffset(chain(u32(48))[index / 4]) + 128 * std::size_t{index % 4};
     }
     std::uint32_t entryIndex(const std::u16string& name) const {
         for (std::uint32_t i = 0; i < chain(u32(48)).size() * 4; ++i) {
-            std::size_t at = entryOffset(i);
-            std::u16string stored;
-            for (std::size_t k = 0; k < 64; k += 2) {
-                char16_t unit = static_cast<char16_t>(loadU16(bytes.data() + at + k));
-                if (unit == 0) break;
-                stored.push_back(unit);
-            }
+            std::u16string stored = decodeUtf16Le(ByteSpan(bytes).subspan(entryOffset(i), 64));
+            stored.erase(std::min(stored.find(u'\0'), stored.size()));
             if (stored == name) return i;
         }
         ADD_FAILURE() << "no entry";
@@ -223,7 +218,7 @@ class Image {
         return entryOffset(entryIndex(name)) + offset;
     }
     std::size_t miniFatOffset(std::uint32_t miniSector) const {
-        return sectorOffset(chain(u32(60))[miniSector / 128]) + 4 * (miniSector % 128);
+        return sectorOffset(chain(u32(60))[miniSector / 128]) + 4 * std::size_t{miniSector % 128};
     }
 };
 
@@ -355,6 +350,78 @@ TEST(CfbReaderDamage, EachDamageFailsWhereItIsFound) {
             EXPECT_EQ(result.outcome, Outcome::kOk);
             EXPECT_EQ(result.data, patternBytes(row.size));
         }
+    }
+}
+
+// The reason a damaged file fails names the structure, and the offset is that of the
+// word that says so: each row writes `value` at `place`.
+using ImageWord = std::function<std::size_t(const Image&)>;
+
+struct ReasonRow {
+    const char* fixture;
+    ImageWord place;
+    ImageWord value;
+    const char16_t* stream;  // empty: open fails
+    const char* reason;
+};
+
+std::size_t directoryEnd(const Image& i) {
+    return i.fatOffset(i.chain(i.u32(48)).back());
+}
+std::size_t largeLink(const Image& i) {
+    return i.fatOffset(i.chain(i.u32(i.field(u"large", 116)))[5]);
+}
+
+const ReasonRow kReasons[] = {
+    {"streams.cfb", [](const Image&) { return 28; }, [](const Image&) { return 0xFFFF; }, u"",
+     "byte order mark"},
+    {"streams.cfb", [](const Image&) { return 44; }, [](const Image&) { return 0xFFFFFFFF; }, u"",
+     "the header claims 4294967295 FAT sectors"},
+    {"many_children.psr", directoryEnd,
+     [](const Image& i) {
+         std::vector<std::uint32_t> dir = i.chain(i.u32(48));
+         return dir[dir.size() / 2];
+     },
+     u"", "the directory chain loops back to sector"},
+    {"streams.cfb", [](const Image& i) { return i.field(u"outer", 76); },
+     [](const Image&) { return 100000; }, u"",
+     "'outer' links to entry 100000, beyond the directory"},
+    {"streams.cfb", [](const Image& i) { return i.field(u"s5000", 68); },
+     [](const Image& i) { return i.entryIndex(u"s5000"); }, u"", "a second time"},
+    {"streams.cfb", largeLink, [](const Image& i) { return i.u32(i.field(u"large", 116)); },
+     u"large", "stream entry 6 'large' loops back"},
+    {"streams.cfb", [](const Image& i) { return i.field(u"s5000", 120); },
+     [](const Image&) { return 0x7FFFFFFF; }, u"s5000", "'s5000' needs 4194304 sectors"},
+    {"streams.cfb", [](const Image& i) { return i.field(u"small", 116); },
+     [](const Image&) { return 0x00FFFFFF; }, u"small", "links to mini sector 16777215"},
+};
+
+TEST(CfbReaderDamage, TheReasonNamesTheDamageAndItsOffset) {
+    for (const ReasonRow& row : kReasons) {
+        SCOPED_TRACE(row.reason);
+        Image image(readFile(fixturePath(row.fixture)));
+        ASSERT_FALSE(image.bytes.empty());
+        const std::size_t place = row.place(image);
+        image.setU32(place, static_cast<std::uint32_t>(row.value(image)));
+        ReportDamage damage;
+        std::shared_ptr<CfbReader> reader =
+            CfbReader::open(std::make_unique<MemorySource>(image.bytes), damage);
+        if (*row.stream != u'\0') {
+            ASSERT_TRUE(reader) << damage.reason;
+            EXPECT_FALSE(damage.found());
+            std::optional<std::uint32_t> index =
+                reader->findChild(CfbReader::kRootIndex, row.stream);
+            ASSERT_TRUE(index);
+            CfbReader::StreamCursor cursor(reader, *index);
+            std::uint8_t buffer[2048];
+            std::size_t got = 0;
+            while (cursor.read(buffer, sizeof buffer, got) && got > 0) {
+            }
+            damage = cursor.lastProblem();
+        }
+        EXPECT_FALSE(reader && *row.stream == u'\0');
+        EXPECT_NE(damage.reason.find(row.reason), std::string::npos) << damage.reason;
+        EXPECT_EQ(damage.offset, static_cast<std::int64_t>(place)) << damage.reason;
     }
 }
 

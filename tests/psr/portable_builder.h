@@ -28,10 +28,10 @@ class PortableBuilder {
     // A string in the file's encoding; the count covers exactly its units.
     PortableBuilder& string(std::u16string_view text) {
         Bytes data;
-        for (char16_t c : text) {
-            data.push_back(static_cast<std::uint8_t>(c));
-            if (unicode_) data.push_back(static_cast<std::uint8_t>(c >> 8));
-        }
+        if (unicode_)
+            data = encodeUtf16Le(text);
+        else
+            for (char16_t c : text) data.push_back(static_cast<std::uint8_t>(c));
         int32(static_cast<std::uint32_t>(data.size()));
         return raw(data);
     }

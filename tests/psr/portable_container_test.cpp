@@ -113,7 +113,7 @@ TEST_P(PortableContainerTest, EntryOffsetsPointAtTheData) {
     built.stream(u"dwlookup", asciiBytes("12345")).end();
     auto container = openBuilt(built);
     ASSERT_EQ(container->entries().size(), 1u);
-    std::size_t nameBytes = (unicode() ? 2 : 1) * 8;
+    std::size_t nameBytes = (unicode() ? 2u : 1u) * std::size_t{8};
     EXPECT_EQ(container->entries()[0].offset,
               static_cast<std::int64_t>(recordStart + 12 + nameBytes));
     EXPECT_EQ(container->entries()[0].length, 5);
@@ -202,6 +202,42 @@ TEST_P(PortableContainerTest, FilesTooShortOrOfAnotherStartAreNotSupported) {
     Bytes mixed = builder().end().bytes();
     mixed[0] = unicode() ? 0x41 : 0x82;
     expectOpenThrows<NotSupportedFormatException>(PortableBuilder(unicode(), false).raw(mixed));
+}
+
+// Every failure keeps why and where, while the exception stays the bare one the
+// conversion maps to its message.
+TEST_P(PortableContainerTest, AFailureKeepsItsReasonAndOffset) {
+    struct Row {
+        const char* reason;
+        PortableBuilder built;
+        std::size_t offset;  // the size the file had before the faulty field was added
+    };
+    const PortableBuilder start = builder();
+    const PortableBuilder streamHead = builder().int32(portable::kStreamRecord).string(u"s");
+    std::vector<Row> rows = {
+        {"unknown record type 4", builder().int32(4), start.size()},
+        {"stream length -4 is negative", PortableBuilder(streamHead).int32(0xFFFFFFFC).end(),
+         streamHead.size()},
+        {"name claims 500000001 bytes",
+         builder().empty().int32(portable::kNameRecord).int32(500000001), start.size() + 8},
+        // The next record type would lie 100 bytes beyond the length field's end.
+        {"bytes of record type run past the end of the file",
+         PortableBuilder(streamHead).int32(100), streamHead.size() + 104},
+    };
+    for (Row& row : rows) {
+        SCOPED_TRACE(row.reason);
+        writeFile(path_, row.built.bytes());
+        PortablePsrContainer container;
+        EXPECT_ANY_THROW(container.open(wide(path_)));
+        EXPECT_NE(container.lastProblem().reason.find(row.reason), std::string::npos)
+            << container.lastProblem().reason;
+        EXPECT_EQ(container.lastProblem().offset, static_cast<std::int64_t>(row.offset));
+    }
+    // Another format's file is no damage.
+    writeFile(path_, asciiBytes("not a report at all"));
+    PortablePsrContainer other;
+    EXPECT_THROW(other.open(wide(path_)), NotSupportedFormatException);
+    EXPECT_FALSE(other.lastProblem().found());
 }
 
 TEST_P(PortableContainerTest, AMissingFileIsNotFound) {
