@@ -19,6 +19,7 @@
 #include <string>
 
 #include "base/file.h"
+#include "base/growable_buffer.h"
 #include "base/text.h"
 #include "pbl/export_reader.h"
 #include "pbl/pbl_library.h"
