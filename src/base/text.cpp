@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "base/codepage.h"
@@ -50,6 +51,20 @@ std::u16string ansiToWide(const std::string& text) {
     platform::multiByteToWideChar(CP_ACP, 0, text.c_str(), count, units.data(), n);
     // A zero inside the input ends the result.
     return std::u16string(units.data());
+}
+
+std::optional<std::u16string> decodeAnsi(ByteSpan bytes) {
+    if (bytes.empty()) return std::u16string();
+    if (bytes.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+        return std::nullopt;
+    const char* in = reinterpret_cast<const char*>(bytes.data());
+    const int count = static_cast<int>(bytes.size());
+    int n = platform::multiByteToWideChar(CP_ACP, 0, in, count, nullptr, 0);
+    if (n <= 0) return std::nullopt;
+    std::u16string wide(static_cast<std::size_t>(n), u'\0');
+    if (platform::multiByteToWideChar(CP_ACP, 0, in, count, wide.data(), n) != n)
+        return std::nullopt;
+    return wide;
 }
 
 std::string wideToAnsi(const std::u16string& text) {

@@ -16,9 +16,11 @@
 #endif
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "base/bytes.h"
 #include "base/growable_buffer.h"
 
 namespace keldrin {
@@ -44,6 +46,9 @@ std::string wideToNarrow(const char16_t* text, int byteCount, unsigned codePage)
 void reportLastError();
 
 std::u16string ansiToWide(const std::string& text);
+// Bytes in the ANSI code page to wide text, every byte converted (zeros too), without
+// the report the raw conversion makes; nullopt when they do not convert.
+std::optional<std::u16string> decodeAnsi(ByteSpan bytes);
 // Characters the ANSI code page cannot carry become "?".
 std::string wideToAnsi(const std::u16string& text);
 // The ANSI form of a zero-terminated text, terminator included, into `buffer`.

@@ -25,10 +25,10 @@ int BitmapAllocator::load() {
     std::int64_t from = firstBitmapOffset_;  // what holds the link being followed
     try {
         while (link != kNoLink) {
-            if (static_cast<std::int64_t>(chain.size()) >= maxBlocks)
-                return damage_.report("bitmap chain loops back", link);
             if (!file_.validLink(link, kBlockSize))
                 return damage_.report("bitmap chain link leaves the file", from);
+            if (static_cast<std::int64_t>(chain.size()) >= maxBlocks)
+                return damage_.report("bitmap chain is longer than the file needs", link);
             if (!file_.readAt(block, sizeof block, link))
                 return damage_.report("bitmap block cannot be read", link);
             chain.push_back(link);

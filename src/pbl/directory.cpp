@@ -181,7 +181,7 @@ int DirectoryOps::search(const Bytes& name, PblEntryInfo& info, int create, std:
             std::int32_t child = kNoLink;
             int rc = allocateNode(node, child);
             if (rc != kPblOk) return rc;
-            std::uint8_t linkBytes[4];
+            std::uint8_t linkBytes[sizeof(std::int32_t)];
             storeI32(linkBytes, child);
             if (!file_.writeAt(linkBytes, sizeof linkBytes, node + linkField)) return kPblIoError;
             node = child;

@@ -150,13 +150,13 @@ void setHeaderLibraryData(const Variant& v, std::uint8_t* header, std::int32_t f
 }
 
 Bytes newLibraryImage(int version, std::int32_t creationTime) {
-    const Variant& v = variantFor(version >= 10);
+    const Variant& v = variantFor(version >= kUnicodeVersion);
     Bytes image(static_cast<std::size_t>(v.rootOffset + kNodeSize), 0);
     std::uint8_t* h = image.data();
     putSignature(h, kHeaderSignature);
     putText(h + kProductNameField, kPowerBuilder,
             v.charSize);  // the two zero characters follow as zeros
-    putText(h + v.versionField, version == 5 ? "0500" : "0600", v.charSize);
+    putText(h + v.versionField, version == kFirstAnsiVersion ? "0500" : "0600", v.charSize);
     storeI32(h + v.timeField, creationTime);
     storeU16(h + v.wordField, newHeaderWord(v));
 

@@ -265,6 +265,14 @@ std::int32_t headerLibraryDataLength(const Variant& v, ByteSpan header);
 void setHeaderLibraryData(const Variant& v, std::uint8_t* header, std::int32_t first,
                           std::int32_t length);
 
+// ---- version numbers ---------------------------------------------------------------
+// What a caller asks for and a library reports: 5 is ANSI "0500", 6 to 9 ANSI "0600"
+// (an ANSI library reports its header's second digit), 10 and above Unicode.
+inline constexpr int kFirstAnsiVersion = 5;
+inline constexpr int kCurrentAnsiVersion = 6;
+inline constexpr int kLastAnsiVersion = 9;
+inline constexpr int kUnicodeVersion = 10;
+
 // ---- new libraries ---------------------------------------------------------------
 // The whole file of a new, empty library: version 5 ANSI "0500", 6..9 ANSI "0600",
 // 10 and above Unicode. `version` must be >= 5.

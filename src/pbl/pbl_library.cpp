@@ -95,7 +95,7 @@ bool PblLibrary::open(std::FILE* stream) {
     unicode_ = kind == HeaderKind::kUnicodeHeader;
     const Variant& v = variant();
     if (unicode_) {
-        versionNumber_ = 10;
+        versionNumber_ = kUnicodeVersion;
     } else {
         std::uint8_t digit = 0;
         if (!file_.readAt(&digit, 1, headerOffset + v.versionDigitField) || digit < '0' ||
@@ -406,10 +406,11 @@ int PblLibrary::writeEntryTime(const PblEntryInfo& info) {
     if (info.entryOffset == kNoLink) return kPblInvalidArgument;
     if (!validEntryOffset(info.entryOffset))
         return damaged("entry record lies outside the file", info.entryOffset);
-    std::uint8_t bytes[4];
+    std::uint8_t bytes[sizeof(std::int32_t)];
     storeI32(bytes, info.time);
-    return file_.writeAt(bytes, 4, info.entryOffset + variant().entryTimeField) ? kPblOk
-                                                                                : kPblFailed;
+    return file_.writeAt(bytes, sizeof bytes, info.entryOffset + variant().entryTimeField)
+               ? kPblOk
+               : kPblFailed;
 }
 
 int PblLibrary::forEachEntry(PblEntryVisitor& visitor) {

@@ -69,6 +69,11 @@ class PblLibrary : public PblLibraryInterface {
     PblManager* manager() const { return manager_; }
     BitmapAllocator& allocator() { return *allocator_; }
     BlockFile& file() { return file_; }
+    // Upper bound of any byte string the file can hold in data blocks: no entry or
+    // library data can be larger, whatever its record says.
+    std::int64_t maxDataBytes() const {
+        return file_.blockCount() * static_cast<std::int64_t>(layout::kDataCapacity);
+    }
     // Loads the bitmap (if needed) and counts the blocks it marks in use (wherever they
     // lie) and the library's blocks (libraryBlocks()) that it leaves free, those past its
     // reach included. Every bitmap block must carry its signature here.
@@ -124,10 +129,6 @@ class PblLibrary : public PblLibraryInterface {
     bool plausibleSizes(const layout::EntryRecordHeader& h) const {
         return h.dataSize >= 0 && h.dataSize <= maxDataBytes() &&
                static_cast<std::int64_t>(h.commentLength) * variant().charSize <= h.dataSize;
-    }
-    // Upper bound of any byte string the file can hold in data blocks.
-    std::int64_t maxDataBytes() const {
-        return file_.blockCount() * static_cast<std::int64_t>(layout::kDataCapacity);
     }
 
     PblManager* manager_;

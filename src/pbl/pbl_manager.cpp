@@ -40,7 +40,7 @@ int PblManager::createLibrary(const char* path, int version) {
 
 int PblManager::createLibrary(const std::u16string& path, int version) {
     // Refused before the file is touched: an existing file must survive a bad request.
-    if (version < 5) return kPblInvalidArgument;
+    if (version < layout::kFirstAnsiVersion) return kPblInvalidArgument;
     std::FILE* file = openLocked(path, true, true);
     if (file == nullptr) return lastResult_;
     Bytes image = layout::newLibraryImage(version, static_cast<std::int32_t>(std::time(nullptr)));

@@ -44,10 +44,10 @@ namespace {
 using layout::kNodeDataSize;
 using layout::kNoLink;
 
-constexpr int kAnsiVersion = 5;
-constexpr int kLastAnsiVersion = 9;
-constexpr int kUnicodeVersion = 10;
-constexpr int kCurrentAnsiVersion = 6;
+using layout::kCurrentAnsiVersion;
+using layout::kFirstAnsiVersion;
+using layout::kLastAnsiVersion;
+using layout::kUnicodeVersion;
 // Temporary names tried beside the target before giving up.
 constexpr int kTemporaryNameAttempts = 100;
 
@@ -347,7 +347,7 @@ int copyLibrary(PblLibraryInterface& sourceInterface, const std::u16string& path
     if (source == nullptr || path.empty()) return kPblInvalidArgument;
     const int v = settleVersion(version, source->version());
     // Old "0300" and "0400" libraries keep their version only when asked for 5 or above.
-    if (v < kAnsiVersion) return kPblInvalidArgument;
+    if (v < kFirstAnsiVersion) return kPblInvalidArgument;
     if (fs::isOpenFile(source->file().stream(), path)) return kPblInvalidArgument;
 
     std::u16string temporary;
