@@ -18,6 +18,14 @@ void putText(std::uint8_t* p, const char* text, int charSize) {
 
 constexpr char kPowerBuilder[] = "PowerBuilder";
 
+// Hands a decoded structure out only when every field lay inside the span.
+template <typename T>
+bool deliver(const ByteReader& r, const T& decoded, T& out) {
+    if (!r.ok()) return false;
+    out = decoded;
+    return true;
+}
+
 unsigned foldAscii(unsigned c) {
     return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
 }
@@ -56,9 +64,7 @@ bool NodeHeader::decode(ByteSpan node, NodeHeader& out) {
     h.count = r.readI16();
     h.firstPos = r.readU16();
     static_assert(kNodeFirstPosField + 2 == kNodeReservedField);
-    if (!r.ok()) return false;
-    out = h;
-    return true;
+    return deliver(r, h, out);
 }
 
 NodeHeader NodeHeader::decode(const std::uint8_t* p) {
@@ -85,9 +91,7 @@ bool DataBlockHeader::decode(ByteSpan block, DataBlockHeader& out) {
     h.next = r.readI32();
     h.used = r.readU16();
     static_assert(kDataUsedField + 2 == kDataHeaderSize);
-    if (!r.ok()) return false;
-    out = h;
-    return true;
+    return deliver(r, h, out);
 }
 
 void DataBlockHeader::encode(std::uint8_t* p) const {
@@ -110,9 +114,7 @@ bool EntryRecordHeader::decode(const Variant& v, ByteSpan record, EntryRecordHea
     h.time = r.readI32();
     h.commentLength = r.readU16();
     h.nameLength = r.readU16();
-    if (!r.ok()) return false;
-    out = h;
-    return true;
+    return deliver(r, h, out);
 }
 
 EntryRecordHeader EntryRecordHeader::decode(const Variant& v, const std::uint8_t* p) {

@@ -16,24 +16,13 @@ namespace {
 
 using namespace layout;
 
-// ANSI "0600": root at 1024 with "alpha" (record at 1056; 1200 bytes in blocks 8, 9, 10)
-// and "beta" (record at 1086; block 11); library data 600 bytes in blocks 12 and 13.
+// The library of buildDamageBase (pbl_test_util.h).
 constexpr std::int32_t kRoot = 1024;
 constexpr std::int32_t kAlpha = 1056;
 
 class LibraryCheck : public ManagerFixture {
   protected:
-    void SetUp() override {
-        PblLibraryHandle lib(create("base.pbl", 6));
-        ASSERT_NE(lib, nullptr);
-        ASSERT_EQ(putEntry(*lib, "alpha", pattern(1200, 1)), kPblOk);
-        ASSERT_EQ(putEntry(*lib, "beta", pattern(10, 2)), kPblOk);
-        Bytes libData = pattern(600, 3);
-        ASSERT_EQ(lib->writeLibraryData(libData.data(), 600), kPblOk);
-        lib.reset();
-        base = fileBytes(dir.file("base.pbl"));
-        ASSERT_EQ(base.size(), 14u * 512u);
-    }
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(buildDamageBase(*this, "base.pbl", base)); }
     // The library with `damage` done to it, written back and opened.
     PblLibrary* damaged(const std::function<void(Bytes&)>& damage, bool writable = true) {
         Bytes b = base;
