@@ -382,8 +382,9 @@ int DirectoryOps::attachLeftmost(std::int32_t subtree, std::int32_t start) {
 }
 
 int DirectoryOps::freeNodeBlocks(std::int32_t node) {
-    std::vector<std::int32_t> blocks;
-    for (int i = 0; i < kNodeBlocks; ++i) blocks.push_back(node + i * kBlockSize);
+    std::vector<std::int32_t> blocks(kNodeBlocks);
+    for (int i = 0; i < kNodeBlocks; ++i)
+        blocks[static_cast<std::size_t>(i)] = node + i * kBlockSize;
     return lib_.allocator().release(blocks, 0, -1);
 }
 

@@ -387,7 +387,8 @@ class Checker {
             const std::int64_t rec = node + kNodeHeaderSize + p;
             if (p + ehs > kNodeDataSize)
                 return problem("record", rec, "entry record runs past the node's data area");
-            const ByteSpan r = image.subspan(static_cast<std::size_t>(kNodeHeaderSize + p));
+            const ByteSpan r = image.subspan(static_cast<std::size_t>(kNodeHeaderSize) +
+                                             static_cast<std::size_t>(p));
             if (!hasSignature(r, kEntrySignature))
                 return problem("record", rec, "entry record lacks its signature");
             EntryRecordHeader e;

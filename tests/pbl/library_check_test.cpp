@@ -60,8 +60,8 @@ TEST_F(LibraryCheck, NamesEachFaultsKindPlaceAndEntry) {
          "data-chain", 5120, "alpha"},
         {"size differs from the chain", [](Bytes& b) { storeI32(b.data() + kAlpha + 12, 1000); },
          "data-size", kAlpha, "alpha"},
-        {"block in use marked free", [](Bytes& b) { b[512 + 8 + 1] &= 0xBF; }, "marked-free",
-         9 * 512, ""},
+        {"block in use marked free", [](Bytes& b) { b[512 + 8 + 1] &= 0xBF; }, "marked-free", 4608,
+         ""},
         {"first position names the wrong record",
          [](Bytes& b) { storeU16(b.data() + kRoot + kNodeFirstPosField, 1086 - kRoot + 24); },
          "node", kRoot + kNodeFirstPosField, ""},
@@ -90,7 +90,7 @@ TEST_F(LibraryCheck, ALeakedBlockIsANoteThatTestsStillRefuse) {
     ASSERT_EQ(found.size(), 1u);
     EXPECT_FALSE(found[0].problem);
     EXPECT_EQ(found[0].kind, "leaked-block");
-    EXPECT_EQ(found[0].offset, 12 * 512);
+    EXPECT_EQ(found[0].offset, 6144);
     EXPECT_EQ(found[0].detail, "blocks 12 to 13 marked in use but nothing uses them");
     EXPECT_NE(checks::checkLibraryBytes(b), "");
 }
