@@ -102,6 +102,7 @@ class ByteReader {
         if (!take(4)) return 0;
         return loadU32(data_.data() + pos_ - 4);
     }
+    std::int16_t readI16() { return static_cast<std::int16_t>(readU16()); }
     std::int32_t readI32() { return static_cast<std::int32_t>(readU32()); }
     ByteSpan readBytes(std::size_t n) {
         if (!take(n)) return {};

@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/bytes.h"
 #include "base/codepage.h"
 #include "base/text.h"
 
@@ -200,8 +201,10 @@ class MultiByteCodePage final : public CodePage {
                 out.push_back(defaultChar);
                 usedDefault = true;
                 std::size_t skip = std::min<std::size_t>(inLeft, 2);
-                auto unit = static_cast<char16_t>(static_cast<unsigned char>(inPtr[0]) |
-                                                  (static_cast<unsigned char>(inPtr[1]) << 8));
+                // The unit iconv stopped at; none when less than a whole one is left.
+                std::uint16_t unit = 0;
+                (void)readU16(ByteSpan(reinterpret_cast<const std::uint8_t*>(inPtr), inLeft), 0,
+                              unit);
                 if (unit >= 0xD800 && unit <= 0xDBFF && inLeft >= 4) skip = 4;
                 inPtr += skip;
                 inLeft -= skip;

@@ -4,33 +4,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "base/codepage.h"
 #include "base/console.h"
 
 namespace keldrin {
-
-GrowableBuffer::GrowableBuffer(std::size_t initialCapacity, std::size_t growthStep)
-    : data_(std::make_unique<std::uint8_t[]>(initialCapacity)),
-      capacity_(initialCapacity),
-      growthStep_(growthStep == 0 ? 1 : growthStep) {}
-
-void GrowableBuffer::reserve(std::size_t needed) {
-    if (needed <= capacity_) return;
-    // Round up to the growth step so a run of slightly growing requests does not
-    // reallocate every time.
-    std::size_t newCapacity = needed + (growthStep_ - needed % growthStep_) % growthStep_;
-    auto bigger = std::make_unique<std::uint8_t[]>(newCapacity);
-    if (length_ > 0) std::memcpy(bigger.get(), data_.get(), length_);
-    data_ = std::move(bigger);
-    capacity_ = newCapacity;
-}
-
-void GrowableBuffer::setLength(std::size_t n) {
-    reserve(n);
-    length_ = n;
-}
 
 std::u16string narrowToWide(const char* bytes, int byteCount, unsigned codePage) {
     if (byteCount <= 0) return std::u16string();
@@ -71,6 +51,20 @@ std::u16string ansiToWide(const std::string& text) {
     platform::multiByteToWideChar(CP_ACP, 0, text.c_str(), count, units.data(), n);
     // A zero inside the input ends the result.
     return std::u16string(units.data());
+}
+
+std::optional<std::u16string> decodeAnsi(ByteSpan bytes) {
+    if (bytes.empty()) return std::u16string();
+    if (bytes.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+        return std::nullopt;
+    const char* in = reinterpret_cast<const char*>(bytes.data());
+    const int count = static_cast<int>(bytes.size());
+    int n = platform::multiByteToWideChar(CP_ACP, 0, in, count, nullptr, 0);
+    if (n <= 0) return std::nullopt;
+    std::u16string wide(static_cast<std::size_t>(n), u'\0');
+    if (platform::multiByteToWideChar(CP_ACP, 0, in, count, wide.data(), n) != n)
+        return std::nullopt;
+    return wide;
 }
 
 std::string wideToAnsi(const std::u16string& text) {

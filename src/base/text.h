@@ -15,10 +15,13 @@
 #include <windows.h>
 #endif
 
-#include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
+
+#include "base/bytes.h"
+#include "base/growable_buffer.h"
 
 namespace keldrin {
 
@@ -30,29 +33,6 @@ inline constexpr unsigned MB_PRECOMPOSED = 0x1;
 inline constexpr unsigned WC_COMPOSITECHECK = 0x200;
 inline constexpr unsigned WC_DEFAULTCHAR = 0x40;
 #endif
-
-// A byte buffer that grows in steps and never shrinks; the exported entry reader keeps
-// its results in such buffers between calls.
-class GrowableBuffer {
-  public:
-    explicit GrowableBuffer(std::size_t initialCapacity, std::size_t growthStep = 16);
-
-    std::uint8_t* data() { return data_.get(); }
-    const std::uint8_t* data() const { return data_.get(); }
-    std::size_t length() const { return length_; }
-    std::size_t capacity() const { return capacity_; }
-
-    // Makes room for at least `needed` bytes, keeping the first length() bytes.
-    void reserve(std::size_t needed);
-    // reserve(n), then length() = n.
-    void setLength(std::size_t n);
-
-  private:
-    std::unique_ptr<std::uint8_t[]> data_;
-    std::size_t length_ = 0;
-    std::size_t capacity_ = 0;
-    std::size_t growthStep_;
-};
 
 // Converts `byteCount` bytes (a terminator among them is converted like any byte) and
 // returns n code units; the string's own terminator stands at index n.
@@ -66,6 +46,9 @@ std::string wideToNarrow(const char16_t* text, int byteCount, unsigned codePage)
 void reportLastError();
 
 std::u16string ansiToWide(const std::string& text);
+// Bytes in the ANSI code page to wide text, every byte converted (zeros too), without
+// the report the raw conversion makes; nullopt when they do not convert.
+std::optional<std::u16string> decodeAnsi(ByteSpan bytes);
 // Characters the ANSI code page cannot carry become "?".
 std::string wideToAnsi(const std::u16string& text);
 // The ANSI form of a zero-terminated text, terminator included, into `buffer`.

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "pbl/pbl_library.h"
+#include "pbl/pbl_result.h"
 
 namespace keldrin::pbl {
 
@@ -22,15 +22,20 @@ int BitmapAllocator::load() {
     // and each is checked before it is followed.
     std::uint8_t block[kBlockSize];
     std::vector<std::uint8_t> flags;
+    std::int64_t from = firstBitmapOffset_;  // what holds the link being followed
     try {
         while (link != kNoLink) {
-            if (static_cast<std::int64_t>(chain.size()) >= maxBlocks) return kPblDamaged;
-            if (!file_.validLink(link, kBlockSize)) return kPblDamaged;
-            if (!file_.readAt(block, sizeof block, link)) return kPblDamaged;
+            if (!file_.validLink(link, kBlockSize))
+                return damage_.report("bitmap chain link leaves the file", from);
+            if (static_cast<std::int64_t>(chain.size()) >= maxBlocks)
+                return damage_.report("bitmap chain is longer than the file needs", link);
+            if (!file_.readAt(block, sizeof block, link))
+                return damage_.report("bitmap block cannot be read", link);
             chain.push_back(link);
             flags.resize(chain.size() * kBlocksPerBitmap);
             expandBitmapBits(block, flags.data() + (chain.size() - 1) * kBlocksPerBitmap);
-            link = loadI32(block + kBitmapNextField);
+            from = link;
+            (void)decodeBitmapNext(block, link);  // `block` is a whole block
         }
         blocks_.clear();
         blocks_.reserve(chain.size() + 16);
@@ -145,9 +150,12 @@ int BitmapAllocator::release(const std::vector<std::int32_t>& list, std::size_t 
     // Check every offset before changing anything, so damage frees nothing.
     for (std::size_t i = first; i < first + n; ++i) {
         std::int32_t o = list[i];
-        if (o <= 0 || o % kBlockSize != 0) return kPblDamaged;
+        if (o <= 0 || o % kBlockSize != 0)
+            return damage_.report("block to free is not a block of the file", o);
         std::size_t b = static_cast<std::size_t>(o / kBlockSize);
-        if (b >= flags_.size() || isOwnBlock(static_cast<std::int64_t>(b))) return kPblDamaged;
+        if (b >= flags_.size()) return damage_.report("block to free lies beyond the bitmap", o);
+        if (isOwnBlock(static_cast<std::int64_t>(b)))
+            return damage_.report("block to free is one the library keeps for itself", o);
     }
     for (std::size_t i = first; i < first + n; ++i) {
         std::size_t b = static_cast<std::size_t>(list[i] / kBlockSize);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "pbl/block_file.h"
+#include "pbl/pbl_result.h"
 
 namespace keldrin::pbl {
 
@@ -19,9 +20,11 @@ class BitmapAllocator {
   public:
     // `reservedEnd`: blocks below this offset (header area, first bitmap block, root
     // node) belong to the library itself and are never freed.
-    BitmapAllocator(BlockFile& file, std::int32_t firstBitmapOffset, std::int64_t reservedStart,
-                    std::int64_t reservedEnd, bool writable)
+    // Damage goes into `damage`, the library's own log.
+    BitmapAllocator(BlockFile& file, DamageLog& damage, std::int32_t firstBitmapOffset,
+                    std::int64_t reservedStart, std::int64_t reservedEnd, bool writable)
         : file_(file),
+          damage_(damage),
           firstBitmapOffset_(firstBitmapOffset),
           reservedStart_(reservedStart),
           reservedEnd_(reservedEnd),
@@ -64,6 +67,7 @@ class BitmapAllocator {
     }
 
     BlockFile& file_;
+    DamageLog& damage_;
     std::int32_t firstBitmapOffset_;
     std::int64_t reservedStart_;
     std::int64_t reservedEnd_;

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <unordered_set>
+#include <utility>
 
 #include "base/text.h"
 #include "pbl/node_records.h"
@@ -25,50 +26,6 @@
 namespace keldrin::pbl {
 
 using namespace layout;
-
-bool decodeNodeHeader(const std::uint8_t* node, NodeHeader& header) {
-    if (!hasSignature(node, kNodeSignature)) return false;
-    header = NodeHeader::decode(node);
-    return header.freeBytes >= 0 && header.freeBytes <= kNodeDataSize && header.count >= 0;
-}
-
-bool listRecords(const Variant& v, const std::uint8_t* node, const NodeHeader& header,
-                 std::vector<RecordRef>& out) {
-    out.clear();
-    const int used = kNodeDataSize - header.freeBytes;
-    // Each record takes more than a header, so a count above this cannot be true.
-    if (header.count > used / (v.entryHeaderSize + 1)) return false;
-    const std::uint8_t* data = node + kNodeHeaderSize;
-    int p = 0;
-    for (int i = 0; i < header.count; ++i) {
-        if (v.entryHeaderSize > used - p) return false;
-        const std::uint8_t* rec = data + p;
-        if (!hasSignature(rec, kEntrySignature)) return false;
-        RecordRef r;
-        r.position = p;
-        r.header = EntryRecordHeader::decode(v, rec);
-        r.entryHeaderSize = v.entryHeaderSize;
-        int nameLength = r.header.nameLength;
-        if (nameLength == 0 || nameLength > kMaxNameLength) return false;
-        if (nameLength > used - p - v.entryHeaderSize) return false;
-        r.nameBytesWithTerminator = nameLength;
-        r.name = rec + v.entryHeaderSize;
-        r.nameBytes = nameLength >= v.charSize ? nameLength - v.charSize : 0;
-        out.push_back(r);
-        p += v.entryHeaderSize + nameLength;
-    }
-    return true;
-}
-
-bool nameAtPosition(const std::uint8_t* node, int position, const std::uint8_t*& name,
-                    int& nameBytesWithTerminator) {
-    if (position < kNodeHeaderSize + 2 || position > kNodeSize) return false;
-    int length = loadU16(node + position - 2);
-    if (length == 0 || length > kMaxNameLength || length > kNodeSize - position) return false;
-    name = node + position;
-    nameBytesWithTerminator = length;
-    return true;
-}
 
 namespace {
 std::int32_t now() {
@@ -91,29 +48,51 @@ void fillFromRecord(PblEntryInfo& info, const EntryRecordHeader& h, const Varian
 class DirectoryOps {
   public:
     explicit DirectoryOps(PblLibrary& lib)
-        : lib_(lib), file_(lib.file_), v_(lib.variant()), maxNodes_(file_.blockCount() / 6 + 2) {}
+        : lib_(lib),
+          file_(lib.file()),
+          v_(lib.variant()),
+          maxNodes_(file_.blockCount() / kNodeBlocks + 2) {}
 
     int search(const Bytes& name, PblEntryInfo& info, int create, std::int32_t node, int depth);
-    int deleteEntry(PblEntryInfo& info);
+    // Removes the entry `info` describes; `chain` is its data chain, collected while the
+    // record was still in place.
+    int deleteEntry(PblEntryInfo& info, const std::vector<std::int32_t>& chain);
     bool splitHappened() const { return splits_ > 0; }
 
   private:
     int insertIntoNode(const Bytes& name, PblEntryInfo& info, bool asFirst, bool asLast,
                        std::int32_t node, NodeHeader header);
     int split(const Bytes& name, PblEntryInfo& info, std::int32_t node, int depth);
+    // The record a descriptor stands for: its header from `info`, then `name` and its
+    // terminator, at `out` (room for recordSize(name) bytes). insertIntoNode and split
+    // both build new records through here.
+    void encodeRecord(const Bytes& name, const PblEntryInfo& info, std::uint8_t* out) const;
+    int recordSize(const Bytes& name) const {
+        return v_.entryHeaderSize + static_cast<int>(name.size()) + v_.charSize;
+    }
     // A copy of the node at `node` with its header and records (which point into the
-    // copy); false when it cannot be read or is damaged.
-    bool copyNode(std::int32_t node, Bytes& image, NodeHeader& h, std::vector<RecordRef>& records);
+    // copy); kPblDamaged (reported) when it cannot be read or is damaged.
+    int copyNode(std::int32_t node, Bytes& image, NodeHeader& h, std::vector<RecordRef>& records);
     int allocateNode(std::int32_t parent, std::int32_t& newOffset);
     int attachLeftmost(std::int32_t subtree, std::int32_t start);
     int readNodeHeader(std::int32_t node, NodeHeader& header);
     int writeNodeHeader(std::int32_t node, const NodeHeader& header);
-    int needed(std::size_t nameBytes) const {
-        return v_.charSize + v_.entryHeaderSize + static_cast<int>(nameBytes);
+    int checkLink(std::int32_t link, std::int32_t from, const char* reason) {
+        return file_.validLink(link, kNodeSize) ? kPblOk : damaged(reason, from);
     }
-    bool damagedName(const std::uint8_t* node, int position, const std::uint8_t*& name,
-                     int& length) const {
-        return !nameAtPosition(node, position, name, length);
+    int freeNodeBlocks(std::int32_t node);
+
+    // deleteEntry's steps.
+    void removeRecord(Bytes& image, NodeHeader& h, std::size_t position, int size) const;
+    void recomputeBounds(NodeHeader& h, const std::vector<RecordRef>& records) const;
+    int unlinkEmptyNode(std::int32_t node, const NodeHeader& h);
+    int takeOverSubtreeTop(std::int32_t root, std::int32_t top);
+
+    int damaged(const char* reason, std::int64_t offset, const Bytes* name = nullptr) {
+        return lib_.damaged(reason, offset, name != nullptr ? lib_.displayName(*name) : "");
+    }
+    int damagedNode(std::int32_t node, const NodeFault& fault) {
+        return lib_.damaged(fault.reason, std::int64_t{node} + fault.position);
     }
 
     PblLibrary& lib_;
@@ -125,7 +104,9 @@ class DirectoryOps {
 
 int DirectoryOps::readNodeHeader(std::int32_t node, NodeHeader& header) {
     const std::uint8_t* p = file_.readNode(node);
-    if (p == nullptr || !decodeNodeHeader(p, header)) return PblLibrary::damaged();
+    if (p == nullptr) return damaged("node lies outside the file", node);
+    NodeFault fault;
+    if (!decodeNodeHeader(nodeSpan(p), header, &fault)) return damagedNode(node, fault);
     return kPblOk;
 }
 
@@ -135,18 +116,31 @@ int DirectoryOps::writeNodeHeader(std::int32_t node, const NodeHeader& header) {
     return file_.writeAt(buf, sizeof buf, node) ? kPblOk : kPblIoError;
 }
 
+int DirectoryOps::copyNode(std::int32_t node, Bytes& image, NodeHeader& h,
+                           std::vector<RecordRef>& records) {
+    const std::uint8_t* cached = file_.readNode(node);
+    if (cached == nullptr) return damaged("node lies outside the file", node);
+    image.assign(cached, cached + kNodeSize);
+    NodeFault fault;
+    if (!decodeNodeHeader(image, h, &fault) || !listRecords(v_, image, h, records, &fault))
+        return damagedNode(node, fault);
+    return kPblOk;
+}
+
 int DirectoryOps::search(const Bytes& name, PblEntryInfo& info, int create, std::int32_t node,
                          int depth) {
-    const int need = needed(name.size());
-    if (need > kNodeDataSize) return kPblNotFound;
+    if (recordSize(name) > kNodeDataSize) return kPblNotFound;
     std::vector<RecordRef> records;
     // Each step goes one level down; more steps than the file has nodes means a cycle.
     for (std::int64_t steps = 0;; ++steps) {
         if (node == kNoLink) return kPblNotFound;
-        if (steps > maxNodes_) return PblLibrary::damaged();
+        if (steps > maxNodes_) return damaged("directory loops back", node, &name);
         const std::uint8_t* p = file_.readNode(node);
+        if (p == nullptr) return damaged("node lies outside the file", node);
+        const ByteSpan image = nodeSpan(p);
         NodeHeader h;
-        if (p == nullptr || !decodeNodeHeader(p, h)) return PblLibrary::damaged();
+        NodeFault fault;
+        if (!decodeNodeHeader(image, h, &fault)) return damagedNode(node, fault);
 
         bool descend = false;
         bool asFirst = false;
@@ -155,13 +149,15 @@ int DirectoryOps::search(const Bytes& name, PblEntryInfo& info, int create, std:
             const std::uint8_t* last = nullptr;
             int firstLen = 0;
             int lastLen = 0;
-            if (damagedName(p, h.firstPos, first, firstLen)) return PblLibrary::damaged();
+            if (!nameAtPosition(image, h.firstPos, first, firstLen))
+                return damaged("node's first name position is bad", node + kNodeFirstPosField);
             if (compareNames(first, static_cast<std::size_t>(firstLen), name.data(), name.size(),
                              v_.charSize) > 0) {
                 descend = true;
                 asFirst = true;
             } else {
-                if (damagedName(p, h.lastPos, last, lastLen)) return PblLibrary::damaged();
+                if (!nameAtPosition(image, h.lastPos, last, lastLen))
+                    return damaged("node's last name position is bad", node + kNodeLastPosField);
                 if (compareNames(last, static_cast<std::size_t>(lastLen), name.data(), name.size(),
                                  v_.charSize) < 0) {
                     descend = true;
@@ -170,30 +166,30 @@ int DirectoryOps::search(const Bytes& name, PblEntryInfo& info, int create, std:
         }
 
         if (descend) {
-            std::int32_t link = asFirst ? h.left : h.right;
+            const std::int32_t link = asFirst ? h.left : h.right;
+            const int linkField = asFirst ? kNodeLeftField : kNodeRightField;
             if (link != kNoLink) {
-                if (!file_.validLink(link, kNodeSize)) return PblLibrary::damaged();
+                int rc = checkLink(link, node + linkField, "child link leaves the file");
+                if (rc != kPblOk) return rc;
                 node = link;
                 continue;
             }
             if (create == 0) return kPblNotFound;
-            if (h.freeBytes >= need) {
+            if (h.freeBytes >= recordSize(name)) {
                 return insertIntoNode(name, info, asFirst, !asFirst, node, h);
             }
             std::int32_t child = kNoLink;
             int rc = allocateNode(node, child);
             if (rc != kPblOk) return rc;
-            std::uint8_t linkBytes[4];
+            std::uint8_t linkBytes[sizeof(std::int32_t)];
             storeI32(linkBytes, child);
-            if (!file_.writeAt(linkBytes, 4, node + (asFirst ? kNodeLeftField : kNodeRightField))) {
-                return kPblIoError;
-            }
+            if (!file_.writeAt(linkBytes, sizeof linkBytes, node + linkField)) return kPblIoError;
             node = child;
             continue;
         }
 
         // The name lies within this node's range: look for it among the records.
-        if (!listRecords(v_, p, h, records)) return PblLibrary::damaged();
+        if (!listRecords(v_, image, h, records, &fault)) return damagedNode(node, fault);
         for (const RecordRef& r : records) {
             if (compareNames(r.name, static_cast<std::size_t>(r.nameBytesWithTerminator),
                              name.data(), name.size(), v_.charSize) == 0) {
@@ -203,19 +199,21 @@ int DirectoryOps::search(const Bytes& name, PblEntryInfo& info, int create, std:
                 // Callers size buffers from these: a size the file cannot hold is damage.
                 // The descriptor stays filled so a caller can still tell which entry
                 // (and which time) the damage belongs to.
-                if (!lib_.plausibleSizes(r.header)) return PblLibrary::damaged();
+                if (!lib_.plausibleSizes(r.header))
+                    return damaged("entry sizes exceed what the file can hold", info.entryOffset,
+                                   &name);
                 return kPblOk;
             }
         }
         if (create == 0) return kPblNotFound;
-        if (h.freeBytes >= need) return insertIntoNode(name, info, false, false, node, h);
+        if (h.freeBytes >= recordSize(name))
+            return insertIntoNode(name, info, false, false, node, h);
         return split(name, info, node, depth);
     }
 }
 
-int DirectoryOps::insertIntoNode(const Bytes& name, PblEntryInfo& info, bool asFirst, bool asLast,
-                                 std::int32_t node, NodeHeader h) {
-    if (info.time == 0) info.time = now();
+void DirectoryOps::encodeRecord(const Bytes& name, const PblEntryInfo& info,
+                                std::uint8_t* out) const {
     EntryRecordHeader rec;
     rec.firstBlock = info.firstBlock;
     rec.dataSize = info.dataSize;
@@ -224,26 +222,33 @@ int DirectoryOps::insertIntoNode(const Bytes& name, PblEntryInfo& info, bool asF
         static_cast<std::uint16_t>(v_.unicode ? (info.commentSize & 0xFFFF) / 2 : info.commentSize);
     rec.nameLength =
         static_cast<std::uint16_t>(name.size() + static_cast<std::size_t>(v_.charSize));
+    rec.encode(v_, out);
+    std::uint8_t* namePart = out + v_.entryHeaderSize;
+    if (!name.empty()) std::memcpy(namePart, name.data(), name.size());
+    std::memset(namePart + name.size(), 0, static_cast<std::size_t>(v_.charSize));
+}
 
+int DirectoryOps::insertIntoNode(const Bytes& name, PblEntryInfo& info, bool asFirst, bool asLast,
+                                 std::int32_t node, NodeHeader h) {
+    if (info.time == 0) info.time = now();
     const int used = kNodeSize - h.freeBytes;
-    const int namePos = used + v_.entryHeaderSize;
+    const auto namePos = static_cast<std::uint16_t>(used + v_.entryHeaderSize);
     if (h.count == 0) {
-        h.firstPos = static_cast<std::uint16_t>(namePos);
-        h.lastPos = static_cast<std::uint16_t>(namePos);
+        h.firstPos = namePos;
+        h.lastPos = namePos;
     } else if (asFirst) {
-        h.firstPos = static_cast<std::uint16_t>(namePos);
+        h.firstPos = namePos;
     } else if (asLast) {
-        h.lastPos = static_cast<std::uint16_t>(namePos);
+        h.lastPos = namePos;
     }
-    const int size = v_.entryHeaderSize + rec.nameLength;
+    const int size = recordSize(name);
     h.count = static_cast<std::int16_t>(h.count + 1);
     h.freeBytes = static_cast<std::int16_t>(h.freeBytes - size);
     info.entryOffset = node + used;
     info.nodeOffset = node;
 
-    Bytes buf(static_cast<std::size_t>(size), 0);
-    rec.encode(v_, buf.data());
-    std::memcpy(buf.data() + v_.entryHeaderSize, name.data(), name.size());
+    Bytes buf(static_cast<std::size_t>(size));
+    encodeRecord(name, info, buf.data());
     if (!file_.writeAt(buf.data(), buf.size(), node + used)) return kPblIoError;
     return writeNodeHeader(node, h);
 }
@@ -263,22 +268,15 @@ int DirectoryOps::allocateNode(std::int32_t parent, std::int32_t& newOffset) {
     return file_.writeAt(&zero, 1, newOffset + kNodeSize - 1) ? kPblOk : kPblIoError;
 }
 
-bool DirectoryOps::copyNode(std::int32_t node, Bytes& image, NodeHeader& h,
-                            std::vector<RecordRef>& records) {
-    const std::uint8_t* cached = file_.readNode(node);
-    if (cached == nullptr) return false;
-    image.assign(cached, cached + kNodeSize);
-    return decodeNodeHeader(image.data(), h) && listRecords(v_, image.data(), h, records);
-}
-
 int DirectoryOps::split(const Bytes& name, PblEntryInfo& info, std::int32_t node, int depth) {
-    if (depth >= kMaxSplitDepth) return PblLibrary::damaged();
+    if (depth >= kMaxSplitDepth) return damaged("node splits nest too deep", node, &name);
     ++splits_;
     // Our own copy: the moves below read and write other nodes.
     Bytes image;
     NodeHeader h;
     std::vector<RecordRef> records;
-    if (!copyNode(node, image, h, records)) return PblLibrary::damaged();
+    int rc = copyNode(node, image, h, records);
+    if (rc != kPblOk) return rc;
 
     struct Item {
         const std::uint8_t* name;
@@ -294,7 +292,7 @@ int DirectoryOps::split(const Bytes& name, PblEntryInfo& info, std::int32_t node
                          static_cast<std::size_t>(records[i].nameBytesWithTerminator),
                          static_cast<int>(i), records[i].size(), false});
     }
-    const int need = needed(name.size());
+    const int need = recordSize(name);
     items.push_back({name.data(), name.size(), -1, need, false});
     int freeBytes = h.freeBytes - need;
     int count = h.count + 1;
@@ -304,15 +302,15 @@ int DirectoryOps::split(const Bytes& name, PblEntryInfo& info, std::int32_t node
     });
 
     if (h.right == kNoLink) {
-        int rc = allocateNode(node, h.right);
+        rc = allocateNode(node, h.right);
         if (rc != kPblOk) return rc;
-    } else if (!file_.validLink(h.right, kNodeSize)) {
-        return PblLibrary::damaged();
+    } else {
+        rc = checkLink(h.right, node + kNodeRightField, "child link leaves the file");
+        if (rc != kPblOk) return rc;
     }
 
     for (Item& item : items) {
         if (freeBytes >= 0) break;
-        int rc;
         if (item.index < 0) {
             rc = search(name, info, 1, h.right, depth + 1);
         } else {
@@ -329,7 +327,8 @@ int DirectoryOps::split(const Bytes& name, PblEntryInfo& info, std::int32_t node
         --count;
     }
 
-    // Rewrite the node in ascending name order with the records that stayed.
+    // Rewrite the node in ascending name order with the records that stayed; the rest
+    // of the data area goes out as zeros, so the node is written whole.
     Bytes data(static_cast<std::size_t>(kNodeDataSize), 0);
     int p = 0;
     h.firstPos = 0;
@@ -341,16 +340,7 @@ int DirectoryOps::split(const Bytes& name, PblEntryInfo& info, std::int32_t node
         if (it->index < 0) {
             info.nodeOffset = node;
             info.entryOffset = node + kNodeHeaderSize + p;
-            EntryRecordHeader rec;
-            rec.firstBlock = info.firstBlock;
-            rec.dataSize = info.dataSize;
-            rec.time = info.time;
-            rec.commentLength = static_cast<std::uint16_t>(
-                v_.unicode ? (info.commentSize & 0xFFFF) / 2 : info.commentSize);
-            rec.nameLength =
-                static_cast<std::uint16_t>(name.size() + static_cast<std::size_t>(v_.charSize));
-            rec.encode(v_, out);
-            std::memcpy(out + v_.entryHeaderSize, name.data(), name.size());
+            encodeRecord(name, info, out);
         } else {
             const RecordRef& r = records[static_cast<std::size_t>(it->index)];
             std::memcpy(out, image.data() + kNodeHeaderSize + r.position,
@@ -364,14 +354,8 @@ int DirectoryOps::split(const Bytes& name, PblEntryInfo& info, std::int32_t node
     }
     h.freeBytes = static_cast<std::int16_t>(freeBytes);
     h.count = static_cast<std::int16_t>(count);
-    if (!file_.writeAt(data.data(), static_cast<std::size_t>(p), node + kNodeHeaderSize)) {
-        return kPblIoError;
-    }
-    // The rest of the data area is written as zeros, so the node is written whole.
-    if (freeBytes > 0 && !file_.writeAt(data.data() + p, static_cast<std::size_t>(freeBytes),
-                                        node + kNodeHeaderSize + p)) {
-        return kPblWriteFailed;
-    }
+    const std::size_t written = static_cast<std::size_t>(p) + static_cast<std::size_t>(freeBytes);
+    if (!file_.writeAt(data.data(), written, node + kNodeHeaderSize)) return kPblIoError;
     return writeNodeHeader(node, h);
 }
 
@@ -379,11 +363,12 @@ int DirectoryOps::attachLeftmost(std::int32_t subtree, std::int32_t start) {
     std::int32_t node = start;
     NodeHeader h;
     for (std::int64_t steps = 0;; ++steps) {
-        if (steps > maxNodes_) return PblLibrary::damaged();
+        if (steps > maxNodes_) return damaged("directory loops back", node);
         int rc = readNodeHeader(node, h);
         if (rc != kPblOk) return rc;
         if (h.left == kNoLink) break;
-        if (!file_.validLink(h.left, kNodeSize)) return PblLibrary::damaged();
+        rc = checkLink(h.left, node + kNodeLeftField, "child link leaves the file");
+        if (rc != kPblOk) return rc;
         node = h.left;
     }
     NodeHeader sub;
@@ -396,128 +381,137 @@ int DirectoryOps::attachLeftmost(std::int32_t subtree, std::int32_t start) {
     return writeNodeHeader(subtree, sub);
 }
 
-int DirectoryOps::deleteEntry(PblEntryInfo& info) {
+int DirectoryOps::freeNodeBlocks(std::int32_t node) {
+    std::vector<std::int32_t> blocks(kNodeBlocks);
+    for (int i = 0; i < kNodeBlocks; ++i)
+        blocks[static_cast<std::size_t>(i)] = node + i * kBlockSize;
+    return lib_.allocator().release(blocks, 0, -1);
+}
+
+void DirectoryOps::removeRecord(Bytes& image, NodeHeader& h, std::size_t position, int size) const {
+    std::uint8_t* data = image.data() + kNodeHeaderSize;
+    const auto n = static_cast<std::size_t>(size);
+    std::memmove(data + position, data + position + n, kNodeDataSize - position - n);
+    std::memset(data + kNodeDataSize - n, 0, n);
+    h.freeBytes = static_cast<std::int16_t>(h.freeBytes + size);
+    h.count = static_cast<std::int16_t>(h.count - 1);
+}
+
+void DirectoryOps::recomputeBounds(NodeHeader& h, const std::vector<RecordRef>& records) const {
+    h.firstPos = 0;
+    h.lastPos = 0;
+    const RecordRef* firstRec = nullptr;
+    const RecordRef* lastRec = nullptr;
+    auto compare = [&](const RecordRef& a, const RecordRef& b) {
+        return compareNames(a.name, static_cast<std::size_t>(a.nameBytesWithTerminator), b.name,
+                            static_cast<std::size_t>(b.nameBytesWithTerminator), v_.charSize);
+    };
+    // On equal names the later record wins, as the stored order has it.
+    for (const RecordRef& r : records) {
+        if (firstRec == nullptr || compare(r, *firstRec) <= 0) firstRec = &r;
+        if (lastRec == nullptr || compare(r, *lastRec) >= 0) lastRec = &r;
+    }
+    if (firstRec == nullptr) return;
+    h.firstPos =
+        static_cast<std::uint16_t>(kNodeHeaderSize + firstRec->position + v_.entryHeaderSize);
+    h.lastPos =
+        static_cast<std::uint16_t>(kNodeHeaderSize + lastRec->position + v_.entryHeaderSize);
+}
+
+// An emptied node that is not a lone root leaves the tree: its right child (or else its
+// left one) takes its place, with the left subtree hung under the right one's leftmost
+// node when there are both.
+int DirectoryOps::unlinkEmptyNode(std::int32_t node, const NodeHeader& h) {
+    const std::pair<std::int32_t, int> links[] = {
+        {h.left, kNodeLeftField}, {h.right, kNodeRightField}, {h.parent, kNodeParentField}};
+    for (const auto& [link, field] : links) {
+        if (link == kNoLink) continue;
+        int rc = checkLink(link, node + field, "node link leaves the file");
+        if (rc != kPblOk) return rc;
+    }
+    const std::int32_t replacement = h.right != kNoLink ? h.right : h.left;
+    if (h.left != kNoLink && h.right != kNoLink) {
+        int rc = attachLeftmost(h.left, h.right);
+        if (rc != kPblOk) return rc;
+    }
+    if (replacement != kNoLink) {
+        NodeHeader rh;
+        int rc = readNodeHeader(replacement, rh);
+        if (rc != kPblOk) return rc;
+        rh.parent = h.parent;
+        rc = writeNodeHeader(replacement, rh);
+        if (rc != kPblOk) return rc;
+    }
+    if (h.parent == kNoLink) return takeOverSubtreeTop(node, replacement);
+
+    NodeHeader ph;
+    int rc = readNodeHeader(h.parent, ph);
+    if (rc != kPblOk) return rc;
+    if (ph.left == node) {
+        ph.left = replacement;
+    } else if (ph.right == node) {
+        ph.right = replacement;
+    } else {
+        return damaged("parent node does not link back to its child", h.parent);
+    }
+    rc = writeNodeHeader(h.parent, ph);
+    if (rc != kPblOk) return rc;
+    return freeNodeBlocks(node);
+}
+
+// The root keeps its place and takes over its only subtree's top node.
+int DirectoryOps::takeOverSubtreeTop(std::int32_t root, std::int32_t top) {
+    Bytes image;
+    NodeHeader th;
+    const std::uint8_t* cached = file_.readNode(top);
+    if (cached == nullptr) return damaged("node lies outside the file", top);
+    image.assign(cached, cached + kNodeSize);
+    NodeFault fault;
+    if (!decodeNodeHeader(image, th, &fault)) return damagedNode(top, fault);
+    for (std::int32_t child : {th.left, th.right}) {
+        if (child == kNoLink) continue;
+        NodeHeader ch;
+        int rc = readNodeHeader(child, ch);
+        if (rc != kPblOk) return rc;
+        ch.parent = root;
+        rc = writeNodeHeader(child, ch);
+        if (rc != kPblOk) return rc;
+    }
+    th.parent = kNoLink;
+    th.encode(image.data());
+    if (!file_.writeAt(image.data(), image.size(), root)) return kPblIoError;
+    return freeNodeBlocks(top);
+}
+
+int DirectoryOps::deleteEntry(PblEntryInfo& info, const std::vector<std::int32_t>& chain) {
     if (info.nodeOffset == kNoLink || info.entryOffset == kNoLink) return kPblInvalidArgument;
     const std::int32_t node = info.nodeOffset;
     Bytes image;
     NodeHeader h;
     std::vector<RecordRef> records;
-    if (!copyNode(node, image, h, records)) return PblLibrary::damaged();
+    int rc = copyNode(node, image, h, records);
+    if (rc != kPblOk) return rc;
     // The descriptor must name the start of one of the node's records; anything else
     // is a stale or forged descriptor, and shifting bytes by it would wreck the node.
-    std::int64_t p = static_cast<std::int64_t>(info.entryOffset) - node - kNodeHeaderSize;
+    const std::int64_t p = static_cast<std::int64_t>(info.entryOffset) - node - kNodeHeaderSize;
     auto hit = std::find_if(records.begin(), records.end(),
                             [&](const RecordRef& r) { return r.position == p; });
-    if (hit == records.end()) return PblLibrary::damaged();
-    const int size = hit->size();
-    std::uint8_t* data = image.data() + kNodeHeaderSize;
-    const auto pos = static_cast<std::size_t>(p);
-    std::memmove(data + pos, data + pos + static_cast<std::size_t>(size),
-                 static_cast<std::size_t>(kNodeDataSize) - pos - static_cast<std::size_t>(size));
-    std::memset(data + kNodeDataSize - size, 0, static_cast<std::size_t>(size));
-    h.freeBytes = static_cast<std::int16_t>(h.freeBytes + size);
-    h.count = static_cast<std::int16_t>(h.count - 1);
+    if (hit == records.end())
+        return damaged("descriptor names no entry record of its node", info.entryOffset);
+    removeRecord(image, h, static_cast<std::size_t>(p), hit->size());
+    NodeFault fault;
+    if (!listRecords(v_, image, h, records, &fault)) return damagedNode(node, fault);
+    recomputeBounds(h, records);
 
-    if (!listRecords(v_, image.data(), h, records)) return PblLibrary::damaged();
-    h.firstPos = 0;
-    h.lastPos = 0;
-    const RecordRef* firstRec = nullptr;
-    const RecordRef* lastRec = nullptr;
-    for (const RecordRef& r : records) {
-        auto nameLen = static_cast<std::size_t>(r.nameBytesWithTerminator);
-        if (firstRec == nullptr ||
-            compareNames(r.name, nameLen, firstRec->name,
-                         static_cast<std::size_t>(firstRec->nameBytesWithTerminator),
-                         v_.charSize) <= 0) {
-            firstRec = &r;
-        }
-        if (lastRec == nullptr ||
-            compareNames(r.name, nameLen, lastRec->name,
-                         static_cast<std::size_t>(lastRec->nameBytesWithTerminator),
-                         v_.charSize) >= 0) {
-            lastRec = &r;
-        }
-    }
-    if (firstRec != nullptr) {
-        h.firstPos =
-            static_cast<std::uint16_t>(kNodeHeaderSize + firstRec->position + v_.entryHeaderSize);
-        h.lastPos =
-            static_cast<std::uint16_t>(kNodeHeaderSize + lastRec->position + v_.entryHeaderSize);
-    }
-
-    int rc = kPblOk;
     if (h.count > 0 || (h.parent == kNoLink && h.left == kNoLink && h.right == kNoLink)) {
         h.encode(image.data());
         if (!file_.writeAt(image.data(), image.size(), node)) return kPblIoError;
     } else {
-        rc = [&]() -> int {
-            for (std::int32_t link : {h.left, h.right, h.parent}) {
-                if (link != kNoLink && !file_.validLink(link, kNodeSize)) {
-                    return PblLibrary::damaged();
-                }
-            }
-            std::int32_t replacement = h.right != kNoLink ? h.right : h.left;
-            if (h.left != kNoLink && h.right != kNoLink) {
-                int r = attachLeftmost(h.left, h.right);
-                if (r != kPblOk) return r;
-            }
-            if (replacement != kNoLink) {
-                NodeHeader rh;
-                int r = readNodeHeader(replacement, rh);
-                if (r != kPblOk) return r;
-                rh.parent = h.parent;
-                r = writeNodeHeader(replacement, rh);
-                if (r != kPblOk) return r;
-            }
-            if (h.parent != kNoLink) {
-                NodeHeader ph;
-                int r = readNodeHeader(h.parent, ph);
-                if (r != kPblOk) return r;
-                if (ph.left == node) {
-                    ph.left = replacement;
-                } else if (ph.right == node) {
-                    ph.right = replacement;
-                } else {
-                    return PblLibrary::damaged();
-                }
-                r = writeNodeHeader(h.parent, ph);
-                if (r != kPblOk) return r;
-                std::vector<std::int32_t> blocks;
-                for (int i = 0; i < kNodeBlocks; ++i) blocks.push_back(node + i * kBlockSize);
-                return lib_.allocator().release(blocks, 0, -1);
-            }
-            // The root keeps its place and takes over its only subtree's top node.
-            const std::uint8_t* rc2 = file_.readNode(replacement);
-            if (rc2 == nullptr) return PblLibrary::damaged();
-            Bytes top(rc2, rc2 + kNodeSize);
-            NodeHeader th;
-            if (!decodeNodeHeader(top.data(), th)) return PblLibrary::damaged();
-            for (std::int32_t child : {th.left, th.right}) {
-                if (child == kNoLink) continue;
-                NodeHeader ch;
-                int r = readNodeHeader(child, ch);
-                if (r != kPblOk) return r;
-                ch.parent = node;
-                r = writeNodeHeader(child, ch);
-                if (r != kPblOk) return r;
-            }
-            th.parent = kNoLink;
-            th.encode(top.data());
-            if (!file_.writeAt(top.data(), top.size(), node)) return kPblIoError;
-            std::vector<std::int32_t> blocks;
-            for (int i = 0; i < kNodeBlocks; ++i) blocks.push_back(replacement + i * kBlockSize);
-            return lib_.allocator().release(blocks, 0, -1);
-        }();
+        rc = unlinkEmptyNode(node, h);
         if (rc != kPblOk) return rc;
     }
-
-    if (info.firstBlock != kNoLink) {
-        std::vector<std::int32_t> chain;
-        rc = lib_.collectChain(info.firstBlock, chain);
-        if (rc != kPblOk) return rc;
-        rc = lib_.allocator().release(chain, 0, -1);
-    }
-    return rc;
+    if (chain.empty()) return kPblOk;
+    return lib_.allocator().release(chain, 0, -1);
 }
 
 int PblLibrary::findEntry(const char* name, PblEntryInfo& info, int create) {
@@ -525,11 +519,7 @@ int PblLibrary::findEntry(const char* name, PblEntryInfo& info, int create) {
     if (name == nullptr) return kPblInvalidArgument;
     Bytes key;
     if (unicode_) {
-        std::u16string wide = ansiToWide(name);
-        key.resize(wide.size() * 2);
-        for (std::size_t i = 0; i < wide.size(); ++i) {
-            storeU16(key.data() + 2 * i, static_cast<std::uint16_t>(wide[i]));
-        }
+        key = encodeUtf16Le(ansiToWide(name));
     } else {
         std::size_t n = std::strlen(name);
         key.assign(reinterpret_cast<const std::uint8_t*>(name),
@@ -575,10 +565,10 @@ int PblLibrary::deleteEntry(PblEntryInfo& info) {
     int rc = allocator_->load();
     if (rc != kPblOk) return rc;
     std::vector<std::int32_t> chain;
-    rc = collectChain(info.firstBlock, chain);
+    rc = collectChain(info.firstBlock, chain, info.entryOffset);
     if (rc != kPblOk) return rc;
     DirectoryOps ops(*this);
-    return ops.deleteEntry(info);
+    return ops.deleteEntry(info, chain);
 }
 
 int PblLibrary::findEntry(const std::u16string& name, PblEntryInfo& info, int create) {
@@ -589,10 +579,7 @@ int PblLibrary::findEntry(const std::u16string& name, PblEntryInfo& info, int cr
         return findEntry(ansi.c_str(), info, create);
     }
     if (name.find(u'\0') != std::u16string::npos) return kPblInvalidArgument;
-    Bytes key(name.size() * 2);
-    for (std::size_t i = 0; i < name.size(); ++i)
-        storeU16(key.data() + 2 * i, static_cast<std::uint16_t>(name[i]));
-    return findByKey(key, info, create);
+    return findByKey(encodeUtf16Le(name), info, create);
 }
 
 }  // namespace keldrin::pbl

@@ -14,14 +14,13 @@
 #define KELDRIN_BUILDING_EXPORT 1
 #include "keldrin/export.h"
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "base/file.h"
+#include "base/growable_buffer.h"
 #include "base/text.h"
 #include "pbl/export_reader.h"
-#include "pbl/pbl_library.h"
+#include "pbl/pbl_library_impl.h"
 
 namespace keldrin::pbl {
 namespace {
@@ -29,9 +28,6 @@ namespace {
 constexpr std::size_t kInitialDataBytes = 10000;
 constexpr std::size_t kInitialTextBytes = 20000;
 constexpr std::size_t kInitialCommentBytes = 600;
-// A data block carries 502 bytes of a chain in each 512 bytes of file.
-constexpr std::int64_t kBlockBytes = 512;
-constexpr std::int64_t kBlockPayloadBytes = 502;
 // Zero bytes behind the stored data: a whole UTF-16 zero character even when the body
 // of a Unicode entry has an odd length and its last unit takes the first zero.
 constexpr std::size_t kDataTerminatorBytes = 4;
@@ -50,16 +46,6 @@ ExportBuffers& buffers() {
 // Made before the first call, as callers may take the addresses of the buffers' first
 // results for granted; a failure to allocate at load time ends the process anyway.
 [[maybe_unused]] const bool kBuffersReady = (buffers(), true);
-
-// The most data bytes that any chain inside the file can carry.
-std::int64_t chainCapacity(const std::u16string& path) {
-    std::FILE* file = fs::openFile(path, "rb");
-    if (file == nullptr) return -1;
-    std::int64_t size = fs::fileSize(file);
-    std::fclose(file);
-    if (size < 0) return -1;
-    return size / kBlockBytes * kBlockPayloadBytes;
-}
 
 struct Session {
     PblManagerHandle manager;
@@ -103,9 +89,10 @@ std::int32_t exportEntry(const char16_t* libraryPath, const char16_t* entryName,
 
     // Sizes from the file: refuse what no chain in this file could hold before any
     // buffer grows to fit it.
-    std::int64_t capacity = chainCapacity(path);
+    auto* opened = dynamic_cast<PblLibrary*>(session.library.get());
+    if (opened == nullptr) return KELDRIN_EXPORT_UNREADABLE;
     if (info.dataSize < 0 || info.commentSize < 0 || info.commentSize > info.dataSize ||
-        capacity < 0 || info.dataSize > capacity)
+        info.dataSize > opened->maxDataBytes())
         return KELDRIN_EXPORT_UNREADABLE;
 
     ExportBuffers& out = buffers();

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/bytes.h"
 #include "pbl/pbl_layout.h"
 
 namespace keldrin::pbl {
@@ -20,20 +21,31 @@ struct RecordRef {
     int entryHeaderSize = 0;
 };
 
+// What is wrong with a node, and where: `position` counts from the node's first byte.
+struct NodeFault {
+    const char* reason = "";
+    int position = 0;
+};
+
 // Checks the node's signature and header fields (free bytes in 0..3040, count not
-// negative). False on damage.
-bool decodeNodeHeader(const std::uint8_t* node, layout::NodeHeader& header);
+// negative). False on damage, with `fault` (when given) saying what.
+bool decodeNodeHeader(ByteSpan node, layout::NodeHeader& header, NodeFault* fault = nullptr);
 
 // Lists the node's records in stored order: `header.count` records packed from
 // data-area byte 0, each with "ENT*", a name length of 1..16000, lying wholly inside
 // the used part of the data area (3040 - free bytes). False on damage.
-bool listRecords(const layout::Variant& v, const std::uint8_t* node,
-                 const layout::NodeHeader& header, std::vector<RecordRef>& out);
+bool listRecords(const layout::Variant& v, ByteSpan node, const layout::NodeHeader& header,
+                 std::vector<RecordRef>& out, NodeFault* fault = nullptr);
 
 // The name whose position (offset from the node start) is `position`: its 16-bit
 // length sits just before it. False when the length is 0 or above 16000 or the name
 // does not lie inside the node.
-bool nameAtPosition(const std::uint8_t* node, int position, const std::uint8_t*& name,
+bool nameAtPosition(ByteSpan node, int position, const std::uint8_t*& name,
                     int& nameBytesWithTerminator);
+
+// A whole node held in memory (a cache entry or a copy), as a span.
+inline ByteSpan nodeSpan(const std::uint8_t* node) {
+    return ByteSpan(node, layout::kNodeSize);
+}
 
 }  // namespace keldrin::pbl

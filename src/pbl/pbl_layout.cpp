@@ -17,7 +17,14 @@ void putText(std::uint8_t* p, const char* text, int charSize) {
 }
 
 constexpr char kPowerBuilder[] = "PowerBuilder";
-constexpr char kEntryVersion[] = "0600";
+
+// Hands a decoded structure out only when every field lay inside the span.
+template <typename T>
+bool deliver(const ByteReader& r, const T& decoded, T& out) {
+    if (!r.ok()) return false;
+    out = decoded;
+    return true;
+}
 
 unsigned foldAscii(unsigned c) {
     return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
@@ -35,21 +42,34 @@ void encodeBitmapBlock(std::int32_t next, const std::uint8_t* flags, std::uint8_
     }
 }
 
+bool decodeBitmapNext(ByteSpan block, std::int32_t& next) {
+    if (block.size() < static_cast<std::size_t>(kBlockSize)) return false;
+    return readI32(block, kBitmapNextField, next);
+}
+
 void expandBitmapBits(const std::uint8_t* block, std::uint8_t* flags) {
     for (int i = 0; i < kBlocksPerBitmap; ++i) {
         flags[i] = (block[kBitmapBitsField + i / 8] & (0x80u >> (i % 8))) != 0 ? 1 : 0;
     }
 }
 
+bool NodeHeader::decode(ByteSpan node, NodeHeader& out) {
+    ByteReader r(node, kNodeLeftField);
+    NodeHeader h;
+    h.left = r.readI32();
+    h.parent = r.readI32();
+    h.right = r.readI32();
+    h.freeBytes = r.readI16();
+    h.lastPos = r.readU16();
+    h.count = r.readI16();
+    h.firstPos = r.readU16();
+    static_assert(kNodeFirstPosField + 2 == kNodeReservedField);
+    return deliver(r, h, out);
+}
+
 NodeHeader NodeHeader::decode(const std::uint8_t* p) {
     NodeHeader h;
-    h.left = loadI32(p + kNodeLeftField);
-    h.parent = loadI32(p + kNodeParentField);
-    h.right = loadI32(p + kNodeRightField);
-    h.freeBytes = loadI16(p + kNodeFreeField);
-    h.lastPos = loadU16(p + kNodeLastPosField);
-    h.count = loadI16(p + kNodeCountField);
-    h.firstPos = loadU16(p + kNodeFirstPosField);
+    (void)decode(ByteSpan(p, kNodeHeaderSize), h);  // the caller holds a whole header
     return h;
 }
 
@@ -65,11 +85,13 @@ void NodeHeader::encode(std::uint8_t* p) const {
     std::memset(p + kNodeReservedField, 0, kNodeHeaderSize - kNodeReservedField);
 }
 
-DataBlockHeader DataBlockHeader::decode(const std::uint8_t* p) {
+bool DataBlockHeader::decode(ByteSpan block, DataBlockHeader& out) {
+    ByteReader r(block, kDataNextField);
     DataBlockHeader h;
-    h.next = loadI32(p + kDataNextField);
-    h.used = loadU16(p + kDataUsedField);
-    return h;
+    h.next = r.readI32();
+    h.used = r.readU16();
+    static_assert(kDataUsedField + 2 == kDataHeaderSize);
+    return deliver(r, h, out);
 }
 
 void DataBlockHeader::encode(std::uint8_t* p) const {
@@ -84,20 +106,28 @@ HeaderKind recogniseHeader(const std::uint8_t* p) {
     return HeaderKind::kNotALibrary;
 }
 
+bool EntryRecordHeader::decode(const Variant& v, ByteSpan record, EntryRecordHeader& out) {
+    ByteReader r(record, static_cast<std::size_t>(v.entryFirstBlockField));
+    EntryRecordHeader h;
+    h.firstBlock = r.readI32();
+    h.dataSize = r.readI32();
+    h.time = r.readI32();
+    h.commentLength = r.readU16();
+    h.nameLength = r.readU16();
+    return deliver(r, h, out);
+}
+
 EntryRecordHeader EntryRecordHeader::decode(const Variant& v, const std::uint8_t* p) {
     EntryRecordHeader h;
-    h.firstBlock = loadI32(p + v.entryFirstBlockField);
-    h.dataSize = loadI32(p + v.entryDataSizeField);
-    h.time = loadI32(p + v.entryTimeField);
-    h.commentLength = loadU16(p + v.entryCommentLengthField);
-    h.nameLength = loadU16(p + v.entryNameLengthField);
+    // The caller holds a whole record header.
+    (void)decode(v, ByteSpan(p, static_cast<std::size_t>(v.entryHeaderSize)), h);
     return h;
 }
 
 void EntryRecordHeader::encode(const Variant& v, std::uint8_t* p) const {
     std::memset(p, 0, static_cast<std::size_t>(v.entryHeaderSize));
     putSignature(p, kEntrySignature);
-    putText(p + v.entryVersionField, kEntryVersion, v.charSize);
+    putText(p + v.entryVersionField, kEntryVersionText, v.charSize);
     storeI32(p + v.entryFirstBlockField, firstBlock);
     storeI32(p + v.entryDataSizeField, dataSize);
     storeI32(p + v.entryTimeField, time);
@@ -105,12 +135,14 @@ void EntryRecordHeader::encode(const Variant& v, std::uint8_t* p) const {
     storeU16(p + v.entryNameLengthField, nameLength);
 }
 
-std::int32_t headerLibraryDataFirst(const Variant& v, const std::uint8_t* header) {
-    return loadI32(header + v.libraryDataFirstField);
+std::int32_t headerLibraryDataFirst(const Variant& v, ByteSpan header) {
+    std::int32_t first = 0;
+    return readI32(header, static_cast<std::size_t>(v.libraryDataFirstField), first) ? first : 0;
 }
 
-std::int32_t headerLibraryDataLength(const Variant& v, const std::uint8_t* header) {
-    return loadI32(header + v.libraryDataLengthField);
+std::int32_t headerLibraryDataLength(const Variant& v, ByteSpan header) {
+    std::int32_t length = 0;
+    return readI32(header, static_cast<std::size_t>(v.libraryDataLengthField), length) ? length : 0;
 }
 
 void setHeaderLibraryData(const Variant& v, std::uint8_t* header, std::int32_t first,
@@ -120,14 +152,15 @@ void setHeaderLibraryData(const Variant& v, std::uint8_t* header, std::int32_t f
 }
 
 Bytes newLibraryImage(int version, std::int32_t creationTime) {
-    const Variant& v = variantFor(version >= 10);
+    const Variant& v = variantFor(version >= kUnicodeVersion);
     Bytes image(static_cast<std::size_t>(v.rootOffset + kNodeSize), 0);
     std::uint8_t* h = image.data();
     putSignature(h, kHeaderSignature);
-    putText(h + 4, kPowerBuilder, v.charSize);  // the two zero characters follow as zeros
-    putText(h + v.versionField, version == 5 ? "0500" : "0600", v.charSize);
+    putText(h + kProductNameField, kPowerBuilder,
+            v.charSize);  // the two zero characters follow as zeros
+    putText(h + v.versionField, version == kFirstAnsiVersion ? "0500" : "0600", v.charSize);
     storeI32(h + v.timeField, creationTime);
-    storeU16(h + v.wordField, v.unicode ? 1 : 0);
+    storeU16(h + v.wordField, newHeaderWord(v));
 
     // Header area, the first bitmap block and the root's six blocks are in use.
     std::uint8_t flags[kBlocksPerBitmap] = {};
@@ -142,18 +175,18 @@ Bytes newLibraryImage(int version, std::int32_t creationTime) {
 
 int compareNames(const std::uint8_t* a, std::size_t aBytes, const std::uint8_t* b,
                  std::size_t bBytes, int charSize) {
-    std::size_t step = static_cast<std::size_t>(charSize);
+    const std::size_t step = static_cast<std::size_t>(charSize);
+    const ByteSpan as(a, a == nullptr ? 0 : aBytes);
+    const ByteSpan bs(b, b == nullptr ? 0 : bBytes);
+    // The unit at byte i, or 0 (a terminator) past the end of the name.
+    auto unitAt = [step](ByteSpan name, std::size_t i) -> unsigned {
+        if (step == 1) return i < name.size() ? name[i] : 0u;
+        std::uint16_t unit = 0;
+        return readU16(name, i, unit) ? unit : 0u;
+    };
     for (std::size_t i = 0;; i += step) {
-        unsigned ca = 0;
-        unsigned cb = 0;
-        if (step <= aBytes && i <= aBytes - step) {
-            ca = step == 1 ? a[i] : loadU16(a + i);
-        }
-        if (step <= bBytes && i <= bBytes - step) {
-            cb = step == 1 ? b[i] : loadU16(b + i);
-        }
-        ca = foldAscii(ca);
-        cb = foldAscii(cb);
+        const unsigned ca = foldAscii(unitAt(as, i));
+        const unsigned cb = foldAscii(unitAt(bs, i));
         if (ca != cb) return ca < cb ? -1 : 1;
         if (ca == 0) return 0;
     }

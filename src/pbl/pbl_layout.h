@@ -92,6 +92,10 @@ inline constexpr std::array<std::uint8_t, 4> kDataSignature{'D', 'A', 'T', '*'};
 inline bool hasSignature(const std::uint8_t* p, const std::array<std::uint8_t, 4>& sig) {
     return std::memcmp(p, sig.data(), sig.size()) == 0;
 }
+// The same on a span: false too when the span is shorter than a signature.
+inline bool hasSignature(ByteSpan bytes, const std::array<std::uint8_t, 4>& sig) {
+    return bytes.size() >= sig.size() && hasSignature(bytes.data(), sig);
+}
 
 // ---- bitmap blocks -------------------------------------------------------------
 inline constexpr int kBitmapNextField = 4;
@@ -107,6 +111,8 @@ static_assert(kBitmapSpanBytes == 2064384);
 void encodeBitmapBlock(std::int32_t next, const std::uint8_t* flags, std::uint8_t* block);
 // Expands a bitmap block's 504 bytes into 4032 flags (1 = in use).
 void expandBitmapBits(const std::uint8_t* block, std::uint8_t* flags);
+// A bitmap block's next link; false when `block` is shorter than a block.
+bool decodeBitmapNext(ByteSpan block, std::int32_t& next);
 
 // ---- nodes -----------------------------------------------------------------------
 inline constexpr int kNodeBlocks = 6;
@@ -135,7 +141,9 @@ struct NodeHeader {
     std::int16_t count = 0;
     std::uint16_t firstPos = 0;
 
-    // `p` holds at least kNodeHeaderSize bytes. decode does not check the signature.
+    // Neither checks the signature. The span form is false when `node` is shorter than
+    // a node header; the pointer form is for callers whose `p` holds a whole header.
+    static bool decode(ByteSpan node, NodeHeader& out);
     static NodeHeader decode(const std::uint8_t* p);
     void encode(std::uint8_t* p) const;  // signature, fields, 8 zero bytes
 };
@@ -151,7 +159,8 @@ struct DataBlockHeader {
     std::int32_t next = kNoLink;
     std::uint16_t used = 0;
 
-    static DataBlockHeader decode(const std::uint8_t* p);
+    // False when `block` is shorter than a data block header.
+    static bool decode(ByteSpan block, DataBlockHeader& out);
     void encode(std::uint8_t* p) const;
 };
 
@@ -162,6 +171,7 @@ constexpr std::int64_t dataBlocksFor(std::int64_t length) {
 
 // ---- trailer ---------------------------------------------------------------------
 inline constexpr int kTrailerHeaderOffsetField = 4;
+inline constexpr int kTrailerHeadBytes = kTrailerHeaderOffsetField + 4;
 
 // ---- the two variants ------------------------------------------------------------
 struct Variant {
@@ -176,6 +186,8 @@ struct Variant {
     // header fields
     int versionField;
     int versionFieldBytes;
+    // The version's second digit ("0500" -> '5'), the ANSI library's version number.
+    int versionDigitField;
     int timeField;
     int wordField;
     int commentField;
@@ -190,10 +202,10 @@ struct Variant {
     int entryNameLengthField;
 };
 
-inline constexpr Variant kAnsi{false, 1,  512, 292, 512, 1024, 24, 256, 18, 4, 22,
-                               26,    28, 284, 288, 4,   8,    12, 16,  20, 22};
-inline constexpr Variant kUnicode{true, 2,  1024, 566, 1024, 1536, 28, 512, 32, 8, 40,
-                                  44,   46, 558,  562, 4,    12,   16, 20,  24, 26};
+inline constexpr Variant kAnsi{false, 1,  512, 292, 512, 1024, 24, 256, 18, 4,  19,
+                               22,    26, 28,  284, 288, 4,    8,  12,  16, 20, 22};
+inline constexpr Variant kUnicode{true, 2,  1024, 566, 1024, 1536, 28, 512, 32, 8,  34,
+                                  40,   44, 46,   558, 562,  4,    12, 16,  20, 24, 26};
 
 static_assert(kAnsi.commentField + kAnsi.commentCapacity == kAnsi.libraryDataFirstField);
 static_assert(kAnsi.libraryDataLengthField + 4 == kAnsi.headerFieldBytes);
@@ -203,6 +215,8 @@ static_assert(kAnsi.entryNameLengthField + 2 == kAnsi.entryHeaderSize);
 static_assert(kUnicode.entryNameLengthField + 2 == kUnicode.entryHeaderSize);
 static_assert(kAnsi.entryVersionField + 4 == kAnsi.entryFirstBlockField);
 static_assert(kUnicode.entryVersionField + 8 == kUnicode.entryFirstBlockField);
+static_assert(kAnsi.versionDigitField == kAnsi.versionField + kAnsi.charSize);
+static_assert(kUnicode.versionDigitField == kUnicode.versionField + kUnicode.charSize);
 static_assert(kAnsi.headerFieldBytes <= kAnsi.headerAreaBytes);
 static_assert(kUnicode.headerFieldBytes <= kUnicode.headerAreaBytes);
 static_assert(kAnsi.rootOffset == kAnsi.firstBitmapOffset + kBlockSize);
@@ -215,6 +229,17 @@ inline const Variant& variantFor(bool unicode) {
 // Bytes 4..7 of a header: "Powe" in ANSI, "P\0o\0" in Unicode.
 enum class HeaderKind { kNotALibrary, kAnsiHeader, kUnicodeHeader };
 HeaderKind recogniseHeader(const std::uint8_t* headerBytes4to7);
+// "PowerBuilder" in the library's width follows the signature; its first bytes tell the
+// variant (recogniseHeader reads kHeaderKindBytes of them).
+inline constexpr int kProductNameField = 4;
+inline constexpr int kHeaderKindField = kProductNameField;
+inline constexpr int kHeaderKindBytes = 4;
+// What a new library carries in the header's 16-bit word.
+constexpr std::uint16_t newHeaderWord(const Variant& v) {
+    return v.unicode ? 1 : 0;
+}
+// The entry version every record Keldrin writes carries, in both variants.
+inline constexpr char kEntryVersionText[] = "0600";
 
 // ---- entry records -------------------------------------------------------------
 struct EntryRecordHeader {
@@ -224,17 +249,29 @@ struct EntryRecordHeader {
     std::uint16_t commentLength = 0;  // bytes (ANSI) or UTF-16 characters (Unicode)
     std::uint16_t nameLength = 0;     // bytes, terminator included
 
-    // `p` holds at least v.entryHeaderSize bytes; the signature is not checked here.
+    // The signature is not checked here. The span form is false when `record` is
+    // shorter than the variant's record header; the pointer form is for callers whose
+    // `p` holds a whole one.
+    static bool decode(const Variant& v, ByteSpan record, EntryRecordHeader& out);
     static EntryRecordHeader decode(const Variant& v, const std::uint8_t* p);
     // Writes signature, entry version "0600" and the fields.
     void encode(const Variant& v, std::uint8_t* p) const;
 };
 
 // ---- library header fields (a view over the header's field bytes) ---------------
-std::int32_t headerLibraryDataFirst(const Variant& v, const std::uint8_t* header);
-std::int32_t headerLibraryDataLength(const Variant& v, const std::uint8_t* header);
+// `header` holds the variant's header field bytes (a shorter one reads as zeros).
+std::int32_t headerLibraryDataFirst(const Variant& v, ByteSpan header);
+std::int32_t headerLibraryDataLength(const Variant& v, ByteSpan header);
 void setHeaderLibraryData(const Variant& v, std::uint8_t* header, std::int32_t first,
                           std::int32_t length);
+
+// ---- version numbers ---------------------------------------------------------------
+// What a caller asks for and a library reports: 5 is ANSI "0500", 6 to 9 ANSI "0600"
+// (an ANSI library reports its header's second digit), 10 and above Unicode.
+inline constexpr int kFirstAnsiVersion = 5;
+inline constexpr int kCurrentAnsiVersion = 6;
+inline constexpr int kLastAnsiVersion = 9;
+inline constexpr int kUnicodeVersion = 10;
 
 // ---- new libraries ---------------------------------------------------------------
 // The whole file of a new, empty library: version 5 ANSI "0500", 6..9 ANSI "0600",

@@ -13,6 +13,7 @@
 #include <unordered_set>
 
 #include "base/file.h"
+#include "base/text.h"
 #include "pbl/node_records.h"
 #include "pbl/pbl_library_impl.h"
 
@@ -25,31 +26,6 @@ std::int32_t now() {
     return static_cast<std::int32_t>(std::time(nullptr));
 }
 }  // namespace
-
-const char* resultText(int code) {
-    switch (code) {
-        case kPblOk:
-            return "success";
-        case kPblFailed:
-            return "operation failed";
-        case kPblDamaged:
-            return "damaged library";
-        case kPblStopped:
-            return "stopped by the caller";
-        case kPblNotFound:
-            return "no such entry";
-        case kPblWriteFailed:
-            return "write failed";
-        case kPblInvalidArgument:
-            return "invalid argument";
-        case kPblIoError:
-            return "read or write failed, or library is read-only";
-        case kPblBusy:
-            return "library is in use by another program";
-        default:
-            return "unknown result";
-    }
-}
 
 PblLibrary::PblLibrary(PblManager* manager, bool writable)
     : manager_(manager), writable_(writable) {}
@@ -84,52 +60,67 @@ bool PblLibrary::open(std::FILE* stream) {
     // A file without a header at its start can only hold a library inside a host file,
     // which is never written (hosted()): it is attached read-only whatever the caller
     // asked, so no write can reach it by any path.
-    std::uint8_t start[4];
+    std::uint8_t start[kSignatureBytes];
     if (!fs::readFileAt(stream, start, sizeof start, 0) || !hasSignature(start, kHeaderSignature))
         writable_ = false;
     file_.attach(stream, writable_);
+    // Why a file is no library, kept like any damage for the caller to tell.
+    auto notALibrary = [this](const char* reason, std::int64_t offset) {
+        (void)damaged(reason, offset);
+        return false;
+    };
     const std::int64_t size = file_.size();
-    std::uint8_t sig[8];
+    std::uint8_t sig[kTrailerHeadBytes];
     std::int64_t headerOffset = -1;
-    if (file_.fits(0, 4) && file_.readAt(sig, 4, 0) && hasSignature(sig, kHeaderSignature)) {
+    if (file_.fits(0, kSignatureBytes) && file_.readAt(sig, kSignatureBytes, 0) &&
+        hasSignature(sig, kHeaderSignature)) {
         headerOffset = 0;
-    } else if (size >= kBlockSize && file_.readAt(sig, 8, size - kBlockSize) &&
+    } else if (size >= kBlockSize && file_.readAt(sig, sizeof sig, size - kBlockSize) &&
                hasSignature(sig, kTrailerSignature)) {
-        std::int32_t at = loadI32(sig + kTrailerHeaderOffsetField);
-        if (at > 0 && at % kBlockSize == 0 && file_.fits(at, 4) && file_.readAt(sig, 4, at) &&
-            hasSignature(sig, kHeaderSignature)) {
-            headerOffset = at;
-        }
+        std::int32_t at = 0;
+        (void)readI32(ByteSpan(sig), kTrailerHeaderOffsetField, at);  // inside `sig`
+        if (!(at > 0 && at % kBlockSize == 0 && file_.fits(at, kSignatureBytes) &&
+              file_.readAt(sig, kSignatureBytes, at) && hasSignature(sig, kHeaderSignature)))
+            return notALibrary("trailer names no library header", size - kBlockSize);
+        headerOffset = at;
+    } else {
+        return notALibrary("no library header at the start and no trailer at the end", 0);
     }
-    if (headerOffset < 0) return false;
-    if (!file_.fits(headerOffset + 4, 4) || !file_.readAt(sig, 4, headerOffset + 4)) return false;
+    if (!file_.fits(headerOffset + kHeaderKindField, kHeaderKindBytes) ||
+        !file_.readAt(sig, kHeaderKindBytes, headerOffset + kHeaderKindField))
+        return notALibrary("library header is cut short", headerOffset);
     HeaderKind kind = recogniseHeader(sig);
-    if (kind == HeaderKind::kNotALibrary) return false;
+    if (kind == HeaderKind::kNotALibrary)
+        return notALibrary("library header names neither variant", headerOffset);
     unicode_ = kind == HeaderKind::kUnicodeHeader;
     const Variant& v = variant();
     if (unicode_) {
-        versionNumber_ = 10;
+        versionNumber_ = kUnicodeVersion;
     } else {
         std::uint8_t digit = 0;
-        if (!file_.readAt(&digit, 1, headerOffset + 19) || digit < '0' || digit > '9') return false;
+        if (!file_.readAt(&digit, 1, headerOffset + v.versionDigitField) || digit < '0' ||
+            digit > '9')
+            return notALibrary("library header's version is not a number",
+                               headerOffset + v.versionField);
         versionNumber_ = digit - '0';
     }
     // The header fields, the first bitmap block and the root node must all be there:
     // a truncated file is not a library we can work on.
-    if (headerOffset > INT32_MAX - v.rootOffset - kNodeSize) return false;
+    if (headerOffset > INT32_MAX - v.rootOffset - kNodeSize)
+        return notALibrary("library header lies too far into the file", headerOffset);
     // Inside a host file the first bitmap block follows the library's own header, as
     // real host files lay it out; at the start of a file that is the same offset.
     if (!file_.fits(headerOffset, v.headerFieldBytes) ||
         !file_.fits(headerOffset + v.firstBitmapOffset, kBlockSize) ||
         !file_.fits(headerOffset + v.rootOffset, kNodeSize)) {
-        return false;
+        return notALibrary("file ends before the library's root node", headerOffset);
     }
     headerOffset_ = static_cast<std::int32_t>(headerOffset);
     // A hosted library's bitmap counts blocks from its header block, which the allocator
     // does not know how to address: it only ever reads that bitmap (writable_ is false).
-    allocator_ =
-        std::make_unique<BitmapAllocator>(file_, headerOffset_ + v.firstBitmapOffset, headerOffset_,
-                                          headerOffset_ + v.rootOffset + kNodeSize, writable_);
+    allocator_ = std::make_unique<BitmapAllocator>(
+        file_, damage_, headerOffset_ + v.firstBitmapOffset, headerOffset_,
+        headerOffset_ + v.rootOffset + kNodeSize, writable_);
     opened_ = true;
     return true;
 }
@@ -166,9 +157,9 @@ int PblLibrary::blockUsage(std::int64_t& used, std::int64_t& free) {
     // state also wants every block of it to be a bitmap block.
     for (std::size_t j = 0; j < allocator_->bitmapBlockCount(); ++j) {
         std::uint8_t sig[kSignatureBytes];
-        if (!file_.readAt(sig, sizeof sig, allocator_->bitmapBlockOffset(j)) ||
-            !hasSignature(sig, kBitmapSignature))
-            return damaged();
+        const std::int32_t at = allocator_->bitmapBlockOffset(j);
+        if (!file_.readAt(sig, sizeof sig, at) || !hasSignature(sig, kBitmapSignature))
+            return damaged("bitmap block lacks its signature", at);
     }
     const auto& flags = allocator_->flags();
     // Flag n stands for block n counted from the header block (block 0 of a plain file).
@@ -183,26 +174,41 @@ int PblLibrary::blockUsage(std::int64_t& used, std::int64_t& free) {
 
 // ---- data chains -------------------------------------------------------------------
 
-int PblLibrary::collectChain(std::int32_t first, std::vector<std::int32_t>& list) {
+int PblLibrary::chainDamaged(const char* reason, std::int64_t offset, std::int32_t owner) {
+    if (owner == kNoLink) return damaged(std::string("library data: ") + reason, offset);
+    return damaged(reason, offset, entryNameAt(owner));
+}
+
+int PblLibrary::collectChain(std::int32_t first, std::vector<std::int32_t>& list,
+                             std::int32_t owner) {
     list.clear();
     const std::int64_t maxBlocks = file_.blockCount();
     std::uint8_t head[kDataHeaderSize];
+    std::int64_t from = owner;  // what holds the link being followed
     for (std::int32_t link = first; link != kNoLink;) {
         // A chain longer than the file has blocks loops.
-        if (static_cast<std::int64_t>(list.size()) >= maxBlocks) return damaged();
-        if (!file_.validLink(link, kBlockSize)) return damaged();
+        if (static_cast<std::int64_t>(list.size()) >= maxBlocks)
+            return chainDamaged("data chain loops back", link, owner);
+        if (!file_.validLink(link, kBlockSize))
+            return chainDamaged("data chain link leaves the file", from, owner);
         if (!file_.readAt(head, sizeof head, link)) return kPblIoError;
-        if (!hasSignature(head, kDataSignature)) return damaged();
+        DataBlockHeader h;
+        if (!hasSignature(head, kDataSignature) || !DataBlockHeader::decode(head, h))
+            return chainDamaged("data block lacks its signature", link, owner);
         list.push_back(link);
-        link = DataBlockHeader::decode(head).next;
+        from = link;
+        link = h.next;
     }
     return kPblOk;
 }
 
-int PblLibrary::readChain(std::int32_t first, std::int64_t length, std::uint8_t* buffer) {
-    if (length < 0 || length > maxDataBytes()) return damaged();
+int PblLibrary::readChain(std::int32_t first, std::int64_t length, std::uint8_t* buffer,
+                          std::int32_t owner) {
+    if (length < 0 || length > maxDataBytes())
+        return chainDamaged("data size exceeds what the file can hold", owner, owner);
     std::int64_t copied = 0;
     std::int64_t blocks = 0;
+    std::int64_t from = owner;
     const std::int64_t maxBlocks = file_.blockCount();
     // Chains mostly run through adjacent blocks, so blocks are read in windows of up to
     // kWindowBlocks (never more than the rest of the entry needs, never past the file's
@@ -214,8 +220,9 @@ int PblLibrary::readChain(std::int32_t first, std::int64_t length, std::uint8_t*
     std::int64_t windowStart = 0;
     std::int64_t windowBytes = 0;
     for (std::int32_t link = first; link != kNoLink;) {
-        if (blocks++ >= maxBlocks) return damaged();
-        if (!file_.validLink(link, kBlockSize)) return damaged();
+        if (blocks++ >= maxBlocks) return chainDamaged("data chain loops back", link, owner);
+        if (!file_.validLink(link, kBlockSize))
+            return chainDamaged("data chain link leaves the file", from, owner);
         if (link < windowStart || link - windowStart >= windowBytes) {
             std::int64_t wanted = std::max<std::int64_t>(1, dataBlocksFor(length - copied));
             wanted = std::min({wanted, kWindowBlocks, (file_.size() - link) / kBlockSize});
@@ -227,24 +234,31 @@ int PblLibrary::readChain(std::int32_t first, std::int64_t length, std::uint8_t*
             }
             windowStart = link;
         }
-        const std::uint8_t* block = window.data() + (link - windowStart);
-        if (!hasSignature(block, kDataSignature)) return damaged();
-        DataBlockHeader h = DataBlockHeader::decode(block);
-        if (h.used > kDataCapacity) return damaged();
+        const ByteSpan block = ByteSpan(window).subspan(
+            static_cast<std::size_t>(link - windowStart), static_cast<std::size_t>(kBlockSize));
+        DataBlockHeader h;
+        if (!hasSignature(block, kDataSignature) || !DataBlockHeader::decode(block, h))
+            return chainDamaged("data block lacks its signature", link, owner);
+        if (h.used > kDataCapacity)
+            return chainDamaged("data block's used count is above its capacity", link, owner);
         // More bytes than the entry says it has: never write past the caller's buffer.
-        if (h.used > length - copied) return damaged();
+        if (h.used > length - copied)
+            return chainDamaged("data chain holds more bytes than its size", link, owner);
         // An empty entry may come with no buffer at all.
-        if (h.used > 0) std::memcpy(buffer + copied, block + kDataHeaderSize, h.used);
+        if (h.used > 0) std::memcpy(buffer + copied, block.data() + kDataHeaderSize, h.used);
         copied += h.used;
+        from = link;
         link = h.next;
     }
-    return copied == length ? kPblOk : damaged();
+    if (copied != length)
+        return chainDamaged("data chain holds fewer bytes than its size", from, owner);
+    return kPblOk;
 }
 
 int PblLibrary::writeChain(std::int32_t& firstBlock, const std::uint8_t* data, std::int64_t length,
-                           bool atLeastOne) {
+                           bool atLeastOne, std::int32_t owner) {
     std::vector<std::int32_t> list;
-    int rc = collectChain(firstBlock, list);
+    int rc = collectChain(firstBlock, list, owner);
     if (rc != kPblOk) return rc;
     std::int64_t needed = dataBlocksFor(length);
     if (needed == 0 && atLeastOne) needed = 1;
@@ -312,13 +326,38 @@ int PblLibrary::writeChain(std::int32_t& firstBlock, const std::uint8_t* data, s
 
 // ---- entries -------------------------------------------------------------------------
 
+std::string PblLibrary::displayName(ByteSpan stored) const {
+    std::u16string wide;
+    if (unicode_) {
+        wide = decodeUtf16Le(stored);
+    } else {
+        const auto end = std::find(stored.begin(), stored.end(), std::uint8_t{0});
+        wide = ansiToWide(std::string(stored.begin(), end));
+    }
+    return utf16ToUtf8(std::u16string_view(wide).substr(0, wide.find(u'\0')));
+}
+
+std::string PblLibrary::entryNameAt(std::int32_t entryOffset) {
+    const Variant& v = variant();
+    Bytes rec(static_cast<std::size_t>(v.entryHeaderSize));
+    EntryRecordHeader h;
+    if (!validEntryOffset(entryOffset) || !file_.readAt(rec.data(), rec.size(), entryOffset) ||
+        !hasSignature(rec, kEntrySignature) || !EntryRecordHeader::decode(v, rec, h))
+        return {};
+    Bytes name(std::min<std::size_t>(h.nameLength, kMaxNameLength));
+    if (!file_.readAt(name.data(), name.size(), std::int64_t{entryOffset} + v.entryHeaderSize))
+        return {};
+    return displayName(name);
+}
+
 bool PblLibrary::validEntryOffset(std::int32_t entryOffset) const {
     return entryOffset > 0 && file_.fits(entryOffset, variant().entryHeaderSize);
 }
 
 int PblLibrary::readEntryData(const PblEntryInfo& info, void* buffer) {
     if (buffer == nullptr && info.dataSize != 0) return kPblFailed;
-    return readChain(info.firstBlock, info.dataSize, static_cast<std::uint8_t*>(buffer));
+    return readChain(info.firstBlock, info.dataSize, static_cast<std::uint8_t*>(buffer),
+                     info.entryOffset);
 }
 
 int PblLibrary::writeEntryData(PblEntryInfo& info, const void* data, int size, short commentSize) {
@@ -332,14 +371,18 @@ int PblLibrary::writeEntryData(PblEntryInfo& info, const void* data, int size, s
     if (info.entryOffset == kNoLink) return kPblInvalidArgument;
     // The record is checked before any block moves: a descriptor that names no entry
     // record must not cost the library its data.
-    std::uint8_t rec[32];
-    if (!validEntryOffset(info.entryOffset)) return damaged();
+    std::uint8_t rec[kUnicode.entryHeaderSize];
+    static_assert(kUnicode.entryHeaderSize >= kAnsi.entryHeaderSize);
+    if (!validEntryOffset(info.entryOffset))
+        return damaged("entry record lies outside the file", info.entryOffset);
     if (!file_.readAt(rec, static_cast<std::size_t>(v.entryHeaderSize), info.entryOffset)) {
         return kPblIoError;
     }
-    if (!hasSignature(rec, kEntrySignature)) return damaged();
+    if (!hasSignature(rec, kEntrySignature))
+        return damaged("entry record lacks its signature", info.entryOffset);
 
-    int rc = writeChain(info.firstBlock, static_cast<const std::uint8_t*>(data), total, true);
+    int rc = writeChain(info.firstBlock, static_cast<const std::uint8_t*>(data), total, true,
+                        info.entryOffset);
     if (rc != kPblOk) return rc;
     info.commentSize = static_cast<std::uint16_t>(commentSize);
     info.dataSize = static_cast<std::int32_t>(total);
@@ -361,11 +404,13 @@ int PblLibrary::writeEntryData(PblEntryInfo& info, const void* data, int size, s
 int PblLibrary::writeEntryTime(const PblEntryInfo& info) {
     if (!writable_) return readOnly();
     if (info.entryOffset == kNoLink) return kPblInvalidArgument;
-    if (!validEntryOffset(info.entryOffset)) return damaged();
-    std::uint8_t bytes[4];
+    if (!validEntryOffset(info.entryOffset))
+        return damaged("entry record lies outside the file", info.entryOffset);
+    std::uint8_t bytes[sizeof(std::int32_t)];
     storeI32(bytes, info.time);
-    return file_.writeAt(bytes, 4, info.entryOffset + variant().entryTimeField) ? kPblOk
-                                                                                : kPblFailed;
+    return file_.writeAt(bytes, sizeof bytes, info.entryOffset + variant().entryTimeField)
+               ? kPblOk
+               : kPblFailed;
 }
 
 int PblLibrary::forEachEntry(PblEntryVisitor& visitor) {
@@ -381,18 +426,23 @@ int PblLibrary::forEachEntry(PblEntryVisitor& visitor) {
         if (node == kNoLink) continue;
         // A node reached twice means the links form a cycle or share a subtree.
         if (static_cast<std::int64_t>(seen.size()) >= maxNodes || !seen.insert(node).second) {
-            return damaged();
+            return damaged("directory loops back", node);
         }
         const std::uint8_t* cached = file_.readNode(node);
-        if (cached == nullptr) return damaged();
+        if (cached == nullptr) return damaged("node lies outside the file", node);
         // The visitor may read through this library, which may evict the cached node.
         std::memcpy(image.data(), cached, kNodeSize);
         NodeHeader h;
-        if (!decodeNodeHeader(image.data(), h) || !listRecords(v, image.data(), h, records)) {
-            return damaged();
+        NodeFault fault;
+        if (!decodeNodeHeader(image, h, &fault) || !listRecords(v, image, h, records, &fault)) {
+            return damaged(fault.reason, std::int64_t{node} + fault.position);
         }
         for (const RecordRef& r : records) {
-            if (!plausibleSizes(r.header)) return damaged();
+            const std::int32_t entryOffset = node + kNodeHeaderSize + r.position;
+            if (!plausibleSizes(r.header))
+                return damaged("entry sizes exceed what the file can hold", entryOffset,
+                               displayName(ByteSpan(
+                                   r.name, static_cast<std::size_t>(r.nameBytesWithTerminator))));
             PblEntryInfo info;
             info.name = manager_->convertName(r.name, r.nameBytesWithTerminator, unicode_);
             info.dataSize = r.header.dataSize;
@@ -400,7 +450,7 @@ int PblLibrary::forEachEntry(PblEntryVisitor& visitor) {
             info.firstBlock = r.header.firstBlock;
             info.time = r.header.time;
             info.nodeOffset = node;
-            info.entryOffset = node + kNodeHeaderSize + r.position;
+            info.entryOffset = entryOffset;
             info.nameSize = r.nameBytes;
             info.recordSize = r.size();
             if (visitor.visit(info) == 0) return kPblStopped;
@@ -413,21 +463,28 @@ int PblLibrary::forEachEntry(PblEntryVisitor& visitor) {
 
 // ---- comment and library data -------------------------------------------------------
 
+namespace {
+// Characters of a zero-terminated text in the library's width, up to `capacityChars`.
+int countChars(ByteSpan text, const Variant& v, int capacityChars) {
+    const auto limit = static_cast<std::size_t>(capacityChars);
+    if (v.charSize == 1) {
+        const auto end = text.begin() + static_cast<std::ptrdiff_t>(std::min(limit, text.size()));
+        return static_cast<int>(std::find(text.begin(), end, std::uint8_t{0}) - text.begin());
+    }
+    const std::u16string units = decodeUtf16Le(text.first(std::min(text.size(), 2 * limit)));
+    return static_cast<int>(std::min(units.find(u'\0'), units.size()));
+}
+}  // namespace
+
 int PblLibrary::getComment(void* buffer, int& size) {
     Bytes header;
     int rc = readHeader(header);
     if (rc != kPblOk) return rc;
     const Variant& v = variant();
-    const std::uint8_t* field = header.data() + v.commentField;
-    int chars = 0;
-    const int capacityChars = v.commentCapacity / v.charSize;
-    while (chars < capacityChars) {
-        unsigned c =
-            v.charSize == 1 ? field[chars] : loadU16(field + 2 * static_cast<std::size_t>(chars));
-        if (c == 0) break;
-        ++chars;
-    }
+    const ByteSpan field = ByteSpan(header).subspan(static_cast<std::size_t>(v.commentField),
+                                                    static_cast<std::size_t>(v.commentCapacity));
     // A field without terminator (damage) yields its whole content, terminated here.
+    const int chars = countChars(field, v, v.commentCapacity / v.charSize);
     const int needed = (chars + 1) * v.charSize;
     if (size == 0) {
         size = needed;
@@ -435,9 +492,9 @@ int PblLibrary::getComment(void* buffer, int& size) {
     }
     if (size < needed || buffer == nullptr) return kPblInvalidArgument;
     auto* out = static_cast<std::uint8_t*>(buffer);
-    std::memcpy(out, field, static_cast<std::size_t>(chars) * static_cast<std::size_t>(v.charSize));
-    std::memset(out + static_cast<std::size_t>(chars) * static_cast<std::size_t>(v.charSize), 0,
-                static_cast<std::size_t>(v.charSize));
+    const auto textBytes = static_cast<std::size_t>(chars) * static_cast<std::size_t>(v.charSize);
+    std::memcpy(out, field.data(), textBytes);
+    std::memset(out + textBytes, 0, static_cast<std::size_t>(v.charSize));
     size = needed;
     return kPblOk;
 }
@@ -446,15 +503,19 @@ int PblLibrary::setComment(const void* text) {
     if (!writable_) return readOnly();
     if (text == nullptr) return kPblInvalidArgument;
     const Variant& v = variant();
-    const auto* in = static_cast<const std::uint8_t*>(text);
-    // Count characters without reading past the first one that cannot fit.
-    int chars = 0;
+    // The caller's text ends at its terminator; counting stops there or at the first
+    // character that cannot fit, so nothing past either is read.
     const int capacityChars = v.commentCapacity / v.charSize;
-    while (chars < capacityChars) {
-        unsigned c =
-            v.charSize == 1 ? in[chars] : loadU16(in + 2 * static_cast<std::size_t>(chars));
+    const ByteSpan in(static_cast<const std::uint8_t*>(text),
+                      static_cast<std::size_t>(v.commentCapacity));
+    int chars = 0;
+    for (; chars < capacityChars; ++chars) {
+        std::uint16_t c = 0;
+        if (v.charSize == 1)
+            c = in[static_cast<std::size_t>(chars)];
+        else
+            (void)readU16(in, 2 * static_cast<std::size_t>(chars), c);  // inside `in`
         if (c == 0) break;
-        ++chars;
     }
     if (chars >= capacityChars) return kPblInvalidArgument;  // no room for the terminator
     Bytes header;
@@ -462,7 +523,8 @@ int PblLibrary::setComment(const void* text) {
     if (rc != kPblOk) return rc;
     std::uint8_t* field = header.data() + v.commentField;
     std::memset(field, 0, static_cast<std::size_t>(v.commentCapacity));
-    std::memcpy(field, in, static_cast<std::size_t>(chars) * static_cast<std::size_t>(v.charSize));
+    std::memcpy(field, in.data(),
+                static_cast<std::size_t>(chars) * static_cast<std::size_t>(v.charSize));
     return writeHeader(header);
 }
 
@@ -471,16 +533,18 @@ int PblLibrary::readLibraryData(void* buffer, int& size) {
     int rc = readHeader(header);
     if (rc != kPblOk) return rc;
     const Variant& v = variant();
-    std::int32_t length = headerLibraryDataLength(v, header.data());
-    if (length < 0 || length > maxDataBytes()) return damaged();
+    std::int32_t length = headerLibraryDataLength(v, header);
+    if (length < 0 || length > maxDataBytes())
+        return damaged("library data length exceeds what the file can hold",
+                       headerOffset_ + v.libraryDataLengthField);
     if (size == 0) {
         size = length;
         return kPblOk;
     }
     if (size < length || buffer == nullptr) return kPblInvalidArgument;
     size = length;
-    return readChain(headerLibraryDataFirst(v, header.data()), length,
-                     static_cast<std::uint8_t*>(buffer));
+    return readChain(headerLibraryDataFirst(v, header), length, static_cast<std::uint8_t*>(buffer),
+                     kNoLink);
 }
 
 int PblLibrary::writeLibraryData(const void* data, int size) {
@@ -490,8 +554,8 @@ int PblLibrary::writeLibraryData(const void* data, int size) {
     int rc = readHeader(header);
     if (rc != kPblOk) return rc;
     const Variant& v = variant();
-    std::int32_t first = headerLibraryDataFirst(v, header.data());
-    rc = writeChain(first, static_cast<const std::uint8_t*>(data), size, false);
+    std::int32_t first = headerLibraryDataFirst(v, header);
+    rc = writeChain(first, static_cast<const std::uint8_t*>(data), size, false, kNoLink);
     if (rc != kPblOk) return rc;
     setHeaderLibraryData(v, header.data(), first, size);
     return writeHeader(header);

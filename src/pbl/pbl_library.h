@@ -8,23 +8,9 @@
 #include <memory>
 #include <string>
 
+#include "pbl/pbl_result.h"
+
 namespace keldrin::pbl {
-
-// Result codes of every library operation; callers outside the library test for 0.
-enum PblResult : int {
-    kPblOk = 0,
-    kPblFailed = 1,       // no descriptor; copyTo cannot open the new library; time write failed
-    kPblDamaged = 2,      // a block or record without its signature, a broken link, bad size
-    kPblStopped = 3,      // forEachEntry stopped by its visitor
-    kPblNotFound = 4,     // no such entry, name too long for a node, node offset 0
-    kPblWriteFailed = 5,  // a write failed creating a library, a bitmap block or a split node
-    kPblInvalidArgument = 6,  // missing size, buffer too small, comment too long, bad version...
-    kPblIoError = 7,  // a positioned read/write fell short; read-only library; cannot create
-    kPblBusy = 8,     // another program held the library's lock for the whole wait
-};
-
-// Words for a result code, for people ("damaged library", ...).
-const char* resultText(int code);
 
 // Name forms that forEachEntry hands out (PblManager::setNameEncoding).
 enum PblNameEncoding : int {
@@ -125,6 +111,8 @@ class PblManager {
     // kPblIoError for a file that cannot be opened or is write-protected, kPblDamaged for
     // a file that is not a library).
     int lastResult() const { return lastResult_; }
+    // Why the last openLibrary found no library (with lastResult() kPblDamaged).
+    const PblDamage& lastDamage() const { return damage_.last(); }
 
   protected:
     friend PblManager* createPblManager();
@@ -138,6 +126,7 @@ class PblManager {
     int mode_ = kNameAnsi;
     int lockWaitMs_ = 10000;
     int lastResult_ = kPblOk;
+    DamageLog damage_;
 };
 
 // A new manager, or nullptr when memory runs out.

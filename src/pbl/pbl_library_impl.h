@@ -4,15 +4,16 @@
 // pbl_library.cpp; the rebuild (copyTo) in rebuild.cpp.
 //
 // Every value taken from the file is checked before it becomes an offset, a length or
-// a loop bound; damage is reported as kPblDamaged (through damaged(), one place to
-// break on). Walks over links are bounded by the number of blocks the file spans, and
-// the directory is walked without recursion except for the node split, whose nesting
-// is bounded too.
+// a loop bound; damage is reported as kPblDamaged through damaged(), which records what
+// is wrong and where (lastDamage()) and is the one place to break on. Walks over links are bounded
+// by the number of blocks the file spans, and the directory is walked without recursion except for
+// the node split, whose nesting is bounded too.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pbl/bitmap_allocator.h"
@@ -68,12 +69,30 @@ class PblLibrary : public PblLibraryInterface {
     PblManager* manager() const { return manager_; }
     BitmapAllocator& allocator() { return *allocator_; }
     BlockFile& file() { return file_; }
+    // Upper bound of any byte string the file can hold in data blocks: no entry or
+    // library data can be larger, whatever its record says.
+    std::int64_t maxDataBytes() const {
+        return file_.blockCount() * static_cast<std::int64_t>(layout::kDataCapacity);
+    }
     // Loads the bitmap (if needed) and counts the blocks it marks in use (wherever they
     // lie) and the library's blocks (libraryBlocks()) that it leaves free, those past its
     // reach included. Every bitmap block must carry its signature here.
     int blockUsage(std::int64_t& used, std::int64_t& free);
     // The raw header field bytes (292 or 566).
     int readHeader(Bytes& header);
+
+    // Why and where the last kPblDamaged of this library arose.
+    const PblDamage& lastDamage() const { return damage_.last(); }
+    // Records damage (the reason, the file offset of the structure at fault, the UTF-8
+    // name of the entry it belongs to) and returns kPblDamaged. Every damage result of
+    // the library, its allocator, directory and rebuild goes through here.
+    [[nodiscard]] int damaged(std::string reason, std::int64_t offset, std::string entry = {}) {
+        return damage_.report(std::move(reason), offset, std::move(entry));
+    }
+    // A stored name (library width, terminator optional) as UTF-8, for reports.
+    std::string displayName(ByteSpan stored) const;
+    // The UTF-8 name of the entry record at `entryOffset`; "" when it cannot be read.
+    std::string entryNameAt(std::int32_t entryOffset);
 
     // One change that must happen whole or not at all (a command of the companion tool:
     // create an entry and write its data, delete an entry and free its blocks). After
@@ -87,18 +106,20 @@ class PblLibrary : public PblLibraryInterface {
   private:
     friend class DirectoryOps;
 
-    static int damaged() { return kPblDamaged; }
-
     // findEntry by the name's stored bytes (ANSI, or UTF-16LE), without terminator.
     int findByKey(const Bytes& key, PblEntryInfo& info, int create);
     // The refusal of every changing operation on a library opened read-only or hosted.
     static int readOnly() { return kPblIoError; }
 
-    // Data chains shared by entry data and library data.
-    int collectChain(std::int32_t first, std::vector<std::int32_t>& list);
+    // Data chains shared by entry data and library data. `owner` is the offset of the
+    // entry record whose chain it is, or kNoLink for the library data: damage reports
+    // name it.
+    int collectChain(std::int32_t first, std::vector<std::int32_t>& list, std::int32_t owner);
     int writeChain(std::int32_t& firstBlock, const std::uint8_t* data, std::int64_t length,
-                   bool atLeastOne);
-    int readChain(std::int32_t first, std::int64_t length, std::uint8_t* buffer);
+                   bool atLeastOne, std::int32_t owner);
+    int readChain(std::int32_t first, std::int64_t length, std::uint8_t* buffer,
+                  std::int32_t owner);
+    int chainDamaged(const char* reason, std::int64_t offset, std::int32_t owner);
     int writeHeader(const Bytes& header);
     // An entry record's header at `entryOffset`, checked: inside a node-sized area of
     // the file and carrying "ENT*".
@@ -109,10 +130,6 @@ class PblLibrary : public PblLibraryInterface {
         return h.dataSize >= 0 && h.dataSize <= maxDataBytes() &&
                static_cast<std::int64_t>(h.commentLength) * variant().charSize <= h.dataSize;
     }
-    // Upper bound of any byte string the file can hold in data blocks.
-    std::int64_t maxDataBytes() const {
-        return file_.blockCount() * static_cast<std::int64_t>(layout::kDataCapacity);
-    }
 
     PblManager* manager_;
     bool writable_;
@@ -122,6 +139,7 @@ class PblLibrary : public PblLibraryInterface {
     int versionNumber_ = 0;
     BlockFile file_;
     Bytes chainWindow_;  // readChain's buffer, kept to save an allocation per entry
+    DamageLog damage_;
     std::unique_ptr<BitmapAllocator> allocator_;
 };
 

@@ -6,10 +6,11 @@
 #include <ctime>
 #include <new>
 
+#include "base/bytes.h"
 #include "base/file.h"
+#include "base/file_identity.h"
 #include "base/file_lock.h"
 #include "base/text.h"
-#include "pbl/file_identity.h"
 #include "pbl/pbl_layout.h"
 #include "pbl/pbl_library_impl.h"
 
@@ -39,7 +40,7 @@ int PblManager::createLibrary(const char* path, int version) {
 
 int PblManager::createLibrary(const std::u16string& path, int version) {
     // Refused before the file is touched: an existing file must survive a bad request.
-    if (version < 5) return kPblInvalidArgument;
+    if (version < layout::kFirstAnsiVersion) return kPblInvalidArgument;
     std::FILE* file = openLocked(path, true, true);
     if (file == nullptr) return lastResult_;
     Bytes image = layout::newLibraryImage(version, static_cast<std::int32_t>(std::time(nullptr)));
@@ -73,6 +74,7 @@ PblLibraryInterface* PblManager::openLibrary(const std::u16string& path, int wri
         return nullptr;
     }
     if (!library->open(file)) {
+        damage_.set(library->lastDamage());
         delete library;  // closes the file, which nothing has written to
         lastResult_ = kPblDamaged;
         return nullptr;
@@ -105,7 +107,7 @@ std::FILE* PblManager::openLocked(const std::u16string& path, bool writable, boo
             lastResult_ = locked == fs::LockResult::kBusy ? kPblBusy : kPblIoError;
             return nullptr;
         }
-        if (isOpenFile(file, path)) {
+        if (fs::isOpenFile(file, path)) {
             lastResult_ = kPblOk;
             return file;
         }
@@ -116,12 +118,9 @@ std::FILE* PblManager::openLocked(const std::u16string& path, bool writable, boo
 }
 
 namespace {
-std::string utf16Bytes(const std::u16string& text) {
-    std::string out(text.size() * 2, '\0');
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        out[2 * i] = static_cast<char>(text[i] & 0xFF);
-        out[2 * i + 1] = static_cast<char>(text[i] >> 8);
-    }
+std::string utf16Bytes(std::u16string_view text) {
+    std::string out;
+    appendUtf16Le(out, text);
     return out;
 }
 }  // namespace
@@ -140,12 +139,8 @@ std::string PblManager::convertName(const std::uint8_t* storedName, int storedLe
         return wideToNarrow(wide.data(), static_cast<int>(wide.size() * 2),
                             mode_ == kNameOem ? CP_OEMCP : CP_UTF8);
     }
-    std::u16string wide;
-    for (std::size_t i = 0; i + 1 < length; i += 2) {
-        auto c = static_cast<char16_t>(storedName[i] | (storedName[i + 1] << 8));
-        if (c == 0) break;
-        wide.push_back(c);
-    }
+    std::u16string wide = decodeUtf16Le(ByteSpan(storedName, length));
+    wide.resize(std::min(wide.find(u'\0'), wide.size()));
     if (mode_ == kNameUtf16) return utf16Bytes(wide);
     if (wide.empty()) return std::string();
     unsigned codePage = mode_ == kNameOem ? CP_OEMCP : mode_ == kNameUtf8 ? CP_UTF8 : CP_ACP;

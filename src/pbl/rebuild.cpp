@@ -32,9 +32,9 @@
 #include <vector>
 
 #include "base/file.h"
+#include "base/file_identity.h"
 #include "base/interrupt.h"
 #include "base/text.h"
-#include "pbl/file_identity.h"
 #include "pbl/pbl_library_impl.h"
 #include "pbl/rebuild.h"
 
@@ -44,10 +44,10 @@ namespace {
 using layout::kNodeDataSize;
 using layout::kNoLink;
 
-constexpr int kAnsiVersion = 5;
-constexpr int kLastAnsiVersion = 9;
-constexpr int kUnicodeVersion = 10;
-constexpr int kCurrentAnsiVersion = 6;
+using layout::kCurrentAnsiVersion;
+using layout::kFirstAnsiVersion;
+using layout::kLastAnsiVersion;
+using layout::kUnicodeVersion;
 // Temporary names tried beside the target before giving up.
 constexpr int kTemporaryNameAttempts = 100;
 
@@ -77,24 +77,10 @@ class EntryCollector : public PblEntryVisitor {
     }
 };
 
-std::u16string utf16FromBytes(const std::uint8_t* bytes, std::size_t length) {
-    std::u16string text;
-    for (std::size_t i = 0; i + 1 < length; i += 2) {
-        auto unit = static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8));
-        if (unit == 0) break;
-        text.push_back(unit);
-    }
-    return text;
-}
-
-Bytes bytesFromUtf16(const std::u16string& text) {
-    Bytes bytes;
-    bytes.reserve(text.size() * 2);
-    for (char16_t unit : text) {
-        bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
-        bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
-    }
-    return bytes;
+// A stored UTF-16 text up to its terminator (or its end).
+std::u16string utf16FromBytes(ByteSpan bytes) {
+    std::u16string text = decodeUtf16Le(bytes);
+    return text.substr(0, text.find(u'\0'));
 }
 
 // A text stored in one variant, in the form the other stores it. Characters the ANSI
@@ -104,9 +90,9 @@ Bytes convertText(const Bytes& text, bool fromUnicode) {
         if (text.empty()) return {};
         std::u16string wide = narrowToWide(reinterpret_cast<const char*>(text.data()),
                                            static_cast<int>(text.size()), CP_ACP);
-        return bytesFromUtf16(wide);
+        return encodeUtf16Le(wide);
     }
-    std::string narrow = wideToAnsi(utf16FromBytes(text.data(), text.size()));
+    std::string narrow = wideToAnsi(utf16FromBytes(text));
     return Bytes(narrow.begin(), narrow.end());
 }
 
@@ -148,7 +134,7 @@ class Rebuild {
                 // The name reaches the target through the ANSI code page: it must come
                 // back as it was stored, or the entry would be renamed.
                 if (wideToAnsi(wide) != item.name) return kPblInvalidArgument;
-                item.targetName = bytesFromUtf16(wide);
+                item.targetName = encodeUtf16Le(wide);
             } else {
                 item.targetName.assign(item.name.begin(), item.name.end());
             }
@@ -157,7 +143,9 @@ class Rebuild {
             // A name the target's nodes cannot hold. An empty name is an entry like any
             // other: PowerBuilder itself wrote libraries that hold one.
             if (item.targetRecordSize > kNodeDataSize) return kPblInvalidArgument;
-            if (info.commentSize < 0 || info.commentSize > info.dataSize) return kPblDamaged;
+            if (info.commentSize < 0 || info.commentSize > info.dataSize)
+                return source_.damaged("entry's comment is longer than its data", info.entryOffset,
+                                       source_.entryNameAt(info.entryOffset));
             item.source = info;
             items_.push_back(std::move(item));
         }
@@ -173,8 +161,11 @@ class Rebuild {
         });
         // Two names the directory cannot tell apart would make one entry of two.
         for (std::size_t i = 1; i < items_.size(); ++i) {
-            if (compare(items_[i - 1], items_[i]) == 0)
-                return crossing() ? kPblInvalidArgument : kPblDamaged;
+            if (compare(items_[i - 1], items_[i]) == 0) {
+                if (crossing()) return kPblInvalidArgument;
+                return source_.damaged("two entries share one name", items_[i].source.entryOffset,
+                                       source_.entryNameAt(items_[i].source.entryOffset));
+            }
         }
         return kPblOk;
     }
@@ -183,7 +174,8 @@ class Rebuild {
     int storedName(const PblEntryInfo& info, std::string& name) {
         const layout::Variant& v = source_.variant();
         const int nameBytes = info.recordSize - v.entryHeaderSize;
-        if (nameBytes <= 0 || nameBytes > layout::kMaxNameLength) return kPblDamaged;
+        if (nameBytes <= 0 || nameBytes > layout::kMaxNameLength)
+            return source_.damaged("entry record has a bad name length", info.entryOffset);
         Bytes stored(static_cast<std::size_t>(nameBytes));
         if (!source_.file().readAt(stored.data(), stored.size(),
                                    static_cast<std::int64_t>(info.entryOffset) + v.entryHeaderSize))
@@ -194,7 +186,7 @@ class Rebuild {
             name.assign(reinterpret_cast<const char*>(stored.data()), n);
             return kPblOk;
         }
-        std::u16string wide = utf16FromBytes(stored.data(), stored.size());
+        std::u16string wide = utf16FromBytes(stored);
         name = wideToAnsi(wide);
         // A character the ANSI code page cannot carry would rename the entry.
         if (ansiToWide(name) != wide) return kPblInvalidArgument;
@@ -355,8 +347,8 @@ int copyLibrary(PblLibraryInterface& sourceInterface, const std::u16string& path
     if (source == nullptr || path.empty()) return kPblInvalidArgument;
     const int v = settleVersion(version, source->version());
     // Old "0300" and "0400" libraries keep their version only when asked for 5 or above.
-    if (v < kAnsiVersion) return kPblInvalidArgument;
-    if (isOpenFile(source->file().stream(), path)) return kPblInvalidArgument;
+    if (v < kFirstAnsiVersion) return kPblInvalidArgument;
+    if (fs::isOpenFile(source->file().stream(), path)) return kPblInvalidArgument;
 
     std::u16string temporary;
     interrupt::WatchedFile watched;

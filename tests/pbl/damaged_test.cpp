@@ -12,10 +12,7 @@ namespace {
 
 using namespace layout;
 
-// The base library, ANSI "0600":
-//   root node at 1024: "alpha" (record at 1056, 30 bytes), "beta" (record at 1086)
-//   alpha: 1200 bytes in blocks 8, 9, 10 (4096, 4608, 5120); beta: 10 bytes in 11
-//   library data: 600 bytes in blocks 12, 13 (6144, 6656)
+// The base library: buildDamageBase (pbl_test_util.h).
 constexpr std::int32_t kRoot = 1024;
 constexpr std::int32_t kAlpha = 1056;
 constexpr std::int32_t kBeta = 1086;
@@ -74,15 +71,7 @@ class Damaged : public ManagerFixture {
   protected:
     Bytes base;
     void SetUp() override {
-        PblLibraryHandle lib(create("base.pbl", 6));
-        ASSERT_NE(lib, nullptr);
-        ASSERT_EQ(putEntry(*lib, "alpha", pattern(1200, 1)), kPblOk);
-        ASSERT_EQ(putEntry(*lib, "beta", pattern(10, 2)), kPblOk);
-        Bytes libData = pattern(600, 3);
-        ASSERT_EQ(lib->writeLibraryData(libData.data(), 600), kPblOk);
-        lib.reset();
-        base = fileBytes(dir.file("base.pbl"));
-        ASSERT_EQ(base.size(), 14u * 512u);
+        ASSERT_NO_FATAL_FAILURE(buildDamageBase(*this, "base.pbl", base));
         ASSERT_EQ(loadI32(base.data() + kAlpha + 8), 4096);
         ASSERT_EQ(loadI32(base.data() + kBeta + 8), 5632);
         ASSERT_EQ(loadI32(base.data() + 284), 6144);

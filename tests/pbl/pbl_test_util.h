@@ -99,6 +99,23 @@ inline Bytes getEntry(PblLibraryInterface& lib, const std::string& name, int& rc
     return b;
 }
 
+// The small library the damage tests work on, ANSI "0600", written to `name` in the
+// fixture's directory; `base` gets its bytes:
+//   root node at 1024: "alpha" (record at 1056, 30 bytes), "beta" (record at 1086)
+//   alpha: 1200 bytes in blocks 8, 9, 10 (4096, 4608, 5120); beta: 10 bytes in 11
+//   library data: 600 bytes in blocks 12, 13 (6144, 6656)
+inline void buildDamageBase(ManagerFixture& f, const std::string& name, Bytes& base) {
+    PblLibraryHandle lib(f.create(name, 6));
+    ASSERT_NE(lib, nullptr);
+    ASSERT_EQ(putEntry(*lib, "alpha", pattern(1200, 1)), kPblOk);
+    ASSERT_EQ(putEntry(*lib, "beta", pattern(10, 2)), kPblOk);
+    Bytes libData = pattern(600, 3);
+    ASSERT_EQ(lib->writeLibraryData(libData.data(), 600), kPblOk);
+    lib.reset();
+    base = fileBytes(f.dir.file(name));
+    ASSERT_EQ(base.size(), 14u * 512u);
+}
+
 struct CollectedEntry {
     std::string name;
     PblEntryInfo info;

@@ -2,9 +2,9 @@
 #include <io.h>
 #include <windows.h>
 
-#include "pbl/file_identity.h"
+#include "base/file_identity.h"
 
-namespace keldrin::pbl {
+namespace keldrin::fs {
 
 bool isOpenFile(std::FILE* open, const std::u16string& path) {
     if (open == nullptr) return false;
@@ -24,4 +24,4 @@ bool isOpenFile(std::FILE* open, const std::u16string& path) {
     return same;
 }
 
-}  // namespace keldrin::pbl
+}  // namespace keldrin::fs

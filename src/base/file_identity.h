@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <string>
 
-namespace keldrin::pbl {
+namespace keldrin::fs {
 
 // True when `path` names an existing file that is the very file `open` reads.
 bool isOpenFile(std::FILE* open, const std::u16string& path);
 
-}  // namespace keldrin::pbl
+}  // namespace keldrin::fs

@@ -2,9 +2,9 @@
 #include <sys/stat.h>
 
 #include "base/file.h"
-#include "pbl/file_identity.h"
+#include "base/file_identity.h"
 
-namespace keldrin::pbl {
+namespace keldrin::fs {
 
 bool isOpenFile(std::FILE* open, const std::u16string& path) {
     if (open == nullptr) return false;
@@ -15,4 +15,4 @@ bool isOpenFile(std::FILE* open, const std::u16string& path) {
     return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 
-}  // namespace keldrin::pbl
+}  // namespace keldrin::fs

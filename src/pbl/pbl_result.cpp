@@ -1,0 +1,47 @@
+#include "pbl/pbl_result.h"
+
+#include <utility>
+
+namespace keldrin::pbl {
+
+const char* resultText(int code) {
+    switch (code) {
+        case kPblOk:
+            return "success";
+        case kPblFailed:
+            return "operation failed";
+        case kPblDamaged:
+            return "damaged library";
+        case kPblStopped:
+            return "stopped by the caller";
+        case kPblNotFound:
+            return "no such entry";
+        case kPblWriteFailed:
+            return "write failed";
+        case kPblInvalidArgument:
+            return "invalid argument";
+        case kPblIoError:
+            return "read or write failed, or library is read-only";
+        case kPblBusy:
+            return "library is in use by another program";
+        default:
+            return "unknown result";
+    }
+}
+
+std::string describeDamage(const PblDamage& damage) {
+    std::string text;
+    if (!damage.entry.empty()) text = "entry '" + damage.entry + "': ";
+    text += damage.reason.empty() ? std::string("damaged") : damage.reason;
+    if (damage.offset >= 0) text += " at offset " + std::to_string(damage.offset);
+    return text;
+}
+
+int DamageLog::report(std::string reason, std::int64_t offset, std::string entry) {
+    last_.reason = std::move(reason);
+    last_.offset = offset;
+    last_.entry = std::move(entry);
+    return kPblDamaged;
+}
+
+}  // namespace keldrin::pbl
