@@ -221,6 +221,30 @@ TEST_F(PblToolTest, BadCommandLinesExitTwoWithTheUsageText) {
     EXPECT_EQ(ok({"ls", lib}), "") << "the library is unchanged";
 }
 
+// The usage text, `help COMMAND` and dispatch come from one table: every command the
+// usage lists has its own help, and an unknown one is a usage error.
+TEST_F(PblToolTest, HelpAndVersionComeFromTheCommandTable) {
+    const std::string usage = ok({"--help"});
+    EXPECT_EQ(ok({"help"}), usage);
+    EXPECT_EQ(ok({"-h"}), usage);
+    std::istringstream lines(usage);
+    int commands = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("  ", 0) != 0 || line[2] == ' ') continue;
+        const std::string name = line.substr(2, line.find(' ', 2) - 2);
+        EXPECT_EQ(ok({"help", name}).rfind("usage: keldrin-pbl [--wait SECONDS] " + name + " ", 0),
+                  0u)
+            << name;
+        ++commands;
+    }
+    EXPECT_EQ(commands, 11);
+    RunResult unknown = run({"help", "frobnicate"});
+    EXPECT_EQ(unknown.exitCode, 2);
+    EXPECT_NE(unknown.err.find("unknown command frobnicate"), std::string::npos) << unknown.err;
+    EXPECT_EQ(ok({"--version"}), "keldrin-pbl " KELDRIN_VERSION "\n");
+    EXPECT_EQ(run({"--version", "x"}).exitCode, 2);
+}
+
 TEST_F(PblToolTest, ADoubleDashLetsANameBeginWithDashes) {
     std::string lib = newLibrary("d.pbl", 6);
     ok({"put", lib, "--", "--odd", "-"}, "x");

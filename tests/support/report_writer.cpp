@@ -8,9 +8,8 @@ namespace keldrin::test {
 Bytes portableReport(bool unicode, const std::vector<ReportStream>& streams) {
     Bytes out;
     auto putU32 = [&](std::uint32_t v) {
-        std::uint8_t b[4];
-        storeU32(b, v);
-        out.insert(out.end(), b, b + 4);
+        out.resize(out.size() + 4);
+        storeU32(out.data() + out.size() - 4, v);
     };
     auto putString = [&](std::string_view text) {
         putU32(static_cast<std::uint32_t>(text.size() * (unicode ? 2 : 1)));
