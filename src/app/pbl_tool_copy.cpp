@@ -55,7 +55,10 @@ std::u16string distinctFileName(const std::u16string& entryName, std::set<std::u
     std::u16string extension =
         dot == std::u16string::npos ? std::u16string() : fileName.substr(dot);
     for (int n = 2;; ++n) {
-        std::u16string candidate = stem + u'~' + utf8ToUtf16(std::to_string(n)) + extension;
+        std::u16string candidate = stem;
+        candidate += u'~';
+        candidate += utf8ToUtf16(std::to_string(n));
+        candidate += extension;
         if (taken.insert(foldedFileName(candidate)).second) return candidate;
     }
 }

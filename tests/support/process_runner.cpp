@@ -50,6 +50,7 @@ int inputFile(const std::string& input) {
     if (spec.environment) {
         std::vector<std::string> variables = *spec.environment;
         std::vector<char*> env;
+        env.reserve(variables.size() + 1);
         for (std::string& v : variables) env.push_back(v.data());
         env.push_back(nullptr);
         ::execve(spec.program.c_str(), argv.data(), env.data());
