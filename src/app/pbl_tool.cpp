@@ -94,7 +94,7 @@ constexpr CommandSpec kCommands[] = {
      {{{"--version", true}, {"--force", false}}},
      runOptimize},
     // ---- check LIB [--json]: the structural check of a library goes here, once the
-    // ---- library offers it.
+    // ---- library offers it (1 problem or more: context.exitCode = kPblToolFailed).
     {"help", "[COMMAND]", "this text, or one command's", nullptr, 0, 1, {}, runHelp},
 };
 
@@ -181,7 +181,7 @@ int runPblTool(const std::vector<std::u16string>& args, const PblToolStreams& st
     try {
         tool::runCommand(context, args);
         context.out.finish();
-        return kPblToolOk;
+        return context.exitCode;
     } catch (const tool::UsageFailure& failure) {
         std::fprintf(streams.err, "keldrin-pbl: %s\n%s", failure.message.c_str(),
                      tool::usageText().c_str());

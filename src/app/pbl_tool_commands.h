@@ -25,6 +25,9 @@ struct ToolContext {
     Output out;
     // How long to wait for a library that another program is changing (--wait).
     int lockWaitMs = kDefaultLockWaitMs;
+    // What a command that ran to its end returns: a report such as a check may end with
+    // kPblToolFailed and still print everything it found.
+    int exitCode = kPblToolOk;
 
     // A line on the error stream that does not end the command.
     void note(const std::string& text) const;
