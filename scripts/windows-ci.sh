@@ -29,7 +29,7 @@ configure() {
     local arch=$1 tests=$2
     cmake -S . -B "$out/$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/mingw-$arch.cmake" \
-        -DKELDRIN_BUILD_TESTS="$tests" >/dev/null
+        -DKELDRIN_BUILD_TESTS="$tests" -DKELDRIN_WERROR=ON >/dev/null
 }
 
 step "build i686"

@@ -11,7 +11,6 @@
 #include <string>
 #include <string_view>
 
-#include "base/bytes.h"
 #include "base/codepage.h"
 #include "base/file.h"
 #include "base/text.h"
@@ -61,44 +60,6 @@ std::string escapeControls(std::string_view utf8) {
         }
     }
     return out;
-}
-
-std::string jsonString(std::string_view utf8) {
-    std::string out = "\"";
-    for (char ch : utf8) {
-        auto c = static_cast<unsigned char>(ch);
-        if (ch == '"')
-            out += "\\\"";
-        else if (ch == '\\')
-            out += "\\\\";
-        else if (c < 0x20) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\u%04X", c);
-            out += hex;
-        } else {
-            out.push_back(ch);
-        }
-    }
-    out.push_back('"');
-    return out;
-}
-
-std::u16string utf16FromLittleEndian(const std::uint8_t* bytes, std::size_t byteCount) {
-    std::u16string text;
-    text.reserve(byteCount / 2);
-    for (std::size_t i = 0; i + 1 < byteCount; i += 2)
-        text.push_back(static_cast<char16_t>(loadU16(bytes + i)));
-    return text;
-}
-
-std::string utf16LittleEndianBytes(std::u16string_view text) {
-    std::string bytes;
-    bytes.reserve(text.size() * 2);
-    for (char16_t c : text) {
-        bytes.push_back(static_cast<char>(c & 0xFF));
-        bytes.push_back(static_cast<char>(c >> 8));
-    }
-    return bytes;
 }
 
 // Narrow text in the ANSI code page to wide text, every byte included (zeros too),

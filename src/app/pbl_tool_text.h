@@ -1,4 +1,4 @@
-// The self-contained helpers of keldrin-pbl (pbl_tool.cpp): the failures that end a
+// The self-contained helpers of keldrin-pbl: the failures that end a
 // command, text conversion between the command line, the library and the terminal,
 // whole numbers and times, and the file names that `export` gives entries.
 // Internal to the tool; kept apart so they can be tested on their own.
@@ -28,11 +28,6 @@ bool hasUnpairedSurrogate(std::u16string_view text);
 // Control bytes (below 0x20, and 0x7F) written as \xHH, so text from a file cannot
 // drive the terminal.
 std::string escapeControls(std::string_view utf8);
-// A quoted JSON string: quote and backslash escaped, control bytes as \u00HH.
-std::string jsonString(std::string_view utf8);
-// UTF-16LE bytes as text; an odd last byte is dropped.
-std::u16string utf16FromLittleEndian(const std::uint8_t* bytes, std::size_t byteCount);
-std::string utf16LittleEndianBytes(std::u16string_view text);
 // ANSI code page bytes to wide text, every byte included; nothing when they do not convert.
 std::optional<std::u16string> ansiBytesToWide(const std::uint8_t* bytes, std::size_t count);
 // Wide text to ANSI code page bytes; nothing when a character has no exact form.

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -27,7 +28,10 @@
 #include "pbl/pbl_library.h"
 #include "support/library_content.h"
 
+#include "support/corpus.h"
 #include "support/pbl_checker.h"
+#include "support/process_runner.h"
+#include "support/report_writer.h"
 #include "support/test_files.h"
 
 namespace keldrin {
@@ -57,43 +61,13 @@ struct Outcome {
     std::string err;
 };
 
-struct Process {
-    pid_t pid = -1;
-    stdfs::path outFile;
-    stdfs::path errFile;
-};
-
-Process start(const std::vector<std::string>& args, const stdfs::path& cwd, const stdfs::path& logs,
-              const std::string& tag) {
-    Process p;
-    p.outFile = logs / (tag + ".out");
-    p.errFile = logs / (tag + ".err");
-    std::vector<char*> argv;
-    std::string program = kKeldrin;
-    argv.push_back(program.data());
-    std::vector<std::string> copies = args;
-    for (auto& a : copies) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    p.pid = ::fork();
-    if (p.pid == 0) {
-        int out = ::open(p.outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = ::open(p.errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) ::_exit(126);
-        if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(127);
-    }
-    return p;
+test::Process start(const std::vector<std::string>& args, const stdfs::path& cwd) {
+    return test::Process(test::ProcessSpec{.program = kKeldrin, .args = args, .cwd = cwd});
 }
 
-Outcome finish(const Process& p) {
-    Outcome o;
-    int status = 0;
-    if (p.pid > 0 && ::waitpid(p.pid, &status, 0) == p.pid && WIFEXITED(status))
-        o.exitCode = WEXITSTATUS(status);
-    o.out = readAll(p.outFile);
-    o.err = readAll(p.errFile);
-    return o;
+Outcome finish(test::Process& process) {
+    test::ProcessResult r = process.finish();
+    return {r.exitCode, std::move(r.out), std::move(r.err)};
 }
 
 // Standard output without the two banner lines, after checking that they are there.
@@ -120,48 +94,10 @@ const std::string kConversionError = "Conversion error\n\n";
 
 // --- Reports of our own making ----------------------------------------------------------
 
-struct Stream {
-    std::string path;  // "source", "object" or "dwstg/<name>"
-    Bytes data;
-};
+using Stream = test::ReportStream;
 
-// The platform-independent format: signature string, then records (2: stream,
-// 1: name, 0: storage), then the end marker.
 Bytes portablePsr(bool unicode, const std::vector<Stream>& streams) {
-    Bytes out;
-    auto putU32 = [&](std::uint32_t v) {
-        std::uint8_t b[4];
-        storeU32(b, v);
-        out.insert(out.end(), b, b + 4);
-    };
-    auto putString = [&](std::string_view text) {
-        putU32(static_cast<std::uint32_t>(text.size() * (unicode ? 2 : 1)));
-        for (char c : text) {
-            out.push_back(static_cast<std::uint8_t>(c));
-            if (unicode) out.push_back(0);
-        }
-    };
-    putString("Platform independent PSR File Format, Copyright Sybase, Inc. 1997");
-    bool inStorage = false;
-    for (const Stream& s : streams) {
-        std::string name = s.path;
-        std::size_t slash = name.find('/');
-        if (slash != std::string::npos) {
-            if (!inStorage) {
-                putU32(1);
-                putString(name.substr(0, slash));
-                putU32(0);
-                inStorage = true;
-            }
-            name = name.substr(slash + 1);
-        }
-        putU32(2);
-        putString(name);
-        putU32(static_cast<std::uint32_t>(s.data.size()));
-        out.insert(out.end(), s.data.begin(), s.data.end());
-    }
-    putU32(0xE100F17Eu);
-    return out;
+    return test::portableReport(unicode, streams);
 }
 
 struct ChildSpec {
@@ -177,13 +113,9 @@ std::vector<Stream> ansiStreams(std::string_view digits, const std::vector<Child
     s.push_back({"source", bytesOf("release 9;\r\ndatawindow(units=0 color=1073741824)\r\n")});
     s.push_back(
         {"object", bytesOf("PDW" + std::string(digits) + std::string("\0\x07main object", 13))});
-    Bytes lookup(4 + 44 * children.size(), 0);
-    storeU32(lookup.data(), static_cast<std::uint32_t>(children.size()));
-    for (std::size_t i = 0; i < children.size(); ++i) {
-        std::copy(children[i].name.begin(), children[i].name.end(), lookup.data() + 4 + 44 * i);
-        storeU16(lookup.data() + 4 + 44 * i + 42, children[i].number);
-    }
-    s.push_back({"dwstg/dwlookup", lookup});
+    std::vector<test::LookupChild> lookup;
+    for (const ChildSpec& c : children) lookup.push_back({c.name, c.number});
+    s.push_back({"dwstg/dwlookup", test::ansiDwLookup(lookup)});
     for (const ChildSpec& c : children) {
         std::string n = std::to_string(c.number);
         s.push_back({"dwstg/source_" + n, bytesOf("release 9;\r\n// child " + c.name + "\r\n")});
@@ -379,8 +311,6 @@ class ConverterAppTest : public ::testing::Test {
         std::string pattern = (stdfs::temp_directory_path() / "keldrin-app-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         dir = pattern;
-        logs = dir / ".logs";
-        stdfs::create_directory(logs);
     }
     void TearDown() override {
         std::error_code ec;
@@ -388,19 +318,13 @@ class ConverterAppTest : public ::testing::Test {
     }
 
     Outcome run(const std::vector<std::string>& args) {
-        return finish(start(args, dir, logs, "run" + std::to_string(runs++)));
+        test::Process process = start(args, dir);
+        return finish(process);
     }
 
-    // The directory's files, logs aside.
-    std::set<std::string> files() {
-        auto names = listing(dir);
-        names.erase(".logs");
-        return names;
-    }
+    std::set<std::string> files() { return listing(dir); }
 
     stdfs::path dir;
-    stdfs::path logs;
-    int runs = 0;
 };
 
 // --- The command line ------------------------------------------------------------------------
@@ -680,7 +604,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- Several conversions at once into one directory ------------------------------------------
 
-void convertConcurrently(const stdfs::path& dir, const stdfs::path& logs, int count) {
+void convertConcurrently(const stdfs::path& dir, int count) {
     std::vector<std::map<std::string, Bytes>> reports(count);
     for (int i = 0; i < count; ++i) {
         auto streams = ansiStreams(i % 2 == 0 ? "090" : "060",
@@ -689,10 +613,9 @@ void convertConcurrently(const stdfs::path& dir, const stdfs::path& logs, int co
         writeAll(dir / ("r" + std::to_string(i) + ".psr"), asString(portablePsr(false, streams)));
     }
     std::time_t started = std::time(nullptr);
-    std::vector<Process> processes;
+    std::vector<test::Process> processes;
     for (int i = 0; i < count; ++i)
-        processes.push_back(
-            start({"r" + std::to_string(i) + ".psr"}, dir, logs, "c" + std::to_string(i)));
+        processes.push_back(start({"r" + std::to_string(i) + ".psr"}, dir));
     std::set<std::string> expectedFiles;
     for (int i = 0; i < count; ++i) {
         Outcome o = finish(processes[i]);
@@ -704,17 +627,15 @@ void convertConcurrently(const stdfs::path& dir, const stdfs::path& logs, int co
         expectLibraryMatches(dir / (base + ".pbl"), expectedFrom(reports[i], base + ".psr"),
                              started);
     }
-    std::set<std::string> present = listing(dir);
-    present.erase(".logs");
-    EXPECT_EQ(present, expectedFiles);
+    EXPECT_EQ(listing(dir), expectedFiles);
 }
 
 TEST_F(ConverterAppTest, TwoConversionsAtOnce) {
-    convertConcurrently(dir, logs, 2);
+    convertConcurrently(dir, 2);
 }
 
 TEST_F(ConverterAppTest, EightConversionsAtOnce) {
-    convertConcurrently(dir, logs, 8);
+    convertConcurrently(dir, 8);
 }
 
 // --- DataWindows the library could not keep apart ---------------------------------------------
@@ -912,10 +833,9 @@ struct CorpusReport {
     std::string kind;
 };
 
-std::vector<CorpusReport> corpusReports() {
+std::vector<CorpusReport> corpusReports(const stdfs::path& corpus) {
     std::vector<CorpusReport> out;
-#if defined(KELDRIN_CORPUS_DIR)
-    std::istringstream manifest(readAll(stdfs::path(KELDRIN_CORPUS_DIR) / "MANIFEST.tsv"));
+    std::istringstream manifest(readAll(corpus / "MANIFEST.tsv"));
     std::string line;
     while (std::getline(manifest, line)) {
         std::vector<std::string> fields;
@@ -925,17 +845,18 @@ std::vector<CorpusReport> corpusReports() {
         if (fields.size() > 6 && fields[6].rfind("psr-", 0) == 0)
             out.push_back({fields[0], fields[6]});
     }
-#endif
     return out;
 }
 
 TEST_F(ConverterAppTest, EveryCorpusReportConverts) {
-    std::vector<CorpusReport> reports = corpusReports();
-    if (reports.empty()) GTEST_SKIP() << "no corpus";
+    std::optional<stdfs::path> corpus = test::corpusDirOrSkip();
+    if (!corpus) GTEST_SKIP() << "no corpus";
+    std::vector<CorpusReport> reports = corpusReports(*corpus);
+    if (reports.empty()) GTEST_SKIP() << "no reports in the corpus";
     int index = 0;
     for (const CorpusReport& r : reports) {
         SCOPED_TRACE(r.file);
-        stdfs::path psr = stdfs::path(KELDRIN_CORPUS_DIR) / r.file;
+        stdfs::path psr = *corpus / r.file;
         std::string target = "corpus" + std::to_string(index++) + ".pbl";
         std::time_t started = std::time(nullptr);
         Outcome o = run({psr.string(), "-p", target});

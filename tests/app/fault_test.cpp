@@ -31,6 +31,8 @@
 #include "base/file.h"
 #include "pbl/pbl_library.h"
 #include "support/pbl_checker.h"
+#include "support/process_runner.h"
+#include "support/report_writer.h"
 #include "support/test_files.h"
 
 namespace keldrin {
@@ -57,42 +59,21 @@ using test::writeAll;
 // --- Processes ------------------------------------------------------------------------------
 
 struct Limits {
-    std::optional<rlim_t> fileSize;  // RLIMIT_FSIZE; SIGXFSZ ignored, so writes fail with EFBIG
-    bool asNobody = false;           // drop root, whose rights pass over permission bits
+    std::optional<std::uint64_t>
+        fileSize;           // RLIMIT_FSIZE; SIGXFSZ ignored, so writes fail with EFBIG
+    bool asNobody = false;  // drop root, whose rights pass over permission bits
 };
 
-struct Child {
-    pid_t pid = -1;
-    int output = -1;  // read end of a pipe carrying standard output and standard error
-};
-
-Child spawn(const char* program, const std::vector<std::string>& args, const stdfs::path& cwd,
-            const Limits& limits = {}) {
-    int fds[2];
-    if (::pipe(fds) != 0) return {};
-    std::vector<std::string> copies = args;
-    std::vector<char*> argv{const_cast<char*>(program)};
-    for (auto& a : copies) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(fds[0]);
-        // A pipe, not a file: the file-size limit must hit the library, not the output.
-        if (::dup2(fds[1], 1) < 0 || ::dup2(fds[1], 2) < 0) ::_exit(126);
-        if (::chdir(cwd.c_str()) != 0) ::_exit(126);
-        if (limits.fileSize) {
-            ::signal(SIGXFSZ, SIG_IGN);
-            rlimit r{*limits.fileSize, *limits.fileSize};
-            if (::setrlimit(RLIMIT_FSIZE, &r) != 0) ::_exit(126);
-        }
-        if (limits.asNobody && ::geteuid() == 0) {
-            if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(126);
-        }
-        ::execv(program, argv.data());
-        ::_exit(127);
-    }
-    ::close(fds[1]);
-    return {pid, fds[0]};
+// Standard output and standard error come through one pipe, not a file: the file-size
+// limit must hit the library, not the output.
+test::Process spawn(const char* program, const std::vector<std::string>& args,
+                    const stdfs::path& cwd, const Limits& limits = {}) {
+    return test::Process(test::ProcessSpec{.program = program,
+                                           .args = args,
+                                           .cwd = cwd,
+                                           .fileSizeLimit = limits.fileSize,
+                                           .asNobody = limits.asNobody,
+                                           .mergeOutputs = true});
 }
 
 struct Outcome {
@@ -100,33 +81,14 @@ struct Outcome {
     std::string output;
 };
 
-Outcome finish(Child& c) {
-    Outcome o;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(c.output, buffer, sizeof buffer)) > 0)
-        o.output.append(buffer, static_cast<std::size_t>(n));
-    ::close(c.output);
-    int status = 0;
-    if (::waitpid(c.pid, &status, 0) == c.pid && WIFEXITED(status))
-        o.exitCode = WEXITSTATUS(status);
-    return o;
-}
-
-// Reads the child's output to its end and returns its wait status.
-int finishStatus(Child& c) {
-    char buffer[4096];
-    while (::read(c.output, buffer, sizeof buffer) > 0) {
-    }
-    ::close(c.output);
-    int status = 0;
-    if (::waitpid(c.pid, &status, 0) != c.pid) return -1;
-    return status;
+Outcome finish(test::Process& c) {
+    test::ProcessResult r = c.finish();
+    return {r.exitCode, std::move(r.out)};
 }
 
 Outcome runProgram(const char* program, const std::vector<std::string>& args,
                    const stdfs::path& cwd, const Limits& limits = {}) {
-    Child c = spawn(program, args, cwd, limits);
+    test::Process c = spawn(program, args, cwd, limits);
     return finish(c);
 }
 
@@ -146,60 +108,36 @@ struct Report {
 
 Report makeReport(const std::string& stem, int children, std::size_t streamBytes,
                   std::uint32_t seed) {
-    std::string out;
-    auto u32 = [&](std::uint32_t v) {
-        std::uint8_t b[4];
-        storeU32(b, v);
-        out.append(reinterpret_cast<const char*>(b), 4);
-    };
-    auto str = [&](std::string_view s) {
-        u32(static_cast<std::uint32_t>(s.size()));
-        out.append(s);
-    };
     auto content = [&](std::string head, std::uint32_t salt) {
         std::mt19937 gen(seed * 7919u + salt);
         head.reserve(streamBytes);
         while (head.size() < streamBytes) head.push_back(static_cast<char>('0' + gen() % 64));
         return head;
     };
-    auto stream = [&](std::string_view name, const std::string& data) {
-        u32(2);
-        str(name);
-        u32(static_cast<std::uint32_t>(data.size()));
-        out += data;
-    };
     Report r;
-    str("Platform independent PSR File Format, Copyright Sybase, Inc. 1997");
+    std::vector<test::ReportStream> streams;
+    auto stream = [&](const std::string& path, const std::string& entry, std::string data) {
+        streams.push_back({path, Bytes(data.begin(), data.end())});
+        r.entries[entry] = std::move(data);
+    };
     const std::string mainName = "d_" + stem;
-    std::string source = content("release 9;\r\n", 1);
-    std::string object = content(std::string("PDW090\0\x07", 8), 2);
-    stream("source", source);
-    stream("object", object);
-    r.entries[mainName + ".srd"] = source;
-    r.entries[mainName + ".dwo"] = object;
-    std::string lookup(4 + 44 * static_cast<std::size_t>(children), '\0');
-    storeU32(reinterpret_cast<std::uint8_t*>(lookup.data()), static_cast<std::uint32_t>(children));
-    for (int i = 0; i < children; ++i) {
-        std::string name = "d_child" + std::to_string(i);
-        std::copy(name.begin(), name.end(), lookup.begin() + 4 + 44 * i);
-        storeU16(reinterpret_cast<std::uint8_t*>(lookup.data()) + 4 + 44 * i + 42,
-                 static_cast<std::uint16_t>(i + 1));
-    }
-    u32(1);
-    str("dwstg");
-    u32(0);
-    stream("dwlookup", lookup);
+    stream("source", mainName + ".srd", content("release 9;\r\n", 1));
+    stream("object", mainName + ".dwo", content(std::string("PDW090\0\x07", 8), 2));
+    std::vector<test::LookupChild> lookup;
+    for (int i = 0; i < children; ++i)
+        lookup.push_back({"d_child" + std::to_string(i), static_cast<std::uint16_t>(i + 1)});
+    streams.push_back({"dwstg/dwlookup", test::ansiDwLookup(lookup)});
     for (int i = 0; i < children; ++i) {
         std::string n = std::to_string(i + 1);
-        std::string s = content("release 9;\r\n// child " + n + "\r\n", 100 + 2 * i);
-        std::string o = content("PDW090 child " + n, 101 + 2 * i);
-        stream("source_" + n, s);
-        stream("object_" + n, o);
-        r.entries["d_child" + std::to_string(i) + ".srd"] = s;
-        r.entries["d_child" + std::to_string(i) + ".dwo"] = o;
+        std::string child = "d_child" + std::to_string(i);
+        stream("dwstg/source_" + n, child + ".srd",
+               content("release 9;\r\n// child " + n + "\r\n",
+                       100 + 2 * static_cast<std::uint32_t>(i)));
+        stream("dwstg/object_" + n, child + ".dwo",
+               content("PDW090 child " + n, 101 + 2 * static_cast<std::uint32_t>(i)));
     }
-    u32(0xE100F17Eu);
-    r.file = std::move(out);
+    Bytes file = test::portableReport(false, streams);
+    r.file.assign(file.begin(), file.end());
     return r;
 }
 
@@ -309,9 +247,9 @@ TEST_F(FaultTest, KilledConversionLeavesTheOldTargetOrTheCompleteLibrary) {
         writeAll(dir / "t.pbl", kOldTarget);
         // Moments from the start of the process to half a run past a whole run.
         const double at = runTime * 1.5 * k / (kKills - 1);
-        Child c = spawn(kKeldrin, {"big.psr", "-p", "t.pbl"}, dir);
+        test::Process c = spawn(kKeldrin, {"big.psr", "-p", "t.pbl"}, dir);
         std::this_thread::sleep_for(std::chrono::duration<double>(at));
-        ::kill(c.pid, SIGKILL);
+        ::kill(c.pid(), SIGKILL);
         finish(c);
 
         const std::string now = readAll(dir / "t.pbl");
@@ -400,10 +338,10 @@ class InterruptTest : public FaultTest {
             SCOPED_TRACE("try " + std::to_string(k));
             prepare();
             const int sig = kSignals[k % 3];
-            Child c = spawn(program, args, dir);
+            test::Process c = spawn(program, args, dir);
             std::this_thread::sleep_for(std::chrono::duration<double>(whole * 1.5 * k / tries));
-            ::kill(c.pid, sig);
-            Interruption i{sig, finishStatus(c)};
+            ::kill(c.pid(), sig);
+            Interruption i{sig, c.finish().status};
             expectEndedBySignalOrFinished(i);
             check(i);
             for (const std::string& name : listing(dir))
@@ -466,15 +404,14 @@ TEST_F(FaultTest, ClosedStandardOutputDoesNotStopTheConversion) {
     for (int linesRead : {0, 1, 9}) {
         SCOPED_TRACE("closed after " + std::to_string(linesRead) + " lines");
         writeAll(dir / "t.pbl", kOldTarget);
-        Child c = spawn(kKeldrin, {"r.psr", "-p", "t.pbl"}, dir);
+        test::Process c = spawn(kKeldrin, {"r.psr", "-p", "t.pbl"}, dir);
         for (int seen = 0; seen < linesRead;) {
             char ch = 0;
-            if (::read(c.output, &ch, 1) != 1) break;
+            if (::read(c.outputFd(), &ch, 1) != 1) break;
             seen += ch == '\n' ? 1 : 0;
         }
-        ::close(c.output);
-        int status = 0;
-        ASSERT_EQ(::waitpid(c.pid, &status, 0), c.pid);
+        c.closeOutput();
+        const int status = c.finish().status;
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
         expectCompleteLibrary(dir / "t.pbl", report);
         for (const std::string& name : listing(dir)) EXPECT_FALSE(isTemporary(name)) << name;
@@ -677,7 +614,7 @@ TEST_F(FaultTest, ReportVanishingOrShrinkingMidRun) {
         SCOPED_TRACE("try " + std::to_string(k));
         writeAll(dir / "r.psr", report.file);
         writeAll(dir / "t.pbl", kOldTarget);
-        Child c = spawn(kKeldrin, {"r.psr", "-p", "t.pbl"}, dir);
+        test::Process c = spawn(kKeldrin, {"r.psr", "-p", "t.pbl"}, dir);
         std::this_thread::sleep_for(std::chrono::duration<double>(runTime * k / kTries));
         if (k % 2 == 0) {
             stdfs::remove(dir / "r.psr");
@@ -714,11 +651,11 @@ TEST_F(FaultTest, EightConversionsIntoOneTarget) {
     }
     for (int round = 0; round < 3; ++round) {
         writeAll(dir / "t.pbl", kOldTarget);
-        std::vector<Child> children;
+        std::vector<test::Process> children;
         for (int i = 0; i < 8; ++i)
             children.push_back(
                 spawn(kKeldrin, {"in" + std::to_string(i) + "/same.psr", "-p", "t.pbl"}, dir));
-        for (Child& c : children) {
+        for (test::Process& c : children) {
             Outcome o = finish(c);
             EXPECT_EQ(o.exitCode, 0) << o.output;
         }

@@ -21,24 +21,19 @@
 #include <vector>
 
 #include "support/pbl_checker.h"
+#include "support/process_runner.h"
+#include "support/test_files.h"
 
 namespace keldrin {
 namespace {
 
 namespace stdfs = std::filesystem;
 
-std::string readBytes(const stdfs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void writeBytes(const stdfs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using test::readAll;
 
 struct Outcome {
     int exitCode = -1;
+    std::string out;
     std::string err;
 };
 
@@ -58,46 +53,23 @@ class PblLockTest : public ::testing::Test {
         if (!dir_.empty()) stdfs::remove_all(dir_);
     }
 
-    // Starts the tool with standard input from `input` and its error stream into a file
-    // named after `tag`; returns the child's pid.
-    pid_t start(const std::vector<std::string>& args, const std::string& input,
-                const std::string& tag) const {
-        stdfs::path in = dir_ / (".in-" + tag);
-        writeBytes(in, input);
-        stdfs::path err = dir_ / (".err-" + tag);
-        pid_t pid = fork();
-        if (pid == 0) {
-            int inFd = open(in.c_str(), O_RDONLY);
-            int outFd = open("/dev/null", O_WRONLY);
-            int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (inFd < 0 || outFd < 0 || errFd < 0) _exit(127);
-            dup2(inFd, 0);
-            dup2(outFd, 1);
-            dup2(errFd, 2);
-            std::vector<char*> argv{const_cast<char*>(tool_.c_str())};
-            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            char locale[] = "LC_ALL=C";
-            char asan[] = "ASAN_OPTIONS=exitcode=86";
-            char* env[] = {locale, asan, nullptr};
-            alarm(300);  // a hang is a failure, not a stuck test run
-            execve(tool_.c_str(), argv.data(), env);
-            _exit(127);
-        }
-        return pid;
+    // Starts the tool with the C locale and `input` on standard input.
+    test::Process start(const std::vector<std::string>& args, const std::string& input) const {
+        test::ProcessSpec spec{.program = tool_, .args = args};
+        spec.input = input;
+        spec.environment = {"LC_ALL=C", "ASAN_OPTIONS=exitcode=86"};
+        spec.timeLimit = 300;  // a hang is a failure, not a stuck test run
+        return test::Process(spec);
     }
 
-    Outcome finish(pid_t pid, const std::string& tag) const {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        Outcome o;
-        if (WIFEXITED(status)) o.exitCode = WEXITSTATUS(status);
-        o.err = readBytes(dir_ / (".err-" + tag));
-        return o;
+    static Outcome finish(test::Process& process) {
+        test::ProcessResult r = process.finish();
+        return {r.exitCode, std::move(r.out), std::move(r.err)};
     }
 
     Outcome run(const std::vector<std::string>& args, const std::string& input = "") const {
-        return finish(start(args, input, "main"), "main");
+        test::Process process = start(args, input);
+        return finish(process);
     }
 
     std::string path(const std::string& name) const {
@@ -127,7 +99,6 @@ TEST_F(PblLockTest, ConcurrentWritersLoseNoAcknowledgedChange) {
         std::ofstream log(dir_ / ("log" + std::to_string(w)));
         std::vector<std::string> mine;  // this worker's entries, as acknowledged
         for (int r = 0; r < kRounds; ++r) {
-            std::string tag = std::to_string(w) + "-" + std::to_string(r);
             std::string name = "w" + std::to_string(w) + "r" + std::to_string(r) + ".srd";
             std::string body(static_cast<std::size_t>(300 + 97 * (w + r)),
                              static_cast<char>('a' + w));
@@ -143,7 +114,7 @@ TEST_F(PblLockTest, ConcurrentWritersLoseNoAcknowledgedChange) {
             } else {
                 args = {"--wait", "120", "put", lib, name};
             }
-            Outcome o = finish(start(args, body, tag), tag);
+            Outcome o = run(args, body);
             if (o.exitCode == 0) {
                 log << args[2] << ' ' << name << ' ' << body.size() << '\n';
                 if (args[2] == "put") mine.push_back(name);
@@ -180,22 +151,9 @@ TEST_F(PblLockTest, ConcurrentWritersLoseNoAcknowledgedChange) {
         EXPECT_EQ(cat.exitCode, 0) << name << ": " << cat.err;
     }
     std::set<std::string> listed;
-    {
-        pid_t pid = fork();
-        if (pid == 0) {
-            int out = open((dir_ / ".ls").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(out, 1);
-            char locale[] = "LC_ALL=C";
-            char* env[] = {locale, nullptr};
-            execle(tool_.c_str(), tool_.c_str(), "ls", lib.c_str(), nullptr, env);
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        std::istringstream in(readBytes(dir_ / ".ls"));
-        for (std::string line; std::getline(in, line);)
-            listed.insert(line.substr(0, line.find('\t')));
-    }
+    std::istringstream listing(run({"ls", lib}).out);
+    for (std::string line; std::getline(listing, line);)
+        listed.insert(line.substr(0, line.find('\t')));
     std::set<std::string> names;
     for (const auto& entry : expected) names.insert(entry.first);
     EXPECT_EQ(listed, names);
@@ -210,7 +168,7 @@ TEST_F(PblLockTest, AWriterThatCannotGetTheLockSaysSoAndWritesNothing) {
     const std::string lib = path("busy.pbl");
     ASSERT_EQ(run({"create", lib, "10"}).exitCode, 0);
     ASSERT_EQ(run({"put", lib, "a"}, "a").exitCode, 0);
-    const std::string before = readBytes(lib);
+    const std::string before = readAll(lib);
     int holder = open(lib.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(holder, 0);
 
@@ -234,7 +192,7 @@ TEST_F(PblLockTest, AWriterThatCannotGetTheLockSaysSoAndWritesNothing) {
         EXPECT_NE(o.err.find("in use by another program"), std::string::npos) << o.err;
     }
     close(holder);
-    EXPECT_EQ(readBytes(lib), before);
+    EXPECT_EQ(readAll(lib), before);
     EXPECT_FALSE(stdfs::exists(path("copy.pbl")));
     EXPECT_FALSE(stdfs::exists(lib + ".bak"));
     EXPECT_EQ(run({"--wait", "-1", "ls", lib}).exitCode, 2);
@@ -253,11 +211,11 @@ TEST_F(PblLockTest, AWriterThatWaitedFollowsTheNameToTheNewFile) {
     ASSERT_GE(holder, 0);
     ASSERT_EQ(flock(holder, LOCK_EX), 0);
 
-    pid_t writer = start({"--wait", "120", "put", lib, "late.srd"}, "late", "writer");
+    test::Process writer = start({"--wait", "120", "put", lib, "late.srd"}, "late");
     usleep(200 * 1000);  // gives the writer time to open the old file; either way is correct
     ASSERT_EQ(rename(path("new.pbl").c_str(), lib.c_str()), 0);
     close(holder);
-    Outcome o = finish(writer, "writer");
+    Outcome o = finish(writer);
     EXPECT_EQ(o.exitCode, 0) << o.err;
 
     EXPECT_EQ(run({"cat", lib, "late.srd"}).exitCode, 0);

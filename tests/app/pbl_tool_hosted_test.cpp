@@ -13,6 +13,7 @@
 #include "base/bytes.h"
 #include "base/file.h"
 #include "base/text.h"
+#include "support/corpus.h"
 #include "support/library_fixture.h"
 #include "support/pbl_checker.h"
 
@@ -203,7 +204,7 @@ INSTANTIATE_TEST_SUITE_P(Variants, HostedTool, ::testing::Values(6, 10), variant
 // ---- the real executables -------------------------------------------------------------
 
 TEST(HostedToolCorpus, EveryExecutableReadsRebuildsAndRefusesChanges) {
-    std::optional<std::filesystem::path> corpus = test::corpusDir();
+    std::optional<std::filesystem::path> corpus = test::corpusDirOrSkip();
     if (!corpus) GTEST_SKIP() << "no corpus";
     std::vector<test::ManifestRow> rows = test::corpusHostedLibraries(*corpus);
     if (rows.empty()) GTEST_SKIP() << "no executables in the corpus";

@@ -26,6 +26,7 @@
 #include "base/bytes.h"
 #include "pbl/pbl_library.h"
 #include "support/pbl_checker.h"
+#include "support/process_runner.h"
 
 namespace keldrin {
 namespace {
@@ -68,39 +69,15 @@ class PblToolTest : public ::testing::Test {
     // Runs the tool with the C locale (ANSI code page 1252), `input` on standard input,
     // and a time limit: a hang is a failure, not a stuck test run.
     RunResult run(const std::vector<std::string>& args, const std::string& input = std::string()) {
-        stdfs::path inPath = dir_ / ".stdin", outPath = dir_ / ".stdout",
-                    errPath = dir_ / ".stderr";
-        writeBytes(inPath, input);
-        pid_t pid = fork();
-        if (pid == 0) {
-            int in = open(inPath.c_str(), O_RDONLY);
-            int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (in < 0 || out < 0 || err < 0) _exit(127);
-            dup2(in, 0);
-            dup2(out, 1);
-            dup2(err, 2);
-            std::vector<char*> argv;
-            argv.push_back(const_cast<char*>(tool_.c_str()));
-            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            // Sanitizer reports get exit codes of their own, so a sanitizer build cannot
-            // pass a memory error off as an ordinary failure (exit 1).
-            char locale[] = "LC_ALL=C";
-            char asan[] = "ASAN_OPTIONS=exitcode=86";
-            char ubsan[] = "UBSAN_OPTIONS=exitcode=87:print_stacktrace=1";
-            char* env[] = {locale, asan, ubsan, nullptr};
-            alarm(60);
-            execve(tool_.c_str(), argv.data(), env);
-            _exit(127);
-        }
-        RunResult result;
-        int status = 0;
-        waitpid(pid, &status, 0);
-        if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-        if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
-        result.out = readBytes(outPath);
-        result.err = readBytes(errPath);
+        test::ProcessSpec spec{.program = tool_, .args = args};
+        spec.input = input;
+        // Sanitizer reports get exit codes of their own, so a sanitizer build cannot
+        // pass a memory error off as an ordinary failure (exit 1).
+        spec.environment = {"LC_ALL=C", "ASAN_OPTIONS=exitcode=86",
+                            "UBSAN_OPTIONS=exitcode=87:print_stacktrace=1"};
+        spec.timeLimit = 60;
+        test::ProcessResult p = test::runProcess(spec);
+        RunResult result{p.exitCode, p.signal, std::move(p.out), std::move(p.err)};
         if (result.exitCode == 86 || result.exitCode == 87)
             ADD_FAILURE() << "sanitizer report:\n" << result.err;
         return result;
@@ -242,6 +219,30 @@ TEST_F(PblToolTest, BadCommandLinesExitTwoWithTheUsageText) {
         EXPECT_TRUE(r.out.empty());
     }
     EXPECT_EQ(ok({"ls", lib}), "") << "the library is unchanged";
+}
+
+// The usage text, `help COMMAND` and dispatch come from one table: every command the
+// usage lists has its own help, and an unknown one is a usage error.
+TEST_F(PblToolTest, HelpAndVersionComeFromTheCommandTable) {
+    const std::string usage = ok({"--help"});
+    EXPECT_EQ(ok({"help"}), usage);
+    EXPECT_EQ(ok({"-h"}), usage);
+    std::istringstream lines(usage);
+    int commands = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("  ", 0) != 0 || line[2] == ' ') continue;
+        const std::string name = line.substr(2, line.find(' ', 2) - 2);
+        EXPECT_EQ(ok({"help", name}).rfind("usage: keldrin-pbl [--wait SECONDS] " + name + " ", 0),
+                  0u)
+            << name;
+        ++commands;
+    }
+    EXPECT_EQ(commands, 11);
+    RunResult unknown = run({"help", "frobnicate"});
+    EXPECT_EQ(unknown.exitCode, 2);
+    EXPECT_NE(unknown.err.find("unknown command frobnicate"), std::string::npos) << unknown.err;
+    EXPECT_EQ(ok({"--version"}), "keldrin-pbl " KELDRIN_VERSION "\n");
+    EXPECT_EQ(run({"--version", "x"}).exitCode, 2);
 }
 
 TEST_F(PblToolTest, ADoubleDashLetsANameBeginWithDashes) {

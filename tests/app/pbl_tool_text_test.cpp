@@ -1,6 +1,7 @@
 // keldrin-pbl's own helpers on their own: the times in listings, the whole numbers on the
 // command line, the escaping of text from a file, and the names `export` gives files.
 #include "app/pbl_tool_text.h"
+#include "app/pbl_tool_output.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,262 @@
+// keldrin-pbl's commands that write whole files from a library: export (one file per
+// entry), rebuild (a fresh copy) and optimize (a fresh copy in the library's place).
+// Every file is written under a temporary name beside its target and moved into place
+// only when it is complete.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/pbl_tool_commands.h"
+#include "app/pbl_tool_files.h"
+#include "app/pbl_tool_text.h"
+#include "base/bytes.h"
+#include "base/file.h"
+#include "base/interrupt.h"
+#include "base/text.h"
+
+namespace keldrin::tool {
+
+namespace {
+
+// The entry's data as the file's content: UTF-8 text, or the stored bytes when asked for
+// them or when the bytes are not text in the library's encoding (a conversion that would
+// not give them back exactly would lose data).
+std::optional<std::string> entryAsUtf8(bool unicodeLibrary, ByteSpan body) {
+    if (unicodeLibrary) {
+        if (body.size() % 2 != 0) return std::nullopt;
+        std::u16string text = decodeUtf16Le(body);
+        if (hasUnpairedSurrogate(text)) return std::nullopt;
+        return utf16ToUtf8(text);
+    }
+    std::optional<std::u16string> wide = ansiBytesToWide(body.data(), body.size());
+    if (!wide || hasUnpairedSurrogate(*wide)) return std::nullopt;
+    std::optional<std::string> back = wideToAnsiBytes(*wide);
+    if (!back ||
+        !std::equal(back->begin(), back->end(), body.begin(), body.end(),
+                    [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }))
+        return std::nullopt;
+    return utf16ToUtf8(*wide);
+}
+
+// The entry's file name in the export directory, never one that an earlier entry took
+// (`taken` holds them as a case-insensitive file system compares them): the second
+// file would replace the first.
+std::u16string distinctFileName(const std::u16string& entryName, std::set<std::u16string>& taken) {
+    std::u16string fileName = exportFileName(entryName);
+    if (taken.insert(foldedFileName(fileName)).second) return fileName;
+    std::size_t dot = fileName.find(u'.', 1);
+    std::u16string stem = fileName.substr(0, dot);
+    std::u16string extension =
+        dot == std::u16string::npos ? std::u16string() : fileName.substr(dot);
+    for (int n = 2;; ++n) {
+        std::u16string candidate = stem;
+        candidate += u'~';
+        candidate += utf8ToUtf16(std::to_string(n));
+        candidate += extension;
+        if (taken.insert(foldedFileName(candidate)).second) return candidate;
+    }
+}
+
+// Puts `content` at `target` in one rename, with the entry's time.
+void writeExportedFile(const std::u16string& directory, const std::u16string& target,
+                       std::string_view content, std::int32_t time) {
+    TemporaryFile temporary(reserveTemporary(joinPath(directory, u".keldrin-export"), u""));
+    writeWholeFile(temporary.path(),
+                   std::span<const std::uint8_t>(
+                       reinterpret_cast<const std::uint8_t*>(content.data()), content.size()));
+    // A rename replaces whatever stands at the name (a link included) instead of
+    // writing through it.
+    if (!fs::replaceFile(temporary.path(), target))
+        throw ToolFailure{displayPath(target) + ": cannot write the file"};
+    temporary.keep();
+    if (!fs::setModificationTime(target, time))
+        throw ToolFailure{displayPath(target) + ": cannot set the modification time"};
+}
+
+void copyLibrary(OpenLibrary& source, const std::u16string& target, int version,
+                 const std::string& context) {
+    std::string ansiTarget = exactAnsi(target, displayPath(target));
+    // The rebuild creates the entries through findEntry, which takes narrow names, so it
+    // needs the names handed out in the ANSI form while it runs.
+    source.manager->setNameEncoding(pbl::kNameAnsi);
+    int code = source->copyTo(ansiTarget.c_str(), version);
+    source.manager->setNameEncoding(pbl::kNameUtf16);
+    if (code == pbl::kPblInvalidArgument && version <= 0 && source->version() < 5) {
+        std::string headerVersion = "0" + std::to_string(source->version()) + "00";
+        try {
+            headerVersion = readHeaderFacts(source, false).versionText;
+        } catch (const ToolFailure&) {
+            // The number the library recognised is shown instead.
+        }
+        throw ToolFailure{displayPath(source.path) + ": a library with header version " +
+                          escapeControls(headerVersion) +
+                          " cannot be rebuilt in its own version; give --version 5 or higher"};
+    }
+    check(code, context);
+}
+
+// The --version option of rebuild and optimize: 0 when absent (keep the version).
+int versionOption(const ParsedArgs& args) {
+    auto text = args.value("--version");
+    if (!text) return 0;
+    std::int32_t version = parseInt32(*text, "--version");
+    if (version < 5) throw UsageFailure{"--version must be 5 or higher"};
+    return version;
+}
+
+// Entry by entry, the rebuilt library holds what the original held. Into the other
+// variant the comments are converted text, so there only the bodies are compared.
+void verifyCopy(OpenLibrary& original, OpenLibrary& copy) {
+    std::vector<EntryRecord> before = listEntries(original);
+    std::vector<EntryRecord> after = listEntries(copy);
+    std::string differs =
+        displayPath(copy.path) + ": the rebuilt library differs from the original";
+    const bool sameVariant = original->isUnicode() == copy->isUnicode();
+    if (before.size() != after.size()) throw ToolFailure{differs};
+    auto byName = [](const EntryRecord& a, const EntryRecord& b) { return a.name < b.name; };
+    std::sort(before.begin(), before.end(), byName);
+    std::sort(after.begin(), after.end(), byName);
+    for (std::size_t i = 0; i < before.size(); ++i) {
+        const pbl::PblEntryInfo& a = before[i].info;
+        const pbl::PblEntryInfo& b = after[i].info;
+        if (before[i].name != after[i].name || a.time != b.time ||
+            a.dataSize - a.commentSize != b.dataSize - b.commentSize ||
+            (sameVariant && a.commentSize != b.commentSize))
+            throw ToolFailure{differs};
+        std::string shown = escapeControls(utf16ToUtf8(before[i].name));
+        std::vector<std::uint8_t> was = readEntry(original, a, shown);
+        std::vector<std::uint8_t> is = readEntry(copy, b, shown);
+        if (!sameVariant) {
+            was.erase(was.begin(), was.begin() + a.commentSize);
+            is.erase(is.begin(), is.begin() + b.commentSize);
+        }
+        if (was != is) throw ToolFailure{differs};
+    }
+    if ((sameVariant && readComment(original) != readComment(copy)) ||
+        readLibraryBytes(original) != readLibraryBytes(copy))
+        throw ToolFailure{differs};
+}
+
+}  // namespace
+
+void runExport(ToolContext& context, const ParsedArgs& args) {
+    const std::u16string& directory = args.positional[1];
+    const bool raw = args.has("--raw");
+    OpenLibrary lib = context.open(args.positional[0], false);
+    std::vector<EntryRecord> entries = listEntries(lib);
+    const bool unicode = lib->isUnicode() != 0;
+    if (!fs::makeDirectory(directory))
+        throw ToolFailure{displayPath(directory) + ": cannot create the directory"};
+
+    std::set<std::u16string> taken;
+    for (const EntryRecord& entry : entries) {
+        std::string shown = escapeControls(utf16ToUtf8(entry.name));
+        std::u16string fileName = distinctFileName(entry.name, taken);
+        if (fileName != entry.name) context.note(shown + ": exported as " + utf16ToUtf8(fileName));
+
+        std::vector<std::uint8_t> data = readEntry(lib, entry.info, shown);
+        ByteSpan body = ByteSpan(data).subspan(static_cast<std::size_t>(entry.info.commentSize));
+        std::optional<std::string> text = raw ? std::nullopt : entryAsUtf8(unicode, body);
+        if (!text && !raw)
+            context.note(shown + ": not text in the library's encoding; exported its stored bytes");
+        std::string content =
+            text ? std::move(*text)
+                 : std::string(reinterpret_cast<const char*>(body.data()), body.size());
+        writeExportedFile(directory, joinPath(directory, fileName), content, entry.info.time);
+    }
+}
+
+void runRebuild(ToolContext& context, const ParsedArgs& args) {
+    const std::u16string& path = args.positional[0];
+    const std::u16string& target = args.positional[1];
+    int version = versionOption(args);
+    if (fs::sameFile(path, target))
+        throw ToolFailure{displayPath(target) +
+                          ": is the library itself; use optimize to rebuild in place"};
+    requireDirectoryOf(target);
+    OpenLibrary lib = context.open(path, false);
+    // A library that OUT already holds is replaced whole: hold its lock meanwhile, so no
+    // other program's change to it is lost in the replacement.
+    std::optional<OpenLibrary> previous;
+    if (fs::fileExists(target)) {
+        if (fs::isWriteProtected(target))
+            throw ToolFailure{displayPath(target) + ": the file is write-protected"};
+        pbl::PblManagerHandle probe = newManager(context.lockWaitMs);
+        pbl::PblLibraryInterface* held =
+            fs::canReplaceOpenFile() ? probe->openLibrary(target, 0) : nullptr;
+        if (held != nullptr) {
+            previous.emplace();
+            previous->manager = std::move(probe);
+            previous->library.reset(held);
+            previous->path = target;
+        } else if (probe->lastResult() == pbl::kPblBusy) {
+            throw ToolFailure{displayPath(target) + ": " + pbl::resultText(pbl::kPblBusy)};
+        }
+    }
+    copyLibrary(lib, target, version, displayPath(target));
+}
+
+void runOptimize(ToolContext& context, const ParsedArgs& args) {
+    const std::u16string& path = args.positional[0];
+    int version = versionOption(args);
+    const bool force = args.has("--force");
+    std::u16string backupPath = path + u".bak";
+    // The exclusive lock is held to the end: a change another program made between our
+    // reading and the replacement would be lost. Writers that waited meanwhile find the
+    // name leads to the new file when they get the lock, and open that one.
+    OpenLibrary lib = context.open(path, true);
+    refuseHosted(lib);
+    if (!force && fs::fileExists(backupPath))
+        throw ToolFailure{displayPath(backupPath) +
+                          ": already exists; remove it, or give --force to replace it"};
+
+    // The new library is built and checked beside the original; the original is only
+    // replaced, in one step, once the copy and the backup are both complete.
+    TemporaryFile rebuilt(reserveTemporary(path, u"optimize"));
+    copyLibrary(lib, rebuilt.path(), version, displayPath(path));
+    {
+        OpenLibrary copy = context.open(rebuilt.path(), false);
+        verifyCopy(lib, copy);
+    }
+
+    std::optional<std::vector<std::uint8_t>> original = readWholeFile(path);
+    if (!original) throw ToolFailure{displayPath(path) + ": cannot read the file"};
+    TemporaryFile backup(reserveTemporary(backupPath, u""));
+    writeWholeFile(backup.path(), *original);
+    if (readWholeFile(backup.path()) != original)
+        throw ToolFailure{displayPath(backupPath) + ": cannot write the backup"};
+    // Both files stand in for the original: they keep its owner and permissions, so a
+    // private library stays private.
+    if (!fs::keepAttributes(path, backup.path()) || !fs::keepAttributes(path, rebuilt.path()))
+        throw ToolFailure{displayPath(path) +
+                          ": cannot give the new files the library's permissions"};
+    {
+        interrupt::HoldOff hold;  // moved into place and no longer a temporary, together
+        const bool backedUp = force ? fs::replaceFile(backup.path(), backupPath)
+                                    : fs::renameNoReplace(backup.path(), backupPath);
+        if (!backedUp) {
+            if (!force && fs::fileExists(backupPath))
+                throw ToolFailure{displayPath(backupPath) +
+                                  ": already exists; remove it, or give --force to replace it"};
+            throw ToolFailure{displayPath(backupPath) + ": cannot write the backup"};
+        }
+        backup.keep();
+    }
+    // Where an open file cannot be replaced, the lock goes a moment early.
+    if (!fs::canReplaceOpenFile()) lib.library.reset();
+    {
+        interrupt::HoldOff hold;
+        if (!fs::replaceFile(rebuilt.path(), path))
+            throw ToolFailure{displayPath(path) + ": cannot replace the library; it is unchanged"};
+        rebuilt.keep();
+    }
+    lib.close();
+}
+
+}  // namespace keldrin::tool

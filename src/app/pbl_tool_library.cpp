@@ -1,0 +1,215 @@
+#include "app/pbl_tool_library.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdio>
+
+#include "app/pbl_tool_text.h"
+#include "base/bytes.h"
+#include "base/file.h"
+#include "base/text.h"
+#include "pbl/pbl_layout.h"
+
+namespace keldrin::tool {
+
+namespace {
+
+[[noreturn]] void fail(int code, const std::string& context) {
+    throw ToolFailure{context + ": " + pbl::resultText(code)};
+}
+
+// The most data bytes a file of this size could hold: what a size read from the
+// library must not exceed before it sizes a buffer.
+std::int64_t mostDataBytes(const OpenLibrary& lib) {
+    return lib.fileSize / pbl::layout::kBlockSize * pbl::layout::kDataCapacity;
+}
+
+std::int64_t sizeOfFile(const std::u16string& path) {
+    std::FILE* file = fs::openFile(path, "rb");
+    if (file == nullptr) return -1;
+    std::int64_t size = fs::fileSize(file);
+    std::fclose(file);
+    return size;
+}
+
+class EntryCollector : public pbl::PblEntryVisitor {
+  public:
+    int visit(pbl::PblEntryInfo& info) override {
+        EntryRecord record;
+        record.name = decodeUtf16Le(
+            ByteSpan(reinterpret_cast<const std::uint8_t*>(info.name.data()), info.name.size()));
+        // The name comes without terminator; a converter that keeps one must not add it.
+        while (!record.name.empty() && record.name.back() == u'\0') record.name.pop_back();
+        record.info = info;
+        record.info.name.clear();
+        entries.push_back(std::move(record));
+        return 1;
+    }
+    std::vector<EntryRecord> entries;
+};
+
+}  // namespace
+
+void check(int code, const std::string& context) {
+    if (code != pbl::kPblOk) fail(code, context);
+}
+
+void OpenLibrary::close() {
+    if (library) {
+        if (concrete().commitChange() != 0)
+            throw ToolFailure{displayPath(path) + ": cannot write the library; it is unchanged"};
+        library.reset();
+    }
+}
+
+pbl::PblManagerHandle newManager(int lockWaitMs) {
+    pbl::PblManagerHandle manager(pbl::createPblManager());
+    if (!manager) throw ToolFailure{"out of memory"};
+    // Names leave the library as UTF-16; the tool turns them into UTF-8 itself.
+    manager->setNameEncoding(pbl::kNameUtf16);
+    manager->setLockWait(lockWaitMs);
+    return manager;
+}
+
+OpenLibrary openLibrary(const std::u16string& path, bool writable, int lockWaitMs) {
+    OpenLibrary open;
+    open.path = path;
+    open.manager = newManager(lockWaitMs);
+    if (!fs::fileExists(path)) throw ToolFailure{displayPath(path) + ": no such file"};
+    open.library.reset(open.manager->openLibrary(path, writable ? 1 : 0));
+    if (!open.library) {
+        int why = open.manager->lastResult();
+        if (why == pbl::kPblBusy) fail(why, displayPath(path));
+        if (writable) {
+            if (fs::isWriteProtected(path))
+                throw ToolFailure{displayPath(path) + ": the file is write-protected"};
+            std::FILE* probe = fs::openFile(path, "rb+");
+            if (probe == nullptr)
+                throw ToolFailure{displayPath(path) + ": cannot open the library for writing"};
+            std::fclose(probe);
+        }
+        throw ToolFailure{displayPath(path) + ": not a library, or it cannot be read"};
+    }
+    open.fileSize = sizeOfFile(path);
+    if (open.fileSize < 0) throw ToolFailure{displayPath(path) + ": cannot read the file size"};
+    if (writable) open.beginChange();
+    return open;
+}
+
+std::string entryName(const std::u16string& name, bool allowEmpty) {
+    if (name.empty()) {
+        if (allowEmpty) return std::string();
+        throw UsageFailure{"an entry name must not be empty"};
+    }
+    return exactAnsi(name, "entry name " + displayPath(name));
+}
+
+void requireNameFits(const OpenLibrary& lib, const std::string& ansiName,
+                     const std::u16string& shown) {
+    const pbl::layout::Variant& v = lib.concrete().variant();
+    const std::size_t limitBytes =
+        static_cast<std::size_t>(pbl::layout::kNodeDataSize - v.entryHeaderSize - v.charSize);
+    if (v.unicode) {
+        if (ansiToWide(ansiName).size() * 2 > limitBytes)
+            throw ToolFailure{displayPath(shown) + ": the name is too long: at most " +
+                              std::to_string(limitBytes / 2) +
+                              " UTF-16 characters in a Unicode library"};
+    } else if (ansiName.size() > limitBytes) {
+        throw ToolFailure{displayPath(shown) + ": the name is too long: at most " +
+                          std::to_string(limitBytes) + " bytes in an ANSI library"};
+    }
+}
+
+void refuseHosted(const OpenLibrary& lib) {
+    if (!lib.concrete().hosted()) return;
+    throw ToolFailure{displayPath(lib.path) +
+                      ": the library sits inside an executable and is read-only; rebuild it "
+                      "into a .pbl file (keldrin-pbl rebuild " +
+                      displayPath(lib.path) + " OUT.pbl)"};
+}
+
+std::vector<EntryRecord> listEntries(OpenLibrary& lib) {
+    EntryCollector collector;
+    check(lib->forEachEntry(collector), displayPath(lib.path));
+    return std::move(collector.entries);
+}
+
+std::vector<std::uint8_t> readEntry(OpenLibrary& lib, const pbl::PblEntryInfo& info,
+                                    const std::string& context) {
+    if (info.dataSize < 0 || info.commentSize < 0 || info.commentSize > info.dataSize ||
+        info.dataSize > mostDataBytes(lib))
+        fail(pbl::kPblDamaged, context);
+    // Two spare bytes, as the library's own callers provide.
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(info.dataSize) + 2);
+    check(lib->readEntryData(info, data.data()), context);
+    data.resize(static_cast<std::size_t>(info.dataSize));
+    return data;
+}
+
+std::u16string readComment(OpenLibrary& lib) {
+    int size = 0;
+    check(lib->getComment(nullptr, size), displayPath(lib.path));
+    const auto capacity = static_cast<std::size_t>(lib.concrete().variant().commentCapacity);
+    if (size < 0 || static_cast<std::size_t>(size) > capacity)
+        fail(pbl::kPblDamaged, displayPath(lib.path));
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(size) + 2, 0);
+    check(lib->getComment(buffer.data(), size), displayPath(lib.path));
+    std::size_t n = std::min(static_cast<std::size_t>(std::max(size, 0)), buffer.size());
+    if (lib->isUnicode()) {
+        std::u16string text = decodeUtf16Le(ByteSpan(buffer.data(), n));
+        return text.substr(0, text.find(u'\0'));
+    }
+    n = static_cast<std::size_t>(
+        std::find(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n), 0) -
+        buffer.begin());
+    return ansiBytesToWide(buffer.data(), n).value_or(std::u16string());
+}
+
+std::vector<std::uint8_t> readLibraryBytes(OpenLibrary& lib) {
+    int size = 0;
+    check(lib->readLibraryData(nullptr, size), displayPath(lib.path));
+    if (size < 0 || size > mostDataBytes(lib)) fail(pbl::kPblDamaged, displayPath(lib.path));
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(size) + 2);
+    check(lib->readLibraryData(data.data(), size), displayPath(lib.path));
+    data.resize(static_cast<std::size_t>(size));
+    return data;
+}
+
+std::string libraryText(pbl::PblLibraryInterface& library, const std::u16string& text,
+                        const std::string& what) {
+    if (hasUnpairedSurrogate(text)) throw ToolFailure{what + " is not valid UTF-8"};
+    if (library.isUnicode()) {
+        std::string bytes;
+        appendUtf16Le(bytes, text);
+        return bytes;
+    }
+    return exactAnsi(text, what);
+}
+
+HeaderFacts readHeaderFacts(OpenLibrary& lib, bool withBlocks) {
+    pbl::PblLibrary& library = lib.concrete();
+    Bytes header;
+    check(library.readHeader(header), displayPath(lib.path));
+    const pbl::layout::Variant& v = library.variant();
+    const auto versionAt = static_cast<std::size_t>(v.versionField);
+    const auto versionBytes = static_cast<std::size_t>(v.versionFieldBytes);
+    std::int32_t created = 0;
+    if (header.size() < versionAt + versionBytes ||
+        !readI32(header, static_cast<std::size_t>(v.timeField), created))
+        fail(pbl::kPblDamaged, displayPath(lib.path));
+    HeaderFacts facts;
+    ByteSpan version = ByteSpan(header).subspan(versionAt, versionBytes);
+    if (v.unicode)
+        facts.versionText = utf16ToUtf8(decodeUtf16Le(version));
+    else
+        facts.versionText =
+            utf16ToUtf8(ansiBytesToWide(version.data(), version.size()).value_or(u"????"));
+    facts.created = created;
+    if (withBlocks) {
+        facts.libraryBlocks = library.libraryBlocks();
+        check(library.blockUsage(facts.blocksInUse, facts.blocksFree), displayPath(lib.path));
+    }
+    return facts;
+}
+
+}  // namespace keldrin::tool

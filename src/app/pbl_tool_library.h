@@ -1,0 +1,82 @@
+// keldrin-pbl's access to libraries: opening one for reading or for a change, and
+// reading what the commands print or copy, every size checked against the file before
+// it sizes a buffer (a damaged record must not drive a huge allocation).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pbl/pbl_library.h"
+#include "pbl/pbl_library_impl.h"
+
+namespace keldrin::tool {
+
+// Throws ToolFailure "context: <what the code means>" unless `code` is kPblOk.
+void check(int code, const std::string& context);
+
+pbl::PblManagerHandle newManager(int lockWaitMs);
+
+// An open library with its manager; the library is released first.
+//
+// A writable library holds its file's exclusive lock from open to close. Changes run
+// as one unit (PblLibrary::beginChange): unless close() commits them, releasing the
+// library puts the file back byte for byte, so a command that fails part way, for
+// whatever reason, leaves the library as it found it.
+struct OpenLibrary {
+    pbl::PblManagerHandle manager;
+    pbl::PblLibraryHandle library;
+    std::u16string path;
+    std::int64_t fileSize = 0;
+
+    pbl::PblLibraryInterface* operator->() const { return library.get(); }
+    // The library behind the interface: the manager only ever opens PblLibrary objects.
+    pbl::PblLibrary& concrete() const { return static_cast<pbl::PblLibrary&>(*library); }
+
+    void beginChange() { concrete().beginChange(); }
+    // Commits the change and releases the library.
+    void close();
+};
+
+OpenLibrary openLibrary(const std::u16string& path, bool writable, int lockWaitMs);
+
+// An entry name from the command line in the form findEntry takes. Libraries written
+// by PowerBuilder itself can hold an entry with an empty name, so commands that only
+// address existing entries may accept one (`allowEmpty`); none may create one.
+std::string entryName(const std::u16string& name, bool allowEmpty = false);
+// A name longer than a directory node can hold is refused with the limit, rather than
+// reported as an entry that does not exist.
+void requireNameFits(const OpenLibrary& lib, const std::string& ansiName,
+                     const std::u16string& shown);
+// A library inside a larger file (an executable) is read-only: writing it would grow
+// the file and move the trailer that finds the library off the file's last block. A
+// changing command stops before it changes anything and says what to do instead.
+void refuseHosted(const OpenLibrary& lib);
+
+// One entry as forEachEntry hands it out, its name in wide form.
+struct EntryRecord {
+    std::u16string name;
+    pbl::PblEntryInfo info;
+};
+std::vector<EntryRecord> listEntries(OpenLibrary& lib);
+// The entry's comment and body, in that order.
+std::vector<std::uint8_t> readEntry(OpenLibrary& lib, const pbl::PblEntryInfo& info,
+                                    const std::string& context);
+// The library comment as wide text.
+std::u16string readComment(OpenLibrary& lib);
+std::vector<std::uint8_t> readLibraryBytes(OpenLibrary& lib);
+// Text given on the command line in the library's text encoding: ANSI bytes, or UTF-16LE.
+std::string libraryText(pbl::PblLibraryInterface& library, const std::u16string& text,
+                        const std::string& what);
+
+// The header and block facts that `info` prints.
+struct HeaderFacts {
+    std::string versionText;  // UTF-8
+    std::int64_t created = 0;
+    std::int64_t libraryBlocks = 0;  // from the header block to the end of the file
+    std::int64_t blocksInUse = 0;
+    std::int64_t blocksFree = 0;
+};
+HeaderFacts readHeaderFacts(OpenLibrary& lib, bool withBlocks);
+
+}  // namespace keldrin::tool

@@ -1,0 +1,78 @@
+#include "app/pbl_tool_output.h"
+
+#include "app/pbl_tool_text.h"
+
+namespace keldrin::tool {
+
+void Output::write(std::string_view bytes) {
+    if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size())
+        failed_ = true;
+}
+
+void Output::line(std::string_view text) {
+    write(text);
+    write("\n");
+}
+
+void Output::finish() {
+    if (std::fflush(file_) != 0 || std::ferror(file_) != 0) failed_ = true;
+    if (failed_) throw ToolFailure{"cannot write to standard output"};
+}
+
+std::string jsonString(std::string_view utf8) {
+    std::string out = "\"";
+    for (char ch : utf8) {
+        auto c = static_cast<unsigned char>(ch);
+        if (ch == '"')
+            out += "\\\"";
+        else if (ch == '\\')
+            out += "\\\\";
+        else if (c < 0x20) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\u%04X", c);
+            out += hex;
+        } else {
+            out.push_back(ch);
+        }
+    }
+    out.push_back('"');
+    return out;
+}
+
+void JsonObject::member(std::string_view key, const std::string& value) {
+    if (!members_.empty()) members_ += ", ";
+    members_ += jsonString(key);
+    members_ += ": ";
+    members_ += value;
+}
+
+JsonObject& JsonObject::text(std::string_view key, std::string_view utf8) {
+    member(key, jsonString(utf8));
+    return *this;
+}
+
+JsonObject& JsonObject::number(std::string_view key, std::int64_t value) {
+    member(key, std::to_string(value));
+    return *this;
+}
+
+std::string JsonObject::str() const {
+    return "{" + members_ + "}";
+}
+
+void writeJson(Output& out, const JsonObject& object) {
+    out.line(object.str());
+}
+
+void writeJsonArray(Output& out, const std::vector<JsonObject>& objects) {
+    if (objects.empty()) {
+        out.line("[]");
+        return;
+    }
+    out.line("[");
+    for (std::size_t i = 0; i < objects.size(); ++i)
+        out.line("  " + objects[i].str() + (i + 1 < objects.size() ? "," : ""));
+    out.line("]");
+}
+
+}  // namespace keldrin::tool

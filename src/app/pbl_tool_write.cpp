@@ -1,0 +1,147 @@
+// keldrin-pbl's commands that change one library in place: create, put, rm, comment.
+// Each opens the library for writing, which takes its exclusive lock and begins one
+// change; only close() commits it, so a command that fails part way changes nothing.
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/pbl_tool_commands.h"
+#include "app/pbl_tool_files.h"
+#include "app/pbl_tool_text.h"
+#include "base/file.h"
+#include "base/text.h"
+
+namespace keldrin::tool {
+
+namespace {
+
+// writeEntryData takes the comment length as a signed 16-bit byte count.
+constexpr std::size_t kMaxCommentBytes = 32767;
+constexpr std::size_t kMaxEntryBytes =
+    static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+
+// The whole of FILE, or of standard input for none or "-", refused past `limit` bytes.
+std::vector<std::uint8_t> readInput(const ToolContext& context,
+                                    const std::optional<std::u16string>& path, std::size_t limit) {
+    bool fromStdin = !path || *path == u"-";
+    std::FILE* file = fromStdin ? context.io.in : fs::openFile(*path, "rb");
+    if (file == nullptr) throw ToolFailure{displayPath(*path) + ": cannot open the file"};
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t chunk[65536];
+    bool ok = true;
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        if (n > limit - bytes.size()) {
+            ok = false;
+            break;
+        }
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    }
+    bool readFailed = std::ferror(file) != 0;
+    if (!fromStdin) std::fclose(file);
+    std::string source = fromStdin ? std::string("standard input") : displayPath(*path);
+    if (!ok) throw ToolFailure{source + ": too large for a library entry"};
+    if (readFailed) throw ToolFailure{source + ": cannot read"};
+    return bytes;
+}
+
+}  // namespace
+
+void runCreate(ToolContext& context, const ParsedArgs& args) {
+    const std::u16string& path = args.positional[0];
+    std::int32_t version = parseInt32(args.positional[1], "VERSION");
+    if (version < 5) throw UsageFailure{"VERSION must be 5 or higher"};
+    // Never over an existing file: it may be someone's library.
+    if (fs::fileExists(path)) throw ToolFailure{displayPath(path) + ": already exists"};
+    pbl::PblManagerHandle manager = newManager(context.lockWaitMs);
+    TemporaryFile temporary(reserveTemporary(path, u"create"));
+    check(manager->createLibrary(temporary.path(), version), displayPath(path));
+    if (!fs::renameNoReplace(temporary.path(), path)) {
+        if (fs::fileExists(path)) throw ToolFailure{displayPath(path) + ": already exists"};
+        throw ToolFailure{displayPath(path) + ": cannot create the file"};
+    }
+    temporary.keep();
+}
+
+void runPut(ToolContext& context, const ParsedArgs& args) {
+    const std::u16string& path = args.positional[0];
+    const std::u16string& name = args.positional[1];
+    std::string ansiName = entryName(name);
+    std::optional<std::int32_t> time;
+    if (auto text = args.value("--time")) time = parseInt32(*text, "--time");
+    std::optional<std::u16string> source;
+    if (args.positional.size() == 3) source = args.positional[2];
+
+    OpenLibrary lib = context.open(path, true);
+    refuseHosted(lib);
+    requireNameFits(lib, ansiName, name);
+    std::string comment;
+    if (auto text = args.value("--comment"))
+        comment = libraryText(*lib.library, *text, "the comment");
+    // A Unicode comment is whole UTF-16 characters, so its limit is the even one below.
+    const std::size_t commentLimit =
+        lib->isUnicode() != 0 ? kMaxCommentBytes / 2 * 2 : kMaxCommentBytes;
+    if (comment.size() > commentLimit)
+        throw ToolFailure{"the comment is too long: at most " + std::to_string(commentLimit) +
+                          " bytes"};
+    // The whole input is read before the library changes, so a failed read changes nothing.
+    std::vector<std::uint8_t> data(comment.begin(), comment.end());
+    std::vector<std::uint8_t> body = readInput(context, source, kMaxEntryBytes - comment.size());
+    data.insert(data.end(), body.begin(), body.end());
+    std::uint8_t none = 0;
+
+    pbl::PblEntryInfo info{};
+    check(lib->findEntry(ansiName.c_str(), info, 1), displayPath(name));
+    info.time = time.value_or(0);
+    check(lib->writeEntryData(info, data.empty() ? &none : data.data(),
+                              static_cast<int>(body.size()), static_cast<short>(comment.size())),
+          displayPath(name));
+    if (time) {
+        info.time = *time;
+        check(lib->writeEntryTime(info), displayPath(name));
+    }
+    lib.close();
+}
+
+void runRemove(ToolContext& context, const ParsedArgs& args) {
+    const std::u16string& name = args.positional[1];
+    std::string ansiName = entryName(name, true);
+    OpenLibrary lib = context.open(args.positional[0], true);
+    refuseHosted(lib);
+    requireNameFits(lib, ansiName, name);
+    pbl::PblEntryInfo info{};
+    int code = lib->findEntry(ansiName.c_str(), info, 0);
+    if (code == pbl::kPblNotFound) throw ToolFailure{displayPath(name) + ": no such entry"};
+    check(code, displayPath(name));
+    check(lib->deleteEntry(info), displayPath(name));
+    lib.close();
+}
+
+void runComment(ToolContext& context, const ParsedArgs& args) {
+    bool setting = args.positional.size() == 2;
+    OpenLibrary lib = context.open(args.positional[0], setting);
+    if (!setting) {
+        context.out.line(escapeControls(utf16ToUtf8(readComment(lib))));
+        return;
+    }
+    refuseHosted(lib);
+    const std::u16string& text = args.positional[1];
+    std::string stored = libraryText(*lib.library, text, "the comment");
+    bool unicode = lib->isUnicode() != 0;
+    // The header's comment field holds the terminator too.
+    const auto capacity = static_cast<std::size_t>(lib.concrete().variant().commentCapacity);
+    if (stored.size() + (unicode ? 2 : 1) > capacity)
+        throw ToolFailure{
+            unicode ? "the comment is too long: at most 255 UTF-16 characters in a Unicode library"
+                    : "the comment is too long: at most 255 bytes in an ANSI library"};
+    if (unicode)
+        check(lib->setComment(text.c_str()), displayPath(lib.path));
+    else
+        check(lib->setComment(stored.c_str()), displayPath(lib.path));
+    lib.close();
+}
+
+}  // namespace keldrin::tool
