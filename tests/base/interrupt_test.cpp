@@ -142,7 +142,9 @@ TEST_F(InterruptTest, FullTableLeavesTheFileUnwatchedButRemovable) {
         std::vector<std::unique_ptr<interrupt::WatchedFile>> files;
         for (int i = 0; i < interrupt::kMaxWatchedFiles; ++i) {
             files.push_back(std::make_unique<interrupt::WatchedFile>());
-            if (!files.back()->watch(path("f" + std::to_string(i)))) ::_exit(1);
+            std::string name = "f";
+            name += std::to_string(i);
+            if (!files.back()->watch(path(name))) ::_exit(1);
         }
         make("extra");
         interrupt::WatchedFile extra;

@@ -266,8 +266,11 @@ TEST_F(EntryData, NamesComeOutInTheManagersEncoding) {
 
 TEST_F(EntryData, VisitorStopsTheWalkWithThree) {
     PblLibraryHandle lib(create("s.pbl", 6));
-    for (int i = 0; i < 5; ++i)
-        ASSERT_EQ(putEntry(*lib, "e" + std::to_string(i), pattern(1, 0)), kPblOk);
+    for (int i = 0; i < 5; ++i) {
+        std::string name = "e";
+        name += std::to_string(i);
+        ASSERT_EQ(putEntry(*lib, name, pattern(1, 0)), kPblOk);
+    }
     struct StopAfterTwo : PblEntryVisitor {
         int seen = 0;
         int visit(PblEntryInfo&) override { return ++seen < 2 ? 1 : 0; }

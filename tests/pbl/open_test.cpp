@@ -15,7 +15,9 @@ TEST_F(Opening, VersionsMapToVariantAndVersionNumber) {
         int requested, unicode, version;
     } cases[] = {{5, 0, 5}, {6, 0, 6}, {7, 0, 6}, {8, 0, 6}, {9, 0, 6}, {10, 1, 10}, {17, 1, 10}};
     for (const Case& c : cases) {
-        std::string name = "v" + std::to_string(c.requested) + ".pbl";
+        std::string name = "v";
+        name += std::to_string(c.requested);
+        name += ".pbl";
         PblLibraryHandle lib(create(name, c.requested, false));
         ASSERT_NE(lib, nullptr) << c.requested;
         EXPECT_EQ(lib->isUnicode(), c.unicode) << c.requested;
