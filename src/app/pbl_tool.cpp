@@ -93,8 +93,14 @@ constexpr CommandSpec kCommands[] = {
      1,
      {{{"--version", true}, {"--force", false}}},
      runOptimize},
-    // ---- check LIB [--json]: the structural check of a library goes here, once the
-    // ---- library offers it (1 problem or more: context.exitCode = kPblToolFailed).
+    {"check",
+     "LIB [--json]",
+     "the structure of LIB: problems (exit 1) and notes",
+     "(a problem breaks reading or writing; a note only differs from how Keldrin writes)",
+     1,
+     1,
+     {{{"--json", false}}},
+     runCheck},
     {"help", "[COMMAND]", "this text, or one command's", nullptr, 0, 1, {}, runHelp},
 };
 

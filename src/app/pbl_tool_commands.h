@@ -65,4 +65,7 @@ void runExport(ToolContext& context, const ParsedArgs& args);
 void runRebuild(ToolContext& context, const ParsedArgs& args);
 void runOptimize(ToolContext& context, const ParsedArgs& args);
 
+// The structural check of a library (pbl_tool_check.cpp).
+void runCheck(ToolContext& context, const ParsedArgs& args);
+
 }  // namespace keldrin::tool

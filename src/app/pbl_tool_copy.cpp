@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/pbl_tool_commands.h"
+#include "pbl/library_facts.h"
 #include "app/pbl_tool_files.h"
 #include "app/pbl_tool_text.h"
 #include "base/bytes.h"
@@ -89,16 +90,15 @@ void copyLibrary(OpenLibrary& source, const std::u16string& target, int version,
     source.manager->setNameEncoding(pbl::kNameUtf16);
     if (code == pbl::kPblInvalidArgument && version <= 0 && source->version() < 5) {
         std::string headerVersion = "0" + std::to_string(source->version()) + "00";
-        try {
-            headerVersion = readHeaderFacts(source, false).versionText;
-        } catch (const ToolFailure&) {
-            // The number the library recognised is shown instead.
-        }
+        // Where the header cannot be read, the number the library recognised is shown.
+        pbl::LibraryFacts facts;
+        if (pbl::readHeaderFacts(source.concrete(), facts) == pbl::kPblOk)
+            headerVersion = facts.headerVersion;
         throw ToolFailure{displayPath(source.path) + ": a library with header version " +
                           escapeControls(headerVersion) +
                           " cannot be rebuilt in its own version; give --version 5 or higher"};
     }
-    check(code, context);
+    source.check(code, context);
 }
 
 // The --version option of rebuild and optimize: 0 when absent (keep the version).

@@ -54,6 +54,16 @@ void check(int code, const std::string& context) {
     if (code != pbl::kPblOk) fail(code, context);
 }
 
+void OpenLibrary::check(int code, const std::string& context) const {
+    if (code == pbl::kPblDamaged && library) {
+        const pbl::PblDamage& damage = concrete().lastDamage();
+        if (!damage.reason.empty())
+            throw ToolFailure{context + ": " + pbl::resultText(code) + ": " +
+                              escapeControls(pbl::describeDamage(damage))};
+    }
+    tool::check(code, context);
+}
+
 void OpenLibrary::close() {
     if (library) {
         if (concrete().commitChange() != 0)
@@ -130,7 +140,7 @@ void refuseHosted(const OpenLibrary& lib) {
 
 std::vector<EntryRecord> listEntries(OpenLibrary& lib) {
     EntryCollector collector;
-    check(lib->forEachEntry(collector), displayPath(lib.path));
+    lib.check(lib->forEachEntry(collector), displayPath(lib.path));
     return std::move(collector.entries);
 }
 
@@ -141,19 +151,19 @@ std::vector<std::uint8_t> readEntry(OpenLibrary& lib, const pbl::PblEntryInfo& i
         fail(pbl::kPblDamaged, context);
     // Two spare bytes, as the library's own callers provide.
     std::vector<std::uint8_t> data(static_cast<std::size_t>(info.dataSize) + 2);
-    check(lib->readEntryData(info, data.data()), context);
+    lib.check(lib->readEntryData(info, data.data()), context);
     data.resize(static_cast<std::size_t>(info.dataSize));
     return data;
 }
 
 std::u16string readComment(OpenLibrary& lib) {
     int size = 0;
-    check(lib->getComment(nullptr, size), displayPath(lib.path));
+    lib.check(lib->getComment(nullptr, size), displayPath(lib.path));
     const auto capacity = static_cast<std::size_t>(lib.concrete().variant().commentCapacity);
     if (size < 0 || static_cast<std::size_t>(size) > capacity)
         fail(pbl::kPblDamaged, displayPath(lib.path));
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(size) + 2, 0);
-    check(lib->getComment(buffer.data(), size), displayPath(lib.path));
+    lib.check(lib->getComment(buffer.data(), size), displayPath(lib.path));
     std::size_t n = std::min(static_cast<std::size_t>(std::max(size, 0)), buffer.size());
     if (lib->isUnicode()) {
         std::u16string text = decodeUtf16Le(ByteSpan(buffer.data(), n));
@@ -167,10 +177,10 @@ std::u16string readComment(OpenLibrary& lib) {
 
 std::vector<std::uint8_t> readLibraryBytes(OpenLibrary& lib) {
     int size = 0;
-    check(lib->readLibraryData(nullptr, size), displayPath(lib.path));
+    lib.check(lib->readLibraryData(nullptr, size), displayPath(lib.path));
     if (size < 0 || size > mostDataBytes(lib)) fail(pbl::kPblDamaged, displayPath(lib.path));
     std::vector<std::uint8_t> data(static_cast<std::size_t>(size) + 2);
-    check(lib->readLibraryData(data.data(), size), displayPath(lib.path));
+    lib.check(lib->readLibraryData(data.data(), size), displayPath(lib.path));
     data.resize(static_cast<std::size_t>(size));
     return data;
 }
@@ -184,32 +194,6 @@ std::string libraryText(pbl::PblLibraryInterface& library, const std::u16string&
         return bytes;
     }
     return exactAnsi(text, what);
-}
-
-HeaderFacts readHeaderFacts(OpenLibrary& lib, bool withBlocks) {
-    pbl::PblLibrary& library = lib.concrete();
-    Bytes header;
-    check(library.readHeader(header), displayPath(lib.path));
-    const pbl::layout::Variant& v = library.variant();
-    const auto versionAt = static_cast<std::size_t>(v.versionField);
-    const auto versionBytes = static_cast<std::size_t>(v.versionFieldBytes);
-    std::int32_t created = 0;
-    if (header.size() < versionAt + versionBytes ||
-        !readI32(header, static_cast<std::size_t>(v.timeField), created))
-        fail(pbl::kPblDamaged, displayPath(lib.path));
-    HeaderFacts facts;
-    ByteSpan version = ByteSpan(header).subspan(versionAt, versionBytes);
-    if (v.unicode)
-        facts.versionText = utf16ToUtf8(decodeUtf16Le(version));
-    else
-        facts.versionText =
-            utf16ToUtf8(ansiBytesToWide(version.data(), version.size()).value_or(u"????"));
-    facts.created = created;
-    if (withBlocks) {
-        facts.libraryBlocks = library.libraryBlocks();
-        check(library.blockUsage(facts.blocksInUse, facts.blocksFree), displayPath(lib.path));
-    }
-    return facts;
 }
 
 }  // namespace keldrin::tool

@@ -34,6 +34,8 @@ struct OpenLibrary {
     pbl::PblLibrary& concrete() const { return static_cast<pbl::PblLibrary&>(*library); }
 
     void beginChange() { concrete().beginChange(); }
+    // Throws unless `code` is 0; damage is reported with what the library found and where.
+    void check(int code, const std::string& context) const;
     // Commits the change and releases the library.
     void close();
 };
@@ -68,15 +70,5 @@ std::vector<std::uint8_t> readLibraryBytes(OpenLibrary& lib);
 // Text given on the command line in the library's text encoding: ANSI bytes, or UTF-16LE.
 std::string libraryText(pbl::PblLibraryInterface& library, const std::u16string& text,
                         const std::string& what);
-
-// The header and block facts that `info` prints.
-struct HeaderFacts {
-    std::string versionText;  // UTF-8
-    std::int64_t created = 0;
-    std::int64_t libraryBlocks = 0;  // from the header block to the end of the file
-    std::int64_t blocksInUse = 0;
-    std::int64_t blocksFree = 0;
-};
-HeaderFacts readHeaderFacts(OpenLibrary& lib, bool withBlocks);
 
 }  // namespace keldrin::tool

@@ -5,6 +5,7 @@
 
 #include "app/pbl_tool_commands.h"
 #include "app/pbl_tool_text.h"
+#include "pbl/library_facts.h"
 #include "base/text.h"
 
 namespace keldrin::tool {
@@ -12,45 +13,42 @@ namespace keldrin::tool {
 void runInfo(ToolContext& context, const ParsedArgs& args) {
     const std::u16string& path = args.positional[0];
     OpenLibrary lib = context.open(path, false);
-    HeaderFacts facts = readHeaderFacts(lib, true);
-    const bool hosted = lib.concrete().hosted();
-    std::u16string comment = readComment(lib);
-    int libraryDataLength = 0;
-    check(lib->readLibraryData(nullptr, libraryDataLength), displayPath(path));
+    pbl::LibraryFacts facts;
+    lib.check(pbl::readLibraryFacts(lib.concrete(), facts), displayPath(path));
     const auto entries = static_cast<std::int64_t>(listEntries(lib).size());
-    const char* variant = lib->isUnicode() != 0 ? "Unicode" : "ANSI";
-    std::string commentText = utf16ToUtf8(comment);
+    const char* variant = facts.unicode ? "Unicode" : "ANSI";
+    std::string commentText = utf16ToUtf8(facts.comment);
     Output& out = context.out;
 
     if (args.has("--json")) {
         JsonObject json;
         json.text("variant", variant)
-            .text("header_version", facts.versionText)
-            .number("version", lib->version())
+            .text("header_version", facts.headerVersion)
+            .number("version", facts.version)
             .number("created", facts.created)
             .text("comment", commentText)
-            .number("library_data_length", libraryDataLength)
+            .number("library_data_length", facts.libraryDataLength)
             .number("entries", entries)
-            .number("file_blocks", facts.libraryBlocks)
+            .number("file_blocks", facts.fileBlocks)
             .number("blocks_in_use", facts.blocksInUse)
             .number("blocks_free", facts.blocksFree);
-        if (hosted) json.number("header_offset", lib.concrete().headerOffset());
+        if (facts.hosted) json.number("header_offset", facts.headerOffset);
         writeJson(out, json);
         return;
     }
     out.line(std::string("variant: ") + variant);
-    out.line("header version: " + escapeControls(facts.versionText));
-    out.line("version: " + std::to_string(lib->version()));
+    out.line("header version: " + escapeControls(facts.headerVersion));
+    out.line("version: " + std::to_string(facts.version));
     out.line("created: " + isoTime(facts.created));
     out.line("comment: " + escapeControls(commentText));
-    out.line("library data: " + std::to_string(libraryDataLength) + " bytes");
+    out.line("library data: " + std::to_string(facts.libraryDataLength) + " bytes");
     out.line("entries: " + std::to_string(entries));
-    out.line("blocks: " + std::to_string(facts.libraryBlocks) +
-             (hosted ? " in library, " : " in file, ") + std::to_string(facts.blocksInUse) +
+    out.line("blocks: " + std::to_string(facts.fileBlocks) +
+             (facts.hosted ? " in library, " : " in file, ") + std::to_string(facts.blocksInUse) +
              " in use, " + std::to_string(facts.blocksFree) + " free");
-    if (hosted)
-        out.line("inside a larger file: header at byte " +
-                 std::to_string(lib.concrete().headerOffset()) + ", read-only");
+    if (facts.hosted)
+        out.line("inside a larger file: header at byte " + std::to_string(facts.headerOffset) +
+                 ", read-only");
 }
 
 void runList(ToolContext& context, const ParsedArgs& args) {
@@ -82,7 +80,7 @@ void runCat(ToolContext& context, const ParsedArgs& args) {
     pbl::PblEntryInfo info{};
     int code = lib->findEntry(ansiName.c_str(), info, 0);
     if (code == pbl::kPblNotFound) throw ToolFailure{displayPath(name) + ": no such entry"};
-    check(code, displayPath(name));
+    lib.check(code, displayPath(name));
     std::vector<std::uint8_t> data = readEntry(lib, info, displayPath(name));
     auto split = data.begin() + info.commentSize;
     std::string bytes =

@@ -94,14 +94,14 @@ void runPut(ToolContext& context, const ParsedArgs& args) {
     std::uint8_t none = 0;
 
     pbl::PblEntryInfo info{};
-    check(lib->findEntry(ansiName.c_str(), info, 1), displayPath(name));
+    lib.check(lib->findEntry(ansiName.c_str(), info, 1), displayPath(name));
     info.time = time.value_or(0);
-    check(lib->writeEntryData(info, data.empty() ? &none : data.data(),
+    lib.check(lib->writeEntryData(info, data.empty() ? &none : data.data(),
                               static_cast<int>(body.size()), static_cast<short>(comment.size())),
           displayPath(name));
     if (time) {
         info.time = *time;
-        check(lib->writeEntryTime(info), displayPath(name));
+        lib.check(lib->writeEntryTime(info), displayPath(name));
     }
     lib.close();
 }
@@ -115,8 +115,8 @@ void runRemove(ToolContext& context, const ParsedArgs& args) {
     pbl::PblEntryInfo info{};
     int code = lib->findEntry(ansiName.c_str(), info, 0);
     if (code == pbl::kPblNotFound) throw ToolFailure{displayPath(name) + ": no such entry"};
-    check(code, displayPath(name));
-    check(lib->deleteEntry(info), displayPath(name));
+    lib.check(code, displayPath(name));
+    lib.check(lib->deleteEntry(info), displayPath(name));
     lib.close();
 }
 
@@ -138,9 +138,9 @@ void runComment(ToolContext& context, const ParsedArgs& args) {
             unicode ? "the comment is too long: at most 255 UTF-16 characters in a Unicode library"
                     : "the comment is too long: at most 255 bytes in an ANSI library"};
     if (unicode)
-        check(lib->setComment(text.c_str()), displayPath(lib.path));
+        lib.check(lib->setComment(text.c_str()), displayPath(lib.path));
     else
-        check(lib->setComment(stored.c_str()), displayPath(lib.path));
+        lib.check(lib->setComment(stored.c_str()), displayPath(lib.path));
     lib.close();
 }
 
