@@ -646,6 +646,41 @@ TEST_F(PblToolTest, OptimizeKeepsAByteIdenticalBackupAndEntryTimes) {
     EXPECT_EQ(filesInDir(), (std::vector<std::string>{"o.pbl", "o.pbl.bak"}));
 }
 
+TEST_F(PblToolTest, CheckReportsProblemsWithWhereAndDamageMessagesSayWhere) {
+    std::string lib = newLibrary("k.pbl", 6);
+    ok({"put", lib, "d_x.srd"}, std::string(600, 'x'));
+    RunResult clean = run({"check", lib});
+    EXPECT_EQ(clean.exitCode, 0) << clean.out;
+    EXPECT_EQ(clean.out, "0 problems, 0 notes\n");
+    EXPECT_EQ(ok({"check", lib, "--json"}), "[]\n");
+
+    std::string bytes = readBytes(lib);
+    std::size_t dat = bytes.find("DAT*");
+    ASSERT_NE(dat, std::string::npos);
+    bytes.replace(dat, 4, "XXXX");
+    writeBytes(lib, bytes);
+    RunResult damaged = run({"check", lib});
+    EXPECT_EQ(damaged.exitCode, 1);
+    EXPECT_NE(damaged.out.find("problem data-chain at offset " + std::to_string(dat) +
+                               " (entry 'd_x.srd')"),
+              std::string::npos)
+        << damaged.out;
+    RunResult json = run({"check", lib, "--json"});
+    EXPECT_EQ(json.exitCode, 1);
+    EXPECT_NE(json.out.find("\"severity\": \"problem\""), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"offset\": " + std::to_string(dat)), std::string::npos) << json.out;
+
+    // The commands that meet the damage say what and where, not only "damaged library".
+    RunResult cat = run({"cat", lib, "d_x.srd"});
+    EXPECT_EQ(cat.exitCode, 1);
+    EXPECT_NE(cat.err.find("damaged library: "), std::string::npos) << cat.err;
+    EXPECT_NE(cat.err.find("offset " + std::to_string(dat)), std::string::npos) << cat.err;
+    EXPECT_EQ(readBytes(lib), bytes);
+
+    EXPECT_EQ(run({"check", path("none.pbl")}).exitCode, 1);
+    EXPECT_EQ(run({"check"}).exitCode, 2);
+}
+
 TEST_F(PblToolTest, OptimizeLeavesADamagedLibraryAlone) {
     std::string lib = newLibrary("d.pbl", 6);
     ok({"put", lib, "a"}, std::string(600, 'a'));

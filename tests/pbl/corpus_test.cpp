@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "pbl_test_util.h"
+#include "support/corpus.h"
 
 namespace keldrin::pbl::test {
 namespace {
@@ -38,7 +39,7 @@ std::vector<ManifestRow> manifest() {
 }
 
 bool corpusPresent() {
-    return !kCorpus.empty() && std::ifstream(kCorpus + "/MANIFEST.tsv").good();
+    return keldrin::test::corpusDirOrSkip().has_value();
 }
 
 std::vector<ManifestRow> libraries() {

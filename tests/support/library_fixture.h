@@ -12,6 +12,7 @@
 
 #include "base/bytes.h"
 #include "pbl/pbl_library.h"
+#include "support/corpus.h"
 
 namespace keldrin::test {
 
@@ -100,15 +101,9 @@ std::vector<ManifestRow> corpusLibraries(const std::filesystem::path& corpus);
 // The rows whose kind starts with "exe-hosted-": real executables that carry a library.
 std::vector<ManifestRow> corpusHostedLibraries(const std::filesystem::path& corpus);
 
-// The corpus directory when the test executable was built with one that exists
-// (KELDRIN_CORPUS_DIR is defined for the test executables only, hence inline).
+// The corpus directory where it exists (and a failure where CI=true says it must).
 inline std::optional<std::filesystem::path> corpusDir() {
-#ifdef KELDRIN_CORPUS_DIR
-    std::filesystem::path dir(KELDRIN_CORPUS_DIR);
-    std::error_code error;
-    if (std::filesystem::is_regular_file(dir / "MANIFEST.tsv", error)) return dir;
-#endif
-    return std::nullopt;
+    return corpusDirOrSkip();
 }
 
 }  // namespace keldrin::test
