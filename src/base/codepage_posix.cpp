@@ -269,17 +269,20 @@ unsigned resolveCodePage(unsigned cp) {
     return cp == CP_ACP ? pages.ansi : pages.oem;
 }
 
+namespace {
+// The code page a conversion call works in, or nullptr (errno EINVAL) when its
+// arguments are unusable or the code page is unknown, as the Windows calls answer.
+CodePage* pageForCall(unsigned cp, bool argumentsUsable) {
+    CodePage* page = argumentsUsable ? codePage(resolveCodePage(cp)) : nullptr;
+    if (page == nullptr) errno = EINVAL;
+    return page;
+}
+}  // namespace
+
 int multiByteToWideChar(unsigned cp, unsigned /*flags*/, const char* in, int inBytes, char16_t* out,
                         int outUnits) {
-    if (in == nullptr || inBytes <= 0 || outUnits < 0) {
-        errno = EINVAL;
-        return 0;
-    }
-    CodePage* page = codePage(resolveCodePage(cp));
-    if (page == nullptr) {
-        errno = EINVAL;
-        return 0;
-    }
+    CodePage* page = pageForCall(cp, in != nullptr && inBytes > 0 && outUnits >= 0);
+    if (page == nullptr) return 0;
     std::u16string wide = page->decode(in, static_cast<std::size_t>(inBytes));
     if (out == nullptr) return static_cast<int>(wide.size());
     if (wide.size() > static_cast<std::size_t>(outUnits)) {
@@ -292,15 +295,8 @@ int multiByteToWideChar(unsigned cp, unsigned /*flags*/, const char* in, int inB
 
 int wideCharToMultiByte(unsigned cp, unsigned /*flags*/, const char16_t* in, int inUnits, char* out,
                         int outBytes, const char* defaultChar, bool* usedDefault) {
-    if (in == nullptr || inUnits <= 0 || outBytes < 0) {
-        errno = EINVAL;
-        return 0;
-    }
-    CodePage* page = codePage(resolveCodePage(cp));
-    if (page == nullptr) {
-        errno = EINVAL;
-        return 0;
-    }
+    CodePage* page = pageForCall(cp, in != nullptr && inUnits > 0 && outBytes >= 0);
+    if (page == nullptr) return 0;
     bool used = false;
     char fallback = defaultChar != nullptr && *defaultChar != '\0' ? *defaultChar : '?';
     std::string narrow = page->encode(in, static_cast<std::size_t>(inUnits), fallback, used);
