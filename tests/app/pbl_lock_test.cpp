@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "support/pbl_checker.h"
+#include "support/pbl_tool_fixture.h"
 #include "support/process_runner.h"
 #include "support/test_files.h"
 
@@ -37,22 +38,8 @@ struct Outcome {
     std::string err;
 };
 
-class PblLockTest : public ::testing::Test {
+class PblLockTest : public test::PblToolProcessTest {
   protected:
-    void SetUp() override {
-#if !defined(KELDRIN_PBL_PATH)
-        GTEST_SKIP() << "keldrin-pbl is not built";
-#else
-        tool_ = KELDRIN_PBL_PATH;
-        char pattern[] = "/tmp/keldrin-lock-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-#endif
-    }
-    void TearDown() override {
-        if (!dir_.empty()) stdfs::remove_all(dir_);
-    }
-
     // Starts the tool with the C locale and `input` on standard input.
     test::Process start(const std::vector<std::string>& args, const std::string& input) const {
         test::ProcessSpec spec{.program = tool_, .args = args};
@@ -72,12 +59,7 @@ class PblLockTest : public ::testing::Test {
         return finish(process);
     }
 
-    std::string path(const std::string& name) const {
-        return (dir_ / name).string();
-    }
-
-    std::string tool_;
-    stdfs::path dir_;
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
 };
 
 // One worker's commands, run one after the other in a child process of the test; each

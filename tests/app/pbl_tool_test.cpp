@@ -26,6 +26,7 @@
 #include "base/bytes.h"
 #include "pbl/pbl_library.h"
 #include "support/pbl_checker.h"
+#include "support/pbl_tool_fixture.h"
 #include "support/process_runner.h"
 
 namespace keldrin {
@@ -50,22 +51,8 @@ void writeBytes(const stdfs::path& path, const std::string& bytes) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-class PblToolTest : public ::testing::Test {
+class PblToolTest : public test::PblToolProcessTest {
   protected:
-    void SetUp() override {
-#if !defined(KELDRIN_PBL_PATH)
-        GTEST_SKIP() << "keldrin-pbl is not built";
-#else
-        tool_ = KELDRIN_PBL_PATH;
-        char pattern[] = "/tmp/keldrin-pbl-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-#endif
-    }
-    void TearDown() override {
-        if (!dir_.empty()) stdfs::remove_all(dir_);
-    }
-
     // Runs the tool with the C locale (ANSI code page 1252), `input` on standard input,
     // and a time limit: a hang is a failure, not a stuck test run.
     RunResult run(const std::vector<std::string>& args, const std::string& input = std::string()) {
@@ -90,9 +77,7 @@ class PblToolTest : public ::testing::Test {
         return r.out;
     }
 
-    std::string path(const std::string& name) const {
-        return (dir_ / name).string();
-    }
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
     std::string newLibrary(const std::string& name, int version) {
         std::string lib = path(name);
@@ -109,9 +94,6 @@ class PblToolTest : public ::testing::Test {
         std::sort(names.begin(), names.end());
         return names;
     }
-
-    std::string tool_;
-    stdfs::path dir_;
 };
 
 std::vector<std::string> lines(const std::string& text) {
