@@ -16,6 +16,7 @@
 
 #include "app/pbl_tool_commands.h"
 #include "app/pbl_tool_text.h"
+#include "base/codepage.h"
 #include "base/text.h"
 
 namespace keldrin {
@@ -101,6 +102,15 @@ constexpr CommandSpec kCommands[] = {
      1,
      {{{"--json", false}}},
      runCheck},
+    {"diff",
+     "LIB_A LIB_B [--json] [--text] [--all]",
+     "entries only in A, only in B, and changed (data or comment)",
+     "--text: unified diff of changed sources; --all: same ones too; exit 0/1/2: "
+     "same/differ/trouble",
+     2,
+     2,
+     {{{"--json", false}, {"--text", false}, {"--all", false}}},
+     runDiff},
     {"help", "[COMMAND]", "this text, or one command's", nullptr, 0, 1, {}, runHelp},
 };
 
@@ -130,10 +140,11 @@ std::string helpLines(const CommandSpec& command) {
 }
 
 std::string usageText() {
-    std::string text = "usage: keldrin-pbl [--wait SECONDS] COMMAND ARGUMENTS\n";
+    std::string text = "usage: keldrin-pbl [--wait SECONDS] [--codepage N] COMMAND ARGUMENTS\n";
     for (const CommandSpec& command : kCommands) text += helpLines(command);
     text +=
         "--wait SECONDS: how long to wait for a library another program is using (default 10)\n"
+        "--codepage N: the ANSI code page of names and texts (default: the locale's)\n"
         "--version: the program's version\n"
         "Put -- before a NAME or TEXT that begins with --.\n";
     return text;
@@ -147,8 +158,8 @@ void runHelp(ToolContext& context, const ParsedArgs& args) {
     const CommandSpec* command = findCommand(utf16ToUtf8(args.positional[0]));
     if (command == nullptr)
         throw UsageFailure{"unknown command " + displayPath(args.positional[0])};
-    std::string text = std::string("usage: keldrin-pbl [--wait SECONDS] ") + command->name + " " +
-                       command->arguments + "\n" + command->summary + "\n";
+    std::string text = std::string("usage: keldrin-pbl [--wait SECONDS] [--codepage N] ") +
+                       command->name + " " + command->arguments + "\n" + command->summary + "\n";
     if (command->details != nullptr) text += std::string(command->details) + "\n";
     context.out.write(text);
 }
@@ -156,6 +167,12 @@ void runHelp(ToolContext& context, const ParsedArgs& args) {
 void runCommand(ToolContext& context, std::span<const std::u16string> args) {
     const GlobalOptions global = parseGlobalOptions(args);
     context.lockWaitMs = global.lockWaitMs;
+    // Names and texts of ANSI libraries, on their way in and out, all go through the
+    // platform's ANSI code page; overriding it there keeps every conversion on one page.
+    // Set on every run (0: the locale's), so a run in the same process inherits none.
+    if (!platform::overrideAnsiCodePage(global.codePage))
+        throw UsageFailure{"code page " + std::to_string(global.codePage) +
+                           " is not available on this system"};
     if (args.size() <= global.command) throw UsageFailure{"no command given"};
     std::string name = utf16ToUtf8(args[global.command]);
     std::span<const std::u16string> rest = args.subspan(global.command + 1);

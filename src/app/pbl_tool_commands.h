@@ -45,7 +45,7 @@ struct CommandSpec {
     const char* details;    // further lines for `help COMMAND`, or nullptr
     std::size_t minPositional;
     std::size_t maxPositional;
-    std::array<OptionSpec, 2> options;
+    std::array<OptionSpec, 6> options;
     CommandHandler handler;
 };
 
@@ -67,5 +67,9 @@ void runOptimize(ToolContext& context, const ParsedArgs& args);
 
 // The structural check of a library (pbl_tool_check.cpp).
 void runCheck(ToolContext& context, const ParsedArgs& args);
+
+// Whole-library comparisons and searches, and reports (pbl_tool_diff.cpp,
+// pbl_tool_grep.cpp, pbl_tool_report.cpp); the library data (pbl_tool_write.cpp).
+void runDiff(ToolContext& context, const ParsedArgs& args);
 
 }  // namespace keldrin::tool

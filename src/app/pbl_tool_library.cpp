@@ -139,9 +139,16 @@ void refuseHosted(const OpenLibrary& lib) {
 }
 
 std::vector<EntryRecord> listEntries(OpenLibrary& lib) {
+    std::vector<EntryRecord> entries;
+    lib.check(collectEntries(lib, entries), displayPath(lib.path));
+    return entries;
+}
+
+int collectEntries(OpenLibrary& lib, std::vector<EntryRecord>& entries) {
     EntryCollector collector;
-    lib.check(lib->forEachEntry(collector), displayPath(lib.path));
-    return std::move(collector.entries);
+    int code = lib->forEachEntry(collector);
+    entries = std::move(collector.entries);
+    return code;
 }
 
 std::vector<std::uint8_t> readEntry(OpenLibrary& lib, const pbl::PblEntryInfo& info,

@@ -61,6 +61,9 @@ struct EntryRecord {
     pbl::PblEntryInfo info;
 };
 std::vector<EntryRecord> listEntries(OpenLibrary& lib);
+// The entries the walk could reach, into `entries`; the walk's result code (a damaged
+// library keeps what came before the damage).
+int collectEntries(OpenLibrary& lib, std::vector<EntryRecord>& entries);
 // The entry's comment and body, in that order.
 std::vector<std::uint8_t> readEntry(OpenLibrary& lib, const pbl::PblEntryInfo& info,
                                     const std::string& context);
