@@ -25,6 +25,9 @@ namespace {
 
 void runHelp(ToolContext& context, const ParsedArgs& args);
 
+// The most positional arguments of a command that takes a list (grep's libraries).
+constexpr std::size_t kAnyNumber = static_cast<std::size_t>(-1);
+
 // Every command, in the order the usage text lists them. A row's options and argument
 // counts are what the dispatcher parses before it calls the handler.
 constexpr CommandSpec kCommands[] = {
@@ -111,6 +114,14 @@ constexpr CommandSpec kCommands[] = {
      2,
      {{{"--json", false}, {"--text", false}, {"--all", false}}},
      runDiff},
+    {"grep",
+     "[-i] [-l] [-n] PATTERN LIB...",
+     "lines of the sources that match PATTERN, as LIB:ENTRY:[LINE:]text",
+     "-i: ignore case; -l: only LIB:ENTRY; -n: line numbers; Perl-style patterns",
+     2,
+     kAnyNumber,
+     {{{"-i", false}, {"-l", false}, {"-n", false}}},
+     runGrep},
     {"help", "[COMMAND]", "this text, or one command's", nullptr, 0, 1, {}, runHelp},
 };
 
