@@ -72,5 +72,6 @@ void runCheck(ToolContext& context, const ParsedArgs& args);
 // pbl_tool_grep.cpp, pbl_tool_report.cpp); the library data (pbl_tool_write.cpp).
 void runDiff(ToolContext& context, const ParsedArgs& args);
 void runGrep(ToolContext& context, const ParsedArgs& args);
+void runLibraryData(ToolContext& context, const ParsedArgs& args);
 
 }  // namespace keldrin::tool
