@@ -73,5 +73,7 @@ void runCheck(ToolContext& context, const ParsedArgs& args);
 void runDiff(ToolContext& context, const ParsedArgs& args);
 void runGrep(ToolContext& context, const ParsedArgs& args);
 void runLibraryData(ToolContext& context, const ParsedArgs& args);
+void runReport(ToolContext& context, const ParsedArgs& args);
+void runAddReport(ToolContext& context, const ParsedArgs& args);
 
 }  // namespace keldrin::tool
