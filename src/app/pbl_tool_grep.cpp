@@ -2,8 +2,11 @@
 // grep prints them with the library and entry in place of the file name. Exit status as
 // grep gives it: 0 a line matched, 1 none did, 2 trouble (a library or entry that could
 // not be read; the others are still searched).
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/pbl_tool_commands.h"
 #include "app/pbl_tool_grep.h"
@@ -32,8 +35,14 @@ void runGrep(ToolContext& context, const ParsedArgs& args) {
     for (std::size_t i = 1; i < args.positional.size(); ++i) {
         LibraryScan scan(context, args.positional[i]);
         const std::string libName = escapeControls(displayPath(args.positional[i]));
-        for (const EntryRecord& entry : scan.entries()) {
-            if (!isSourceName(entry.name)) continue;
+        // Name order, so that the same libraries always give the same output.
+        std::vector<const EntryRecord*> sources;
+        for (const EntryRecord& entry : scan.entries())
+            if (isSourceName(entry.name)) sources.push_back(&entry);
+        std::sort(sources.begin(), sources.end(),
+                  [](const EntryRecord* x, const EntryRecord* y) { return x->name < y->name; });
+        for (const EntryRecord* source : sources) {
+            const EntryRecord& entry = *source;
             std::optional<std::string> text = scan.sourceText(entry);
             if (!text) continue;
             const std::string prefix = libName + ":" + escapeControls(utf16ToUtf8(entry.name));

@@ -183,7 +183,7 @@ TEST_F(PblToolTest, BadCommandLinesExitTwoWithTheUsageText) {
         {},
         {"frobnicate"},
         {"ls"},
-        {"ls", lib, "extra"},
+        {"info", lib, "extra"},
         {"ls", lib, "--jsn"},
         {"cat", lib},
         {"put", lib, "a", "--time"},
@@ -214,12 +214,13 @@ TEST_F(PblToolTest, HelpAndVersionComeFromTheCommandTable) {
     for (std::string line; std::getline(lines, line);) {
         if (line.rfind("  ", 0) != 0 || line[2] == ' ') continue;
         const std::string name = line.substr(2, line.find(' ', 2) - 2);
-        EXPECT_EQ(ok({"help", name}).rfind("usage: keldrin-pbl [--wait SECONDS] " + name + " ", 0),
+        EXPECT_EQ(ok({"help", name})
+                      .rfind("usage: keldrin-pbl [--wait SECONDS] [--codepage N] " + name + " ", 0),
                   0u)
             << name;
         ++commands;
     }
-    EXPECT_EQ(commands, 12);  // create … optimize, check, help
+    EXPECT_EQ(commands, 17);  // create … optimize, check, diff … add-report, help
     RunResult unknown = run({"help", "frobnicate"});
     EXPECT_EQ(unknown.exitCode, 2);
     EXPECT_NE(unknown.err.find("unknown command frobnicate"), std::string::npos) << unknown.err;
