@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,6 +16,7 @@
 #include "support/pbl_tool_fixture.h"
 #include "support/process_runner.h"
 #include "support/report_writer.h"
+#include "support/test_files.h"
 
 namespace keldrin {
 namespace {
@@ -25,13 +24,11 @@ namespace {
 namespace stdfs = std::filesystem;
 
 std::string readBytes(const stdfs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return test::readAll(path);
 }
 
 void writeBytes(const stdfs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    test::writeAll(path, bytes);
 }
 
 Bytes bytesOf(const std::string& text) {
@@ -52,16 +49,9 @@ class PblToolkitTest : public test::PblToolProcessTest {
         std::string err;
     };
 
-    // The tool in the C locale (ANSI code page 1252), with a time limit.
     Result run(const std::vector<std::string>& args, const std::string& input = std::string()) {
-        test::ProcessSpec spec{.program = tool_, .args = args};
-        spec.input = input;
-        spec.environment = {"LC_ALL=C", "ASAN_OPTIONS=exitcode=86",
-                            "UBSAN_OPTIONS=exitcode=87:print_stacktrace=1"};
-        spec.timeLimit = 60;
-        test::ProcessResult p = test::runProcess(spec);
+        test::ProcessResult p = runTool(args, input);
         EXPECT_EQ(p.signal, 0) << args[0];
-        EXPECT_TRUE(p.exitCode != 86 && p.exitCode != 87) << "sanitizer report:\n" << p.err;
         return {p.exitCode, std::move(p.out), std::move(p.err)};
     }
     std::string ok(const std::vector<std::string>& args, const std::string& input = std::string()) {
