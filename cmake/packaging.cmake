@@ -53,7 +53,7 @@ set(CPACK_PACKAGE_VENDOR "Keldrin")
 set(CPACK_PACKAGE_CONTACT "Keldrin maintainers <keldrin@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "PowerBuilder report to library converter and library toolkit")
-set(CPACK_PACKAGE_DESCRIPTION
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "keldrin converts PowerBuilder saved reports (PSR) into PowerBuilder libraries (PBL).\n"
     "keldrin-pbl inspects, searches, compares and changes PowerBuilder libraries.")
 set(CPACK_GENERATOR "DEB;TGZ")
