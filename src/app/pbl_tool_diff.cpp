@@ -37,8 +37,10 @@ struct Edit {
 using Lines = std::vector<std::string_view>;
 
 // Past this many differing lines the shortest edit script costs more time and memory
-// (quadratic in it) than it is worth: the rest is shown as one replaced block.
+// (quadratic in it) than it is worth: the rest is shown as one replaced block. The same
+// goes for the line comparisons, which a long entry full of near repeats multiplies.
 constexpr std::size_t kMaxEditDistance = 2000;
+constexpr std::int64_t kMaxComparisons = 50'000'000;
 
 // The shortest edit script between a[a0, a1) and b[b0, b1) by Myers' algorithm, or
 // nothing when it is longer than kMaxEditDistance.
@@ -55,17 +57,21 @@ std::optional<std::vector<Edit>> shortestEdits(const Lines& a, std::size_t a0, s
         return row[static_cast<std::size_t>(k + offset)];
     };
     std::int64_t found = -1;
+    std::int64_t comparisons = 0;
     for (std::int64_t d = 0; d <= most && found < 0; ++d) {
         for (std::int64_t k = -d; k <= d; k += 2) {
             std::int64_t x = (k == -d || (k != d && at(v, k - 1) < at(v, k + 1)))
                                  ? at(v, k + 1)
                                  : at(v, k - 1) + 1;
             std::int64_t y = x - k;
+            const std::int64_t startX = x;
             while (x < n && y < m &&
                    a[static_cast<std::size_t>(a0 + x)] == b[static_cast<std::size_t>(b0 + y)]) {
                 ++x;
                 ++y;
             }
+            comparisons += x - startX + 1;
+            if (comparisons > kMaxComparisons) return std::nullopt;
             at(v, k) = x;
             if (x >= n && y >= m) found = d;
         }

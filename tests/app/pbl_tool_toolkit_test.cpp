@@ -139,6 +139,33 @@ TEST_F(PblToolkitTest, DiffSortsEntriesIntoOnlyInEachChangedAndSameWithDiffsExit
         << jsonDiff.out;
 }
 
+// Sources that differ in more lines than a shortest edit script is worth still give a
+// correct diff: one block of the old lines out and the new ones in.
+TEST_F(PblToolkitTest, DiffOfVeryDifferentSourcesReplacesTheWholeBlock) {
+    std::string a = newLibrary("a.pbl", 6);
+    std::string b = newLibrary("b.pbl", 6);
+    std::string oldText = "same\r\n";
+    std::string newText = "same\r\n";
+    for (int i = 0; i < 3000; ++i) {
+        oldText += "old " + std::to_string(i) + "\r\n";
+        newText += "new " + std::to_string(i) + "\r\n";
+    }
+    ok({"put", a, "big.srw"}, oldText + "end\r\n");
+    ok({"put", b, "big.srw"}, newText + "end\r\n");
+    Result r = run({"diff", a, b, "--text"});
+    EXPECT_EQ(r.exitCode, 1);
+    std::istringstream in(r.out);
+    int removed = 0;
+    int added = 0;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("-old ", 0) == 0) ++removed;
+        if (line.rfind("+new ", 0) == 0) ++added;
+    }
+    EXPECT_EQ(removed, 3000);
+    EXPECT_EQ(added, 3000);
+    EXPECT_NE(r.out.find("@@ -1,3002 +1,3002 @@\n same\n-old 0\n"), std::string::npos);
+}
+
 TEST_F(PblToolkitTest, DiffOfAnAnsiAndAUnicodeLibraryComparesDecodedText) {
     std::string a = newLibrary("a.pbl", 6);
     std::string u = newLibrary("u.pbl", 10);
