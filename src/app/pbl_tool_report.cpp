@@ -139,20 +139,20 @@ ReportFacts inspect(PsrContainer& report, const std::u16string& path) {
 void printReport(ToolContext& context, const ReportFacts& facts, bool json) {
     Output& out = context.out;
     if (json) {
+        std::vector<JsonObject> children;
+        for (const ChildDw& child : facts.children)
+            children.push_back(
+                JsonObject().text("name", utf16ToUtf8(child.name)).number("stream", child.number));
+        std::vector<JsonObject> streams;
+        for (const StreamSize& stream : facts.streams)
+            streams.push_back(
+                JsonObject().text("path", utf16ToUtf8(stream.path)).number("size", stream.size));
         JsonObject object;
         object.text("container", facts.container).text("encoding", facts.encoding);
         object.text("version", facts.version).text("main_dw", utf16ToUtf8(facts.mainDw));
-        object.number("children", static_cast<std::int64_t>(facts.children.size()));
+        object.array("child_dws", children).array("streams", streams);
         if (!facts.problem.empty()) object.text("damage", facts.problem);
         writeJson(out, object);
-        std::vector<JsonObject> rows;
-        for (const ChildDw& child : facts.children)
-            rows.push_back(
-                JsonObject().text("child", utf16ToUtf8(child.name)).number("stream", child.number));
-        for (const StreamSize& stream : facts.streams)
-            rows.push_back(
-                JsonObject().text("stream", utf16ToUtf8(stream.path)).number("size", stream.size));
-        writeJsonArray(out, rows);
         return;
     }
     out.line("container: " + facts.container);
