@@ -73,7 +73,9 @@ std::optional<std::vector<Edit>> shortestEdits(const Lines& a, std::size_t a0, s
             comparisons += x - startX + 1;
             if (comparisons > kMaxComparisons) return std::nullopt;
             at(v, k) = x;
-            if (x >= n && y >= m) found = d;
+            // Only the corner itself: a move past the grid's edge (x > n) leads nowhere, and
+            // a path through it must not count as reaching the end.
+            if (x == n && y == m) found = d;
         }
         trace.emplace_back(v.begin() + (offset - d), v.begin() + (offset + d + 1));
     }

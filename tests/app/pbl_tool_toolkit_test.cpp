@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/bytes.h"
@@ -138,6 +140,91 @@ TEST_F(PblToolkitTest, DiffSortsEntriesIntoOnlyInEachChangedAndSameWithDiffsExit
     EXPECT_NE(jsonDiff.out.find("\"changed\": \"data\", \"diff\": \"--- a/w.srw\\u000A"),
               std::string::npos)
         << jsonDiff.out;
+}
+
+// Applies the unified diff that `diff --text` printed for one entry to `text`; nothing
+// when a hunk does not fit.
+std::optional<std::string> applyUnifiedDiff(const std::string& text, const std::string& patch) {
+    std::vector<std::string> lines;  // each with its "\n", the last maybe without
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = std::min(text.find('\n', at), text.size() - 1) + 1;
+        lines.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    std::istringstream in(patch);
+    std::vector<std::string> out;
+    std::size_t next = 0;   // the first line of `lines` not yet copied
+    bool inHunk = false;    // past the "---" and "+++" lines
+    bool lastKept = false;  // the line before went into `out` (the marker below is its)
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("@@ -", 0) == 0) {
+            inHunk = true;
+            std::size_t start = std::stoul(line.substr(4));
+            std::size_t count = std::stoul(line.substr(line.find(',') + 1));
+            std::size_t first = count == 0 ? start : start - 1;
+            if (first < next || first > lines.size()) return std::nullopt;
+            out.insert(out.end(), lines.begin() + static_cast<std::ptrdiff_t>(next),
+                       lines.begin() + static_cast<std::ptrdiff_t>(first));
+            next = first;
+        } else if (!inHunk) {
+            continue;
+        } else if (line.rfind("\\ No newline", 0) == 0) {
+            if (lastKept && !out.back().empty() && out.back().back() == '\n') out.back().pop_back();
+        } else if (!line.empty() && (line[0] == ' ' || line[0] == '-')) {
+            if (next >= lines.size()) return std::nullopt;
+            std::string expected = lines[next];
+            if (!expected.empty() && expected.back() == '\n') expected.pop_back();
+            if (expected != line.substr(1)) return std::nullopt;
+            lastKept = line[0] == ' ';
+            if (lastKept) out.push_back(lines[next]);
+            ++next;
+        } else if (!line.empty() && line[0] == '+') {
+            out.push_back(line.substr(1) + "\n");
+            lastKept = true;
+        }
+    }
+    out.insert(out.end(), lines.begin() + static_cast<std::ptrdiff_t>(next), lines.end());
+    std::string result;
+    for (const std::string& l : out) result += l;
+    return result;
+}
+
+// Random small sources from a few letters, so that lines repeat and match in many ways:
+// every unified diff, applied to the old text, gives the new one.
+TEST_F(PblToolkitTest, DiffTextTurnsTheOldSourceIntoTheNewOne) {
+    std::string a = newLibrary("a.pbl", 6);
+    std::string b = newLibrary("b.pbl", 6);
+    std::mt19937 random(1313);
+    auto source = [&] {
+        std::string text;
+        const int n = static_cast<int>(random() % 14);
+        for (int i = 0; i < n; ++i)
+            text += std::string(1, static_cast<char>('a' + random() % 4)) + "\n";
+        if (!text.empty() && random() % 4 == 0) text.pop_back();
+        return text;
+    };
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (int i = 0; i < 40; ++i) {
+        pairs.emplace_back(source(), source());
+        ok({"put", a, "e" + std::to_string(i) + ".srs"}, pairs.back().first);
+        ok({"put", b, "e" + std::to_string(i) + ".srs"}, pairs.back().second);
+    }
+    const std::string out = run({"diff", a, b, "--text"}).out;
+    for (int i = 0; i < 40; ++i) {
+        const std::string name = "e" + std::to_string(i) + ".srs";
+        const auto& [oldText, newText] = pairs[static_cast<std::size_t>(i)];
+        std::size_t at = out.find("--- a/" + name + "\n");
+        if (oldText == newText) {
+            EXPECT_EQ(at, std::string::npos) << name;
+            continue;
+        }
+        ASSERT_NE(at, std::string::npos) << name;
+        std::size_t end = out.find("\nchanged\t", at);
+        std::optional<std::string> patched = applyUnifiedDiff(
+            oldText, out.substr(at, end == std::string::npos ? std::string::npos : end + 1 - at));
+        ASSERT_TRUE(patched.has_value()) << name << "\n" << out.substr(at, end - at);
+        EXPECT_EQ(*patched, newText) << name;
+    }
 }
 
 // Sources that differ in more lines than a shortest edit script is worth still give a
