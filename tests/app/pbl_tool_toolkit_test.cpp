@@ -604,11 +604,30 @@ TEST_F(PblToolkitTest, CorpusReleasesDiffAndEveryLibrarySearchesAndEveryReportSh
     Result g = run(grep);
     EXPECT_EQ(g.exitCode, 0) << g.err;
     EXPECT_EQ(g.err, "");
+    [[maybe_unused]] int number = 0;
     for (const std::string& report : reports) {
         Result r = run({"report", report});
         EXPECT_EQ(r.exitCode, 0) << report << ": " << r.err;
         EXPECT_NE(r.out.find("main DW: "), std::string::npos) << report;
+#if defined(KELDRIN_PATH)
+        // add-report into an empty library of the converter's version holds exactly the
+        // converter's entries.
+        const std::string converted = path("c" + std::to_string(++number) + ".pbl");
+        test::ProcessSpec spec{.program = KELDRIN_PATH, .args = {report, "-p", converted}};
+        spec.environment = {"LC_ALL=C"};
+        spec.timeLimit = 60;
+        ASSERT_EQ(test::runProcess(spec).exitCode, 0) << report;
+        std::string info = ok({"info", converted});
+        std::size_t version = info.find("\nversion: ") + 10;
+        std::string added =
+            newLibrary("a" + std::to_string(number) + ".pbl", std::stoi(info.substr(version)));
+        ok({"add-report", added, report});
+        EXPECT_EQ(run({"diff", converted, added}).exitCode, 0) << report;
+#endif
     }
+#if defined(KELDRIN_PATH)
+    EXPECT_GT(number, 0);
+#endif
 }
 
 }  // namespace
