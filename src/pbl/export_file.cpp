@@ -81,7 +81,10 @@ std::optional<std::basic_string<Char>> composeText(const ExportTexts<Char>& text
     text.reserve(texts.name.size() + texts.comment.size() + texts.source.size() + 64);
     text += texts.name;
     text += eol;
-    if (!texts.comment.empty()) {
+    // A source that itself begins like a comment line gets an empty one before it, or it
+    // would be read back as the comment.
+    if (!texts.comment.empty() ||
+        startsWith(std::basic_string_view<Char>(texts.source), kCommentTag)) {
         text += widen<Char>(kCommentTag);
         text += texts.comment;
         text += eol;
@@ -101,6 +104,13 @@ Bytes encodeHexAscii(std::u16string_view text) {
     appendAscii(out, kHexAsciiMark);
     std::size_t i = 0;
     while (i < text.size()) {
+        // "$$HEX" in the text itself would read back as an escape: its first "$" is
+        // written as one instead.
+        if (text[i] == u'$' && text.substr(i, kHexOpen.size()) == u"$$HEX") {
+            appendAscii(out, "$$HEX1$$2400$$ENDHEX$$");
+            ++i;
+            continue;
+        }
         if (text[i] < 0x80) {
             out.push_back(static_cast<std::uint8_t>(text[i++]));
             continue;

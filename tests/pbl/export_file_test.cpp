@@ -80,7 +80,9 @@ TEST(ExportFileRoundTrip, EveryWideEncodingGivesTheTextsBack) {
              {sample(), WideExportTexts{u"a.srd", u"", u""},
               WideExportTexts{u"a.srd", u"", u"\n\nLF only\n"},
               WideExportTexts{u"a.srd", u"c", std::u16string(u"nul at the end\0", 15)},
-              WideExportTexts{u"a.srd", u"", u"$PBExportHeader$ inside\r\n"}}) {
+              WideExportTexts{u"a.srd", u"", u"$PBExportHeader$ inside\r\n"},
+              WideExportTexts{u"a.srd", u"", u"$PBExportComments$ first\r\n"},
+              WideExportTexts{u"a.srd", u"", u"s = '$$HEX1$$4100$$ENDHEX$$'\r\n"}}) {
             WrittenExportFile file = writeExportFile(encoding, texts);
             ASSERT_EQ(file.error, "");
             ReadExportFile read = readExportFile(file.bytes);
