@@ -19,21 +19,12 @@
 #include "support/corpus.h"
 #include "support/pbl_tool_fixture.h"
 #include "support/process_runner.h"
+#include "support/test_files.h"
 
 namespace keldrin {
 namespace {
 
 namespace stdfs = std::filesystem;
-
-std::string readBytes(const stdfs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void writeBytes(const stdfs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 // Every character of ASCII text as its UTF-16LE code unit.
 std::string utf16(const std::string& ascii) {
@@ -145,13 +136,13 @@ class PblToolSourcesTest : public test::PblToolProcessTest {
     // every byte.
     void refused(const std::string& lib, const std::vector<std::string>& paths,
                  const std::string& why) {
-        const std::string before = readBytes(lib);
+        const std::string before = test::readAll(lib);
         std::vector<std::string> args = {"import", lib};
         args.insert(args.end(), paths.begin(), paths.end());
         test::ProcessResult r = run(args);
         EXPECT_EQ(r.exitCode, 1) << r.err;
         EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
-        EXPECT_EQ(readBytes(lib), before) << "a refused import changed the library";
+        EXPECT_EQ(test::readAll(lib), before) << "a refused import changed the library";
     }
 };
 
@@ -190,10 +181,10 @@ TEST_F(PblToolSourcesTest, ReproducesEveryCorpusExportByteForByte) {
             it->second = dir_ / ("out" + std::to_string(exported.size()));
             ok({"export", library.string(), it->second.string(), "--encoding", encoding});
         }
-        std::string ours = readBytes(it->second / entry);
+        std::string ours = test::readAll(it->second / entry);
         ASSERT_FALSE(ours.empty()) << entry << " was not exported";
         if (toLf) ours = crlfToLf(ours);
-        EXPECT_EQ(ours, readBytes(*corpus / row.file)) << entry;
+        EXPECT_EQ(ours, test::readAll(*corpus / row.file)) << entry;
         ++compared;
     }
     EXPECT_EQ(compared, 96u);
@@ -205,14 +196,14 @@ TEST_F(PblToolSourcesTest, TheDefaultEncodingFollowsTheLibrarysGeneration) {
     // A PowerBuilder 12.6 library: HEXASCII, as that release exported it.
     const stdfs::path unicode = *corpus / "AlbertoPortaluppi__PowerBuilderERP/Fontes/cadastros.pbl";
     ok({"export", unicode.string(), path("u")});
-    EXPECT_EQ(crlfToLf(readBytes(dir_ / "u" / "d_cadclifor.srd")),
-              readBytes(unicode.parent_path() / "d_cadclifor.srd"));
+    EXPECT_EQ(crlfToLf(test::readAll(dir_ / "u" / "d_cadclifor.srd")),
+              test::readAll(unicode.parent_path() / "d_cadclifor.srd"));
     // An ANSI library: the code page's bytes, no mark.
     for (const ManifestRow& row : manifest(*corpus)) {
         if (row.kind != "pbl-ansi-0600") continue;
         ok({"export", (*corpus / row.file).string(), path("a")});
         for (const auto& file : stdfs::directory_iterator(dir_ / "a"))
-            EXPECT_EQ(readBytes(file.path()).rfind("$PBExportHeader$", 0), 0u) << file.path();
+            EXPECT_EQ(test::readAll(file.path()).rfind("$PBExportHeader$", 0), 0u) << file.path();
         break;
     }
 }
@@ -270,13 +261,13 @@ TEST_F(PblToolSourcesTest, ExportWritesCompiledObjectsOnlyWithAllAndThenAsStored
     test::ProcessResult r = run({"export", lib, path("all"), "--all", "--encoding", "utf8"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.err, "") << "no progress and no note off a terminal";
-    EXPECT_EQ(readBytes(dir_ / "all" / "d_a.dwo"), std::string("\x01\x00\xFF\xFE\x80", 5));
-    EXPECT_EQ(readBytes(dir_ / "all" / "d_a.srd"),
+    EXPECT_EQ(test::readAll(dir_ / "all" / "d_a.dwo"), std::string("\x01\x00\xFF\xFE\x80", 5));
+    EXPECT_EQ(test::readAll(dir_ / "all" / "d_a.srd"),
               "\xEF\xBB\xBF$PBExportHeader$d_a.srd\r\n$PBExportComments$first\r\n"
               "release 9;\r\ndatawindow()\r\n");
 
     ok({"export", lib, path("raw"), "--raw", "--quiet", "--sync"});
-    EXPECT_EQ(readBytes(dir_ / "raw" / "d_a.srd"), utf16(kSampleSource));
+    EXPECT_EQ(test::readAll(dir_ / "raw" / "d_a.srd"), utf16(kSampleSource));
 }
 
 TEST_F(PblToolSourcesTest, ExportRefusesBadOptionsAndTextItCannotWrite) {
@@ -303,9 +294,9 @@ TEST_F(PblToolSourcesTest, ImportPutsSourcesInTheLibrarysEncodingAndSaysToRegene
     ok({"create", ansi, "6"});
     std::string unicode = path("u.pbl");
     ok({"create", unicode, "10"});
-    writeBytes(dir_ / "w.srw",
-               "\xEF\xBB\xBF$PBExportHeader$w_caf\xC3\xA9.srw\r\n"
-               "$PBExportComments$gr\xC3\xBC\xC3\x9F\r\nforward\r\n");
+    test::writeAll(dir_ / "w.srw",
+                   "\xEF\xBB\xBF$PBExportHeader$w_caf\xC3\xA9.srw\r\n"
+                   "$PBExportComments$gr\xC3\xBC\xC3\x9F\r\nforward\r\n");
     for (const std::string& lib : {ansi, unicode}) {
         test::ProcessResult r = run({"import", lib, path("w.srw")});
         EXPECT_EQ(r.exitCode, 0) << r.err;
@@ -326,7 +317,7 @@ TEST_F(PblToolSourcesTest, ImportPutsSourcesInTheLibrarysEncodingAndSaysToRegene
 
 TEST_F(PblToolSourcesTest, ImportReplacesAnExistingEntryOnlyWhenAsked) {
     std::string lib = sampleLibrary("a.pbl", "6");
-    writeBytes(dir_ / "d_a.srd", "$PBExportHeader$d_a.srd\r\nnew\r\n");
+    test::writeAll(dir_ / "d_a.srd", "$PBExportHeader$d_a.srd\r\nnew\r\n");
     refused(lib, {path("d_a.srd")}, "already holds d_a.srd; give --replace");
     ok({"import", lib, path("d_a.srd"), "--replace"});
     EXPECT_EQ(readSources(lib)["d_a.srd"], std::make_pair(0, std::string("new\r\n")));
@@ -334,28 +325,28 @@ TEST_F(PblToolSourcesTest, ImportReplacesAnExistingEntryOnlyWhenAsked) {
 
 TEST_F(PblToolSourcesTest, ImportRefusesABadFileNamingItAndWritesNothing) {
     std::string lib = sampleLibrary("a.pbl", "10");
-    writeBytes(dir_ / "good.srd", "$PBExportHeader$d_good.srd\r\nok\r\n");
-    writeBytes(dir_ / "noheader.srd", "release 9;\r\n");
+    test::writeAll(dir_ / "good.srd", "$PBExportHeader$d_good.srd\r\nok\r\n");
+    test::writeAll(dir_ / "noheader.srd", "release 9;\r\n");
     refused(lib, {path("good.srd"), path("noheader.srd")},
             "noheader.srd: not an export file: no $PBExportHeader$ line");
-    writeBytes(dir_ / "be.srd", std::string("\xFE\xFF\0$", 4));
+    test::writeAll(dir_ / "be.srd", std::string("\xFE\xFF\0$", 4));
     refused(lib, {path("good.srd"), path("be.srd")},
             "be.srd: not an export file: an unknown "
             "encoding: a UTF-16BE byte-order mark");
-    writeBytes(dir_ / "hex.srd", "HA$PBExportHeader$d_h.srd\r\n$$HEX1$$e3$$ENDHEX$$");
+    test::writeAll(dir_ / "hex.srd", "HA$PBExportHeader$d_h.srd\r\n$$HEX1$$e3$$ENDHEX$$");
     refused(lib, {path("good.srd"), path("hex.srd")}, "hex.srd: not an export file: a malformed");
-    writeBytes(dir_ / "object.srd", "$PBExportHeader$d_a.dwo\r\nx");
+    test::writeAll(dir_ / "object.srd", "$PBExportHeader$d_a.dwo\r\nx");
     refused(lib, {path("good.srd"), path("object.srd")},
             "object.srd: the entry d_a.dwo is no source");
-    writeBytes(dir_ / "long.srd", "$PBExportHeader$" + std::string(3000, 'n') + ".srd\r\nx");
+    test::writeAll(dir_ / "long.srd", "$PBExportHeader$" + std::string(3000, 'n') + ".srd\r\nx");
     refused(lib, {path("good.srd"), path("long.srd")}, "long.srd: the entry");
-    writeBytes(dir_ / "twice.srd", "$PBExportHeader$D_GOOD.srd\r\nx");
+    test::writeAll(dir_ / "twice.srd", "$PBExportHeader$D_GOOD.srd\r\nx");
     refused(lib, {path("good.srd"), path("twice.srd")}, "as " + path("good.srd") + " does");
     refused(lib, {path("missing.srd")}, "missing.srd: no such file");
 
     // Text an ANSI library cannot store.
     std::string ansi = sampleLibrary("b.pbl", "6");
-    writeBytes(dir_ / "kanji.srd", "\xEF\xBB\xBF$PBExportHeader$d_k.srd\r\n\xE6\x8C\x87");
+    test::writeAll(dir_ / "kanji.srd", "\xEF\xBB\xBF$PBExportHeader$d_k.srd\r\n\xE6\x8C\x87");
     refused(ansi, {path("kanji.srd")}, "kanji.srd: has characters the ANSI code page cannot hold");
     EXPECT_EQ(run({"import", lib}).exitCode, 2);
 }
