@@ -45,7 +45,7 @@ struct CommandSpec {
     const char* details;    // further lines for `help COMMAND`, or nullptr
     std::size_t minPositional;
     std::size_t maxPositional;
-    std::array<OptionSpec, 2> options;
+    std::array<OptionSpec, 6> options;
     CommandHandler handler;
 };
 
@@ -61,11 +61,14 @@ void runRemove(ToolContext& context, const ParsedArgs& args);
 void runComment(ToolContext& context, const ParsedArgs& args);
 
 // Commands that write whole files from a library (pbl_tool_copy.cpp).
-void runExport(ToolContext& context, const ParsedArgs& args);
 void runRebuild(ToolContext& context, const ParsedArgs& args);
 void runOptimize(ToolContext& context, const ParsedArgs& args);
 
 // The structural check of a library (pbl_tool_check.cpp).
 void runCheck(ToolContext& context, const ParsedArgs& args);
+
+// Sources out to PowerBuilder's export files and back (pbl_tool_sources.cpp).
+void runExport(ToolContext& context, const ParsedArgs& args);
+void runImport(ToolContext& context, const ParsedArgs& args);
 
 }  // namespace keldrin::tool

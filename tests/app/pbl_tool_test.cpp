@@ -219,7 +219,7 @@ TEST_F(PblToolTest, HelpAndVersionComeFromTheCommandTable) {
             << name;
         ++commands;
     }
-    EXPECT_EQ(commands, 12);  // create … optimize, check, help
+    EXPECT_EQ(commands, 13);  // create … optimize, check, export, import, help
     RunResult unknown = run({"help", "frobnicate"});
     EXPECT_EQ(unknown.exitCode, 2);
     EXPECT_NE(unknown.err.find("unknown command frobnicate"), std::string::npos) << unknown.err;
@@ -471,19 +471,24 @@ std::map<std::string, FileInfo> exportedFiles(const stdfs::path& dir) {
     return files;
 }
 
-TEST_F(PblToolTest, ExportWritesUtf8TextWithEntryTimesAndNoComment) {
+TEST_F(PblToolTest, ExportWritesExportFilesWithEntryTimesAndComments) {
     std::string ansi = newLibrary("a.pbl", 6);
-    ok({"put", ansi, "café.srd", "--comment", "not exported", "--time", "1000000000"},
+    ok({"put", ansi, "café.srd", "--comment", "exported", "--time", "1000000000"},
        "Gr\xFC\xDF"
        "e\r\n");
     ok({"put", ansi, "empty.srw", "--time", "5"}, "");
     ok({"export", ansi, path("out-a")});
     auto files = exportedFiles(dir_ / "out-a");
     ASSERT_EQ(files.size(), 2u);
-    EXPECT_EQ(files["café.srd"].bytes, "Grüße\r\n");
+    EXPECT_EQ(files["café.srd"].bytes,
+              "$PBExportHeader$caf\xE9.srd\r\n$PBExportComments$exported\r\nGr\xFC\xDF"
+              "e\r\n");
     EXPECT_EQ(files["café.srd"].mtime, 1000000000);
-    EXPECT_EQ(files["empty.srw"].bytes, "");
+    EXPECT_EQ(files["empty.srw"].bytes, "$PBExportHeader$empty.srw\r\n");
     EXPECT_EQ(files["empty.srw"].mtime, 5);
+    ok({"export", ansi, path("out-8"), "--encoding", "utf8"});
+    EXPECT_EQ(exportedFiles(dir_ / "out-8")["café.srd"].bytes,
+              "\xEF\xBB\xBF$PBExportHeader$café.srd\r\n$PBExportComments$exported\r\nGrüße\r\n");
 
     ok({"export", ansi, path("out-raw"), "--raw"});
     EXPECT_EQ(exportedFiles(dir_ / "out-raw")["café.srd"].bytes,
@@ -494,19 +499,21 @@ TEST_F(PblToolTest, ExportWritesUtf8TextWithEntryTimesAndNoComment) {
     ok({"put", unicode, "w.srd", "--comment", "c", "--time", "77"},
        std::string("G\0\xFC\0\x3D\xD8\x00\xDE", 8));
     ok({"put", unicode, "odd.dwo", "--time", "78"}, std::string("\x01\x02\x03", 3));
-    RunResult r = run({"export", unicode, path("out-u")});
+    RunResult r = run({"export", unicode, path("out-u"), "--all"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_NE(r.err.find("odd.dwo: not text"), std::string::npos) << r.err;
     auto unicodeFiles = exportedFiles(dir_ / "out-u");
-    EXPECT_EQ(unicodeFiles["w.srd"].bytes, "G\xC3\xBC\xF0\x9F\x98\x80");
+    EXPECT_EQ(unicodeFiles["w.srd"].bytes,
+              "HA$PBExportHeader$w.srd\r\n$PBExportComments$c\r\nG$$HEX3$$fc003dd800de$$ENDHEX$$");
     EXPECT_EQ(unicodeFiles["w.srd"].mtime, 77);
     EXPECT_EQ(unicodeFiles["odd.dwo"].bytes, std::string("\x01\x02\x03", 3))
-        << "bytes that are not text stay exact";
+        << "compiled objects stay exact";
+    EXPECT_EQ(unicodeFiles["odd.dwo"].mtime, 78);
 
     // Exporting again replaces the files.
     ok({"put", ansi, "café.srd", "--time", "9"}, "new");
     ok({"export", ansi, path("out-a")});
-    EXPECT_EQ(exportedFiles(dir_ / "out-a")["café.srd"].bytes, "new");
+    EXPECT_EQ(exportedFiles(dir_ / "out-a")["café.srd"].bytes,
+              "$PBExportHeader$caf\xE9.srd\r\nnew");
 }
 
 TEST_F(PblToolTest, ExportKeepsEveryFileInsideTheDirectoryAndDistinct) {
@@ -517,7 +524,7 @@ TEST_F(PblToolTest, ExportKeepsEveryFileInsideTheDirectoryAndDistinct) {
     for (std::size_t i = 0; i < names.size(); ++i)
         ok({"put", lib, names[i]}, "body" + std::to_string(i));
     stdfs::create_directory(dir_ / "out");
-    ok({"export", lib, path("out")});
+    ok({"export", lib, path("out"), "--all", "--raw"});
     auto files = exportedFiles(dir_ / "out");
     EXPECT_EQ(files.size(), names.size());
     std::vector<std::string> bodies;
@@ -842,7 +849,7 @@ TEST_F(PblToolTest, RandomDamageNeverCrashesOrHangs) {
         for (const std::vector<std::string>& args : {std::vector<std::string>{"info", lib},
                                                      {"ls", lib, "--json"},
                                                      {"cat", lib, "e5"},
-                                                     {"export", lib, path("fuzz-out")},
+                                                     {"export", lib, path("fuzz-out"), "--all"},
                                                      {"rebuild", lib, path("fuzz-re.pbl")}}) {
             RunResult r = run(args);
             EXPECT_EQ(r.signal, 0) << "round " << round << " " << args[0];
