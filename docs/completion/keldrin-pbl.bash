@@ -41,7 +41,7 @@ _keldrin_pbl() {
         ls) options="--json --sort" ;;
         cat) options="--comment --text" ;;
         put) options="--comment --time" ;;
-        export) options="--raw --all --quiet --encoding" ;;
+        export) options="--encoding --all --raw --quiet --sync" ;;
         import) options="--replace" ;;
         rebuild) options="--version" ;;
         optimize) options="--version --force" ;;

@@ -61,12 +61,15 @@ void runRemove(ToolContext& context, const ParsedArgs& args);
 void runComment(ToolContext& context, const ParsedArgs& args);
 
 // Commands that write whole files from a library (pbl_tool_copy.cpp).
-void runExport(ToolContext& context, const ParsedArgs& args);
 void runRebuild(ToolContext& context, const ParsedArgs& args);
 void runOptimize(ToolContext& context, const ParsedArgs& args);
 
 // The structural check of a library (pbl_tool_check.cpp).
 void runCheck(ToolContext& context, const ParsedArgs& args);
+
+// Sources out to PowerBuilder's export files and back (pbl_tool_sources.cpp).
+void runExport(ToolContext& context, const ParsedArgs& args);
+void runImport(ToolContext& context, const ParsedArgs& args);
 
 // Whole-library comparisons and searches, and reports (pbl_tool_diff.cpp,
 // pbl_tool_grep.cpp, pbl_tool_report.cpp); the library data (pbl_tool_write.cpp).

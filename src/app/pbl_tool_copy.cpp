@@ -1,5 +1,5 @@
-// keldrin-pbl's commands that write whole files from a library: export (one file per
-// entry), rebuild (a fresh copy) and optimize (a fresh copy in the library's place).
+// keldrin-pbl's commands that write whole files from a library: rebuild (a fresh copy)
+// and optimize (a fresh copy in the library's place).
 // Every file is written under a temporary name beside its target and moved into place
 // only when it is complete.
 #include <algorithm>
@@ -13,72 +13,17 @@
 #include <vector>
 
 #include "app/pbl_tool_commands.h"
-#include "pbl/library_facts.h"
 #include "app/pbl_tool_files.h"
 #include "app/pbl_tool_text.h"
 #include "base/bytes.h"
 #include "base/file.h"
 #include "base/interrupt.h"
 #include "base/text.h"
+#include "pbl/library_facts.h"
 
 namespace keldrin::tool {
 
 namespace {
-
-// The entry's data as the file's content: UTF-8 text, or the stored bytes when asked for
-// them or when the bytes are not text in the library's encoding (a conversion that would
-// not give them back exactly would lose data).
-std::optional<std::string> entryAsUtf8(bool unicodeLibrary, ByteSpan body) {
-    if (unicodeLibrary) {
-        if (body.size() % 2 != 0) return std::nullopt;
-        std::u16string text = decodeUtf16Le(body);
-        if (hasUnpairedSurrogate(text)) return std::nullopt;
-        return utf16ToUtf8(text);
-    }
-    std::optional<std::u16string> wide = ansiBytesToWide(body.data(), body.size());
-    if (!wide || hasUnpairedSurrogate(*wide)) return std::nullopt;
-    std::optional<std::string> back = wideToAnsiBytes(*wide);
-    if (!back ||
-        !std::equal(back->begin(), back->end(), body.begin(), body.end(),
-                    [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }))
-        return std::nullopt;
-    return utf16ToUtf8(*wide);
-}
-
-// The entry's file name in the export directory, never one that an earlier entry took
-// (`taken` holds them as a case-insensitive file system compares them): the second
-// file would replace the first.
-std::u16string distinctFileName(const std::u16string& entryName, std::set<std::u16string>& taken) {
-    std::u16string fileName = exportFileName(entryName);
-    if (taken.insert(foldedFileName(fileName)).second) return fileName;
-    std::size_t dot = fileName.find(u'.', 1);
-    std::u16string stem = fileName.substr(0, dot);
-    std::u16string extension =
-        dot == std::u16string::npos ? std::u16string() : fileName.substr(dot);
-    for (int n = 2;; ++n) {
-        std::u16string candidate = stem;
-        candidate += u'~';
-        candidate += utf8ToUtf16(std::to_string(n));
-        candidate += extension;
-        if (taken.insert(foldedFileName(candidate)).second) return candidate;
-    }
-}
-
-// Puts `content` at `target` in one rename, with the entry's time.
-void writeExportedFile(const std::u16string& directory, const std::u16string& target,
-                       std::string_view content, std::int32_t time) {
-    TemporaryFile temporary(reserveTemporary(joinPath(directory, u".keldrin-export"), u""));
-    writeWholeFile(temporary.path(),
-                   std::span<const std::uint8_t>(
-                       reinterpret_cast<const std::uint8_t*>(content.data()), content.size()));
-    // A rename replaces whatever stands at the name (a link included) instead of
-    // writing through it.
-    if (!fs::replaceFile(temporary.path(), target))
-        throw ToolFailure{displayPath(target) + ": cannot write the file"};
-    temporary.keep();
-    if (!fs::setModificationTime(target, time))
-        throw ToolFailure{displayPath(target) + ": cannot set the modification time"};
-}
 
 void copyLibrary(OpenLibrary& source, const std::u16string& target, int version,
                  const std::string& context) {
@@ -144,33 +89,6 @@ void verifyCopy(OpenLibrary& original, OpenLibrary& copy) {
 }
 
 }  // namespace
-
-void runExport(ToolContext& context, const ParsedArgs& args) {
-    const std::u16string& directory = args.positional[1];
-    const bool raw = args.has("--raw");
-    OpenLibrary lib = context.open(args.positional[0], false);
-    std::vector<EntryRecord> entries = listEntries(lib);
-    const bool unicode = lib->isUnicode() != 0;
-    if (!fs::makeDirectory(directory))
-        throw ToolFailure{displayPath(directory) + ": cannot create the directory"};
-
-    std::set<std::u16string> taken;
-    for (const EntryRecord& entry : entries) {
-        std::string shown = escapeControls(utf16ToUtf8(entry.name));
-        std::u16string fileName = distinctFileName(entry.name, taken);
-        if (fileName != entry.name) context.note(shown + ": exported as " + utf16ToUtf8(fileName));
-
-        std::vector<std::uint8_t> data = readEntry(lib, entry.info, shown);
-        ByteSpan body = ByteSpan(data).subspan(static_cast<std::size_t>(entry.info.commentSize));
-        std::optional<std::string> text = raw ? std::nullopt : entryAsUtf8(unicode, body);
-        if (!text && !raw)
-            context.note(shown + ": not text in the library's encoding; exported its stored bytes");
-        std::string content =
-            text ? std::move(*text)
-                 : std::string(reinterpret_cast<const char*>(body.data()), body.size());
-        writeExportedFile(directory, joinPath(directory, fileName), content, entry.info.time);
-    }
-}
 
 void runRebuild(ToolContext& context, const ParsedArgs& args) {
     const std::u16string& path = args.positional[0];

@@ -246,7 +246,7 @@ Comparison compare(LibraryScan& libA, LibraryScan& libB, const EntryRecord& a, c
     }
     auto commentA = static_cast<std::size_t>(a.info.commentSize);
     auto commentB = static_cast<std::size_t>(b.info.commentSize);
-    const bool source = isSourceName(a.name);
+    const bool source = pbl::isSourceEntryName(a.name);
     std::optional<std::string> textA;
     std::optional<std::string> textB;
     if (source && (withText || libA.unicode() != libB.unicode())) {

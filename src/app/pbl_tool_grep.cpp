@@ -38,7 +38,7 @@ void runGrep(ToolContext& context, const ParsedArgs& args) {
         // Name order, so that the same libraries always give the same output.
         std::vector<const EntryRecord*> sources;
         for (const EntryRecord& entry : scan.entries())
-            if (isSourceName(entry.name)) sources.push_back(&entry);
+            if (pbl::isSourceEntryName(entry.name)) sources.push_back(&entry);
         std::sort(sources.begin(), sources.end(),
                   [](const EntryRecord* x, const EntryRecord* y) { return x->name < y->name; });
         for (const EntryRecord* source : sources) {

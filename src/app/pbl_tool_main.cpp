@@ -1,9 +1,6 @@
 // Entry point of keldrin-pbl: the command line as wide text, then runPblTool.
-#include <string>
-#include <vector>
-
 #include "app/pbl_tool.h"
-#include "base/file.h"
+#include "app/program_args.h"
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -15,22 +12,13 @@ int wmain(int argc, wchar_t** argv) {
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
     SetConsoleOutputCP(CP_UTF8);
-    std::vector<std::u16string> args;
-    for (int i = 1; i < argc; ++i) {
-        const wchar_t* arg = argv[i];
-        std::u16string wide;
-        for (; *arg != L'\0'; ++arg) wide.push_back(static_cast<char16_t>(*arg));
-        args.push_back(std::move(wide));
-    }
-    return keldrin::runPblTool(args);
+    return keldrin::runPblTool(keldrin::programArguments(argc, argv));
 }
 
 #else
 
 int main(int argc, char** argv) {
-    std::vector<std::u16string> args;
-    for (int i = 1; i < argc; ++i) args.push_back(keldrin::fs::fromNativeName(argv[i]));
-    return keldrin::runPblTool(args);
+    return keldrin::runPblTool(keldrin::programArguments(argc, argv));
 }
 
 #endif

@@ -196,7 +196,7 @@ void runCat(ToolContext& context, const ParsedArgs& args) {
     std::string bytes = comment ? std::string(data.begin(), split) : std::string(split, data.end());
     if (args.has("--text")) {
         // A compiled object's bytes are no text; decoding them would print noise.
-        if (!comment && !isSourceName(name))
+        if (!comment && !pbl::isSourceEntryName(name))
             throw ToolFailure{displayPath(name) + ": a compiled object, not text"};
         try {
             bytes =

@@ -9,17 +9,6 @@
 
 namespace keldrin::tool {
 
-bool isSourceName(std::u16string_view name) {
-    if (name.size() < 5) return false;
-    std::u16string_view tail = name.substr(name.size() - 4);
-    auto lower = [](char16_t c) {
-        return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
-    };
-    char16_t letter = lower(tail[3]);
-    return tail[0] == u'.' && lower(tail[1]) == u's' && lower(tail[2]) == u'r' && letter >= u'a' &&
-           letter <= u'z';
-}
-
 std::string decodeStoredText(bool unicode, const std::uint8_t* bytes, std::size_t count) {
     if (count == 0) return std::string();
     if (unicode) return utf16ToUtf8(decodeUtf16Le(ByteSpan(bytes, count)));

@@ -1,6 +1,7 @@
 // Reading every entry of a library for the commands that look through whole libraries
 // (diff, grep): damage is noted and the walk goes on with the entries that can still be
-// read, and a source entry's text is decoded the one way the tool shows text.
+// read, and a source entry's text (pbl::isSourceEntryName) is decoded the one way the tool
+// shows text.
 #pragma once
 
 #include <cstdint>
@@ -10,12 +11,9 @@
 #include <vector>
 
 #include "app/pbl_tool_commands.h"
+#include "pbl/export_file.h"
 
 namespace keldrin::tool {
-
-// True for a source entry: a name ending in ".sr" and one more letter. Everything else
-// is a compiled object, whose bytes are not text in any encoding.
-bool isSourceName(std::u16string_view name);
 
 // Stored text (ANSI code page bytes, or UTF-16LE) as UTF-8; ToolFailure when the bytes
 // do not convert.

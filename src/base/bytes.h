@@ -109,6 +109,16 @@ class ByteReader {
         return data_.subspan(pos_ - n, n);
     }
     void skip(std::size_t n) { take(n); }
+    // Reads a 2- or 4-byte field into `v` by its width, so that one list of a
+    // structure's fields serves both its decoding and (with ByteWriter) its encoding.
+    template <typename T>
+    void field(T& v) {
+        static_assert(sizeof(T) == 2 || sizeof(T) == 4);
+        if constexpr (sizeof(T) == 2)
+            v = static_cast<T>(readU16());
+        else
+            v = static_cast<T>(readU32());
+    }
 
   private:
     bool take(std::size_t n) {
@@ -123,6 +133,25 @@ class ByteReader {
     ByteSpan data_;
     std::size_t pos_;
     bool ok_ = true;
+};
+
+// The writing side of ByteReader::field, for buffers the caller has sized for the whole
+// structure.
+class ByteWriter {
+  public:
+    explicit ByteWriter(std::uint8_t* p) : p_(p) {}
+    template <typename T>
+    void field(const T& v) {
+        static_assert(sizeof(T) == 2 || sizeof(T) == 4);
+        if constexpr (sizeof(T) == 2)
+            storeU16(p_, static_cast<std::uint16_t>(v));
+        else
+            storeU32(p_, static_cast<std::uint32_t>(v));
+        p_ += sizeof(T);
+    }
+
+  private:
+    std::uint8_t* p_;
 };
 
 // UTF-16 text as the little-endian bytes that libraries and reports store: the one codec

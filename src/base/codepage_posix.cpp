@@ -289,20 +289,26 @@ CodePage* pageForCall(unsigned cp, bool argumentsUsable) {
     if (page == nullptr) errno = EINVAL;
     return page;
 }
+
+// The platform calls' contract: with no buffer, the size it would take; otherwise the
+// units copied, or 0 and ENOBUFS when the buffer is too small.
+template <typename Text, typename Unit>
+int deliver(const Text& converted, Unit* out, int capacity) {
+    if (out == nullptr) return static_cast<int>(converted.size());
+    if (converted.size() > static_cast<std::size_t>(capacity)) {
+        errno = ENOBUFS;
+        return 0;
+    }
+    std::copy(converted.begin(), converted.end(), out);
+    return static_cast<int>(converted.size());
+}
 }  // namespace
 
 int multiByteToWideChar(unsigned cp, unsigned /*flags*/, const char* in, int inBytes, char16_t* out,
                         int outUnits) {
     CodePage* page = pageForCall(cp, in != nullptr && inBytes > 0 && outUnits >= 0);
     if (page == nullptr) return 0;
-    std::u16string wide = page->decode(in, static_cast<std::size_t>(inBytes));
-    if (out == nullptr) return static_cast<int>(wide.size());
-    if (wide.size() > static_cast<std::size_t>(outUnits)) {
-        errno = ENOBUFS;
-        return 0;
-    }
-    std::copy(wide.begin(), wide.end(), out);
-    return static_cast<int>(wide.size());
+    return deliver(page->decode(in, static_cast<std::size_t>(inBytes)), out, outUnits);
 }
 
 int wideCharToMultiByte(unsigned cp, unsigned /*flags*/, const char16_t* in, int inUnits, char* out,
@@ -313,13 +319,7 @@ int wideCharToMultiByte(unsigned cp, unsigned /*flags*/, const char16_t* in, int
     char fallback = defaultChar != nullptr && *defaultChar != '\0' ? *defaultChar : '?';
     std::string narrow = page->encode(in, static_cast<std::size_t>(inUnits), fallback, used);
     if (usedDefault != nullptr) *usedDefault = used;
-    if (out == nullptr) return static_cast<int>(narrow.size());
-    if (narrow.size() > static_cast<std::size_t>(outBytes)) {
-        errno = ENOBUFS;
-        return 0;
-    }
-    std::copy(narrow.begin(), narrow.end(), out);
-    return static_cast<int>(narrow.size());
+    return deliver(narrow, out, outBytes);
 }
 
 std::u16string lastErrorText() {

@@ -30,25 +30,29 @@ std::u16string withCrLf(std::u16string_view text) {
     return out;
 }
 
-void writeAll(HANDLE handle, const char* data, std::size_t size) {
+// Writes in pieces of at most `maxChunk` units until all is out or a write fails; the
+// console takes a limited amount per call, and a pipe or file no more than a DWORD.
+template <typename Unit, typename WriteFn>
+void writeChunked(const Unit* data, std::size_t size, std::size_t maxChunk, WriteFn write) {
     while (size > 0) {
-        DWORD chunk = size > 0x10000 ? 0x10000 : static_cast<DWORD>(size);
+        DWORD chunk = static_cast<DWORD>(size > maxChunk ? maxChunk : size);
         DWORD written = 0;
-        if (!WriteFile(handle, data, chunk, &written, nullptr) || written == 0) return;
+        if (!write(data, chunk, &written) || written == 0) return;
         data += written;
         size -= written;
     }
 }
 
+void writeAll(HANDLE handle, const char* data, std::size_t size) {
+    writeChunked(data, size, 0x10000, [handle](const char* p, DWORD n, DWORD* done) {
+        return WriteFile(handle, p, n, done, nullptr) != FALSE;
+    });
+}
+
 void writeConsoleAll(HANDLE handle, const char16_t* data, std::size_t size) {
-    while (size > 0) {
-        // The console takes a limited amount per call.
-        DWORD chunk = size > 8192 ? 8192 : static_cast<DWORD>(size);
-        DWORD written = 0;
-        if (!WriteConsoleW(handle, data, chunk, &written, nullptr) || written == 0) return;
-        data += written;
-        size -= written;
-    }
+    writeChunked(data, size, 8192, [handle](const char16_t* p, DWORD n, DWORD* done) {
+        return WriteConsoleW(handle, p, n, done, nullptr) != FALSE;
+    });
 }
 
 void emit(std::u16string_view text) {

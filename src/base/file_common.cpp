@@ -17,36 +17,9 @@
 namespace keldrin::fs {
 
 std::u16string fromNativeName(std::string_view bytes) {
-    std::u16string out;
-    out.reserve(bytes.size());
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        auto b0 = static_cast<unsigned char>(bytes[i]);
-        std::size_t len = 0;
-        if (b0 < 0x80)
-            len = 1;
-        else if (b0 >= 0xC2 && b0 <= 0xDF)
-            len = 2;
-        else if (b0 >= 0xE0 && b0 <= 0xEF)
-            len = 3;
-        else if (b0 >= 0xF0 && b0 <= 0xF4)
-            len = 4;
-        std::u16string decoded;
-        if (len > 0 && len <= bytes.size() - i) {
-            decoded = utf8ToUtf16(bytes.substr(i, len));
-            if (decoded.find(u'\uFFFD') != std::u16string::npos ||
-                utf16ToUtf8(decoded) != bytes.substr(i, len))
-                decoded.clear();
-        }
-        if (decoded.empty()) {
-            out.push_back(static_cast<char16_t>(0xDC00 + b0));
-            ++i;
-        } else {
-            out += decoded;
-            i += len;
-        }
-    }
-    return out;
+    // A byte that starts no valid sequence becomes a lone low surrogate, which
+    // toNativeName turns back into that very byte.
+    return decodeUtf8(bytes, [](unsigned char b) { return static_cast<char16_t>(0xDC00 + b); });
 }
 
 std::string toNativeName(std::u16string_view name) {

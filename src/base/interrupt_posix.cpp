@@ -12,19 +12,18 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstring>
-#include <new>
 #include <string>
 
 #include "base/file.h"
 #include "base/interrupt.h"
+#include "base/interrupt_slots.h"
 
 namespace keldrin::interrupt {
 namespace {
 
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-std::atomic<char*> slots[kMaxWatchedFiles];
+SlotTable<char> slots;
 static_assert(std::atomic<char*>::is_always_lock_free);
 
 std::atomic<bool> installed{false};
@@ -89,18 +88,8 @@ bool WatchedFile::watch(const std::u16string& path) {
     path_ = path;
     installHandlers();
     const std::string native = fs::toNativeName(path);
-    char* name = new (std::nothrow) char[native.size() + 1];
-    if (name == nullptr) return false;
-    std::memcpy(name, native.c_str(), native.size() + 1);
-    for (int i = 0; i < kMaxWatchedFiles; ++i) {
-        char* empty = nullptr;
-        if (slots[i].compare_exchange_strong(empty, name)) {
-            slot_ = i;
-            return true;
-        }
-    }
-    delete[] name;
-    return false;
+    slot_ = claimSlot(slots, native.c_str(), native.size());
+    return slot_ >= 0;
 }
 
 void WatchedFile::forget() {

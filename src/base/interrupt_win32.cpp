@@ -14,17 +14,17 @@
 #include <windows.h>
 
 #include <atomic>
-#include <new>
 #include <string>
 
 #include "base/interrupt.h"
+#include "base/interrupt_slots.h"
 
 namespace keldrin::interrupt {
 namespace {
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
 
-std::atomic<wchar_t*> slots[kMaxWatchedFiles];
+SlotTable<wchar_t> slots;
 
 CRITICAL_SECTION& tableLock() {
     static CRITICAL_SECTION* const lock = [] {
@@ -75,20 +75,9 @@ bool WatchedFile::watch(const std::u16string& path) {
     forget();
     path_ = path;
     installHandlers();
-    wchar_t* name = new (std::nothrow) wchar_t[path.size() + 1];
-    if (name == nullptr) return false;
-    for (std::size_t i = 0; i < path.size(); ++i) name[i] = static_cast<wchar_t>(path[i]);
-    name[path.size()] = L'\0';
     HoldOff hold;
-    for (int i = 0; i < kMaxWatchedFiles; ++i) {
-        wchar_t* empty = nullptr;
-        if (slots[i].compare_exchange_strong(empty, name)) {
-            slot_ = i;
-            return true;
-        }
-    }
-    delete[] name;
-    return false;
+    slot_ = claimSlot(slots, reinterpret_cast<const wchar_t*>(path.c_str()), path.size());
+    return slot_ >= 0;
 }
 
 void WatchedFile::forget() {

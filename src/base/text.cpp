@@ -134,45 +134,46 @@ std::string utf16ToUtf8(std::u16string_view text) {
     return out;
 }
 
-std::u16string utf8ToUtf16(std::string_view text) {
-    std::u16string out;
-    out.reserve(text.size());
-    std::size_t i = 0;
-    while (i < text.size()) {
-        auto b0 = static_cast<unsigned char>(text[i]);
-        char32_t c = 0xFFFD;
-        std::size_t len = 1;
-        auto cont = [&](std::size_t k) {
-            return i + k < text.size() && (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-        };
-        auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]) & 0x3Fu; };
-        if (b0 < 0x80) {
-            c = b0;
-        } else if (b0 >= 0xC2 && b0 <= 0xDF && cont(1)) {
-            c = ((b0 & 0x1Fu) << 6) | at(1);
-            len = 2;
-        } else if (b0 >= 0xE0 && b0 <= 0xEF && cont(1) && cont(2)) {
-            char32_t v = ((b0 & 0x0Fu) << 12) | (at(1) << 6) | at(2);
-            if (v >= 0x800 && (v < 0xD800 || v > 0xDFFF)) {
-                c = v;
-                len = 3;
-            }
-        } else if (b0 >= 0xF0 && b0 <= 0xF4 && cont(1) && cont(2) && cont(3)) {
-            char32_t v = ((b0 & 0x07u) << 18) | (at(1) << 12) | (at(2) << 6) | at(3);
-            if (v >= 0x10000 && v <= 0x10FFFF) {
-                c = v;
-                len = 4;
-            }
-        }
-        if (c >= 0x10000) {
-            out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(c));
-        }
-        i += len;
+std::size_t decodeUtf8At(std::string_view text, std::size_t i, char32_t& c) {
+    auto b0 = static_cast<unsigned char>(text[i]);
+    auto cont = [&](std::size_t k) {
+        return i + k < text.size() && (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+    };
+    auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]) & 0x3Fu; };
+    if (b0 < 0x80) {
+        c = b0;
+        return 1;
     }
-    return out;
+    if (b0 >= 0xC2 && b0 <= 0xDF && cont(1)) {
+        c = ((b0 & 0x1Fu) << 6) | at(1);
+        return 2;
+    }
+    if (b0 >= 0xE0 && b0 <= 0xEF && cont(1) && cont(2)) {
+        char32_t v = ((b0 & 0x0Fu) << 12) | (at(1) << 6) | at(2);
+        if (v < 0x800 || (v >= 0xD800 && v <= 0xDFFF)) return 0;
+        c = v;
+        return 3;
+    }
+    if (b0 >= 0xF0 && b0 <= 0xF4 && cont(1) && cont(2) && cont(3)) {
+        char32_t v = ((b0 & 0x07u) << 18) | (at(1) << 12) | (at(2) << 6) | at(3);
+        if (v < 0x10000 || v > 0x10FFFF) return 0;
+        c = v;
+        return 4;
+    }
+    return 0;
+}
+
+void appendCodePoint(std::u16string& out, char32_t c) {
+    if (c >= 0x10000) {
+        out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+        out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+    } else {
+        out.push_back(static_cast<char16_t>(c));
+    }
+}
+
+std::u16string utf8ToUtf16(std::string_view text) {
+    return decodeUtf8(text, [](unsigned char) { return u'\uFFFD'; });
 }
 
 }  // namespace keldrin

@@ -26,12 +26,9 @@
 namespace keldrin {
 
 #if !defined(_WIN32)
-inline constexpr unsigned CP_ACP = 0;
-inline constexpr unsigned CP_OEMCP = 1;
-inline constexpr unsigned CP_UTF8 = 65001;
-inline constexpr unsigned MB_PRECOMPOSED = 0x1;
-inline constexpr unsigned WC_COMPOSITECHECK = 0x200;
-inline constexpr unsigned WC_DEFAULTCHAR = 0x40;
+// The Windows names and values of the code pages and flags that callers pass.
+enum : unsigned { CP_ACP = 0, CP_OEMCP = 1, CP_UTF8 = 65001 };
+enum : unsigned { MB_PRECOMPOSED = 0x1, WC_COMPOSITECHECK = 0x200, WC_DEFAULTCHAR = 0x40 };
 #endif
 
 // Converts `byteCount` bytes (a terminator among them is converted like any byte) and
@@ -60,5 +57,30 @@ std::u16string numberToText(std::int32_t value);
 // U+FFFD; they are not code-page conversions.
 std::string utf16ToUtf8(std::u16string_view text);
 std::u16string utf8ToUtf16(std::string_view text);
+// The code point of the UTF-8 sequence that starts at text[i] (i < size) into `c`; returns
+// the sequence's length, or 0 when no valid, shortest-form sequence starts there.
+std::size_t decodeUtf8At(std::string_view text, std::size_t i, char32_t& c);
+// Appends `c` as one or two UTF-16 code units.
+void appendCodePoint(std::u16string& out, char32_t c);
+// Decodes UTF-8; a byte that starts no valid sequence becomes the code unit that
+// `invalid(byte)` gives, and decoding goes on after it.
+template <typename OnInvalid>
+std::u16string decodeUtf8(std::string_view text, OnInvalid invalid) {
+    std::u16string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        char32_t c = 0;
+        std::size_t len = decodeUtf8At(text, i, c);
+        if (len == 0) {
+            out.push_back(invalid(static_cast<unsigned char>(text[i])));
+            ++i;
+        } else {
+            appendCodePoint(out, c);
+            i += len;
+        }
+    }
+    return out;
+}
 
 }  // namespace keldrin

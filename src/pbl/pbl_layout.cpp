@@ -53,17 +53,34 @@ void expandBitmapBits(const std::uint8_t* block, std::uint8_t* flags) {
     }
 }
 
+// Each header's fields in file order: the one list that both decode and encode walk.
+template <typename Io, typename Header>
+void nodeFields(Io& io, Header& h) {
+    io.field(h.left), io.field(h.parent), io.field(h.right), io.field(h.freeBytes);
+    io.field(h.lastPos), io.field(h.count), io.field(h.firstPos);
+    static_assert(
+        kNodeParentField == kNodeLeftField + 4 && kNodeRightField == kNodeParentField + 4 &&
+        kNodeFreeField == kNodeRightField + 4 && kNodeLastPosField == kNodeFreeField + 2 &&
+        kNodeCountField == kNodeLastPosField + 2 && kNodeFirstPosField == kNodeCountField + 2 &&
+        kNodeFirstPosField + 2 == kNodeReservedField);
+}
+
+template <typename Io, typename Header>
+void dataBlockFields(Io& io, Header& h) {
+    io.field(h.next), io.field(h.used);
+    static_assert(kDataUsedField == kDataNextField + 4 && kDataUsedField + 2 == kDataHeaderSize);
+}
+
+template <typename Io, typename Header>
+void entryRecordFields(Io& io, Header& h) {
+    io.field(h.firstBlock), io.field(h.dataSize), io.field(h.time);
+    io.field(h.commentLength), io.field(h.nameLength);
+}
+
 bool NodeHeader::decode(ByteSpan node, NodeHeader& out) {
     ByteReader r(node, kNodeLeftField);
     NodeHeader h;
-    h.left = r.readI32();
-    h.parent = r.readI32();
-    h.right = r.readI32();
-    h.freeBytes = r.readI16();
-    h.lastPos = r.readU16();
-    h.count = r.readI16();
-    h.firstPos = r.readU16();
-    static_assert(kNodeFirstPosField + 2 == kNodeReservedField);
+    nodeFields(r, h);
     return deliver(r, h, out);
 }
 
@@ -75,29 +92,22 @@ NodeHeader NodeHeader::decode(const std::uint8_t* p) {
 
 void NodeHeader::encode(std::uint8_t* p) const {
     putSignature(p, kNodeSignature);
-    storeI32(p + kNodeLeftField, left);
-    storeI32(p + kNodeParentField, parent);
-    storeI32(p + kNodeRightField, right);
-    storeI16(p + kNodeFreeField, freeBytes);
-    storeU16(p + kNodeLastPosField, lastPos);
-    storeI16(p + kNodeCountField, count);
-    storeU16(p + kNodeFirstPosField, firstPos);
+    ByteWriter w(p + kNodeLeftField);
+    nodeFields(w, *this);
     std::memset(p + kNodeReservedField, 0, kNodeHeaderSize - kNodeReservedField);
 }
 
 bool DataBlockHeader::decode(ByteSpan block, DataBlockHeader& out) {
     ByteReader r(block, kDataNextField);
     DataBlockHeader h;
-    h.next = r.readI32();
-    h.used = r.readU16();
-    static_assert(kDataUsedField + 2 == kDataHeaderSize);
+    dataBlockFields(r, h);
     return deliver(r, h, out);
 }
 
 void DataBlockHeader::encode(std::uint8_t* p) const {
     putSignature(p, kDataSignature);
-    storeI32(p + kDataNextField, next);
-    storeU16(p + kDataUsedField, used);
+    ByteWriter w(p + kDataNextField);
+    dataBlockFields(w, *this);
 }
 
 HeaderKind recogniseHeader(const std::uint8_t* p) {
@@ -109,11 +119,7 @@ HeaderKind recogniseHeader(const std::uint8_t* p) {
 bool EntryRecordHeader::decode(const Variant& v, ByteSpan record, EntryRecordHeader& out) {
     ByteReader r(record, static_cast<std::size_t>(v.entryFirstBlockField));
     EntryRecordHeader h;
-    h.firstBlock = r.readI32();
-    h.dataSize = r.readI32();
-    h.time = r.readI32();
-    h.commentLength = r.readU16();
-    h.nameLength = r.readU16();
+    entryRecordFields(r, h);
     return deliver(r, h, out);
 }
 
@@ -128,11 +134,12 @@ void EntryRecordHeader::encode(const Variant& v, std::uint8_t* p) const {
     std::memset(p, 0, static_cast<std::size_t>(v.entryHeaderSize));
     putSignature(p, kEntrySignature);
     putText(p + v.entryVersionField, kEntryVersionText, v.charSize);
-    storeI32(p + v.entryFirstBlockField, firstBlock);
-    storeI32(p + v.entryDataSizeField, dataSize);
-    storeI32(p + v.entryTimeField, time);
-    storeU16(p + v.entryCommentLengthField, commentLength);
-    storeU16(p + v.entryNameLengthField, nameLength);
+    encodeFields(v, p);
+}
+
+void EntryRecordHeader::encodeFields(const Variant& v, std::uint8_t* p) const {
+    ByteWriter w(p + v.entryFirstBlockField);
+    entryRecordFields(w, *this);
 }
 
 std::int32_t headerLibraryDataFirst(const Variant& v, ByteSpan header) {

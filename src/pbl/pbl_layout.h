@@ -214,6 +214,14 @@ static_assert(kUnicode.libraryDataLengthField + 4 == kUnicode.headerFieldBytes);
 static_assert(kAnsi.entryNameLengthField + 2 == kAnsi.entryHeaderSize);
 static_assert(kUnicode.entryNameLengthField + 2 == kUnicode.entryHeaderSize);
 static_assert(kAnsi.entryVersionField + 4 == kAnsi.entryFirstBlockField);
+// The record's fields follow each other, firstBlock to nameLength, in both variants.
+constexpr bool entryFieldsContiguous(const Variant& v) {
+    return v.entryDataSizeField == v.entryFirstBlockField + 4 &&
+           v.entryTimeField == v.entryDataSizeField + 4 &&
+           v.entryCommentLengthField == v.entryTimeField + 4 &&
+           v.entryNameLengthField == v.entryCommentLengthField + 2;
+}
+static_assert(entryFieldsContiguous(kAnsi) && entryFieldsContiguous(kUnicode));
 static_assert(kUnicode.entryVersionField + 8 == kUnicode.entryFirstBlockField);
 static_assert(kAnsi.versionDigitField == kAnsi.versionField + kAnsi.charSize);
 static_assert(kUnicode.versionDigitField == kUnicode.versionField + kUnicode.charSize);
@@ -256,6 +264,8 @@ struct EntryRecordHeader {
     static EntryRecordHeader decode(const Variant& v, const std::uint8_t* p);
     // Writes signature, entry version "0600" and the fields.
     void encode(const Variant& v, std::uint8_t* p) const;
+    // Writes the fields only, keeping the record's signature and entry version.
+    void encodeFields(const Variant& v, std::uint8_t* p) const;
 };
 
 // ---- library header fields (a view over the header's field bytes) ---------------

@@ -392,10 +392,7 @@ int PblLibrary::writeEntryData(PblEntryInfo& info, const void* data, int size, s
     h.dataSize = info.dataSize;
     h.commentLength = static_cast<std::uint16_t>(unicode_ ? commentSize / 2 : commentSize);
     h.time = info.time != 0 ? info.time : now();
-    storeI32(rec + v.entryFirstBlockField, h.firstBlock);
-    storeI32(rec + v.entryDataSizeField, h.dataSize);
-    storeI32(rec + v.entryTimeField, h.time);
-    storeU16(rec + v.entryCommentLengthField, h.commentLength);
+    h.encodeFields(v, rec);  // the record keeps its own signature and entry version
     return file_.writeAt(rec, static_cast<std::size_t>(v.entryHeaderSize), info.entryOffset)
                ? kPblOk
                : kPblIoError;

@@ -33,22 +33,24 @@ class CfbStorage : public Storage {
         : reader_(std::move(reader)), index_(index) {}
 
     Status openStorage(const std::u16string& name, std::unique_ptr<Storage>& out) override {
-        std::optional<std::uint32_t> child = reader_->findChild(index_, name);
-        if (!child || reader_->entry(*child).type != cfb::EntryType::kStorage)
-            return Status::kNotFound;
-        out = std::make_unique<CfbStorage>(reader_, *child);
-        return Status::kOk;
+        return openChild<CfbStorage>(name, cfb::EntryType::kStorage, out);
     }
 
     Status openStream(const std::u16string& name, std::unique_ptr<Stream>& out) override {
-        std::optional<std::uint32_t> child = reader_->findChild(index_, name);
-        if (!child || reader_->entry(*child).type != cfb::EntryType::kStream)
-            return Status::kNotFound;
-        out = std::make_unique<CfbStream>(reader_, *child);
-        return Status::kOk;
+        return openChild<CfbStream>(name, cfb::EntryType::kStream, out);
     }
 
   private:
+    // A child of the wrong kind is as absent as a missing one, as with ole32.
+    template <typename Opened, typename Element>
+    Status openChild(const std::u16string& name, cfb::EntryType type,
+                     std::unique_ptr<Element>& out) {
+        std::optional<std::uint32_t> child = reader_->findChild(index_, name);
+        if (!child || reader_->entry(*child).type != type) return Status::kNotFound;
+        out = std::make_unique<Opened>(reader_, *child);
+        return Status::kOk;
+    }
+
     std::shared_ptr<cfb::CfbReader> reader_;
     std::uint32_t index_;
 };

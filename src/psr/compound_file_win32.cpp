@@ -38,57 +38,61 @@ Status elementStatus(HRESULT hr) {
     }
 }
 
-class OleStream final : public Stream {
+// Holds one reference to a COM object and releases it once.
+template <typename Interface>
+class ComReference {
   public:
-    explicit OleStream(IStream* stream) : stream_(stream) {}
-    ~OleStream() override { stream_->Release(); }
-    OleStream(const OleStream&) = delete;
-    OleStream& operator=(const OleStream&) = delete;
+    explicit ComReference(Interface* object) : object_(object) {}
+    ~ComReference() { object_->Release(); }
+    ComReference(const ComReference&) = delete;
+    ComReference& operator=(const ComReference&) = delete;
+
+  protected:
+    Interface* object_;
+};
+
+class OleStream final : public Stream, private ComReference<IStream> {
+  public:
+    explicit OleStream(IStream* stream) : ComReference(stream) {}
 
     Status read(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesRead) override {
         ULONG n = 0;
-        HRESULT hr = stream_->Read(buffer, count, &n);
+        HRESULT hr = object_->Read(buffer, count, &n);
         bytesRead = n <= count ? static_cast<std::uint32_t>(n) : 0;
         // S_FALSE (fewer bytes than asked for with an error) counts as a failure too.
         return hr == S_OK ? Status::kOk : Status::kFailed;
     }
-
-  private:
-    IStream* stream_;
 };
 
-class OleStorage final : public Storage {
+class OleStorage final : public Storage, private ComReference<IStorage> {
   public:
-    explicit OleStorage(IStorage* storage) : storage_(storage) {}
-    ~OleStorage() override { storage_->Release(); }
-    OleStorage(const OleStorage&) = delete;
-    OleStorage& operator=(const OleStorage&) = delete;
+    explicit OleStorage(IStorage* storage) : ComReference(storage) {}
 
     Status openStorage(const std::u16string& name, std::unique_ptr<Storage>& out) override {
         IStorage* child = nullptr;
         HRESULT hr =
-            storage_->OpenStorage(wide(name).c_str(), nullptr, kElementMode, nullptr, 0, &child);
-        if (hr != S_OK) {
-            if (child != nullptr) child->Release();
-            return elementStatus(hr);
-        }
-        out = std::make_unique<OleStorage>(child);
-        return Status::kOk;
+            object_->OpenStorage(wide(name).c_str(), nullptr, kElementMode, nullptr, 0, &child);
+        return adopt<OleStorage>(hr, child, out);
     }
 
     Status openStream(const std::u16string& name, std::unique_ptr<Stream>& out) override {
         IStream* stream = nullptr;
-        HRESULT hr = storage_->OpenStream(wide(name).c_str(), nullptr, kElementMode, 0, &stream);
-        if (hr != S_OK) {
-            if (stream != nullptr) stream->Release();
-            return elementStatus(hr);
-        }
-        out = std::make_unique<OleStream>(stream);
-        return Status::kOk;
+        HRESULT hr = object_->OpenStream(wide(name).c_str(), nullptr, kElementMode, 0, &stream);
+        return adopt<OleStream>(hr, stream, out);
     }
 
   private:
-    IStorage* storage_;
+    // Takes over what an Open call returned; on failure a pointer it may still have set
+    // is released, not leaked.
+    template <typename Opened, typename Interface, typename Element>
+    static Status adopt(HRESULT hr, Interface* opened, std::unique_ptr<Element>& out) {
+        if (hr != S_OK) {
+            if (opened != nullptr) opened->Release();
+            return elementStatus(hr);
+        }
+        out = std::make_unique<Opened>(opened);
+        return Status::kOk;
+    }
 };
 
 }  // namespace

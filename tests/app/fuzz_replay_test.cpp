@@ -27,6 +27,9 @@
 #define KELDRIN_FUZZ_ENTRY replayExport
 #include "fuzz/fuzz_export.cpp"
 #undef KELDRIN_FUZZ_ENTRY
+#define KELDRIN_FUZZ_ENTRY replayExportFile
+#include "fuzz/fuzz_export_file.cpp"
+#undef KELDRIN_FUZZ_ENTRY
 
 namespace keldrin {
 namespace {
@@ -49,6 +52,7 @@ const Target kTargets[] = {
     {"fuzz_pbl_read", replayPblRead},
     {"fuzz_pbl_mutate", replayPblMutate},
     {"fuzz_export", replayExport},
+    {"fuzz_export_file", replayExportFile},
 };
 
 std::vector<std::uint8_t> readAll(const stdfs::path& file) {

@@ -179,7 +179,7 @@ TEST_P(HostedTool, ReadsExportsAndRebuilds) {
     ASSERT_EQ(cat.code, kPblToolOk) << cat.err;
     EXPECT_EQ(cat.out, asText(patternBytes(1500, 2)));
 
-    ToolResult exported = runTool({u"export", lib, dir.file("out")});
+    ToolResult exported = runTool({u"export", lib, dir.file("out"), u"--all"});
     ASSERT_EQ(exported.code, kPblToolOk) << exported.err;
     EXPECT_EQ(filesIn(dir.path() / "out").size(), 2u);
 

@@ -1,0 +1,344 @@
+#include "pbl/export_file.h"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+
+#include "base/text.h"
+
+namespace keldrin::pbl {
+
+namespace {
+
+constexpr std::string_view kHeaderTag = "$PBExportHeader$";
+constexpr std::string_view kCommentTag = "$PBExportComments$";
+constexpr std::string_view kHexAsciiMark = "HA";
+constexpr std::string_view kHexOpen = "$$HEX";
+constexpr std::string_view kHexEnd = "$$ENDHEX$$";
+constexpr std::array<std::uint8_t, 3> kUtf8Mark = {0xEF, 0xBB, 0xBF};
+constexpr std::array<std::uint8_t, 2> kUtf16LeMark = {0xFF, 0xFE};
+
+constexpr std::array<std::string_view, 4> kEncodingNames = {"ansi", "hexascii", "utf8", "utf16le"};
+
+// An ASCII tag in the text's own character type.
+template <class Char>
+std::basic_string<Char> widen(std::string_view ascii) {
+    return std::basic_string<Char>(ascii.begin(), ascii.end());
+}
+
+template <class Char>
+bool startsWith(std::basic_string_view<Char> text, std::string_view ascii) {
+    if (text.size() < ascii.size()) return false;
+    for (std::size_t i = 0; i < ascii.size(); ++i)
+        if (text[i] != static_cast<Char>(ascii[i])) return false;
+    return true;
+}
+
+bool startsWith(ByteSpan bytes, std::string_view ascii) {
+    if (bytes.size() < ascii.size()) return false;
+    for (std::size_t i = 0; i < ascii.size(); ++i)
+        if (bytes[i] != static_cast<std::uint8_t>(ascii[i])) return false;
+    return true;
+}
+
+template <std::size_t N>
+bool startsWith(ByteSpan bytes, const std::array<std::uint8_t, N>& mark) {
+    return bytes.size() >= N && std::equal(mark.begin(), mark.end(), bytes.begin());
+}
+
+// The source's own line ending: that of its first line; CRLF, as PowerBuilder writes,
+// when it has no line break at all.
+template <class Char>
+std::basic_string<Char> lineEnding(const std::basic_string<Char>& source) {
+    std::size_t lf = source.find(static_cast<Char>('\n'));
+    if (lf != std::basic_string<Char>::npos && (lf == 0 || source[lf - 1] != Char('\r')))
+        return widen<Char>("\n");
+    return widen<Char>("\r\n");
+}
+
+template <class Char>
+bool holdsLineBreak(const std::basic_string<Char>& text) {
+    return text.find_first_of(widen<Char>("\r\n")) != std::basic_string<Char>::npos;
+}
+
+// The whole file as text, before its encoding; or an error for a header line that could
+// not be read back as one.
+template <class Char>
+std::optional<std::basic_string<Char>> composeText(const ExportTexts<Char>& texts,
+                                                   std::string& error) {
+    if (texts.name.empty()) {
+        error = "the entry has no name";
+        return std::nullopt;
+    }
+    if (holdsLineBreak(texts.name) || holdsLineBreak(texts.comment)) {
+        error = "a line break in the entry's name or comment would end its header line";
+        return std::nullopt;
+    }
+    const std::basic_string<Char> eol = lineEnding(texts.source);
+    std::basic_string<Char> text = widen<Char>(kHeaderTag);
+    text.reserve(texts.name.size() + texts.comment.size() + texts.source.size() + 64);
+    text += texts.name;
+    text += eol;
+    // A source that itself begins like a comment line gets an empty one before it, or it
+    // would be read back as the comment.
+    if (!texts.comment.empty() ||
+        startsWith(std::basic_string_view<Char>(texts.source), kCommentTag)) {
+        text += widen<Char>(kCommentTag);
+        text += texts.comment;
+        text += eol;
+    }
+    text += texts.source;
+    return text;
+}
+
+void appendAscii(Bytes& out, std::string_view ascii) {
+    out.insert(out.end(), ascii.begin(), ascii.end());
+}
+
+Bytes encodeHexAscii(std::u16string_view text) {
+    static constexpr char kHexDigits[] = "0123456789abcdef";
+    Bytes out;
+    out.reserve(text.size() + kHexAsciiMark.size());
+    appendAscii(out, kHexAsciiMark);
+    std::size_t i = 0;
+    while (i < text.size()) {
+        // "$$HEX" in the text itself would read back as an escape: its first "$" is
+        // written as one instead.
+        if (text[i] == u'$' && text.substr(i, kHexOpen.size()) == u"$$HEX") {
+            appendAscii(out, "$$HEX1$$2400$$ENDHEX$$");
+            ++i;
+            continue;
+        }
+        if (text[i] < 0x80) {
+            out.push_back(static_cast<std::uint8_t>(text[i++]));
+            continue;
+        }
+        std::size_t end = i;
+        while (end < text.size() && text[end] >= 0x80) ++end;
+        appendAscii(out, kHexOpen);
+        appendAscii(out, std::to_string(end - i));
+        appendAscii(out, "$$");
+        for (; i < end; ++i)
+            for (unsigned byte : {text[i] & 0xFFu, static_cast<unsigned>(text[i]) >> 8u}) {
+                out.push_back(static_cast<std::uint8_t>(kHexDigits[byte >> 4u]));
+                out.push_back(static_cast<std::uint8_t>(kHexDigits[byte & 0xFu]));
+            }
+        appendAscii(out, kHexEnd);
+    }
+    return out;
+}
+
+int hexValue(std::uint8_t c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string atByte(std::size_t offset) {
+    return " at byte " + std::to_string(offset);
+}
+
+// The text of a HEXASCII file (after its mark). `base` is where `bytes` starts in the
+// file, for the messages.
+std::optional<std::u16string> decodeHexAscii(ByteSpan bytes, std::size_t base, std::string& error) {
+    std::u16string text;
+    text.reserve(bytes.size());
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const std::uint8_t c = bytes[i];
+        if (c >= 0x80) {
+            error = "a byte above 0x7F" + atByte(base + i) + " in a HEXASCII file";
+            return std::nullopt;
+        }
+        if (c != '$' || !startsWith(bytes.subspan(i), kHexOpen)) {
+            text.push_back(c);
+            ++i;
+            continue;
+        }
+        const std::string malformed = "a malformed $$HEX$$ escape" + atByte(base + i);
+        std::size_t pos = i + kHexOpen.size();
+        std::size_t count = 0;
+        std::size_t digits = 0;
+        // Nine digits already exceed anything the bytes left could hold.
+        while (pos < bytes.size() && bytes[pos] >= '0' && bytes[pos] <= '9' && digits < 9) {
+            count = count * 10 + (bytes[pos++] - '0');
+            ++digits;
+        }
+        if (digits == 0 || count == 0 || !startsWith(bytes.subspan(pos), "$$")) {
+            error = malformed;
+            return std::nullopt;
+        }
+        pos += 2;
+        if (count > (bytes.size() - pos) / 4) {
+            error = malformed;
+            return std::nullopt;
+        }
+        for (std::size_t unit = 0; unit < count; ++unit, pos += 4) {
+            int d[4];
+            for (std::size_t k = 0; k < 4; ++k) d[k] = hexValue(bytes[pos + k]);
+            if (d[0] < 0 || d[1] < 0 || d[2] < 0 || d[3] < 0) {
+                error = malformed;
+                return std::nullopt;
+            }
+            text.push_back(static_cast<char16_t>((d[0] << 4) | d[1] | (d[2] << 12) | (d[3] << 8)));
+        }
+        if (!startsWith(bytes.subspan(pos), kHexEnd)) {
+            error = malformed;
+            return std::nullopt;
+        }
+        i = pos + kHexEnd.size();
+    }
+    return text;
+}
+
+// The line at the front of `rest`, without its ending; `rest` moves past it.
+template <class Char>
+std::basic_string<Char> takeLine(std::basic_string_view<Char>& rest) {
+    std::size_t lf = rest.find(static_cast<Char>('\n'));
+    std::basic_string_view<Char> line = rest.substr(0, lf);
+    rest = lf == std::basic_string_view<Char>::npos ? std::basic_string_view<Char>()
+                                                    : rest.substr(lf + 1);
+    if (!line.empty() && line.back() == static_cast<Char>('\r')) line.remove_suffix(1);
+    return std::basic_string<Char>(line);
+}
+
+template <class Char>
+bool parseText(std::basic_string_view<Char> text, ExportTexts<Char>& texts, std::string& error) {
+    if (!startsWith(text, kHeaderTag)) {
+        error = "no $PBExportHeader$ line at the start";
+        return false;
+    }
+    text.remove_prefix(kHeaderTag.size());
+    texts.name = takeLine(text);
+    if (texts.name.empty()) {
+        error = "the $PBExportHeader$ line names no entry";
+        return false;
+    }
+    if (startsWith(text, kCommentTag)) {
+        text.remove_prefix(kCommentTag.size());
+        texts.comment = takeLine(text);
+    }
+    texts.source = std::basic_string<Char>(text);
+    return true;
+}
+
+// A mark that says the file is text in an encoding export files never use.
+const char* foreignMark(ByteSpan file) {
+    auto starts = [&](std::initializer_list<std::uint8_t> mark) {
+        return file.size() >= mark.size() && std::equal(mark.begin(), mark.end(), file.begin());
+    };
+    if (starts({0xFF, 0xFE, 0x00, 0x00})) return "a UTF-32LE byte-order mark";
+    if (starts({0x00, 0x00, 0xFE, 0xFF})) return "a UTF-32BE byte-order mark";
+    if (starts({0xFE, 0xFF})) return "a UTF-16BE byte-order mark";
+    if (starts({'$', 0x00, 'P', 0x00, 'B', 0x00})) return "UTF-16LE without a byte-order mark";
+    if (starts({0x00, '$', 0x00, 'P', 0x00, 'B'})) return "UTF-16BE without a byte-order mark";
+    return nullptr;
+}
+
+}  // namespace
+
+std::string_view exportEncodingName(ExportEncoding encoding) {
+    return kEncodingNames[static_cast<std::size_t>(encoding)];
+}
+
+std::optional<ExportEncoding> exportEncodingFromName(std::string_view name) {
+    for (std::size_t i = 0; i < kEncodingNames.size(); ++i)
+        if (name == kEncodingNames[i]) return static_cast<ExportEncoding>(i);
+    return std::nullopt;
+}
+
+WrittenExportFile writeAnsiExportFile(const AnsiExportTexts& texts) {
+    WrittenExportFile file;
+    std::optional<std::string> text = composeText(texts, file.error);
+    if (text) file.bytes.assign(text->begin(), text->end());
+    return file;
+}
+
+WrittenExportFile writeExportFile(ExportEncoding encoding, const WideExportTexts& texts) {
+    WrittenExportFile file;
+    if (encoding == ExportEncoding::kAnsi) {
+        file.error = "ANSI export files hold code page bytes, not UTF-16";
+        return file;
+    }
+    std::optional<std::u16string> text = composeText(texts, file.error);
+    if (!text) return file;
+    switch (encoding) {
+        case ExportEncoding::kHexAscii:
+            file.bytes = encodeHexAscii(*text);
+            break;
+        case ExportEncoding::kUtf8: {
+            std::string utf8 = utf16ToUtf8(*text);
+            // UTF-8 has no form for a lone surrogate: the conversion put U+FFFD there.
+            if (utf8ToUtf16(utf8) != *text) {
+                file.error = "the text holds UTF-16 that has no UTF-8 form (a lone surrogate)";
+                return file;
+            }
+            file.bytes.reserve(kUtf8Mark.size() + utf8.size());
+            file.bytes.assign(kUtf8Mark.begin(), kUtf8Mark.end());
+            file.bytes.insert(file.bytes.end(), utf8.begin(), utf8.end());
+            break;
+        }
+        case ExportEncoding::kUtf16Le:
+            file.bytes.reserve(kUtf16LeMark.size() + text->size() * 2);
+            file.bytes.assign(kUtf16LeMark.begin(), kUtf16LeMark.end());
+            appendUtf16Le(file.bytes, *text);
+            break;
+        case ExportEncoding::kAnsi:
+            break;
+    }
+    return file;
+}
+
+ReadExportFile readExportFile(ByteSpan file) {
+    ReadExportFile read;
+    if (const char* foreign = foreignMark(file)) {
+        read.error = std::string("an unknown encoding: ") + foreign;
+        return read;
+    }
+    std::optional<std::u16string> wide;
+    if (startsWith(file, kUtf8Mark)) {
+        read.encoding = ExportEncoding::kUtf8;
+        ByteSpan body = file.subspan(kUtf8Mark.size());
+        std::string_view utf8(reinterpret_cast<const char*>(body.data()), body.size());
+        wide = utf8ToUtf16(utf8);
+        // Invalid UTF-8 came out as U+FFFD, which does not give the same bytes back.
+        if (utf16ToUtf8(*wide) != utf8) {
+            read.error = "the file is not valid UTF-8";
+            return read;
+        }
+    } else if (startsWith(file, kUtf16LeMark)) {
+        read.encoding = ExportEncoding::kUtf16Le;
+        ByteSpan body = file.subspan(kUtf16LeMark.size());
+        if (body.size() % 2 != 0) {
+            read.error = "a UTF-16LE file of an odd number of bytes";
+            return read;
+        }
+        wide = decodeUtf16Le(body);
+    } else if (startsWith(file, kHexAsciiMark) &&
+               startsWith(file.subspan(kHexAsciiMark.size()), kHeaderTag)) {
+        read.encoding = ExportEncoding::kHexAscii;
+        wide = decodeHexAscii(file.subspan(kHexAsciiMark.size()), kHexAsciiMark.size(), read.error);
+        if (!wide) return read;
+    } else {
+        read.encoding = ExportEncoding::kAnsi;
+        std::string_view text(reinterpret_cast<const char*>(file.data()), file.size());
+        parseText(text, read.ansi, read.error);
+        return read;
+    }
+    parseText(std::u16string_view(*wide), read.wide, read.error);
+    return read;
+}
+
+bool isSourceEntryName(std::u16string_view name) {
+    if (name.size() < 5) return false;
+    std::u16string_view tail = name.substr(name.size() - 4);
+    auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : c; };
+    const char16_t last = static_cast<char16_t>(lower(tail[3]));
+    return tail[0] == u'.' && lower(tail[1]) == u's' && lower(tail[2]) == u'r' && last >= u'a' &&
+           last <= u'z';
+}
+
+}  // namespace keldrin::pbl

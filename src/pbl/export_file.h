@@ -1,0 +1,68 @@
+// PowerBuilder's export files: one source entry as a text file, in this order:
+//   $PBExportHeader$<name>
+//   $PBExportComments$<comment>      (only when the entry has a comment)
+//   <the source, as stored>
+// The header lines end the way the source's own lines do. Four encodings exist, each
+// told apart by the file's first bytes:
+//   ansi      no mark; the ANSI code page (PowerBuilder 9 and earlier)
+//   hexascii  "HA"; ASCII, every run of other characters written as
+//             $$HEX<n>$$<hex of the n UTF-16LE code units>$$ENDHEX$$ (10 to 2017)
+//   utf8      EF BB BF, then UTF-8 (2017 and later)
+//   utf16le   FF FE, then UTF-16LE
+//
+// The codec never converts between the ANSI code page and UTF-16: an ANSI file's texts
+// stay the code page's bytes, so an ANSI library's entry goes out and comes back byte
+// for byte whatever the code page. Which code page those bytes are in is the caller's
+// business.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/bytes.h"
+
+namespace keldrin::pbl {
+
+enum class ExportEncoding { kAnsi, kHexAscii, kUtf8, kUtf16Le };
+
+// "ansi", "hexascii", "utf8", "utf16le": the names the command line takes.
+std::string_view exportEncodingName(ExportEncoding encoding);
+std::optional<ExportEncoding> exportEncodingFromName(std::string_view name);
+
+// An entry as an export file carries it: ANSI code page bytes (char) or UTF-16 (char16_t).
+template <class Char>
+struct ExportTexts {
+    std::basic_string<Char> name;
+    std::basic_string<Char> comment;  // empty: no comment line
+    std::basic_string<Char> source;
+};
+using AnsiExportTexts = ExportTexts<char>;
+using WideExportTexts = ExportTexts<char16_t>;
+
+// A written file, or why the texts cannot be written (error not empty).
+struct WrittenExportFile {
+    Bytes bytes;
+    std::string error;
+};
+
+WrittenExportFile writeAnsiExportFile(const AnsiExportTexts& texts);
+// Any encoding but kAnsi, whose texts are bytes: that one takes writeAnsiExportFile.
+WrittenExportFile writeExportFile(ExportEncoding encoding, const WideExportTexts& texts);
+
+// A read file: its encoding and texts (`ansi` for kAnsi, `wide` for the others), or
+// why it is not an export file (error not empty).
+struct ReadExportFile {
+    ExportEncoding encoding = ExportEncoding::kAnsi;
+    AnsiExportTexts ansi;
+    WideExportTexts wide;
+    std::string error;
+};
+
+ReadExportFile readExportFile(ByteSpan file);
+
+// Whether an entry of this name holds source text: the name ends in ".sr" and one more
+// character (.srd, .srw, ...). Everything else in a library is a compiled object.
+bool isSourceEntryName(std::u16string_view name);
+
+}  // namespace keldrin::pbl

@@ -1,0 +1,368 @@
+// keldrin-pbl export and import through the real executable: PowerBuilder's own exports
+// in the corpus reproduced byte for byte, every corpus library carried out and back in
+// unchanged, and every bad import refused with the library left as it was.
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "pbl/pbl_library.h"
+#include "support/corpus.h"
+#include "support/pbl_tool_fixture.h"
+#include "support/process_runner.h"
+#include "support/test_files.h"
+
+namespace keldrin {
+namespace {
+
+namespace stdfs = std::filesystem;
+
+// Every character of ASCII text as its UTF-16LE code unit.
+std::string utf16(const std::string& ascii) {
+    std::string out;
+    for (char c : ascii) out += {c, '\0'};
+    return out;
+}
+
+const std::string kSampleSource = "release 9;\r\ndatawindow()\r\n";
+
+std::string crlfToLf(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+            out.push_back(text[i]);
+    return out;
+}
+
+bool isSourceName(const std::string& name) {
+    return name.size() >= 5 && name.compare(name.size() - 4, 3, ".sr") == 0;
+}
+
+// A library's source entries as stored: name -> (comment size, comment and body).
+using Sources = std::map<std::string, std::pair<std::int32_t, std::string>>;
+
+class SourceCollector : public pbl::PblEntryVisitor {
+  public:
+    int visit(pbl::PblEntryInfo& info) override {
+        infos.push_back(info);
+        return 1;
+    }
+    std::vector<pbl::PblEntryInfo> infos;
+};
+
+Sources readSources(const stdfs::path& library) {
+    Sources sources;
+    pbl::PblManagerHandle manager(pbl::createPblManager());
+    pbl::PblLibraryHandle lib(manager->openLibrary(library.u16string(), 0));
+    if (!lib) {
+        ADD_FAILURE() << library << ": cannot open";
+        return sources;
+    }
+    SourceCollector collector;
+    EXPECT_EQ(lib->forEachEntry(collector), pbl::kPblOk);
+    for (pbl::PblEntryInfo& info : collector.infos) {
+        std::string name = info.name;
+        if (!isSourceName(name)) continue;
+        std::string data(static_cast<std::size_t>(info.dataSize) + 2, '\0');
+        EXPECT_EQ(lib->readEntryData(info, data.data()), pbl::kPblOk) << name;
+        data.resize(static_cast<std::size_t>(info.dataSize));
+        sources[name] = {info.commentSize, std::move(data)};
+    }
+    return sources;
+}
+
+struct ManifestRow {
+    std::string file;
+    std::string kind;
+    std::string notes;
+};
+
+std::vector<ManifestRow> manifest(const stdfs::path& corpus) {
+    std::vector<ManifestRow> rows;
+    std::ifstream in(corpus / "MANIFEST.tsv");
+    std::string line;
+    std::getline(in, line);  // the column names
+    while (std::getline(in, line)) {
+        std::vector<std::string> fields;
+        std::stringstream split(line);
+        for (std::string field; std::getline(split, field, '\t');) fields.push_back(field);
+        if (fields.size() >= 9) rows.push_back({fields[0], fields[6], fields[8]});
+    }
+    return rows;
+}
+
+class PblToolSourcesTest : public test::PblToolProcessTest {
+  protected:
+    test::ProcessResult run(const std::vector<std::string>& args) {
+        test::ProcessSpec spec{.program = tool_, .args = args};
+        spec.environment = {"LC_ALL=C", "ASAN_OPTIONS=exitcode=86",
+                            "UBSAN_OPTIONS=exitcode=87:print_stacktrace=1"};
+        spec.timeLimit = 120;
+        test::ProcessResult result = test::runProcess(spec);
+        if (result.exitCode == 86 || result.exitCode == 87)
+            ADD_FAILURE() << "sanitizer report:\n" << result.err;
+        return result;
+    }
+    std::string ok(const std::vector<std::string>& args) {
+        test::ProcessResult r = run(args);
+        EXPECT_EQ(r.exitCode, 0) << args[0] << " " << args[1] << ": " << r.err;
+        return r.out;
+    }
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+    // A library of that version holding one source "d_a.srd" with a comment.
+    std::string sampleLibrary(const std::string& name, const std::string& version) {
+        std::string lib = path(name);
+        ok({"create", lib, version});
+        test::ProcessSpec spec{.program = tool_,
+                               .args = {"put", lib, "d_a.srd", "--comment", "first"}};
+        spec.input = version == "10" ? utf16(kSampleSource) : kSampleSource;
+        spec.environment = {"LC_ALL=C"};
+        EXPECT_EQ(test::runProcess(spec).exitCode, 0);
+        return lib;
+    }
+
+    // Runs an import that must fail: exit 1, the message holds `why`, the library keeps
+    // every byte.
+    void refused(const std::string& lib, const std::vector<std::string>& paths,
+                 const std::string& why) {
+        const std::string before = test::readAll(lib);
+        std::vector<std::string> args = {"import", lib};
+        args.insert(args.end(), paths.begin(), paths.end());
+        test::ProcessResult r = run(args);
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
+        EXPECT_EQ(test::readAll(lib), before) << "a refused import changed the library";
+    }
+};
+
+// ---------------------------------------------------------------------------------------
+// PowerBuilder's own exports
+
+TEST_F(PblToolSourcesTest, ReproducesEveryCorpusExportByteForByte) {
+    auto corpus = test::corpusDirOrSkip();
+    if (!corpus) GTEST_SKIP() << "no corpus";
+    // Each row's notes name the library entry, the encoding and whether git turned the
+    // file's CRLF into LF.
+    std::map<std::pair<stdfs::path, std::string>, stdfs::path> exported;
+    std::size_t compared = 0;
+    for (const ManifestRow& row : manifest(*corpus)) {
+        if (row.kind != "srd-export") continue;
+        SCOPED_TRACE(row.file);
+        const std::string entryTag = "oracle for entry '";
+        std::size_t at = row.notes.find(entryTag);
+        ASSERT_NE(at, std::string::npos);
+        std::size_t nameEnd = row.notes.find('\'', at + entryTag.size());
+        const std::string entry =
+            row.notes.substr(at + entryTag.size(), nameEnd - at - entryTag.size());
+        std::size_t of = row.notes.find(" of ", nameEnd) + 4;
+        const std::string libraryPath = row.notes.substr(of, row.notes.find(' ', of) - of);
+        const stdfs::path library = *corpus / stdfs::path(row.file).begin()->string() / libraryPath;
+        ASSERT_TRUE(stdfs::exists(library)) << library;
+        std::string encoding;
+        if (row.notes.find("export encoding HEXASCII") != std::string::npos) encoding = "hexascii";
+        if (row.notes.find("export encoding UTF-8 BOM") != std::string::npos) encoding = "utf8";
+        ASSERT_NE(encoding, "") << row.notes;
+        const bool toLf = row.notes.find("CRLF->LF") != std::string::npos ||
+                          row.notes.find("LF (git-normalised)") != std::string::npos;
+
+        auto [it, fresh] = exported.try_emplace({library, encoding});
+        if (fresh) {
+            it->second = dir_ / ("out" + std::to_string(exported.size()));
+            ok({"export", library.string(), it->second.string(), "--encoding", encoding});
+        }
+        std::string ours = test::readAll(it->second / entry);
+        ASSERT_FALSE(ours.empty()) << entry << " was not exported";
+        if (toLf) ours = crlfToLf(ours);
+        EXPECT_EQ(ours, test::readAll(*corpus / row.file)) << entry;
+        ++compared;
+    }
+    EXPECT_EQ(compared, 96u);
+}
+
+TEST_F(PblToolSourcesTest, TheDefaultEncodingFollowsTheLibrarysGeneration) {
+    auto corpus = test::corpusDirOrSkip();
+    if (!corpus) GTEST_SKIP() << "no corpus";
+    // A PowerBuilder 12.6 library: HEXASCII, as that release exported it.
+    const stdfs::path unicode = *corpus / "AlbertoPortaluppi__PowerBuilderERP/Fontes/cadastros.pbl";
+    ok({"export", unicode.string(), path("u")});
+    EXPECT_EQ(crlfToLf(test::readAll(dir_ / "u" / "d_cadclifor.srd")),
+              test::readAll(unicode.parent_path() / "d_cadclifor.srd"));
+    // An ANSI library: the code page's bytes, no mark.
+    for (const ManifestRow& row : manifest(*corpus)) {
+        if (row.kind != "pbl-ansi-0600") continue;
+        ok({"export", (*corpus / row.file).string(), path("a")});
+        for (const auto& file : stdfs::directory_iterator(dir_ / "a"))
+            EXPECT_EQ(test::readAll(file.path()).rfind("$PBExportHeader$", 0), 0u) << file.path();
+        break;
+    }
+}
+
+// Export, then import into a new library of the same variant: the same sources, to the
+// byte, comments included, in every encoding that can carry the library's text.
+TEST_F(PblToolSourcesTest, EveryCorpusLibraryRoundTrips) {
+    auto corpus = test::corpusDirOrSkip();
+    if (!corpus) GTEST_SKIP() << "no corpus";
+    std::size_t libraries = 0;
+    std::size_t sources = 0;
+    for (const ManifestRow& row : manifest(*corpus)) {
+        if (row.kind.rfind("pbl-", 0) != 0) continue;
+        SCOPED_TRACE(row.file);
+        const stdfs::path library = *corpus / row.file;
+        const bool unicode = row.kind == "pbl-unicode";
+        const std::string version = unicode ? "10" : row.kind == "pbl-ansi-0500" ? "5" : "6";
+        const Sources original = readSources(library);
+        // UTF-16LE carries what HEXASCII carries; an ANSI library also goes through the
+        // UTF-16 encodings and back.
+        std::vector<std::string> encodings = {"default", "utf8"};
+        if (!unicode) encodings.push_back("hexascii");
+        for (const std::string& encoding : encodings) {
+            SCOPED_TRACE(encoding);
+            const std::string tag = std::to_string(libraries) + "-" + encoding;
+            const std::string out = path("out-" + tag);
+            std::vector<std::string> args = {"export", library.string(), out};
+            if (encoding != "default") args.insert(args.end(), {"--encoding", encoding});
+            ok(args);
+            const std::string copy = path("copy-" + tag + ".pbl");
+            ok({"create", copy, version});
+            if (!original.empty()) ok({"import", copy, out});
+            EXPECT_EQ(readSources(copy), original);
+        }
+        ++libraries;
+        sources += original.size();
+    }
+    EXPECT_EQ(libraries, 21u);
+    EXPECT_GT(sources, 300u);
+}
+
+// ---------------------------------------------------------------------------------------
+// export's options
+
+TEST_F(PblToolSourcesTest, ExportWritesCompiledObjectsOnlyWithAllAndThenAsStored) {
+    std::string lib = sampleLibrary("a.pbl", "10");
+    test::ProcessSpec put{.program = tool_, .args = {"put", lib, "d_a.dwo"}};
+    put.input = std::string("\x01\x00\xFF\xFE\x80", 5);
+    ASSERT_EQ(test::runProcess(put).exitCode, 0);
+
+    ok({"export", lib, path("sources")});
+    EXPECT_TRUE(stdfs::exists(dir_ / "sources" / "d_a.srd"));
+    EXPECT_FALSE(stdfs::exists(dir_ / "sources" / "d_a.dwo"));
+
+    test::ProcessResult r = run({"export", lib, path("all"), "--all", "--encoding", "utf8"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "") << "no progress and no note off a terminal";
+    EXPECT_EQ(test::readAll(dir_ / "all" / "d_a.dwo"), std::string("\x01\x00\xFF\xFE\x80", 5));
+    EXPECT_EQ(test::readAll(dir_ / "all" / "d_a.srd"),
+              "\xEF\xBB\xBF$PBExportHeader$d_a.srd\r\n$PBExportComments$first\r\n"
+              "release 9;\r\ndatawindow()\r\n");
+
+    ok({"export", lib, path("raw"), "--raw", "--quiet", "--sync"});
+    EXPECT_EQ(test::readAll(dir_ / "raw" / "d_a.srd"), utf16(kSampleSource));
+}
+
+TEST_F(PblToolSourcesTest, ExportRefusesBadOptionsAndTextItCannotWrite) {
+    std::string lib = sampleLibrary("a.pbl", "10");
+    EXPECT_EQ(run({"export", lib, path("o"), "--encoding", "utf-7"}).exitCode, 2);
+    EXPECT_EQ(run({"export", lib, path("o"), "--raw", "--encoding", "utf8"}).exitCode, 2);
+    EXPECT_FALSE(stdfs::exists(dir_ / "o"));
+
+    // A character the ANSI code page (1252 here) does not hold: refused before any file.
+    test::ProcessSpec put{.program = tool_, .args = {"put", lib, "d_b.srd"}};
+    put.input = std::string("\x07\x63", 2);  // U+6307
+    ASSERT_EQ(test::runProcess(put).exitCode, 0);
+    test::ProcessResult r = run({"export", lib, path("o"), "--encoding", "ansi"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("d_b.srd: cannot be exported as ansi"), std::string::npos) << r.err;
+    EXPECT_FALSE(stdfs::exists(dir_ / "o" / "d_a.srd"));
+}
+
+// ---------------------------------------------------------------------------------------
+// import
+
+TEST_F(PblToolSourcesTest, ImportPutsSourcesInTheLibrarysEncodingAndSaysToRegenerate) {
+    std::string ansi = path("a.pbl");
+    ok({"create", ansi, "6"});
+    std::string unicode = path("u.pbl");
+    ok({"create", unicode, "10"});
+    test::writeAll(dir_ / "w.srw",
+                   "\xEF\xBB\xBF$PBExportHeader$w_caf\xC3\xA9.srw\r\n"
+                   "$PBExportComments$gr\xC3\xBC\xC3\x9F\r\nforward\r\n");
+    for (const std::string& lib : {ansi, unicode}) {
+        test::ProcessResult r = run({"import", lib, path("w.srw")});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_NE(r.err.find("regenerate them in PowerBuilder"), std::string::npos) << r.err;
+    }
+    Sources a = readSources(ansi);
+    ASSERT_EQ(a.size(), 1u);
+    EXPECT_EQ(a.begin()->first, "w_caf\xE9.srw");
+    EXPECT_EQ(a.begin()->second, std::make_pair(4, std::string("gr\xFC\xDF"
+                                                               "forward\r\n")));
+    Sources u = readSources(unicode);
+    ASSERT_EQ(u.size(), 1u);
+    std::string utf16;
+    for (char16_t c : std::u16string(u"gr\u00fc\u00dfforward\r\n"))
+        utf16 += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+    EXPECT_EQ(u.begin()->second, std::make_pair(8, utf16));
+}
+
+TEST_F(PblToolSourcesTest, ImportReplacesAnExistingEntryOnlyWhenAsked) {
+    std::string lib = sampleLibrary("a.pbl", "6");
+    test::writeAll(dir_ / "d_a.srd", "$PBExportHeader$d_a.srd\r\nnew\r\n");
+    refused(lib, {path("d_a.srd")}, "already holds d_a.srd; give --replace");
+    ok({"import", lib, path("d_a.srd"), "--replace"});
+    EXPECT_EQ(readSources(lib)["d_a.srd"], std::make_pair(0, std::string("new\r\n")));
+}
+
+TEST_F(PblToolSourcesTest, ImportRefusesABadFileNamingItAndWritesNothing) {
+    std::string lib = sampleLibrary("a.pbl", "10");
+    test::writeAll(dir_ / "good.srd", "$PBExportHeader$d_good.srd\r\nok\r\n");
+    test::writeAll(dir_ / "noheader.srd", "release 9;\r\n");
+    refused(lib, {path("good.srd"), path("noheader.srd")},
+            "noheader.srd: not an export file: no $PBExportHeader$ line");
+    test::writeAll(dir_ / "be.srd", std::string("\xFE\xFF\0$", 4));
+    refused(lib, {path("good.srd"), path("be.srd")},
+            "be.srd: not an export file: an unknown "
+            "encoding: a UTF-16BE byte-order mark");
+    test::writeAll(dir_ / "hex.srd", "HA$PBExportHeader$d_h.srd\r\n$$HEX1$$e3$$ENDHEX$$");
+    refused(lib, {path("good.srd"), path("hex.srd")}, "hex.srd: not an export file: a malformed");
+    test::writeAll(dir_ / "object.srd", "$PBExportHeader$d_a.dwo\r\nx");
+    refused(lib, {path("good.srd"), path("object.srd")},
+            "object.srd: the entry d_a.dwo is no source");
+    test::writeAll(dir_ / "long.srd", "$PBExportHeader$" + std::string(3000, 'n') + ".srd\r\nx");
+    refused(lib, {path("good.srd"), path("long.srd")}, "long.srd: the entry");
+    test::writeAll(dir_ / "twice.srd", "$PBExportHeader$D_GOOD.srd\r\nx");
+    refused(lib, {path("good.srd"), path("twice.srd")}, "as " + path("good.srd") + " does");
+    refused(lib, {path("missing.srd")}, "missing.srd: no such file");
+
+    // Text an ANSI library cannot store.
+    std::string ansi = sampleLibrary("b.pbl", "6");
+    test::writeAll(dir_ / "kanji.srd", "\xEF\xBB\xBF$PBExportHeader$d_k.srd\r\n\xE6\x8C\x87");
+    refused(ansi, {path("kanji.srd")}, "kanji.srd: has characters the ANSI code page cannot hold");
+    EXPECT_EQ(run({"import", lib}).exitCode, 2);
+}
+
+TEST_F(PblToolSourcesTest, ImportTakesTheSourcesOfADirectory) {
+    std::string from = sampleLibrary("from.pbl", "10");
+    test::ProcessSpec put{.program = tool_, .args = {"put", from, "d_a.dwo"}};
+    put.input = "compiled";
+    ASSERT_EQ(test::runProcess(put).exitCode, 0);
+    ok({"export", from, path("out"), "--all"});
+    std::string to = path("to.pbl");
+    ok({"create", to, "10"});
+    ok({"import", to, path("out")});
+    EXPECT_EQ(readSources(to), readSources(from));
+    EXPECT_EQ(ok({"ls", to}).find("d_a.dwo"), std::string::npos) << "compiled objects stay out";
+}
+
+}  // namespace
+}  // namespace keldrin

@@ -1,0 +1,169 @@
+// Export files: each encoding written as PowerBuilder lays it out, read back to the same
+// texts, and every kind of bad file refused with a reason.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+
+#include "base/bytes.h"
+#include "pbl/export_file.h"
+
+namespace keldrin::pbl {
+namespace {
+
+Bytes bytesOf(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
+
+std::string textOf(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+WideExportTexts sample() {
+    // "Relatório" and a kanji: one run of one unit, one of two; a character outside the
+    // BMP (a surrogate pair) in the source.
+    return {u"d_relat\u00f3rio.srd", u"\u6307\u5b9a",
+            u"release 12.6;\r\n\u00e7\u00e3o \U0001F600\r\n"};
+}
+
+TEST(ExportFileWrite, HexAsciiLaysOutMarkHeaderCommentAndEscapes) {
+    WrittenExportFile file = writeExportFile(ExportEncoding::kHexAscii, sample());
+    ASSERT_EQ(file.error, "");
+    EXPECT_EQ(textOf(file.bytes),
+              "HA$PBExportHeader$d_relat$$HEX1$$f300$$ENDHEX$$rio.srd\r\n"
+              "$PBExportComments$$$HEX2$$07639a5b$$ENDHEX$$\r\n"
+              "release 12.6;\r\n$$HEX2$$e700e300$$ENDHEX$$o $$HEX2$$3dd800de$$ENDHEX$$\r\n");
+}
+
+TEST(ExportFileWrite, Utf8AndUtf16CarryTheirByteOrderMarks) {
+    WrittenExportFile utf8 = writeExportFile(ExportEncoding::kUtf8, sample());
+    ASSERT_EQ(utf8.error, "");
+    EXPECT_EQ(textOf(utf8.bytes).substr(0, 31), "\xEF\xBB\xBF$PBExportHeader$d_relat\xC3\xB3rio");
+    WrittenExportFile utf16 = writeExportFile(ExportEncoding::kUtf16Le, sample());
+    ASSERT_EQ(utf16.error, "");
+    ASSERT_GE(utf16.bytes.size(), 4u);
+    EXPECT_EQ(utf16.bytes[0], 0xFF);
+    EXPECT_EQ(utf16.bytes[1], 0xFE);
+    EXPECT_EQ(utf16.bytes[2], '$');
+    EXPECT_EQ(utf16.bytes[3], 0);
+}
+
+TEST(ExportFileWrite, AnsiKeepsTheCodePageBytesAndTheSourcesLineEnding) {
+    // Bytes that are no character in code page 1252 (0x81) pass untouched.
+    AnsiExportTexts texts{"w_main.srw", "", "forward\n\x81\xE9\nend forward\n"};
+    WrittenExportFile file = writeAnsiExportFile(texts);
+    ASSERT_EQ(file.error, "");
+    EXPECT_EQ(textOf(file.bytes), "$PBExportHeader$w_main.srw\nforward\n\x81\xE9\nend forward\n");
+    // No line break at all: PowerBuilder's own CRLF.
+    texts = {"f.srf", "a comment", "x"};
+    EXPECT_EQ(textOf(writeAnsiExportFile(texts).bytes),
+              "$PBExportHeader$f.srf\r\n$PBExportComments$a comment\r\nx");
+}
+
+TEST(ExportFileWrite, RefusesWhatAHeaderLineCannotCarry) {
+    EXPECT_NE(writeExportFile(ExportEncoding::kUtf8, {u"", u"", u"x"}).error, "");
+    EXPECT_NE(writeExportFile(ExportEncoding::kUtf8, {u"a.srd", u"two\nlines", u"x"}).error, "");
+    EXPECT_NE(writeAnsiExportFile({"a\r.srd", "", "x"}).error, "");
+    // A lone surrogate has no UTF-8 form; HEXASCII and UTF-16 carry it.
+    WideExportTexts lone{u"a.srd", u"", u"x\xD800y"};
+    EXPECT_NE(writeExportFile(ExportEncoding::kUtf8, lone).error, "");
+    EXPECT_EQ(writeExportFile(ExportEncoding::kHexAscii, lone).error, "");
+    EXPECT_EQ(writeExportFile(ExportEncoding::kUtf16Le, lone).error, "");
+    EXPECT_NE(writeExportFile(ExportEncoding::kAnsi, lone).error, "");
+}
+
+TEST(ExportFileRoundTrip, EveryWideEncodingGivesTheTextsBack) {
+    for (ExportEncoding encoding :
+         {ExportEncoding::kHexAscii, ExportEncoding::kUtf8, ExportEncoding::kUtf16Le}) {
+        SCOPED_TRACE(std::string(exportEncodingName(encoding)));
+        for (const WideExportTexts& texts :
+             {sample(), WideExportTexts{u"a.srd", u"", u""},
+              WideExportTexts{u"a.srd", u"", u"\n\nLF only\n"},
+              WideExportTexts{u"a.srd", u"c", std::u16string(u"nul at the end\0", 15)},
+              WideExportTexts{u"a.srd", u"", u"$PBExportHeader$ inside\r\n"},
+              WideExportTexts{u"a.srd", u"", u"$PBExportComments$ first\r\n"},
+              WideExportTexts{u"a.srd", u"", u"s = '$$HEX1$$4100$$ENDHEX$$'\r\n"}}) {
+            WrittenExportFile file = writeExportFile(encoding, texts);
+            ASSERT_EQ(file.error, "");
+            ReadExportFile read = readExportFile(file.bytes);
+            ASSERT_EQ(read.error, "");
+            EXPECT_EQ(read.encoding, encoding);
+            EXPECT_EQ(read.wide.name, texts.name);
+            EXPECT_EQ(read.wide.comment, texts.comment);
+            EXPECT_EQ(read.wide.source, texts.source);
+        }
+    }
+}
+
+TEST(ExportFileRoundTrip, AnsiGivesTheBytesBack) {
+    AnsiExportTexts texts{"d_x.srd", "\xE9t\xE9", std::string("release 5;\r\n\x81\0", 14)};
+    ReadExportFile read = readExportFile(writeAnsiExportFile(texts).bytes);
+    ASSERT_EQ(read.error, "");
+    EXPECT_EQ(read.encoding, ExportEncoding::kAnsi);
+    EXPECT_EQ(read.ansi.name, texts.name);
+    EXPECT_EQ(read.ansi.comment, texts.comment);
+    EXPECT_EQ(read.ansi.source, texts.source);
+}
+
+TEST(ExportFileRead, AcceptsUppercaseHexAndAHeaderWithoutSource) {
+    ReadExportFile read =
+        readExportFile(bytesOf("HA$PBExportHeader$a.srd\r\n$$HEX1$$E300$$ENDHEX$$"));
+    ASSERT_EQ(read.error, "");
+    EXPECT_EQ(read.wide.source, u"\u00e3");
+    read = readExportFile(bytesOf("$PBExportHeader$only.srd"));
+    ASSERT_EQ(read.error, "");
+    EXPECT_EQ(read.ansi.name, "only.srd");
+    EXPECT_EQ(read.ansi.source, "");
+}
+
+TEST(ExportFileRead, RefusesFilesThatAreNoExportFiles) {
+    auto errorOf = [](std::string_view text) { return readExportFile(bytesOf(text)).error; };
+    EXPECT_NE(errorOf(""), "");
+    EXPECT_NE(errorOf("release 9;\r\n"), "");
+    EXPECT_NE(errorOf("HA release 9;\r\n"), "");
+    EXPECT_NE(errorOf("$PBExportHeader$\r\nx"), "");  // names no entry
+    EXPECT_NE(errorOf("\xEF\xBB\xBFrelease 9;"), "");
+    EXPECT_NE(errorOf("\xEF\xBB\xBF$PBExportHeader$a.srd\r\n\xC3"), "");  // cut UTF-8
+    EXPECT_NE(errorOf("\xFF\xFE$\0"), "");                                // odd UTF-16
+}
+
+TEST(ExportFileRead, NamesAnUnknownEncoding) {
+    auto errorOf = [](std::string_view text) { return readExportFile(bytesOf(text)).error; };
+    using namespace std::string_literals;
+    EXPECT_NE(errorOf("\xFE\xFF\0$"s).find("UTF-16BE"), std::string::npos);
+    EXPECT_NE(errorOf("\xFF\xFE\0\0$\0\0\0"s).find("UTF-32LE"), std::string::npos);
+    EXPECT_NE(errorOf("$\0P\0B\0E\0"s).find("without a byte-order mark"), std::string::npos);
+}
+
+TEST(ExportFileRead, RefusesEveryMalformedHexEscape) {
+    const std::string head = "HA$PBExportHeader$a.srd\r\n";
+    for (const char* body :
+         {"$$HEX$$e300$$ENDHEX$$", "$$HEX0$$$$ENDHEX$$", "$$HEX1e300$$ENDHEX$$",
+          "$$HEX1$$e30$$ENDHEX$$", "$$HEX1$$e3zz$$ENDHEX$$", "$$HEX1$$e300", "$$HEX1$$e300$$END",
+          "$$HEX2$$e300$$ENDHEX$$", "$$HEX999999999999$$e300$$ENDHEX$$", "$$HEX1$$"}) {
+        SCOPED_TRACE(body);
+        ReadExportFile read = readExportFile(bytesOf(head + body));
+        EXPECT_NE(read.error.find("malformed $$HEX$$ escape at byte 25"), std::string::npos)
+            << read.error;
+    }
+    // A byte that HEXASCII would have escaped.
+    EXPECT_NE(readExportFile(bytesOf(head + "\xE3")).error.find("above 0x7F at byte 25"),
+              std::string::npos);
+}
+
+TEST(ExportFileNames, EncodingsAndSourceEntries) {
+    for (ExportEncoding encoding : {ExportEncoding::kAnsi, ExportEncoding::kHexAscii,
+                                    ExportEncoding::kUtf8, ExportEncoding::kUtf16Le})
+        EXPECT_EQ(exportEncodingFromName(exportEncodingName(encoding)), encoding);
+    EXPECT_FALSE(exportEncodingFromName("utf-8"));
+    EXPECT_TRUE(isSourceEntryName(u"d_main.srd"));
+    EXPECT_TRUE(isSourceEntryName(u"W_MAIN.SRW"));
+    EXPECT_FALSE(isSourceEntryName(u"d_main.dwo"));
+    EXPECT_FALSE(isSourceEntryName(u"app.pra"));
+    EXPECT_FALSE(isSourceEntryName(u".srd"));
+    EXPECT_FALSE(isSourceEntryName(u"a.sr1"));
+    EXPECT_FALSE(isSourceEntryName(u"a.srdx"));
+}
+
+}  // namespace
+}  // namespace keldrin::pbl
