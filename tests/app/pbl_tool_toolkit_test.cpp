@@ -57,17 +57,6 @@ class PblToolkitTest : public test::PblToolProcessTest {
         EXPECT_EQ(p.signal, 0) << args[0];
         return {p.exitCode, std::move(p.out), std::move(p.err)};
     }
-    std::string ok(const std::vector<std::string>& args, const std::string& input = std::string()) {
-        Result r = run(args, input);
-        EXPECT_EQ(r.exitCode, 0) << args[0] << ": " << r.err;
-        return r.out;
-    }
-    std::string path(const std::string& name) const { return (dir_ / name).string(); }
-    std::string newLibrary(const std::string& name, int version) {
-        std::string lib = path(name);
-        ok({"create", lib, std::to_string(version)});
-        return lib;
-    }
     // An ANSI report with one child DataWindow, written by the tests' own hand.
     std::string newReport(const std::string& name, const std::string& digits,
                           const std::string& child) {

@@ -45,6 +45,21 @@ class PblToolProcessTest : public ::testing::Test {
             ADD_FAILURE() << "sanitizer report:\n" << result.err;
         return result;
     }
+    // Runs a command that must succeed; its standard output.
+    std::string ok(const std::vector<std::string>& args, const std::string& input = std::string()) {
+        ProcessResult result = runTool(args, input);
+        EXPECT_EQ(result.exitCode, 0) << args[0] << ": " << result.err;
+        return result.out;
+    }
+    std::string path(const std::string& name) const {
+        return (dir_ / name).string();
+    }
+    // A new, empty library of that version in the scratch directory.
+    std::string newLibrary(const std::string& name, int version) {
+        std::string lib = path(name);
+        ok({"create", lib, std::to_string(version)});
+        return lib;
+    }
 
     std::string tool_;
     std::filesystem::path dir_;
