@@ -236,6 +236,18 @@ std::vector<std::u16string> reportStreamPaths(PsrContainer& container) {
     return compoundPaths(container.fileName());
 }
 
+bool readMainDataWindow(PsrContainer& container, DataWindow& dw, ReportData& rows, bool& hasRows,
+                        std::vector<std::string>& notes) {
+    hasRows = false;
+    if (!loadSource(container, u"source", dw, notes)) return false;
+    Bytes bytes;
+    if (!readNamed(container, u"data", bytes, notes)) return true;
+    ReportDamage damage;
+    hasRows = decodeReportData(bytes, "data", &dw, rows, damage);
+    if (!hasRows) notes.push_back(damage.reason);
+    return true;
+}
+
 int writeReportData(PsrContainer& container, const std::string& dwName, Format format,
                     std::string& out, std::vector<std::string>& notes) {
     const std::u16string nested = kNestedStorage;

@@ -38,4 +38,10 @@ std::vector<std::u16string> reportStreamPaths(PsrContainer& container);
 int writeReportData(PsrContainer& container, const std::string& dwName, Format format,
                     std::string& out, std::vector<std::string>& notes);
 
+// The report's main DataWindow ("source") and its rows ("data"). False with a note when
+// the source cannot be read or parsed; `hasRows` false, with a note, when the rows
+// cannot be read.
+bool readMainDataWindow(PsrContainer& container, DataWindow& dw, ReportData& rows, bool& hasRows,
+                        std::vector<std::string>& notes);
+
 }  // namespace keldrin::dw
