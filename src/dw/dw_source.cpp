@@ -214,45 +214,23 @@ class Parser {
                 continue;
             }
             c = t_[pos_++];
-            int number = -1;
-            switch (c) {
-                case u'n':
-                    text.push_back(u'\n');
-                    break;
-                case u'r':
-                    text.push_back(u'\r');
-                    break;
-                case u't':
-                    text.push_back(u'\t');
-                    break;
-                case u'b':
-                    text.push_back(u'\b');
-                    break;
-                case u'f':
-                    text.push_back(u'\f');
-                    break;
-                case u'v':
-                    text.push_back(u'\v');
-                    break;
-                case u'h':
-                case u'H':
-                    number = escapedNumber(16, 2);
-                    text.push_back(number >= 0 ? static_cast<char16_t>(number) : c);
-                    break;
-                case u'o':
-                case u'O':
-                    number = escapedNumber(8, 3);
-                    text.push_back(number >= 0 ? static_cast<char16_t>(number) : c);
-                    break;
-                default:
-                    if (c >= u'0' && c <= u'9') {
-                        --pos_;
-                        number = escapedNumber(10, 3);
-                        text.push_back(static_cast<char16_t>(number));
-                    } else {
-                        text.push_back(c);  // ~" ~' ~~ and every other letter stand for themselves
-                    }
+            // ~hXX and ~oNNN: a code in hex or octal; ~ddd: one in decimal.
+            const bool hex = c == u'h' || c == u'H';
+            if (hex || c == u'o' || c == u'O') {
+                const int number = escapedNumber(hex ? 16 : 8, hex ? 2 : 3);
+                text.push_back(number >= 0 ? static_cast<char16_t>(number) : c);
+                continue;
             }
+            if (c >= u'0' && c <= u'9') {
+                --pos_;
+                text.push_back(static_cast<char16_t>(escapedNumber(10, 3)));
+                continue;
+            }
+            static constexpr std::u16string_view kLetters = u"nrtbfv";
+            static constexpr std::u16string_view kControls = u"\n\r\t\b\f\v";
+            const std::size_t letter = kLetters.find(c);
+            // ~" ~' ~~ and every other character stand for themselves.
+            text.push_back(letter == std::u16string_view::npos ? c : kControls[letter]);
         }
         out = utf16ToUtf8(text);
         return true;

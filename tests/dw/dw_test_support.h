@@ -2,9 +2,7 @@
 // never copied) and a report's source streams.
 #pragma once
 
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,6 +11,7 @@
 #include "dw/dw_source.h"
 #include "psr/psr_container.h"
 #include "psr/psr_container_factory.h"
+#include "support/library_fixture.h"
 
 namespace keldrin::dw::testing {
 
@@ -25,16 +24,10 @@ struct CorpusFile {
 // The corpus files whose kind starts with `kindPrefix`.
 inline std::vector<CorpusFile> corpusFiles(const std::string& kindPrefix) {
     std::vector<CorpusFile> files;
-    std::ifstream manifest(std::string(KELDRIN_CORPUS_DIR) + "/MANIFEST.tsv");
-    std::string line;
-    while (std::getline(manifest, line)) {
-        std::vector<std::string> columns;
-        std::stringstream split(line);
-        for (std::string column; std::getline(split, column, '\t');) columns.push_back(column);
-        if (columns.size() < 7 || columns[6].rfind(kindPrefix, 0) != 0) continue;
-        const std::string& file = columns[0];
-        files.push_back(CorpusFile{std::string(KELDRIN_CORPUS_DIR) + "/" + file, columns[6],
-                                   file.substr(file.rfind('/') + 1)});
+    for (const keldrin::test::ManifestRow& row : keldrin::test::manifestRows(KELDRIN_CORPUS_DIR)) {
+        if (row.kind.rfind(kindPrefix, 0) != 0) continue;
+        files.push_back(CorpusFile{std::string(KELDRIN_CORPUS_DIR) + "/" + row.file, row.kind,
+                                   row.file.substr(row.file.rfind('/') + 1)});
     }
     return files;
 }

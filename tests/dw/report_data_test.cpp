@@ -30,7 +30,7 @@ class StreamBuilder {
                   0,
                   0};
     }
-    StreamBuilder& columns(std::vector<std::pair<std::string, std::uint16_t>> list) {
+    StreamBuilder& columns(const std::vector<std::pair<std::string, std::uint16_t>>& list) {
         u32(static_cast<std::uint32_t>(list.size() + 1));
         descriptor("", 26, 16);
         for (const auto& [name, code] : list) descriptor(name, 8, code);
