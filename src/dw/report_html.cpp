@@ -7,6 +7,8 @@
 #include <map>
 #include <optional>
 
+#include "base/exceptions.h"
+#include "base/text.h"
 #include "dw/report_output.h"
 
 namespace keldrin::dw {
@@ -223,7 +225,8 @@ struct RowRange {
 
 class Renderer {
   public:
-    Renderer(const DataWindow& dw, const ReportData* rows) : dw_(dw), rows_(rows) {
+    Renderer(const DataWindow& dw, const ReportData* rows, const DropDownRows* dropDowns)
+        : dw_(dw), rows_(rows), dropDowns_(dropDowns) {
         units_ = static_cast<int>(toLong(dw.attr("units")));
         for (std::size_t i = 0; i < dw.columns.size(); ++i)
             columnIndex_[lowerAscii(dw.columns[i].name)] = i;
@@ -412,7 +415,9 @@ class Renderer {
                 v = value(dw_.columns[id - 1].name, row);
             else
                 v = value(o.name, row);
-            const std::string shown = v == nullptr ? "" : formatValue(*v, plain(o.attr("format")));
+            std::string shown;
+            if (v != nullptr)
+                shown = displayText(o, id, *v).value_or(formatValue(*v, plain(o.attr("format"))));
             return open + css + "\">" + escapeHtml(shown) + "</div>\n";
         }
         if (o.kind == "compute") {
@@ -456,8 +461,51 @@ class Renderer {
         return open + "border:1px dashed #808080\" title=\"" + escapeHtml(what) + "\"></div>\n";
     }
 
+    // The text a column shows for `v` in place of its value, if any.
+    std::optional<std::string> displayText(const Object& o, long id, const DataValue& v) const {
+        if (dropDowns_ != nullptr)
+            if (const auto it = dropDowns_->find(id); it != dropDowns_->end()) {
+                const ReportData& list = it->second;
+                std::optional<std::size_t> data;
+                std::optional<std::size_t> display;
+                for (std::size_t i = 0; i < list.columns.size(); ++i) {
+                    if (list.columns[i].name == plain(o.attr("dddw.datacolumn"))) data = i;
+                    if (list.columns[i].name == plain(o.attr("dddw.displaycolumn"))) display = i;
+                }
+                if (data && display)
+                    for (const std::vector<DataValue>& row : list.rows)
+                        if (row[*data].text == v.text) return row[*display].text;
+                return std::nullopt;
+            }
+        const bool codeTable = !o.attr("radiobuttons.columns").empty() ||
+                               !o.attr("ddlb.limit").empty() ||
+                               plain(o.attr("edit.codetable")) == "yes";
+        if (!codeTable || id < 1 || static_cast<std::size_t>(id) > dw_.columns.size())
+            return std::nullopt;
+        std::string values;
+        for (const Item& item : dw_.columns[id - 1].items)
+            if (item.key == "values") values = item.value.text;
+        // "&Active<tab>A/&Terminated<tab>T/...": display text, tab, data value; "&" marks
+        // an accelerator key.
+        for (std::size_t start = 0; start < values.size();) {
+            std::size_t end = values.find('/', start);
+            if (end == std::string::npos) end = values.size();
+            const std::string pair = values.substr(start, end - start);
+            const std::size_t tab = pair.find('\t');
+            if (tab != std::string::npos && pair.substr(tab + 1) == v.text) {
+                std::string shown;
+                for (char c : pair.substr(0, tab))
+                    if (c != '&') shown.push_back(c);
+                return shown;
+            }
+            start = end + 1;
+        }
+        return std::nullopt;
+    }
+
     const DataWindow& dw_;
     const ReportData* rows_;
+    const DropDownRows* dropDowns_;
     int units_ = kPowerBuilderUnits;
     std::map<std::string, std::size_t> columnIndex_;
 };
@@ -509,8 +557,9 @@ std::string formatValue(const DataValue& value, const std::string& format) {
     return value.text;
 }
 
-std::string renderHtml(const DataWindow& dw, const ReportData* rows, const std::string& title) {
-    return Renderer(dw, rows).page(title);
+std::string renderHtml(const DataWindow& dw, const ReportData* rows, const std::string& title,
+                       const DropDownRows* dropDowns) {
+    return Renderer(dw, rows, dropDowns).page(title);
 }
 
 int writeReportHtml(PsrContainer& container, std::string& out, std::vector<std::string>& notes) {
@@ -518,7 +567,28 @@ int writeReportHtml(PsrContainer& container, std::string& out, std::vector<std::
     ReportData rows;
     bool hasRows = false;
     if (!readMainDataWindow(container, dw, rows, hasRows, notes)) return kDataFailed;
-    out += renderHtml(dw, hasRows ? &rows : nullptr, "report");
+    // Drop-down rows are in "neststg/datadddw_0_ID_0", ID the column's (as in every
+    // sample); they carry their own column names, which is all the lookup needs.
+    DropDownRows dropDowns;
+    for (const Object& o : dw.objects) {
+        if (o.kind != "column" || o.attr("dddw.name").empty()) continue;
+        const std::string stream = "neststg/datadddw_0_" + o.attr("id") + "_0";
+        Bytes bytes;
+        try {
+            container.readStream(utf8ToUtf16(stream), bytes);
+        } catch (const NotFoundException&) {
+            continue;
+        } catch (const IOException&) {
+            continue;
+        } catch (const NotSupportedFormatException&) {
+            continue;
+        }
+        ReportData list;
+        ReportDamage damage;
+        if (decodeReportData(bytes, stream, nullptr, list, damage))
+            dropDowns[toLong(o.attr("id"))] = std::move(list);
+    }
+    out += renderHtml(dw, hasRows ? &rows : nullptr, "report", &dropDowns);
     if (hasRows) notes.insert(notes.end(), rows.notes.begin(), rows.notes.end());
     return !hasRows || rows.partial() ? kDataPartial : kDataComplete;
 }

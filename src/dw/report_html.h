@@ -25,6 +25,7 @@
 // title (a tooltip).
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -44,8 +45,16 @@ std::string cssColor(long value);
 // "yyyy-mm-dd" and their kin); the text unchanged for a format not understood.
 std::string formatValue(const DataValue& value, const std::string& format);
 
-// The page for `dw` with its rows (nullptr: no rows).
-std::string renderHtml(const DataWindow& dw, const ReportData* rows, const std::string& title);
+// The rows of drop-down DataWindows by the id of the column that shows them.
+using DropDownRows = std::map<long, ReportData>;
+
+// The page for `dw` with its rows (nullptr: no rows). A column with a drop-down
+// DataWindow whose rows are in `dropDowns` shows the display value of the drop-down row
+// holding its value; a column with a code table ("values" in the table, shown as radio
+// buttons, a drop-down list or with edit.codetable=yes) shows the display text of its
+// value.
+std::string renderHtml(const DataWindow& dw, const ReportData* rows, const std::string& title,
+                       const DropDownRows* dropDowns = nullptr);
 
 // The report's main DataWindow as a page, appended to `out`; status as writeReportData's
 // (kDataComplete, kDataPartial when rows could not all be decoded, kDataFailed).

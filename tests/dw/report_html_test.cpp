@@ -108,6 +108,40 @@ TEST(ReportHtmlPage, BandsInOrderWithGroupsAndTotals) {
     EXPECT_EQ(html.find("<script"), std::string::npos);
 }
 
+TEST(ReportHtmlPage, CodeTablesAndDropDownsShowTheirDisplayValues) {
+    DataWindow dw;
+    ParseError error;
+    ASSERT_TRUE(parseDataWindow(
+        u"release 6;\r\ndatawindow(units=1)\r\ndetail(height=18)\r\n"
+        u"table(column=(type=char(1) name=status values=\"&Active\tA/&Terminated\tT\") "
+        u"column=(type=number name=dept))\r\n"
+        u"column(band=detail id=1 radiobuttons.columns=2 x=\"0\" y=\"0\" width=\"9\" "
+        u"height=\"9\")\r\n"
+        u"column(band=detail id=2 dddw.name=d_dept dddw.datacolumn=id dddw.displaycolumn=name "
+        u"x=\"0\" y=\"0\" width=\"9\" height=\"9\")\r\n",
+        dw, error))
+        << error.reason;
+    ReportData data;
+    data.columns = {{"status", 2, 1, "char(1)"}, {"dept", 8, 2, "number"}};
+    data.rows = {{DataValue{ValueKind::kText, "T", 0}, DataValue{ValueKind::kNumber, "200", 200}},
+                 {DataValue{ValueKind::kText, "X", 0}, DataValue{ValueKind::kNumber, "300", 300}}};
+    DropDownRows dropDowns;
+    ReportData& list = dropDowns[2];
+    list.columns = {{"id", 8, 2, ""}, {"name", 41, 1, ""}};
+    list.rows = {
+        {DataValue{ValueKind::kNumber, "100", 100}, DataValue{ValueKind::kText, "R & D", 0}},
+        {DataValue{ValueKind::kNumber, "200", 200}, DataValue{ValueKind::kText, "Sales", 0}}};
+    const std::string html = renderHtml(dw, &data, "t", &dropDowns);
+    const std::size_t terminated = html.find(">Terminated<");
+    const std::size_t sales = html.find(">Sales<");
+    const std::size_t unknown = html.find(">X<");
+    const std::size_t raw = html.find(">300<");
+    ASSERT_NE(terminated, std::string::npos) << html;
+    EXPECT_LT(terminated, sales);
+    EXPECT_LT(sales, unknown);  // a value with no display text shows as it is
+    EXPECT_LT(unknown, raw);
+}
+
 TEST(ReportHtmlCorpus, EveryReportIsOnePageOfItsOwn) {
     if (!keldrin::test::corpusDirOrSkip()) GTEST_SKIP() << "no corpus";
     const char* keep = std::getenv("KELDRIN_HTML_DIR");  // to look at the pages
