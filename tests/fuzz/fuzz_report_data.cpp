@@ -1,8 +1,8 @@
 // Fuzz target: a report's saved rows. The input is read twice: as a data stream on its
 // own (decoded without and with a declared DataWindow, then written as CSV and JSON),
 // and as a whole report file, whose rows are written as the tool writes them, for the
-// main DataWindow and every nested stream. A refusal is an answer; a crash, a hang or
-// an unbounded allocation is a finding.
+// main DataWindow and every nested stream, and drawn as a page. A refusal is an answer;
+// a crash, a hang or an unbounded allocation is a finding.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -12,6 +12,7 @@
 #include "base/exceptions.h"
 #include "base/text.h"
 #include "dw/report_data.h"
+#include "dw/report_html.h"
 #include "dw/report_output.h"
 #include "fuzz_support.h"
 #include "psr/psr_container_factory.h"
@@ -64,6 +65,9 @@ void writeReport(const std::uint8_t* data, std::size_t size) {
         std::vector<std::string> notes;
         (void)dw::writeReportData(*report, dw, dw::Format::kJson, out, notes);
     }
+    std::string page;
+    std::vector<std::string> notes;
+    (void)dw::writeReportHtml(*report, page, notes);
 }
 
 void run(const std::uint8_t* data, std::size_t size) {
