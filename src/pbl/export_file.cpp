@@ -99,9 +99,8 @@ void appendAscii(Bytes& out, std::string_view ascii) {
 
 Bytes encodeHexAscii(std::u16string_view text) {
     static constexpr char kHexDigits[] = "0123456789abcdef";
-    Bytes out;
+    Bytes out(kHexAsciiMark.begin(), kHexAsciiMark.end());
     out.reserve(text.size() + kHexAsciiMark.size());
-    appendAscii(out, kHexAsciiMark);
     std::size_t i = 0;
     while (i < text.size()) {
         // "$$HEX" in the text itself would read back as an escape: its first "$" is

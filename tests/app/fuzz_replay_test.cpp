@@ -30,6 +30,12 @@
 #define KELDRIN_FUZZ_ENTRY replayExportFile
 #include "fuzz/fuzz_export_file.cpp"
 #undef KELDRIN_FUZZ_ENTRY
+#define KELDRIN_FUZZ_ENTRY replayDwSource
+#include "fuzz/fuzz_dw_source.cpp"
+#undef KELDRIN_FUZZ_ENTRY
+#define KELDRIN_FUZZ_ENTRY replayReportData
+#include "fuzz/fuzz_report_data.cpp"
+#undef KELDRIN_FUZZ_ENTRY
 
 namespace keldrin {
 namespace {
@@ -53,6 +59,8 @@ const Target kTargets[] = {
     {"fuzz_pbl_mutate", replayPblMutate},
     {"fuzz_export", replayExport},
     {"fuzz_export_file", replayExportFile},
+    {"fuzz_dw_source", replayDwSource},
+    {"fuzz_report_data", replayReportData},
 };
 
 std::vector<std::uint8_t> readAll(const stdfs::path& file) {

@@ -1,0 +1,83 @@
+// The rows a report saved beside its DataWindows: the "data" stream for the main
+// DataWindow, "neststg/..." streams for drop-down children and nested reports. The
+// layout was worked out from PowerBuilder's own reports; docs/psr-data.md says how, and
+// how sure each field is.
+//
+//   header        "DAT" + three version digits ("060", "090", "105"), a zero byte, a flag
+//                 byte (0 in all but one sample; 1 where bytes follow the rows)
+//   count (u32)   column descriptors, the first of them a row slot with no name
+//   descriptors   name (a fixed field: 41 bytes for 060, 262 bytes for 090, 262 UTF-16
+//                 units for 105; zero-padded) | size (u32) | type code (u16)
+//   rows (u32)    row count
+//   rows          per row, one value per descriptor: length (i32; -1 is null) | bytes
+//   trailer       whatever follows the last row: not decoded
+//
+// Values by type code (low byte; the high byte of a decimal's code is its scale):
+//   1  char      text with its terminator (code page, or UTF-16 from 105 on)
+//   2  number    8-byte IEEE double
+//   3  datetime  12 bytes: 4 unknown (zero) | year - 1900 (u16) | month 0..11 | day |
+//                4 bytes, zero in every sample (the time of day, order unknown)
+//   10 decimal   16 bytes: 2 unknown (zero) | scale (u16) | 96-bit magnitude, bytes 14
+//                and 15 zero in all but two samples (their meaning is unknown)
+//   12 long      i32
+//   16           the row slot: null in every row of every sample
+// Anything else, or any of these with bytes the samples never showed, comes out as hex
+// with a note, and the result is partial.
+//
+// The reader never throws: a stream that does not follow the layout gives a reason that
+// names the stream and the byte offset. Counts and lengths are checked against the bytes
+// left before anything is allocated.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/bytes.h"
+#include "dw/dw_source.h"
+#include "psr/report_damage.h"
+
+namespace keldrin::dw {
+
+enum class ValueKind { kNull, kText, kNumber, kLong, kDecimal, kDateTime, kUnknown };
+
+struct DataValue {
+    ValueKind kind = ValueKind::kNull;
+    // UTF-8 text; numbers in their shortest exact decimal form, decimals with all their
+    // stored digits, date-times as "YYYY-MM-DDTHH:MM:SS", unknown values as hex.
+    std::string text;
+    double number = 0;  // kNumber, kLong and kDecimal
+};
+
+struct DataColumn {
+    std::string name;
+    std::uint32_t size = 0;  // as the descriptor gives it (char: length + terminator)
+    std::uint16_t typeCode = 0;
+    std::string declaredType;  // from the DataWindow's table; empty without one
+};
+
+struct ReportData {
+    std::string stream;   // "data", "neststg/datadddw_0_5_0"
+    std::string version;  // the three digits of the header
+    bool unicode = false;
+    std::vector<DataColumn> columns;  // the row slot left out
+    std::vector<std::vector<DataValue>> rows;
+    std::vector<std::string> notes;  // every byte not decoded with confidence, and where
+    std::size_t unknownValues = 0;
+    std::size_t trailerBytes = 0;
+
+    bool partial() const { return !notes.empty(); }
+};
+
+// Decodes one stream. `declared`, when given, is the DataWindow the rows belong to: the
+// stored column names must be its table's, in order, and stored types its declared ones.
+// False with `damage` (offset: within the stream) when the stream cannot be read as rows.
+bool decodeReportData(ByteSpan bytes, std::string_view streamName, const DataWindow* declared,
+                      ReportData& out, ReportDamage& damage);
+
+// The decimal text of a 96-bit magnitude (three words, lowest first) with `scale` digits
+// after the point: (45700000, 0, 0, 3) gives "45700.000".
+std::string decimalText(std::uint32_t low, std::uint32_t mid, std::uint32_t high, unsigned scale);
+
+}  // namespace keldrin::dw

@@ -1,0 +1,63 @@
+// A report drawn as one self-contained HTML page (no script, no reference outside the
+// file): its bands in PowerBuilder's order, its objects at their places, the saved rows
+// in the detail band.
+//
+// Units: a DataWindow's coordinates are in its `units`:
+//   0  PowerBuilder units, defined on a 96 DPI screen by the system font's average
+//      character (7 x 16 pixels): 1/32 of its width across and 1/64 of its height down,
+//      so pixels = x * 7 / 32 across and y / 4 down (PowerBuilder rounds to the nearest)
+//   1  pixels
+//   2  1/1000 inch: pixels = v * 96 / 1000
+//   3  1/1000 cm:   pixels = v * 96 / 2540
+// Font heights below zero are points (CSS pt), above zero the DataWindow's units down.
+//
+// Colours are PowerBuilder's integers: 0x00BBGGRR for a colour of its own; 536870912
+// (and every value with 0x20 in its top byte) is transparent; 1073741824 the window
+// background (white), 33554432 the window text (black), 67108864 the button face
+// (silver), 134217728 the application workspace (grey); with those flags the low bytes
+// are not used.
+//
+// Bands: header, then per row the group headers whose group changes, the detail and the
+// group trailers whose group ends, then summary and footer; everything as one page.
+// Computed fields show a column, a literal, sum/count/avg/min/max of a column over the
+// group or all rows, today()/now() as left empty (the page has no clock), or
+// "Page 1 of 1"; any other expression is left empty with the expression as the field's
+// title (a tooltip).
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "dw/dw_source.h"
+#include "dw/report_data.h"
+#include "psr/psr_container.h"
+
+namespace keldrin::dw {
+
+// Pixels for a coordinate across (`across`) or down in the DataWindow's units.
+int toPixels(long value, int units, bool across);
+
+// A PowerBuilder colour as CSS ("#rrggbb" or "transparent").
+std::string cssColor(long value);
+
+// The value shown for `text` in `format` ("[general]", "#,##0.00", "0%", "mm/dd/yyyy",
+// "yyyy-mm-dd" and their kin); the text unchanged for a format not understood.
+std::string formatValue(const DataValue& value, const std::string& format);
+
+// The rows of drop-down DataWindows by the id of the column that shows them.
+using DropDownRows = std::map<long, ReportData>;
+
+// The page for `dw` with its rows (nullptr: no rows). A column with a drop-down
+// DataWindow whose rows are in `dropDowns` shows the display value of the drop-down row
+// holding its value; a column with a code table ("values" in the table, shown as radio
+// buttons, a drop-down list or with edit.codetable=yes) shows the display text of its
+// value.
+std::string renderHtml(const DataWindow& dw, const ReportData* rows, const std::string& title,
+                       const DropDownRows* dropDowns = nullptr);
+
+// The report's main DataWindow as a page, appended to `out`; status as writeReportData's
+// (kDataComplete, kDataPartial when rows could not all be decoded, kDataFailed).
+int writeReportHtml(PsrContainer& container, std::string& out, std::vector<std::string>& notes);
+
+}  // namespace keldrin::dw

@@ -1,0 +1,305 @@
+#include "dw/report_output.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+#include "base/exceptions.h"
+#include "base/file.h"
+#include "base/text.h"
+#include "psr/cfb_reader.h"
+#include "psr/portable_psr_container.h"
+
+namespace keldrin::dw {
+namespace {
+
+constexpr char16_t kNestedStorage[] = u"neststg/";
+constexpr char16_t kDropDownPrefix[] = u"datadddw_";
+
+std::string csvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"') out.push_back('"');
+        out.push_back(c);
+    }
+    out.push_back('"');
+    return out;
+}
+
+void appendJsonString(const std::string& text, std::string& out) {
+    out.push_back('"');
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (u < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", u);
+            out += escape;
+        } else {
+            out.push_back(c);
+        }
+    }
+    out.push_back('"');
+}
+
+// Every stream below the compound file's root, walked through the sibling trees with a
+// list of entries still to visit; each entry is visited at most once, so a damaged tree
+// cannot loop.
+std::vector<std::u16string> compoundPaths(const std::u16string& fileName) {
+    std::vector<std::u16string> paths;
+    std::FILE* file = fs::openFile(fileName, "rb");
+    if (file == nullptr) return paths;
+    std::unique_ptr<cfb::FileSource> source = cfb::FileSource::adopt(file);
+    if (!source) return paths;
+    std::shared_ptr<cfb::CfbReader> reader = cfb::CfbReader::open(std::move(source));
+    if (!reader || reader->entryCount() == 0) return paths;
+    std::vector<bool> visited(reader->entryCount(), false);
+    std::vector<std::pair<std::uint32_t, std::u16string>> pending = {
+        {reader->entry(cfb::CfbReader::kRootIndex).child, u""}};
+    visited[cfb::CfbReader::kRootIndex] = true;
+    while (!pending.empty()) {
+        auto [index, prefix] = std::move(pending.back());
+        pending.pop_back();
+        if (index >= reader->entryCount() || visited[index]) continue;
+        visited[index] = true;
+        const cfb::DirectoryEntry& e = reader->entry(index);
+        pending.emplace_back(e.right, prefix);
+        pending.emplace_back(e.left, prefix);
+        if (e.type == cfb::EntryType::kStream) paths.push_back(prefix + e.name);
+        if (e.type == cfb::EntryType::kStorage)
+            pending.emplace_back(e.child, prefix + e.name + u"/");
+    }
+    return paths;
+}
+
+std::u16string lowerWide(std::u16string text) {
+    for (char16_t& c : text)
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    return text;
+}
+
+// Reads a stream; false with a note when the report does not give it.
+bool readNamed(PsrContainer& container, const std::u16string& path, Bytes& bytes,
+               std::vector<std::string>& notes) {
+    try {
+        container.readStream(path, bytes);
+        return true;
+    } catch (const NotFoundException&) {
+        notes.push_back("the report has no stream '" + utf16ToUtf8(path) + "'");
+    } catch (const IOException&) {
+        notes.push_back("stream '" + utf16ToUtf8(path) + "' cannot be read");
+    } catch (const NotSupportedFormatException&) {
+        notes.push_back("stream '" + utf16ToUtf8(path) + "' cannot be read");
+    }
+    return false;
+}
+
+// Parses a source stream into `dw`; false with a note naming the stream and offset.
+bool loadSource(PsrContainer& container, const std::u16string& path, DataWindow& dw,
+                std::vector<std::string>& notes) {
+    Bytes bytes;
+    if (!readNamed(container, path, bytes, notes)) return false;
+    // The first character is plain ASCII ("r" of "release"): in UTF-16 its second byte
+    // is zero.
+    const bool unicode = bytes.size() >= 2 && bytes[1] == 0;
+    std::optional<std::u16string> text = sourceFromBytes(bytes.data(), bytes.size(), unicode);
+    if (!text) {
+        notes.push_back("stream '" + utf16ToUtf8(path) + "' does not convert from the code page");
+        return false;
+    }
+    ParseError error;
+    if (!parseDataWindow(*text, dw, error)) {
+        notes.push_back("stream '" + utf16ToUtf8(path) + "' does not parse: " + error.reason);
+        return false;
+    }
+    return true;
+}
+
+// The child DataWindow's source stream, "dwstg/source_N", or nothing.
+std::optional<std::u16string> childSource(PsrContainer& container, const std::u16string& name) {
+    std::vector<ChildDw> children;
+    try {
+        container.readChildDwList(children);
+    } catch (const NotFoundException&) {
+        return std::nullopt;
+    } catch (const IOException&) {
+        return std::nullopt;
+    } catch (const NotSupportedFormatException&) {
+        return std::nullopt;
+    }
+    const std::u16string wanted = lowerWide(name);
+    for (const ChildDw& child : children)
+        if (lowerWide(child.name) == wanted)
+            return u"dwstg/source_" + utf8ToUtf16(std::to_string(child.number));
+    return std::nullopt;
+}
+
+// For "datadddw_A_B_C" the main DataWindow's column B names its drop-down DataWindow
+// (dddw.name), whose source is a child's: the samples all fit this reading.
+std::optional<std::u16string> dropDownSource(PsrContainer& container, const std::u16string& stream,
+                                             std::vector<std::string>& notes) {
+    const std::u16string prefix = kDropDownPrefix;
+    if (stream.rfind(prefix, 0) != 0) return std::nullopt;
+    const std::size_t first = stream.find(u'_', prefix.size());
+    const std::size_t second = first == std::u16string::npos ? first : stream.find(u'_', first + 1);
+    if (second == std::u16string::npos) return std::nullopt;
+    const std::string id = utf16ToUtf8(stream.substr(first + 1, second - first - 1));
+    DataWindow main;
+    std::vector<std::string> ignored;
+    if (!loadSource(container, u"source", main, ignored)) return std::nullopt;
+    for (const Object& object : main.objects) {
+        if (object.kind != "column" || object.attr("id") != id) continue;
+        const std::string dddw = object.attr("dddw.name");
+        if (dddw.empty()) return std::nullopt;
+        std::optional<std::u16string> source = childSource(container, utf8ToUtf16(dddw));
+        if (!source)
+            notes.push_back("the drop-down DataWindow '" + dddw + "' has no source in the report");
+        return source;
+    }
+    return std::nullopt;
+}
+
+std::string render(const ReportData& data, Format format) {
+    return format == Format::kCsv ? toCsv(data) : toJson(data);
+}
+
+int finish(const ReportData& data, Format format, std::string& out,
+           std::vector<std::string>& notes) {
+    out += render(data, format);
+    notes.insert(notes.end(), data.notes.begin(), data.notes.end());
+    return data.partial() ? kDataPartial : kDataComplete;
+}
+
+}  // namespace
+
+std::string toCsv(const ReportData& data) {
+    std::string out;
+    for (std::size_t i = 0; i < data.columns.size(); ++i) {
+        if (i != 0) out.push_back(',');
+        out += csvField(data.columns[i].name);
+    }
+    out += "\r\n";
+    for (const std::vector<DataValue>& row : data.rows) {
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            if (i != 0) out.push_back(',');
+            out += csvField(row[i].text);
+        }
+        out += "\r\n";
+    }
+    return out;
+}
+
+std::string toJson(const ReportData& data) {
+    std::string out = "[";
+    for (std::size_t r = 0; r < data.rows.size(); ++r) {
+        out += r == 0 ? "\n  {" : ",\n  {";
+        const std::vector<DataValue>& row = data.rows[r];
+        for (std::size_t i = 0; i < row.size() && i < data.columns.size(); ++i) {
+            if (i != 0) out += ", ";
+            appendJsonString(data.columns[i].name, out);
+            out += ": ";
+            switch (row[i].kind) {
+                case ValueKind::kNull:
+                    out += "null";
+                    break;
+                case ValueKind::kNumber:
+                case ValueKind::kLong:
+                case ValueKind::kDecimal:
+                    out += row[i].text;
+                    break;
+                default:
+                    appendJsonString(row[i].text, out);
+            }
+        }
+        out += "}";
+    }
+    out += data.rows.empty() ? "]\n" : "\n]\n";
+    return out;
+}
+
+std::vector<std::u16string> reportStreamPaths(PsrContainer& container) {
+    if (auto* portable = dynamic_cast<PortablePsrContainer*>(&container)) {
+        std::vector<std::u16string> paths;
+        for (const PsrStreamEntry& e : portable->entries()) paths.push_back(e.path);
+        return paths;
+    }
+    return compoundPaths(container.fileName());
+}
+
+bool readMainDataWindow(PsrContainer& container, DataWindow& dw, ReportData& rows, bool& hasRows,
+                        std::vector<std::string>& notes) {
+    hasRows = false;
+    if (!loadSource(container, u"source", dw, notes)) return false;
+    Bytes bytes;
+    if (!readNamed(container, u"data", bytes, notes)) return true;
+    ReportDamage damage;
+    hasRows = decodeReportData(bytes, "data", &dw, rows, damage);
+    if (!hasRows) notes.push_back(damage.reason);
+    return true;
+}
+
+int writeReportData(PsrContainer& container, const std::string& dwName, Format format,
+                    std::string& out, std::vector<std::string>& notes) {
+    const std::u16string nested = kNestedStorage;
+    const std::vector<std::u16string> streams = reportStreamPaths(container);
+    const auto holds = [&](const std::u16string& path) {
+        return std::find(streams.begin(), streams.end(), path) != streams.end();
+    };
+    std::u16string name = utf8ToUtf16(dwName);
+    if (name.rfind(nested, 0) == 0) name.erase(0, nested.size());
+
+    std::u16string stream = u"data";
+    std::optional<std::u16string> source = u"source";
+    if (!name.empty() && holds(nested + name)) {
+        stream = nested + name;
+        source = dropDownSource(container, name, notes);
+        if (!source)
+            notes.push_back("no DataWindow source is known for stream '" + utf16ToUtf8(stream) +
+                            "': its columns are named and typed by the stream alone");
+    } else if (!name.empty()) {
+        source = childSource(container, name);
+        if (!source) {
+            notes.push_back("the report has no DataWindow or stream '" + dwName + "'");
+            return kDataFailed;
+        }
+        DataWindow child;
+        if (!loadSource(container, *source, child, notes)) return kDataFailed;
+        // A child's rows are the nested stream whose columns are its table's.
+        std::vector<std::string> ignored;
+        for (const std::u16string& path : streams) {
+            if (path.rfind(nested, 0) != 0) continue;
+            Bytes bytes;
+            if (!readNamed(container, path, bytes, ignored)) continue;
+            ReportData data;
+            ReportDamage damage;
+            if (!decodeReportData(bytes, utf16ToUtf8(path), &child, data, damage)) continue;
+            return finish(data, format, out, notes);
+        }
+        notes.push_back("the report holds no saved rows for DataWindow '" + dwName + "'");
+        return kDataFailed;
+    }
+
+    DataWindow declared;
+    if (source && !loadSource(container, *source, declared, notes)) return kDataFailed;
+    Bytes bytes;
+    if (!readNamed(container, stream, bytes, notes)) return kDataFailed;
+    ReportData data;
+    ReportDamage damage;
+    if (!decodeReportData(bytes, utf16ToUtf8(stream), source ? &declared : nullptr, data, damage)) {
+        notes.push_back(damage.reason);
+        return kDataFailed;
+    }
+    return finish(data, format, out, notes);
+}
+
+}  // namespace keldrin::dw

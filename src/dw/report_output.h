@@ -1,0 +1,47 @@
+// A report's saved rows as text: CSV (RFC 4180: comma-separated, CRLF line ends, fields
+// quoted where they hold a comma, a quote or a line break; UTF-8) or JSON (an array of
+// objects, one per row, keys the column names in table order).
+//
+// In both, a null value is empty (CSV) or null (JSON); numbers, longs and decimals are
+// JSON numbers; text and date-times are strings; a value not decoded is its hex, as a
+// string, and a note says so.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "dw/report_data.h"
+#include "psr/psr_container.h"
+
+namespace keldrin::dw {
+
+enum class Format { kCsv, kJson };
+
+// What writeReportData answers: every row whole, some bytes shown as hex (the notes say
+// which), or nothing written (the notes say why).
+inline constexpr int kDataComplete = 0;
+inline constexpr int kDataFailed = 1;
+inline constexpr int kDataPartial = 3;
+
+std::string toCsv(const ReportData& data);
+std::string toJson(const ReportData& data);
+
+// Every stream path the report holds, as readStream takes them, in the container's order.
+std::vector<std::u16string> reportStreamPaths(PsrContainer& container);
+
+// The saved rows of one DataWindow of the report in `format`, appended to `out`.
+// `dwName` empty: the main DataWindow ("data"). Otherwise a stream under "neststg/"
+// (its name with or without that prefix), or a child DataWindow's name, whose rows are
+// the stream under "neststg/" holding its table's columns. Notes (one line each, no
+// newline) tell what was not decoded, or why nothing was. Returns kDataComplete,
+// kDataPartial or kDataFailed; never throws for a damaged report.
+int writeReportData(PsrContainer& container, const std::string& dwName, Format format,
+                    std::string& out, std::vector<std::string>& notes);
+
+// The report's main DataWindow ("source") and its rows ("data"). False with a note when
+// the source cannot be read or parsed; `hasRows` false, with a note, when the rows
+// cannot be read.
+bool readMainDataWindow(PsrContainer& container, DataWindow& dw, ReportData& rows, bool& hasRows,
+                        std::vector<std::string>& notes);
+
+}  // namespace keldrin::dw

@@ -1,0 +1,130 @@
+// Rows out as CSV and JSON, and writeReportData on the corpus's reports: which stream
+// a DataWindow name picks, what a partial result says, and what a failure says.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "base/text.h"
+#include "dw/report_output.h"
+#include "dw_test_support.h"
+#include "support/corpus.h"
+
+namespace keldrin::dw {
+namespace {
+
+ReportData sample() {
+    ReportData data;
+    data.stream = "data";
+    data.columns = {{"name", 11, 1, "char(10)"}, {"amount", 8, 2, "number"}, {"when", 12, 3, ""}};
+    DataValue quoted{ValueKind::kText, "say \"hi\", then\r\nbye", 0};
+    DataValue number{ValueKind::kNumber, "1.5", 1.5};
+    DataValue date{ValueKind::kDateTime, "1987-02-26T00:00:00", 0};
+    DataValue hex{ValueKind::kUnknown, "00ff", 0};
+    DataValue control{ValueKind::kText, std::string("tab\there\x01\\"), 0};
+    data.rows = {{quoted, number, date}, {control, DataValue{}, hex}};
+    return data;
+}
+
+TEST(ReportOutput, CsvQuotesOnlyWhatNeedsIt) {
+    EXPECT_EQ(toCsv(sample()),
+              "name,amount,when\r\n"
+              "\"say \"\"hi\"\", then\r\nbye\",1.5,1987-02-26T00:00:00\r\n"
+              "tab\there\x01\\,,00ff\r\n");
+}
+
+TEST(ReportOutput, JsonIsAnArrayOfObjects) {
+    EXPECT_EQ(toJson(sample()),
+              "[\n"
+              "  {\"name\": \"say \\\"hi\\\", then\\r\\nbye\", \"amount\": 1.5, \"when\": "
+              "\"1987-02-26T00:00:00\"},\n"
+              "  {\"name\": \"tab\\there\\u0001\\\\\", \"amount\": null, \"when\": \"00ff\"}\n"
+              "]\n");
+    ReportData empty;
+    EXPECT_EQ(toJson(empty), "[]\n");
+    EXPECT_EQ(toCsv(empty), "\r\n");
+}
+
+std::string reportPath(const std::string& name) {
+    for (const testing::CorpusFile& file : testing::corpusFiles("psr-"))
+        if (file.name == name) return file.path;
+    return "";
+}
+
+struct Written {
+    int status;
+    std::string out;
+    std::vector<std::string> notes;
+};
+
+Written written(const std::string& report, const std::string& dw, Format format) {
+    Written w{kDataFailed, "", {}};
+    std::shared_ptr<PsrContainer> container = testing::openReport(reportPath(report));
+    w.status = writeReportData(*container, dw, format, w.out, w.notes);
+    return w;
+}
+
+TEST(ReportOutputCorpus, TheMainRowsAsCsv) {
+    if (!keldrin::test::corpusDirOrSkip()) GTEST_SKIP() << "no corpus";
+    const Written w = written("deptlist.psr", "", Format::kCsv);
+    EXPECT_EQ(w.status, kDataComplete);
+    EXPECT_TRUE(w.notes.empty());
+    EXPECT_EQ(w.out,
+              "dept_id,dept_name,dept_head_id\r\n"
+              "100,R & D,501\r\n"
+              "200,Sales,902\r\n"
+              "300,Finance,1293\r\n"
+              "400,Marketing,1576\r\n"
+              "500,Shipping,703\r\n");
+}
+
+TEST(ReportOutputCorpus, OleAndUnicodeReportsAsJson) {
+    if (!keldrin::test::corpusDirOrSkip()) GTEST_SKIP() << "no corpus";
+    const Written ole = written("12.psr", "", Format::kJson);
+    EXPECT_EQ(ole.status, kDataComplete);
+    EXPECT_EQ(ole.out,
+              "[\n  {\"id\": \"001\", \"username\": \"John\", \"password\": \"771208\", "
+              "\"email\": \"John@email.com\", \"phone\": \"8601088888888\", \"nation\": "
+              "\"china\"}\n]\n");
+    const Written unicode = written("121.psr", "", Format::kJson);
+    EXPECT_EQ(unicode.status, kDataComplete);
+    EXPECT_NE(unicode.out.find("\"email\": \"GAGA@gmail.com\""), std::string::npos) << unicode.out;
+}
+
+TEST(ReportOutputCorpus, ADropDownChildByItsNameOrItsStream) {
+    if (!keldrin::test::corpusDirOrSkip()) GTEST_SKIP() << "no corpus";
+    const Written byName = written("ffempdat.psr", "D_DDDW_DEPT", Format::kCsv);
+    EXPECT_EQ(byName.status, kDataComplete);
+    EXPECT_EQ(byName.out,
+              "dept_id,dept_name\r\n100,R & D\r\n200,Sales\r\n300,Finance\r\n"
+              "400,Marketing\r\n500,Shipping\r\n");
+    for (const char* stream : {"datadddw_0_5_0", "neststg/datadddw_0_5_0"}) {
+        const Written byStream = written("ffempdat.psr", stream, Format::kCsv);
+        EXPECT_EQ(byStream.status, kDataComplete);
+        EXPECT_EQ(byStream.out, byName.out);
+        EXPECT_TRUE(byStream.notes.empty()) << byStream.notes[0];
+    }
+}
+
+TEST(ReportOutputCorpus, PartialRowsSayWhatWasNotDecoded) {
+    if (!keldrin::test::corpusDirOrSkip()) GTEST_SKIP() << "no corpus";
+    const Written w = written("ffempdat.psr", "", Format::kJson);
+    EXPECT_EQ(w.status, kDataPartial);
+    ASSERT_EQ(w.notes.size(), 1u);
+    EXPECT_NE(w.notes[0].find("column salary"), std::string::npos) << w.notes[0];
+    EXPECT_NE(w.out.find("\"salary\": 45700.000, \"start_date\": \"1987-02-26T00:00:00\", "
+                         "\"termination_date\": null, \"birth_date\": \"1959-06-05T00:00:00\""),
+              std::string::npos);
+    EXPECT_NE(w.out.find("\"salary\": \"00000300285d14020000000000000100\""), std::string::npos);
+}
+
+TEST(ReportOutputCorpus, NoSuchDataWindowFails) {
+    if (!keldrin::test::corpusDirOrSkip()) GTEST_SKIP() << "no corpus";
+    const Written w = written("deptlist.psr", "d_nothing", Format::kCsv);
+    EXPECT_EQ(w.status, kDataFailed);
+    EXPECT_TRUE(w.out.empty());
+    ASSERT_EQ(w.notes.size(), 1u);
+    EXPECT_EQ(w.notes[0], "the report has no DataWindow or stream 'd_nothing'");
+}
+
+}  // namespace
+}  // namespace keldrin::dw
