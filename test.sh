@@ -1,21 +1,47 @@
 #!/usr/bin/env bash
 # Builds Keldrin and runs every test: once as a normal build, once under
-# AddressSanitizer + UndefinedBehaviorSanitizer. Exits non-zero on any failure.
-# Warnings are errors in both builds (KELDRIN_WERROR); a plain user build only shows them.
+# AddressSanitizer + UndefinedBehaviorSanitizer, then the further CI steps (fuzzing, the
+# Windows program). Exits non-zero on any failure. Warnings are errors in every build
+# (KELDRIN_WERROR); a plain user build only shows them.
+#
+#   ./test.sh           everything, as CI runs it
+#   ./test.sh --quick   the normal build and its tests only: for day-to-day work
 set -euo pipefail
 cd "$(dirname "$0")"
+
+quick=0
+case "${1:-}" in
+    --quick) quick=1 ;;
+    "") ;;
+    *)
+        echo "usage: $0 [--quick]" >&2
+        exit 2
+        ;;
+esac
+step() { printf '\n== test: %s (%ss)\n' "$*" "$SECONDS"; }
+
 ./scripts/deps.sh
 
 jobs=$(nproc)
+step "build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELDRIN_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"
+step "tests"
 (cd build && ctest --output-on-failure -j "$jobs")
+if [ "$quick" -eq 1 ]; then
+    step "done (quick)"
+    exit 0
+fi
 
+step "sanitizer build"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELDRIN_SANITIZE=ON -DKELDRIN_WERROR=ON >/dev/null
 cmake --build build-asan -j "$jobs"
+step "sanitizer tests"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j "$jobs")
 
 if [ -x scripts/extra-tests.sh ]; then
+    step "extra steps"
     ./scripts/extra-tests.sh
 fi
+step "done"
