@@ -35,6 +35,7 @@
 #include "base/file_identity.h"
 #include "base/interrupt.h"
 #include "base/text.h"
+#include "pbl/bulk_reader.h"
 #include "pbl/pbl_library_impl.h"
 #include "pbl/rebuild.h"
 
@@ -107,10 +108,8 @@ class Rebuild {
         std::int32_t root = 0;
         rc = buildNodes(0, runs_.size(), kNoLink, root);
         if (rc != kPblOk) return rc;
-        for (const Item& item : items_) {
-            rc = copyEntry(item);
-            if (rc != kPblOk) return rc;
-        }
+        rc = copyEntries();
+        if (rc != kPblOk) return rc;
         rc = copyComment();
         if (rc != kPblOk) return rc;
         return copyLibraryData();
@@ -269,26 +268,41 @@ class Rebuild {
         return target_.file().writeAt(image.data(), image.size(), node) ? kPblOk : kPblWriteFailed;
     }
 
-    int copyEntry(const Item& item) {
+    // The data is read in the order it lies in the source (a few large reads rather than
+    // one per entry in name order), and written in that order too.
+    int copyEntries() {
+        std::vector<PblEntryInfo> sources;
+        sources.reserve(items_.size());
+        for (const Item& item : items_) sources.push_back(item.source);
+        BulkReader reader(source_);
+        int rc = kPblOk;
+        int read = reader.read(sources, [&](std::size_t index, int result, ByteSpan data) {
+            rc = result == kPblOk ? copyEntry(items_[index], data) : result;
+            return rc == kPblOk;
+        });
+        return rc != kPblOk ? rc : read;
+    }
+
+    int copyEntry(const Item& item, ByteSpan data) {
         PblEntryInfo target{};
         int rc = target_.findEntry(item.name.c_str(), target, 0);
         if (rc != kPblOk) return rc;
         const PblEntryInfo& from = item.source;
-        Bytes data(static_cast<std::size_t>(from.dataSize) + 2);
-        rc = source_.readEntryData(from, data.data());
-        if (rc != kPblOk) return rc;
-        data.resize(static_cast<std::size_t>(from.dataSize));
         const auto commentBytes = static_cast<std::size_t>(from.commentSize);
-        Bytes joined(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(commentBytes));
-        if (crossing()) joined = convertText(joined, source_.isUnicode() != 0);
+        ByteSpan comment = data.first(commentBytes);
+        const ByteSpan body = data.subspan(commentBytes);
+        Bytes joined;
+        if (crossing()) {
+            joined = convertText(Bytes(comment.begin(), comment.end()), source_.isUnicode() != 0);
+            comment = joined;
+        }
         // The descriptor carries the comment size as a 16-bit count.
-        if (joined.size() > static_cast<std::size_t>(SHRT_MAX)) return kPblInvalidArgument;
-        const std::size_t newCommentBytes = joined.size();
-        joined.insert(joined.end(), data.begin() + static_cast<std::ptrdiff_t>(commentBytes),
-                      data.end());
-        rc = target_.writeEntryData(target, joined.data(),
-                                    static_cast<int>(joined.size() - newCommentBytes),
-                                    static_cast<short>(newCommentBytes));
+        if (comment.size() > static_cast<std::size_t>(SHRT_MAX)) return kPblInvalidArgument;
+        const auto newCommentBytes = static_cast<short>(comment.size());
+        // Within one variant the data goes over as it was read, without another copy.
+        if (crossing()) joined.insert(joined.end(), body.begin(), body.end());
+        const std::uint8_t* bytes = crossing() ? joined.data() : data.data();
+        rc = target_.writeEntryData(target, bytes, static_cast<int>(body.size()), newCommentBytes);
         if (rc != kPblOk) return rc;
         target.time = from.time;
         return target_.writeEntryTime(target);
