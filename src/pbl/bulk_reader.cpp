@@ -8,8 +8,8 @@
 
 namespace keldrin::pbl {
 
-using layout::dataBlocksFor;
 using layout::DataBlockHeader;
+using layout::dataBlocksFor;
 using layout::kBlockSize;
 using layout::kDataCapacity;
 using layout::kDataHeaderSize;
@@ -91,8 +91,7 @@ bool BulkReader::fromWindow(const PblEntryInfo& info) {
         if (!layout::hasSignature(block, kDataSignature) || !DataBlockHeader::decode(block, h))
             return false;
         if (h.used > kDataCapacity || h.used > length - copied) return false;
-        if (h.used > 0)
-            std::memcpy(data_.data() + copied, block.data() + kDataHeaderSize, h.used);
+        if (h.used > 0) std::memcpy(data_.data() + copied, block.data() + kDataHeaderSize, h.used);
         copied += h.used;
         link = h.next;
     }

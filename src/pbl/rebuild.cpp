@@ -64,6 +64,7 @@ struct Item {
     Bytes targetName;  // as the target stores it, without terminator
     PblEntryInfo source;
     int targetRecordSize = 0;
+    std::int32_t targetRecord = kNoLink;  // where writeNode put its record
 };
 
 // Takes every entry as forEachEntry hands it out; the names are read again from the
@@ -108,6 +109,10 @@ class Rebuild {
         std::int32_t root = 0;
         rc = buildNodes(0, runs_.size(), kNoLink, root);
         if (rc != kPblOk) return rc;
+        // Each entry's record is updated in its node: with the nodes in the cache, those
+        // updates need no read of the file.
+        for (std::int32_t node : nodes_)
+            if (target_.file().readNode(node) == nullptr) return kPblWriteFailed;
         rc = copyEntries();
         if (rc != kPblOk) return rc;
         rc = copyComment();
@@ -219,6 +224,7 @@ class Rebuild {
             if (rc != kPblOk) return rc;
             node = blocks.front();
         }
+        nodes_.push_back(node);
         // The node is written before its subtrees take further blocks, so that the file
         // covers every block handed out.
         int rc = writeNode(node, parent, kNoLink, kNoLink, mid);
@@ -245,8 +251,9 @@ class Rebuild {
         header.right = right;
         int used = 0;
         for (std::size_t i = begin; i < end; ++i) {
-            const Item& item = items_[i];
+            Item& item = items_[i];
             std::uint8_t* record = image.data() + layout::kNodeHeaderSize + used;
+            item.targetRecord = node + layout::kNodeHeaderSize + used;
             layout::EntryRecordHeader entry;
             entry.nameLength = static_cast<std::uint16_t>(item.targetName.size() +
                                                           static_cast<std::size_t>(v.charSize));
@@ -284,9 +291,10 @@ class Rebuild {
     }
 
     int copyEntry(const Item& item, ByteSpan data) {
+        // The record is where writeNode put it; it has no data yet.
         PblEntryInfo target{};
-        int rc = target_.findEntry(item.name.c_str(), target, 0);
-        if (rc != kPblOk) return rc;
+        target.entryOffset = item.targetRecord;
+        int rc = kPblOk;
         const PblEntryInfo& from = item.source;
         const auto commentBytes = static_cast<std::size_t>(from.commentSize);
         ByteSpan comment = data.first(commentBytes);
@@ -302,9 +310,11 @@ class Rebuild {
         // Within one variant the data goes over as it was read, without another copy.
         if (crossing()) joined.insert(joined.end(), body.begin(), body.end());
         const std::uint8_t* bytes = crossing() ? joined.data() : data.data();
-        rc = target_.writeEntryData(target, bytes, static_cast<int>(body.size()), newCommentBytes);
-        if (rc != kPblOk) return rc;
+        // The record takes the time with the data; only a time of 0, which asks for the
+        // current time there, needs a write of its own.
         target.time = from.time;
+        rc = target_.writeEntryData(target, bytes, static_cast<int>(body.size()), newCommentBytes);
+        if (rc != kPblOk || from.time != 0) return rc;
         return target_.writeEntryTime(target);
     }
     int copyComment() {
@@ -339,6 +349,7 @@ class Rebuild {
     PblLibrary& target_;
     std::vector<Item> items_;
     std::vector<std::size_t> runs_;  // index of each run's first item
+    std::vector<std::int32_t> nodes_;
 };
 
 // A name beside `path` that did not exist and now does (empty), or "" when none could
@@ -386,6 +397,9 @@ int copyLibrary(PblLibraryInterface& sourceInterface, const std::u16string& path
             rc = kPblFailed;
         } else {
             auto* fresh = dynamic_cast<PblLibrary*>(target.get());
+            // Nobody reads the new library before it takes its name: its writes are held
+            // back and go out in long runs (the flush below reports any that failed).
+            if (fresh != nullptr) fresh->file().deferWrites();
             rc = fresh != nullptr ? Rebuild(*source, *fresh).run() : kPblFailed;
             // The bitmap goes out with the flush; its failure leaves the copy incomplete.
             int flushed = target->flush();

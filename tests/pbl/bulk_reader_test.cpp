@@ -115,9 +115,9 @@ TEST_F(BulkReaderTest, StopsWhenTheVisitorSaysSo) {
     auto* library = static_cast<PblLibrary*>(lib.get());
     BulkReader reader(*library);
     int visited = 0;
-    EXPECT_EQ(reader.read(entriesOf(*library),
-                          [&](std::size_t, int, ByteSpan) { return ++visited < 3; }),
-              kPblStopped);
+    EXPECT_EQ(
+        reader.read(entriesOf(*library), [&](std::size_t, int, ByteSpan) { return ++visited < 3; }),
+        kPblStopped);
     EXPECT_EQ(visited, 3);
 }
 
