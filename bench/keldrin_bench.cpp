@@ -299,44 +299,48 @@ class Reader : public pbl::PblEntryVisitor {
     std::vector<pbl::PblEntryInfo> entries;
 };
 
-// As the tools read a whole library: enumerate, then read every entry in file order.
-void ReadAll20000(benchmark::State& state) {
+// Enumerates the 20,000-entry library and reads every entry: in file order through the
+// bulk reader, as the tools read a whole library, or (`byName`) the way it went before,
+// one read per entry in name order.
+void readAll(benchmark::State& state, bool byName) {
     const std::string& path = library20000();
+    std::vector<std::uint8_t> buffer;
     std::int64_t bytes = 0;
     for (auto _ : state) {
         pbl::PblManagerHandle manager(pbl::createPblManager());
         pbl::PblLibraryHandle library(manager->openLibrary(wide(path), 0));
         Reader reader;
-        if (!library || library->forEachEntry(reader) != 0)
+        if (!library || library->forEachEntry(reader) != 0) {
             state.SkipWithError("enumeration failed");
+            break;
+        }
+        if (reader.entries.size() != 20000) state.SkipWithError("not 20000 entries");
+        if (byName) {
+            for (const pbl::PblEntryInfo& info : reader.entries) {
+                buffer.resize(static_cast<std::size_t>(info.dataSize));
+                if (library->readEntryData(info, buffer.data()) != 0)
+                    state.SkipWithError("read failed");
+                bytes += info.dataSize;
+            }
+            continue;
+        }
         pbl::BulkReader bulk(*static_cast<pbl::PblLibrary*>(library.get()));
         bulk.read(reader.entries, [&](std::size_t, int result, ByteSpan data) {
             if (result != 0) state.SkipWithError("read failed");
             bytes += static_cast<std::int64_t>(data.size());
             return true;
         });
-        if (reader.entries.size() != 20000) state.SkipWithError("not 20000 entries");
     }
     state.SetBytesProcessed(bytes);
     state.counters["file_mb"] = static_cast<double>(stdfs::file_size(path)) / (1 << 20);
 }
 
-// The same the way it went before the bulk reader: one read per entry, in name order.
+void ReadAll20000(benchmark::State& state) {
+    readAll(state, false);
+}
+
 void ReadAllByName20000(benchmark::State& state) {
-    const std::string& path = library20000();
-    std::vector<std::uint8_t> buffer;
-    for (auto _ : state) {
-        pbl::PblManagerHandle manager(pbl::createPblManager());
-        pbl::PblLibraryHandle library(manager->openLibrary(wide(path), 0));
-        Reader reader;
-        if (!library || library->forEachEntry(reader) != 0)
-            state.SkipWithError("enumeration failed");
-        for (const pbl::PblEntryInfo& info : reader.entries) {
-            buffer.resize(static_cast<std::size_t>(info.dataSize));
-            if (library->readEntryData(info, buffer.data()) != 0)
-                state.SkipWithError("read failed");
-        }
-    }
+    readAll(state, true);
 }
 
 void Cat20000(benchmark::State& state) {
