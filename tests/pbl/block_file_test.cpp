@@ -17,7 +17,7 @@ namespace {
 TEST(BlockFileTest, HeldBackWritesReachTheFileInTheirOrder) {
     ScratchDir dir;
     const std::u16string path = dir.wide("held.bin");
-    Bytes model = pattern(16 * layout::kBlockSize, 1);
+    Bytes model = pattern(std::size_t{16} * layout::kBlockSize, 1);
     putFileBytes(dir.file("held.bin"), model);
 
     BlockFile file;

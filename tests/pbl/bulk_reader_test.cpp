@@ -84,8 +84,8 @@ TEST_F(BulkReaderTest, DamagedChainsReportTheLibrarysReasonAndTheRestIsRead) {
     // beta's only block (11) loses its signature; alpha's middle block (9) points out
     // of the file.
     Bytes damaged = base;
-    damaged[11 * 512] = 'X';
-    storeU32(damaged.data() + 9 * 512 + 4, 0x7FFFFE00u);
+    damaged[std::size_t{11} * 512] = 'X';
+    storeU32(damaged.data() + std::size_t{9} * 512 + 4, 0x7FFFFE00u);
     putFileBytes(dir.file("damaged.pbl"), damaged);
 
     PblLibraryHandle lib(open("damaged.pbl", false));
