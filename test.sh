@@ -43,8 +43,11 @@ fi
 step "sanitizer build"
 # Optimised a little (-O1, as the sanitizers' own guides advise): the tests that drive
 # the programs hundreds of times (kills, full disks, long command sequences) took most of
-# the unoptimised pass's 8.5 CPU minutes.
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-g -O1" \
+# the unoptimised pass's 8.5 CPU minutes. With the sanitizers' checks inlined, GCC 12
+# warns of maybe-uninitialized values inside std::regex and std::function; the normal
+# build keeps that warning for our own code.
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    "-DCMAKE_CXX_FLAGS_DEBUG=-g -O1 -Wno-maybe-uninitialized" \
     -DKELDRIN_SANITIZE=ON -DKELDRIN_WERROR=ON >/dev/null
 cmake --build build-asan -j "$jobs"
 step "sanitizer tests"
