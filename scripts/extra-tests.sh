@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 
 fuzz_log=$(mktemp "${TMPDIR:-/tmp}/keldrin-fuzz-log.XXXXXX")
 trap 'rm -f "$fuzz_log"' EXIT
-./scripts/fuzz 60 >"$fuzz_log" 2>&1 &
+./scripts/fuzz 40 >"$fuzz_log" 2>&1 &
 fuzz=$!
 
 windows=0

@@ -42,7 +42,11 @@ int BulkReader::read(const std::vector<PblEntryInfo>& entries, const Visit& visi
         int rc = kPblOk;
         if (!fromWindow(info)) {
             ++fallbacks_;
-            data_.resize(static_cast<std::size_t>(std::max(info.dataSize, 0)));
+            // A size no chain of this file can hold is refused by the library's reader
+            // before it writes a byte: it gets no buffer of that size.
+            const bool plausible = info.dataSize >= 0 && info.dataSize <= library_.maxDataBytes();
+            data_.resize(plausible ? static_cast<std::size_t>(info.dataSize) : 0);
+            data_.reserve(1);
             rc = library_.readEntryData(info, data_.data());
         }
         const ByteSpan data = rc == kPblOk ? ByteSpan(data_) : ByteSpan();

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <map>
 #include <string>
 #include <vector>
@@ -105,6 +106,21 @@ TEST_F(BulkReaderTest, DamagedChainsReportTheLibrarysReasonAndTheRestIsRead) {
               kPblOk);
     EXPECT_EQ(reasons["alpha"], "data chain link leaves the file");
     EXPECT_EQ(reasons["beta"], "data block lacks its signature");
+
+    // A record's size of 2 GB costs no buffer of that size: the library refuses it.
+    std::vector<PblEntryInfo> oversized = entries;
+    oversized[0].dataSize = INT32_MAX;
+    ASSERT_EQ(reader.read(oversized,
+                          [&](std::size_t index, int result, ByteSpan data) {
+                              if (index == 0) {
+                                  EXPECT_EQ(result, kPblDamaged);
+                                  EXPECT_TRUE(data.empty());
+                                  reasons["oversized"] = library->lastDamage().reason;
+                              }
+                              return true;
+                          }),
+              kPblOk);
+    EXPECT_EQ(reasons["oversized"], "data size exceeds what the file can hold");
 }
 
 TEST_F(BulkReaderTest, StopsWhenTheVisitorSaysSo) {
