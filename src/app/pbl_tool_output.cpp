@@ -19,26 +19,6 @@ void Output::finish() {
     if (failed_) throw ToolFailure{"cannot write to standard output"};
 }
 
-std::string jsonString(std::string_view utf8) {
-    std::string out = "\"";
-    for (char ch : utf8) {
-        auto c = static_cast<unsigned char>(ch);
-        if (ch == '"')
-            out += "\\\"";
-        else if (ch == '\\')
-            out += "\\\\";
-        else if (c < 0x20) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\u%04X", c);
-            out += hex;
-        } else {
-            out.push_back(ch);
-        }
-    }
-    out.push_back('"');
-    return out;
-}
-
 void JsonObject::member(std::string_view key, const std::string& value) {
     if (!members_.empty()) members_ += ", ";
     members_ += jsonString(key);

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/json.h"
+
 namespace keldrin::tool {
 
 class Output {
@@ -23,9 +25,6 @@ class Output {
     std::FILE* file_;
     bool failed_ = false;
 };
-
-// A quoted JSON string: quote and backslash escaped, control bytes as \u00HH.
-std::string jsonString(std::string_view utf8);
 
 // One JSON object, its members in the order they are added.
 class JsonObject {

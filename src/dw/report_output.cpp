@@ -7,6 +7,7 @@
 
 #include "base/exceptions.h"
 #include "base/file.h"
+#include "base/json.h"
 #include "base/text.h"
 #include "psr/cfb_reader.h"
 #include "psr/portable_psr_container.h"
@@ -26,30 +27,6 @@ std::string csvField(const std::string& text) {
     }
     out.push_back('"');
     return out;
-}
-
-void appendJsonString(const std::string& text, std::string& out) {
-    out.push_back('"');
-    for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out.push_back('\\');
-            out.push_back(c);
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (u < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", u);
-            out += escape;
-        } else {
-            out.push_back(c);
-        }
-    }
-    out.push_back('"');
 }
 
 // Every stream below the compound file's root, walked through the sibling trees with a
@@ -206,7 +183,7 @@ std::string toJson(const ReportData& data) {
         const std::vector<DataValue>& row = data.rows[r];
         for (std::size_t i = 0; i < row.size() && i < data.columns.size(); ++i) {
             if (i != 0) out += ", ";
-            appendJsonString(data.columns[i].name, out);
+            appendJsonString(out, data.columns[i].name);
             out += ": ";
             switch (row[i].kind) {
                 case ValueKind::kNull:
@@ -218,7 +195,7 @@ std::string toJson(const ReportData& data) {
                     out += row[i].text;
                     break;
                 default:
-                    appendJsonString(row[i].text, out);
+                    appendJsonString(out, row[i].text);
             }
         }
         out += "}";

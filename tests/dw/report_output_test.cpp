@@ -35,9 +35,9 @@ TEST(ReportOutput, CsvQuotesOnlyWhatNeedsIt) {
 TEST(ReportOutput, JsonIsAnArrayOfObjects) {
     EXPECT_EQ(toJson(sample()),
               "[\n"
-              "  {\"name\": \"say \\\"hi\\\", then\\r\\nbye\", \"amount\": 1.5, \"when\": "
+              "  {\"name\": \"say \\\"hi\\\", then\\u000D\\u000Abye\", \"amount\": 1.5, \"when\": "
               "\"1987-02-26T00:00:00\"},\n"
-              "  {\"name\": \"tab\\there\\u0001\\\\\", \"amount\": null, \"when\": \"00ff\"}\n"
+              "  {\"name\": \"tab\\u0009here\\u0001\\\\\", \"amount\": null, \"when\": \"00ff\"}\n"
               "]\n");
     ReportData empty;
     EXPECT_EQ(toJson(empty), "[]\n");
