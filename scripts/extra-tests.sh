@@ -6,3 +6,4 @@ cd "$(dirname "$0")/.."
 
 ./scripts/fuzz 60
 ./scripts/windows-ci.sh
+./scripts/browser-check build

@@ -116,6 +116,17 @@ constexpr CommandSpec kCommands[] = {
      static_cast<std::size_t>(-1),
      {{{"--replace", false}}},
      runImport},
+    {"report",
+     "REPORT [--json] [--data [--format csv|json] [--dw NAME]] [--html OUT.html]",
+     "a saved report's rows (--data) or its page (--html)",
+     "--data: the main DataWindow's saved rows, or those of the nested or child "
+     "DataWindow NAME, as CSV (RFC 4180, UTF-8) or a JSON array of objects; --html: the "
+     "report drawn as one self-contained HTML page; a value not decoded comes out as hex "
+     "with a note on the error stream, and the exit code is then 3",
+     1,
+     1,
+     {{{"--data", false}, {"--format", true}, {"--dw", true}, {"--html", true}, {"--json", false}}},
+     runReportView},
     {"help", "[COMMAND]", "this text, or one command's", nullptr, 0, 1, {}, runHelp},
 };
 

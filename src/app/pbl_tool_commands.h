@@ -71,4 +71,7 @@ void runCheck(ToolContext& context, const ParsedArgs& args);
 void runExport(ToolContext& context, const ParsedArgs& args);
 void runImport(ToolContext& context, const ParsedArgs& args);
 
+// A saved report's rows as CSV or JSON, and its page as HTML (pbl_tool_report_view.cpp).
+void runReportView(ToolContext& context, const ParsedArgs& args);
+
 }  // namespace keldrin::tool

@@ -562,7 +562,8 @@ std::string renderHtml(const DataWindow& dw, const ReportData* rows, const std::
     return Renderer(dw, rows, dropDowns).page(title);
 }
 
-int writeReportHtml(PsrContainer& container, std::string& out, std::vector<std::string>& notes) {
+int writeReportHtml(PsrContainer& container, std::string& out, std::vector<std::string>& notes,
+                    const std::string& title) {
     DataWindow dw;
     ReportData rows;
     bool hasRows = false;
@@ -588,7 +589,7 @@ int writeReportHtml(PsrContainer& container, std::string& out, std::vector<std::
         if (decodeReportData(bytes, stream, nullptr, list, damage))
             dropDowns[toLong(o.attr("id"))] = std::move(list);
     }
-    out += renderHtml(dw, hasRows ? &rows : nullptr, "report", &dropDowns);
+    out += renderHtml(dw, hasRows ? &rows : nullptr, title, &dropDowns);
     if (hasRows) notes.insert(notes.end(), rows.notes.begin(), rows.notes.end());
     return !hasRows || rows.partial() ? kDataPartial : kDataComplete;
 }
