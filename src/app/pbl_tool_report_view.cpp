@@ -87,13 +87,7 @@ dw::Format parseFormat(const std::optional<std::u16string>& value) {
 }
 
 void writeRows(ToolContext& context, PsrContainer& report, const std::string& shown,
-               const ParsedArgs& args) {
-    const dw::Format format = parseFormat(args.value("--format"));
-    std::string dwName;
-    if (auto name = args.value("--dw")) {
-        if (hasUnpairedSurrogate(*name)) throw UsageFailure{"--dw: not a valid name"};
-        dwName = utf16ToUtf8(*name);
-    }
+               dw::Format format, const std::string& dwName) {
     std::string out;
     std::vector<std::string> notes;
     const int status = dw::writeReportData(report, dwName, format, out, notes);
@@ -141,11 +135,18 @@ void runReportView(ToolContext& context, const ParsedArgs& args) {
         throw UsageFailure{"--format and --dw go with --data"};
     if (html && html->empty()) throw UsageFailure{"--html needs a file name"};
 
+    const dw::Format format = parseFormat(args.value("--format"));
+    std::string dwName;
+    if (auto name = args.value("--dw")) {
+        if (hasUnpairedSurrogate(*name)) throw UsageFailure{"--dw: not a valid name"};
+        dwName = utf16ToUtf8(*name);
+    }
+
     const std::u16string& path = args.positional[0];
     const std::string shown = displayPath(path);
     std::shared_ptr<PsrContainer> report = openReport(path);
     if (data)
-        writeRows(context, *report, shown, args);
+        writeRows(context, *report, shown, format, dwName);
     else
         writePage(context, *report, shown, *html);
 }

@@ -118,8 +118,10 @@ TEST_F(ReportViewTest, RowsAsCsvAndJson) {
 
     RunResult json = run({"report", "--data", "--format", "json", deptlist});
     EXPECT_EQ(json.exitCode, 0) << json.err;
-    EXPECT_EQ(json.out.substr(0, 72),
-              "[\n  {\"dept_id\": 100, \"dept_name\": \"R & D\", \"dept_head_id\": 501},\n");
+    EXPECT_EQ(json.out.rfind(
+                  "[\n  {\"dept_id\": 100, \"dept_name\": \"R & D\", \"dept_head_id\": 501},\n", 0),
+              0u)
+        << json.out;
     EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '{'), 5);
 
     // Unicode and compound-file reports come out the same way.
@@ -216,8 +218,7 @@ TEST_F(ReportViewTest, ADamagedRowsStreamNamesTheStreamAndTheOffset) {
     RunResult r = run({"report", cut, "--data"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("'data'"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("offset"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("stream 'data' byte "), std::string::npos) << r.err;
 
     // The page still draws the layout, without rows: partial, and it says why.
     const std::string page = (dir_ / "cut.html").string();
