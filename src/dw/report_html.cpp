@@ -194,7 +194,7 @@ std::optional<std::string> formatDate(const std::string& iso, const std::string&
             const int shown = twelveHours ? (hour % 12 == 0 ? 12 : hour % 12) : hour;
             length = starts("hh") ? 2 : 1;
             piece = std::to_string(shown);
-            if (length == 2 && shown < 10) piece = "0" + piece;
+            if (length == 2 && shown < 10) piece.insert(0, 1, '0');
             hours = true;
         } else if (starts("ss")) {
             piece = iso.substr(17, 2);

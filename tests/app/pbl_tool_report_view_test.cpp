@@ -95,7 +95,7 @@ class ReportViewTest : public test::PblToolProcessTest {
         streams[1].path = "data";
         original->readStream(u"data", streams[1].data);
         if (streams[1].data.size() > dataBytes) streams[1].data.resize(dataBytes);
-        const std::string path = (dir_ / "cut.psr").string();
+        std::string path = (dir_ / "cut.psr").string();
         writeBytes(path, test::portableReport(false, streams));
         return path;
     }
