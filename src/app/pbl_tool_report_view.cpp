@@ -144,6 +144,9 @@ void runReportView(ToolContext& context, const ParsedArgs& args) {
 
     const std::u16string& path = args.positional[0];
     const std::string shown = displayPath(path);
+    // The page would take the report's place, and the report would be gone.
+    if (html && fs::sameFile(path, *html))
+        throw ToolFailure{displayPath(*html) + ": is the report itself"};
     std::shared_ptr<PsrContainer> report = openReport(path);
     if (data)
         writeRows(context, *report, shown, format, dwName);

@@ -531,6 +531,20 @@ class Renderer {
         if (o.kind == "button")
             return open + "background:#c0c0c0;border:2px outset #e0e0e0;text-align:center;" + css +
                    "\">" + escapeHtml(plain(o.attr("text"))) + "</div>\n";
+        if (o.kind == "graph") {
+            // The chart itself is not drawn: its frame in its colours, and its title.
+            std::string titleCss;
+            const long titleHeight = toLong(plain(o.attr("title.dispattr.font.height")));
+            if (titleHeight < 0) titleCss += "font-size:" + std::to_string(-titleHeight) + "pt;";
+            titleCss +=
+                "font-weight:" +
+                std::to_string(toLong(plain(o.attr("title.dispattr.font.weight")), 400)) +
+                ";color:" + cssColor(toLong(plain(o.attr("title.dispattr.textcolor", "33554432"))));
+            return open + css +
+                   "background:" + cssColor(toLong(plain(o.attr("backcolor", "1073741824")))) +
+                   ";text-align:center\" title=\"graph\"><span style=\"" + titleCss + "\">" +
+                   escapeHtml(plain(o.attr("title"))) + "</span></div>\n";
+        }
         // Pictures, graphs, nested reports and the rest: their frame, named.
         std::string what = o.kind;
         for (const char* key : {"filename", "dataobject", "title"})

@@ -275,6 +275,15 @@ TEST_F(ReportViewTest, APageIsWrittenWholeOrNotAtAll) {
     EXPECT_EQ(readText(page), html);
     EXPECT_EQ(files(), (std::vector<std::string>{"page.html", "truncated.psr"}));
 
+    // Nor a page in the report's own place.
+    const stdfs::path copy = dir_ / "copy.psr";
+    stdfs::copy_file(deptlist, copy);
+    RunResult self = run({"report", copy.string(), "--html", copy.string()});
+    EXPECT_EQ(self.exitCode, 1);
+    EXPECT_NE(self.err.find("is the report itself"), std::string::npos) << self.err;
+    EXPECT_EQ(readText(copy), readText(deptlist));
+    stdfs::remove(copy);
+
     // Nor does a page whose directory does not exist.
     RunResult noDir = run({"report", deptlist, "--html", (dir_ / "no" / "page.html").string()});
     EXPECT_EQ(noDir.exitCode, 1);
