@@ -219,7 +219,7 @@ TEST_F(PblToolTest, HelpAndVersionComeFromTheCommandTable) {
             << name;
         ++commands;
     }
-    EXPECT_EQ(commands, 13);  // create … optimize, check, export, import, help
+    EXPECT_EQ(commands, 14);  // create … optimize, check, export, import, report, help
     RunResult unknown = run({"help", "frobnicate"});
     EXPECT_EQ(unknown.exitCode, 2);
     EXPECT_NE(unknown.err.find("unknown command frobnicate"), std::string::npos) << unknown.err;
