@@ -10,7 +10,7 @@ if [ $# -gt 0 ]; then
 else
     packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
               libbenchmark-dev python3 python3-olefile libgsf-bin
-              chromium)
+              chromium fonts-liberation)
 fi
 missing=()
 for p in "${packages[@]}"; do
