@@ -5,9 +5,13 @@
 #     and the whole project with its unit tests for x86_64;
 #  3. checks that the i686 programs import nothing but Windows system DLLs and that
 #     keldrin.exe exports RAZEV_ExportSourceEntryW as it should;
-#  4. runs every x86_64 unit-test executable under 64-bit Wine.
-# The kernel here cannot run 32-bit programs, so the i686 build is checked, not run.
-# Build trees: build-win/i686, build-win/x86_64 (KELDRIN_WIN_BUILD overrides the root).
+#  4. runs every x86_64 unit-test executable under 64-bit Wine, split into one shard per
+#     core, all shards at once.
+# The kernel here cannot run 32-bit programs, so the i686 build is checked, not run: only
+# its two programs are built, unoptimised and as a unity build (what the check reads, the
+# import and export tables, does not depend on either; scripts/package makes the shipped
+# program in its own optimised build). Build trees: build-win/i686-check,
+# build-win/x86_64 (KELDRIN_WIN_BUILD overrides the root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -26,15 +30,17 @@ step "tools"
     fail "could not install the cross compilers and Wine"
 
 configure() {
-    local arch=$1 tests=$2
-    cmake -S . -B "$out/$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/mingw-$arch.cmake" \
-        -DKELDRIN_BUILD_TESTS="$tests" -DKELDRIN_WERROR=ON >/dev/null
+    local arch=$1 dir=$2
+    shift 2
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/mingw-$arch.cmake" \
+        -DKELDRIN_WERROR=ON "$@" >/dev/null
 }
 
-step "build i686"
-configure i686 OFF
-cmake --build "$out/i686" -j "$jobs"
+step "build i686 (the two programs, for their tables)"
+i686=$out/i686-check
+configure i686 "$i686" -DCMAKE_BUILD_TYPE= -DCMAKE_CXX_FLAGS=-O0 -DCMAKE_UNITY_BUILD=ON \
+    -DKELDRIN_BUILD_TESTS=OFF
+cmake --build "$i686" -j "$jobs" --target keldrin keldrin-pbl
 
 step "i686 import and export tables"
 objdump=i686-w64-mingw32-objdump
@@ -42,7 +48,7 @@ objdump=i686-w64-mingw32-objdump
 # winpthread DLLs, which users do not have).
 allowed='^(kernel32|msvcrt|ole32|oleaut32|user32|advapi32|shell32|ntdll|ws2_32|bcrypt|rpcrt4|uuid|api-ms-win-[a-z0-9-]+)\.dll$'
 checked=0
-for exe in "$out/i686/src/keldrin.exe" "$out/i686/src/keldrin-pbl.exe"; do
+for exe in "$i686/src/keldrin.exe" "$i686/src/keldrin-pbl.exe"; do
     [ -f "$exe" ] || continue
     checked=$((checked + 1))
     headers=$("$objdump" -p "$exe")
@@ -61,7 +67,7 @@ done
 [ "$checked" -gt 0 ] || echo "no entry points yet: import check skipped"
 
 if grep -qs RAZEV_ExportSourceEntryW src/pbl/*.cpp; then
-    exe=$out/i686/src/keldrin.exe
+    exe=$i686/src/keldrin.exe
     [ -f "$exe" ] || fail "keldrin.exe was not built"
     table=$("$objdump" -p "$exe")
     # Name table rows: "[index] name"; the ordinal is the index plus the ordinal base.
@@ -85,7 +91,7 @@ else
 fi
 
 step "build x86_64 with tests"
-configure x86_64 ON
+configure x86_64 "$out/x86_64" -DCMAKE_BUILD_TYPE=Release -DKELDRIN_BUILD_TESTS=ON
 cmake --build "$out/x86_64" -j "$jobs"
 
 step "x86_64 unit tests under Wine"
@@ -108,24 +114,51 @@ timeout 600 "$wine" wineboot --init >/dev/null 2>&1 || fail "wineboot did not fi
 timeout 120 "$wine" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
     >/dev/null 2>&1 || fail "could not configure Wine"
 
+# Every test executable in $jobs shards (GoogleTest's own sharding), all run at once:
+# the tests already run side by side under ctest, each in its own scratch directory.
+shard() {
+    local exe=$1 index=$2 log
+    log=${exe%.exe}.shard$index.wine.log
+    (cd "$(dirname "$exe")" && GTEST_TOTAL_SHARDS=$jobs GTEST_SHARD_INDEX=$index \
+        timeout --kill-after=30 600 "$wine" "$exe" --gtest_color=no) >"$log" 2>&1
+    echo $? >"$log.rc"
+}
+export -f shard
+export wine jobs
+exes=("$out"/x86_64/tests/*_tests.exe)
+[ -f "${exes[0]}" ] || fail "no test executables were built"
+rm -f "$out"/x86_64/tests/*.wine.log "$out"/x86_64/tests/*.wine.log.rc
+for exe in "${exes[@]}"; do
+    for ((index = 0; index < jobs; index++)); do printf '%s\0%s\0' "$exe" "$index"; done
+done | xargs -0 -n 2 -P "$jobs" bash -c 'shard "$0" "$1"'
+
 failed=()
-ran=0
-for exe in "$out"/x86_64/tests/*_tests.exe; do
-    [ -f "$exe" ] || continue
-    ran=$((ran + 1))
+for exe in "${exes[@]}"; do
     name=$(basename "$exe")
-    log=$out/x86_64/tests/${name%.exe}.wine.log
-    if (cd "$out/x86_64/tests" && timeout --kill-after=30 600 "$wine" "$exe" --gtest_color=no) \
-        >"$log" 2>&1; then
-        echo "$name: $(grep -E '^\[  PASSED  \]|^\[  SKIPPED \] [0-9]' "$log" | tr -d '\r' | tr '\n' ' ')"
+    passed=0
+    skipped=0
+    bad=()
+    for ((index = 0; index < jobs; index++)); do
+        log=${exe%.exe}.shard$index.wine.log
+        rc=$(cat "$log.rc" 2>/dev/null || echo missing)
+        summary=$(tr -d '\r' <"$log")
+        n=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' <<<"$summary" | head -1)
+        s=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) test.*/\1/p' <<<"$summary" | head -1)
+        passed=$((passed + ${n:-0}))
+        skipped=$((skipped + ${s:-0}))
+        if [ "$rc" != 0 ]; then
+            bad+=("$log")
+            grep -E '^\[  FAILED  \]|Failure|error:' <<<"$summary" | head -40 || true
+            tail -5 <<<"$summary"
+        fi
+    done
+    if [ ${#bad[@]} -eq 0 ]; then
+        echo "$name: $passed passed, $skipped skipped"
     else
-        echo "$name: FAILED (log: $log)"
-        grep -E '^\[  FAILED  \]|Failure|error:' "$log" | tr -d '\r' | head -40 || true
-        tail -5 "$log" | tr -d '\r'
+        echo "$name: FAILED (logs: ${bad[*]})"
         failed+=("$name")
     fi
 done
-[ "$ran" -gt 0 ] || fail "no test executables were built"
 [ ${#failed[@]} -eq 0 ] || fail "tests failed under Wine: ${failed[*]}"
 
 step "done"

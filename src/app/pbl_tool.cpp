@@ -16,6 +16,7 @@
 
 #include "app/pbl_tool_commands.h"
 #include "app/pbl_tool_text.h"
+#include "base/codepage.h"
 #include "base/text.h"
 
 namespace keldrin {
@@ -23,6 +24,9 @@ namespace tool {
 namespace {
 
 void runHelp(ToolContext& context, const ParsedArgs& args);
+
+// The most positional arguments of a command that takes a list (grep's libraries).
+constexpr std::size_t kAnyNumber = static_cast<std::size_t>(-1);
 
 // Every command, in the order the usage text lists them. A row's options and argument
 // counts are what the dispatcher parses before it calls the handler.
@@ -44,20 +48,20 @@ constexpr CommandSpec kCommands[] = {
      {{{"--json", false}}},
      runInfo},
     {"ls",
-     "LIB [--json]",
+     "LIB [GLOB...] [--sort name|size|time] [--json]",
      "one line per entry: name, data size, comment size, time",
-     "the time is the entry's modification time (UTC)",
+     "the time is the entry's modification time (UTC); GLOBs (* ? [a-z]) pick entries",
      1,
-     1,
-     {{{"--json", false}}},
+     kAnyNumber,
+     {{{"--json", false}, {"--sort", true}}},
      runList},
     {"cat",
-     "LIB NAME [--comment]",
+     "LIB NAME [--comment] [--text]",
      "the entry's body (or its comment) to standard output",
-     nullptr,
+     "--text: a source decoded to UTF-8 (ANSI code page, or UTF-16LE)",
      2,
      2,
-     {{{"--comment", false}}},
+     {{{"--comment", false}, {"--text", false}}},
      runCat},
     {"put",
      "LIB NAME [FILE|-] [--comment TEXT] [--time UNIXSECONDS]",
@@ -113,20 +117,55 @@ constexpr CommandSpec kCommands[] = {
      "an entry LIB holds already is replaced only with --replace; compiled objects stay "
      "as they are, so regenerate the imported sources in PowerBuilder",
      2,
-     static_cast<std::size_t>(-1),
+     kAnyNumber,
      {{{"--replace", false}}},
      runImport},
+    {"diff",
+     "LIB_A LIB_B [--json] [--text] [--all]",
+     "entries only in A, only in B, and changed (data or comment)",
+     "--text: unified diff of changed sources; --all: same ones too; exit 0/1/2: "
+     "same/differ/trouble",
+     2,
+     2,
+     {{{"--json", false}, {"--text", false}, {"--all", false}}},
+     runDiff},
+    {"grep",
+     "[-i] [-l] [-n] PATTERN LIB...",
+     "lines of the sources that match PATTERN, as LIB:ENTRY:[LINE:]text",
+     "-i: ignore case; -l: only LIB:ENTRY; -n: line numbers; Perl-style patterns",
+     2,
+     kAnyNumber,
+     {{{"-i", false}, {"-l", false}, {"-n", false}}},
+     runGrep},
+    {"libdata",
+     "LIB [--set FILE|-]",
+     "the library data (source-control data) to standard output, or set",
+     nullptr,
+     1,
+     1,
+     {{{"--set", true}}},
+     runLibraryData},
     {"report",
      "REPORT [--json] [--data [--format csv|json] [--dw NAME]] [--html OUT.html]",
-     "a saved report's rows (--data) or its page (--html)",
-     "--data: the main DataWindow's saved rows, or those of the nested or child "
-     "DataWindow NAME, as CSV (RFC 4180, UTF-8) or a JSON array of objects; --html: the "
-     "report drawn as one self-contained HTML page; a value not decoded comes out as hex "
+     "a saved report without converting it: container, version, DWs, streams; its rows "
+     "(--data) or its page (--html)",
+     "a damaged report: what could be read, then why (exit 1); --data: the main "
+     "DataWindow's saved rows, or those of the nested or child DataWindow NAME, as CSV "
+     "(RFC 4180, UTF-8) or a JSON array of objects; --html: the report drawn as one "
+     "self-contained HTML page; with --data or --html a value not decoded comes out as hex "
      "with a note on the error stream, and the exit code is then 3",
      1,
      1,
-     {{{"--data", false}, {"--format", true}, {"--dw", true}, {"--html", true}, {"--json", false}}},
+     {{{"--json", false}, {"--data", false}, {"--format", true}, {"--dw", true}, {"--html", true}}},
      runReportView},
+    {"add-report",
+     "LIB REPORT [--replace]",
+     "the report's DataWindows (.srd, .dwo) into an existing library",
+     "names the library holds are refused unless --replace; nothing else is removed",
+     2,
+     2,
+     {{{"--replace", false}}},
+     runAddReport},
     {"help", "[COMMAND]", "this text, or one command's", nullptr, 0, 1, {}, runHelp},
 };
 
@@ -156,10 +195,11 @@ std::string helpLines(const CommandSpec& command) {
 }
 
 std::string usageText() {
-    std::string text = "usage: keldrin-pbl [--wait SECONDS] COMMAND ARGUMENTS\n";
+    std::string text = "usage: keldrin-pbl [--wait SECONDS] [--codepage N] COMMAND ARGUMENTS\n";
     for (const CommandSpec& command : kCommands) text += helpLines(command);
     text +=
         "--wait SECONDS: how long to wait for a library another program is using (default 10)\n"
+        "--codepage N: the ANSI code page of names and texts (default: the locale's)\n"
         "--version: the program's version\n"
         "Put -- before a NAME or TEXT that begins with --.\n";
     return text;
@@ -173,8 +213,8 @@ void runHelp(ToolContext& context, const ParsedArgs& args) {
     const CommandSpec* command = findCommand(utf16ToUtf8(args.positional[0]));
     if (command == nullptr)
         throw UsageFailure{"unknown command " + displayPath(args.positional[0])};
-    std::string text = std::string("usage: keldrin-pbl [--wait SECONDS] ") + command->name + " " +
-                       command->arguments + "\n" + command->summary + "\n";
+    std::string text = std::string("usage: keldrin-pbl [--wait SECONDS] [--codepage N] ") +
+                       command->name + " " + command->arguments + "\n" + command->summary + "\n";
     if (command->details != nullptr) text += std::string(command->details) + "\n";
     context.out.write(text);
 }
@@ -182,6 +222,12 @@ void runHelp(ToolContext& context, const ParsedArgs& args) {
 void runCommand(ToolContext& context, std::span<const std::u16string> args) {
     const GlobalOptions global = parseGlobalOptions(args);
     context.lockWaitMs = global.lockWaitMs;
+    // Names and texts of ANSI libraries, on their way in and out, all go through the
+    // platform's ANSI code page; overriding it there keeps every conversion on one page.
+    // Set on every run (0: the locale's), so a run in the same process inherits none.
+    if (!platform::overrideAnsiCodePage(global.codePage))
+        throw UsageFailure{"code page " + std::to_string(global.codePage) +
+                           " is not available on this system"};
     if (args.size() <= global.command) throw UsageFailure{"no command given"};
     std::string name = utf16ToUtf8(args[global.command]);
     std::span<const std::u16string> rest = args.subspan(global.command + 1);

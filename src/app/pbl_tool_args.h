@@ -12,7 +12,8 @@
 namespace keldrin::tool {
 
 struct OptionSpec {
-    const char* name = nullptr;  // "--json"; nullptr marks an unused slot
+    // "--json", or a one-letter "-i"; nullptr marks an unused slot
+    const char* name = nullptr;
     bool takesValue = false;
 };
 
@@ -32,9 +33,10 @@ ParsedArgs parseArgs(std::span<const std::u16string> args, std::span<const Optio
 
 inline constexpr int kDefaultLockWaitMs = 10000;
 
-// What comes before the command: --wait SECONDS.
+// What comes before the command: --wait SECONDS and --codepage N, in either order.
 struct GlobalOptions {
     int lockWaitMs = kDefaultLockWaitMs;
+    unsigned codePage = 0;    // 0: the locale's ANSI code page
     std::size_t command = 0;  // index of the command word in the arguments
 };
 GlobalOptions parseGlobalOptions(std::span<const std::u16string> args);

@@ -71,7 +71,16 @@ void runCheck(ToolContext& context, const ParsedArgs& args);
 void runExport(ToolContext& context, const ParsedArgs& args);
 void runImport(ToolContext& context, const ParsedArgs& args);
 
-// A saved report's rows as CSV or JSON, and its page as HTML (pbl_tool_report_view.cpp).
+// Whole-library comparisons and searches, and reports (pbl_tool_diff.cpp,
+// pbl_tool_grep.cpp, pbl_tool_report.cpp); the library data (pbl_tool_write.cpp).
+void runDiff(ToolContext& context, const ParsedArgs& args);
+void runGrep(ToolContext& context, const ParsedArgs& args);
+void runLibraryData(ToolContext& context, const ParsedArgs& args);
+void runReport(ToolContext& context, const ParsedArgs& args);
+void runAddReport(ToolContext& context, const ParsedArgs& args);
+
+// A saved report's rows as CSV or JSON, and its page as HTML (pbl_tool_report_view.cpp);
+// without --data or --html, the report's inspection (runReport).
 void runReportView(ToolContext& context, const ParsedArgs& args);
 
 }  // namespace keldrin::tool

@@ -8,6 +8,7 @@
 #include "base/bytes.h"
 #include "base/file.h"
 #include "base/text.h"
+#include "pbl/bulk_reader.h"
 #include "pbl/pbl_layout.h"
 
 namespace keldrin::tool {
@@ -139,9 +140,16 @@ void refuseHosted(const OpenLibrary& lib) {
 }
 
 std::vector<EntryRecord> listEntries(OpenLibrary& lib) {
+    std::vector<EntryRecord> entries;
+    lib.check(collectEntries(lib, entries), displayPath(lib.path));
+    return entries;
+}
+
+int collectEntries(OpenLibrary& lib, std::vector<EntryRecord>& entries) {
     EntryCollector collector;
-    lib.check(lib->forEachEntry(collector), displayPath(lib.path));
-    return std::move(collector.entries);
+    int code = lib->forEachEntry(collector);
+    entries = std::move(collector.entries);
+    return code;
 }
 
 std::vector<std::uint8_t> readEntry(OpenLibrary& lib, const pbl::PblEntryInfo& info,
@@ -154,6 +162,24 @@ std::vector<std::uint8_t> readEntry(OpenLibrary& lib, const pbl::PblEntryInfo& i
     lib.check(lib->readEntryData(info, data.data()), context);
     data.resize(static_cast<std::size_t>(info.dataSize));
     return data;
+}
+
+void forEachEntryData(OpenLibrary& lib, const std::vector<EntryRecord>& entries,
+                      const std::function<void(std::size_t index, ByteSpan data)>& visit) {
+    std::vector<pbl::PblEntryInfo> infos;
+    infos.reserve(entries.size());
+    for (const EntryRecord& entry : entries) {
+        const pbl::PblEntryInfo& info = entry.info;
+        if (info.commentSize < 0 || info.commentSize > info.dataSize)
+            fail(pbl::kPblDamaged, escapeControls(utf16ToUtf8(entry.name)));
+        infos.push_back(info);
+    }
+    pbl::BulkReader reader(lib.concrete());
+    reader.read(infos, [&](std::size_t index, int result, ByteSpan data) {
+        lib.check(result, escapeControls(utf16ToUtf8(entries[index].name)));
+        visit(index, data);
+        return true;
+    });
 }
 
 std::u16string readComment(OpenLibrary& lib) {

@@ -3,7 +3,9 @@
 // it sizes a buffer (a damaged record must not drive a huge allocation).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -61,6 +63,14 @@ struct EntryRecord {
     pbl::PblEntryInfo info;
 };
 std::vector<EntryRecord> listEntries(OpenLibrary& lib);
+// The entries the walk could reach, into `entries`; the walk's result code (a damaged
+// library keeps what came before the damage).
+int collectEntries(OpenLibrary& lib, std::vector<EntryRecord>& entries);
+// Every entry's comment and body, handed to `visit` (with its index in `entries`) in the
+// order the data lies in the file, from a few large reads; damage ends the command as
+// readEntry's does, naming the entry.
+void forEachEntryData(OpenLibrary& lib, const std::vector<EntryRecord>& entries,
+                      const std::function<void(std::size_t index, ByteSpan data)>& visit);
 // The entry's comment and body, in that order.
 std::vector<std::uint8_t> readEntry(OpenLibrary& lib, const pbl::PblEntryInfo& info,
                                     const std::string& context);

@@ -56,6 +56,16 @@ JsonObject& JsonObject::number(std::string_view key, std::int64_t value) {
     return *this;
 }
 
+JsonObject& JsonObject::array(std::string_view key, const std::vector<JsonObject>& objects) {
+    std::string value = "[";
+    for (const JsonObject& object : objects) {
+        if (value.size() > 1) value += ", ";
+        value += object.str();
+    }
+    member(key, value + "]");
+    return *this;
+}
+
 std::string JsonObject::str() const {
     return "{" + members_ + "}";
 }

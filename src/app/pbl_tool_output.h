@@ -32,6 +32,8 @@ class JsonObject {
   public:
     JsonObject& text(std::string_view key, std::string_view utf8);
     JsonObject& number(std::string_view key, std::int64_t value);
+    // An array of objects, on the object's one line.
+    JsonObject& array(std::string_view key, const std::vector<JsonObject>& objects);
     // {"key": value, ...} on one line.
     std::string str() const;
 

@@ -129,10 +129,13 @@ void runReportView(ToolContext& context, const ParsedArgs& args) {
     const bool data = args.has("--data");
     const std::optional<std::u16string> html = args.value("--html");
     if (data && html) throw UsageFailure{"give --data or --html, not both"};
-    if (!data && !html) throw UsageFailure{"give --data or --html"};
-    if (args.has("--json")) throw UsageFailure{"--json does not go with --data or --html"};
     if (!data && (args.has("--format") || args.has("--dw")))
         throw UsageFailure{"--format and --dw go with --data"};
+    if (!data && !html) {
+        runReport(context, args);
+        return;
+    }
+    if (args.has("--json")) throw UsageFailure{"--json does not go with --data or --html"};
     if (html && html->empty()) throw UsageFailure{"--html needs a file name"};
 
     const dw::Format format = parseFormat(args.value("--format"));

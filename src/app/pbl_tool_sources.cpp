@@ -206,39 +206,43 @@ void runExport(ToolContext& context, const ParsedArgs& args) {
         return !all && !pbl::isSourceEntryName(entry.name);
     });
 
+    auto exportSource = [&](const EntryRecord& entry, ByteSpan stored) {
+        const auto commentSize = static_cast<std::size_t>(entry.info.commentSize);
+        pbl::WrittenExportFile file = exportFileOf(
+            unicode, encoding, entry.name, stored.first(commentSize), stored.subspan(commentSize));
+        if (!file.error.empty())
+            throw ToolFailure{shownName(entry.name) + ": cannot be exported as " +
+                              std::string(pbl::exportEncodingName(encoding)) + ": " + file.error};
+        return file;
+    };
     // Where the encoding cannot carry every text, all of them are tried before the first
     // file is written, so a refusal leaves the directory as it was.
     if (!raw && encodingMayFail(unicode, encoding)) {
-        for (const EntryRecord& entry : entries) {
-            if (!pbl::isSourceEntryName(entry.name)) continue;
-            const std::string shown = shownName(entry.name);
-            std::vector<std::uint8_t> data = readEntry(lib, entry.info, shown);
-            ByteSpan stored(data);
-            const auto commentSize = static_cast<std::size_t>(entry.info.commentSize);
-            pbl::WrittenExportFile file =
-                exportFileOf(unicode, encoding, entry.name, stored.first(commentSize),
-                             stored.subspan(commentSize));
-            if (!file.error.empty())
-                throw ToolFailure{shown + ": cannot be exported as " +
-                                  std::string(pbl::exportEncodingName(encoding)) + ": " +
-                                  file.error};
-        }
+        forEachEntryData(lib, entries, [&](std::size_t i, ByteSpan stored) {
+            const EntryRecord& entry = entries[i];
+            if (!pbl::isSourceEntryName(entry.name)) return;
+            (void)exportSource(entry, stored);
+        });
     }
 
     if (!fs::makeDirectory(directory))
         throw ToolFailure{displayPath(directory) + ": cannot create the directory"};
     Progress progress(context.io.err, !args.has("--quiet") && fs::isTerminal(context.io.err),
                       entries.size());
+    // File names are given in name order, so that which entry gets a "~2" does not
+    // depend on where its data lies; the data is then read the way the file lies.
     std::set<std::u16string> taken;
+    std::vector<std::u16string> fileNames;
+    fileNames.reserve(entries.size());
+    for (const EntryRecord& entry : entries) {
+        fileNames.push_back(distinctFileName(entry.name, taken));
+        if (fileNames.back() != entry.name)
+            context.note(shownName(entry.name) + ": exported as " + utf16ToUtf8(fileNames.back()));
+    }
     std::vector<std::u16string> written;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
+    std::size_t done = 0;
+    forEachEntryData(lib, entries, [&](std::size_t i, ByteSpan stored) {
         const EntryRecord& entry = entries[i];
-        const std::string shown = shownName(entry.name);
-        std::u16string fileName = distinctFileName(entry.name, taken);
-        if (fileName != entry.name) context.note(shown + ": exported as " + utf16ToUtf8(fileName));
-
-        std::vector<std::uint8_t> data = readEntry(lib, entry.info, shown);
-        ByteSpan stored(data);
         const auto commentSize = static_cast<std::size_t>(entry.info.commentSize);
         // Compiled objects are binary: written as stored, never transcoded.
         pbl::WrittenExportFile file;
@@ -246,18 +250,13 @@ void runExport(ToolContext& context, const ParsedArgs& args) {
             file.bytes.assign(stored.begin() + static_cast<std::ptrdiff_t>(commentSize),
                               stored.end());
         } else {
-            file = exportFileOf(unicode, encoding, entry.name, stored.first(commentSize),
-                                stored.subspan(commentSize));
-            if (!file.error.empty())
-                throw ToolFailure{shown + ": cannot be exported as " +
-                                  std::string(pbl::exportEncodingName(encoding)) + ": " +
-                                  file.error};
+            file = exportSource(entry, stored);
         }
-        std::u16string target = joinPath(directory, fileName);
+        std::u16string target = joinPath(directory, fileNames[i]);
         writeExportedFile(directory, target, file.bytes, entry.info.time);
         if (sync) written.push_back(std::move(target));
-        progress.step(i + 1);
-    }
+        progress.step(++done);
+    });
     if (sync) syncFiles(written, directory);
 }
 

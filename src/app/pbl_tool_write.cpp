@@ -1,4 +1,5 @@
-// keldrin-pbl's commands that change one library in place: create, put, rm, comment.
+// keldrin-pbl's commands that change one library in place: create, put, rm, comment,
+// libdata.
 // Each opens the library for writing, which takes its exclusive lock and begins one
 // change; only close() commits it, so a command that fails part way changes nothing.
 #include <cstdint>
@@ -141,6 +142,26 @@ void runComment(ToolContext& context, const ParsedArgs& args) {
         lib.check(lib->setComment(text.c_str()), displayPath(lib.path));
     else
         lib.check(lib->setComment(stored.c_str()), displayPath(lib.path));
+    lib.close();
+}
+
+void runLibraryData(ToolContext& context, const ParsedArgs& args) {
+    const std::u16string& path = args.positional[0];
+    std::optional<std::u16string> source = args.value("--set");
+    if (!source) {
+        OpenLibrary lib = context.open(path, false);
+        std::vector<std::uint8_t> data = readLibraryBytes(lib);
+        context.out.write(std::string(data.begin(), data.end()));
+        return;
+    }
+    // Read whole before the library opens, so a failed read changes nothing.
+    std::vector<std::uint8_t> data = readInput(context, source, kMaxEntryBytes);
+    OpenLibrary lib = context.open(path, true);
+    refuseHosted(lib);
+    std::uint8_t none = 0;
+    lib.check(
+        lib->writeLibraryData(data.empty() ? &none : data.data(), static_cast<int>(data.size())),
+        displayPath(path));
     lib.close();
 }
 

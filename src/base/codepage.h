@@ -27,4 +27,9 @@ std::u16string lastErrorText();
 // resolved; others are returned unchanged).
 unsigned resolveCodePage(unsigned codePage);
 
+// Makes CP_ACP stand for `codePage` in this process from now on, in place of the one the
+// system or locale gives (0 puts that back). False, and nothing changed, when the
+// platform cannot convert that code page.
+bool overrideAnsiCodePage(unsigned codePage);
+
 }  // namespace keldrin::platform

@@ -263,8 +263,20 @@ CodePage* codePage(unsigned cp) {
 
 }  // namespace
 
+namespace {
+// The code page a user chose for CP_ACP (keldrin-pbl --codepage); 0: the locale's.
+unsigned ansiOverride = 0;
+}  // namespace
+
+bool overrideAnsiCodePage(unsigned cp) {
+    if (cp != 0 && (cp == CP_ACP || cp == CP_OEMCP || codePage(cp) == nullptr)) return false;
+    ansiOverride = cp;
+    return true;
+}
+
 unsigned resolveCodePage(unsigned cp) {
     if (cp != CP_ACP && cp != CP_OEMCP) return cp;
+    if (cp == CP_ACP && ansiOverride != 0) return ansiOverride;
     LocaleCodePages pages = codePagesForLocale(localeName());
     return cp == CP_ACP ? pages.ansi : pages.oem;
 }

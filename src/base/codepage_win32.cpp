@@ -41,7 +41,26 @@ constexpr DWORD kMessageBufferChars = 80;
 
 }  // namespace
 
+namespace {
+// The code page a user chose for CP_ACP (keldrin-pbl --codepage); 0: the system's.
+unsigned ansiOverride = 0;
+
+// The code page to hand kernel32: the chosen one in place of CP_ACP.
+unsigned effectiveCodePage(unsigned codePage) {
+    return codePage == CP_ACP && ansiOverride != 0 ? ansiOverride : codePage;
+}
+}  // namespace
+
+bool overrideAnsiCodePage(unsigned codePage) {
+    if (codePage != 0 &&
+        (codePage == CP_ACP || codePage == CP_OEMCP || IsValidCodePage(codePage) == FALSE))
+        return false;
+    ansiOverride = codePage;
+    return true;
+}
+
 unsigned resolveCodePage(unsigned codePage) {
+    codePage = effectiveCodePage(codePage);
     if (codePage == CP_ACP) return GetACP();
     if (codePage == CP_OEMCP) return GetOEMCP();
     return codePage;
@@ -54,6 +73,7 @@ int multiByteToWideChar(unsigned codePage, unsigned flags, const char* in, int i
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
+    codePage = effectiveCodePage(codePage);
     if (takesNoFlags(resolveCodePage(codePage))) flags = 0;
     return MultiByteToWideChar(codePage, flags, in, inBytes, reinterpret_cast<LPWSTR>(out),
                                out == nullptr ? 0 : outUnits);
@@ -65,6 +85,7 @@ int wideCharToMultiByte(unsigned codePage, unsigned flags, const char16_t* in, i
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
+    codePage = effectiveCodePage(codePage);
     BOOL used = FALSE;
     BOOL* usedPointer = usedDefault != nullptr ? &used : nullptr;
     if (takesNoFlags(resolveCodePage(codePage))) {

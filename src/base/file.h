@@ -81,6 +81,19 @@ bool readFileAt(std::FILE* file, void* buffer, std::size_t length, std::int64_t 
 // stream buffer. False when the system took fewer (a full disk, a file size limit).
 bool writeFileAt(std::FILE* file, const void* buffer, std::size_t length, std::int64_t offset);
 
+// One piece of a gathered write: `size` bytes at `data`.
+struct WritePiece {
+    const void* data;
+    std::size_t size;
+};
+
+// Writes the pieces one after another from `offset`, as writeFileAt writes one buffer:
+// on POSIX as few system calls as the pieces allow (pwritev), so that bytes go to the
+// file from where they lie instead of through a buffer gathered first; elsewhere piece
+// by piece. False when the system took fewer bytes than the pieces hold.
+bool writeFileAtGathered(std::FILE* file, const WritePiece* pieces, std::size_t count,
+                         std::int64_t offset);
+
 // Asks the system to start putting the file's written data on disk without waiting for
 // it, so that a later syncFile waits for less. Only a hint: where the system has no
 // such call it does nothing.

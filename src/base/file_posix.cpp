@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "base/file.h"
@@ -158,6 +159,43 @@ bool readFileAt(std::FILE* file, void* buffer, std::size_t length, std::int64_t 
 
 bool writeFileAt(std::FILE* file, const void* buffer, std::size_t length, std::int64_t offset) {
     return transferAt(file, static_cast<const char*>(buffer), length, offset, ::pwrite);
+}
+
+bool writeFileAtGathered(std::FILE* file, const WritePiece* pieces, std::size_t count,
+                         std::int64_t offset) {
+    // At most IOV_MAX pieces go to one call; a call may take fewer bytes than asked and
+    // end inside a piece, and the next one starts there.
+    constexpr std::size_t kMaxPieces = 1024;
+    iovec vectors[kMaxPieces];
+    const int fd = ::fileno(file);
+    std::size_t next = 0;     // first piece not yet written whole
+    std::size_t skipped = 0;  // bytes of it already written
+    while (next < count) {
+        std::size_t n = 0;
+        for (std::size_t i = next; i < count && n < kMaxPieces; ++i, ++n) {
+            const std::size_t from = i == next ? skipped : 0;
+            vectors[n].iov_base =
+                const_cast<char*>(static_cast<const char*>(pieces[i].data)) + from;
+            vectors[n].iov_len = pieces[i].size - from;
+        }
+        ssize_t written = ::pwritev(fd, vectors, static_cast<int>(n), static_cast<off_t>(offset));
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            // Nothing left to write in the remaining pieces is not a failure.
+            std::size_t left = 0;
+            for (std::size_t i = 0; i < n; ++i) left += vectors[i].iov_len;
+            return left == 0;
+        }
+        offset += written;
+        auto moved = static_cast<std::size_t>(written);
+        while (next < count && moved >= pieces[next].size - skipped) {
+            moved -= pieces[next].size - skipped;
+            skipped = 0;
+            ++next;
+        }
+        skipped += moved;
+    }
+    return true;
 }
 
 void startWriteback(std::FILE* file) {

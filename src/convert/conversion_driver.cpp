@@ -22,6 +22,7 @@
 #include "base/file.h"
 #include "base/interrupt.h"
 #include "base/text.h"
+#include "convert/dw_extraction.h"
 #include "convert/path_ops.h"
 #include "pbl/pbl_library.h"
 #include "pbl/pbl_library_impl.h"
@@ -151,15 +152,18 @@ bool entryHolds(pbl::PblLibraryInterface& library, const std::u16string& name, c
 // One DataWindow's two entries. When an earlier DataWindow of the report took the same
 // names, the report holds either one DataWindow twice, which the library keeps once, or
 // two that the library cannot tell apart: one of them would be lost, so the conversion
-// fails. `write` stores one entry (the container's addEntry).
+// fails. `write` stores one entry (the container's addEntry). `buffer` already holds the
+// source stream when `sourceRead`: every stream goes through the one buffer, and none
+// is read twice.
 template <typename Write>
 void addDataWindow(PsrContainer& container, pbl::PblLibraryInterface& library,
                    const std::u16string& name, const std::u16string& sourceStream,
-                   const std::u16string& objectStream, Bytes& buffer, Write write) {
+                   const std::u16string& objectStream, Bytes& buffer, bool sourceRead,
+                   Write write) {
     const std::u16string source = name + u".srd";
     const std::u16string object = name + u".dwo";
     const bool taken = hasEntry(library, source) || hasEntry(library, object);
-    container.readStream(sourceStream, buffer);
+    if (!sourceRead) container.readStream(sourceStream, buffer);
     if (!taken)
         write(source, buffer);
     else if (!entryHolds(library, source, buffer))
@@ -192,11 +196,18 @@ void PsrContainer::convert(std::u16string targetPblName) {
     console::writeLine(u"");
     printLabelled(u"Source PSR                 : ", sourceName);
     printLabelled(u"Target PBL                 : ", target);
-    printLabelled(u"PSR created in             : PowerBuilder ", powerBuilderVersion());
+    // One buffer carries every stream of the conversion: a stream of many megabytes costs
+    // its allocation and its first touch once, not once per read.
+    Bytes buffer;
+    readStream(u"object", buffer);
+    printLabelled(u"PSR created in             : PowerBuilder ", versionTextOf(buffer));
+    const int version = majorVersionOf(buffer);
     printLabelled(u"PSR container format       : ", formatDescription());
 
     std::vector<ChildDw> children;
-    readChildDwList(children);
+    // The main DataWindow's source stays in the buffer for its entry.
+    readStream(u"source", buffer);
+    appendChildDws(*this, buffer, children);
     const int childCount = static_cast<int>(children.size());
     printLabelled(u"Number of child DWs in PSR : ", numberToText(childCount));
 
@@ -210,7 +221,6 @@ void PsrContainer::convert(std::u16string targetPblName) {
     interrupt::WatchedFile watched;
     pbl::PblLibraryHandle library;
     try {
-        const int version = majorVersionNumber();
         {
             // An interrupt removes the temporary file from the moment it exists.
             interrupt::HoldOff hold;
@@ -223,11 +233,10 @@ void PsrContainer::convert(std::u16string targetPblName) {
 
         const std::u16string mainName = mainDwName(sourceName);
         printLabelled(u"Main DW: ", mainName);
-        Bytes buffer;
         auto write = [&](const std::u16string& name, const Bytes& data) {
             addEntry(*library, name, data);
         };
-        addDataWindow(*this, *library, mainName, u"source", u"object", buffer, write);
+        addDataWindow(*this, *library, mainName, u"source", u"object", buffer, true, write);
 
         int position = 0;
         for (const ChildDw& child : children) {
@@ -241,7 +250,7 @@ void PsrContainer::convert(std::u16string targetPblName) {
             console::writeLine(line);
             const std::u16string number = numberToText(child.number);
             addDataWindow(*this, *library, child.name, u"dwstg/source_" + number,
-                          u"dwstg/object_" + number, buffer, write);
+                          u"dwstg/object_" + number, buffer, false, write);
         }
 
         // release() cannot report a failed flush; flush first so that a full disk is

@@ -11,6 +11,7 @@
 
 #include "base/exceptions.h"
 #include "base/text.h"
+#include "convert/dw_extraction.h"
 #include "convert/path_ops.h"
 #include "psr/psr_container.h"
 
@@ -32,11 +33,10 @@ static_assert(kAnsiRecordBytes == 44 && kUnicodeRecordBytes == 86);
 const char16_t kDefaultMainName[] = u"quennet";
 const char16_t kDwPrefix[] = u"d_";
 
-// The "object" stream, which must hold the version bytes.
+// The "object" stream, which holds the version bytes.
 Bytes readVersionBytes(PsrContainer& container) {
     Bytes object;
     container.readStream(u"object", object);
-    if (object.size() < kVersionBytes) throw NotSupportedFormatException();
     return object;
 }
 
@@ -71,8 +71,8 @@ void readLookup(PsrContainer& container, std::vector<ChildDw>& list, std::size_t
 
 }  // namespace
 
-std::u16string PsrContainer::powerBuilderVersion() {
-    Bytes object = readVersionBytes(*this);
+std::u16string versionTextOf(ByteSpan object) {
+    if (object.size() < kVersionBytes) throw NotSupportedFormatException();
     std::string text(object.begin() + kVersionMajorOffset, object.begin() + kVersionMinorOffset);
     char minor = static_cast<char>(object[kVersionMinorOffset]);
     if (minor != '0') {
@@ -84,8 +84,8 @@ std::u16string PsrContainer::powerBuilderVersion() {
     return version;
 }
 
-int PsrContainer::majorVersionNumber() {
-    Bytes object = readVersionBytes(*this);
+int majorVersionOf(ByteSpan object) {
+    if (object.size() < kVersionBytes) throw NotSupportedFormatException();
     // The two digits read as a C library decimal conversion would: blanks, a sign, digits.
     const std::uint8_t* p = object.data() + kVersionMajorOffset;
     const std::uint8_t* end = object.data() + kVersionMinorOffset;
@@ -97,15 +97,13 @@ int PsrContainer::majorVersionNumber() {
     return negative ? -value : value;
 }
 
-void PsrContainer::readChildDwList(std::vector<ChildDw>& list) {
-    Bytes source;
-    readStream(u"source", source);
+void appendChildDws(PsrContainer& container, ByteSpan source, std::vector<ChildDw>& list) {
     if (source.size() <= kEncodingByte) throw NotSupportedFormatException();
     std::size_t first = list.size();
     if (source[kEncodingByte] == 0)
-        readUnicodeDwLookup(list);
+        readLookup(container, list, kUnicodeNameBytes, unicodeName);
     else
-        readAnsiDwLookup(list);
+        readLookup(container, list, kAnsiNameBytes, ansiName);
     for (std::size_t i = first; i < list.size(); ++i) {
         std::u16string& name = list[i].name;
         for (std::size_t k = 0; k < name.size(); ++k) {
@@ -115,6 +113,20 @@ void PsrContainer::readChildDwList(std::vector<ChildDw>& list) {
             }
         }
     }
+}
+
+std::u16string PsrContainer::powerBuilderVersion() {
+    return versionTextOf(readVersionBytes(*this));
+}
+
+int PsrContainer::majorVersionNumber() {
+    return majorVersionOf(readVersionBytes(*this));
+}
+
+void PsrContainer::readChildDwList(std::vector<ChildDw>& list) {
+    Bytes source;
+    readStream(u"source", source);
+    appendChildDws(*this, source, list);
 }
 
 void PsrContainer::readAnsiDwLookup(std::vector<ChildDw>& list) {

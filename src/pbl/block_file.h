@@ -11,9 +11,11 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "base/bytes.h"
+#include "base/file.h"
 #include "pbl/pbl_layout.h"
 
 namespace keldrin::pbl {
@@ -48,9 +50,14 @@ class BlockFile {
         return link > 0 && link % layout::kBlockSize == 0 && fits(link, length);
     }
 
-    // Both return true when the whole item was transferred.
+    // Both return true when the whole item was transferred. A read that lies inside a
+    // cached node comes from the cache, which holds what the file holds.
     bool readAt(void* buffer, std::size_t length, std::int64_t offset);
     bool writeAt(const void* buffer, std::size_t length, std::int64_t offset);
+    // The same for bytes that lie in several pieces, written one after another from
+    // `offset` in as few system calls as the platform allows (a data chain's block
+    // headers and the caller's data, without first copying them into one buffer).
+    bool writeAtGathered(const fs::WritePiece* pieces, std::size_t count, std::int64_t offset);
     // Cuts the file back to `length` bytes (after a write that grew it failed part way,
     // so no torn block is left at its end).
     bool truncate(std::int64_t length);
@@ -59,8 +66,18 @@ class BlockFile {
     // file or cannot be read. The pointer stays valid until the next writeAt or readNode.
     const std::uint8_t* readNode(std::int32_t offset);
 
-    // Flushes the stream: 0, or -1 on failure.
+    // Flushes the stream (and the writes deferWrites held back): 0, or -1 on failure.
     int flush();
+
+    // Holds writes back, for a new file that nobody reads before it is complete (the
+    // rebuild's new library, which only takes its name when whole): a write that
+    // continues the one before gathers in memory (up to kDeferredBytes), and a write
+    // inside a cached node changes only the cached node. They reach the file at flush(),
+    // close(), truncate(), a read outside the cached nodes, or a write elsewhere; a
+    // failure of any of them fails that call and every later write and flush, so the
+    // caller learns of it at the latest when it flushes. Not for journaled changes:
+    // beginJournal() first writes what is held and ends the deferral.
+    void deferWrites() { deferring_ = true; }
 
     // An undo journal for one change made of many writes. While it runs, the first write
     // to each block of the file as it was saves that block's old bytes; rollback() puts
@@ -75,6 +92,18 @@ class BlockFile {
     bool journaling() const { return journaling_; }
 
   private:
+    // What every write does after the bytes went out: the file's length and writeback.
+    void wrote(std::int64_t offset, std::size_t length);
+    // The cached node that holds all of [offset, offset + length), or nullptr; `start`
+    // gets its offset.
+    std::uint8_t* cachedNodeHolding(std::int64_t offset, std::size_t length, std::int64_t& start);
+    // Writes what deferWrites held back: the gathered run, then the changed nodes (whose
+    // cached images hold the latest bytes of their range, whatever came before).
+    bool flushDeferred();
+    bool flushPending();
+    // Makes room for a held-back write at `offset`: the held run goes out first unless
+    // the write continues it and fits beside it.
+    bool holdBack(std::int64_t offset, std::size_t length);
     // Saves the old bytes of the blocks [offset, offset + length) touches, once each.
     bool journalBefore(std::int64_t offset, std::size_t length);
 
@@ -88,6 +117,12 @@ class BlockFile {
     std::size_t writtenSinceWriteback_ = 0;
     using NodeImage = std::array<std::uint8_t, layout::kNodeSize>;
     std::map<std::int64_t, std::unique_ptr<NodeImage>> nodes_;
+    static constexpr std::size_t kDeferredBytes = std::size_t{8} << 20;
+    bool deferring_ = false;
+    bool deferredFailed_ = false;
+    Bytes pending_;  // bytes held back, for the file from pendingOffset_ on
+    std::int64_t pendingOffset_ = 0;
+    std::set<std::int64_t> dirtyNodes_;  // cached nodes changed only in the cache
     bool journaling_ = false;
     std::int64_t journalSize_ = 0;                             // the file's length at beginJournal
     std::map<std::int64_t, std::vector<std::uint8_t>> saved_;  // block offset -> old bytes

@@ -272,9 +272,14 @@ int PblLibrary::writeChain(std::int32_t& firstBlock, const std::uint8_t* data, s
         list.resize(static_cast<std::size_t>(needed));
     }
     // Blocks that follow each other in the file go out in one write: one system call per
-    // run rather than thousands for one large entry.
+    // run rather than thousands for one large entry. The write gathers each block's
+    // header, its bytes where the caller holds them and, for a chain's last block, zeros
+    // to its end, so the data is not first copied into a buffer of whole blocks.
     constexpr std::size_t kRunBlocks = 256;
-    Bytes run(std::min(list.size(), kRunBlocks) * kBlockSize);
+    static constexpr std::uint8_t kZeros[kDataCapacity] = {};
+    std::vector<std::uint8_t> headers(std::min(list.size(), kRunBlocks) * kDataHeaderSize);
+    std::vector<fs::WritePiece> pieces;
+    pieces.reserve(std::min(list.size(), kRunBlocks) * 2 + 1);
     auto writeBlocks = [&](std::size_t from, std::size_t to) {
         std::int64_t written = static_cast<std::int64_t>(from) * kDataCapacity;
         std::size_t i = from;
@@ -284,24 +289,23 @@ int PblLibrary::writeChain(std::int32_t& firstBlock, const std::uint8_t* data, s
             while (i + count < to && count < kRunBlocks &&
                    std::int64_t{list[i + count]} == std::int64_t{list[i + count - 1]} + kBlockSize)
                 ++count;
-            std::uint8_t* block = run.data();
-            for (std::size_t k = 0; k < count; ++k, block += kBlockSize) {
+            pieces.clear();
+            std::uint8_t* header = headers.data();
+            for (std::size_t k = 0; k < count; ++k, header += kDataHeaderSize) {
                 const std::size_t index = i + k;
                 const std::int64_t chunk = std::min<std::int64_t>(length - written, kDataCapacity);
                 DataBlockHeader h;
                 h.next = index + 1 < list.size() ? list[index + 1] : kNoLink;
                 h.used = static_cast<std::uint16_t>(chunk);
-                h.encode(block);
-                if (chunk > 0)
-                    std::memcpy(block + kDataHeaderSize, data + written,
-                                static_cast<std::size_t>(chunk));
+                h.encode(header);
+                pieces.push_back({header, kDataHeaderSize});
+                if (chunk > 0) pieces.push_back({data + written, static_cast<std::size_t>(chunk)});
                 // Only a chain's last block is partly used; the rest of it is zero.
                 if (chunk < kDataCapacity)
-                    std::memset(block + kDataHeaderSize + chunk, 0,
-                                static_cast<std::size_t>(kDataCapacity - chunk));
+                    pieces.push_back({kZeros, static_cast<std::size_t>(kDataCapacity - chunk)});
                 written += chunk;
             }
-            if (!file_.writeAt(run.data(), count * kBlockSize, list[i])) return false;
+            if (!file_.writeAtGathered(pieces.data(), pieces.size(), list[i])) return false;
             i += count;
         }
         return true;

@@ -35,6 +35,7 @@
 #include "base/file_identity.h"
 #include "base/interrupt.h"
 #include "base/text.h"
+#include "pbl/bulk_reader.h"
 #include "pbl/pbl_library_impl.h"
 #include "pbl/rebuild.h"
 
@@ -63,6 +64,7 @@ struct Item {
     Bytes targetName;  // as the target stores it, without terminator
     PblEntryInfo source;
     int targetRecordSize = 0;
+    std::int32_t targetRecord = kNoLink;  // where writeNode put its record
 };
 
 // Takes every entry as forEachEntry hands it out; the names are read again from the
@@ -107,10 +109,12 @@ class Rebuild {
         std::int32_t root = 0;
         rc = buildNodes(0, runs_.size(), kNoLink, root);
         if (rc != kPblOk) return rc;
-        for (const Item& item : items_) {
-            rc = copyEntry(item);
-            if (rc != kPblOk) return rc;
-        }
+        // Each entry's record is updated in its node: with the nodes in the cache, those
+        // updates need no read of the file.
+        for (std::int32_t node : nodes_)
+            if (target_.file().readNode(node) == nullptr) return kPblWriteFailed;
+        rc = copyEntries();
+        if (rc != kPblOk) return rc;
         rc = copyComment();
         if (rc != kPblOk) return rc;
         return copyLibraryData();
@@ -220,6 +224,7 @@ class Rebuild {
             if (rc != kPblOk) return rc;
             node = blocks.front();
         }
+        nodes_.push_back(node);
         // The node is written before its subtrees take further blocks, so that the file
         // covers every block handed out.
         int rc = writeNode(node, parent, kNoLink, kNoLink, mid);
@@ -246,8 +251,9 @@ class Rebuild {
         header.right = right;
         int used = 0;
         for (std::size_t i = begin; i < end; ++i) {
-            const Item& item = items_[i];
+            Item& item = items_[i];
             std::uint8_t* record = image.data() + layout::kNodeHeaderSize + used;
+            item.targetRecord = node + layout::kNodeHeaderSize + used;
             layout::EntryRecordHeader entry;
             entry.nameLength = static_cast<std::uint16_t>(item.targetName.size() +
                                                           static_cast<std::size_t>(v.charSize));
@@ -269,28 +275,46 @@ class Rebuild {
         return target_.file().writeAt(image.data(), image.size(), node) ? kPblOk : kPblWriteFailed;
     }
 
-    int copyEntry(const Item& item) {
+    // The data is read in the order it lies in the source (a few large reads rather than
+    // one per entry in name order), and written in that order too.
+    int copyEntries() {
+        std::vector<PblEntryInfo> sources;
+        sources.reserve(items_.size());
+        for (const Item& item : items_) sources.push_back(item.source);
+        BulkReader reader(source_);
+        int rc = kPblOk;
+        int read = reader.read(sources, [&](std::size_t index, int result, ByteSpan data) {
+            rc = result == kPblOk ? copyEntry(items_[index], data) : result;
+            return rc == kPblOk;
+        });
+        return rc != kPblOk ? rc : read;
+    }
+
+    int copyEntry(const Item& item, ByteSpan data) {
+        // The record is where writeNode put it; it has no data yet.
         PblEntryInfo target{};
-        int rc = target_.findEntry(item.name.c_str(), target, 0);
-        if (rc != kPblOk) return rc;
+        target.entryOffset = item.targetRecord;
+        int rc = kPblOk;
         const PblEntryInfo& from = item.source;
-        Bytes data(static_cast<std::size_t>(from.dataSize) + 2);
-        rc = source_.readEntryData(from, data.data());
-        if (rc != kPblOk) return rc;
-        data.resize(static_cast<std::size_t>(from.dataSize));
         const auto commentBytes = static_cast<std::size_t>(from.commentSize);
-        Bytes joined(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(commentBytes));
-        if (crossing()) joined = convertText(joined, source_.isUnicode() != 0);
+        ByteSpan comment = data.first(commentBytes);
+        const ByteSpan body = data.subspan(commentBytes);
+        Bytes joined;
+        if (crossing()) {
+            joined = convertText(Bytes(comment.begin(), comment.end()), source_.isUnicode() != 0);
+            comment = joined;
+        }
         // The descriptor carries the comment size as a 16-bit count.
-        if (joined.size() > static_cast<std::size_t>(SHRT_MAX)) return kPblInvalidArgument;
-        const std::size_t newCommentBytes = joined.size();
-        joined.insert(joined.end(), data.begin() + static_cast<std::ptrdiff_t>(commentBytes),
-                      data.end());
-        rc = target_.writeEntryData(target, joined.data(),
-                                    static_cast<int>(joined.size() - newCommentBytes),
-                                    static_cast<short>(newCommentBytes));
-        if (rc != kPblOk) return rc;
+        if (comment.size() > static_cast<std::size_t>(SHRT_MAX)) return kPblInvalidArgument;
+        const auto newCommentBytes = static_cast<short>(comment.size());
+        // Within one variant the data goes over as it was read, without another copy.
+        if (crossing()) joined.insert(joined.end(), body.begin(), body.end());
+        const std::uint8_t* bytes = crossing() ? joined.data() : data.data();
+        // The record takes the time with the data; only a time of 0, which asks for the
+        // current time there, needs a write of its own.
         target.time = from.time;
+        rc = target_.writeEntryData(target, bytes, static_cast<int>(body.size()), newCommentBytes);
+        if (rc != kPblOk || from.time != 0) return rc;
         return target_.writeEntryTime(target);
     }
     int copyComment() {
@@ -325,6 +349,7 @@ class Rebuild {
     PblLibrary& target_;
     std::vector<Item> items_;
     std::vector<std::size_t> runs_;  // index of each run's first item
+    std::vector<std::int32_t> nodes_;
 };
 
 // A name beside `path` that did not exist and now does (empty), or "" when none could
@@ -372,6 +397,9 @@ int copyLibrary(PblLibraryInterface& sourceInterface, const std::u16string& path
             rc = kPblFailed;
         } else {
             auto* fresh = dynamic_cast<PblLibrary*>(target.get());
+            // Nobody reads the new library before it takes its name: its writes are held
+            // back and go out in long runs (the flush below reports any that failed).
+            if (fresh != nullptr) fresh->file().deferWrites();
             rc = fresh != nullptr ? Rebuild(*source, *fresh).run() : kPblFailed;
             // The bitmap goes out with the flush; its failure leaves the copy incomplete.
             int flushed = target->flush();

@@ -12,17 +12,28 @@ PsrContainerFactory& PsrContainerFactory::instance() {
 }
 
 std::shared_ptr<PsrContainer> PsrContainerFactory::openPsr(const std::u16string& fileName) {
+    ReportDamage ignored;
+    return openPsr(fileName, ignored);
+}
+
+std::shared_ptr<PsrContainer> PsrContainerFactory::openPsr(const std::u16string& fileName,
+                                                           ReportDamage& why) {
+    why = ReportDamage{};
+    auto ole = std::make_shared<OlePsrContainer>();
     try {
-        std::shared_ptr<PsrContainer> ole = std::make_shared<OlePsrContainer>();
         ole->open(fileName);
         return ole;
     } catch (const NotSupportedFormatException&) {
     }
+    auto portable = std::make_shared<PortablePsrContainer>();
     try {
-        std::shared_ptr<PsrContainer> portable = std::make_shared<PortablePsrContainer>();
         portable->open(fileName);
         return portable;
     } catch (const NotSupportedFormatException&) {
+        why = portable->lastProblem();
+    } catch (const IOException&) {
+        why = portable->lastProblem();
+        throw;
     }
     throw NotSupportedFormatException();
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "psr/psr_container.h"
+#include "psr/report_damage.h"
 
 namespace keldrin {
 
@@ -17,6 +18,9 @@ class PsrContainerFactory {
     static PsrContainerFactory& instance();
     // An opened container; NotFoundException, IOException or NotSupportedFormatException.
     virtual std::shared_ptr<PsrContainer> openPsr(const std::u16string& fileName);
+    // The same, keeping in `why` what made a reader refuse the file (nothing found: no
+    // more is known than the exception says). For tools that tell the user.
+    std::shared_ptr<PsrContainer> openPsr(const std::u16string& fileName, ReportDamage& why);
 };
 
 }  // namespace keldrin

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace keldrin {
 namespace {
@@ -129,6 +130,28 @@ TEST_F(FileLayerTest, PositionedReadsLeaveTheStreamWhereItWas) {
     EXPECT_EQ(std::string(buffer, 4), "0123");
     ASSERT_EQ(std::fclose(f), 0);
     EXPECT_EQ(readText(path), "0123");
+}
+
+// More pieces than one system call takes, empty ones among them, written past the end:
+// the file holds them one after another, and the gap before them reads as zeros.
+TEST_F(FileLayerTest, GatheredWritesPutEveryPieceInItsPlace) {
+    std::u16string path = name(u"gathered");
+    writeText(path, "head");
+    std::vector<std::string> parts;
+    std::string expected = std::string("head") + std::string(6, '\0');
+    for (int i = 0; i < 3000; ++i) {
+        parts.push_back(i % 7 == 3 ? std::string()
+                                   : std::string(1 + i % 13, static_cast<char>('a' + i % 26)));
+        expected += parts.back();
+    }
+    std::vector<fs::WritePiece> pieces;
+    for (const std::string& part : parts) pieces.push_back({part.data(), part.size()});
+    std::FILE* f = fs::openFile(path, "rb+");
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(fs::writeFileAtGathered(f, pieces.data(), pieces.size(), 10));
+    EXPECT_TRUE(fs::writeFileAtGathered(f, pieces.data(), 0, 0));
+    ASSERT_EQ(std::fclose(f), 0);
+    EXPECT_EQ(readText(path), expected);
 }
 
 TEST_F(FileLayerTest, RenameNoReplaceKeepsAnExistingTarget) {

@@ -8,6 +8,9 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
+
+#include "support/process_runner.h"
 
 namespace keldrin::test {
 
@@ -25,6 +28,37 @@ class PblToolProcessTest : public ::testing::Test {
     }
     void TearDown() override {
         if (!dir_.empty()) std::filesystem::remove_all(dir_);
+    }
+
+    // Runs the tool in the C locale (ANSI code page 1252) with `input` on standard input
+    // and a time limit, so a hang is a failure, not a stuck test run. Sanitizer reports
+    // get exit codes of their own and fail the test: a memory error cannot pass for an
+    // ordinary failure (exit 1).
+    ProcessResult runTool(const std::vector<std::string>& args, const std::string& input) {
+        ProcessSpec spec{.program = tool_, .args = args};
+        spec.input = input;
+        spec.environment = {"LC_ALL=C", "ASAN_OPTIONS=exitcode=86",
+                            "UBSAN_OPTIONS=exitcode=87:print_stacktrace=1"};
+        spec.timeLimit = 60;
+        ProcessResult result = runProcess(spec);
+        if (result.exitCode == 86 || result.exitCode == 87)
+            ADD_FAILURE() << "sanitizer report:\n" << result.err;
+        return result;
+    }
+    // Runs a command that must succeed; its standard output.
+    std::string ok(const std::vector<std::string>& args, const std::string& input = std::string()) {
+        ProcessResult result = runTool(args, input);
+        EXPECT_EQ(result.exitCode, 0) << args[0] << ": " << result.err;
+        return result.out;
+    }
+    std::string path(const std::string& name) const {
+        return (dir_ / name).string();
+    }
+    // A new, empty library of that version in the scratch directory.
+    std::string newLibrary(const std::string& name, int version) {
+        std::string lib = path(name);
+        ok({"create", lib, std::to_string(version)});
+        return lib;
     }
 
     std::string tool_;
