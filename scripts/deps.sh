@@ -9,7 +9,8 @@ if [ $# -gt 0 ]; then
     packages=("$@")
 else
     packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-              libbenchmark-dev libpcre2-dev pkg-config python3 python3-olefile libgsf-bin)
+              libbenchmark-dev libpcre2-dev pkg-config python3 python3-olefile libgsf-bin
+              chromium fonts-liberation)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -8,6 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+./scripts/browser-check build
 fuzz_log=$(mktemp "${TMPDIR:-/tmp}/keldrin-fuzz-log.XXXXXX")
 trap 'rm -f "$fuzz_log"' EXIT
 ./scripts/fuzz 40 >"$fuzz_log" 2>&1 &

@@ -146,13 +146,18 @@ constexpr CommandSpec kCommands[] = {
      {{{"--set", true}}},
      runLibraryData},
     {"report",
-     "REPORT [--json]",
-     "a saved report without converting it: container, version, DWs, streams",
-     "a damaged report: what could be read, then why (exit 1)",
+     "REPORT [--json] [--data [--format csv|json] [--dw NAME]] [--html OUT.html]",
+     "a saved report without converting it: container, version, DWs, streams; its rows "
+     "(--data) or its page (--html)",
+     "a damaged report: what could be read, then why (exit 1); --data: the main "
+     "DataWindow's saved rows, or those of the nested or child DataWindow NAME, as CSV "
+     "(RFC 4180, UTF-8) or a JSON array of objects; --html: the report drawn as one "
+     "self-contained HTML page; with --data or --html a value not decoded comes out as hex "
+     "with a note on the error stream, and the exit code is then 3",
      1,
      1,
-     {{{"--json", false}}},
-     runReport},
+     {{{"--json", false}, {"--data", false}, {"--format", true}, {"--dw", true}, {"--html", true}}},
+     runReportView},
     {"add-report",
      "LIB REPORT [--replace]",
      "the report's DataWindows (.srd, .dwo) into an existing library",

@@ -79,4 +79,8 @@ void runLibraryData(ToolContext& context, const ParsedArgs& args);
 void runReport(ToolContext& context, const ParsedArgs& args);
 void runAddReport(ToolContext& context, const ParsedArgs& args);
 
+// A saved report's rows as CSV or JSON, and its page as HTML (pbl_tool_report_view.cpp);
+// without --data or --html, the report's inspection (runReport).
+void runReportView(ToolContext& context, const ParsedArgs& args);
+
 }  // namespace keldrin::tool

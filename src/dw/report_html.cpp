@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <optional>
 
@@ -82,7 +83,16 @@ std::string numberText(double value) {
 
 // "#,##0.00" and its kin: a prefix, digits with or without grouping, decimals, a suffix
 // ("%" multiplies by 100). Sections after ";" are for negative values.
-std::optional<std::string> formatNumber(double value, const std::string& format) {
+std::optional<std::string> formatNumber(double value, const std::string& given) {
+    // "[currency]" is the system's currency format: a US system's is assumed.
+    std::string format = lowerAscii(given) == "[currency]" ? "$#,##0.00;($#,##0.00)" : given;
+    // Colour tokens ("[RED]") choose the ink, which the text does not carry.
+    for (std::size_t open = format.find('['); open != std::string::npos;
+         open = format.find('[', open)) {
+        const std::size_t close = format.find(']', open);
+        if (close == std::string::npos) break;
+        format.erase(open, close - open + 1);
+    }
     std::string section = format;
     const std::size_t semicolon = format.find(';');
     bool negativeSection = false;
@@ -130,32 +140,77 @@ std::optional<std::string> formatNumber(double value, const std::string& format)
     return prefix + sign + whole + fraction + suffix;
 }
 
-// "mm/dd/yyyy", "yyyy-mm-dd", "dd/mm/yy" and the like, for a value "YYYY-MM-DDT...".
+// The number of `iso` at [at, at + 2) without a leading zero.
+std::string unpadded(const std::string& iso, std::size_t at) {
+    return iso[at] == '0' ? iso.substr(at + 1, 1) : iso.substr(at, 2);
+}
+
+// "mm/dd/yyyy", "yyyy-mm-dd", "mmm d, yy", "mmmm dd, yyyy", "hh:mm AM/PM" and the like,
+// for a value "YYYY-MM-DDTHH:MM:SS". PowerBuilder's rule for "mm": minutes right after
+// hours, the month everywhere else. Month names are English, as a US system shows them.
 std::optional<std::string> formatDate(const std::string& iso, const std::string& format) {
-    if (iso.size() < 10) return std::nullopt;
+    static const char* const kMonths[] = {"January",   "February", "March",    "April",
+                                          "May",       "June",     "July",     "August",
+                                          "September", "October",  "November", "December"};
+    if (iso.size() < 19) return std::nullopt;
     const std::string lower = lowerAscii(format);
-    if (lower.find_first_of("ymd") == std::string::npos) return std::nullopt;
+    if (lower.find_first_of("ymdhs") == std::string::npos) return std::nullopt;
+    const int month = (iso[5] - '0') * 10 + (iso[6] - '0');
+    if (month < 1 || month > 12) return std::nullopt;
+    const int hour = (iso[11] - '0') * 10 + (iso[12] - '0');
+    const bool twelveHours = lower.find("am/pm") != std::string::npos;
     std::string out;
+    bool afterHours = false;
     for (std::size_t i = 0; i < lower.size();) {
-        if (lower.compare(i, 4, "yyyy") == 0) {
-            out += iso.substr(0, 4);
-            i += 4;
-        } else if (lower.compare(i, 2, "yy") == 0) {
-            out += iso.substr(2, 2);
-            i += 2;
-        } else if (lower.compare(i, 2, "mm") == 0) {
-            out += iso.substr(5, 2);
-            i += 2;
-        } else if (lower.compare(i, 2, "dd") == 0) {
-            out += iso.substr(8, 2);
-            i += 2;
-        } else if (lower.compare(i, 2, "hh") == 0 || lower.compare(i, 2, "ss") == 0) {
-            out += "00";
-            i += 2;
+        const auto starts = [&](const char* token) {
+            return lower.compare(i, std::strlen(token), token) == 0;
+        };
+        std::string piece;
+        std::size_t length = 1;
+        bool hours = false;
+        if (starts("yyyy")) {
+            piece = iso.substr(0, 4);
+            length = 4;
+        } else if (starts("yy")) {
+            piece = iso.substr(2, 2);
+            length = 2;
+        } else if (starts("mmmm")) {
+            piece = kMonths[month - 1];
+            length = 4;
+        } else if (starts("mmm")) {
+            piece = std::string(kMonths[month - 1]).substr(0, 3);
+            length = 3;
+        } else if (starts("mm")) {
+            piece = afterHours ? iso.substr(14, 2) : iso.substr(5, 2);
+            length = 2;
+        } else if (starts("m")) {
+            piece = afterHours ? unpadded(iso, 14) : unpadded(iso, 5);
+        } else if (starts("dd")) {
+            piece = iso.substr(8, 2);
+            length = 2;
+        } else if (starts("d")) {
+            piece = unpadded(iso, 8);
+        } else if (starts("hh") || starts("h")) {
+            const int shown = twelveHours ? (hour % 12 == 0 ? 12 : hour % 12) : hour;
+            length = starts("hh") ? 2 : 1;
+            piece = std::to_string(shown);
+            if (length == 2 && shown < 10) piece.insert(0, 1, '0');
+            hours = true;
+        } else if (starts("ss")) {
+            piece = iso.substr(17, 2);
+            length = 2;
+        } else if (starts("am/pm")) {
+            piece = hour < 12 ? "AM" : "PM";
+            length = 5;
         } else {
-            out.push_back(format[i]);
+            piece = format.substr(i, 1);
+            out += piece;
             ++i;
+            continue;
         }
+        afterHours = hours;
+        out += piece;
+        i += length;
     }
     return out;
 }
@@ -163,8 +218,13 @@ std::optional<std::string> formatDate(const std::string& iso, const std::string&
 // The CSS of an object's font, colours, alignment and border.
 std::string objectCss(const Object& o, int units) {
     std::string css;
-    const std::string face = plain(o.attr("font.face"));
-    if (!face.empty()) css += "font-family:'" + escapeHtml(face) + "',sans-serif;";
+    std::string face;
+    for (char c : plain(o.attr("font.face")))
+        if (c != '\'' && c != '\\' && c != ';') face.push_back(c);
+    // A face the browser lacks ("MS Sans Serif", "System") falls back to Arial, whose
+    // widths are close to the Windows faces the layout was made with; a generic family
+    // would be wider and cut the texts short.
+    if (!face.empty()) css += "font-family:'" + escapeHtml(face) + "',Arial,sans-serif;";
     const long height = toLong(plain(o.attr("font.height")));
     if (height < 0) css += "font-size:" + std::to_string(-height) + "pt;";
     if (height > 0) css += "font-size:" + std::to_string(toPixels(height, units, false)) + "px;";
@@ -241,16 +301,26 @@ class Renderer {
             if (plain(o.attr("visible", "1")) != "0") right = std::max(right, edge);
         }
         const int width = toPixels(right, units_, true);
+        // Objects in the background and foreground layers sit over the whole page, not in
+        // a band: the page is at least as tall as they reach (a graph DataWindow has
+        // nothing else).
+        long bottom = 0;
+        for (const Object& o : dw_.objects)
+            if ((plain(o.band) == "background" || plain(o.band) == "foreground") &&
+                plain(o.attr("visible", "1")) != "0")
+                bottom =
+                    std::max(bottom, toLong(plain(o.attr("y"))) + toLong(plain(o.attr("height"))));
         std::string html =
             "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + escapeHtml(title) +
             "</title>\n<style>\nbody{margin:0;background:#fff}\n"
-            ".dw{position:relative;overflow:hidden;font-family:'MS Sans Serif',sans-serif;"
+            ".dw{position:relative;overflow:hidden;font-family:'MS Sans Serif',Arial,sans-serif;"
             "font-size:8pt}\n"
             ".band{position:relative;overflow:hidden}\n"
             ".o{position:absolute;box-sizing:border-box;overflow:hidden;white-space:pre}\n"
             "</style></head>\n<body>\n<div class=\"dw\" style=\"width:" +
-            std::to_string(width) + "px;background:" + cssColor(toLong(dw_.attr("color"))) +
-            "\">\n";
+            std::to_string(width) +
+            "px;min-height:" + std::to_string(toPixels(bottom, units_, false)) +
+            "px;background:" + cssColor(toLong(dw_.attr("color"))) + "\">\n";
         const std::size_t rowCount = rows_ != nullptr ? rows_->rows.size() : 0;
         const RowRange all{0, rowCount};
         html += band("header", all, 0);
@@ -454,6 +524,27 @@ class Renderer {
             if (o.kind == "roundrectangle") shape += ";border-radius:8px";
             return open + shape + "\"></div>\n";
         }
+        if (o.kind == "groupbox")
+            return open + css + "border:2px groove #c0c0c0;padding:0 6px\">" +
+                   "<span style=\"position:relative;top:-0.7em;background:inherit\">" +
+                   escapeHtml(plain(o.attr("text"))) + "</span></div>\n";
+        if (o.kind == "button")
+            return open + "background:#c0c0c0;border:2px outset #e0e0e0;text-align:center;" + css +
+                   "\">" + escapeHtml(plain(o.attr("text"))) + "</div>\n";
+        if (o.kind == "graph") {
+            // The chart itself is not drawn: its frame in its colours, and its title.
+            std::string titleCss;
+            const long titleHeight = toLong(plain(o.attr("title.dispattr.font.height")));
+            if (titleHeight < 0) titleCss += "font-size:" + std::to_string(-titleHeight) + "pt;";
+            titleCss +=
+                "font-weight:" +
+                std::to_string(toLong(plain(o.attr("title.dispattr.font.weight")), 400)) +
+                ";color:" + cssColor(toLong(plain(o.attr("title.dispattr.textcolor", "33554432"))));
+            return open + css +
+                   "background:" + cssColor(toLong(plain(o.attr("backcolor", "1073741824")))) +
+                   ";text-align:center\" title=\"graph\"><span style=\"" + titleCss + "\">" +
+                   escapeHtml(plain(o.attr("title"))) + "</span></div>\n";
+        }
         // Pictures, graphs, nested reports and the rest: their frame, named.
         std::string what = o.kind;
         for (const char* key : {"filename", "dataobject", "title"})
@@ -562,7 +653,8 @@ std::string renderHtml(const DataWindow& dw, const ReportData* rows, const std::
     return Renderer(dw, rows, dropDowns).page(title);
 }
 
-int writeReportHtml(PsrContainer& container, std::string& out, std::vector<std::string>& notes) {
+int writeReportHtml(PsrContainer& container, std::string& out, std::vector<std::string>& notes,
+                    const std::string& title) {
     DataWindow dw;
     ReportData rows;
     bool hasRows = false;
@@ -588,7 +680,7 @@ int writeReportHtml(PsrContainer& container, std::string& out, std::vector<std::
         if (decodeReportData(bytes, stream, nullptr, list, damage))
             dropDowns[toLong(o.attr("id"))] = std::move(list);
     }
-    out += renderHtml(dw, hasRows ? &rows : nullptr, "report", &dropDowns);
+    out += renderHtml(dw, hasRows ? &rows : nullptr, title, &dropDowns);
     if (hasRows) notes.insert(notes.end(), rows.notes.begin(), rows.notes.end());
     return !hasRows || rows.partial() ? kDataPartial : kDataComplete;
 }

@@ -56,8 +56,10 @@ using DropDownRows = std::map<long, ReportData>;
 std::string renderHtml(const DataWindow& dw, const ReportData* rows, const std::string& title,
                        const DropDownRows* dropDowns = nullptr);
 
-// The report's main DataWindow as a page, appended to `out`; status as writeReportData's
-// (kDataComplete, kDataPartial when rows could not all be decoded, kDataFailed).
-int writeReportHtml(PsrContainer& container, std::string& out, std::vector<std::string>& notes);
+// The report's main DataWindow as a page titled `title` (UTF-8), appended to `out`;
+// status as writeReportData's (kDataComplete, kDataPartial when rows could not all be
+// decoded, kDataFailed).
+int writeReportHtml(PsrContainer& container, std::string& out, std::vector<std::string>& notes,
+                    const std::string& title = "report");
 
 }  // namespace keldrin::dw

@@ -57,6 +57,31 @@ TEST(ReportHtmlUnits, SimpleDisplayFormats) {
     EXPECT_EQ(formatValue(DataValue{}, "#,##0"), "");
 }
 
+TEST(ReportHtmlUnits, MonthNamesTimesAndCurrency) {
+    const DataValue date{ValueKind::kDateTime, "1987-02-06T15:04:09", 0};
+    const DataValue badMonth{ValueKind::kDateTime, "1987-13-06T00:00:00", 0};
+    const DataValue loss{ValueKind::kNumber, "-1234.5", -1234.5};
+    const DataValue gain{ValueKind::kNumber, "0.0625", 0.0625};
+    struct Case {
+        const DataValue& value;
+        const char* format;
+        const char* shown;
+    };
+    for (const Case& c : {
+             Case{date, "mmm d, yy", "Feb 6, 87"},
+             Case{date, "mmmm dd, yyyy", "February 06, 1987"},
+             Case{date, "m/d/yyyy", "2/6/1987"},
+             Case{date, "hh:mm AM/PM", "03:04 PM"},  // "mm" right after hours: minutes
+             Case{date, "hh:mm:ss", "15:04:09"},
+             Case{badMonth, "mmm d, yy", "1987-13-06T00:00:00"},
+             Case{loss, "[currency]", "($1,234.50)"},
+             Case{loss, "$#,##0.00;[RED]($#,##0.00)", "($1,234.50)"},
+             Case{gain, "+##0.0%;-##0.0%", "+6.3%"},
+             Case{gain, "[CURRENCY]", "$0.06"},
+         })
+        EXPECT_EQ(formatValue(c.value, c.format), c.shown) << c.format;
+}
+
 ReportData rows(const std::vector<std::pair<std::string, double>>& values) {
     ReportData data;
     data.columns = {{"dept", 11, 1, "char(10)"}, {"amount", 8, 2, "number"}};
@@ -106,6 +131,33 @@ TEST(ReportHtmlPage, BandsInOrderWithGroupsAndTotals) {
     EXPECT_EQ(html.find(">hidden<"), std::string::npos);
     EXPECT_NE(html.find("width:310px"), std::string::npos);  // the widest visible object
     EXPECT_EQ(html.find("<script"), std::string::npos);
+}
+
+TEST(ReportHtmlPage, LayeredObjectsGroupBoxesAndButtons) {
+    DataWindow dw;
+    ParseError error;
+    ASSERT_TRUE(parseDataWindow(
+        u"release 6;\r\ndatawindow(units=1 color=0)\r\n"
+        u"header(height=30)\r\ndetail(height=0)\r\n"
+        u"table(column=(type=char(10) name=a))\r\n"
+        u"groupbox(band=header text=\"Benefits\" x=\"0\" y=\"0\" width=\"90\" height=\"30\" "
+        u"font.face=\"MS 'Sans'; Serif\")\r\n"
+        u"button(band=header text=\"Go\" x=\"100\" y=\"0\" width=\"40\" height=\"20\")\r\n"
+        u"graph(band=background x=\"0\" y=\"0\" width=\"300\" height=\"200\" "
+        u"title=\"Sales\")\r\n",
+        dw, error))
+        << error.reason;
+    const std::string html = renderHtml(dw, nullptr, "t");
+    EXPECT_NE(html.find("width:300px;min-height:200px"), std::string::npos) << html;
+    EXPECT_NE(html.find(">Benefits</span>"), std::string::npos) << html;
+    EXPECT_NE(html.find(">Go</div>"), std::string::npos) << html;
+    // A face's quotes and semicolons cannot end the CSS value early.
+    EXPECT_NE(html.find("font-family:'MS Sans Serif',Arial,sans-serif;"), std::string::npos)
+        << html;
+    EXPECT_NE(
+        html.find("title=\"graph\"><span style=\"font-weight:400;color:#000000\">Sales</span>"),
+        std::string::npos)
+        << html;
 }
 
 TEST(ReportHtmlPage, CodeTablesAndDropDownsShowTheirDisplayValues) {

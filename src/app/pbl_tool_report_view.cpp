@@ -1,0 +1,160 @@
+// keldrin-pbl's way into a saved report's content: its rows as CSV or JSON, and its main
+// DataWindow drawn as one HTML page (the readers and the drawing live in src/dw).
+//
+// A report that is read only in part is still shown in full as far as it goes: every
+// value not decoded comes out as hex, a note on the error stream says where, and the
+// exit code (3) tells a script that the output is not the whole report.
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "app/pbl_tool_commands.h"
+#include "app/pbl_tool_files.h"
+#include "app/pbl_tool_text.h"
+#include "base/exceptions.h"
+#include "base/file.h"
+#include "base/interrupt.h"
+#include "base/text.h"
+#include "dw/report_html.h"
+#include "dw/report_output.h"
+#include "psr/ole_psr_container.h"
+#include "psr/portable_psr_container.h"
+
+namespace keldrin::tool {
+namespace {
+
+// What the command returns when it printed everything it could decode but not all.
+constexpr int kReportPartial = dw::kDataPartial;
+
+// Why the container could not be opened or a stream read, as far as it can tell.
+std::string damageText(const ReportDamage& damage) {
+    if (!damage.found()) return "";
+    std::string text = damage.reason;
+    if (damage.offset >= 0) text += " (at byte " + std::to_string(damage.offset) + ")";
+    return text;
+}
+
+const ReportDamage* lastProblem(const PsrContainer& container) {
+    if (const auto* ole = dynamic_cast<const OlePsrContainer*>(&container))
+        return &ole->lastProblem();
+    if (const auto* portable = dynamic_cast<const PortablePsrContainer*>(&container))
+        return &portable->lastProblem();
+    return nullptr;
+}
+
+// The report, opened as a compound file or as a portable one. Opened here rather than
+// through the factory so that a damaged portable report's reason and place survive.
+std::shared_ptr<PsrContainer> openReport(const std::u16string& path) {
+    const std::string shown = displayPath(path);
+    try {
+        auto ole = std::make_shared<OlePsrContainer>();
+        ole->open(path);
+        return ole;
+    } catch (const NotSupportedFormatException&) {
+    } catch (const NotFoundException&) {
+        throw ToolFailure{shown + ": cannot open the file"};
+    } catch (const IOException&) {
+        throw ToolFailure{shown + ": cannot read the file"};
+    }
+    auto portable = std::make_shared<PortablePsrContainer>();
+    try {
+        portable->open(path);
+        return portable;
+    } catch (const NotSupportedFormatException&) {
+    } catch (const NotFoundException&) {
+    } catch (const IOException&) {
+    }
+    const std::string why = damageText(portable->lastProblem());
+    if (why.empty()) throw ToolFailure{shown + ": not a PowerBuilder report"};
+    throw ToolFailure{shown + ": damaged report: " + escapeControls(why)};
+}
+
+// The notes on the error stream; a failure also says what the container found wrong.
+void printNotes(const ToolContext& context, const PsrContainer& report, const std::string& shown,
+                const std::vector<std::string>& notes, bool failed) {
+    for (const std::string& note : notes) context.note(shown + ": " + escapeControls(note));
+    if (!failed) return;
+    const ReportDamage* damage = lastProblem(report);
+    if (damage != nullptr && damage->found())
+        context.note(shown + ": " + escapeControls(damageText(*damage)));
+}
+
+dw::Format parseFormat(const std::optional<std::u16string>& value) {
+    if (!value || *value == u"csv") return dw::Format::kCsv;
+    if (*value == u"json") return dw::Format::kJson;
+    throw UsageFailure{"--format must be csv or json"};
+}
+
+void writeRows(ToolContext& context, PsrContainer& report, const std::string& shown,
+               dw::Format format, const std::string& dwName) {
+    std::string out;
+    std::vector<std::string> notes;
+    const int status = dw::writeReportData(report, dwName, format, out, notes);
+    context.out.write(out);
+    printNotes(context, report, shown, notes, status == dw::kDataFailed);
+    if (status == dw::kDataFailed)
+        context.exitCode = kPblToolFailed;
+    else if (status == dw::kDataPartial)
+        context.exitCode = kReportPartial;
+}
+
+// The page goes to a temporary name beside the target and then takes its place in one
+// rename, so the target is either as it was or the whole page.
+void writePage(ToolContext& context, PsrContainer& report, const std::string& shown,
+               const std::u16string& target) {
+    std::string page;
+    std::vector<std::string> notes;
+    const std::string fileName = shown.substr(shown.find_last_of("/\\") + 1);
+    const int status = dw::writeReportHtml(report, page, notes, fileName);
+    printNotes(context, report, shown, notes, status == dw::kDataFailed);
+    if (status == dw::kDataFailed) {
+        context.exitCode = kPblToolFailed;
+        return;
+    }
+    requireDirectoryOf(target);
+    TemporaryFile temporary(reserveTemporary(target, u"html"));
+    writeWholeFile(temporary.path(),
+                   std::span(reinterpret_cast<const std::uint8_t*>(page.data()), page.size()));
+    interrupt::HoldOff hold;
+    if (!fs::replaceFile(temporary.path(), target))
+        throw ToolFailure{displayPath(target) + ": cannot write the file"};
+    temporary.keep();
+    if (status == dw::kDataPartial) context.exitCode = kReportPartial;
+}
+
+}  // namespace
+
+void runReportView(ToolContext& context, const ParsedArgs& args) {
+    const bool data = args.has("--data");
+    const std::optional<std::u16string> html = args.value("--html");
+    if (data && html) throw UsageFailure{"give --data or --html, not both"};
+    if (!data && (args.has("--format") || args.has("--dw")))
+        throw UsageFailure{"--format and --dw go with --data"};
+    if (!data && !html) {
+        runReport(context, args);
+        return;
+    }
+    if (args.has("--json")) throw UsageFailure{"--json does not go with --data or --html"};
+    if (html && html->empty()) throw UsageFailure{"--html needs a file name"};
+
+    const dw::Format format = parseFormat(args.value("--format"));
+    std::string dwName;
+    if (auto name = args.value("--dw")) {
+        if (hasUnpairedSurrogate(*name)) throw UsageFailure{"--dw: not a valid name"};
+        dwName = utf16ToUtf8(*name);
+    }
+
+    const std::u16string& path = args.positional[0];
+    const std::string shown = displayPath(path);
+    // The page would take the report's place, and the report would be gone.
+    if (html && fs::sameFile(path, *html))
+        throw ToolFailure{displayPath(*html) + ": is the report itself"};
+    std::shared_ptr<PsrContainer> report = openReport(path);
+    if (data)
+        writeRows(context, *report, shown, format, dwName);
+    else
+        writePage(context, *report, shown, *html);
+}
+
+}  // namespace keldrin::tool
