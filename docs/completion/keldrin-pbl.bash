@@ -48,7 +48,7 @@ _keldrin_pbl() {
         diff) options="--json --text --all" ;;
         grep) options="-i -l -n" ;;
         libdata) options="--set" ;;
-        report) options="--json" ;;
+        report) options="--json --data --format --dw --html" ;;
         add-report) options="--replace" ;;
         help)
             mapfile -t COMPREPLY < <(compgen -W "$commands" -- "$cur")
