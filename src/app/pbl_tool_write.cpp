@@ -97,9 +97,10 @@ void runPut(ToolContext& context, const ParsedArgs& args) {
     pbl::PblEntryInfo info{};
     lib.check(lib->findEntry(ansiName.c_str(), info, 1), displayPath(name));
     info.time = time.value_or(0);
-    lib.check(lib->writeEntryData(info, data.empty() ? &none : data.data(),
-                              static_cast<int>(body.size()), static_cast<short>(comment.size())),
-          displayPath(name));
+    lib.check(
+        lib->writeEntryData(info, data.empty() ? &none : data.data(), static_cast<int>(body.size()),
+                            static_cast<short>(comment.size())),
+        displayPath(name));
     if (time) {
         info.time = *time;
         lib.check(lib->writeEntryTime(info), displayPath(name));
