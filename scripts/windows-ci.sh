@@ -8,9 +8,9 @@
 #  4. runs every x86_64 unit-test executable under 64-bit Wine, split into one shard per
 #     core, all shards at once.
 # The kernel here cannot run 32-bit programs, so the i686 build is checked, not run: only
-# its two programs are built, unoptimised and as a unity build (what the check reads, the
-# import and export tables, does not depend on either; scripts/package makes the shipped
-# program in its own optimised build). Build trees: build-win/i686-check,
+# its two programs are built, unoptimised (what the check reads, the import and export
+# tables, does not depend on it; scripts/package makes the shipped program in its own
+# optimised build). Not a unity build: file-local helpers of one folder would meet there. Build trees: build-win/i686-check,
 # build-win/x86_64 (KELDRIN_WIN_BUILD overrides the root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,7 +38,7 @@ configure() {
 
 step "build i686 (the two programs, for their tables)"
 i686=$out/i686-check
-configure i686 "$i686" -DCMAKE_BUILD_TYPE= -DCMAKE_CXX_FLAGS=-O0 -DCMAKE_UNITY_BUILD=ON \
+configure i686 "$i686" -DCMAKE_BUILD_TYPE= -DCMAKE_CXX_FLAGS=-O0 \
     -DKELDRIN_BUILD_TESTS=OFF
 cmake --build "$i686" -j "$jobs" --target keldrin keldrin-pbl
 
