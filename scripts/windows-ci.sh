@@ -38,7 +38,7 @@ configure() {
 
 step "build i686 (the two programs, for their tables)"
 i686=$out/i686-check
-configure i686 "$i686" -DCMAKE_BUILD_TYPE= -DCMAKE_CXX_FLAGS=-O0 \
+configure i686 "$i686" -DCMAKE_BUILD_TYPE= -DCMAKE_CXX_FLAGS=-O0 -DCMAKE_UNITY_BUILD=OFF \
     -DKELDRIN_BUILD_TESTS=OFF
 cmake --build "$i686" -j "$jobs" --target keldrin keldrin-pbl
 
