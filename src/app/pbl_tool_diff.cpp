@@ -7,6 +7,7 @@
 // case. Two libraries of one variant compare stored bytes; an ANSI and a Unicode library
 // compare the decoded text of sources and comments, which is all they can share.
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -77,7 +78,8 @@ std::optional<std::vector<Edit>> shortestEdits(const Lines& a, std::size_t a0, s
             // a path through it must not count as reaching the end.
             if (x == n && y == m) found = d;
         }
-        trace.emplace_back(v.begin() + (offset - d), v.begin() + (offset + d + 1));
+        trace.emplace_back(v.begin() + static_cast<std::ptrdiff_t>(offset - d),
+                           v.begin() + static_cast<std::ptrdiff_t>(offset + d + 1));
     }
     if (found < 0) return std::nullopt;
 
