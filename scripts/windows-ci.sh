@@ -5,8 +5,8 @@
 #     and the whole project with its unit tests for x86_64;
 #  3. checks that the i686 programs import nothing but Windows system DLLs and that
 #     keldrin.exe exports RAZEV_ExportSourceEntryW as it should;
-#  4. runs every x86_64 unit-test executable under 64-bit Wine, split into one shard per
-#     core, all shards at once.
+#  4. runs every x86_64 unit-test executable under 64-bit Wine (KELDRIN_WINE_SHARDS
+#     splits each into that many GoogleTest shards run at once; default 1).
 # The kernel here cannot run 32-bit programs, so the i686 build is checked, not run: only
 # its two programs are built, unoptimised (what the check reads, the import and export
 # tables, does not depend on it; scripts/package makes the shipped program in its own
@@ -114,23 +114,25 @@ timeout 600 "$wine" wineboot --init >/dev/null 2>&1 || fail "wineboot did not fi
 timeout 120 "$wine" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
     >/dev/null 2>&1 || fail "could not configure Wine"
 
-# Every test executable in $jobs shards (GoogleTest's own sharding), all run at once:
-# the tests already run side by side under ctest, each in its own scratch directory.
+# Every test executable in $shards shards (GoogleTest's own sharding). One by default:
+# some Windows-only fixtures use a fixed scratch directory, and two Wine processes
+# sharing it fail on each other's open files.
+shards=${KELDRIN_WINE_SHARDS:-1}
 shard() {
     local exe=$1 index=$2 log
     log=${exe%.exe}.shard$index.wine.log
-    (cd "$(dirname "$exe")" && GTEST_TOTAL_SHARDS=$jobs GTEST_SHARD_INDEX=$index \
+    (cd "$(dirname "$exe")" && GTEST_TOTAL_SHARDS=$shards GTEST_SHARD_INDEX=$index \
         timeout --kill-after=30 600 "$wine" "$exe" --gtest_color=no) >"$log" 2>&1
     echo $? >"$log.rc"
 }
 export -f shard
-export wine jobs
+export wine shards
 exes=("$out"/x86_64/tests/*_tests.exe)
 [ -f "${exes[0]}" ] || fail "no test executables were built"
 rm -f "$out"/x86_64/tests/*.wine.log "$out"/x86_64/tests/*.wine.log.rc
 for exe in "${exes[@]}"; do
-    for ((index = 0; index < jobs; index++)); do printf '%s\0%s\0' "$exe" "$index"; done
-done | xargs -0 -n 2 -P "$jobs" bash -c 'shard "$0" "$1"'
+    for ((index = 0; index < shards; index++)); do printf '%s\0%s\0' "$exe" "$index"; done
+done | xargs -0 -n 2 -P "$shards" bash -c 'shard "$0" "$1"'
 
 failed=()
 for exe in "${exes[@]}"; do
@@ -138,7 +140,7 @@ for exe in "${exes[@]}"; do
     passed=0
     skipped=0
     bad=()
-    for ((index = 0; index < jobs; index++)); do
+    for ((index = 0; index < shards; index++)); do
         log=${exe%.exe}.shard$index.wine.log
         rc=$(cat "$log.rc" 2>/dev/null || echo missing)
         summary=$(tr -d '\r' <"$log")
