@@ -279,7 +279,9 @@ bool createLibrary(const std::string& path, const std::vector<EntrySpec>& specs)
         pbl::PblEntryInfo info{};
         if (library->findEntry(e.name.c_str(), info, 1) != 0) return false;
         info.time = 1000000000;
-        if (library->writeEntryData(info, data.data(), static_cast<int>(e.size), 0) != 0)
+        // Whole UTF-16 characters: export writes sources as text, and an odd byte is none.
+        const auto size = static_cast<int>(e.size & ~std::size_t{1});
+        if (library->writeEntryData(info, data.data(), size, 0) != 0)
             return false;
     }
     return library->flush() == 0;
