@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "app/pbl_tool_report.h"
+
 #include "app/pbl_tool_commands.h"
 #include "app/pbl_tool_text.h"
 #include "base/exceptions.h"
@@ -23,10 +25,7 @@
 
 namespace keldrin::tool {
 
-namespace {
-
-// The reader's own account of damage, where it has one.
-ReportDamage damageOf(const PsrContainer& container) {
+ReportDamage reportDamageOf(const PsrContainer& container) {
     if (const auto* ole = dynamic_cast<const OlePsrContainer*>(&container))
         return ole->lastProblem();
     if (const auto* portable = dynamic_cast<const PortablePsrContainer*>(&container))
@@ -34,11 +33,13 @@ ReportDamage damageOf(const PsrContainer& container) {
     return {};
 }
 
-std::string describe(const ReportDamage& damage) {
+std::string describeReportDamage(const ReportDamage& damage) {
     std::string text = escapeControls(damage.reason);
     if (damage.offset >= 0) text += " (at byte " + std::to_string(damage.offset) + ")";
     return text;
 }
+
+namespace {
 
 // An opened report, or ToolFailure saying why it cannot be opened.
 std::shared_ptr<PsrContainer> openReport(const std::u16string& path) {
@@ -50,18 +51,18 @@ std::shared_ptr<PsrContainer> openReport(const std::u16string& path) {
         throw ToolFailure{shown + ": no such file"};
     } catch (const NotSupportedFormatException&) {
         throw ToolFailure{shown + ": not a saved report" +
-                          (why.found() ? ": " + describe(why) : std::string())};
+                          (why.found() ? ": " + describeReportDamage(why) : std::string())};
     } catch (const IOException&) {
         throw ToolFailure{shown + ": cannot be read" +
-                          (why.found() ? ": " + describe(why) : std::string())};
+                          (why.found() ? ": " + describeReportDamage(why) : std::string())};
     }
 }
 
 // What went wrong in a step after the report opened: the reader's reason, or what the
 // exception alone says.
 std::string failureOf(const PsrContainer& container, const char* kind) {
-    ReportDamage damage = damageOf(container);
-    return damage.found() ? describe(damage) : std::string(kind);
+    ReportDamage damage = reportDamageOf(container);
+    return damage.found() ? describeReportDamage(damage) : std::string(kind);
 }
 
 template <typename Step>

@@ -11,6 +11,7 @@
 
 #include "app/pbl_tool_commands.h"
 #include "app/pbl_tool_files.h"
+#include "app/pbl_tool_report.h"
 #include "app/pbl_tool_text.h"
 #include "base/exceptions.h"
 #include "base/file.h"
@@ -26,22 +27,6 @@ namespace {
 
 // What the command returns when it printed everything it could decode but not all.
 constexpr int kReportPartial = dw::kDataPartial;
-
-// Why the container could not be opened or a stream read, as far as it can tell.
-std::string damageText(const ReportDamage& damage) {
-    if (!damage.found()) return "";
-    std::string text = damage.reason;
-    if (damage.offset >= 0) text += " (at byte " + std::to_string(damage.offset) + ")";
-    return text;
-}
-
-const ReportDamage* lastProblem(const PsrContainer& container) {
-    if (const auto* ole = dynamic_cast<const OlePsrContainer*>(&container))
-        return &ole->lastProblem();
-    if (const auto* portable = dynamic_cast<const PortablePsrContainer*>(&container))
-        return &portable->lastProblem();
-    return nullptr;
-}
 
 // The report, opened as a compound file or as a portable one. Opened here rather than
 // through the factory so that a damaged portable report's reason and place survive.
@@ -65,9 +50,9 @@ std::shared_ptr<PsrContainer> openReport(const std::u16string& path) {
     } catch (const NotFoundException&) {
     } catch (const IOException&) {
     }
-    const std::string why = damageText(portable->lastProblem());
-    if (why.empty()) throw ToolFailure{shown + ": not a PowerBuilder report"};
-    throw ToolFailure{shown + ": damaged report: " + escapeControls(why)};
+    const ReportDamage& why = portable->lastProblem();
+    if (!why.found()) throw ToolFailure{shown + ": not a PowerBuilder report"};
+    throw ToolFailure{shown + ": damaged report: " + describeReportDamage(why)};
 }
 
 // The notes on the error stream; a failure also says what the container found wrong.
@@ -75,9 +60,8 @@ void printNotes(const ToolContext& context, const PsrContainer& report, const st
                 const std::vector<std::string>& notes, bool failed) {
     for (const std::string& note : notes) context.note(shown + ": " + escapeControls(note));
     if (!failed) return;
-    const ReportDamage* damage = lastProblem(report);
-    if (damage != nullptr && damage->found())
-        context.note(shown + ": " + escapeControls(damageText(*damage)));
+    const ReportDamage damage = reportDamageOf(report);
+    if (damage.found()) context.note(shown + ": " + describeReportDamage(damage));
 }
 
 dw::Format parseFormat(const std::optional<std::u16string>& value) {
