@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "base/directory.h"
+#include "base/fault_hook.h"
 #include "base/file.h"
 
 namespace keldrin::fs {
@@ -30,6 +31,7 @@ std::optional<std::vector<std::u16string>> listDirectory(const std::u16string& p
 }
 
 bool syncDirectory(const std::u16string& path) {
+    if (!detail::faultAllows(FaultOp::kSync, nullptr, 0, 0, path)) return false;
     int fd = ::open(toNativeName(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
     bool ok = ::fsync(fd) == 0;

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "base/directory.h"
+#include "base/fault_hook.h"
 
 namespace keldrin::fs {
 
@@ -37,8 +38,8 @@ std::optional<std::vector<std::u16string>> listDirectory(const std::u16string& p
     return names;
 }
 
-bool syncDirectory(const std::u16string&) {
-    return true;
+bool syncDirectory(const std::u16string& path) {
+    return detail::faultAllows(FaultOp::kSync, nullptr, 0, 0, path);
 }
 
 bool isTerminal(std::FILE* stream) {

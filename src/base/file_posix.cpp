@@ -8,6 +8,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "base/fault_hook.h"
 #include "base/file.h"
 #include "base/text.h"
 
@@ -39,6 +40,7 @@ std::FILE* openOrCreate(const std::u16string& path) {
 }
 
 bool removeFile(const std::u16string& path) {
+    if (!detail::faultAllows(FaultOp::kRemove, nullptr, 0, 0, path)) return false;
     return ::unlink(toNativeName(path).c_str()) == 0;
 }
 
@@ -48,6 +50,7 @@ bool fileExists(const std::u16string& path) {
 }
 
 bool replaceFile(const std::u16string& from, const std::u16string& to) {
+    if (!detail::faultAllows(FaultOp::kRename, nullptr, 0, 0, from)) return false;
     return ::rename(toNativeName(from).c_str(), toNativeName(to).c_str()) == 0;
 }
 
@@ -88,6 +91,7 @@ bool canReplaceOpenFile() {
 }
 
 bool renameNoReplace(const std::u16string& from, const std::u16string& to) {
+    if (!detail::faultAllows(FaultOp::kRename, nullptr, 0, 0, from)) return false;
     std::string source = toNativeName(from);
     std::string target = toNativeName(to);
     // link + unlink fails with EEXIST instead of replacing; filesystems without hard
@@ -103,6 +107,7 @@ bool renameNoReplace(const std::u16string& from, const std::u16string& to) {
 }
 
 bool syncFile(std::FILE* file) {
+    if (!detail::faultAllows(FaultOp::kSync, file, 0, 0)) return false;
     if (std::fflush(file) != 0) return false;
     return ::fsync(::fileno(file)) == 0;
 }
@@ -129,6 +134,7 @@ std::int64_t fileSize(std::FILE* file) {
 }
 
 bool truncateFile(std::FILE* file, std::int64_t length) {
+    if (!detail::faultAllows(FaultOp::kTruncate, file, length, 0)) return false;
     return ::ftruncate(::fileno(file), static_cast<off_t>(length)) == 0;
 }
 
@@ -158,6 +164,7 @@ bool readFileAt(std::FILE* file, void* buffer, std::size_t length, std::int64_t 
 }
 
 bool writeFileAt(std::FILE* file, const void* buffer, std::size_t length, std::int64_t offset) {
+    if (!detail::faultAllows(FaultOp::kWrite, file, offset, length)) return false;
     return transferAt(file, static_cast<const char*>(buffer), length, offset, ::pwrite);
 }
 
@@ -166,6 +173,11 @@ bool writeFileAtGathered(std::FILE* file, const WritePiece* pieces, std::size_t 
     // At most IOV_MAX pieces go to one call; a call may take fewer bytes than asked and
     // end inside a piece, and the next one starts there.
     constexpr std::size_t kMaxPieces = 1024;
+    if (detail::faultHook != nullptr) {
+        std::size_t total = 0;
+        for (std::size_t i = 0; i < count; ++i) total += pieces[i].size;
+        if (!detail::faultAllows(FaultOp::kWrite, file, offset, total)) return false;
+    }
     iovec vectors[kMaxPieces];
     const int fd = ::fileno(file);
     std::size_t next = 0;     // first piece not yet written whole

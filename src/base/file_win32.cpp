@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/fault_hook.h"
 #include "base/file.h"
 #include "base/text.h"
 
@@ -77,6 +78,7 @@ std::FILE* openOrCreate(const std::u16string& path) {
 }
 
 bool removeFile(const std::u16string& path) {
+    if (!detail::faultAllows(FaultOp::kRemove, nullptr, 0, 0, path)) return false;
     return DeleteFileW(wide(path).c_str()) != FALSE;
 }
 
@@ -85,6 +87,7 @@ bool fileExists(const std::u16string& path) {
 }
 
 bool replaceFile(const std::u16string& from, const std::u16string& to) {
+    if (!detail::faultAllows(FaultOp::kRename, nullptr, 0, 0, from)) return false;
     return MoveFileExW(wide(from).c_str(), wide(to).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
@@ -110,11 +113,13 @@ bool keepAttributes(const std::u16string& original, const std::u16string& replac
 }
 
 bool renameNoReplace(const std::u16string& from, const std::u16string& to) {
+    if (!detail::faultAllows(FaultOp::kRename, nullptr, 0, 0, from)) return false;
     // MoveFileW fails with ERROR_ALREADY_EXISTS when the target is there.
     return MoveFileW(wide(from).c_str(), wide(to).c_str()) != FALSE;
 }
 
 bool syncFile(std::FILE* file) {
+    if (!detail::faultAllows(FaultOp::kSync, file, 0, 0)) return false;
     if (std::fflush(file) != 0) return false;
     auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
     if (handle == INVALID_HANDLE_VALUE) return false;
@@ -154,6 +159,7 @@ std::int64_t fileSize(std::FILE* file) {
 }
 
 bool truncateFile(std::FILE* file, std::int64_t length) {
+    if (!detail::faultAllows(FaultOp::kTruncate, file, length, 0)) return false;
     return _chsize_s(_fileno(file), static_cast<__int64>(length)) == 0;
 }
 
@@ -200,6 +206,7 @@ bool readFileAt(std::FILE* file, void* buffer, std::size_t length, std::int64_t 
 }
 
 bool writeFileAt(std::FILE* file, const void* buffer, std::size_t length, std::int64_t offset) {
+    if (!detail::faultAllows(FaultOp::kWrite, file, offset, length)) return false;
     const auto* in = static_cast<const char*>(buffer);
     return transferAt(file, length, offset,
                       [in](HANDLE h, std::size_t done, DWORD chunk, DWORD* moved, OVERLAPPED* at) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/file.h"
+#include "pbl/journal.h"
 
 namespace keldrin::pbl {
 
@@ -49,7 +50,9 @@ bool BlockFile::readAt(void* buffer, std::size_t length, std::int64_t offset) {
     if (!flushDeferred()) return false;
     // Reads and writes bypass the stream: a seek on a buffered stream costs a system
     // call and a buffer refill each time, and a library hops between nodes and chains.
-    return fs::readFileAt(file_, buffer, length, offset);
+    if (!fs::readFileAt(file_, buffer, length, offset)) return false;
+    if (holding_) overlayHeld(static_cast<std::uint8_t*>(buffer), length, offset);
+    return true;
 }
 
 bool BlockFile::writeAt(const void* buffer, std::size_t length, std::int64_t offset) {
@@ -62,6 +65,14 @@ bool BlockFile::writeAt(const void* buffer, std::size_t length, std::int64_t off
     // The cache follows what we asked to write even if the write fails part way: the
     // caller reports the failure, and a half-written node is damage either way.
     updateCache(static_cast<const std::uint8_t*>(buffer), length, offset);
+    const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+    if (holding_) {
+        const std::size_t taken = hold(bytes, length, offset);
+        if (taken == length) return true;
+        bytes += taken;
+        length -= taken;
+        offset += static_cast<std::int64_t>(taken);
+    }
     if (deferring_) {
         if (deferredFailed_) return false;
         const std::int64_t end = offset + static_cast<std::int64_t>(length);
@@ -73,14 +84,71 @@ bool BlockFile::writeAt(const void* buffer, std::size_t length, std::int64_t off
         }
         if (!holdBack(offset, length)) return false;
         if (length <= kDeferredBytes) {
-            const auto* bytes = static_cast<const std::uint8_t*>(buffer);
             pending_.insert(pending_.end(), bytes, bytes + length);
             size_ = std::max(size_, end);
             return true;
         }
     }
-    if (!fs::writeFileAt(file_, buffer, length, offset)) return false;
+    if (!fs::writeFileAt(file_, bytes, length, offset)) return false;
     wrote(offset, length);
+    return true;
+}
+
+std::size_t BlockFile::hold(const std::uint8_t* data, std::size_t length, std::int64_t offset) {
+    if (offset >= journalSize_) return 0;
+    const auto taken = static_cast<std::size_t>(
+        std::min<std::int64_t>(static_cast<std::int64_t>(length), journalSize_ - offset));
+    std::size_t done = 0;
+    while (done < taken) {
+        const std::int64_t at = offset + static_cast<std::int64_t>(done);
+        const std::int64_t block = at - at % layout::kBlockSize;
+        auto it = held_.find(block);
+        if (it == held_.end()) {
+            // journalBefore saved the block's old bytes: its new image starts from them.
+            auto old = saved_.find(block);
+            if (old == saved_.end()) break;
+            it = held_.emplace(block, old->second).first;
+        }
+        const auto from = static_cast<std::size_t>(at - block);
+        if (from >= it->second.size()) break;
+        const std::size_t n = std::min(taken - done, it->second.size() - from);
+        std::memcpy(it->second.data() + from, data + done, n);
+        done += n;
+    }
+    return done;
+}
+
+void BlockFile::overlayHeld(std::uint8_t* buffer, std::size_t length, std::int64_t offset) const {
+    if (held_.empty() || offset >= journalSize_) return;
+    const std::int64_t end = offset + static_cast<std::int64_t>(length);
+    auto it = held_.upper_bound(offset);
+    if (it != held_.begin()) --it;
+    for (; it != held_.end() && it->first < end; ++it) {
+        const std::int64_t blockStart = it->first;
+        const std::int64_t blockEnd = blockStart + static_cast<std::int64_t>(it->second.size());
+        const std::int64_t from = std::max(blockStart, offset);
+        const std::int64_t to = std::min(blockEnd, end);
+        if (from < to)
+            std::memcpy(buffer + (from - offset), it->second.data() + (from - blockStart),
+                        static_cast<std::size_t>(to - from));
+    }
+}
+
+bool BlockFile::writeHeld() {
+    constexpr std::size_t kRunBlocks = 256;
+    std::vector<fs::WritePiece> pieces;
+    pieces.reserve(kRunBlocks);
+    for (auto it = held_.begin(); it != held_.end();) {
+        const std::int64_t start = it->first;
+        std::int64_t next = start;
+        pieces.clear();
+        while (it != held_.end() && it->first == next && pieces.size() < kRunBlocks) {
+            pieces.push_back({it->second.data(), it->second.size()});
+            next += static_cast<std::int64_t>(it->second.size());
+            ++it;
+        }
+        if (!fs::writeFileAtGathered(file_, pieces.data(), pieces.size(), start)) return false;
+    }
     return true;
 }
 
@@ -134,6 +202,16 @@ bool BlockFile::writeAtGathered(const fs::WritePiece* pieces, std::size_t count,
     std::size_t length = 0;
     for (std::size_t i = 0; i < count; ++i) length += pieces[i].size;
     if (length == 0) return true;
+    if (holding_ && offset < journalSize_) {
+        // Part of it waits for the commit: one buffer is simpler to split than pieces.
+        Bytes flat;
+        flat.reserve(length);
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto* bytes = static_cast<const std::uint8_t*>(pieces[i].data);
+            flat.insert(flat.end(), bytes, bytes + pieces[i].size);
+        }
+        return writeAt(flat.data(), flat.size(), offset);
+    }
     if (journaling_ && !journalBefore(offset, length)) return false;
     std::int64_t at = offset;
     for (std::size_t i = 0; i < count; ++i) {
@@ -213,13 +291,63 @@ void BlockFile::beginJournal() {
     (void)flushDeferred();
     deferring_ = false;
     saved_.clear();
+    held_.clear();
     journalSize_ = size_;
     journaling_ = true;
+    holding_ = writable_ && !journalPath_.empty();
 }
 
 void BlockFile::endJournal() {
     journaling_ = false;
+    holding_ = false;
     saved_.clear();
+    held_.clear();
+}
+
+bool BlockFile::commitJournal() {
+    if (!journaling_) return true;
+    if (!holding_) {
+        endJournal();
+        return true;
+    }
+    // Only blocks whose bytes really change are journaled and written (a bitmap block
+    // is often written back as it was).
+    std::map<std::int64_t, std::vector<std::uint8_t>> old;
+    for (auto it = held_.begin(); it != held_.end();) {
+        const std::vector<std::uint8_t>& before = saved_.at(it->first);
+        if (before == it->second) {
+            it = held_.erase(it);
+            continue;
+        }
+        old.emplace(it->first, before);
+        ++it;
+    }
+    // Nothing of the old file changes: what went past its old end is reached by nothing.
+    if (old.empty()) {
+        endJournal();
+        return true;
+    }
+    if (!journal::writeAndSync(journalPath_, journal::encode(journalPath_, journalSize_, old))) {
+        (void)rollback();
+        return false;
+    }
+    if (!writeHeld() || !fs::syncFile(file_)) {
+        // Put the old bytes back ourselves; when even that fails, the journal stays on
+        // disk and the next opener plays it back.
+        bool restored = true;
+        for (const auto& [block, bytes] : old)
+            restored = fs::writeFileAt(file_, bytes.data(), bytes.size(), block) && restored;
+        restored = fs::truncateFile(file_, journalSize_) && restored;
+        restored = restored && fs::syncFile(file_);
+        if (restored) (void)journal::remove(journalPath_);
+        nodes_.clear();
+        size_ = journalSize_;
+        endJournal();
+        return false;
+    }
+    const bool committed = journal::remove(journalPath_);
+    endJournal();
+    return committed;
 }
 
 bool BlockFile::journalBefore(std::int64_t offset, std::size_t length) {
@@ -247,6 +375,15 @@ bool BlockFile::rollback() {
     journaling_ = false;
     // The cache may hold what the failed change wrote.
     nodes_.clear();
+    if (holding_) {
+        // Nothing of the old file was written; only what went past its end is cut off.
+        holding_ = false;
+        held_.clear();
+        saved_.clear();
+        const std::int64_t actual = fs::fileSize(file_);
+        size_ = journalSize_;
+        return actual == journalSize_ || fs::truncateFile(file_, journalSize_);
+    }
     bool ok = true;
     for (const auto& [block, old] : saved_)
         ok = fs::writeFileAt(file_, old.data(), old.size(), block) && ok;

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "base/bytes.h"
@@ -84,12 +85,23 @@ class BlockFile {
     // them back and cuts the file to its old length, so a change that fails part way
     // leaves the file byte for byte as it found it. It costs at most one copy of the
     // blocks the change overwrites, which the file itself bounds.
+    //
+    // With a library path (setJournalPath), the change also survives a crash: writes
+    // into the file as it was are held in memory (reads see them) and reach the file
+    // only at commitJournal(), after the old bytes went into the journal on disk
+    // (journal.h); writes past the old end go straight to the file, since nothing old
+    // lies there. A rollback then has nothing to restore but the old length.
     void beginJournal();
     // Restores what the journal saved and ends it; false when a restoring write failed.
     bool rollback();
-    // Keeps what was written and ends the journal.
-    void endJournal();
+    // Keeps what was written and ends the journal. With a journal path: writes the
+    // journal, the held writes and syncs, and commits by removing the journal; false
+    // (and the file as it was, or a journal the next opener plays back) on failure.
+    bool commitJournal();
     bool journaling() const { return journaling_; }
+    // The library's path, whose journal a change writes; empty: changes are undone in
+    // memory only (a new file that takes its name only when whole needs no more).
+    void setJournalPath(std::u16string libraryPath) { journalPath_ = std::move(libraryPath); }
 
   private:
     // What every write does after the bytes went out: the file's length and writeback.
@@ -108,6 +120,14 @@ class BlockFile {
     bool journalBefore(std::int64_t offset, std::size_t length);
 
     void updateCache(const std::uint8_t* data, std::size_t length, std::int64_t offset);
+    // Keeps the part of a write that falls in the file as it was (below journalSize_)
+    // in held_; returns how many of the leading bytes it took.
+    std::size_t hold(const std::uint8_t* data, std::size_t length, std::int64_t offset);
+    // Lays the held bytes over what a read took from the file.
+    void overlayHeld(std::uint8_t* buffer, std::size_t length, std::int64_t offset) const;
+    // Writes the held blocks into the file, adjacent ones in one call.
+    bool writeHeld();
+    void endJournal();
 
     std::FILE* file_ = nullptr;
     bool writable_ = false;
@@ -126,6 +146,9 @@ class BlockFile {
     bool journaling_ = false;
     std::int64_t journalSize_ = 0;                             // the file's length at beginJournal
     std::map<std::int64_t, std::vector<std::uint8_t>> saved_;  // block offset -> old bytes
+    std::u16string journalPath_;
+    bool holding_ = false;                                    // writes below journalSize_ wait
+    std::map<std::int64_t, std::vector<std::uint8_t>> held_;  // block offset -> new bytes
 };
 
 }  // namespace keldrin::pbl

@@ -46,8 +46,9 @@ void PblLibrary::beginChange() {
 int PblLibrary::commitChange() {
     int rc = flush();
     // A failed flush leaves the journal running, so the change can still be undone.
-    if (rc == kPblOk) file_.endJournal();
-    return rc;
+    if (rc != kPblOk) return rc;
+    // A journal that could not be written or committed has put the file back already.
+    return file_.commitJournal() ? kPblOk : kPblWriteFailed;
 }
 
 int PblLibrary::abandonChange() {

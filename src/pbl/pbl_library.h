@@ -122,6 +122,9 @@ class PblManager {
   private:
     // Opens and locks the file `path` names now; nullptr and lastResult_ set on failure.
     std::FILE* openLocked(const std::u16string& path, bool writable, bool create);
+    // openLocked for an existing library, after a journal left beside it by an
+    // interrupted change was played back (or refused: kPblDamaged with the reason).
+    std::FILE* openJournaled(const std::u16string& path, bool writable);
 
     int mode_ = kNameAnsi;
     int lockWaitMs_ = 10000;

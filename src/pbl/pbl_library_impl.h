@@ -101,6 +101,11 @@ class PblLibrary : public PblLibraryInterface {
     // the file back as it was at beginChange.
     void beginChange();
     int commitChange();
+    // The library's path, beside which a change keeps its journal on disk, so that it
+    // also survives a crash (journal.h); without one a change is undone in memory only.
+    void setJournalPath(std::u16string path) {
+        if (writable_ && !hosted()) file_.setJournalPath(std::move(path));
+    }
     int abandonChange();
 
   private:

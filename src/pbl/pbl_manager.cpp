@@ -11,6 +11,7 @@
 #include "base/file_identity.h"
 #include "base/file_lock.h"
 #include "base/text.h"
+#include "pbl/journal.h"
 #include "pbl/pbl_layout.h"
 #include "pbl/pbl_library_impl.h"
 
@@ -68,7 +69,7 @@ PblLibraryInterface* PblManager::openLibrary(const std::u16string& path, int wri
         lastResult_ = kPblFailed;
         return nullptr;
     }
-    std::FILE* file = openLocked(path, writable != 0, false);
+    std::FILE* file = openJournaled(path, writable != 0);
     if (file == nullptr) {
         delete library;
         return nullptr;
@@ -79,8 +80,55 @@ PblLibraryInterface* PblManager::openLibrary(const std::u16string& path, int wri
         lastResult_ = kPblDamaged;
         return nullptr;
     }
+    library->setJournalPath(path);
     lastResult_ = kPblOk;
     return library;
+}
+
+std::FILE* PblManager::openJournaled(const std::u16string& path, bool writable) {
+    const std::u16string journalPath = journal::pathFor(path);
+    auto refuse = [this](std::string reason) -> std::FILE* {
+        damage_.set(PblDamage{std::move(reason), -1, {}});
+        lastResult_ = kPblDamaged;
+        return nullptr;
+    };
+    // A reader that finds a journal rolls it back first, under the writers' lock, and
+    // looks again once it holds its own lock: a writer that crashed in between leaves
+    // another. The rounds only bound a peer that keeps crashing.
+    constexpr int kMaxRounds = 8;
+    for (int round = 0; round < kMaxRounds; ++round) {
+        if (!writable && fs::fileExists(journalPath)) {
+            // Only a process that may write the library may put it back; a reader
+            // without that right must not read a library that is half changed.
+            if (fs::isWriteProtected(path))
+                return refuse(utf16ToUtf8(journalPath) +
+                              ": an interrupted change left this journal, and the library is "
+                              "write-protected; open it once with write access to roll the "
+                              "change back");
+            std::FILE* writer = openLocked(path, true, false);
+            if (writer == nullptr) {
+                if (lastResult_ == kPblBusy) return nullptr;
+                return refuse(utf16ToUtf8(journalPath) +
+                              ": an interrupted change left this journal, and the library "
+                              "cannot be opened for writing to roll it back");
+            }
+            journal::Recovery recovery = journal::recover(writer, path);
+            std::fclose(writer);
+            if (!recovery.refusal.empty()) return refuse(recovery.refusal);
+        }
+        std::FILE* file = openLocked(path, writable, false);
+        if (file == nullptr) return nullptr;
+        if (writable) {
+            journal::Recovery recovery = journal::recover(file, path);
+            if (recovery.refusal.empty()) return file;
+            std::fclose(file);
+            return refuse(recovery.refusal);
+        }
+        if (!fs::fileExists(journalPath)) return file;
+        std::fclose(file);
+    }
+    lastResult_ = kPblBusy;
+    return nullptr;
 }
 
 std::FILE* PblManager::openLocked(const std::u16string& path, bool writable, bool create) {
