@@ -30,6 +30,10 @@ class FaultHook {
     // of a rename (its source), removal or directory sync.
     virtual bool before(FaultOp op, std::FILE* file, std::int64_t offset, std::size_t length,
                         const std::u16string& path) = 0;
+    // False: syncs that the hook allows report success without waiting for the disk
+    // (a crash test models what survives a power cut itself, and a real sync per
+    // step would cost it minutes).
+    virtual bool durable() const { return true; }
 };
 
 // Installs `hook` (null: none) and returns the one it replaces. Not thread-safe: crash
@@ -41,6 +45,10 @@ extern FaultHook* faultHook;
 inline bool faultAllows(FaultOp op, std::FILE* file, std::int64_t offset, std::size_t length,
                         const std::u16string& path = {}) {
     return faultHook == nullptr || faultHook->before(op, file, offset, length, path);
+}
+// Whether an allowed sync must really happen.
+inline bool syncsReachDisk() {
+    return faultHook == nullptr || faultHook->durable();
 }
 }  // namespace detail
 

@@ -77,6 +77,11 @@ int BitmapAllocator::allocate(int count, std::vector<std::int32_t>& list, bool c
     int rc = load();
     if (rc != kPblOk) return rc;
     if (count <= 0) return kPblOk;
+    if (guard_ && !guardPassed_) {
+        rc = guard_();
+        if (rc != kPblOk) return rc;
+        guardPassed_ = true;
+    }
     std::size_t base = list.size();
     list.resize(base + static_cast<std::size_t>(count));
     // Every block below lowestFree_ is in use, so starting there finds what a scan

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "pbl/block_file.h"
@@ -42,8 +43,16 @@ class BitmapAllocator {
     [[nodiscard]] int release(const std::vector<std::int32_t>& list, std::size_t first, int count);
     // Writes every changed bitmap block: 0, or 5 when a write fails.
     [[nodiscard]] int flush();
+    // A check that runs before the first allocation after each load, and stops it
+    // with its result unless that is 0 (the library makes sure that the bitmap marks
+    // every block in use before it hands any out).
+    void setAllocationGuard(std::function<int()> guard) {
+        guard_ = std::move(guard);
+        guardPassed_ = false;
+    }
     // Forgets the in-memory state so the next use reads the file again.
     void unload() {
+        guardPassed_ = false;
         loaded_ = false;
         flags_.clear();
         blocks_.clear();
@@ -68,6 +77,8 @@ class BitmapAllocator {
 
     BlockFile& file_;
     DamageLog& damage_;
+    std::function<int()> guard_;
+    bool guardPassed_ = false;
     std::int32_t firstBitmapOffset_;
     std::int64_t reservedStart_;
     std::int64_t reservedEnd_;

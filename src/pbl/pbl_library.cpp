@@ -40,7 +40,71 @@ PblLibrary::~PblLibrary() {
 }
 
 void PblLibrary::beginChange() {
-    if (writable_) file_.beginJournal();
+    if (!writable_) return;
+    file_.beginJournal();
+    allocator_->setAllocationGuard([this] { return requireBitmapCoversUse(); });
+}
+
+int PblLibrary::requireBitmapCoversUse() {
+    const std::vector<std::uint8_t>& flags = allocator_->flags();
+    auto check = [&](std::int64_t offset, const std::string& owner) -> int {
+        const std::int64_t block = (offset - headerOffset_) / kBlockSize;
+        // Blocks past the bitmap's reach count as free too: the allocator hands them out.
+        if (block >= 0 && block < static_cast<std::int64_t>(flags.size()) &&
+            flags[static_cast<std::size_t>(block)] != 0)
+            return kPblOk;
+        return damaged("block in use by " + owner +
+                           " is marked free in the bitmap, so a write could overwrite it; "
+                           "the library needs `keldrin-pbl salvage`",
+                       offset);
+    };
+    const Variant& v = variant();
+    for (std::int64_t at = headerOffset_; at < rootNodeOffset() + kNodeSize; at += kBlockSize) {
+        int rc = check(at, "the library's header area");
+        if (rc != kPblOk) return rc;
+    }
+    Bytes header;
+    int rc = readHeader(header);
+    if (rc != kPblOk) return rc;
+    std::vector<std::int32_t> chain;
+    rc = collectChain(headerLibraryDataFirst(v, header), chain, kNoLink);
+    if (rc != kPblOk) return rc;
+    for (std::int32_t block : chain)
+        if ((rc = check(block, "the library data")) != kPblOk) return rc;
+    const std::int64_t maxNodes = file_.blockCount() / kNodeBlocks + 1;
+    std::vector<std::int32_t> stack{rootNodeOffset()};
+    std::unordered_set<std::int32_t> seen;
+    std::vector<RecordRef> records;
+    Bytes image(kNodeSize);
+    while (!stack.empty()) {
+        const std::int32_t node = stack.back();
+        stack.pop_back();
+        if (node == kNoLink) continue;
+        if (static_cast<std::int64_t>(seen.size()) >= maxNodes || !seen.insert(node).second)
+            return damaged("directory loops back", node);
+        const std::uint8_t* cached = file_.readNode(node);
+        if (cached == nullptr) return damaged("node lies outside the file", node);
+        std::memcpy(image.data(), cached, kNodeSize);
+        NodeHeader h;
+        NodeFault fault;
+        if (!decodeNodeHeader(image, h, &fault) || !listRecords(v, image, h, records, &fault))
+            return damaged(fault.reason, std::int64_t{node} + fault.position);
+        for (int k = 0; k < kNodeBlocks; ++k)
+            if ((rc = check(std::int64_t{node} + k * kBlockSize, "a directory node")) != kPblOk)
+                return rc;
+        for (const RecordRef& r : records) {
+            const std::int32_t entryOffset = node + kNodeHeaderSize + r.position;
+            rc = collectChain(r.header.firstBlock, chain, entryOffset);
+            if (rc != kPblOk) return rc;
+            for (std::int32_t block : chain) {
+                if ((rc = check(block, "entry '" + entryNameAt(entryOffset) + "'")) != kPblOk)
+                    return rc;
+            }
+        }
+        stack.push_back(h.right);
+        stack.push_back(h.left);
+    }
+    return kPblOk;
 }
 
 int PblLibrary::commitChange() {

@@ -120,6 +120,10 @@ class PblLibrary : public PblLibraryInterface {
     // entry record whose chain it is, or kNoLink for the library data: damage reports
     // name it.
     int collectChain(std::int32_t first, std::vector<std::int32_t>& list, std::int32_t owner);
+    // Damage unless the bitmap marks every block that the header area, the bitmap, the
+    // directory and the data chains use: a block in use but marked free would be handed
+    // out and overwritten (a crash of another program can leave one).
+    int requireBitmapCoversUse();
     int writeChain(std::int32_t& firstBlock, const std::uint8_t* data, std::int64_t length,
                    bool atLeastOne, std::int32_t owner);
     int readChain(std::int32_t first, std::int64_t length, std::uint8_t* buffer,
