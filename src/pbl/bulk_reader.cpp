@@ -57,7 +57,10 @@ int BulkReader::read(const std::vector<PblEntryInfo>& entries, const Visit& visi
 
 bool BulkReader::fillWindow(std::int64_t offset, std::int64_t wanted) {
     BlockFile& file = library_.file();
-    const std::int64_t length = std::min(std::max(wanted, windowLimit_), file.size() - offset);
+    // Whole blocks only: a file cut inside a block leaves a partial block at its end,
+    // and no part of that block is data.
+    std::int64_t length = std::min(std::max(wanted, windowLimit_), file.size() - offset);
+    length -= length % kBlockSize;
     if (length < wanted) return false;
     if (window_.size() < static_cast<std::size_t>(length))
         window_.resize(static_cast<std::size_t>(length));
@@ -86,8 +89,9 @@ bool BulkReader::fromWindow(const PblEntryInfo& info) {
     // A sound chain visits each block of the window at most once.
     std::int64_t steps = windowBytes_ / kBlockSize;
     for (std::int64_t link = first; link != kNoLink;) {
+        // The whole block must lie in the window, not merely its start.
         if (steps-- <= 0 || link % kBlockSize != 0 || link < windowStart_ ||
-            link - windowStart_ >= windowBytes_)
+            link - windowStart_ > windowBytes_ - kBlockSize)
             return false;
         const ByteSpan block = ByteSpan(window_).subspan(
             static_cast<std::size_t>(link - windowStart_), static_cast<std::size_t>(kBlockSize));

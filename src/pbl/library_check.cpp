@@ -432,7 +432,14 @@ class Checker {
                 problem("entry-size", rec, "entry's data size is negative", display);
             } else if (comment > e.dataSize) {
                 problem("entry-size", rec, "entry's comment is longer than its data", display);
-            } else if (e.firstBlock != kNoLink || e.dataSize != 0) {
+            } else if (e.firstBlock == kNoLink) {
+                // Every entry is written with at least one block, an empty one too: a
+                // record without one is an entry whose data never reached the file.
+                problem("no-data", rec,
+                        "entry has no data block; its size says " + std::to_string(e.dataSize) +
+                            " bytes",
+                        display);
+            } else {
                 checkChain(e.firstBlock, e.dataSize, true, rec, display);
             }
             p += ehs + nameLen;

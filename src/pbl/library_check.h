@@ -9,7 +9,8 @@
 // What PowerBuilder itself writes is correct by definition, so a finding is a problem
 // only when it breaks reading or writing the library: a cycle, a block used twice, a
 // block in use but marked free, a link out of the file, a size that does not match its
-// chain, names out of order. What merely differs from how Keldrin writes (header words,
+// chain, an entry without a data block (what is left of an entry whose data was never
+// written), names out of order. What merely differs from how Keldrin writes (header words,
 // entry versions, chains in no ascending order, a block marked in use that nothing
 // uses) is a note.
 #pragma once

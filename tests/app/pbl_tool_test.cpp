@@ -676,6 +676,82 @@ TEST_F(PblToolTest, OptimizeLeavesADamagedLibraryAlone) {
     EXPECT_EQ(filesInDir(), std::vector<std::string>{"d.pbl"});
 }
 
+// A library cut short, as a crash or a full disk leaves it. "data.srd" took the block
+// a deleted entry gave back, so its chain starts early in the file and ends at its end;
+// a name too long for the root's room took a node of its own. Every command that reads
+// the whole library meets the cut as cat does (exit 1, the same words), leaves the
+// library as it was and writes no file: none that holds bytes the library does not.
+TEST_F(PblToolTest, ACutLibraryIsDamageToEveryCommandThatReadsItWhole) {
+    const std::string lib = newLibrary("t.pbl", 6);
+    ok({"put", lib, "gone.srd"}, std::string(400, 'g'));
+    ok({"put", lib, "keep.srd"}, std::string(400, 'k'));
+    ok({"put", lib, std::string(2990, 'z')}, "a node of its own");
+    ok({"rm", lib, "gone.srd"});
+    ok({"put", lib, "data.srd"}, std::string(800, 'X'));
+    const std::string whole = readBytes(lib);
+    // Blocks 8 and 17 hold data.srd, 9 keep.srd, 10 to 15 the root's right child, 16 the
+    // long name's data.
+    ASSERT_EQ(whole.size(), 18u * 512u);
+    ASSERT_EQ(whole.substr(5120, 4), "NOD*");
+    ASSERT_EQ(whole.substr(4096 + 4, 4), std::string("\x00\x22\x00\x00", 4));  // next: 8704
+    ASSERT_EQ(whole.substr(8704 + 10, 800 - 502), std::string(800 - 502, 'X'));
+
+    struct Cut {
+        const char* name;
+        std::size_t length;
+        bool onlyDataSrd;  // the cut takes nothing from the file but data.srd's last block
+    };
+    const Cut cuts[] = {
+        {"inside data.srd's last data block", 8704 + 300, true},
+        {"at the block boundary before data.srd's last block", 8704, true},
+        {"inside the root's child node", 5120 + 1000, false},
+    };
+    const std::string out = path("out");
+    const std::string rebuilt = path("r.pbl");
+    const std::vector<std::vector<std::string>> commands = {
+        {"export", lib, out},
+        {"export", lib, out, "--raw"},
+        {"export", lib, out, "--all"},
+        {"rebuild", lib, rebuilt},
+        {"optimize", lib},
+        {"optimize", lib, "--force"},
+    };
+    for (const Cut& cut : cuts) {
+        const std::string bytes = whole.substr(0, cut.length);
+        writeBytes(lib, bytes);
+        RunResult cat = run({"cat", lib, "data.srd"});
+        ASSERT_EQ(cat.exitCode, 1) << cut.name;
+        const std::string prefix = "keldrin-pbl: data.srd: ";
+        ASSERT_EQ(cat.err.rfind(prefix + "damaged library: entry 'data.srd': ", 0), 0u)
+            << cut.name << "\n"
+            << cat.err;
+        const std::string said = cat.err.substr(prefix.size());
+        for (const std::vector<std::string>& command : commands) {
+            const std::string shown = std::string(cut.name) + ": " + command[0] + " " +
+                                      (command.size() > 3 ? command[3] : "");
+            RunResult r = run(command);
+            EXPECT_EQ(r.signal, 0) << shown;
+            EXPECT_EQ(r.exitCode, 1) << shown << "\n" << r.err;
+            if (cut.onlyDataSrd) {
+                EXPECT_TRUE(r.err.size() > said.size() &&
+                            r.err.compare(r.err.size() - said.size(), said.size(), said) == 0)
+                    << shown << "\n"
+                    << r.err << "cat says\n"
+                    << cat.err;
+            } else {
+                EXPECT_NE(r.err.find(": damaged library: "), std::string::npos) << shown << r.err;
+            }
+            EXPECT_EQ(readBytes(lib), bytes) << shown;
+            // Export has made its directory, but not a file in it.
+            if (stdfs::exists(out)) {
+                EXPECT_TRUE(stdfs::is_empty(out)) << shown;
+                stdfs::remove_all(out);
+            }
+            EXPECT_EQ(filesInDir(), std::vector<std::string>{"t.pbl"}) << shown;
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------------
 // a failed change leaves the file as it was
 

@@ -1,10 +1,14 @@
 // Damaged libraries: every lie a file can tell about links, counts, sizes and
 // signatures ends in an exact result code, never a hang, a crash or a write past a
-// buffer; operations that only read leave the file as it was.
+// buffer; operations that only read leave the file as it was, and none hands out
+// bytes the file does not hold.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 
+#include "keldrin/export.h"
+#include "pbl/bulk_reader.h"
 #include "pbl_test_util.h"
 
 namespace keldrin::pbl::test {
@@ -26,7 +30,10 @@ enum class Op {
     FindBefore,
     FindAfter,
     ReadLibData,
-    DeleteAlpha
+    DeleteAlpha,
+    BulkRead,
+    Rebuild,
+    ExportAlpha
 };
 
 const char* opName(Op op) {
@@ -49,6 +56,12 @@ const char* opName(Op op) {
             return "read library data";
         case Op::DeleteAlpha:
             return "delete alpha";
+        case Op::BulkRead:
+            return "bulk read";
+        case Op::Rebuild:
+            return "rebuild";
+        case Op::ExportAlpha:
+            return "exported reader on alpha";
     }
     return "";
 }
@@ -67,11 +80,21 @@ void set16(Bytes& b, std::size_t at, std::uint16_t v) {
     storeU16(b.data() + at, v);
 }
 
+// The data of the entries of both base libraries, as written.
+Bytes soundData(const std::string& name) {
+    if (name == "alpha") return pattern(1200, 1);
+    if (name == "beta") return pattern(10, 2);
+    if (name == kGrownLongName) return pattern(10, 4);
+    return {};
+}
+
 class Damaged : public ManagerFixture {
   protected:
     Bytes base;
+    Bytes grown;
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(buildDamageBase(*this, "base.pbl", base));
+        ASSERT_NO_FATAL_FAILURE(buildGrownBase(*this, "grown.pbl", grown));
         ASSERT_EQ(loadI32(base.data() + kAlpha + 8), 4096);
         ASSERT_EQ(loadI32(base.data() + kBeta + 8), 5632);
         ASSERT_EQ(loadI32(base.data() + 284), 6144);
@@ -116,13 +139,71 @@ class Damaged : public ManagerFixture {
                 if (rc != kPblOk) return rc;
                 return lib.deleteEntry(info);
             }
+            case Op::BulkRead:
+                return bulkRead(static_cast<PblLibrary&>(lib));
+            case Op::Rebuild:
+                return rebuild(lib);
+            case Op::ExportAlpha:
+                break;  // runs without the library open: exportAlpha
         }
         return -1;
+    }
+
+    // Every entry through the bulk reader, as export reads them: the first result that
+    // is not kPblOk, and no entry handed out with bytes other than its own.
+    static int bulkRead(PblLibrary& lib) {
+        Collector c;
+        int rc = lib.forEachEntry(c);
+        if (rc != kPblOk) return rc;
+        std::vector<PblEntryInfo> entries;
+        for (const CollectedEntry& e : c.entries) entries.push_back(e.info);
+        int first = kPblOk;
+        BulkReader reader(lib);
+        rc = reader.read(entries, [&](std::size_t i, int result, ByteSpan data) {
+            if (result == kPblOk)
+                EXPECT_EQ(Bytes(data.begin(), data.end()), soundData(c.entries[i].name))
+                    << c.entries[i].name << " comes out with bytes that are not its own";
+            else if (first == kPblOk)
+                first = result;
+            return true;
+        });
+        return rc != kPblOk ? rc : first;
+    }
+
+    // A rebuild into a new file: a failure leaves no file there, a success a sound one.
+    int rebuild(PblLibraryInterface& lib) {
+        const std::string target = dir.file("rebuilt.pbl");
+        const int rc = lib.copyTo(target.c_str(), 0);
+        if (rc != kPblOk) {
+            EXPECT_FALSE(std::filesystem::exists(target)) << "a failed rebuild leaves its target";
+        } else {
+            EXPECT_EQ(check(target), "");
+        }
+        std::filesystem::remove(target);
+        return rc;
+    }
+
+    // The exported reader on alpha, its result as a library code: read (whether or not
+    // its text converts) kPblOk, unreadable kPblDamaged with nothing handed out.
+    static int exportAlpha(const std::string& path) {
+        const std::u16string wide = utf8ToUtf16(path);
+        unsigned char* source = nullptr;
+        unsigned char* comment = nullptr;
+        std::int32_t time = 0;
+        const std::int32_t r =
+            RAZEV_ExportSourceEntryW(wide.c_str(), u"alpha", &source, &comment, &time);
+        if (r == KELDRIN_EXPORT_READ || r == KELDRIN_EXPORT_UNCONVERTIBLE) return kPblOk;
+        if (r == KELDRIN_EXPORT_UNREADABLE) {
+            EXPECT_EQ(source, nullptr);
+            EXPECT_EQ(comment, nullptr);
+            return kPblDamaged;
+        }
+        return -100 + r;
     }
 };
 
 TEST_F(Damaged, EachDamageGivesItsCode) {
-    const std::vector<DamageCase> cases = {
+    std::vector<DamageCase> cases = {
         // data chains
         {"data link past the end", [](Bytes& b) { set32(b, kAlpha + 8, 0x100000); }, Op::ReadAlpha,
          kPblDamaged},
@@ -211,18 +292,55 @@ TEST_F(Damaged, EachDamageGivesItsCode) {
          kPblDamaged},
         {"library data link past the end", [](Bytes& b) { set32(b, 284, 0x4000000); },
          Op::ReadLibData, kPblDamaged},
+        // the readers of whole libraries meet damage as the library's own reader does
+        {"data block without DAT*, bulk read", [](Bytes& b) { b[4608 + 2] = 'X'; }, Op::BulkRead,
+         kPblDamaged},
+        {"data block without DAT*, rebuild", [](Bytes& b) { b[4608 + 2] = 'X'; }, Op::Rebuild,
+         kPblDamaged},
+        {"data size above what the chain holds, bulk read",
+         [](Bytes& b) { set32(b, kAlpha + 12, 1300); }, Op::BulkRead, kPblDamaged},
+        {"data chain cycle to its start, exported reader",
+         [](Bytes& b) { set32(b, 5120 + 4, 4096); }, Op::ExportAlpha, kPblDamaged},
         // unchanged files read fine: the table's baseline
         {"sound", [](Bytes&) {}, Op::ReadAlpha, kPblOk},
         {"sound, walk", [](Bytes&) {}, Op::ForEach, kPblOk},
         {"sound, find before", [](Bytes&) {}, Op::FindBefore, kPblNotFound},
+        {"sound, bulk read", [](Bytes&) {}, Op::BulkRead, kPblOk},
+        {"sound, rebuild", [](Bytes&) {}, Op::Rebuild, kPblOk},
+        {"sound, exported reader", [](Bytes&) {}, Op::ExportAlpha, kPblOk},
     };
+    // A file cut short, as a crash or a full disk leaves it, is damage to every reader:
+    // none may take the missing bytes, or those of a block cut in two, for data. The
+    // cuts fall in the grown library (buildGrownBase), where alpha's chain ends at the
+    // file's end.
+    auto cutGrown = [this](std::size_t length) {
+        return [this, length](Bytes& b) {
+            b = grown;
+            b.resize(length);
+        };
+    };
+    const std::vector<std::pair<const char*, std::size_t>> cuts = {
+        {"file cut inside alpha's last data block", 9216 + 300},
+        {"file cut at the block boundary before alpha's last block", 9216},
+        {"file cut inside the root's child node", 5120 + 1000},
+    };
+    for (const auto& [what, length] : cuts)
+        for (Op op : {Op::ReadAlpha, Op::BulkRead, Op::Rebuild, Op::ExportAlpha})
+            cases.push_back({what, cutGrown(length), op, kPblDamaged});
+    cases.push_back(
+        {"file cut inside the root's child node", cutGrown(5120 + 1000), Op::ForEach, kPblDamaged});
+    for (Op op : {Op::ReadAlpha, Op::ForEach, Op::BulkRead, Op::Rebuild, Op::ExportAlpha})
+        cases.push_back({"grown, whole", cutGrown(grown.size()), op, kPblOk});
+
     const std::string path = dir.file("damaged.pbl");
     for (const DamageCase& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " / " + opName(c.op));
         Bytes bytes = base;
         c.damage(bytes);
         putFileBytes(path, bytes);
-        {
+        if (c.op == Op::ExportAlpha) {
+            EXPECT_EQ(exportAlpha(path), c.expected);
+        } else {
             PblLibraryHandle lib(manager->openLibrary(path.c_str(), 1));
             ASSERT_NE(lib, nullptr);
             EXPECT_EQ(run(*lib, c.op), c.expected);

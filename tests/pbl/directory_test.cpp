@@ -25,6 +25,13 @@ std::string numbered(int i, int width = 20) {
     return "n" + std::string(static_cast<std::size_t>(width) - digits.size(), '0') + digits;
 }
 
+// The structural check of a library whose records findEntry made without data, as
+// fillRoot does: such an entry has no data block, which is a problem of its own (what a
+// crash between the record and its data leaves), not one of the tree.
+std::string checkTree(const std::string& path) {
+    return checks::checkLibraryBytes(fileBytes(path), {"no-data"});
+}
+
 // Fills the root until the next numbered name would not fit; returns how many fit.
 int fillRoot(PblLibraryInterface& lib, int first, int step) {
     const int record = 24 + 21 + 1;
@@ -123,7 +130,7 @@ TEST_F(Directory, NameBeforeAFullRootGoesToANewLeftChild) {
     EXPECT_EQ(left.parent, 1024);
     EXPECT_EQ(left.count, 1);
     EXPECT_EQ(nameAt(f, 4096, left.firstPos), numbered(1));
-    EXPECT_EQ(check(dir.file("d.pbl")), "");
+    EXPECT_EQ(checkTree(dir.file("d.pbl")), "");
 }
 
 TEST_F(Directory, NameInsideAFullRootSplitsIt) {
@@ -153,7 +160,7 @@ TEST_F(Directory, NameInsideAFullRootSplitsIt) {
     EXPECT_EQ(root.lastPos, 32 + (n - 1) * 46 + 24);
     for (int i = 32 + n * 46; i < kNodeSize; ++i)
         ASSERT_EQ(f[1024 + static_cast<std::size_t>(i)], 0) << i;
-    EXPECT_EQ(check(dir.file("d.pbl")), "");
+    EXPECT_EQ(checkTree(dir.file("d.pbl")), "");
     int rc = 0;
     EXPECT_EQ(getEntry(*lib, middle, rc), (Bytes{'m', 'i', 'd'}));
     for (int i = 0; i < n; ++i) {
@@ -236,14 +243,14 @@ TEST_F(Directory, EmptiedInnerNodeWithTwoChildrenKeepsBothSubtrees) {
     ASSERT_EQ(putEntry(*lib, numbered(450), pattern(3, 1)), kPblOk);
     ASSERT_EQ(putEntry(*lib, numbered(900), pattern(4, 2)), kPblOk);
     ASSERT_EQ(lib->flush(), 0);
-    EXPECT_EQ(check(dir.file("d.pbl")), "");
+    EXPECT_EQ(checkTree(dir.file("d.pbl")), "");
     for (int i = 0; i < m; ++i) {
         PblEntryInfo info;
         ASSERT_EQ(lib->findEntry(numbered(500 + i).c_str(), info, 0), kPblOk);
         ASSERT_EQ(lib->deleteEntry(info), kPblOk);
     }
     ASSERT_EQ(lib->flush(), 0);
-    EXPECT_EQ(check(dir.file("d.pbl")), "");
+    EXPECT_EQ(checkTree(dir.file("d.pbl")), "");
     int rc = 0;
     EXPECT_EQ(getEntry(*lib, numbered(450), rc), pattern(3, 1));
     EXPECT_EQ(getEntry(*lib, numbered(900), rc), pattern(4, 2));

@@ -116,6 +116,40 @@ inline void buildDamageBase(ManagerFixture& f, const std::string& name, Bytes& b
     ASSERT_EQ(base.size(), 14u * 512u);
 }
 
+// A library grown the way libraries age, ANSI "0600", written to `name` in the fixture's
+// directory; `grown` gets its bytes. "alpha" took the block a deleted entry gave back,
+// so its chain starts early in the file and ends at its end, where a cut falls:
+//   root node at 1024: "beta", "alpha"; its right child node at 5120 (blocks 10 to 15)
+//   holds kGrownLongName
+//   beta: 10 bytes in block 9; kGrownLongName: 10 bytes in block 16 (8192)
+//   alpha: 1200 bytes in blocks 8, 17, 18 (4096, 8704, 9216); the file is 19 blocks
+// The data are those of buildDamageBase: pattern(1200, 1), pattern(10, 2), and
+// pattern(10, 4) for the long name.
+inline const std::string kGrownLongName(3000, 'z');
+inline void buildGrownBase(ManagerFixture& f, const std::string& name, Bytes& grown) {
+    PblLibraryHandle lib(f.create(name, 6));
+    ASSERT_NE(lib, nullptr);
+    ASSERT_EQ(putEntry(*lib, "gone", pattern(400, 3)), kPblOk);
+    ASSERT_EQ(putEntry(*lib, "beta", pattern(10, 2)), kPblOk);
+    // No room left in the root: the name takes a node of its own.
+    ASSERT_EQ(putEntry(*lib, kGrownLongName, pattern(10, 4)), kPblOk);
+    PblEntryInfo info;
+    ASSERT_EQ(lib->findEntry("gone", info, 0), kPblOk);
+    ASSERT_EQ(lib->deleteEntry(info), kPblOk);
+    ASSERT_EQ(putEntry(*lib, "alpha", pattern(1200, 1)), kPblOk);
+    ASSERT_EQ(lib->findEntry("alpha", info, 0), kPblOk);
+    ASSERT_EQ(info.firstBlock, 4096);
+    ASSERT_EQ(info.nodeOffset, 1024);
+    ASSERT_EQ(lib->findEntry(kGrownLongName.c_str(), info, 0), kPblOk);
+    ASSERT_EQ(info.nodeOffset, 5120);
+    ASSERT_EQ(info.firstBlock, 8192);
+    lib.reset();
+    grown = fileBytes(f.dir.file(name));
+    ASSERT_EQ(grown.size(), 19u * 512u);
+    ASSERT_EQ(loadI32(grown.data() + 4096 + 4), 8704);
+    ASSERT_EQ(loadI32(grown.data() + 8704 + 4), 9216);
+}
+
 struct CollectedEntry {
     std::string name;
     PblEntryInfo info;

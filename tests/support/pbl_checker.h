@@ -8,7 +8,9 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace keldrin::checks {
@@ -16,8 +18,9 @@ namespace keldrin::checks {
 // "" when the library at `path` is sound, else a description of the first fault.
 std::string checkLibraryStructure(const std::u16string& path);
 std::string checkLibraryStructure(const std::string& utf8Path);
-// The same over the file's bytes.
-std::string checkLibraryBytes(const std::vector<std::uint8_t>& bytes);
+// The same over the file's bytes; findings of a kind in `passed` are passed over.
+std::string checkLibraryBytes(const std::vector<std::uint8_t>& bytes,
+                              std::initializer_list<std::string_view> passed = {});
 
 // Whole file contents; empty when it cannot be read.
 std::vector<std::uint8_t> readWholeFile(const std::u16string& path);
