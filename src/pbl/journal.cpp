@@ -107,16 +107,19 @@ Recovery recover(std::FILE* library, const std::u16string& libraryPath) {
     if (file == nullptr) return refuse("cannot be read");
     const std::int64_t size = fs::fileSize(file);
     std::uint8_t header[kHeaderSize] = {};
-    const bool wholeHeader = size >= static_cast<std::int64_t>(kHeaderSize) &&
-                             fs::readFileAt(file, header, kHeaderSize, 0);
+    const auto present = static_cast<std::size_t>(
+        std::clamp<std::int64_t>(size, 0, static_cast<std::int64_t>(kHeaderSize)));
+    const bool read = size >= 0 && fs::readFileAt(file, header, present, 0);
+    const bool wholeHeader = read && present == kHeaderSize;
     // A header that never reached the disk: the journal was being written when the
     // process stopped, and the library is written only once the whole journal is on
-    // disk, so not one old byte of it was overwritten.
-    const bool unwritten =
-        size >= 0 && (size < static_cast<std::int64_t>(kHeaderSize) ||
-                      (wholeHeader && std::all_of(header, header + kHeaderSize,
-                                                  [](std::uint8_t b) { return b == 0; })));
-    if (unwritten) {
+    // disk, so not one old byte of it was overwritten. What is there of it is then
+    // nothing at all, zeros, or the start of our own header; anything else is some
+    // other file, and stays.
+    const bool zeros = std::all_of(header, header + present, [](std::uint8_t b) { return b == 0; });
+    const bool ourStart =
+        std::memcmp(header, kMagic, std::min(present, sizeof kMagic)) == 0 && !wholeHeader;
+    if (read && (zeros || ourStart)) {
         std::fclose(file);
         if (!fs::removeFile(path)) return refuse("is empty but cannot be removed");
         return result;
