@@ -47,30 +47,65 @@ void PblLibrary::beginChange() {
 
 int PblLibrary::requireBitmapCoversUse() {
     const std::vector<std::uint8_t>& flags = allocator_->flags();
-    auto check = [&](std::int64_t offset, const std::string& owner) -> int {
+    // `owner` names what uses the block; -1 the header area, 0 the library data, -2 a
+    // node, otherwise the entry record's offset (named only when something is wrong).
+    auto check = [&](std::int64_t offset, std::int32_t owner) -> int {
         const std::int64_t block = (offset - headerOffset_) / kBlockSize;
         // Blocks past the bitmap's reach count as free too: the allocator hands them out.
         if (block >= 0 && block < static_cast<std::int64_t>(flags.size()) &&
             flags[static_cast<std::size_t>(block)] != 0)
             return kPblOk;
-        return damaged("block in use by " + owner +
+        const std::string who = owner == -1   ? "the library's header area"
+                                : owner == 0  ? "the library data"
+                                : owner == -2 ? "a directory node"
+                                              : "entry '" + entryNameAt(owner) + "'";
+        return damaged("block in use by " + who +
                            " is marked free in the bitmap, so a write could overwrite it; "
                            "the library needs `keldrin-pbl salvage`",
                        offset);
     };
     const Variant& v = variant();
     for (std::int64_t at = headerOffset_; at < rootNodeOffset() + kNodeSize; at += kBlockSize) {
-        int rc = check(at, "the library's header area");
+        int rc = check(at, -1);
         if (rc != kPblOk) return rc;
     }
     Bytes header;
     int rc = readHeader(header);
     if (rc != kPblOk) return rc;
-    std::vector<std::int32_t> chain;
-    rc = collectChain(headerLibraryDataFirst(v, header), chain, kNoLink);
+    // Chains are walked through a window of the file, since they mostly run through
+    // blocks that lie next to each other: one read per window, not one per block.
+    constexpr std::int64_t kWindowBytes = std::int64_t{128} * kBlockSize;
+    Bytes window;
+    std::int64_t windowStart = 0;
+    auto walkChain = [&](std::int32_t first, std::int32_t owner) -> int {
+        const std::int64_t maxBlocks = file_.blockCount();
+        std::int64_t blocks = 0;
+        std::int64_t from = owner;
+        for (std::int32_t link = first; link != kNoLink;) {
+            if (blocks++ >= maxBlocks) return chainDamaged("data chain loops back", link, owner);
+            if (!file_.validLink(link, kBlockSize))
+                return chainDamaged("data chain link leaves the file", from, owner);
+            if (link < windowStart ||
+                link + kBlockSize > windowStart + static_cast<std::int64_t>(window.size())) {
+                window.resize(
+                    static_cast<std::size_t>(std::min(kWindowBytes, file_.size() - link)));
+                if (!file_.readAt(window.data(), window.size(), link)) return kPblIoError;
+                windowStart = link;
+            }
+            const ByteSpan block = ByteSpan(window).subspan(
+                static_cast<std::size_t>(link - windowStart), static_cast<std::size_t>(kBlockSize));
+            DataBlockHeader h;
+            if (!hasSignature(block, kDataSignature) || !DataBlockHeader::decode(block, h))
+                return chainDamaged("data block lacks its signature", link, owner);
+            const int fault = check(link, owner);
+            if (fault != kPblOk) return fault;
+            from = link;
+            link = h.next;
+        }
+        return kPblOk;
+    };
+    rc = walkChain(headerLibraryDataFirst(v, header), 0);
     if (rc != kPblOk) return rc;
-    for (std::int32_t block : chain)
-        if ((rc = check(block, "the library data")) != kPblOk) return rc;
     const std::int64_t maxNodes = file_.blockCount() / kNodeBlocks + 1;
     std::vector<std::int32_t> stack{rootNodeOffset()};
     std::unordered_set<std::int32_t> seen;
@@ -90,16 +125,11 @@ int PblLibrary::requireBitmapCoversUse() {
         if (!decodeNodeHeader(image, h, &fault) || !listRecords(v, image, h, records, &fault))
             return damaged(fault.reason, std::int64_t{node} + fault.position);
         for (int k = 0; k < kNodeBlocks; ++k)
-            if ((rc = check(std::int64_t{node} + k * kBlockSize, "a directory node")) != kPblOk)
-                return rc;
+            if ((rc = check(std::int64_t{node} + k * kBlockSize, -2)) != kPblOk) return rc;
         for (const RecordRef& r : records) {
             const std::int32_t entryOffset = node + kNodeHeaderSize + r.position;
-            rc = collectChain(r.header.firstBlock, chain, entryOffset);
+            rc = walkChain(r.header.firstBlock, entryOffset);
             if (rc != kPblOk) return rc;
-            for (std::int32_t block : chain) {
-                if ((rc = check(block, "entry '" + entryNameAt(entryOffset) + "'")) != kPblOk)
-                    return rc;
-            }
         }
         stack.push_back(h.right);
         stack.push_back(h.left);
