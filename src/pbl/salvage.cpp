@@ -102,9 +102,7 @@ class Writer {
             const EntryRecordHeader& h = entry.header;
             // The plan found this chain whole at this size, so the file holds the bytes.
             data.resize(static_cast<std::size_t>(h.dataSize));
-            ChainFault fault;
-            if (!src_.readChain(h.firstBlock, h.dataSize, entry.record, data.data(), fault))
-                return kPblIoError;
+            if (!src_.readChain(h.firstBlock, h.dataSize, data.data())) return kPblIoError;
             const int commentBytes = h.commentLength * target_.variant().charSize;
             PblEntryInfo info{};
             info.entryOffset = records[index];
@@ -134,9 +132,7 @@ class Writer {
         const std::int32_t length = plan_.libraryDataLength;
         if (length == 0) return kPblOk;
         Bytes data(static_cast<std::size_t>(length));
-        ChainFault fault;
-        if (!src_.readChain(plan_.libraryDataFirst, length, -1, data.data(), fault))
-            return kPblIoError;
+        if (!src_.readChain(plan_.libraryDataFirst, length, data.data())) return kPblIoError;
         int rc = target_.writeLibraryData(data.data(), length);
         if (rc != kPblOk) return rc;
         report_.libraryDataRecovered = true;

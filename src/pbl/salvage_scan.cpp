@@ -42,6 +42,8 @@ constexpr std::int64_t kWindowBlocks = 128;
 constexpr std::int64_t kMaxLinkedBytes = INT32_MAX;
 // Notes past this many are summed up in one: a badly damaged file would list every block.
 constexpr std::size_t kMaxNotes = 200;
+// Who holds the library data's blocks (entries hold theirs by their candidate's place + 1).
+constexpr std::uint32_t kLibraryDataHolder = UINT32_MAX;
 // The largest comment a library write takes (its 16-bit signed byte count).
 constexpr std::int64_t kMaxWritableCommentBytes = SHRT_MAX;
 
@@ -475,23 +477,38 @@ class Planner {
             return "comment is longer than a library write takes (" +
                    std::to_string(kMaxWritableCommentBytes) + " bytes)";
         ChainFault fault;
-        if (!src_.readChain(h.firstBlock, h.dataSize, c.record.offset, nullptr, fault))
+        if (!src_.chainHolds(h.firstBlock, h.dataSize, c.record.offset, fault))
             return std::string(fault.reason) + " at " + at(fault.offset);
         return {};
     }
 
-    bool sameContent(const Candidate& a, const Candidate& b) {
-        const EntryRecordHeader& x = a.record.header;
-        const EntryRecordHeader& y = b.record.header;
-        if (a.record.name != b.record.name || x.dataSize != y.dataSize ||
+    // Two chains found whole share no block unless they are one chain, which two records
+    // may both lead to only when they are copies of one entry (a split cut short leaves
+    // the same record in two nodes); any other sharing makes all but the first a fault.
+    std::string claimFault(std::size_t index) {
+        const Candidate& c = candidates_[index];
+        std::int64_t shared = -1;
+        const std::uint32_t holder = src_.claimChain(c.record.header.firstBlock,
+                                                     static_cast<std::uint32_t>(index + 1), shared);
+        if (holder == 0) return {};
+        const Candidate& other = candidates_[holder - 1];
+        if (shared == c.record.header.firstBlock &&
+            other.record.header.firstBlock == c.record.header.firstBlock && compare(other, c) == 0)
+            return {};
+        return "data chain runs into the chain of the record at " + at(other.record.offset) +
+               " at " + at(shared);
+    }
+
+    // Whether `other` holds what `keep`, whose data is `kept`, holds.
+    bool sameContent(const Candidate& other, const Candidate& keep, const Bytes& kept) {
+        const EntryRecordHeader& x = other.record.header;
+        const EntryRecordHeader& y = keep.record.header;
+        if (other.record.name != keep.record.name || x.dataSize != y.dataSize ||
             x.commentLength != y.commentLength)
             return false;
-        Bytes first(static_cast<std::size_t>(x.dataSize));
-        Bytes second(static_cast<std::size_t>(y.dataSize));
-        ChainFault fault;
-        return src_.readChain(x.firstBlock, x.dataSize, a.record.offset, first.data(), fault) &&
-               src_.readChain(y.firstBlock, y.dataSize, b.record.offset, second.data(), fault) &&
-               first == second;
+        if (x.firstBlock == y.firstBlock) return true;
+        Bytes data(static_cast<std::size_t>(x.dataSize));
+        return src_.readChain(x.firstBlock, x.dataSize, data.data()) && data == kept;
     }
 
     int compare(const Candidate& a, const Candidate& b) const {
@@ -504,6 +521,7 @@ class Planner {
         std::vector<std::pair<std::size_t, std::string>> unreadable;
         for (std::size_t i = 0; i < candidates_.size(); ++i) {
             std::string fault = entryFault(candidates_[i]);
+            if (fault.empty()) fault = claimFault(i);
             if (fault.empty())
                 sound.push_back(i);
             else
@@ -524,8 +542,22 @@ class Planner {
                 if (candidates_[sound[i]].record.header.time > candidates_[best].record.header.time)
                     best = sound[i];
             kept.push_back(best);
-            for (std::size_t i = first; i < last; ++i)
-                if (sound[i] != best) settleDuplicate(candidates_[sound[i]], candidates_[best]);
+            // The kept copy's data, read once for all the others: their chains are their
+            // own (claimFault), so comparing them all reads each block once at most.
+            Bytes keptData;
+            bool keptRead = false;
+            for (std::size_t i = first; i < last; ++i) {
+                if (sound[i] == best) continue;
+                const Candidate& keep = candidates_[best];
+                if (!keptRead) {
+                    keptData.resize(static_cast<std::size_t>(keep.record.header.dataSize));
+                    keptRead = true;
+                    if (!src_.readChain(keep.record.header.firstBlock, keep.record.header.dataSize,
+                                        keptData.data()))
+                        keptData.clear();
+                }
+                settleDuplicate(candidates_[sound[i]], keep, keptData);
+            }
             first = last;
         }
         for (const auto& [index, fault] : unreadable)
@@ -537,10 +569,10 @@ class Planner {
         }
     }
 
-    void settleDuplicate(const Candidate& other, const Candidate& keep) {
+    void settleDuplicate(const Candidate& other, const Candidate& keep, const Bytes& keptData) {
         const std::string name = shown(other.record.name);
         const std::string kept = "the copy at " + at(keep.record.offset);
-        if (sameContent(other, keep)) {
+        if (sameContent(other, keep, keptData)) {
             note("entry", other.record.offset,
                  "a second copy of the entry, the same as " + kept + ", which is kept", name);
         } else if (other.record.header.time < keep.record.header.time) {
@@ -587,9 +619,20 @@ class Planner {
             return;
         }
         ChainFault fault;
-        if (!src_.readChain(plan_.libraryDataFirst, length, field, nullptr, fault)) {
+        if (!src_.chainHolds(plan_.libraryDataFirst, length, field, fault)) {
             lost("library-data", fault.offset,
                  "library data (" + std::to_string(length) + " bytes): " + fault.reason);
+            return;
+        }
+        std::int64_t shared = -1;
+        const std::uint32_t holder =
+            src_.claimChain(plan_.libraryDataFirst, kLibraryDataHolder, shared);
+        if (holder != 0) {
+            lost("library-data", shared,
+                 "library data (" + std::to_string(length) +
+                     " bytes): its chain runs into the "
+                     "chain of the record at " +
+                     at(candidates_[holder - 1].record.offset));
             return;
         }
         plan_.libraryDataLength = length;
@@ -635,46 +678,121 @@ const std::uint8_t* SalvageSource::block(std::int64_t offset) {
     return nullptr;
 }
 
-bool SalvageSource::readChain(std::int32_t first, std::int64_t length, std::int64_t owner,
-                              std::uint8_t* out, ChainFault& fault) {
+namespace {
+// Marks in SalvageSource::tail_ for blocks whose tail is not (yet) a byte count.
+constexpr std::int64_t kTailUnknown = -1;
+constexpr std::int64_t kTailWalking = -2;  // on the walk under way: reaching it again is a loop
+constexpr std::int64_t kTailFailed = -3;   // see failed_
+}  // namespace
+
+void SalvageSource::prepareBlocks() {
+    if (!tail_.empty()) return;
+    const auto blocks = static_cast<std::size_t>(blockCount_ + 1);
+    tail_.assign(blocks, kTailUnknown);
+    next_.assign(blocks, kNoLink);
+    holder_.assign(blocks, 0);
+}
+
+bool SalvageSource::chainHolds(std::int32_t first, std::int64_t length, std::int64_t owner,
+                               ChainFault& fault) {
+    if (length < 0 || length > blockCount_ * kDataCapacity) {
+        fault = {"data size exceeds what the file can hold", owner};
+        return false;
+    }
+    prepareBlocks();
+    // The blocks this walk reads for the first time, with their used counts.
+    std::vector<std::pair<std::size_t, std::uint16_t>> path;
     auto fail = [&](const char* reason, std::int64_t offset) {
         fault = {reason, offset};
+        for (const auto& step : path) {
+            tail_[step.first] = kTailFailed;
+            failed_[static_cast<std::int64_t>(step.first)] = fault;
+        }
         return false;
     };
-    if (length < 0 || length > blockCount_ * kDataCapacity)
-        return fail("data size exceeds what the file can hold", owner);
-    if (stamps_.empty()) stamps_.assign(static_cast<std::size_t>(blockCount_ + 1), 0);
-    // Stamps restart when the counter wraps, so an old walk's stamp never passes for this one.
-    if (++walk_ == 0) {
-        std::fill(stamps_.begin(), stamps_.end(), 0);
-        walk_ = 1;
-    }
-    std::int64_t copied = 0;
+    std::int64_t tail = 0;
     std::int64_t from = owner;
     for (std::int32_t link = first; link != kNoLink;) {
         if (link < 0 || link % kBlockSize != 0 || link / kBlockSize >= blockCount_)
             return fail("data chain link leaves the file", from);
-        std::uint32_t& stamp = stamps_[static_cast<std::size_t>(link / kBlockSize)];
-        if (stamp == walk_) return fail("data chain loops back", link);
-        stamp = walk_;
+        const auto index = static_cast<std::size_t>(link / kBlockSize);
+        if (tail_[index] >= 0) {
+            tail = tail_[index];
+            break;
+        }
+        if (tail_[index] == kTailWalking) return fail("data chain loops back", link);
+        if (tail_[index] == kTailFailed) {
+            const ChainFault known = failed_[static_cast<std::int64_t>(index)];
+            return fail(known.reason, known.offset);
+        }
         const std::uint8_t* bytes = block(link);
-        if (bytes == nullptr) return fail("data block cannot be read", link);
         DataBlockHeader h;
+        path.emplace_back(index, 0);
+        if (bytes == nullptr) return fail("data block cannot be read", link);
         if (!hasSignature(bytes, kDataSignature) ||
             !DataBlockHeader::decode(ByteSpan(bytes, kBlockSize), h))
             return fail("data block lacks its signature", link);
         if (h.used > kDataCapacity)
             return fail("data block's used count is above its capacity", link);
-        if (h.used > length - copied)
-            return fail("data chain holds more bytes than its size", link);
-        if (out != nullptr && h.used > 0)
-            std::memcpy(out + copied, bytes + kDataHeaderSize, h.used);
-        copied += h.used;
+        path.back().second = h.used;
+        tail_[index] = kTailWalking;
+        next_[index] = h.next;
         from = link;
         link = h.next;
     }
-    if (copied != length) return fail("data chain holds fewer bytes than its size", from);
+    for (auto step = path.rbegin(); step != path.rend(); ++step) {
+        tail += step->second;
+        tail_[step->first] = tail;
+    }
+    const std::int64_t at = first != kNoLink ? first : owner;
+    if (tail > length) {
+        fault = {"data chain holds more bytes than its size", at};
+        return false;
+    }
+    if (tail < length) {
+        fault = {"data chain holds fewer bytes than its size", at};
+        return false;
+    }
     return true;
+}
+
+std::uint32_t SalvageSource::claimChain(std::int32_t first, std::uint32_t holder,
+                                        std::int64_t& shared) {
+    prepareBlocks();
+    // chainHolds walked this chain whole: every link is a block whose next link it kept,
+    // and the chain ends; the count only guards against a caller that did not ask.
+    std::int64_t steps = 0;
+    for (std::int32_t link = first; link > 0 && steps++ <= blockCount_;) {
+        const auto index = static_cast<std::size_t>(link / kBlockSize);
+        if (index >= holder_.size() || tail_[index] < 0) break;
+        if (holder_[index] != 0 && holder_[index] != holder) {
+            shared = link;
+            return holder_[index];
+        }
+        holder_[index] = holder;
+        link = next_[index];
+    }
+    return 0;
+}
+
+bool SalvageSource::readChain(std::int32_t first, std::int64_t length, std::uint8_t* out) {
+    std::int64_t copied = 0;
+    std::int64_t steps = 0;
+    for (std::int32_t link = first; link != kNoLink;) {
+        // The chain was found whole, so this holds for every block but where the file
+        // changed since, which its lock rules out; the checks keep even that bounded.
+        if (steps++ > blockCount_) return false;
+        const std::uint8_t* bytes = block(link);
+        DataBlockHeader h;
+        if (bytes == nullptr || !hasSignature(bytes, kDataSignature) ||
+            !DataBlockHeader::decode(ByteSpan(bytes, kBlockSize), h) || h.used > kDataCapacity ||
+            h.used > length - copied)
+            return false;
+        if (h.used > 0) std::memcpy(out + copied, bytes + kDataHeaderSize, h.used);
+        copied += h.used;
+        link = h.next;
+    }
+    return copied == length;
 }
 
 int planSalvage(SalvageSource& source, SalvagePlan& plan, SalvageReport& report) {

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -41,24 +42,40 @@ class SalvageSource {
     // read ahead; nullptr when it does not lie whole inside the file or cannot be read.
     // Valid until the next call.
     const std::uint8_t* block(std::int64_t offset);
-    // Walks the data chain from `first`, which must hold exactly `length` bytes (an
-    // entry's data, or the library data), and copies them to `out` when it is given
-    // (room for `length` bytes). False with `fault` set when the chain is not whole;
-    // `owner` (the record or header field holding `first`) is where a fault before the
-    // first block lies.
-    bool readChain(std::int32_t first, std::int64_t length, std::int64_t owner, std::uint8_t* out,
-                   ChainFault& fault);
+    // Whether the data chain from `first` is whole and holds exactly `length` bytes (an
+    // entry's data, or the library data): every block carries its signature and a used
+    // count within its capacity, no link leaves the file or loops. False with `fault`
+    // set otherwise; `owner` (the record or header field holding `first`) is where a
+    // fault before the first block lies. What a walk learns about each block (the bytes
+    // from there to the chain's end, or why no chain through it is whole) is kept, so
+    // a block is read once however many records lead into its chain: the checks of all
+    // records together cost one pass over the file's blocks.
+    bool chainHolds(std::int32_t first, std::int64_t length, std::int64_t owner, ChainFault& fault);
+    // Marks the blocks of the chain from `first`, one chainHolds found whole, as held by
+    // `holder` (nonzero). 0 when no other holder had any of them; otherwise the holder of
+    // the first block another had, whose offset goes to `shared` (the marking stops
+    // there). Chains that share blocks cannot both be right.
+    std::uint32_t claimChain(std::int32_t first, std::uint32_t holder, std::int64_t& shared);
+    // Copies the data of a chain chainHolds found whole, `length` bytes, to `out`.
+    // False when a block cannot be read again.
+    bool readChain(std::int32_t first, std::int64_t length, std::uint8_t* out);
 
   private:
     std::FILE* file_;
     std::int64_t size_;
     std::int64_t blockCount_;
+    // Sizes the per-block tables on first use.
+    void prepareBlocks();
+
     Bytes window_;
     std::int64_t windowStart_ = 0;
     std::int64_t windowBytes_ = 0;
-    // The chain walk that last passed each block: a repeat within one walk is a loop.
-    std::vector<std::uint32_t> stamps_;
-    std::uint32_t walk_ = 0;
+    // Per block: the bytes its chain holds from there to the end, or one of the marks
+    // below; the block's next link where those bytes are known; who holds it.
+    std::vector<std::int64_t> tail_;
+    std::vector<std::int32_t> next_;
+    std::vector<std::uint32_t> holder_;
+    std::map<std::int64_t, ChainFault> failed_;  // why no chain through a block is whole
 };
 
 // One entry found sound: its record whole, its chain holding exactly its data size.

@@ -327,13 +327,15 @@ INSTANTIATE_TEST_SUITE_P(AnsiAndUnicode, SalvageByVariant, ::testing::Values(6, 
 
 // A node outside the tree holding a second copy of a name, as a split that a crash cut
 // short leaves behind: one data block of `data`, the record's time `time`.
-void appendOrphan(Bytes& file, const std::string& name, const Bytes& data, std::int32_t time) {
+void appendOrphan(Bytes& file, const std::string& name, const Bytes& data, std::int32_t time,
+                  std::int32_t intoChain = 0) {
     using namespace layout;
     const auto node = static_cast<std::int32_t>(file.size());
     const std::int32_t block = node + kNodeSize;
     file.resize(file.size() + kNodeSize + kBlockSize, 0);
     EntryRecordHeader record;
-    record.firstBlock = block;
+    // With `intoChain`, the record leads into a chain the file holds already.
+    record.firstBlock = intoChain != 0 ? intoChain : block;
     record.dataSize = static_cast<std::int32_t>(data.size());
     record.time = time;
     record.nameLength = static_cast<std::uint16_t>(name.size() + 1);
@@ -407,6 +409,40 @@ TEST_F(Salvage, ANameFoundTwiceKeepsTheNewestCopy) {
             EXPECT_EQ(run.report.lost[0].kind, "entry");
         }
     }
+}
+
+// Records that lead into a chain another entry holds cannot all be right: the first
+// found keeps it; a copy of that same entry is merged; any other name is lost. However
+// many records lead into one chain, its blocks are read once.
+TEST_F(Salvage, AChainSeveralRecordsLeadIntoBelongsToTheFirst) {
+    const Bytes body = pattern(400, 5);
+    keldrin::test::LibrarySpec spec;
+    spec.entries.push_back({"owner.srd", body, 0, 5000});
+    keldrin::test::buildLibrary(dir.wide("one.pbl"), spec);
+    PblEntryInfo info;
+    {
+        PblLibraryHandle lib(open("one.pbl", false));
+        ASSERT_EQ(lib->findEntry("owner.srd", info, 0), kPblOk);
+    }
+    Bytes bytes = fileBytes(dir.file("one.pbl"));
+    const auto firstOrphan = static_cast<std::int64_t>(bytes.size()) + layout::kNodeHeaderSize;
+    appendOrphan(bytes, "owner.srd", body, 5000, info.firstBlock);
+    for (int i = 0; i < 200; ++i)
+        appendOrphan(bytes, "intruder" + std::to_string(i) + ".srd", body, 9000, info.firstBlock);
+    putFileBytes(dir.file("damaged.pbl"), bytes);
+    const Run run = salvage("damaged.pbl");
+    ASSERT_EQ(run.rc, kPblOk);
+    expectSound("out.pbl");
+    const LibraryContent out = readLibraryContent(dir.wide("out.pbl"));
+    ASSERT_EQ(out.entries.size(), 1u);
+    EXPECT_EQ(out.entries.at("owner.srd").data, body);
+    EXPECT_EQ(run.report.lost.size(), 200u);
+    EXPECT_FALSE(lostAt(run.report, firstOrphan)) << "the copy of the owner is no loss";
+    for (const SalvageFinding& f : run.report.lost)
+        EXPECT_NE(f.detail.find("runs into the chain of the record at offset " +
+                                std::to_string(info.entryOffset)),
+                  std::string::npos)
+            << f.detail;
 }
 
 TEST_F(Salvage, AFileWithNoLibraryInItIsRefusedAndNothingIsWritten) {
