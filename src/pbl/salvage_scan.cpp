@@ -24,7 +24,7 @@
 #include <climits>
 #include <cstring>
 #include <map>
-#include <numeric>
+#include <set>
 
 #include "base/file.h"
 #include "base/text.h"
@@ -103,7 +103,6 @@ class Planner {
     struct Candidate {
         RecordFound record;
         bool scanned = false;
-        std::size_t order = 0;  // found order
     };
 
     void lost(const char* kind, std::int64_t offset, std::string detail, std::string entry = {}) {
@@ -271,22 +270,36 @@ class Planner {
             const Step step = pending.back();
             pending.pop_back();
             const std::int32_t node = step.node;
-            auto broken = [&](std::string detail) {
-                brokenLinks_.push_back({step.parent, step.field, std::move(detail)});
+            // The root has no link to blame: what it held is lost, and the scan finds
+            // what hangs below it.
+            auto broken = [&](const std::string& detail) {
+                if (step.parent == kNoLink)
+                    lost("node", node,
+                         "the root node at " + at(node) + " " + detail +
+                             "; the entries it held are lost");
+                else
+                    brokenLinks_.push_back(
+                        {step.parent, step.field,
+                         "directory link leads to " + at(node) + ", which " + detail});
             };
             if (node <= 0 || node % kBlockSize != 0 || node > src_.size() - kNodeHeaderSize) {
-                broken("directory link to " + at(node) + " leads outside the file");
+                broken(node % kBlockSize != 0 ? "is not on a block boundary"
+                                              : "lies outside the file");
                 continue;
             }
             const auto block = static_cast<std::size_t>(node / kBlockSize);
             if (walked[block]) {
-                broken("directory link loops back to the node at " + at(node));
+                broken("was read already (a loop)");
+                continue;
+            }
+            if (covered_[block]) {
+                broken("lies inside a node already read");
                 continue;
             }
             walked[block] = true;
             NodeImage image;
             if (!readNode(node, image)) {
-                broken("directory node at " + at(node) + " cannot be read");
+                broken("cannot be read");
                 continue;
             }
             NodeHeader header;
@@ -300,13 +313,7 @@ class Planner {
                 const int found = readRecords(node, image, nullptr, false);
                 if (found == 0) {
                     rollBack(mark);
-                    if (step.parent == kNoLink)
-                        lost("node", node,
-                             "the root node lacks its signature and holds no readable record; "
-                             "the entries it held are lost");
-                    else
-                        broken("directory link to " + at(node) +
-                               " leads to a block that is no directory node");
+                    broken("lacks the node signature and holds no readable record");
                     continue;
                 }
                 cover(node);
@@ -399,7 +406,10 @@ class Planner {
                 if (fault == nullptr) {
                     record.offset = node + pos;
                     const int size = v_->entryHeaderSize + record.header.nameLength;
-                    candidates_.push_back({std::move(record), scanned, candidates_.size()});
+                    // A block read as a node that overlaps another may meet its records
+                    // again: each record is one candidate.
+                    if (recordsSeen_.insert(record.offset).second)
+                        candidates_.push_back({std::move(record), scanned});
                     ++found;
                     pos += size;
                     continue;
@@ -646,6 +656,7 @@ class Planner {
     std::int64_t scanEnd_ = 0;
     std::vector<bool> covered_;  // blocks inside a node already read
     std::vector<Candidate> candidates_;
+    std::set<std::int32_t> recordsSeen_;  // offsets of the records taken as candidates
     std::vector<BrokenLink> brokenLinks_;
     std::map<std::int32_t, int> orphansBehind_;  // scanned nodes by the parent they name
     std::size_t droppedNotes_ = 0;
