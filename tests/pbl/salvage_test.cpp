@@ -5,7 +5,6 @@
 #include "pbl/salvage.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -469,11 +468,28 @@ TEST_F(Salvage, AFileWithNoLibraryInItIsRefusedAndNothingIsWritten) {
 TEST_F(Salvage, TheLibraryItselfIsNeverTheTarget) {
     Bytes base;
     ASSERT_NO_FATAL_FAILURE(buildDamageBase(*this, "base.pbl", base));
-    ASSERT_EQ(link(dir.file("base.pbl").c_str(), dir.file("alias.pbl").c_str()), 0);
+    std::filesystem::create_hard_link(dir.file("base.pbl"), dir.file("alias.pbl"));
     EXPECT_EQ(salvage("base.pbl", "base.pbl").rc, kPblInvalidArgument);
     EXPECT_EQ(salvage("base.pbl", "alias.pbl").rc, kPblInvalidArgument);
     EXPECT_EQ(fileBytes(dir.file("base.pbl")), base);
     EXPECT_EQ(salvage("base.pbl", "missing/out.pbl").rc, kPblWriteFailed);
+}
+
+TEST_F(Salvage, ALibraryInsideAHostFileComesOutPlain) {
+    const Built built = buildMany(*this, "plain.pbl", 6, 80);
+    Bytes host = keldrin::test::hostLibrary(built.bytes, 3);
+    ASSERT_FALSE(host.empty());
+    putFileBytes(dir.file("app.exe"), host);
+    const Run run = salvage("app.exe");
+    ASSERT_EQ(run.rc, kPblOk);
+    expectSound("out.pbl");
+    expectFaithful(built.content, readLibraryContent(dir.wide("out.pbl")), {});
+    EXPECT_EQ(run.report.recovered.size(), built.entries.size());
+    EXPECT_TRUE(run.report.lost.empty()) << allLost(run.report);
+    EXPECT_EQ(libraryData("out.pbl"), pattern(700, 99));
+    const Bytes out = fileBytes(dir.file("out.pbl"));
+    ASSERT_GE(out.size(), 4u);
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + 4), (Bytes{'H', 'D', 'R', '*'}));
 }
 
 // ---- real libraries -----------------------------------------------------------------
