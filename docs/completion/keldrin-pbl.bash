@@ -13,7 +13,7 @@ _keldrin_pbl() {
     _init_completion || return
 
     local commands="create info ls cat put rm comment export import rebuild optimize check
-        diff grep libdata report add-report help"
+        salvage diff grep libdata report add-report help"
     local i command="" first=0
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
@@ -37,7 +37,7 @@ _keldrin_pbl() {
 
     local options=""
     case $command in
-        info | check) options="--json" ;;
+        info | check | salvage) options="--json" ;;
         ls) options="--json --sort" ;;
         cat) options="--comment --text" ;;
         put) options="--comment --time" ;;
@@ -104,7 +104,7 @@ _keldrin_pbl() {
         grep)
             ((n > 0)) && _filedir '@(pbl|PBL|pbd|PBD|exe|EXE)'
             ;;
-        export | import | rebuild)
+        export | import | rebuild | salvage)
             if ((n == 0)); then _filedir '@(pbl|PBL|pbd|PBD|exe|EXE)'; else _filedir; fi
             ;;
         *) _filedir '@(pbl|PBL|pbd|PBD|exe|EXE)' ;;

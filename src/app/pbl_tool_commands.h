@@ -66,6 +66,8 @@ void runOptimize(ToolContext& context, const ParsedArgs& args);
 
 // The structural check of a library (pbl_tool_check.cpp).
 void runCheck(ToolContext& context, const ParsedArgs& args);
+// Everything readable of a damaged library into a new one (pbl_tool_salvage.cpp).
+void runSalvage(ToolContext& context, const ParsedArgs& args);
 
 // Sources out to PowerBuilder's export files and back (pbl_tool_sources.cpp).
 void runExport(ToolContext& context, const ParsedArgs& args);

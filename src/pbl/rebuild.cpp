@@ -2,17 +2,10 @@
 // chains in ascending blocks, the same entries, times, comment and library data.
 //
 // Steps: settle the version; collect every entry; sort the names in the target
-// directory's own order; cut the sorted list into runs that each fill at most one
-// node's data area (3040 bytes of records, counted in the target's record sizes); lay
-// the runs out as a balanced tree (the middle run in the root, the middle runs of each
-// half in its children, and so on), every node written whole with exactly its run;
-// then copy each entry's data and time, the comment and the library data.
-//
-// The tree is written directly rather than grown through findEntry: a lookup that
-// meets an empty link puts a new name into the node above when that has room left,
-// which would push names of a lower run into an upper node and split it, and the tree
-// would come out deeper than the runs call for. Node blocks are taken before any data
-// block, so every data chain lies in ascending blocks behind the directory.
+// directory's own order; lay them out as a balanced tree (balanced_directory.h); then
+// copy each entry's data and time, the comment and the library data. The directory's
+// nodes take their blocks before any data block, so every data chain lies in ascending
+// blocks behind the directory.
 //
 // The new library is written under a temporary name beside the target and takes the
 // target's name in one atomic step only when it is complete; on any failure the
@@ -35,6 +28,7 @@
 #include "base/file_identity.h"
 #include "base/interrupt.h"
 #include "base/text.h"
+#include "pbl/balanced_directory.h"
 #include "pbl/bulk_reader.h"
 #include "pbl/pbl_library_impl.h"
 #include "pbl/rebuild.h"
@@ -63,8 +57,7 @@ struct Item {
     std::string name;  // ANSI form, the form findEntry takes
     Bytes targetName;  // as the target stores it, without terminator
     PblEntryInfo source;
-    int targetRecordSize = 0;
-    std::int32_t targetRecord = kNoLink;  // where writeNode put its record
+    std::int32_t targetRecord = kNoLink;  // where the directory put its record
 };
 
 // Takes every entry as forEachEntry hands it out; the names are read again from the
@@ -105,14 +98,8 @@ class Rebuild {
     int run() {
         int rc = collect();
         if (rc != kPblOk) return rc;
-        formRuns();
-        std::int32_t root = 0;
-        rc = buildNodes(0, runs_.size(), kNoLink, root);
+        rc = writeDirectory();
         if (rc != kPblOk) return rc;
-        // Each entry's record is updated in its node: with the nodes in the cache, those
-        // updates need no read of the file.
-        for (std::int32_t node : nodes_)
-            if (target_.file().readNode(node) == nullptr) return kPblWriteFailed;
         rc = copyEntries();
         if (rc != kPblOk) return rc;
         rc = copyComment();
@@ -142,11 +129,10 @@ class Rebuild {
             } else {
                 item.targetName.assign(item.name.begin(), item.name.end());
             }
-            item.targetRecordSize =
-                to.entryHeaderSize + static_cast<int>(item.targetName.size()) + to.charSize;
             // A name the target's nodes cannot hold. An empty name is an entry like any
             // other: PowerBuilder itself wrote libraries that hold one.
-            if (item.targetRecordSize > kNodeDataSize) return kPblInvalidArgument;
+            if (directoryRecordSize(to, item.targetName.size()) > kNodeDataSize)
+                return kPblInvalidArgument;
             if (info.commentSize < 0 || info.commentSize > info.dataSize)
                 return source_.damaged("entry's comment is longer than its data", info.entryOffset,
                                        source_.entryNameAt(info.entryOffset));
@@ -197,82 +183,15 @@ class Rebuild {
         return kPblOk;
     }
 
-    void formRuns() {
-        int total = 0;
-        for (std::size_t i = 0; i < items_.size(); ++i) {
-            if (i == 0 || total + items_[i].targetRecordSize > kNodeDataSize) {
-                runs_.push_back(i);
-                total = 0;
-            }
-            total += items_[i].targetRecordSize;
-        }
-    }
-
-    // Runs [first, last) become a subtree: the middle run fills its top node (the root
-    // for the whole range), the halves its left and right subtrees. Nodes are written
-    // whole and directly, each holding exactly its run, so the tree has the least depth
-    // that runs of this size allow; the depth of this recursion is its logarithm.
-    int buildNodes(std::size_t first, std::size_t last, std::int32_t parent, std::int32_t& node) {
-        node = kNoLink;
-        if (first >= last) return kPblOk;
-        const std::size_t mid = (first + last - 1) / 2;
-        if (parent == kNoLink) {
-            node = target_.rootNodeOffset();
-        } else {
-            std::vector<std::int32_t> blocks;
-            int rc = target_.allocator().allocate(layout::kNodeBlocks, blocks, true);
-            if (rc != kPblOk) return rc;
-            node = blocks.front();
-        }
-        nodes_.push_back(node);
-        // The node is written before its subtrees take further blocks, so that the file
-        // covers every block handed out.
-        int rc = writeNode(node, parent, kNoLink, kNoLink, mid);
+    int writeDirectory() {
+        std::vector<Bytes> names;
+        names.reserve(items_.size());
+        for (const Item& item : items_) names.push_back(item.targetName);
+        std::vector<std::int32_t> records;
+        int rc = writeBalancedDirectory(target_, names, records);
         if (rc != kPblOk) return rc;
-        std::int32_t left = kNoLink;
-        std::int32_t right = kNoLink;
-        rc = buildNodes(first, mid, node, left);
-        if (rc != kPblOk) return rc;
-        rc = buildNodes(mid + 1, last, node, right);
-        if (rc != kPblOk) return rc;
-        if (left == kNoLink && right == kNoLink) return kPblOk;
-        return writeNode(node, parent, left, right, mid);
-    }
-
-    int writeNode(std::int32_t node, std::int32_t parent, std::int32_t left, std::int32_t right,
-                  std::size_t run) {
-        const layout::Variant& v = target_.variant();
-        const std::size_t begin = runs_[run];
-        const std::size_t end = run + 1 < runs_.size() ? runs_[run + 1] : items_.size();
-        Bytes image(static_cast<std::size_t>(layout::kNodeSize), 0);
-        layout::NodeHeader header;
-        header.left = left;
-        header.parent = parent;
-        header.right = right;
-        int used = 0;
-        for (std::size_t i = begin; i < end; ++i) {
-            Item& item = items_[i];
-            std::uint8_t* record = image.data() + layout::kNodeHeaderSize + used;
-            item.targetRecord = node + layout::kNodeHeaderSize + used;
-            layout::EntryRecordHeader entry;
-            entry.nameLength = static_cast<std::uint16_t>(item.targetName.size() +
-                                                          static_cast<std::size_t>(v.charSize));
-            entry.encode(v, record);
-            // A nameless entry has no bytes to copy (and maybe no buffer at all).
-            if (!item.targetName.empty())
-                std::memcpy(record + v.entryHeaderSize, item.targetName.data(),
-                            item.targetName.size());
-            const auto position =
-                static_cast<std::uint16_t>(layout::kNodeHeaderSize + used + v.entryHeaderSize);
-            // Items come in the directory's order: the first is the smallest name.
-            if (i == begin) header.firstPos = position;
-            header.lastPos = position;
-            used += item.targetRecordSize;
-        }
-        header.count = static_cast<std::int16_t>(end - begin);
-        header.freeBytes = static_cast<std::int16_t>(kNodeDataSize - used);
-        header.encode(image.data());
-        return target_.file().writeAt(image.data(), image.size(), node) ? kPblOk : kPblWriteFailed;
+        for (std::size_t i = 0; i < items_.size(); ++i) items_[i].targetRecord = records[i];
+        return kPblOk;
     }
 
     // The data is read in the order it lies in the source (a few large reads rather than
@@ -291,7 +210,7 @@ class Rebuild {
     }
 
     int copyEntry(const Item& item, ByteSpan data) {
-        // The record is where writeNode put it; it has no data yet.
+        // The record is where the directory put it; it has no data yet.
         PblEntryInfo target{};
         target.entryOffset = item.targetRecord;
         int rc = kPblOk;
@@ -348,8 +267,6 @@ class Rebuild {
     PblLibrary& source_;
     PblLibrary& target_;
     std::vector<Item> items_;
-    std::vector<std::size_t> runs_;  // index of each run's first item
-    std::vector<std::int32_t> nodes_;
 };
 
 // A name beside `path` that did not exist and now does (empty), or "" when none could

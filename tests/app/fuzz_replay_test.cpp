@@ -24,6 +24,9 @@
 #define KELDRIN_FUZZ_ENTRY replayPblMutate
 #include "fuzz/fuzz_pbl_mutate.cpp"
 #undef KELDRIN_FUZZ_ENTRY
+#define KELDRIN_FUZZ_ENTRY replaySalvage
+#include "fuzz/fuzz_salvage.cpp"
+#undef KELDRIN_FUZZ_ENTRY
 #define KELDRIN_FUZZ_ENTRY replayExport
 #include "fuzz/fuzz_export.cpp"
 #undef KELDRIN_FUZZ_ENTRY
@@ -57,6 +60,7 @@ const Target kTargets[] = {
     {"fuzz_psr", replayPsr},
     {"fuzz_pbl_read", replayPblRead},
     {"fuzz_pbl_mutate", replayPblMutate},
+    {"fuzz_salvage", replaySalvage},
     {"fuzz_export", replayExport},
     {"fuzz_export_file", replayExportFile},
     {"fuzz_dw_source", replayDwSource},

@@ -210,7 +210,7 @@ TEST_F(PblToolTest, HelpAndVersionComeFromTheCommandTable) {
             << name;
         ++commands;
     }
-    EXPECT_EQ(commands, 18);  // create … optimize, check, export, import, diff … add-report, help
+    EXPECT_EQ(commands, 19);  // create … optimize, check, salvage, export, import, diff … help
     RunResult unknown = run({"help", "frobnicate"});
     EXPECT_EQ(unknown.exitCode, 2);
     EXPECT_NE(unknown.err.find("unknown command frobnicate"), std::string::npos) << unknown.err;

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "damage_table.h"
 #include "keldrin/export.h"
 #include "pbl/bulk_reader.h"
 #include "pbl_test_util.h"
@@ -17,69 +18,6 @@ namespace {
 using namespace layout;
 
 // The base library: buildDamageBase (pbl_test_util.h).
-constexpr std::int32_t kRoot = 1024;
-constexpr std::int32_t kAlpha = 1056;
-constexpr std::int32_t kBeta = 1086;
-
-enum class Op {
-    ReadAlpha,
-    WriteAlpha,
-    GrowAlpha,
-    ForEach,
-    FindInside,
-    FindBefore,
-    FindAfter,
-    ReadLibData,
-    DeleteAlpha,
-    BulkRead,
-    Rebuild,
-    ExportAlpha
-};
-
-const char* opName(Op op) {
-    switch (op) {
-        case Op::ReadAlpha:
-            return "read alpha";
-        case Op::WriteAlpha:
-            return "rewrite alpha smaller";
-        case Op::GrowAlpha:
-            return "rewrite alpha larger";
-        case Op::ForEach:
-            return "forEachEntry";
-        case Op::FindInside:
-            return "find alpha2";
-        case Op::FindBefore:
-            return "find a";
-        case Op::FindAfter:
-            return "find zzz";
-        case Op::ReadLibData:
-            return "read library data";
-        case Op::DeleteAlpha:
-            return "delete alpha";
-        case Op::BulkRead:
-            return "bulk read";
-        case Op::Rebuild:
-            return "rebuild";
-        case Op::ExportAlpha:
-            return "exported reader on alpha";
-    }
-    return "";
-}
-
-struct DamageCase {
-    const char* name;
-    std::function<void(Bytes&)> damage;
-    Op op;
-    int expected;
-};
-
-void set32(Bytes& b, std::size_t at, std::int32_t v) {
-    storeI32(b.data() + at, v);
-}
-void set16(Bytes& b, std::size_t at, std::uint16_t v) {
-    storeU16(b.data() + at, v);
-}
-
 // The data of the entries of both base libraries, as written.
 Bytes soundData(const std::string& name) {
     if (name == "alpha") return pattern(1200, 1);
@@ -203,95 +141,8 @@ class Damaged : public ManagerFixture {
 };
 
 TEST_F(Damaged, EachDamageGivesItsCode) {
-    std::vector<DamageCase> cases = {
-        // data chains
-        {"data link past the end", [](Bytes& b) { set32(b, kAlpha + 8, 0x100000); }, Op::ReadAlpha,
-         kPblDamaged},
-        {"data link past the end, rewrite", [](Bytes& b) { set32(b, kAlpha + 8, 0x100000); },
-         Op::WriteAlpha, kPblDamaged},
-        {"data link not a multiple of 512", [](Bytes& b) { set32(b, kAlpha + 8, 4100); },
-         Op::ReadAlpha, kPblDamaged},
-        {"data link negative", [](Bytes& b) { set32(b, kAlpha + 8, -512); }, Op::ReadAlpha,
-         kPblDamaged},
-        {"data link into the last partial block",
-         [](Bytes& b) { set32(b, kAlpha + 8, 7168 - 512 + 512); }, Op::ReadAlpha, kPblDamaged},
-        {"data chain self-loop", [](Bytes& b) { set32(b, 4608 + 4, 4608); }, Op::ReadAlpha,
-         kPblDamaged},
-        {"data chain self-loop, rewrite", [](Bytes& b) { set32(b, 4608 + 4, 4608); },
-         Op::WriteAlpha, kPblDamaged},
-        {"data chain cycle to its start", [](Bytes& b) { set32(b, 5120 + 4, 4096); }, Op::ReadAlpha,
-         kPblDamaged},
-        {"used count above 502", [](Bytes& b) { set16(b, 4096 + 8, 600); }, Op::ReadAlpha,
-         kPblDamaged},
-        {"data block without DAT*", [](Bytes& b) { b[4608 + 2] = 'X'; }, Op::ReadAlpha,
-         kPblDamaged},
-        {"data block without DAT*, rewrite", [](Bytes& b) { b[4608 + 2] = 'X'; }, Op::WriteAlpha,
-         kPblDamaged},
-        {"data size above what the chain holds", [](Bytes& b) { set32(b, kAlpha + 12, 1300); },
-         Op::ReadAlpha, kPblDamaged},
-        {"data size below what the chain holds", [](Bytes& b) { set32(b, kAlpha + 12, 1000); },
-         Op::ReadAlpha, kPblDamaged},
-        {"negative data size", [](Bytes& b) { set32(b, kAlpha + 12, -5); }, Op::ForEach,
-         kPblDamaged},
-        {"negative data size, read", [](Bytes& b) { set32(b, kAlpha + 12, -5); }, Op::ReadAlpha,
-         kPblDamaged},
-        {"data size beyond the file", [](Bytes& b) { set32(b, kAlpha + 12, 0x7FFFFFFF); },
-         Op::ForEach, kPblDamaged},
-        // nodes and records
-        {"record count too large", [](Bytes& b) { set16(b, kRoot + 20, 500); }, Op::ForEach,
-         kPblDamaged},
-        {"record count too large, lookup", [](Bytes& b) { set16(b, kRoot + 20, 500); },
-         Op::FindInside, kPblDamaged},
-        {"record count negative", [](Bytes& b) { set16(b, kRoot + 20, 0xFFFF); }, Op::ForEach,
-         kPblDamaged},
-        {"free bytes above 3040", [](Bytes& b) { set16(b, kRoot + 16, 4000); }, Op::FindInside,
-         kPblDamaged},
-        {"free bytes negative", [](Bytes& b) { set16(b, kRoot + 16, 0xFFF0); }, Op::ForEach,
-         kPblDamaged},
-        {"root without NOD*", [](Bytes& b) { b[kRoot + 1] = 'X'; }, Op::ForEach, kPblDamaged},
-        {"root without NOD*, lookup", [](Bytes& b) { b[kRoot + 1] = 'X'; }, Op::ReadAlpha,
-         kPblDamaged},
-        {"first position outside the node", [](Bytes& b) { set16(b, kRoot + 22, 0xFFFF); },
-         Op::FindInside, kPblDamaged},
-        {"first position inside the header", [](Bytes& b) { set16(b, kRoot + 22, 10); },
-         Op::FindInside, kPblDamaged},
-        {"last name length overruns the node", [](Bytes& b) { set16(b, kBeta + 22, 5000); },
-         Op::FindAfter, kPblDamaged},
-        {"name length zero", [](Bytes& b) { set16(b, kAlpha + 22, 0); }, Op::ForEach, kPblDamaged},
-        {"name length above 16000", [](Bytes& b) { set16(b, kAlpha + 22, 16001); }, Op::FindInside,
-         kPblDamaged},
-        {"record overruns the used area", [](Bytes& b) { set16(b, kBeta + 22, 40); }, Op::ForEach,
-         kPblDamaged},
-        {"record without ENT*", [](Bytes& b) { b[kBeta + 1] = 'X'; }, Op::ForEach, kPblDamaged},
-        {"left link to itself", [](Bytes& b) { set32(b, kRoot + 4, kRoot); }, Op::FindBefore,
-         kPblDamaged},
-        {"left link to itself, walk", [](Bytes& b) { set32(b, kRoot + 4, kRoot); }, Op::ForEach,
-         kPblDamaged},
-        {"right link past the end", [](Bytes& b) { set32(b, kRoot + 12, 0x200000); }, Op::FindAfter,
-         kPblDamaged},
-        {"right link past the end, walk", [](Bytes& b) { set32(b, kRoot + 12, 0x200000); },
-         Op::ForEach, kPblDamaged},
-        {"right link not aligned", [](Bytes& b) { set32(b, kRoot + 12, 1030); }, Op::FindAfter,
-         kPblDamaged},
-        {"right link to a data block", [](Bytes& b) { set32(b, kRoot + 12, 4096); }, Op::FindAfter,
-         kPblDamaged},
-        // bitmap chain
-        {"bitmap chain loop", [](Bytes& b) { set32(b, 512 + 4, 512); }, Op::GrowAlpha, kPblDamaged},
-        {"bitmap link past the end", [](Bytes& b) { set32(b, 512 + 4, 0x10000000); }, Op::GrowAlpha,
-         kPblDamaged},
-        {"bitmap link not aligned", [](Bytes& b) { set32(b, 512 + 4, 700); }, Op::GrowAlpha,
-         kPblDamaged},
-        {"bitmap link negative", [](Bytes& b) { set32(b, 512 + 4, -1024); }, Op::GrowAlpha,
-         kPblDamaged},
-        // library data
-        {"library data length negative", [](Bytes& b) { set32(b, 288, -1); }, Op::ReadLibData,
-         kPblDamaged},
-        {"library data length beyond the file", [](Bytes& b) { set32(b, 288, 0x7FFFFFF0); },
-         Op::ReadLibData, kPblDamaged},
-        {"library data chain loop", [](Bytes& b) { set32(b, 6656 + 4, 6144); }, Op::ReadLibData,
-         kPblDamaged},
-        {"library data link past the end", [](Bytes& b) { set32(b, 284, 0x4000000); },
-         Op::ReadLibData, kPblDamaged},
+    std::vector<DamageCase> cases = damageTable();
+    const std::vector<DamageCase> wholeLibraryReaders = {
         // the readers of whole libraries meet damage as the library's own reader does
         {"data block without DAT*, bulk read", [](Bytes& b) { b[4608 + 2] = 'X'; }, Op::BulkRead,
          kPblDamaged},
@@ -309,6 +160,7 @@ TEST_F(Damaged, EachDamageGivesItsCode) {
         {"sound, rebuild", [](Bytes&) {}, Op::Rebuild, kPblOk},
         {"sound, exported reader", [](Bytes&) {}, Op::ExportAlpha, kPblOk},
     };
+    cases.insert(cases.end(), wholeLibraryReaders.begin(), wholeLibraryReaders.end());
     // A file cut short, as a crash or a full disk leaves it, is damage to every reader:
     // none may take the missing bytes, or those of a block cut in two, for data. The
     // cuts fall in the grown library (buildGrownBase), where alpha's chain ends at the
