@@ -10,6 +10,7 @@
 #include "app/pbl_tool_files.h"
 #include "app/pbl_tool_text.h"
 #include "base/file.h"
+#include "pbl/journal.h"
 #include "pbl/salvage.h"
 
 namespace keldrin::tool {
@@ -140,6 +141,13 @@ void runSalvage(ToolContext& context, const ParsedArgs& args) {
                           ": is the library itself; salvage writes a new library"};
     requireDirectoryOf(target);
     std::optional<OpenLibrary> previous = holdTarget(context, target);
+    // Salvage reads the file as it lies and never plays a journal back (that would
+    // write LIB): a change that was cut short may show in what it finds.
+    if (fs::fileExists(pbl::journal::pathFor(path)))
+        context.note(displayPath(pbl::journal::pathFor(path)) +
+                     ": an interrupted change left this journal; LIB is read as it lies. Open "
+                     "the library once with keldrin-pbl (e.g. keldrin-pbl ls) to roll the "
+                     "change back first, unless that fails");
 
     pbl::SalvageReport report;
     const int code = pbl::salvageLibrary(path, target, context.lockWaitMs, report);
