@@ -106,6 +106,22 @@ int PblLibrary::requireBitmapCoversUse() {
     };
     rc = walkChain(headerLibraryDataFirst(v, header), 0);
     if (rc != kPblOk) return rc;
+    return walkDirectory([&](std::int32_t node, const std::vector<RecordRef>& records) {
+        for (int k = 0; k < kNodeBlocks; ++k) {
+            const int fault = check(std::int64_t{node} + k * kBlockSize, -2);
+            if (fault != kPblOk) return fault;
+        }
+        for (const RecordRef& r : records) {
+            const int fault = walkChain(r.header.firstBlock, node + kNodeHeaderSize + r.position);
+            if (fault != kPblOk) return fault;
+        }
+        return static_cast<int>(kPblOk);
+    });
+}
+
+int PblLibrary::walkDirectory(
+    const std::function<int(std::int32_t node, const std::vector<RecordRef>& records)>& visit) {
+    const Variant& v = variant();
     const std::int64_t maxNodes = file_.blockCount() / kNodeBlocks + 1;
     std::vector<std::int32_t> stack{rootNodeOffset()};
     std::unordered_set<std::int32_t> seen;
@@ -115,22 +131,19 @@ int PblLibrary::requireBitmapCoversUse() {
         const std::int32_t node = stack.back();
         stack.pop_back();
         if (node == kNoLink) continue;
+        // A node reached twice means the links form a cycle or share a subtree.
         if (static_cast<std::int64_t>(seen.size()) >= maxNodes || !seen.insert(node).second)
             return damaged("directory loops back", node);
         const std::uint8_t* cached = file_.readNode(node);
         if (cached == nullptr) return damaged("node lies outside the file", node);
+        // The visitor may read through this library, which may evict the cached node.
         std::memcpy(image.data(), cached, kNodeSize);
         NodeHeader h;
         NodeFault fault;
         if (!decodeNodeHeader(image, h, &fault) || !listRecords(v, image, h, records, &fault))
             return damaged(fault.reason, std::int64_t{node} + fault.position);
-        for (int k = 0; k < kNodeBlocks; ++k)
-            if ((rc = check(std::int64_t{node} + k * kBlockSize, -2)) != kPblOk) return rc;
-        for (const RecordRef& r : records) {
-            const std::int32_t entryOffset = node + kNodeHeaderSize + r.position;
-            rc = walkChain(r.header.firstBlock, entryOffset);
-            if (rc != kPblOk) return rc;
-        }
+        const int rc = visit(node, records);
+        if (rc != kPblOk) return rc;
         stack.push_back(h.right);
         stack.push_back(h.left);
     }
@@ -511,28 +524,7 @@ int PblLibrary::writeEntryTime(const PblEntryInfo& info) {
 
 int PblLibrary::forEachEntry(PblEntryVisitor& visitor) {
     const Variant& v = variant();
-    const std::int64_t maxNodes = file_.blockCount() / kNodeBlocks + 1;
-    std::vector<std::int32_t> stack{rootNodeOffset()};
-    std::unordered_set<std::int32_t> seen;
-    std::vector<RecordRef> records;
-    Bytes image(kNodeSize);
-    while (!stack.empty()) {
-        std::int32_t node = stack.back();
-        stack.pop_back();
-        if (node == kNoLink) continue;
-        // A node reached twice means the links form a cycle or share a subtree.
-        if (static_cast<std::int64_t>(seen.size()) >= maxNodes || !seen.insert(node).second) {
-            return damaged("directory loops back", node);
-        }
-        const std::uint8_t* cached = file_.readNode(node);
-        if (cached == nullptr) return damaged("node lies outside the file", node);
-        // The visitor may read through this library, which may evict the cached node.
-        std::memcpy(image.data(), cached, kNodeSize);
-        NodeHeader h;
-        NodeFault fault;
-        if (!decodeNodeHeader(image, h, &fault) || !listRecords(v, image, h, records, &fault)) {
-            return damaged(fault.reason, std::int64_t{node} + fault.position);
-        }
+    return walkDirectory([&](std::int32_t node, const std::vector<RecordRef>& records) {
         for (const RecordRef& r : records) {
             const std::int32_t entryOffset = node + kNodeHeaderSize + r.position;
             if (!plausibleSizes(r.header))
@@ -549,12 +541,10 @@ int PblLibrary::forEachEntry(PblEntryVisitor& visitor) {
             info.entryOffset = entryOffset;
             info.nameSize = r.nameBytes;
             info.recordSize = r.size();
-            if (visitor.visit(info) == 0) return kPblStopped;
+            if (visitor.visit(info) == 0) return static_cast<int>(kPblStopped);
         }
-        stack.push_back(h.right);
-        stack.push_back(h.left);
-    }
-    return kPblOk;
+        return static_cast<int>(kPblOk);
+    });
 }
 
 // ---- comment and library data -------------------------------------------------------

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -18,6 +19,7 @@
 
 #include "pbl/bitmap_allocator.h"
 #include "pbl/block_file.h"
+#include "pbl/node_records.h"
 #include "pbl/pbl_layout.h"
 #include "pbl/pbl_library.h"
 
@@ -124,6 +126,11 @@ class PblLibrary : public PblLibraryInterface {
     // directory and the data chains use: a block in use but marked free would be handed
     // out and overwritten (a crash of another program can leave one).
     int requireBitmapCoversUse();
+    // Every node of the directory, from the root, with its records, each node once (a
+    // node reached twice is damage); stops at the first result `visit` gives that is not
+    // kPblOk and returns it.
+    int walkDirectory(
+        const std::function<int(std::int32_t node, const std::vector<RecordRef>& records)>& visit);
     int writeChain(std::int32_t& firstBlock, const std::uint8_t* data, std::int64_t length,
                    bool atLeastOne, std::int32_t owner);
     int readChain(std::int32_t first, std::int64_t length, std::uint8_t* buffer,
