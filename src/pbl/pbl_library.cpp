@@ -72,39 +72,14 @@ int PblLibrary::requireBitmapCoversUse() {
     Bytes header;
     int rc = readHeader(header);
     if (rc != kPblOk) return rc;
-    // Chains are walked through a window of the file, since they mostly run through
-    // blocks that lie next to each other: one read per window, not one per block.
-    constexpr std::int64_t kWindowBytes = std::int64_t{128} * kBlockSize;
-    Bytes window;
-    std::int64_t windowStart = 0;
-    auto walkChain = [&](std::int32_t first, std::int32_t owner) -> int {
-        const std::int64_t maxBlocks = file_.blockCount();
-        std::int64_t blocks = 0;
-        std::int64_t from = owner;
-        for (std::int32_t link = first; link != kNoLink;) {
-            if (blocks++ >= maxBlocks) return chainDamaged("data chain loops back", link, owner);
-            if (!file_.validLink(link, kBlockSize))
-                return chainDamaged("data chain link leaves the file", from, owner);
-            if (link < windowStart ||
-                link + kBlockSize > windowStart + static_cast<std::int64_t>(window.size())) {
-                window.resize(
-                    static_cast<std::size_t>(std::min(kWindowBytes, file_.size() - link)));
-                if (!file_.readAt(window.data(), window.size(), link)) return kPblIoError;
-                windowStart = link;
-            }
-            const ByteSpan block = ByteSpan(window).subspan(
-                static_cast<std::size_t>(link - windowStart), static_cast<std::size_t>(kBlockSize));
-            DataBlockHeader h;
-            if (!hasSignature(block, kDataSignature) || !DataBlockHeader::decode(block, h))
-                return chainDamaged("data block lacks its signature", link, owner);
-            const int fault = check(link, owner);
-            if (fault != kPblOk) return fault;
-            from = link;
-            link = h.next;
-        }
-        return kPblOk;
+    auto walkChainOf = [&](std::int32_t first, std::int32_t owner) {
+        return walkChain(
+            first, owner, [] { return std::int64_t{1} << 30; },
+            [&](std::int32_t link, ByteSpan, const DataBlockHeader&) {
+                return check(link, owner);
+            });
     };
-    rc = walkChain(headerLibraryDataFirst(v, header), 0);
+    rc = walkChainOf(headerLibraryDataFirst(v, header), 0);
     if (rc != kPblOk) return rc;
     return walkDirectory([&](std::int32_t node, const std::vector<RecordRef>& records) {
         for (int k = 0; k < kNodeBlocks; ++k) {
@@ -112,7 +87,7 @@ int PblLibrary::requireBitmapCoversUse() {
             if (fault != kPblOk) return fault;
         }
         for (const RecordRef& r : records) {
-            const int fault = walkChain(r.header.firstBlock, node + kNodeHeaderSize + r.position);
+            const int fault = walkChainOf(r.header.firstBlock, node + kNodeHeaderSize + r.position);
             if (fault != kPblOk) return fault;
         }
         return static_cast<int>(kPblOk);
@@ -310,16 +285,15 @@ int PblLibrary::collectChain(std::int32_t first, std::vector<std::int32_t>& list
     return kPblOk;
 }
 
-int PblLibrary::readChain(std::int32_t first, std::int64_t length, std::uint8_t* buffer,
-                          std::int32_t owner) {
-    if (length < 0 || length > maxDataBytes())
-        return chainDamaged("data size exceeds what the file can hold", owner, owner);
-    std::int64_t copied = 0;
+int PblLibrary::walkChain(
+    std::int32_t first, std::int32_t owner, const std::function<std::int64_t()>& blocksAhead,
+    const std::function<int(std::int32_t, ByteSpan, const DataBlockHeader&)>& visit,
+    std::int64_t* last) {
     std::int64_t blocks = 0;
     std::int64_t from = owner;
     const std::int64_t maxBlocks = file_.blockCount();
     // Chains mostly run through adjacent blocks, so blocks are read in windows of up to
-    // kWindowBlocks (never more than the rest of the entry needs, never past the file's
+    // kWindowBlocks (never more than the rest of the walk needs, never past the file's
     // end): one seek and one read for a run instead of one per block.
     // The window's buffer is kept from call to call: reading every entry of a library
     // is many small reads, and a fresh zeroed buffer each time costs as much as the read.
@@ -332,7 +306,7 @@ int PblLibrary::readChain(std::int32_t first, std::int64_t length, std::uint8_t*
         if (!file_.validLink(link, kBlockSize))
             return chainDamaged("data chain link leaves the file", from, owner);
         if (link < windowStart || link - windowStart >= windowBytes) {
-            std::int64_t wanted = std::max<std::int64_t>(1, dataBlocksFor(length - copied));
+            std::int64_t wanted = std::max<std::int64_t>(1, blocksAhead());
             wanted = std::min({wanted, kWindowBlocks, (file_.size() - link) / kBlockSize});
             windowBytes = wanted * kBlockSize;
             if (window.size() < static_cast<std::size_t>(windowBytes))
@@ -347,19 +321,38 @@ int PblLibrary::readChain(std::int32_t first, std::int64_t length, std::uint8_t*
         DataBlockHeader h;
         if (!hasSignature(block, kDataSignature) || !DataBlockHeader::decode(block, h))
             return chainDamaged("data block lacks its signature", link, owner);
-        if (h.used > kDataCapacity)
-            return chainDamaged("data block's used count is above its capacity", link, owner);
-        // More bytes than the entry says it has: never write past the caller's buffer.
-        if (h.used > length - copied)
-            return chainDamaged("data chain holds more bytes than its size", link, owner);
-        // An empty entry may come with no buffer at all.
-        if (h.used > 0) std::memcpy(buffer + copied, block.data() + kDataHeaderSize, h.used);
-        copied += h.used;
+        const int rc = visit(link, block, h);
+        if (rc != kPblOk) return rc;
         from = link;
         link = h.next;
     }
+    if (last != nullptr) *last = from;
+    return kPblOk;
+}
+
+int PblLibrary::readChain(std::int32_t first, std::int64_t length, std::uint8_t* buffer,
+                          std::int32_t owner) {
+    if (length < 0 || length > maxDataBytes())
+        return chainDamaged("data size exceeds what the file can hold", owner, owner);
+    std::int64_t copied = 0;
+    std::int64_t last = owner;
+    int rc = walkChain(
+        first, owner, [&] { return dataBlocksFor(length - copied); },
+        [&](std::int32_t link, ByteSpan block, const DataBlockHeader& h) {
+            if (h.used > kDataCapacity)
+                return chainDamaged("data block's used count is above its capacity", link, owner);
+            // More bytes than the entry says it has: never write past the caller's buffer.
+            if (h.used > length - copied)
+                return chainDamaged("data chain holds more bytes than its size", link, owner);
+            // An empty entry may come with no buffer at all.
+            if (h.used > 0) std::memcpy(buffer + copied, block.data() + kDataHeaderSize, h.used);
+            copied += h.used;
+            return static_cast<int>(kPblOk);
+        },
+        &last);
+    if (rc != kPblOk) return rc;
     if (copied != length)
-        return chainDamaged("data chain holds fewer bytes than its size", from, owner);
+        return chainDamaged("data chain holds fewer bytes than its size", last, owner);
     return kPblOk;
 }
 
