@@ -72,12 +72,14 @@ int PblLibrary::requireBitmapCoversUse() {
     Bytes header;
     int rc = readHeader(header);
     if (rc != kPblOk) return rc;
+    // Nothing is written during the walk, so one window serves all chains: they mostly
+    // lie one after another in the file.
+    ChainWindow window;
     auto walkChainOf = [&](std::int32_t first, std::int32_t owner) {
         return walkChain(
             first, owner, [] { return std::int64_t{1} << 30; },
-            [&](std::int32_t link, ByteSpan, const DataBlockHeader&) {
-                return check(link, owner);
-            });
+            [&](std::int32_t link, ByteSpan, const DataBlockHeader&) { return check(link, owner); },
+            nullptr, &window);
     };
     rc = walkChainOf(headerLibraryDataFirst(v, header), 0);
     if (rc != kPblOk) return rc;
@@ -288,7 +290,7 @@ int PblLibrary::collectChain(std::int32_t first, std::vector<std::int32_t>& list
 int PblLibrary::walkChain(
     std::int32_t first, std::int32_t owner, const std::function<std::int64_t()>& blocksAhead,
     const std::function<int(std::int32_t, ByteSpan, const DataBlockHeader&)>& visit,
-    std::int64_t* last) {
+    std::int64_t* last, ChainWindow* shared) {
     std::int64_t blocks = 0;
     std::int64_t from = owner;
     const std::int64_t maxBlocks = file_.blockCount();
@@ -298,9 +300,11 @@ int PblLibrary::walkChain(
     // The window's buffer is kept from call to call: reading every entry of a library
     // is many small reads, and a fresh zeroed buffer each time costs as much as the read.
     constexpr std::int64_t kWindowBlocks = 128;
+    ChainWindow own;
+    ChainWindow& w = shared != nullptr ? *shared : own;
     Bytes& window = chainWindow_;
-    std::int64_t windowStart = 0;
-    std::int64_t windowBytes = 0;
+    std::int64_t& windowStart = w.start;
+    std::int64_t& windowBytes = w.bytes;
     for (std::int32_t link = first; link != kNoLink;) {
         if (blocks++ >= maxBlocks) return chainDamaged("data chain loops back", link, owner);
         if (!file_.validLink(link, kBlockSize))

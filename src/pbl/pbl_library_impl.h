@@ -133,6 +133,12 @@ class PblLibrary : public PblLibraryInterface {
         const std::function<int(std::int32_t node, const std::vector<RecordRef>& records)>& visit);
     int writeChain(std::int32_t& firstBlock, const std::uint8_t* data, std::int64_t length,
                    bool atLeastOne, std::int32_t owner);
+    // Where walkChain's window lies in the file (its bytes are chainWindow_); a walk of
+    // many chains that writes nothing in between may share one.
+    struct ChainWindow {
+        std::int64_t start = 0;
+        std::int64_t bytes = 0;
+    };
     // Follows a data chain, bounded and checked link by link, through a window of the
     // file; `blocksAhead` says how many blocks the rest of the walk will want, `visit`
     // sees each block (and stops the walk with a result other than kPblOk); `last`
@@ -141,7 +147,7 @@ class PblLibrary : public PblLibraryInterface {
                   const std::function<std::int64_t()>& blocksAhead,
                   const std::function<int(std::int32_t link, ByteSpan block,
                                           const layout::DataBlockHeader& header)>& visit,
-                  std::int64_t* last = nullptr);
+                  std::int64_t* last = nullptr, ChainWindow* shared = nullptr);
     int readChain(std::int32_t first, std::int64_t length, std::uint8_t* buffer,
                   std::int32_t owner);
     int chainDamaged(const char* reason, std::int64_t offset, std::int32_t owner);
