@@ -4,7 +4,9 @@
 
 #include "support/under_wine.h"
 
+#include <cctype>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 #include <system_error>
 
@@ -24,6 +26,26 @@ std::optional<std::filesystem::path> corpusDirOrSkip() {
     if (ci != nullptr && std::string_view(ci) == "true" && !underWine())
         ADD_FAILURE() << "CI=true, and the corpus is missing: " << dir.string();
     return std::nullopt;
+}
+
+std::size_t corpusFileCount(const std::filesystem::path& corpus, std::string_view extension) {
+    const auto lower = [](std::string text) {
+        for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return text;
+    };
+    const std::string wanted = lower(std::string(extension));
+    std::size_t count = 0;
+    std::error_code error;
+    for (std::filesystem::recursive_directory_iterator it(corpus, error), end; !error && it != end;
+         it.increment(error)) {
+        if (!it->is_regular_file(error)) continue;
+        const std::string name = lower(it->path().filename().string());
+        if (name.size() >= wanted.size() &&
+            name.compare(name.size() - wanted.size(), wanted.size(), wanted) == 0)
+            ++count;
+    }
+    if (error) ADD_FAILURE() << corpus.string() << ": cannot list the corpus: " << error.message();
+    return count;
 }
 
 }  // namespace keldrin::test
