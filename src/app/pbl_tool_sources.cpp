@@ -43,6 +43,13 @@ std::string shownName(const std::u16string& name) {
     return escapeControls(utf16ToUtf8(name));
 }
 
+// Names compare as the library compares them: ASCII letters without regard to case.
+std::u16string foldedEntryName(std::u16string name) {
+    for (char16_t& c : name)
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    return name;
+}
+
 // ANSI code page bytes as wide text, only when the conversion gives the same bytes back.
 std::optional<std::u16string> exactWide(std::string_view bytes) {
     std::optional<std::u16string> wide =
@@ -202,6 +209,21 @@ void runExport(ToolContext& context, const ParsedArgs& args) {
     const bool unicode = lib->isUnicode() != 0;
     const ExportEncoding encoding = encodingOption(args, unicode);
     std::vector<EntryRecord> entries = listEntries(lib);
+    // PowerBuilder's export of an object with binary data carries its ".bin" entry in a
+    // section after the source; ours does not yet, and says so rather than lose it unseen.
+    if (!raw) {
+        std::set<std::u16string> names;
+        for (const EntryRecord& entry : entries) names.insert(foldedEntryName(entry.name));
+        for (const EntryRecord& entry : entries) {
+            if (!pbl::isSourceEntryName(entry.name)) continue;
+            const std::u16string bin = entry.name.substr(0, entry.name.size() - 4) + u".bin";
+            if (names.count(foldedEntryName(bin)) != 0)
+                context.note(shownName(entry.name) + ": its binary data (" + shownName(bin) +
+                             ", an OLE control's state) stays out of the file, where "
+                             "PowerBuilder's own export carries it; export --all writes that "
+                             "entry as stored");
+        }
+    }
     std::erase_if(entries, [&](const EntryRecord& entry) {
         return !all && !pbl::isSourceEntryName(entry.name);
     });
@@ -286,13 +308,6 @@ void collectFiles(const std::u16string& path, std::vector<std::u16string>& files
     }
 }
 
-// Names compare as the library compares them: ASCII letters without regard to case.
-std::u16string foldedEntryName(std::u16string name) {
-    for (char16_t& c : name)
-        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-    return name;
-}
-
 // The texts of one export file in the library's encoding, or ToolFailure naming it.
 ImportedEntry prepareImport(const OpenLibrary& lib, const std::u16string& path) {
     const bool unicode = lib->isUnicode() != 0;
@@ -300,6 +315,12 @@ ImportedEntry prepareImport(const OpenLibrary& lib, const std::u16string& path) 
     std::vector<std::uint8_t> bytes = readBoundedFile(path, kMaxEntryBytes);
     pbl::ReadExportFile read = pbl::readExportFile(bytes);
     if (!read.error.empty()) throw ToolFailure{where + ": not an export file: " + read.error};
+    if (read.encoding == ExportEncoding::kAnsi ? pbl::holdsBinarySection(read.ansi.source)
+                                               : pbl::holdsBinarySection(read.wide.source))
+        throw ToolFailure{where +
+                          ": ends in PowerBuilder's binary data section (the .bin entry that "
+                          "keeps an OLE control's state), which import does not carry; import "
+                          "this file in PowerBuilder"};
 
     ImportedEntry entry;
     entry.file = path;

@@ -251,8 +251,12 @@ int writeReportData(PsrContainer& container, const std::string& dwName, Format f
         }
         DataWindow child;
         if (!loadSource(container, *source, child, notes)) return kDataFailed;
-        // A child's rows are the nested stream whose columns are its table's.
+        // A child's rows are the nested stream whose columns are its table's. A nested
+        // report keeps one such stream per row of the report around it: the first is
+        // shown, and a note names the others rather than let them pass unseen.
         std::vector<std::string> ignored;
+        std::optional<ReportData> shown;
+        std::vector<std::string> others;
         for (const std::u16string& path : streams) {
             if (path.rfind(nested, 0) != 0) continue;
             Bytes bytes;
@@ -260,10 +264,23 @@ int writeReportData(PsrContainer& container, const std::string& dwName, Format f
             ReportData data;
             ReportDamage damage;
             if (!decodeReportData(bytes, utf16ToUtf8(path), &child, data, damage)) continue;
-            return finish(data, format, out, notes);
+            if (shown)
+                others.push_back(utf16ToUtf8(path));
+            else
+                shown = std::move(data);
         }
-        notes.push_back("the report holds no saved rows for DataWindow '" + dwName + "'");
-        return kDataFailed;
+        if (!shown) {
+            notes.push_back("the report holds no saved rows for DataWindow '" + dwName + "'");
+            return kDataFailed;
+        }
+        if (!others.empty()) {
+            std::string list;
+            for (const std::string& path : others) list += (list.empty() ? "" : ", ") + path;
+            notes.push_back("DataWindow '" + dwName + "' has saved rows in " +
+                            std::to_string(others.size() + 1) + " streams; shown: " +
+                            shown->stream + "; name one of the others for its rows: " + list);
+        }
+        return finish(*shown, format, out, notes);
     }
 
     DataWindow declared;

@@ -32,9 +32,11 @@ std::vector<std::u16string> reportStreamPaths(PsrContainer& container);
 // The saved rows of one DataWindow of the report in `format`, appended to `out`.
 // `dwName` empty: the main DataWindow ("data"). Otherwise a stream under "neststg/"
 // (its name with or without that prefix), or a child DataWindow's name, whose rows are
-// the stream under "neststg/" holding its table's columns. Notes (one line each, no
-// newline) tell what was not decoded, or why nothing was. Returns kDataComplete,
-// kDataPartial or kDataFailed; never throws for a damaged report.
+// the stream under "neststg/" holding its table's columns (a nested report has one such
+// stream per row of the report around it: the first is written, and a note names the
+// others). Notes (one line each, no newline) tell what was not decoded, or why nothing
+// was. Returns kDataComplete, kDataPartial or kDataFailed; never throws for a damaged
+// report.
 int writeReportData(PsrContainer& container, const std::string& dwName, Format format,
                     std::string& out, std::vector<std::string>& notes);
 

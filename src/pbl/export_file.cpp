@@ -331,6 +331,29 @@ ReadExportFile readExportFile(ByteSpan file) {
     return read;
 }
 
+namespace {
+
+template <class Char>
+bool binarySectionIn(std::basic_string_view<Char> source) {
+    for (std::size_t line = 0; line < source.size();) {
+        if (startsWith(source.substr(line), kBinarySectionStart)) return true;
+        const std::size_t lf = source.find(static_cast<Char>('\n'), line);
+        if (lf == std::basic_string_view<Char>::npos) break;
+        line = lf + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool holdsBinarySection(std::string_view source) {
+    return binarySectionIn(source);
+}
+
+bool holdsBinarySection(std::u16string_view source) {
+    return binarySectionIn(source);
+}
+
 bool isSourceEntryName(std::u16string_view name) {
     if (name.size() < 5) return false;
     std::u16string_view tail = name.substr(name.size() - 4);

@@ -61,6 +61,15 @@ struct ReadExportFile {
 
 ReadExportFile readExportFile(ByteSpan file);
 
+// PowerBuilder ends the export of an object that has binary data (a window's OLE
+// controls keep their state in an entry named after the object with ".bin") with a
+// section that begins on a line of its own with this text and holds that entry as hex.
+// Neither export nor import carries the section yet: import refuses a file that has one
+// rather than store the section as source.
+inline constexpr std::string_view kBinarySectionStart = "Start of PowerBuilder Binary Data Section";
+bool holdsBinarySection(std::string_view source);
+bool holdsBinarySection(std::u16string_view source);
+
 // Whether an entry of this name holds source text: the name ends in ".sr" and one more
 // character (.srd, .srw, ...). Everything else in a library is a compiled object.
 bool isSourceEntryName(std::u16string_view name);

@@ -564,6 +564,12 @@ TEST_F(FaultTest, FullDiskDuringPutKeepsTheReplacedEntry) {
 // --- Permissions -------------------------------------------------------------------------------
 
 TEST_F(FaultTest, TargetDirectoryWithoutWritePermission) {
+    // Root's rights pass over permission bits, so the programs run as an unprivileged
+    // user, who may not reach the build tree: they run from copies that user can start.
+    const test::ProgramsForNobody programs({kKeldrin, kKeldrinPbl});
+    if (!programs.why().empty()) GTEST_SKIP() << programs.why();
+    const std::string keldrin = programs.path(kKeldrin);
+    const std::string keldrinPbl = programs.path(kKeldrinPbl);
     const Report report = makeReport("r", 2, 1000, 3);
     stdfs::create_directory(dir / "locked");
     writeAll(dir / "r.psr", report.file);
@@ -572,7 +578,8 @@ TEST_F(FaultTest, TargetDirectoryWithoutWritePermission) {
     ::chmod((dir / "locked" / "t.pbl").c_str(), 0666);
     ::chmod((dir / "locked").c_str(), 0555);
 
-    Outcome o = runProgram(kKeldrin, {"r.psr", "-p", "locked/t.pbl"}, dir, {std::nullopt, true});
+    Outcome o =
+        runProgram(keldrin.c_str(), {"r.psr", "-p", "locked/t.pbl"}, dir, {std::nullopt, true});
     EXPECT_EQ(o.exitCode, 3) << o.output;
     EXPECT_TRUE(endsWith(o.output, "Conversion error\n\n")) << o.output;
     EXPECT_EQ(readAll(dir / "locked" / "t.pbl"), kOldTarget);
@@ -589,7 +596,7 @@ TEST_F(FaultTest, TargetDirectoryWithoutWritePermission) {
           std::vector<std::string>{"create", "locked/new.pbl", "6"},
           std::vector<std::string>{"rebuild", "locked/lib.pbl", "locked/copy.pbl"}}) {
         SCOPED_TRACE(args[0]);
-        Outcome p = runProgram(kKeldrinPbl, args, dir, {std::nullopt, true});
+        Outcome p = runProgram(keldrinPbl.c_str(), args, dir, {std::nullopt, true});
         EXPECT_EQ(p.exitCode, 1) << p.output;
         EXPECT_EQ(readAll(dir / "locked" / "lib.pbl"), lib);
         EXPECT_EQ(listing(dir / "locked"), (std::set<std::string>{"t.pbl", "lib.pbl"}));

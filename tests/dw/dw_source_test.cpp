@@ -2,6 +2,7 @@
 // offsets, and every source the corpus holds (report streams and library entries).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "base/text.h"
@@ -167,9 +168,11 @@ TEST(DwSourceModel, ABlobColumnMayHaveNoName) {
 // Every source the corpus's reports hold, the main DataWindow's and every child's.
 TEST(DwSourceCorpus, EveryReportSourceParses) {
     if (!keldrin::test::corpusDirOrSkip()) GTEST_SKIP() << "no corpus";
-    int parsed = 0;
+    std::size_t parsed = 0;
+    std::size_t expected = 0;  // each report's main source and its children's
     for (const testing::CorpusFile& file : testing::corpusFiles("psr-")) {
         SCOPED_TRACE(file.path);
+        expected += 1 + static_cast<std::size_t>(std::max(file.children, 0));
         std::shared_ptr<PsrContainer> report = testing::openReport(file.path);
         for (const std::u16string& path : reportStreamPaths(*report)) {
             if (path != u"source" && path.rfind(u"dwstg/source_", 0) != 0) continue;
@@ -185,7 +188,9 @@ TEST(DwSourceCorpus, EveryReportSourceParses) {
             ++parsed;
         }
     }
-    EXPECT_EQ(parsed, 16);  // 12 reports, 4 of them with a child
+    EXPECT_EQ(parsed, expected);
+    EXPECT_EQ(testing::corpusFiles("psr-").size(),
+              keldrin::test::corpusFileCount(KELDRIN_CORPUS_DIR, ".psr"));
 }
 
 // Every ".srd" entry of every corpus library.

@@ -2,8 +2,10 @@
 // never copied) and a report's source streams.
 #pragma once
 
+#include <cstdlib>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/bytes.h"
@@ -16,9 +18,10 @@
 namespace keldrin::dw::testing {
 
 struct CorpusFile {
-    std::string path;  // absolute
-    std::string kind;  // psr-ole, psr-portable-ansi, pbl-unicode, ...
-    std::string name;  // the file name alone
+    std::string path;   // absolute
+    std::string kind;   // psr-ole, psr-portable-ansi, pbl-unicode, ...
+    std::string name;   // the file name alone
+    int children = -1;  // a report's child DataWindows, as its notes count them; -1: not said
 };
 
 // The corpus files whose kind starts with `kindPrefix`.
@@ -26,8 +29,13 @@ inline std::vector<CorpusFile> corpusFiles(const std::string& kindPrefix) {
     std::vector<CorpusFile> files;
     for (const keldrin::test::ManifestRow& row : keldrin::test::manifestRows(KELDRIN_CORPUS_DIR)) {
         if (row.kind.rfind(kindPrefix, 0) != 0) continue;
-        files.push_back(CorpusFile{std::string(KELDRIN_CORPUS_DIR) + "/" + row.file, row.kind,
-                                   row.file.substr(row.file.rfind('/') + 1)});
+        CorpusFile file{std::string(KELDRIN_CORPUS_DIR) + "/" + row.file, row.kind,
+                        row.file.substr(row.file.rfind('/') + 1)};
+        const std::string said = "(source_N streams)=";
+        const std::size_t at = row.notes.find(said);
+        if (at != std::string::npos)
+            file.children = std::atoi(row.notes.c_str() + at + said.size());
+        files.push_back(std::move(file));
     }
     return files;
 }

@@ -3,8 +3,10 @@
 // reports, each decoded whole into rows of its DataWindow's declared columns.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <map>
+#include <set>
 #include <string>
 
 #include "base/text.h"
@@ -239,12 +241,22 @@ TEST(ReportDataDamage, AVersionNotSeenIsReadWithANote) {
 }
 
 // What each corpus report holds: rows per data stream, as decoded and checked by hand
-// against the text the report shows.
+// against the text the report shows. Bytes after the last row make the result partial
+// (the reader shows them as hex). `unimplemented`, where set, says why the tool does not
+// find the DataWindow that declares the stream's columns: it must then say so in a note,
+// and name and type the columns from the stream alone, never from a guessed source.
 struct Expected {
     std::size_t rows;
     std::size_t columns;
     bool partial;
+    const char* unimplemented = nullptr;
 };
+// A nested report keeps its rows in one stream per row of the report around it
+// ("datanest_R_1_1", R the outer row: the retrieval argument after its rows is that
+// row's department). Which report object and which of its columns the other two numbers
+// name cannot be told from one sample, so the stream is not tied to a source yet.
+constexpr const char* kNestedSource =
+    "a nested report's rows: the stream is not tied to the report object's DataWindow yet";
 const std::map<std::string, std::map<std::string, Expected>> kCorpusRows = {
     {"12.psr", {{"data", {1, 6, false}}}},
     {"121.psr", {{"data", {1, 6, false}}}},
@@ -255,8 +267,20 @@ const std::map<std::string, std::map<std::string, Expected>> kCorpusRows = {
     {"custlist.psr", {{"data", {126, 9, false}}, {"neststg/datadddw_0_6_0", {63, 3, false}}}},
     {"deptemps.psr", {{"data", {75, 8, false}}}},
     {"deptlist.psr", {{"data", {5, 3, false}}}},
-    {"empsals.psr", {{"data", {22, 4, true}}}},  // 15 bytes follow the rows
+    // A graph: its rows are a table's like any other's.
+    {"empgraph.psr", {{"data", {75, 5, false}}}},
+    // 15 bytes follow the rows: the retrieval argument "R & D" (which_department).
+    {"empsals.psr", {{"data", {22, 4, true}}}},
     {"ffempdat.psr", {{"data", {75, 20, true}}, {"neststg/datadddw_0_5_0", {5, 2, false}}}},
+    // Each nested stream is followed by 17 bytes: the nested report's retrieval argument
+    // (department 100 to 500, the outer row's department_dept_id).
+    {"nestrep.psr",
+     {{"data", {5, 7, false}},
+      {"neststg/datanest_1_1_1", {21, 5, true, kNestedSource}},
+      {"neststg/datanest_2_1_1", {18, 5, true, kNestedSource}},
+      {"neststg/datanest_3_1_1", {8, 5, true, kNestedSource}},
+      {"neststg/datanest_4_1_1", {15, 5, true, kNestedSource}},
+      {"neststg/datanest_5_1_1", {8, 5, true, kNestedSource}}}},
 };
 
 const char* kindName(ValueKind kind) {
@@ -292,11 +316,14 @@ ValueKind kindFor(const std::string& declared) {
 
 TEST(ReportDataCorpus, EveryStreamDecodesWholeIntoItsDeclaredColumns) {
     if (!keldrin::test::corpusDirOrSkip()) GTEST_SKIP() << "no corpus";
-    int streams = 0;
+    std::size_t reports = 0;
+    std::set<std::string> named;
     for (const testing::CorpusFile& file : testing::corpusFiles("psr-")) {
         SCOPED_TRACE(file.path);
         const auto expected = kCorpusRows.find(file.name);
         ASSERT_NE(expected, kCorpusRows.end());
+        ++reports;
+        named.insert(file.name);
         std::shared_ptr<PsrContainer> report = testing::openReport(file.path);
         std::map<std::string, Expected> found;
         for (const std::u16string& path : reportStreamPaths(*report)) {
@@ -309,6 +336,15 @@ TEST(ReportDataCorpus, EveryStreamDecodesWholeIntoItsDeclaredColumns) {
             const std::string dw = path == u"data" ? "" : utf16ToUtf8(path);
             const int status = writeReportData(*report, dw, Format::kJson, out, notes);
             ASSERT_NE(status, kDataFailed) << (notes.empty() ? "" : notes[0]);
+            const auto want = expected->second.find(utf16ToUtf8(path));
+            ASSERT_NE(want, expected->second.end());
+            const bool sourceUnknown =
+                std::any_of(notes.begin(), notes.end(), [](const std::string& note) {
+                    return note.rfind("no DataWindow source is known for stream", 0) == 0;
+                });
+            EXPECT_EQ(sourceUnknown, want->second.unimplemented != nullptr)
+                << (want->second.unimplemented ? want->second.unimplemented
+                                               : "the tool should find this stream's source");
 
             Bytes bytes;
             report->readStream(path, bytes);
@@ -316,7 +352,8 @@ TEST(ReportDataCorpus, EveryStreamDecodesWholeIntoItsDeclaredColumns) {
             ParseError error;
             std::u16string source = u"source";
             if (path != u"data") {
-                // The drop-down's own source: the one child of each of these reports.
+                // The drop-down's or the nested report's own source: the one child of
+                // each of these reports.
                 source = u"dwstg/source_1";
             }
             ASSERT_TRUE(parseDataWindow(testing::sourceOf(*report, source), declared, error));
@@ -339,7 +376,6 @@ TEST(ReportDataCorpus, EveryStreamDecodesWholeIntoItsDeclaredColumns) {
             }
             found[utf16ToUtf8(path)] = {data.rows.size(), data.columns.size(), data.partial()};
             EXPECT_EQ(status == kDataPartial, data.partial());
-            ++streams;
         }
         ASSERT_EQ(found.size(), expected->second.size());
         for (const auto& [stream, want] : expected->second) {
@@ -350,7 +386,8 @@ TEST(ReportDataCorpus, EveryStreamDecodesWholeIntoItsDeclaredColumns) {
             EXPECT_EQ(found[stream].partial, want.partial);
         }
     }
-    EXPECT_EQ(streams, 16);
+    EXPECT_EQ(reports, keldrin::test::corpusFileCount(KELDRIN_CORPUS_DIR, ".psr"));
+    EXPECT_EQ(named.size(), kCorpusRows.size()) << "a table row names no corpus report";
 }
 
 }  // namespace

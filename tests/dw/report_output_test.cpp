@@ -2,6 +2,7 @@
 // a DataWindow name picks, what a partial result says, and what a failure says.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "base/text.h"
@@ -103,6 +104,24 @@ TEST(ReportOutputCorpus, ADropDownChildByItsNameOrItsStream) {
         EXPECT_EQ(byStream.out, byName.out);
         EXPECT_TRUE(byStream.notes.empty()) << byStream.notes[0];
     }
+}
+
+// A nested report's DataWindow has one stream of rows per row of the report around it.
+TEST(ReportOutputCorpus, ANestedReportByItsNameNamesTheStreamsNotShown) {
+    if (!keldrin::test::corpusDirOrSkip()) GTEST_SKIP() << "no corpus";
+    const Written byName = written("nestrep.psr", "d_emp_by_dept", Format::kCsv);
+    const Written first = written("nestrep.psr", "datanest_1_1_1", Format::kCsv);
+    EXPECT_EQ(byName.out, first.out);
+    EXPECT_EQ(byName.status, first.status);
+    EXPECT_EQ(byName.out.substr(0, byName.out.find("\r\n", byName.out.find("\r\n") + 2)),
+              "emp_id,employee_emp_lname,employee_emp_fname,salary,employee_start_date\r\n"
+              "102,Whitney,Fran,45700.000,1987-02-26T00:00:00");
+    const std::string others =
+        "DataWindow 'd_emp_by_dept' has saved rows in 5 streams; shown: "
+        "neststg/datanest_1_1_1; name one of the others for its rows: neststg/datanest_2_1_1, "
+        "neststg/datanest_3_1_1, neststg/datanest_4_1_1, neststg/datanest_5_1_1";
+    EXPECT_NE(std::find(byName.notes.begin(), byName.notes.end(), others), byName.notes.end())
+        << ::testing::PrintToString(byName.notes);
 }
 
 TEST(ReportOutputCorpus, PartialRowsSayWhatWasNotDecoded) {

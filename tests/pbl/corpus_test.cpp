@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "pbl_test_util.h"
@@ -103,7 +104,7 @@ class Corpus : public ManagerFixture {
 };
 
 TEST_F(Corpus, EveryLibraryOpensEnumeratesAndReads) {
-    int seen = 0;
+    std::size_t seen = 0;
     for (const auto& row : libraries()) {
         SCOPED_TRACE(row.file);
         PblLibraryHandle lib(manager->openLibrary(utf8ToUtf16(kCorpus + "/" + row.file), 0));
@@ -123,7 +124,56 @@ TEST_F(Corpus, EveryLibraryOpensEnumeratesAndReads) {
         EXPECT_EQ(check(kCorpus + "/" + row.file), "") << "checker on the original";
         ++seen;
     }
-    EXPECT_EQ(seen, 21);
+    EXPECT_EQ(seen, keldrin::test::corpusFileCount(kCorpus, ".pbl"));
+}
+
+// PowerBuilder's workspace keeps, beside a library's exported sources, the list of its
+// objects (the ".pbg" file): ` "name" "library";` lines between "@begin Objects" and
+// "@end;". The library's source entries are exactly the objects listed for it.
+TEST_F(Corpus, TheWorkspaceObjectListNamesEverySourceEntry) {
+    std::size_t lists = 0;
+    for (const auto& row : manifest()) {
+        if (row.kind != "ws-library-list") continue;
+        SCOPED_TRACE(row.file);
+        const Bytes raw = fileBytes(kCorpus + "/" + row.file);
+        std::stringstream text(std::string(raw.begin(), raw.end()));
+        std::map<std::string, std::set<std::string>> listed;  // library -> objects
+        bool objects = false;
+        for (std::string line; std::getline(text, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.rfind("@begin Objects", 0) == 0) objects = true;
+            if (line.rfind("@end;", 0) == 0) objects = false;
+            std::vector<std::string> quoted;
+            for (std::size_t at = line.find('"'); at != std::string::npos;) {
+                const std::size_t close = line.find('"', at + 1);
+                if (close == std::string::npos) break;
+                quoted.push_back(line.substr(at + 1, close - at - 1));
+                at = line.find('"', close + 1);
+            }
+            if (objects && quoted.size() == 2) listed[quoted[1]].insert(quoted[0]);
+        }
+        ASSERT_FALSE(listed.empty());
+        // The workspace is the folder that holds "ws_objects"; libraries are named from it.
+        const std::string workspace = row.file.substr(0, row.file.find("/ws_objects/"));
+        for (const auto& [library, names] : listed) {
+            SCOPED_TRACE(library);
+            PblLibraryHandle lib(
+                manager->openLibrary(utf8ToUtf16(kCorpus + "/" + workspace + "/" + library), 0));
+            ASSERT_NE(lib, nullptr);
+            Collector c;
+            ASSERT_EQ(lib->forEachEntry(c), kPblOk);
+            std::set<std::string> sources;
+            for (const auto& e : c.entries) {
+                const std::size_t dot = e.name.rfind('.');
+                if (dot != std::string::npos && e.name.size() - dot == 4 &&
+                    e.name.compare(dot, 3, ".sr") == 0)
+                    sources.insert(e.name);
+            }
+            EXPECT_EQ(sources, names);
+        }
+        ++lists;
+    }
+    EXPECT_EQ(lists, keldrin::test::corpusFileCount(kCorpus, ".pbg"));
 }
 
 // The text of an export with its "$PBExport..." header lines dropped, decoded to

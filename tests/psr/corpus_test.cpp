@@ -45,11 +45,13 @@ std::vector<CorpusReport> corpusReports() {
     return reports;
 }
 
-// Child names read from the reports' lookup tables, by file name.
+// Child names read from the reports' lookup tables, by file name: the drop-down
+// DataWindows of three reports, and the DataWindow of nestrep.psr's nested report.
 const std::map<std::string, std::u16string> kChildNames = {
     {"btnmaint.psr", u"d_dddw_states"},
     {"custlist.psr", u"d_state_lookup"},
     {"ffempdat.psr", u"d_dddw_dept"},
+    {"nestrep.psr", u"d_emp_by_dept"},
 };
 
 std::u16string versionFromObjectStart(const std::string& start) {
@@ -109,6 +111,7 @@ TEST(Corpus, EveryReportOpensAndGivesWhatTheConversionNeeds) {
             EXPECT_EQ(std::string(data.begin(), data.begin() + 7), report.objectStart);
         }
     }
+    EXPECT_EQ(reports.size(), keldrin::test::corpusFileCount(KELDRIN_CORPUS_DIR, ".psr"));
     EXPECT_GE(kinds["psr-ole"], 1);
     EXPECT_GE(kinds["psr-portable-ansi"], 1);
     EXPECT_GE(kinds["psr-portable-unicode"], 1);

@@ -11,6 +11,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <utility>
 
 namespace keldrin::test {
@@ -141,6 +143,59 @@ ProcessResult Process::finish() {
     }
     pid_ = -1;
     return result;
+}
+
+ProgramsForNobody::ProgramsForNobody(const std::vector<std::string>& programs) {
+    if (::geteuid() != 0) {
+        for (const std::string& program : programs) copies_.emplace_back(program, program);
+        return;
+    }
+    char pattern[] = "/tmp/keldrin-programs-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) {
+        why_ = std::string("cannot make a directory under /tmp for the programs: ") +
+               std::strerror(errno);
+        return;
+    }
+    dir_ = pattern;
+    namespace stdfs = std::filesystem;
+    const auto everyone = stdfs::perms::owner_all | stdfs::perms::group_read |
+                          stdfs::perms::group_exec | stdfs::perms::others_read |
+                          stdfs::perms::others_exec;
+    std::error_code error;
+    stdfs::permissions(dir_, everyone, error);
+    for (const std::string& program : programs) {
+        if (error) break;
+        const stdfs::path copy = dir_ / stdfs::path(program).filename();
+        stdfs::copy_file(program, copy, error);
+        if (!error) stdfs::permissions(copy, everyone, error);
+        copies_.emplace_back(program, copy.string());
+    }
+    if (error) {
+        why_ = "cannot copy the programs to " + dir_.string() + ": " + error.message();
+        return;
+    }
+    // 126 and 127: the runner could not switch user or start the program; the loader
+    // also ends with 127 when a library cannot be loaded.
+    for (const auto& [program, copy] : copies_) {
+        ProcessResult r = runProcess(
+            ProcessSpec{.program = copy, .args = {"--version"}, .timeLimit = 60, .asNobody = true});
+        if (r.exitCode == 126 || r.exitCode == 127 || r.signal != 0) {
+            why_ = "user 65534 cannot start " + copy + " (exit " + std::to_string(r.exitCode) +
+                   ", signal " + std::to_string(r.signal) + "): " + r.err;
+            return;
+        }
+    }
+}
+
+ProgramsForNobody::~ProgramsForNobody() {
+    std::error_code ignored;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+}
+
+std::string ProgramsForNobody::path(const std::string& program) const {
+    for (const auto& [original, copy] : copies_)
+        if (original == program) return copy;
+    return program;
 }
 
 }  // namespace keldrin::test

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace keldrin::test {
@@ -65,5 +66,31 @@ class Process {
 inline ProcessResult runProcess(const ProcessSpec& spec) {
     return Process(spec).finish();
 }
+
+// Programs that the user `asNobody` switches to can start. The build tree may lie below
+// a directory only its owner can enter (root's 0700 home, a `mktemp -d` folder), which
+// keeps that user from the programs there; run as root, this copies them, mode 0755,
+// into a fresh directory under /tmp that every user may enter, removed with this object.
+// The programs link only the system's libraries, so they need nothing else. A copy that
+// user still cannot start (/tmp mounted noexec, say) leaves `why` saying so: the test
+// then skips with it. Not run as root, no user is switched to, and the programs are used
+// where they are.
+class ProgramsForNobody {
+  public:
+    explicit ProgramsForNobody(const std::vector<std::string>& programs);
+    ~ProgramsForNobody();
+    ProgramsForNobody(const ProgramsForNobody&) = delete;
+    ProgramsForNobody& operator=(const ProgramsForNobody&) = delete;
+
+    // What to start for `program`, one of those given.
+    std::string path(const std::string& program) const;
+    // Why the programs cannot be started as that user; empty when they can.
+    const std::string& why() const { return why_; }
+
+  private:
+    std::filesystem::path dir_;
+    std::vector<std::pair<std::string, std::string>> copies_;  // program -> its copy
+    std::string why_;
+};
 
 }  // namespace keldrin::test
