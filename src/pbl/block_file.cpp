@@ -72,6 +72,7 @@ bool BlockFile::writeAt(const void* buffer, std::size_t length, std::int64_t off
         bytes += taken;
         length -= taken;
         offset += static_cast<std::int64_t>(taken);
+        if (!startJournal()) return false;
     }
     if (deferring_) {
         if (deferredFailed_) return false;
@@ -213,6 +214,7 @@ bool BlockFile::writeAtGathered(const fs::WritePiece* pieces, std::size_t count,
         return writeAt(flat.data(), flat.size(), offset);
     }
     if (journaling_ && !journalBefore(offset, length)) return false;
+    if (holding_ && !startJournal()) return false;
     std::int64_t at = offset;
     for (std::size_t i = 0; i < count; ++i) {
         updateCache(static_cast<const std::uint8_t*>(pieces[i].data), pieces[i].size, at);
@@ -295,6 +297,19 @@ void BlockFile::beginJournal() {
     journalSize_ = size_;
     journaling_ = true;
     holding_ = writable_ && !journalPath_.empty();
+    journalStarted_ = false;
+}
+
+bool BlockFile::startJournal() {
+    if (journalStarted_) return true;
+    // Before the file grows: a process killed now leaves a journal that tells the next
+    // opener the old length, so it cuts off what this change added. Not synced: after
+    // a power cut the added blocks may stay, unreferenced, as free space.
+    if (!journal::writeAndSync(journalPath_, journal::encode(journalPath_, journalSize_, {}),
+                               journal::Durability::kWritten))
+        return false;
+    journalStarted_ = true;
+    return true;
 }
 
 void BlockFile::endJournal() {
@@ -324,10 +339,13 @@ bool BlockFile::commitJournal() {
     }
     // Nothing of the old file changes: what went past its old end is reached by nothing.
     if (old.empty()) {
+        const bool removed = !journalStarted_ || journal::remove(journalPath_);
         endJournal();
-        return true;
+        return removed;
     }
-    if (!journal::writeAndSync(journalPath_, journal::encode(journalPath_, journalSize_, old))) {
+    if (!journal::writeAndSync(
+            journalPath_, journal::encode(journalPath_, journalSize_, old),
+            journalStarted_ ? journal::Durability::kReplaceSynced : journal::Durability::kSynced)) {
         (void)rollback();
         return false;
     }
@@ -382,7 +400,11 @@ bool BlockFile::rollback() {
         saved_.clear();
         const std::int64_t actual = fs::fileSize(file_);
         size_ = journalSize_;
-        return actual == journalSize_ || fs::truncateFile(file_, journalSize_);
+        const bool cut = actual == journalSize_ || fs::truncateFile(file_, journalSize_);
+        // The journal goes only once the file is back at its old length.
+        const bool removed = !journalStarted_ || (cut && journal::remove(journalPath_));
+        journalStarted_ = false;
+        return cut && removed;
     }
     bool ok = true;
     for (const auto& [block, old] : saved_)

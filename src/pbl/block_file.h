@@ -127,6 +127,9 @@ class BlockFile {
     void overlayHeld(std::uint8_t* buffer, std::size_t length, std::int64_t offset) const;
     // Writes the held blocks into the file, adjacent ones in one call.
     bool writeHeld();
+    // Writes the journal's header (the old length, no records yet) before the first
+    // write past the old end.
+    bool startJournal();
     void endJournal();
 
     std::FILE* file_ = nullptr;
@@ -148,6 +151,7 @@ class BlockFile {
     std::map<std::int64_t, std::vector<std::uint8_t>> saved_;  // block offset -> old bytes
     std::u16string journalPath_;
     bool holding_ = false;                                    // writes below journalSize_ wait
+    bool journalStarted_ = false;                             // the journal's file exists
     std::map<std::int64_t, std::vector<std::uint8_t>> held_;  // block offset -> new bytes
 };
 

@@ -181,11 +181,18 @@ Recovery recover(std::FILE* library, const std::u16string& libraryPath) {
     return result;
 }
 
-bool writeAndSync(const std::u16string& libraryPath, const Bytes& image) {
+bool writeAndSync(const std::u16string& libraryPath, const Bytes& image, Durability durability) {
     const std::u16string path = pathFor(libraryPath);
-    std::FILE* file = fs::createExclusive(path);
+    std::FILE* file = durability == Durability::kReplaceSynced ? fs::openFile(path, "rb+")
+                                                               : fs::createExclusive(path);
     if (file == nullptr) return false;
-    bool ok = fs::writeFileAt(file, image.data(), image.size(), 0) && fs::syncFile(file);
+    bool ok = fs::writeFileAt(file, image.data(), image.size(), 0);
+    if (durability == Durability::kWritten) {
+        ok = std::fclose(file) == 0 && ok;
+        if (!ok) (void)fs::removeFile(path);
+        return ok;
+    }
+    ok = ok && fs::syncFile(file);
     ok = std::fclose(file) == 0 && ok;
     // The journal's name must be on disk too, or a power cut could lose the journal
     // while the library's new bytes survive.

@@ -38,9 +38,14 @@ std::u16string pathFor(const std::u16string& libraryPath);
 Bytes encode(const std::u16string& libraryName, std::int64_t originalLength,
              const std::map<std::int64_t, std::vector<std::uint8_t>>& oldBlocks);
 
-// Writes `image` as the journal of `libraryPath` (which must not have one) and puts
-// it on disk, its directory entry included; false, leaving no journal, when it could not.
-bool writeAndSync(const std::u16string& libraryPath, const Bytes& image);
+enum class Durability {
+    kWritten,        // a new journal, written but not synced
+    kSynced,         // a new journal, on disk with its directory entry
+    kReplaceSynced,  // in place of the journal this change began, on disk
+};
+// Writes `image` as the journal of `libraryPath` (which must not have one, unless
+// kReplaceSynced) with the durability asked; false, leaving no journal, when it could not.
+bool writeAndSync(const std::u16string& libraryPath, const Bytes& image, Durability durability);
 // Commits: the journal of `libraryPath` is removed, or at least emptied.
 bool remove(const std::u16string& libraryPath);
 

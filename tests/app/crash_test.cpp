@@ -141,14 +141,13 @@ class CrashHook : public fs::FaultHook {
     std::map<std::pair<dev_t, ino_t>, Unsynced> files_;
 };
 
-// What a library holds, as one comparable value: every entry's name, comment and body,
-// the library comment and the library data (times left out: put stamps the current
-// second unless told otherwise, and import keeps file times).
-std::string snapshot(const std::string& path) {
+// Every entry of the library at `path` (names as stored, UTF-16LE): its comment size and
+// its comment and body. An entry named "" holds why the library could not be read.
+std::map<std::string, std::string> entryMap(const std::string& path) {
     pbl::PblManagerHandle manager(pbl::createPblManager());
     manager->setNameEncoding(pbl::kNameUtf16);
     pbl::PblLibraryHandle lib(manager->openLibrary(fs::fromNativeName(path), 0));
-    if (!lib) return "<cannot open: " + std::to_string(manager->lastResult()) + ">";
+    if (!lib) return {{"", "<cannot open: " + std::to_string(manager->lastResult()) + ">"}};
     struct Collect : pbl::PblEntryVisitor {
         std::vector<pbl::PblEntryInfo> entries;
         int visit(pbl::PblEntryInfo& info) override {
@@ -156,14 +155,28 @@ std::string snapshot(const std::string& path) {
             return 1;
         }
     } collect;
-    std::string out;
-    if (lib->forEachEntry(collect) != pbl::kPblOk) return "<cannot list>";
+    if (lib->forEachEntry(collect) != pbl::kPblOk) return {{"", "<cannot list>"}};
+    std::map<std::string, std::string> out;
     for (const pbl::PblEntryInfo& info : collect.entries) {
         std::string data(static_cast<std::size_t>(info.dataSize) + 2, '\0');
-        if (lib->readEntryData(info, data.data()) != pbl::kPblOk) return "<cannot read>";
+        if (lib->readEntryData(info, data.data()) != pbl::kPblOk) return {{"", "<cannot read>"}};
         data.resize(static_cast<std::size_t>(info.dataSize));
-        out += info.name + "|" + std::to_string(info.commentSize) + "|" + data + "\n";
+        out[info.name] = std::to_string(info.commentSize) + "|" + data;
     }
+    return out;
+}
+
+// What a library holds, as one comparable value: every entry's name, comment and body,
+// the library comment and the library data (times left out: put stamps the current
+// second unless told otherwise, and import keeps file times).
+std::string snapshot(const std::string& path) {
+    const std::map<std::string, std::string> entries = entryMap(path);
+    if (auto failed = entries.find(""); failed != entries.end()) return failed->second;
+    std::string out;
+    for (const auto& [name, content] : entries) out += name + "|" + content + "\n";
+    pbl::PblManagerHandle manager(pbl::createPblManager());
+    pbl::PblLibraryHandle lib(manager->openLibrary(fs::fromNativeName(path), 0));
+    if (!lib) return out;
     int size = 0;
     (void)lib->getComment(nullptr, size);
     std::string comment(static_cast<std::size_t>(size), '\0');
@@ -173,6 +186,13 @@ std::string snapshot(const std::string& path) {
     std::string data(static_cast<std::size_t>(size), '\0');
     if (lib->readLibraryData(data.data(), size) != pbl::kPblOk) return "<cannot read data>";
     return out + "comment|" + comment + "\ndata|" + data;
+}
+
+// A UTF-16LE name from a snapshot, for a failure message.
+std::string printable(const std::string& utf16) {
+    std::string out;
+    for (std::size_t i = 0; i < utf16.size(); i += 2) out += utf16[i];
+    return out;
 }
 
 int runTool(const std::vector<std::string>& args) {
@@ -268,7 +288,10 @@ class CrashTest : public ::testing::Test {
         fs::installFaultHook(&quiet_);
         EXPECT_EQ(rc, 0) << command[0];
         const std::string after = snapshot(work);
-        EXPECT_TRUE(after != before) << command[0] << " changed nothing";
+        const Bytes originalBytes = checks::readWholeFile(fs::fromNativeName(original));
+        const Bytes afterBytes = checks::readWholeFile(fs::fromNativeName(work));
+        EXPECT_TRUE(after != before || afterBytes != originalBytes)
+            << command[0] << " changed nothing";
         const long total = counter.operations();
         for (int cut = 0; cut < 2; ++cut) {
             for (long at = 1; at <= total; ++at) {
@@ -295,6 +318,13 @@ class CrashTest : public ::testing::Test {
                     ADD_FAILURE() << where << ": neither the old nor the new library: "
                                   << state.substr(0, 200);
                 EXPECT_FALSE(fsys::exists(work + ".journal")) << where;
+                // A process that stops leaves what it wrote with the system, journal
+                // included: the library is then the old or new one byte for byte.
+                if (cut == 0) {
+                    const Bytes bytes = checks::readWholeFile(fs::fromNativeName(work));
+                    EXPECT_TRUE(bytes == originalBytes || bytes == afterBytes)
+                        << where << ": not the old or the new file byte for byte";
+                }
                 EXPECT_EQ(checks::checkLibraryStructure(work), "") << where;
                 EXPECT_EQ(runTool({"put", work, "after_crash.srd", (dir_ / "small.srd").string()}),
                           0)
@@ -391,6 +421,68 @@ TEST_F(CrashTest, ReaderWithoutWriteAccessRefusesAHotJournal) {
     EXPECT_FALSE(fsys::exists(journal));
 }
 
+// What a crash leaves when nobody plays its journal back (another program opened the
+// library, or the journal was lost): salvage recovers every entry the change did not
+// touch, byte for byte, into a sound library, and never touches the damaged one.
+TEST_F(CrashTest, SalvageRecoversWhatAnUnjournaledCrashLeft) {
+    const std::string original = base(10);
+    const std::string work = (dir_ / "torn.pbl").string();
+    const std::string out = (dir_ / "salvaged.pbl").string();
+    const std::map<std::string, std::string> before = entryMap(original);
+    const std::vector<std::vector<std::string>> commands = {
+        {"put", work, "src_0.srd", (dir_ / "big.srd").string()},
+        {"import", work, (dir_ / "import").string()},
+    };
+    int points = 0;
+    int whole = 0;  // salvage lost nothing
+    for (const auto& command : commands) {
+        fsys::remove(work);
+        fsys::copy_file(original, work);
+        CrashHook counter(-1, false);
+        fs::installFaultHook(&counter);
+        (void)runTool(command);
+        fs::installFaultHook(&quiet_);
+        for (long at = 1; at <= counter.operations(); ++at) {
+            fsys::remove(work);
+            fsys::remove(work + ".journal");
+            fsys::remove(out);
+            fsys::copy_file(original, work);
+            {
+                CrashHook hook(at, true);
+                fs::installFaultHook(&hook);
+                (void)runTool(command);
+                fs::installFaultHook(&quiet_);
+                std::mt19937 random(static_cast<unsigned>(at));
+                hook.cutPower(random);
+            }
+            ++points;
+            fsys::remove(work + ".journal");
+            const std::vector<std::uint8_t> damaged =
+                checks::readWholeFile(fs::fromNativeName(work));
+            const int rc = runTool({"salvage", work, out});
+            EXPECT_TRUE(rc == 0 || rc == 1) << command[0] << " at " << at;
+            if (rc == 0) ++whole;
+            EXPECT_EQ(checks::readWholeFile(fs::fromNativeName(work)), damaged);
+            EXPECT_EQ(checks::checkLibraryStructure(out), "") << command[0] << " at " << at;
+            const std::map<std::string, std::string> recovered = entryMap(out);
+            for (const auto& [name, line] : before) {
+                // The entry the put replaced may come back old, new, or not at all.
+                if (command[0] == "put" && name.rfind(std::string("s\0r\0c\0_\0"
+                                                                  "0\0.",
+                                                                  12),
+                                                      0) == 0)
+                    continue;
+                auto it = recovered.find(name);
+                EXPECT_TRUE(it != recovered.end() && it->second == line)
+                    << command[0] << " at " << at << ": untouched entry " << printable(name)
+                    << " was not recovered";
+            }
+        }
+    }
+    std::printf("salvage after crashes with the journal thrown away: %d points, %d lost nothing\n",
+                points, whole);
+}
+
 // Real processes killed with SIGKILL at random moments of a large import.
 TEST_F(CrashTest, KilledImportIsOldOrNew) {
 #if !defined(KELDRIN_PBL_PATH)
@@ -422,9 +514,12 @@ TEST_F(CrashTest, KilledImportIsOldOrNew) {
         ::kill(process.pid(), SIGKILL);
         (void)process.finish();
         const std::string state = snapshot(work);
-        if (state == before)
+        if (state == before) {
             ++oldState;
-        else if (state == after)
+            EXPECT_EQ(checks::readWholeFile(fs::fromNativeName(work)),
+                      checks::readWholeFile(fs::fromNativeName(original)))
+                << "round " << round << ": the old library, but not byte for byte";
+        } else if (state == after)
             ++newState;
         else
             ADD_FAILURE() << "round " << round << ": neither the old nor the new library";
