@@ -121,3 +121,33 @@ TEST_F(ManagerFixture, LocksFollowWritersAndReaders) {
 
 }  // namespace
 }  // namespace keldrin::pbl::test
+
+namespace keldrin::pbl::test {
+namespace {
+
+// A block that an entry uses but the bitmap marks free (what another program's crash
+// can leave) is never handed out: the change is refused before it writes anything,
+// with the block's place and a pointer to salvage.
+using ChangeGuard = ManagerFixture;
+
+TEST_F(ChangeGuard, BlockInUseButMarkedFreeStopsTheChange) {
+    Bytes base;
+    ASSERT_NO_FATAL_FAILURE(buildDamageBase(*this, "guard.pbl", base));
+    base[512 + 8 + 1] &= 0xBF;  // alpha's second data block (4608), marked free
+    const std::string path = dir.file("guard.pbl");
+    putFileBytes(path, base);
+    {
+        PblLibraryHandle handle(open("guard.pbl"));
+        auto& lib = static_cast<PblLibrary&>(*handle);
+        lib.beginChange();
+        EXPECT_EQ(putEntry(lib, "newcomer", pattern(3000, 5)), kPblDamaged);
+        EXPECT_EQ(lib.lastDamage().offset, 4608);
+        EXPECT_NE(lib.lastDamage().reason.find("salvage"), std::string::npos)
+            << lib.lastDamage().reason;
+        EXPECT_EQ(lib.abandonChange(), kPblOk);
+    }
+    EXPECT_EQ(fileBytes(path), base);
+}
+
+}  // namespace
+}  // namespace keldrin::pbl::test
