@@ -9,6 +9,7 @@
 #include "base/file.h"
 #include "base/text.h"
 #include "pbl/bulk_reader.h"
+#include "pbl/journal.h"
 #include "pbl/pbl_layout.h"
 
 namespace keldrin::tool {
@@ -55,7 +56,20 @@ void check(int code, const std::string& context) {
     if (code != pbl::kPblOk) fail(code, context);
 }
 
+namespace {
+// A change that could not write its journal beside the library says so: the usual
+// reason is a directory this user may not write, which the library's own permissions
+// do not show.
+[[noreturn]] void journalFailed(const std::u16string& path) {
+    throw ToolFailure{displayPath(path) + ": cannot write " +
+                      displayPath(pbl::journal::pathFor(path)) +
+                      " beside the library, which a change needs (is the directory writable, "
+                      "and is there space?); the library is unchanged"};
+}
+}  // namespace
+
 void OpenLibrary::check(int code, const std::string& context) const {
+    if (code != pbl::kPblOk && library && concrete().file().journalFailed()) journalFailed(path);
     if (code == pbl::kPblDamaged && library) {
         const pbl::PblDamage& damage = concrete().lastDamage();
         if (!damage.reason.empty())
@@ -67,8 +81,10 @@ void OpenLibrary::check(int code, const std::string& context) const {
 
 void OpenLibrary::close() {
     if (library) {
-        if (concrete().commitChange() != 0)
+        if (concrete().commitChange() != 0) {
+            if (concrete().file().journalFailed()) journalFailed(path);
             throw ToolFailure{displayPath(path) + ": cannot write the library; it is unchanged"};
+        }
         library.reset();
     }
 }

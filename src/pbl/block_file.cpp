@@ -298,6 +298,7 @@ void BlockFile::beginJournal() {
     journaling_ = true;
     holding_ = writable_ && !journalPath_.empty();
     journalStarted_ = false;
+    journalFailed_ = false;
 }
 
 bool BlockFile::startJournal() {
@@ -306,8 +307,10 @@ bool BlockFile::startJournal() {
     // opener the old length, so it cuts off what this change added. Not synced: after
     // a power cut the added blocks may stay, unreferenced, as free space.
     if (!journal::writeAndSync(journalPath_, journal::encode(journalPath_, journalSize_, {}),
-                               journal::Durability::kWritten))
+                               journal::Durability::kWritten)) {
+        journalFailed_ = true;
         return false;
+    }
     journalStarted_ = true;
     return true;
 }
@@ -346,6 +349,7 @@ bool BlockFile::commitJournal() {
     if (!journal::writeAndSync(
             journalPath_, journal::encode(journalPath_, journalSize_, old),
             journalStarted_ ? journal::Durability::kReplaceSynced : journal::Durability::kSynced)) {
+        journalFailed_ = true;
         (void)rollback();
         return false;
     }

@@ -99,6 +99,9 @@ class BlockFile {
     // (and the file as it was, or a journal the next opener plays back) on failure.
     bool commitJournal();
     bool journaling() const { return journaling_; }
+    // Whether the last change failed because its journal could not be written beside
+    // the library (a directory that may not be written, a full disk).
+    bool journalFailed() const { return journalFailed_; }
     // The library's path, whose journal a change writes; empty: changes are undone in
     // memory only (a new file that takes its name only when whole needs no more).
     void setJournalPath(std::u16string libraryPath) { journalPath_ = std::move(libraryPath); }
@@ -150,8 +153,9 @@ class BlockFile {
     std::int64_t journalSize_ = 0;                             // the file's length at beginJournal
     std::map<std::int64_t, std::vector<std::uint8_t>> saved_;  // block offset -> old bytes
     std::u16string journalPath_;
-    bool holding_ = false;                                    // writes below journalSize_ wait
-    bool journalStarted_ = false;                             // the journal's file exists
+    bool holding_ = false;         // writes below journalSize_ wait
+    bool journalStarted_ = false;  // the journal's file exists
+    bool journalFailed_ = false;
     std::map<std::int64_t, std::vector<std::uint8_t>> held_;  // block offset -> new bytes
 };
 

@@ -594,10 +594,17 @@ TEST_F(FaultTest, TargetDirectoryWithoutWritePermission) {
     for (std::vector<std::string> args :
          {std::vector<std::string>{"optimize", "locked/lib.pbl"},
           std::vector<std::string>{"create", "locked/new.pbl", "6"},
-          std::vector<std::string>{"rebuild", "locked/lib.pbl", "locked/copy.pbl"}}) {
+          std::vector<std::string>{"rebuild", "locked/lib.pbl", "locked/copy.pbl"},
+          // A change in place writes its journal beside the library, so it needs the
+          // directory too, and says so.
+          std::vector<std::string>{"put", "locked/lib.pbl", "x.srd", "r.psr"}}) {
         SCOPED_TRACE(args[0]);
         Outcome p = runProgram(keldrinPbl.c_str(), args, dir, {std::nullopt, true});
         EXPECT_EQ(p.exitCode, 1) << p.output;
+        if (args[0] == "put") {
+            EXPECT_NE(p.output.find("lib.pbl.journal beside the library"), std::string::npos)
+                << p.output;
+        }
         EXPECT_EQ(readAll(dir / "locked" / "lib.pbl"), lib);
         EXPECT_EQ(listing(dir / "locked"), (std::set<std::string>{"t.pbl", "lib.pbl"}));
     }
