@@ -7,6 +7,7 @@
 #include "app/pbl_tool_commands.h"
 #include "app/pbl_tool_text.h"
 #include "base/file.h"
+#include "pbl/journal.h"
 #include "pbl/library_check.h"
 
 namespace keldrin::tool {
@@ -21,7 +22,20 @@ void runCheck(ToolContext& context, const ParsedArgs& args) {
     if (!held && manager->lastResult() == pbl::kPblBusy)
         throw ToolFailure{displayPath(path) + ": " + pbl::resultText(pbl::kPblBusy)};
 
-    const std::vector<pbl::CheckFinding> findings = pbl::checkLibrary(path);
+    std::vector<pbl::CheckFinding> findings = pbl::checkLibrary(path);
+    // A journal still beside the library after the open could not be played back: the
+    // file may hold half of an interrupted change, whatever its structure says.
+    if (fs::fileExists(pbl::journal::pathFor(path))) {
+        const pbl::PblDamage& refusal = manager->lastDamage();
+        pbl::CheckFinding journal;
+        journal.problem = true;
+        journal.kind = "journal";
+        journal.detail = !held && !refusal.reason.empty()
+                             ? refusal.reason
+                             : displayPath(pbl::journal::pathFor(path)) +
+                                   ": an interrupted change left this journal";
+        findings.insert(findings.begin(), journal);
+    }
     std::size_t problems = 0;
     for (const pbl::CheckFinding& finding : findings)
         if (finding.problem) ++problems;

@@ -383,6 +383,7 @@ TEST_F(CrashTest, ForeignOrDamagedJournalIsRefusedAndKept) {
         test::writeAll(journal, std::string(journalBytes->begin(), journalBytes->end()));
         EXPECT_EQ(snapshot(lib).rfind("<cannot open", 0), 0u);
         EXPECT_NE(runTool({"put", lib, "x.srd", (dir_ / "small.srd").string()}), 0);
+        EXPECT_EQ(runTool({"check", lib}), 1);  // the journal is the problem
         EXPECT_EQ(checks::readWholeFile(fs::fromNativeName(lib)), bytes);
         EXPECT_EQ(test::readAll(journal), std::string(journalBytes->begin(), journalBytes->end()));
     }
