@@ -85,7 +85,7 @@ int PblLibrary::requireBitmapCoversUse() {
     if (rc != kPblOk) return rc;
     return walkDirectory([&](std::int32_t node, const std::vector<RecordRef>& records) {
         for (int k = 0; k < kNodeBlocks; ++k) {
-            const int fault = check(std::int64_t{node} + k * kBlockSize, -2);
+            const int fault = check(std::int64_t{node} + std::int64_t{k} * kBlockSize, -2);
             if (fault != kPblOk) return fault;
         }
         for (const RecordRef& r : records) {

@@ -137,7 +137,7 @@ class Planner {
         std::int64_t header = -1;
         if (src_.read(0, sig, kSignatureBytes) && hasSignature(sig, kHeaderSignature)) {
             header = 0;
-        } else if (src_.size() >= 2 * kBlockSize &&
+        } else if (src_.size() >= std::int64_t{2} * kBlockSize &&
                    src_.read(src_.size() - kBlockSize, sig, sizeof sig) &&
                    hasSignature(sig, kTrailerSignature)) {
             const std::int32_t named = loadI32(sig + kTrailerHeaderOffsetField);
@@ -252,7 +252,7 @@ class Planner {
 
     void cover(std::int32_t node) {
         for (int i = 0; i < kNodeBlocks; ++i) {
-            const auto block = static_cast<std::size_t>(node / kBlockSize + i);
+            const auto block = static_cast<std::size_t>(std::int64_t{node} / kBlockSize + i);
             if (block < covered_.size()) covered_[block] = true;
         }
     }
