@@ -27,6 +27,9 @@
 #define KELDRIN_FUZZ_ENTRY replaySalvage
 #include "fuzz/fuzz_salvage.cpp"
 #undef KELDRIN_FUZZ_ENTRY
+#define KELDRIN_FUZZ_ENTRY replayJournal
+#include "fuzz/fuzz_journal.cpp"
+#undef KELDRIN_FUZZ_ENTRY
 #define KELDRIN_FUZZ_ENTRY replayExport
 #include "fuzz/fuzz_export.cpp"
 #undef KELDRIN_FUZZ_ENTRY
@@ -61,6 +64,7 @@ const Target kTargets[] = {
     {"fuzz_pbl_read", replayPblRead},
     {"fuzz_pbl_mutate", replayPblMutate},
     {"fuzz_salvage", replaySalvage},
+    {"fuzz_journal", replayJournal},
     {"fuzz_export", replayExport},
     {"fuzz_export_file", replayExportFile},
     {"fuzz_dw_source", replayDwSource},
