@@ -20,6 +20,7 @@
 #include "base/interrupt.h"
 #include "base/text.h"
 #include "pbl/library_facts.h"
+#include "pbl/rebuild.h"
 
 namespace keldrin::tool {
 
@@ -27,11 +28,11 @@ namespace {
 
 void copyLibrary(OpenLibrary& source, const std::u16string& target, int version,
                  const std::string& context) {
-    std::string ansiTarget = exactAnsi(target, displayPath(target));
     // The rebuild creates the entries through findEntry, which takes narrow names, so it
-    // needs the names handed out in the ANSI form while it runs.
+    // needs the names handed out in the ANSI form while it runs. The target's name goes
+    // as it is: any path the system can open, whatever the ANSI code page can carry.
     source.manager->setNameEncoding(pbl::kNameAnsi);
-    int code = source->copyTo(ansiTarget.c_str(), version);
+    int code = pbl::copyLibrary(*source.library, target, version);
     source.manager->setNameEncoding(pbl::kNameUtf16);
     if (code == pbl::kPblInvalidArgument && version <= 0 && source->version() < 5) {
         std::string headerVersion = "0" + std::to_string(source->version()) + "00";

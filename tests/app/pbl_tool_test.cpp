@@ -149,6 +149,18 @@ TEST_F(PblToolTest, CreateNeverReplacesAnExistingFile) {
     EXPECT_EQ(filesInDir(), std::vector<std::string>{"mine.pbl"});
 }
 
+// Library paths reach the system as they are: the ANSI code page (1252 here) need not
+// carry them, for the commands that write a new file beside the library too.
+TEST_F(PblToolTest, RebuildAndOptimizeTakeAnyPathTheSystemOpens) {
+    const std::string lib = newLibrary("\xC3\xBC\xE6\x97\xA5.pbl", 10);  // "ü日.pbl"
+    ok({"put", lib, "a.srd", "-"}, "body");
+    ok({"optimize", lib});
+    const std::string copy = path("x\xE6\x97\xA5.pbl");
+    ok({"rebuild", lib, copy});
+    EXPECT_EQ(ok({"cat", copy, "a.srd"}), "body");
+    EXPECT_EQ(ok({"cat", lib, "a.srd"}), "body");
+}
+
 TEST_F(PblToolTest, CreateRefusesVersionsBelowFiveAsAUsageError) {
     for (const char* version : {"4", "0", "-3", "five", "", "6x"}) {
         RunResult r = run({"create", path("x.pbl"), version});
