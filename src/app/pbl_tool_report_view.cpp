@@ -100,6 +100,11 @@ void writePage(ToolContext& context, PsrContainer& report, const std::string& sh
     TemporaryFile temporary(reserveTemporary(target, u"html"));
     writeWholeFile(temporary.path(),
                    std::span(reinterpret_cast<const std::uint8_t*>(page.data()), page.size()));
+    // A page put in the place of another file keeps who may read it: a private page
+    // stays private.
+    if (!fs::keepAttributes(target, temporary.path()))
+        throw ToolFailure{displayPath(target) +
+                          ": cannot give the new page the file's permissions"};
     interrupt::HoldOff hold;
     if (!fs::replaceFile(temporary.path(), target))
         throw ToolFailure{displayPath(target) + ": cannot write the file"};

@@ -263,6 +263,12 @@ TEST_F(ReportViewTest, APageIsWrittenWholeOrNotAtAll) {
     EXPECT_NE(html.find("Marketing"), std::string::npos);
     EXPECT_EQ(files(), std::vector<std::string>{"page.html"});
 
+    // A page written again keeps the permissions the old one had.
+    stdfs::permissions(page, stdfs::perms::owner_read | stdfs::perms::owner_write);
+    EXPECT_EQ(run({"report", deptlist, "--html", page.string()}).exitCode, 0);
+    EXPECT_EQ(stdfs::status(page).permissions() & stdfs::perms::all,
+              stdfs::perms::owner_read | stdfs::perms::owner_write);
+
     // A report that cannot be read leaves the existing page as it was and nothing else.
     const stdfs::path truncated = dir_ / "truncated.psr";
     {
