@@ -100,24 +100,7 @@ void runRebuild(ToolContext& context, const ParsedArgs& args) {
                           ": is the library itself; use optimize to rebuild in place"};
     requireDirectoryOf(target);
     OpenLibrary lib = context.open(path, false);
-    // A library that OUT already holds is replaced whole: hold its lock meanwhile, so no
-    // other program's change to it is lost in the replacement.
-    std::optional<OpenLibrary> previous;
-    if (fs::fileExists(target)) {
-        if (fs::isWriteProtected(target))
-            throw ToolFailure{displayPath(target) + ": the file is write-protected"};
-        pbl::PblManagerHandle probe = newManager(context.lockWaitMs);
-        pbl::PblLibraryInterface* held =
-            fs::canReplaceOpenFile() ? probe->openLibrary(target, 0) : nullptr;
-        if (held != nullptr) {
-            previous.emplace();
-            previous->manager = std::move(probe);
-            previous->library.reset(held);
-            previous->path = target;
-        } else if (probe->lastResult() == pbl::kPblBusy) {
-            throw ToolFailure{displayPath(target) + ": " + pbl::resultText(pbl::kPblBusy)};
-        }
-    }
+    const std::optional<OpenLibrary> previous = holdLibraryToReplace(target, context.lockWaitMs);
     copyLibrary(lib, target, version, displayPath(target));
 }
 

@@ -129,6 +129,25 @@ OpenLibrary openLibrary(const std::u16string& path, bool writable, int lockWaitM
     return open;
 }
 
+std::optional<OpenLibrary> holdLibraryToReplace(const std::u16string& target, int lockWaitMs) {
+    std::optional<OpenLibrary> held;
+    if (!fs::fileExists(target)) return held;
+    if (fs::isWriteProtected(target))
+        throw ToolFailure{displayPath(target) + ": the file is write-protected"};
+    pbl::PblManagerHandle probe = newManager(lockWaitMs);
+    pbl::PblLibraryInterface* library =
+        fs::canReplaceOpenFile() ? probe->openLibrary(target, 0) : nullptr;
+    if (library != nullptr) {
+        held.emplace();
+        held->manager = std::move(probe);
+        held->library.reset(library);
+        held->path = target;
+    } else if (probe->lastResult() == pbl::kPblBusy) {
+        throw ToolFailure{displayPath(target) + ": " + pbl::resultText(pbl::kPblBusy)};
+    }
+    return held;
+}
+
 std::string entryName(const std::u16string& name, bool allowEmpty) {
     if (name.empty()) {
         if (allowEmpty) return std::string();

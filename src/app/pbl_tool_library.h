@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,11 @@ struct OpenLibrary {
 };
 
 OpenLibrary openLibrary(const std::u16string& path, bool writable, int lockWaitMs);
+
+// A library that a command's new file (OUT of rebuild or salvage) replaces whole: its
+// lock is held until the replacement, so no other program's change to it is lost in it.
+// Nothing when OUT does not exist or is no library; a write-protected OUT is refused.
+std::optional<OpenLibrary> holdLibraryToReplace(const std::u16string& target, int lockWaitMs);
 
 // An entry name from the command line in the form findEntry takes. Libraries written
 // by PowerBuilder itself can hold an entry with an empty name, so commands that only

@@ -16,27 +16,6 @@
 namespace keldrin::tool {
 namespace {
 
-// Holds the lock of a library OUT already is while it is replaced whole, so no other
-// program's change to it is lost in the replacement; nothing when OUT is no library.
-std::optional<OpenLibrary> holdTarget(const ToolContext& context, const std::u16string& target) {
-    std::optional<OpenLibrary> held;
-    if (!fs::fileExists(target)) return held;
-    if (fs::isWriteProtected(target))
-        throw ToolFailure{displayPath(target) + ": the file is write-protected"};
-    pbl::PblManagerHandle probe = newManager(context.lockWaitMs);
-    pbl::PblLibraryInterface* library =
-        fs::canReplaceOpenFile() ? probe->openLibrary(target, 0) : nullptr;
-    if (library != nullptr) {
-        held.emplace();
-        held->manager = std::move(probe);
-        held->library.reset(library);
-        held->path = target;
-    } else if (probe->lastResult() == pbl::kPblBusy) {
-        throw ToolFailure{displayPath(target) + ": " + pbl::resultText(pbl::kPblBusy)};
-    }
-    return held;
-}
-
 void failed(int code, const std::u16string& path, const std::u16string& target) {
     switch (code) {
         case pbl::kPblBusy:
@@ -140,7 +119,7 @@ void runSalvage(ToolContext& context, const ParsedArgs& args) {
         throw ToolFailure{displayPath(target) +
                           ": is the library itself; salvage writes a new library"};
     requireDirectoryOf(target);
-    std::optional<OpenLibrary> previous = holdTarget(context, target);
+    const std::optional<OpenLibrary> previous = holdLibraryToReplace(target, context.lockWaitMs);
     // Salvage reads the file as it lies and never plays a journal back (that would
     // write LIB): a change that was cut short may show in what it finds.
     if (fs::fileExists(pbl::journal::pathFor(path)))

@@ -20,16 +20,7 @@
 
 namespace keldrin::fuzz_journal {
 
-std::vector<std::uint8_t> fileBytes(const std::u16string& name) {
-    std::vector<std::uint8_t> bytes;
-    std::FILE* f = fs::openFile(name, "rb");
-    if (f == nullptr) return bytes;
-    std::uint8_t chunk[4096];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
-        bytes.insert(bytes.end(), chunk, chunk + n);
-    std::fclose(f);
-    return bytes;
-}
+using fuzz::fileBytes;
 
 // A small sound library with a few entries, made once per process.
 const std::vector<std::uint8_t>& libraryImage() {

@@ -28,16 +28,7 @@ class Counter : public pbl::PblEntryVisitor {
     std::vector<pbl::PblEntryInfo> entries;
 };
 
-std::vector<std::uint8_t> fileBytes(const std::u16string& name) {
-    std::vector<std::uint8_t> bytes;
-    std::FILE* f = fs::openFile(name, "rb");
-    if (f == nullptr) return bytes;
-    std::uint8_t chunk[4096];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
-        bytes.insert(bytes.end(), chunk, chunk + n);
-    std::fclose(f);
-    return bytes;
-}
+using fuzz::fileBytes;
 
 void run(const std::uint8_t* data, std::size_t size) {
     const std::u16string input = fuzz::writeInput(data, size, "salvage-in.pbl");

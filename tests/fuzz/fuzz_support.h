@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "base/file.h"
 
@@ -50,6 +51,18 @@ inline std::u16string writeInput(const std::uint8_t* data, std::size_t size, con
     if (size != 0 && std::fwrite(data, 1, size, f) != size) std::abort();
     if (std::fclose(f) != 0) std::abort();
     return name;
+}
+
+// A whole file's bytes; empty when it cannot be read.
+inline std::vector<std::uint8_t> fileBytes(const std::u16string& name) {
+    std::vector<std::uint8_t> bytes;
+    std::FILE* f = fs::openFile(name, "rb");
+    if (f == nullptr) return bytes;
+    std::uint8_t chunk[4096];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    std::fclose(f);
+    return bytes;
 }
 
 // Values taken from the end of the input, so that the front can stay a whole file
