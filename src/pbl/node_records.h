@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "base/bytes.h"
@@ -47,5 +48,9 @@ bool nameAtPosition(ByteSpan node, int position, const std::uint8_t*& name,
 inline ByteSpan nodeSpan(const std::uint8_t* node) {
     return ByteSpan(node, layout::kNodeSize);
 }
+
+// A stored name or text (the library's width, terminator optional) as UTF-8, for
+// messages and reports.
+std::string displayStoredName(bool unicode, ByteSpan stored);
 
 }  // namespace keldrin::pbl

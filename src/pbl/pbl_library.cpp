@@ -436,14 +436,7 @@ int PblLibrary::writeChain(std::int32_t& firstBlock, const std::uint8_t* data, s
 // ---- entries -------------------------------------------------------------------------
 
 std::string PblLibrary::displayName(ByteSpan stored) const {
-    std::u16string wide;
-    if (unicode_) {
-        wide = decodeUtf16Le(stored);
-    } else {
-        const auto end = std::find(stored.begin(), stored.end(), std::uint8_t{0});
-        wide = ansiToWide(std::string(stored.begin(), end));
-    }
-    return utf16ToUtf8(std::u16string_view(wide).substr(0, wide.find(u'\0')));
+    return displayStoredName(unicode_, stored);
 }
 
 std::string PblLibrary::entryNameAt(std::int32_t entryOffset) {

@@ -323,16 +323,26 @@ int copyLibrary(PblLibraryInterface& sourceInterface, const std::u16string& path
             if (rc == kPblOk && flushed != 0) rc = kPblWriteFailed;
         }
     }
+    if (rc != kPblOk) {
+        watched.remove();
+        return rc;
+    }
+    return putInPlace(temporary, path, watched, kPblIoError);
+}
+
+int putInPlace(const std::u16string& temporary, const std::u16string& target,
+               interrupt::WatchedFile& watched, int failure) {
+    int rc = kPblOk;
     // A library put in the place of another keeps its permissions and owner.
-    if (rc == kPblOk && !fs::keepAttributes(path, temporary)) rc = kPblIoError;
+    if (!fs::keepAttributes(target, temporary)) rc = failure;
     if (rc == kPblOk) {
         // Moved and forgotten in one step: an interrupt never removes a name that
         // another run may have taken since.
         interrupt::HoldOff hold;
-        if (fs::replaceFile(temporary, path))
+        if (fs::replaceFile(temporary, target))
             watched.forget();
         else
-            rc = kPblIoError;
+            rc = failure;
     }
     if (rc != kPblOk) watched.remove();
     return rc;

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "base/interrupt.h"
 #include "pbl/pbl_library.h"
 
 namespace keldrin::pbl {
@@ -14,5 +15,11 @@ namespace keldrin::pbl {
 // complete library. 6 when `path` is the source file itself, when the version is below
 // 5, or when an entry name or comment cannot be carried into the other variant.
 int copyLibrary(PblLibraryInterface& source, const std::u16string& path, int version);
+
+// Puts a new library, complete at `temporary` (which `watched` watches), in the place of
+// `target`, keeping what `target` keeps about who may use it; removes the temporary file
+// on failure. 0, or `failure`.
+int putInPlace(const std::u16string& temporary, const std::u16string& target,
+               interrupt::WatchedFile& watched, int failure);
 
 }  // namespace keldrin::pbl

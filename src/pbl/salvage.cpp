@@ -27,6 +27,7 @@
 #include "base/text.h"
 #include "pbl/balanced_directory.h"
 #include "pbl/pbl_library_impl.h"
+#include "pbl/rebuild.h"
 #include "pbl/salvage_scan.h"
 
 namespace keldrin::pbl {
@@ -118,7 +119,7 @@ class Writer {
         report_.recovered.reserve(entries.size());
         for (const FoundEntry& entry : entries) {
             SalvagedEntry out;
-            out.name = salvageDisplayName(plan_.unicode, entry.name);
+            out.name = displayStoredName(plan_.unicode, entry.name);
             out.offset = entry.record;
             out.dataSize = entry.header.dataSize;
             out.commentSize = entry.header.commentLength * target_.variant().charSize;
@@ -168,7 +169,7 @@ class Writer {
         const ByteSpan digits =
             ByteSpan(header).subspan(static_cast<std::size_t>(v.versionField),
                                      static_cast<std::size_t>(v.versionFieldBytes));
-        report_.headerVersion = salvageDisplayName(v.unicode, digits);
+        report_.headerVersion = displayStoredName(v.unicode, digits);
         return target_.file().writeAt(header.data(), header.size(), target_.headerOffset())
                    ? kPblOk
                    : kPblWriteFailed;
@@ -235,19 +236,11 @@ int salvageLibrary(const std::u16string& source, const std::u16string& target, i
     rc = writeLibrary(reader, plan, temporary, report);
     // Every failure from here on is the new library's: the damaged file was read whole.
     if (rc != kPblOk) rc = kPblWriteFailed;
-    // A library put in the place of another keeps its permissions and owner.
-    if (rc == kPblOk && !fs::keepAttributes(target, temporary)) rc = kPblWriteFailed;
-    if (rc == kPblOk) {
-        // Moved and forgotten in one step: an interrupt never removes a name that
-        // another run may have taken since.
-        interrupt::HoldOff hold;
-        if (fs::replaceFile(temporary, target))
-            watched.forget();
-        else
-            rc = kPblWriteFailed;
+    if (rc != kPblOk) {
+        watched.remove();
+        return rc;
     }
-    if (rc != kPblOk) watched.remove();
-    return rc;
+    return putInPlace(temporary, target, watched, kPblWriteFailed);
 }
 
 std::string describeSalvageFinding(const SalvageFinding& finding) {

@@ -28,6 +28,7 @@
 
 #include "base/file.h"
 #include "base/text.h"
+#include "pbl/node_records.h"
 
 namespace keldrin::pbl {
 
@@ -129,7 +130,7 @@ class Planner {
         droppedNotes_ = m.dropped;
         candidates_.resize(m.candidates);
     }
-    std::string shown(const Bytes& name) const { return salvageDisplayName(v_->unicode, name); }
+    std::string shown(const Bytes& name) const { return displayStoredName(v_->unicode, name); }
 
     // ---- 1. the header -------------------------------------------------------------
     void readHeader() {
@@ -808,17 +809,6 @@ bool SalvageSource::readChain(std::int32_t first, std::int64_t length, std::uint
 
 int planSalvage(SalvageSource& source, SalvagePlan& plan, SalvageReport& report) {
     return Planner(source, plan, report).run();
-}
-
-std::string salvageDisplayName(bool unicode, ByteSpan stored) {
-    std::u16string wide;
-    if (unicode) {
-        wide = decodeUtf16Le(stored);
-    } else {
-        const auto end = std::find(stored.begin(), stored.end(), std::uint8_t{0});
-        wide = ansiToWide(std::string(stored.begin(), end));
-    }
-    return utf16ToUtf8(std::u16string_view(wide).substr(0, wide.find(u'\0')));
 }
 
 }  // namespace keldrin::pbl

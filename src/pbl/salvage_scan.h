@@ -108,7 +108,4 @@ struct SalvagePlan {
 // that fails counts as damage where it was tried.
 [[nodiscard]] int planSalvage(SalvageSource& source, SalvagePlan& plan, SalvageReport& report);
 
-// A stored name (library width, terminator optional) as UTF-8, for reports.
-std::string salvageDisplayName(bool unicode, ByteSpan stored);
-
 }  // namespace keldrin::pbl
