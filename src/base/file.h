@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -16,6 +17,14 @@ namespace keldrin::fs {
 // Command-line argument or directory entry (platform bytes) to the wide form, and back.
 std::u16string fromNativeName(std::string_view bytes);
 std::string toNativeName(std::u16string_view name);
+
+// An open stream that closes itself.
+struct FileCloser {
+    void operator()(std::FILE* file) const {
+        if (file != nullptr) std::fclose(file);
+    }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
 // fopen by wide name ("rb", "rb+", "w+b", ...); nullptr on failure.
 std::FILE* openFile(const std::u16string& path, const char* mode);

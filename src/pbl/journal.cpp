@@ -103,8 +103,9 @@ Recovery recover(std::FILE* library, const std::u16string& libraryPath) {
                          "journal away only if the library is known to be whole)";
         return result;
     };
-    std::FILE* file = fs::openFile(path, "rb");
-    if (file == nullptr) return refuse("cannot be read");
+    fs::FileHandle journal(fs::openFile(path, "rb"));
+    if (!journal) return refuse("cannot be read");
+    std::FILE* file = journal.get();
     const std::int64_t size = fs::fileSize(file);
     std::uint8_t header[kHeaderSize] = {};
     const auto present = static_cast<std::size_t>(
@@ -120,34 +121,26 @@ Recovery recover(std::FILE* library, const std::u16string& libraryPath) {
     const bool ourStart =
         std::memcmp(header, kMagic, std::min(present, sizeof kMagic)) == 0 && !wholeHeader;
     if (read && (zeros || ourStart)) {
-        std::fclose(file);
+        journal.reset();
         if (!fs::removeFile(path)) return refuse("is empty but cannot be removed");
         return result;
     }
-    if (!wholeHeader || std::memcmp(header, kMagic, sizeof kMagic) != 0) {
-        std::fclose(file);
+    if (!wholeHeader || std::memcmp(header, kMagic, sizeof kMagic) != 0)
         return refuse("is not a library journal");
-    }
     if (checksum(0, header, kHeaderChecksumField) != loadU64(header + kHeaderChecksumField) ||
-        loadU32(header + kVersionField) != kVersion) {
-        std::fclose(file);
+        loadU32(header + kVersionField) != kVersion)
         return refuse("is damaged (its header does not match its checksum)");
-    }
     const std::size_t nameLength = loadU16(header + kNameLengthField);
     const std::string name(reinterpret_cast<const char*>(header + kNameField),
                            std::min(nameLength, kMaxNameBytes));
-    if (name != nameBytes(libraryPath)) {
-        std::fclose(file);
+    if (name != nameBytes(libraryPath))
         return refuse("belongs to another library ('" + name + "')");
-    }
     const auto originalLength = static_cast<std::int64_t>(loadU64(header + kOriginalLengthField));
     const std::int64_t libraryLength = fs::fileSize(library);
     // A change only ever adds to the library's length; a shorter library is not the one
     // this journal was written for.
-    if (originalLength < 0 || libraryLength < 0 || libraryLength < originalLength) {
-        std::fclose(file);
+    if (originalLength < 0 || libraryLength < 0 || libraryLength < originalLength)
         return refuse("names a library longer than this one");
-    }
     const std::uint32_t nonce = loadU32(header + kNonceField);
     const std::uint32_t records = loadU32(header + kRecordCountField);
     // Records are played back up to the first one that is not whole: the library is
@@ -172,7 +165,7 @@ Recovery recover(std::FILE* library, const std::u16string& libraryPath) {
         if (static_cast<std::uint32_t>(sum) != loadU32(record + 12)) break;
         ok = fs::writeFileAt(library, record + kRecordHeaderSize, length, offset) && ok;
     }
-    std::fclose(file);
+    journal.reset();
     if (ok && libraryLength != originalLength) ok = fs::truncateFile(library, originalLength);
     ok = ok && fs::syncFile(library);
     if (!ok) return refuse("could not be played back (a write to the library failed)");

@@ -41,12 +41,7 @@ constexpr int kTemporaryNameAttempts = 100;
 // waited for its lock (optimize puts a new library in the old one's place).
 constexpr int kMaxOpenRounds = 100;
 
-struct FileCloser {
-    void operator()(std::FILE* file) const {
-        if (file != nullptr) std::fclose(file);
-    }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+using fs::FileHandle;
 
 // The file `path` names, open for reading under a shared lock.
 int openShared(const std::u16string& path, int lockWaitMs, FileHandle& out) {
