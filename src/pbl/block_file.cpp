@@ -354,16 +354,12 @@ bool BlockFile::commitJournal() {
         return false;
     }
     if (!writeHeld() || !fs::syncFile(file_)) {
-        // Put the old bytes back ourselves; when even that fails, the journal stays on
-        // disk and the next opener plays it back.
-        bool restored = true;
-        for (const auto& [block, bytes] : old)
-            restored = fs::writeFileAt(file_, bytes.data(), bytes.size(), block) && restored;
-        restored = fs::truncateFile(file_, journalSize_) && restored;
-        restored = restored && fs::syncFile(file_);
+        // Some held blocks may have reached the file: the old bytes go back as an undo
+        // in memory puts them back. When even that fails, the journal stays on disk and
+        // the next opener plays it back.
+        holding_ = false;
+        const bool restored = rollback() && fs::syncFile(file_);
         if (restored) (void)journal::remove(journalPath_);
-        nodes_.clear();
-        size_ = journalSize_;
         endJournal();
         return false;
     }
