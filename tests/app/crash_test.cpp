@@ -28,6 +28,7 @@
 #include "base/text.h"
 #include "pbl/journal.h"
 #include "pbl/pbl_library.h"
+#include "support/library_content.h"
 #include "support/pbl_checker.h"
 #include "support/process_runner.h"
 #include "support/test_files.h"
@@ -141,28 +142,15 @@ class CrashHook : public fs::FaultHook {
     std::map<std::pair<dev_t, ino_t>, Unsynced> files_;
 };
 
-// Every entry of the library at `path` (names as stored, UTF-16LE): its comment size and
-// its comment and body. An entry named "" holds why the library could not be read.
+// Every entry of the library at `path`: its comment size, and its comment and body. An
+// entry named "" says that the library could not be opened.
 std::map<std::string, std::string> entryMap(const std::string& path) {
-    pbl::PblManagerHandle manager(pbl::createPblManager());
-    manager->setNameEncoding(pbl::kNameUtf16);
-    pbl::PblLibraryHandle lib(manager->openLibrary(fs::fromNativeName(path), 0));
-    if (!lib) return {{"", "<cannot open: " + std::to_string(manager->lastResult()) + ">"}};
-    struct Collect : pbl::PblEntryVisitor {
-        std::vector<pbl::PblEntryInfo> entries;
-        int visit(pbl::PblEntryInfo& info) override {
-            entries.push_back(info);
-            return 1;
-        }
-    } collect;
-    if (lib->forEachEntry(collect) != pbl::kPblOk) return {{"", "<cannot list>"}};
+    const test::LibraryContent content = test::readLibraryContent(fs::fromNativeName(path));
+    if (!content.opened) return {{"", "<cannot open>"}};
     std::map<std::string, std::string> out;
-    for (const pbl::PblEntryInfo& info : collect.entries) {
-        std::string data(static_cast<std::size_t>(info.dataSize) + 2, '\0');
-        if (lib->readEntryData(info, data.data()) != pbl::kPblOk) return {{"", "<cannot read>"}};
-        data.resize(static_cast<std::size_t>(info.dataSize));
-        out[info.name] = std::to_string(info.commentSize) + "|" + data;
-    }
+    for (const auto& [name, entry] : content.entries)
+        out[name] = std::to_string(entry.commentSize) + "|" +
+                    std::string(entry.data.begin(), entry.data.end());
     return out;
 }
 
@@ -191,13 +179,6 @@ std::string snapshot(const std::string& path) {
     std::string data(static_cast<std::size_t>(size), '\0');
     if (lib->readLibraryData(data.data(), size) != pbl::kPblOk) return "<cannot read data>";
     return out + "comment|" + comment + "\ndata|" + data;
-}
-
-// A UTF-16LE name from a snapshot, for a failure message.
-std::string printable(const std::string& utf16) {
-    std::string out;
-    for (std::size_t i = 0; i < utf16.size(); i += 2) out += utf16[i];
-    return out;
 }
 
 int runTool(const std::vector<std::string>& args) {
@@ -474,10 +455,10 @@ TEST_F(CrashTest, SalvageRecoversWhatAnUnjournaledCrashLeft) {
             const std::map<std::string, std::string> recovered = entryMap(out);
             for (const auto& [name, line] : before) {
                 // The entry the put replaced may come back old, new, or not at all.
-                if (command[0] == "put" && printable(name) == "src_0.srd") continue;
+                if (command[0] == "put" && name == "src_0.srd") continue;
                 auto it = recovered.find(name);
                 EXPECT_TRUE(it != recovered.end() && it->second == line)
-                    << command[0] << " at " << at << ": untouched entry " << printable(name)
+                    << command[0] << " at " << at << ": untouched entry " << name
                     << " was not recovered";
             }
         }
