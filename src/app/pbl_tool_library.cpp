@@ -107,11 +107,11 @@ OpenLibrary openLibrary(const std::u16string& path, bool writable, int lockWaitM
     if (!open.library) {
         int why = open.manager->lastResult();
         if (why == pbl::kPblBusy) fail(why, displayPath(path));
-        // A journal left by an interrupted change that could not be played back says
-        // why itself; the library was not touched.
+        // Damage at no place in the file lies beside it: a journal left by an
+        // interrupted change that could not be played back. It says why itself; the
+        // library was not touched.
         const pbl::PblDamage& damage = open.manager->lastDamage();
-        if (why == pbl::kPblDamaged && damage.offset < 0 &&
-            damage.reason.find(".journal") != std::string::npos)
+        if (why == pbl::kPblDamaged && damage.offset < 0 && !damage.reason.empty())
             throw ToolFailure{displayPath(path) + ": " + escapeControls(damage.reason)};
         if (writable) {
             if (fs::isWriteProtected(path))
