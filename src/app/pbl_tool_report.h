@@ -1,7 +1,9 @@
-// What keldrin-pbl's report commands share: the container's own account of why a report
-// could not be read, and its one wording.
+// What keldrin-pbl's report commands share: the one way a report is opened, with one
+// wording for whatever keeps it from opening, and the one wording of the damage a
+// container found.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "psr/psr_container.h"
@@ -9,8 +11,9 @@
 
 namespace keldrin::tool {
 
-// The reader's reason and place, where the container kept one.
-ReportDamage reportDamageOf(const PsrContainer& container);
+// The opened report, or ToolFailure: "PATH: no such file", "PATH: cannot be read",
+// "PATH: damaged report: REASON (at byte N)" or "PATH: not a saved report[: REASON]".
+std::shared_ptr<PsrContainer> openReport(const std::u16string& path);
 // "reason (at byte N)", control characters escaped.
 std::string describeReportDamage(const ReportDamage& damage);
 

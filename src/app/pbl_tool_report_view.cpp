@@ -19,8 +19,7 @@
 #include "base/text.h"
 #include "dw/report_html.h"
 #include "dw/report_output.h"
-#include "psr/ole_psr_container.h"
-#include "psr/portable_psr_container.h"
+#include "psr/psr_container.h"
 
 namespace keldrin::tool {
 namespace {
@@ -28,39 +27,12 @@ namespace {
 // What the command returns when it printed everything it could decode but not all.
 constexpr int kReportPartial = dw::kDataPartial;
 
-// The report, opened as a compound file or as a portable one. Opened here rather than
-// through the factory so that a damaged portable report's reason and place survive.
-std::shared_ptr<PsrContainer> openReport(const std::u16string& path) {
-    const std::string shown = displayPath(path);
-    try {
-        auto ole = std::make_shared<OlePsrContainer>();
-        ole->open(path);
-        return ole;
-    } catch (const NotSupportedFormatException&) {
-    } catch (const NotFoundException&) {
-        throw ToolFailure{shown + ": cannot open the file"};
-    } catch (const IOException&) {
-        throw ToolFailure{shown + ": cannot read the file"};
-    }
-    auto portable = std::make_shared<PortablePsrContainer>();
-    try {
-        portable->open(path);
-        return portable;
-    } catch (const NotSupportedFormatException&) {
-    } catch (const NotFoundException&) {
-    } catch (const IOException&) {
-    }
-    const ReportDamage& why = portable->lastProblem();
-    if (!why.found()) throw ToolFailure{shown + ": not a PowerBuilder report"};
-    throw ToolFailure{shown + ": damaged report: " + describeReportDamage(why)};
-}
-
 // The notes on the error stream; a failure also says what the container found wrong.
 void printNotes(const ToolContext& context, const PsrContainer& report, const std::string& shown,
                 const std::vector<std::string>& notes, bool failed) {
     for (const std::string& note : notes) context.note(shown + ": " + escapeControls(note));
     if (!failed) return;
-    const ReportDamage damage = reportDamageOf(report);
+    const ReportDamage damage = report.lastProblem();
     if (damage.found()) context.note(shown + ": " + describeReportDamage(damage));
 }
 

@@ -22,8 +22,8 @@
 #include "base/file.h"
 #include "base/interrupt.h"
 #include "base/text.h"
-#include "convert/dw_extraction.h"
 #include "convert/path_ops.h"
+#include "convert/report_plan.h"
 #include "pbl/pbl_library.h"
 #include "pbl/pbl_library_impl.h"
 #include "psr/psr_container.h"
@@ -149,26 +149,27 @@ bool entryHolds(pbl::PblLibraryInterface& library, const std::u16string& name, c
     return stored == data;
 }
 
-// One DataWindow's two entries. When an earlier DataWindow of the report took the same
-// names, the report holds either one DataWindow twice, which the library keeps once, or
-// two that the library cannot tell apart: one of them would be lost, so the conversion
-// fails. `write` stores one entry (the container's addEntry). `buffer` already holds the
-// source stream when `sourceRead`: every stream goes through the one buffer, and none
-// is read twice.
+// One DataWindow's two entries. When the plan finds that an earlier DataWindow of the
+// report took the same names, the report holds either one DataWindow twice, which the
+// library keeps once, or two that the library cannot tell apart: one of them would be
+// lost, so the conversion fails. `write` stores one entry (the container's addEntry).
+// `buffer` already holds the source stream when `sourceRead`: every stream goes through
+// the one buffer, and none is read twice.
 template <typename Write>
 void addDataWindow(PsrContainer& container, pbl::PblLibraryInterface& library,
-                   const std::u16string& name, const std::u16string& sourceStream,
-                   const std::u16string& objectStream, Bytes& buffer, bool sourceRead,
-                   Write write) {
-    const std::u16string source = name + u".srd";
-    const std::u16string object = name + u".dwo";
-    const bool taken = hasEntry(library, source) || hasEntry(library, object);
-    if (!sourceRead) container.readStream(sourceStream, buffer);
+                   const PlannedDataWindow& dw, Bytes& buffer, bool sourceRead, Write write) {
+    const std::u16string source = dw.name + u".srd";
+    const std::u16string object = dw.name + u".dwo";
+    const bool taken = dw.sameNamesAs.has_value();
+    // The library has the last word on its names: one it already holds where the plan
+    // sees a new name would be overwritten, and a DataWindow lost with it.
+    if (!taken && (hasEntry(library, source) || hasEntry(library, object))) throw IOException();
+    if (!sourceRead) container.readStream(dw.sourceStream, buffer);
     if (!taken)
         write(source, buffer);
     else if (!entryHolds(library, source, buffer))
         throw IOException();
-    container.readStream(objectStream, buffer);
+    container.readStream(dw.objectStream, buffer);
     if (!taken)
         write(object, buffer);
     else if (!entryHolds(library, object, buffer))
@@ -199,16 +200,13 @@ void PsrContainer::convert(std::u16string targetPblName) {
     // One buffer carries every stream of the conversion: a stream of many megabytes costs
     // its allocation and its first touch once, not once per read.
     Bytes buffer;
-    readStream(u"object", buffer);
-    printLabelled(u"PSR created in             : PowerBuilder ", versionTextOf(buffer));
-    const int version = majorVersionOf(buffer);
+    ReportPlan plan;
+    readPlanVersion(*this, buffer, plan);
+    printLabelled(u"PSR created in             : PowerBuilder ", plan.versionText);
     printLabelled(u"PSR container format       : ", formatDescription());
-
-    std::vector<ChildDw> children;
     // The main DataWindow's source stays in the buffer for its entry.
-    readStream(u"source", buffer);
-    appendChildDws(*this, buffer, children);
-    const int childCount = static_cast<int>(children.size());
+    readPlanDataWindows(*this, buffer, plan);
+    const int childCount = static_cast<int>(plan.children().size());
     printLabelled(u"Number of child DWs in PSR : ", numberToText(childCount));
 
     // Writing the library over the report it is read from would destroy the report.
@@ -227,30 +225,29 @@ void PsrContainer::convert(std::u16string targetPblName) {
             temporary = createTemporaryFile(directory);
             watched.watch(temporary);
         }
-        if (manager.createLibrary(temporary, version) != pbl::kPblOk) throw IOException();
+        if (manager.createLibrary(temporary, plan.majorVersion) != pbl::kPblOk) throw IOException();
         library.reset(manager.openLibrary(temporary, 1));
         if (!library) throw IOException();
 
-        const std::u16string mainName = mainDwName(sourceName);
-        printLabelled(u"Main DW: ", mainName);
         auto write = [&](const std::u16string& name, const Bytes& data) {
             addEntry(*library, name, data);
         };
-        addDataWindow(*this, *library, mainName, u"source", u"object", buffer, true, write);
-
         int position = 0;
-        for (const ChildDw& child : children) {
-            ++position;
-            std::u16string line = u"Child DW [";
-            line += numberToText(position);
-            line += u'/';
-            line += numberToText(childCount);
-            line += u"] ";
-            line += child.name;
+        for (const PlannedDataWindow& dw : plan.dataWindows) {
+            std::u16string line;
+            if (position == 0) {
+                line = u"Main DW: ";
+            } else {
+                line = u"Child DW [";
+                line += numberToText(position);
+                line += u'/';
+                line += numberToText(childCount);
+                line += u"] ";
+            }
+            line += dw.name;
             console::writeLine(line);
-            const std::u16string number = numberToText(child.number);
-            addDataWindow(*this, *library, child.name, u"dwstg/source_" + number,
-                          u"dwstg/object_" + number, buffer, false, write);
+            addDataWindow(*this, *library, dw, buffer, position == 0, write);
+            ++position;
         }
 
         // release() cannot report a failed flush; flush first so that a full disk is

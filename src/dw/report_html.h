@@ -41,10 +41,6 @@ int toPixels(long value, int units, bool across);
 // A PowerBuilder colour as CSS ("#rrggbb" or "transparent").
 std::string cssColor(long value);
 
-// The value shown for `text` in `format` ("[general]", "#,##0.00", "0%", "mm/dd/yyyy",
-// "yyyy-mm-dd" and their kin); the text unchanged for a format not understood.
-std::string formatValue(const DataValue& value, const std::string& format);
-
 // The rows of drop-down DataWindows by the id of the column that shows them.
 using DropDownRows = std::map<long, ReportData>;
 

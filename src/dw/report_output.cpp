@@ -9,8 +9,7 @@
 #include "base/file.h"
 #include "base/json.h"
 #include "base/text.h"
-#include "psr/cfb_reader.h"
-#include "psr/portable_psr_container.h"
+#include "convert/report_plan.h"
 
 namespace keldrin::dw {
 namespace {
@@ -29,40 +28,28 @@ std::string csvField(const std::string& text) {
     return out;
 }
 
-// Every stream below the compound file's root, walked through the sibling trees with a
-// list of entries still to visit; each entry is visited at most once, so a damaged tree
-// cannot loop.
-std::vector<std::u16string> compoundPaths(const std::u16string& fileName) {
-    std::vector<std::u16string> paths;
-    std::FILE* file = fs::openFile(fileName, "rb");
-    if (file == nullptr) return paths;
-    std::unique_ptr<cfb::FileSource> source = cfb::FileSource::adopt(file);
-    if (!source) return paths;
-    std::shared_ptr<cfb::CfbReader> reader = cfb::CfbReader::open(std::move(source));
-    if (!reader || reader->entryCount() == 0) return paths;
-    std::vector<bool> visited(reader->entryCount(), false);
-    std::vector<std::pair<std::uint32_t, std::u16string>> pending = {
-        {reader->entry(cfb::CfbReader::kRootIndex).child, u""}};
-    visited[cfb::CfbReader::kRootIndex] = true;
-    while (!pending.empty()) {
-        auto [index, prefix] = std::move(pending.back());
-        pending.pop_back();
-        if (index >= reader->entryCount() || visited[index]) continue;
-        visited[index] = true;
-        const cfb::DirectoryEntry& e = reader->entry(index);
-        pending.emplace_back(e.right, prefix);
-        pending.emplace_back(e.left, prefix);
-        if (e.type == cfb::EntryType::kStream) paths.push_back(prefix + e.name);
-        if (e.type == cfb::EntryType::kStorage)
-            pending.emplace_back(e.child, prefix + e.name + u"/");
+// Runs a read of the report; false when the report refuses it.
+template <typename Read>
+bool succeeds(Read read) {
+    try {
+        read();
+        return true;
+    } catch (const NotFoundException&) {
+    } catch (const IOException&) {
+    } catch (const NotSupportedFormatException&) {
     }
-    return paths;
+    return false;
 }
 
-std::u16string lowerWide(std::u16string text) {
-    for (char16_t& c : text)
-        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-    return text;
+// Every stream path of the report; nothing, with a note, when its structure cannot be
+// walked.
+std::vector<std::u16string> streamPaths(PsrContainer& container, std::vector<std::string>& notes) {
+    std::vector<PsrStreamInfo> streams;
+    if (!succeeds([&] { streams = container.listStreams(); }))
+        notes.push_back("the report's streams cannot be listed");
+    std::vector<std::u16string> paths;
+    for (PsrStreamInfo& stream : streams) paths.push_back(std::move(stream.path));
+    return paths;
 }
 
 // Reads a stream; false with a note when the report does not give it.
@@ -104,21 +91,12 @@ bool loadSource(PsrContainer& container, const std::u16string& path, DataWindow&
 
 // The child DataWindow's source stream, "dwstg/source_N", or nothing.
 std::optional<std::u16string> childSource(PsrContainer& container, const std::u16string& name) {
-    std::vector<ChildDw> children;
-    try {
-        container.readChildDwList(children);
-    } catch (const NotFoundException&) {
-        return std::nullopt;
-    } catch (const IOException&) {
-        return std::nullopt;
-    } catch (const NotSupportedFormatException&) {
-        return std::nullopt;
-    }
-    const std::u16string wanted = lowerWide(name);
-    for (const ChildDw& child : children)
-        if (lowerWide(child.name) == wanted)
-            return u"dwstg/source_" + utf8ToUtf16(std::to_string(child.number));
-    return std::nullopt;
+    ReportPlan plan;
+    Bytes buffer;
+    if (!succeeds([&] { readPlanDataWindows(container, buffer, plan); })) return std::nullopt;
+    const PlannedDataWindow* child = plan.findChild(name);
+    if (child == nullptr) return std::nullopt;
+    return child->sourceStream;
 }
 
 // For "datadddw_A_B_C" the main DataWindow's column B names its drop-down DataWindow
@@ -204,15 +182,6 @@ std::string toJson(const ReportData& data) {
     return out;
 }
 
-std::vector<std::u16string> reportStreamPaths(PsrContainer& container) {
-    if (auto* portable = dynamic_cast<PortablePsrContainer*>(&container)) {
-        std::vector<std::u16string> paths;
-        for (const PsrStreamEntry& e : portable->entries()) paths.push_back(e.path);
-        return paths;
-    }
-    return compoundPaths(container.fileName());
-}
-
 bool readMainDataWindow(PsrContainer& container, DataWindow& dw, ReportData& rows, bool& hasRows,
                         std::vector<std::string>& notes) {
     hasRows = false;
@@ -228,12 +197,14 @@ bool readMainDataWindow(PsrContainer& container, DataWindow& dw, ReportData& row
 int writeReportData(PsrContainer& container, const std::string& dwName, Format format,
                     std::string& out, std::vector<std::string>& notes) {
     const std::u16string nested = kNestedStorage;
-    const std::vector<std::u16string> streams = reportStreamPaths(container);
+    std::u16string name = utf8ToUtf16(dwName);
+    if (name.rfind(nested, 0) == 0) name.erase(0, nested.size());
+    // The main DataWindow's rows are in "data"; only a named one needs the listing.
+    const std::vector<std::u16string> streams =
+        name.empty() ? std::vector<std::u16string>() : streamPaths(container, notes);
     const auto holds = [&](const std::u16string& path) {
         return std::find(streams.begin(), streams.end(), path) != streams.end();
     };
-    std::u16string name = utf8ToUtf16(dwName);
-    if (name.rfind(nested, 0) == 0) name.erase(0, nested.size());
 
     std::u16string stream = u"data";
     std::optional<std::u16string> source = u"source";

@@ -26,9 +26,6 @@ inline constexpr int kDataPartial = 3;
 std::string toCsv(const ReportData& data);
 std::string toJson(const ReportData& data);
 
-// Every stream path the report holds, as readStream takes them, in the container's order.
-std::vector<std::u16string> reportStreamPaths(PsrContainer& container);
-
 // The saved rows of one DataWindow of the report in `format`, appended to `out`.
 // `dwName` empty: the main DataWindow ("data"). Otherwise a stream under "neststg/"
 // (its name with or without that prefix), or a child DataWindow's name, whose rows are

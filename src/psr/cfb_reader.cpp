@@ -529,6 +529,25 @@ std::optional<std::uint32_t> CfbReader::findChild(std::uint32_t storageIndex,
     return std::nullopt;
 }
 
+std::vector<std::uint32_t> CfbReader::children(std::uint32_t storageIndex) const {
+    std::vector<std::uint32_t> found;
+    if (storageIndex >= entries_.size()) return found;
+    const DirectoryEntry& storage = entries_[storageIndex];
+    if (storage.type != EntryType::kStorage && storage.type != EntryType::kRoot) return found;
+    // In order, left subtree first; checkTrees proved the tree acyclic, so every entry
+    // is pushed once and the walk ends within entryCount() steps.
+    std::vector<std::uint32_t> pending;
+    std::uint32_t index = storage.child;
+    while (index != kNoEntry || !pending.empty()) {
+        for (; index != kNoEntry; index = entries_[index].left) pending.push_back(index);
+        index = pending.back();
+        pending.pop_back();
+        found.push_back(index);
+        index = entries_[index].right;
+    }
+    return found;
+}
+
 bool CfbReader::readStreamBytes(bool inMiniStream, const std::vector<std::uint32_t>& chain,
                                 std::uint64_t position, std::uint8_t* out, std::size_t count,
                                 const std::string& what, ReportDamage& damage) const {

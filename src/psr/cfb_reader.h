@@ -103,6 +103,10 @@ class CfbReader {
     std::optional<std::uint32_t> findChild(std::uint32_t storageIndex,
                                            std::u16string_view name) const;
 
+    // The elements inside the storage (or root) at `storageIndex`, in the order of its
+    // sibling tree (the format's name order where the writer kept it).
+    std::vector<std::uint32_t> children(std::uint32_t storageIndex) const;
+
     // Sequential reads of one stream entry.
     class StreamCursor {
       public:

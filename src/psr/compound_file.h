@@ -3,12 +3,13 @@
 // values. The container (ole_psr_container.cpp) maps each status to its exception.
 // Backends, one file each: compound_file_posix.cpp binds it to our own read-only reader
 // of the Compound File Binary format (cfb_reader.h); compound_file_win32.cpp binds it
-// to ole32 (StgOpenStorage, IStorage::OpenStorage/OpenStream, IStream::Read).
+// to ole32 (StgOpenStorage, IStorage::OpenStorage/OpenStream/EnumElements, IStream::Read).
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "psr/report_damage.h"
 
@@ -29,9 +30,18 @@ class Stream {
     virtual ReportDamage lastProblem() const { return {}; }
 };
 
+// One element of a storage, as its enumeration gives it.
+struct Element {
+    std::u16string name;
+    bool storage = false;    // a storage; otherwise a stream
+    std::uint64_t size = 0;  // a stream's size in bytes
+};
+
 class Storage {
   public:
     virtual ~Storage() = default;
+    // Replaces `out` with the storage's elements, in the order the layer gives them.
+    virtual Status list(std::vector<Element>& out) = 0;
     // One element name of this storage (no "/").
     virtual Status openStorage(const std::u16string& name, std::unique_ptr<Storage>& out) = 0;
     virtual Status openStream(const std::u16string& name, std::unique_ptr<Stream>& out) = 0;

@@ -2,6 +2,7 @@
 // (cfb_reader.h) stands in for ole32. The file is opened read-only for as long as the
 // root storage or anything opened from it lives; the reader is shared by all of them.
 #include <utility>
+#include <vector>
 
 #include "base/file.h"
 #include "psr/cfb_reader.h"
@@ -31,6 +32,16 @@ class CfbStorage : public Storage {
   public:
     CfbStorage(std::shared_ptr<cfb::CfbReader> reader, std::uint32_t index)
         : reader_(std::move(reader)), index_(index) {}
+
+    Status list(std::vector<Element>& out) override {
+        out.clear();
+        for (std::uint32_t index : reader_->children(index_)) {
+            const cfb::DirectoryEntry& entry = reader_->entry(index);
+            const bool storage = entry.type == cfb::EntryType::kStorage;
+            out.push_back({entry.name, storage, storage ? 0 : entry.size});
+        }
+        return Status::kOk;
+    }
 
     Status openStorage(const std::u16string& name, std::unique_ptr<Storage>& out) override {
         return openChild<CfbStorage>(name, cfb::EntryType::kStorage, out);

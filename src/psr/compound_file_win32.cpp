@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "psr/compound_file.h"
 
@@ -67,6 +69,37 @@ class OleStream final : public Stream, private ComReference<IStream> {
 class OleStorage final : public Storage, private ComReference<IStorage> {
   public:
     explicit OleStorage(IStorage* storage) : ComReference(storage) {}
+
+    Status list(std::vector<Element>& out) override {
+        out.clear();
+        IEnumSTATSTG* elements = nullptr;
+        HRESULT hr = object_->EnumElements(0, nullptr, 0, &elements);
+        if (hr != S_OK) {
+            if (elements != nullptr) elements->Release();
+            return Status::kFailed;
+        }
+        ComReference<IEnumSTATSTG> held(elements);
+        for (;;) {
+            STATSTG stat{};
+            ULONG fetched = 0;
+            hr = elements->Next(1, &stat, &fetched);
+            if (fetched != 1) break;
+            // The name is ours to free, whatever the element is.
+            std::u16string name;
+            if (stat.pwcsName != nullptr) {
+                for (const wchar_t* c = stat.pwcsName; *c != L'\0'; ++c)
+                    name.push_back(static_cast<char16_t>(*c));
+                CoTaskMemFree(stat.pwcsName);
+            }
+            if (stat.type == STGTY_STORAGE)
+                out.push_back({std::move(name), true, 0});
+            else if (stat.type == STGTY_STREAM)
+                out.push_back({std::move(name), false, stat.cbSize.QuadPart});
+            if (hr != S_OK) break;
+        }
+        // S_FALSE with nothing fetched is the end; anything else is a failure.
+        return hr == S_FALSE || hr == S_OK ? Status::kOk : Status::kFailed;
+    }
 
     Status openStorage(const std::u16string& name, std::unique_ptr<Storage>& out) override {
         IStorage* child = nullptr;

@@ -54,6 +54,18 @@ void walk(cf::Storage& root, std::u16string_view path, Bytes& data, ReportDamage
     readWholeStream(*storage, std::u16string(path), data, damage);
 }
 
+// One storage being listed: the elements still to visit, from the back.
+struct Listing {
+    std::unique_ptr<cf::Storage> storage;
+    std::u16string prefix;
+    std::vector<cf::Element> rest;
+};
+
+void listElements(Listing& listing) {
+    if (listing.storage->list(listing.rest) != cf::Status::kOk) throw IOException();
+    std::reverse(listing.rest.begin(), listing.rest.end());
+}
+
 }  // namespace
 
 void OlePsrContainer::open(const std::u16string& fileName) {
@@ -75,6 +87,38 @@ void OlePsrContainer::readStream(const std::u16string& path, Bytes& data) {
     std::unique_ptr<cf::Storage> root;
     if (cf::openRootStorage(fileName_, root, &damage_) != cf::Status::kOk) throw IOException();
     walk(*root, path, data, damage_);
+}
+
+std::vector<PsrStreamInfo> OlePsrContainer::listStreams() {
+    damage_ = ReportDamage{};
+    std::vector<PsrStreamInfo> streams;
+    // The storages open along the way are held on the heap, not in nested calls: a file
+    // of storages nested thousands deep is walked without exhausting the stack.
+    std::vector<Listing> open(1);
+    if (cf::openRootStorage(fileName_, open.back().storage, &damage_) != cf::Status::kOk)
+        throw IOException();
+    listElements(open.back());
+    while (!open.empty()) {
+        Listing& current = open.back();
+        if (current.rest.empty()) {
+            open.pop_back();
+            continue;
+        }
+        cf::Element element = std::move(current.rest.back());
+        current.rest.pop_back();
+        std::u16string path = current.prefix + element.name;
+        if (!element.storage) {
+            streams.push_back({std::move(path), element.size});
+            continue;
+        }
+        Listing inner;
+        if (current.storage->openStorage(element.name, inner.storage) != cf::Status::kOk)
+            throw IOException();
+        inner.prefix = std::move(path) + u'/';
+        listElements(inner);
+        open.push_back(std::move(inner));
+    }
+    return streams;
 }
 
 }  // namespace keldrin

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "psr/psr_container.h"
 #include "psr/report_damage.h"
@@ -22,8 +23,12 @@ class OlePsrContainer : public PsrContainer {
     void open(const std::u16string& fileName) override;
     void readStream(const std::u16string& path, Bytes& data) override;
     std::u16string formatDescription() const override { return u"OLE compound storage"; }
-    // What made the last readStream fail; nothing found for a missing element.
-    const ReportDamage& lastProblem() const { return damage_; }
+    // What the structured-storage layer enumerates, storage by storage, each storage's
+    // streams at its place; the file is opened anew for the walk, as for readStream.
+    std::vector<PsrStreamInfo> listStreams() override;
+    // What made the last readStream or listStreams fail; nothing found for a missing
+    // element.
+    ReportDamage lastProblem() const override { return damage_; }
 
   private:
     std::u16string fileName_;

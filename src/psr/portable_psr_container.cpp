@@ -37,6 +37,14 @@ std::u16string PortablePsrContainer::formatDescription() const {
            (unicode_ ? u"Unicode" : u"ANSI");
 }
 
+std::vector<PsrStreamInfo> PortablePsrContainer::listStreams() {
+    std::vector<PsrStreamInfo> streams;
+    streams.reserve(entries_.size());
+    for (const PsrStreamEntry& entry : entries_)
+        streams.push_back({entry.path, static_cast<std::uint64_t>(entry.length)});
+    return streams;
+}
+
 void PortablePsrContainer::open(const std::u16string& fileName) {
     damage_ = ReportDamage{};
     std::FILE* file = fs::openFile(fileName, "rb");

@@ -30,11 +30,14 @@ class PortablePsrContainer : public PsrContainer {
     void readStream(const std::u16string& path, Bytes& data) override;
     std::u16string formatDescription() const override;
 
+    // The directory open() read, in the file's order.
+    std::vector<PsrStreamInfo> listStreams() override;
+
     bool unicode() const { return unicode_; }
     const std::vector<PsrStreamEntry>& entries() const { return entries_; }
     // What made the last open or readStream fail; nothing found for a file that is
     // missing or of another format than this one's.
-    const ReportDamage& lastProblem() const { return damage_; }
+    ReportDamage lastProblem() const override { return damage_; }
 
   private:
     enum class RecordResult { kMore, kEnd };

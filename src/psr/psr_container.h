@@ -6,7 +6,9 @@
 //   "source", "object"                    the main DataWindow's source text and object
 //   "dwstg/dwlookup"                      the table of child DataWindows
 //   "dwstg/source_N", "dwstg/object_N"    child N's source and object
-// readStream returns a stream's raw bytes: no terminator, no decoding.
+// readStream returns a stream's raw bytes: no terminator, no decoding. listStreams gives
+// every stream the file holds, those above and whatever else the report keeps ("FSInfo",
+// "data", "neststg/...", storages within storages), in the container's own order.
 //
 // Failures: NotFoundException (file or stream missing), IOException (cannot be read),
 // NotSupportedFormatException (not this container's format / a structure not understood).
@@ -14,9 +16,10 @@
 // Where the members live: the containers (src/psr) give only the streams; everything the
 // conversion makes of them is the convert layer's and lives there, in
 // src/convert/dw_extraction.cpp (version, child DataWindows, main DataWindow name) and
-// src/convert/conversion_driver.cpp (convert, addEntry). The conversion is written once,
-// here in the abstract container, so that both container kinds share it. Those members
-// are deliberately not virtual: a virtual one would sit in every container's vtable and
+// src/convert/conversion_driver.cpp (convert, addEntry); what a library gets from a
+// report, for the converter and every other reader, is src/convert/report_plan.h. The conversion is
+// written once, here in the abstract container, so that both container kinds share it. Those
+// members are deliberately not virtual: a virtual one would sit in every container's vtable and
 // make the psr library need the convert library to link, the wrong way round.
 #pragma once
 
@@ -25,6 +28,7 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "psr/report_damage.h"
 
 namespace keldrin {
 
@@ -36,6 +40,12 @@ class PblLibraryInterface;
 struct ChildDw {
     std::u16string name;
     int number = 0;
+};
+
+// One stream of a report: its path as readStream takes it, and its size in bytes.
+struct PsrStreamInfo {
+    std::u16string path;
+    std::uint64_t size = 0;
 };
 
 class PsrContainer {
@@ -50,6 +60,11 @@ class PsrContainer {
     virtual void readStream(const std::u16string& path, Bytes& data) = 0;
     // Fixed text naming the container format.
     virtual std::u16string formatDescription() const = 0;
+    // Every stream of the report; IOException when the file's structure cannot be walked.
+    virtual std::vector<PsrStreamInfo> listStreams() = 0;
+    // What made the last failed operation fail, where the container can tell; nothing
+    // found for a missing element or a file of another format.
+    virtual ReportDamage lastProblem() const { return {}; }
 
     // ---- the conversion's members, defined in src/convert (see above) ----
 

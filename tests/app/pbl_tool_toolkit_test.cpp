@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <optional>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -448,7 +449,70 @@ TEST_F(PblToolkitTest, ReportShowsContainerVersionDataWindowsAndStreams) {
     Result text = run({"report", path("text.psr")});
     EXPECT_EQ(text.exitCode, 1);
     EXPECT_NE(text.err.find("not a saved report"), std::string::npos) << text.err;
-    EXPECT_NE(run({"report", path("none.psr")}).err.find("no such file"), std::string::npos);
+}
+
+// Every command that reads a report opens it the one way: a missing file, a file that is
+// no report and a damaged one are told in the same words whatever the command.
+TEST_F(PblToolkitTest, EveryReportCommandTellsWhyAReportDoesNotOpenInTheSameWords) {
+    const std::string lib = newLibrary("l.pbl", 9);
+    const std::string bytes = readBytes(newReport("r.psr", "090", "d_child"));
+    writeBytes(path("cut.psr"), bytes.substr(0, bytes.size() - 30));
+    writeBytes(path("text.psr"), "hello, world");
+    struct Case {
+        std::string file;
+        std::string said;
+    };
+    const Case cases[] = {
+        {path("none.psr"), ": no such file\n"},
+        {path("text.psr"), ": not a saved report\n"},
+        {path("cut.psr"), ": damaged report: "},
+    };
+    for (const Case& c : cases) {
+        const std::string expected = "keldrin-pbl: " + c.file + c.said;
+        for (const std::vector<std::string>& command :
+             {std::vector<std::string>{"report", c.file},
+              {"report", c.file, "--json"},
+              {"report", c.file, "--data"},
+              {"report", c.file, "--data", "--dw", "d_child"},
+              {"report", c.file, "--html", path("page.html")},
+              {"add-report", lib, c.file}}) {
+            Result r = run(command);
+            EXPECT_EQ(r.exitCode, 1) << command[2];
+            EXPECT_EQ(r.err.rfind(expected, 0), 0u) << command.back() << ": " << r.err;
+        }
+    }
+    EXPECT_FALSE(stdfs::exists(path("page.html")));
+}
+
+// A compound-file report lists every stream it holds, not only those a conversion reads:
+// the same streams and sizes python3-olefile finds (scripts/check-fixtures.py).
+TEST_F(PblToolkitTest, ReportListsEveryStreamOfACompoundFileReport) {
+    std::optional<stdfs::path> corpus = test::corpusDirOrSkip();
+    if (!corpus) GTEST_SKIP() << "no corpus";
+    const std::string report =
+        (*corpus /
+         "thansuoi113__PowerBuilder-Examples-And-Skills-Part-2/PB105/57.PSRBrowser/12.psr")
+            .string();
+    if (!stdfs::exists(report)) GTEST_SKIP() << "12.psr missing";
+    const std::pair<const char*, int> streams[] = {
+        {"FSInfo", 68},   {"RSM", 16},           {"data", 1971},   {"dwstg/dwlookup", 0},
+        {"object", 5624}, {"original_data", 44}, {"source", 7007},
+    };
+    const std::string json = ok({"report", report, "--json"});
+    const std::string text = ok({"report", report});
+    for (const auto& [stream, size] : streams) {
+        const std::string name = stream;
+        EXPECT_NE(json.find("{\"path\": \"" + name + "\", \"size\": " + std::to_string(size) + "}"),
+                  std::string::npos)
+            << name << " in " << json;
+        EXPECT_NE(text.find("\n  " + name + "\t" + std::to_string(size) + "\n"), std::string::npos)
+            << name << " in " << text;
+    }
+    std::size_t listed = 0;
+    for (std::size_t at = json.find("\"path\": "); at != std::string::npos;
+         at = json.find("\"path\": ", at + 1))
+        ++listed;
+    EXPECT_EQ(listed, std::size(streams)) << json;
 }
 
 TEST_F(PblToolkitTest, AddReportPutsItsDataWindowsBesideWhatTheLibraryHolds) {
@@ -612,6 +676,33 @@ TEST_F(PblToolkitTest, CorpusReleasesDiffAndEveryLibrarySearchesAndEveryReportSh
             newLibrary("a" + std::to_string(number) + ".pbl", std::stoi(info.substr(version)));
         ok({"add-report", added, report});
         EXPECT_EQ(run({"diff", converted, added}).exitCode, 0) << report;
+
+        // All three follow one plan: the DataWindows `report` names are the converter's
+        // entries, and the variant the converter made is the only one add-report takes.
+        std::set<std::string> planned;
+        std::istringstream lines(r.out);
+        for (std::string line; std::getline(lines, line);) {
+            std::string name;
+            if (line.rfind("main DW: ", 0) == 0) name = line.substr(9);
+            if (line.rfind("  ", 0) == 0 && line.find("\tstream ") != std::string::npos)
+                name = line.substr(2, line.find('\t') - 2);
+            if (name.empty()) continue;
+            planned.insert(name + ".srd");
+            planned.insert(name + ".dwo");
+        }
+        std::set<std::string> written;
+        std::istringstream entries(ok({"ls", converted}));
+        for (std::string line; std::getline(entries, line);)
+            written.insert(line.substr(0, line.find('\t')));
+        EXPECT_EQ(written, planned) << report;
+        const bool unicode = std::stoi(info.substr(version)) >= 10;
+        const std::string other =
+            newLibrary("o" + std::to_string(number) + ".pbl", unicode ? 9 : 10);
+        Result refused = run({"add-report", other, report});
+        EXPECT_EQ(refused.exitCode, 1) << report;
+        EXPECT_NE(refused.err.find(unicode ? "needs a Unicode library" : "needs an ANSI library"),
+                  std::string::npos)
+            << refused.err;
 #endif
     }
 #if defined(KELDRIN_PATH)

@@ -24,6 +24,7 @@
 #include "pbl/pbl_library.h"
 #include "psr/psr_container.h"
 #include "support/library_content.h"
+#include "support/memory_report.h"
 #include "support/pbl_checker.h"
 #include "support/test_files.h"
 
@@ -38,26 +39,20 @@ Bytes bytesOf(std::string_view text) {
 
 // A report held in memory: a map from stream path to bytes, with an optional hook that
 // runs before each read (to change the disk under the driver's feet).
-class FakeContainer : public PsrContainer {
+class FakeContainer : public test::MemoryReport {
   public:
-    FakeContainer(std::u16string name, std::map<std::u16string, Bytes> streams)
-        : name_(std::move(name)), streams_(std::move(streams)) {}
+    FakeContainer(std::u16string fileName, std::map<std::u16string, Bytes> reportStreams) {
+        name = std::move(fileName);
+        streams = std::move(reportStreams);
+    }
 
-    std::u16string fileName() const override { return name_; }
-    void open(const std::u16string& fileName) override { name_ = fileName; }
     void readStream(const std::u16string& path, Bytes& data) override {
         if (beforeRead) beforeRead(path);
-        auto it = streams_.find(path);
-        if (it == streams_.end()) throw NotFoundException();
-        data = it->second;
+        MemoryReport::readStream(path, data);
     }
     std::u16string formatDescription() const override { return u"In-memory report"; }
 
     std::function<void(const std::u16string&)> beforeRead;
-
-  private:
-    std::u16string name_;
-    std::map<std::u16string, Bytes> streams_;
 };
 
 struct Child {

@@ -8,26 +8,12 @@
 #include "base/exceptions.h"
 #include "base/text.h"
 #include "psr/psr_container.h"
+#include "support/memory_report.h"
 
 namespace keldrin {
 namespace {
 
-class MemoryContainer : public PsrContainer {
-  public:
-    std::map<std::u16string, Bytes> streams;
-
-    std::u16string fileName() const override { return u"memory.psr"; }
-    void open(const std::u16string&) override {}
-    void readStream(const std::u16string& path, Bytes& data) override {
-        auto found = streams.find(path);
-        if (found == streams.end()) throw NotFoundException();
-        data = found->second;
-    }
-    std::u16string formatDescription() const override { return u"memory"; }
-
-    using PsrContainer::readAnsiDwLookup;
-    using PsrContainer::readUnicodeDwLookup;
-};
+using MemoryContainer = test::MemoryReport;
 
 Bytes ascii(const std::string& text) {
     return Bytes(text.begin(), text.end());

@@ -174,7 +174,8 @@ TEST(DwSourceCorpus, EveryReportSourceParses) {
         SCOPED_TRACE(file.path);
         expected += 1 + static_cast<std::size_t>(std::max(file.children, 0));
         std::shared_ptr<PsrContainer> report = testing::openReport(file.path);
-        for (const std::u16string& path : reportStreamPaths(*report)) {
+        for (const PsrStreamInfo& stream : report->listStreams()) {
+            const std::u16string& path = stream.path;
             if (path != u"source" && path.rfind(u"dwstg/source_", 0) != 0) continue;
             SCOPED_TRACE(utf16ToUtf8(path));
             DataWindow dw;

@@ -326,7 +326,8 @@ TEST(ReportDataCorpus, EveryStreamDecodesWholeIntoItsDeclaredColumns) {
         named.insert(file.name);
         std::shared_ptr<PsrContainer> report = testing::openReport(file.path);
         std::map<std::string, Expected> found;
-        for (const std::u16string& path : reportStreamPaths(*report)) {
+        for (const PsrStreamInfo& stream : report->listStreams()) {
+            const std::u16string& path = stream.path;
             if (path != u"data" && path.rfind(u"neststg/", 0) != 0) continue;
             SCOPED_TRACE(utf16ToUtf8(path));
             // The main rows against the main source; a drop-down's through the tool's

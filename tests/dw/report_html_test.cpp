@@ -1,4 +1,4 @@
-// The page drawn for a report: units, colours and formats on their own, the order of
+// The page drawn for a report: units and colours on their own, the order of
 // the bands on a small DataWindow, and every corpus report as a page that holds its
 // texts and its first rows and refers to nothing outside itself.
 #include <gtest/gtest.h>
@@ -35,51 +35,6 @@ TEST(ReportHtmlUnits, ColoursAndTheirSpecialValues) {
     EXPECT_EQ(cssColor(1073741824), "#ffffff");
     EXPECT_EQ(cssColor(33554432), "#000000");
     EXPECT_EQ(cssColor(67108864), "#c0c0c0");
-}
-
-TEST(ReportHtmlUnits, SimpleDisplayFormats) {
-    const DataValue money{ValueKind::kDecimal, "45700.000", 45700.0};
-    EXPECT_EQ(formatValue(money, "[general]"), "45700.000");
-    EXPECT_EQ(formatValue(money, "#,##0.00"), "45,700.00");
-    EXPECT_EQ(formatValue(money, "$#,##0;($#,##0)"), "$45,700");
-    const DataValue loss{ValueKind::kNumber, "-1234.5", -1234.5};
-    EXPECT_EQ(formatValue(loss, "$#,##0;($#,##0)"), "($1,235)");
-    EXPECT_EQ(formatValue(loss, "#,##0.00"), "-1,234.50");
-    const DataValue part{ValueKind::kNumber, "0.125", 0.125};
-    EXPECT_EQ(formatValue(part, "0%"), "13%");
-    EXPECT_EQ(formatValue(part, "0.0%"), "12.5%");
-    const DataValue date{ValueKind::kDateTime, "1987-02-26T00:00:00", 0};
-    EXPECT_EQ(formatValue(date, "mm/dd/yyyy"), "02/26/1987");
-    EXPECT_EQ(formatValue(date, "yyyy-mm-dd"), "1987-02-26");
-    EXPECT_EQ(formatValue(date, "[general]"), "1987-02-26");
-    const DataValue text{ValueKind::kText, "abc", 0};
-    EXPECT_EQ(formatValue(text, "#,##0"), "abc");
-    EXPECT_EQ(formatValue(DataValue{}, "#,##0"), "");
-}
-
-TEST(ReportHtmlUnits, MonthNamesTimesAndCurrency) {
-    const DataValue date{ValueKind::kDateTime, "1987-02-06T15:04:09", 0};
-    const DataValue badMonth{ValueKind::kDateTime, "1987-13-06T00:00:00", 0};
-    const DataValue loss{ValueKind::kNumber, "-1234.5", -1234.5};
-    const DataValue gain{ValueKind::kNumber, "0.0625", 0.0625};
-    struct Case {
-        const DataValue& value;
-        const char* format;
-        const char* shown;
-    };
-    for (const Case& c : {
-             Case{date, "mmm d, yy", "Feb 6, 87"},
-             Case{date, "mmmm dd, yyyy", "February 06, 1987"},
-             Case{date, "m/d/yyyy", "2/6/1987"},
-             Case{date, "hh:mm AM/PM", "03:04 PM"},  // "mm" right after hours: minutes
-             Case{date, "hh:mm:ss", "15:04:09"},
-             Case{badMonth, "mmm d, yy", "1987-13-06T00:00:00"},
-             Case{loss, "[currency]", "($1,234.50)"},
-             Case{loss, "$#,##0.00;[RED]($#,##0.00)", "($1,234.50)"},
-             Case{gain, "+##0.0%;-##0.0%", "+6.3%"},
-             Case{gain, "[CURRENCY]", "$0.06"},
-         })
-        EXPECT_EQ(formatValue(c.value, c.format), c.shown) << c.format;
 }
 
 ReportData rows(const std::vector<std::pair<std::string, double>>& values) {

@@ -56,9 +56,12 @@ void writeReport(const std::uint8_t* data, std::size_t size) {
         return;
     }
     std::vector<std::string> names = {""};
-    for (const std::u16string& path : dw::reportStreamPaths(*report)) {
-        names.push_back(utf16ToUtf8(path));
-        if (names.size() > 64) break;
+    try {
+        for (const PsrStreamInfo& stream : report->listStreams()) {
+            names.push_back(utf16ToUtf8(stream.path));
+            if (names.size() > 64) break;
+        }
+    } catch (const IOException&) {
     }
     for (const std::string& dw : names) {
         std::string out;

@@ -71,23 +71,8 @@ std::shared_ptr<CfbReader> openFixture(const std::string& name) {
 
 // ---- files as libgsf writes them -------------------------------------------------------
 
-struct StreamRow {
-    const char16_t* path;
-    std::size_t size;
-};
-
-const StreamRow kGeneratedStreams[] = {
-    {u"empty", 0},
-    {u"s2048", 2048},
-    {u"s4096", 4096},
-    {u"s5000", 5000},
-    {u"small", 100},
-    {u"large", 70000},
-    {u"outer/mid", 5000},
-    {u"outer/inner/deep", 300},
-    {u"outer/inner/big", 9000},
-    {u"Source", 7},
-};
+using StreamRow = testing_psr::GeneratedStream;
+using testing_psr::kGeneratedStreams;
 
 class GeneratedFixture : public testing::TestWithParam<const char*> {};
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "base/file.h"
 #include "psr/cfb_reader.h"
 #include "psr/compound_file.h"
+#include "psr/ole_psr_container.h"
 #include "support/under_wine.h"
 
 namespace keldrin {
@@ -180,6 +182,31 @@ TEST(CompoundFileBackends, EveryStreamOfEveryFixtureReadsTheSame) {
         }
     }
     EXPECT_GT(compared, 10u);
+}
+
+// The container's listing goes through the layer (ole32 on Windows); it names every
+// stream the reader's own directory walk finds, once, with the size the stream reads to.
+TEST(CompoundFileBackends, EveryFixtureListsTheStreamsTheReaderHolds) {
+    std::vector<stdfs::path> files = fixtures();
+    if (files.empty()) GTEST_SKIP() << "no compound-file fixtures";
+    std::size_t listed = 0;
+    for (const stdfs::path& file : files) {
+        std::u16string name = file.u16string();
+        std::shared_ptr<cfb::CfbReader> reader = openReader(name);
+        if (!reader) continue;
+        std::map<std::u16string, std::uint64_t> expected;
+        for (const std::u16string& path : streamPaths(*reader))
+            expected[path] = viaReader(name, path).bytes.size();
+        OlePsrContainer container;
+        container.open(name);
+        std::map<std::u16string, std::uint64_t> found;
+        for (const PsrStreamInfo& stream : container.listStreams())
+            EXPECT_TRUE(found.emplace(stream.path, stream.size).second)
+                << file << " twice: " << narrow(stream.path);
+        EXPECT_EQ(found, expected) << file;
+        listed += found.size();
+    }
+    EXPECT_GT(listed, 10u);
 }
 
 TEST(CompoundFileBackends, MissingElementsAreNotFoundInBoth) {

@@ -141,12 +141,19 @@ TEST(Corpus, TheCompoundFileReportReadsAsAnIndependentReaderReadsIt) {
         {u"object", 5624, 0x8A9F6206}, {u"original_data", 44, 0xB9CB00E1},
         {u"source", 7007, 0xED50BD6D},
     };
+    std::map<std::u16string, std::uint64_t> expected;
     for (const Row& row : rows) {
         Bytes data;
         container->readStream(row.stream, data);
         EXPECT_EQ(data.size(), row.size) << utf16ToUtf8(row.stream);
         EXPECT_EQ(fnv1a(data), row.hash) << utf16ToUtf8(row.stream);
+        expected[row.stream] = row.size;
     }
+    // These are all the streams it holds.
+    std::map<std::u16string, std::uint64_t> listed;
+    for (const PsrStreamInfo& stream : container->listStreams())
+        listed.emplace(stream.path, stream.size);
+    EXPECT_EQ(listed, expected);
     Bytes data;
     EXPECT_THROW(container->readStream(u"neststg", data), NotFoundException);
 }

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "base/exceptions.h"
 #include "portable_builder.h"
 #include "psr/portable_psr_container.h"
@@ -41,6 +43,23 @@ TEST(OleContainer, ReadsStreamsWholeAroundTheChunkSize) {
             container->readStream(row.path, data);
             EXPECT_EQ(data, patternBytes(row.size)) << row.size;
         }
+    }
+}
+
+// Every stream python3-olefile finds in these fixtures: nested storages' streams under
+// their paths, an empty storage with nothing, and a stream named as the report's but for
+// case.
+TEST(OleContainer, ListsEveryStreamOfEveryStorage) {
+    std::map<std::u16string, std::uint64_t> expected;
+    for (const testing_psr::GeneratedStream& stream : testing_psr::kGeneratedStreams)
+        expected.emplace(stream.path, stream.size);
+    for (const char* fixture : {"streams.cfb", "sector4096.cfb"}) {
+        SCOPED_TRACE(fixture);
+        auto container = openOle(fixturePath(fixture));
+        std::map<std::u16string, std::uint64_t> listed;
+        for (const PsrStreamInfo& stream : container->listStreams())
+            listed.emplace(stream.path, stream.size);
+        EXPECT_EQ(listed, expected);
     }
 }
 
@@ -129,6 +148,9 @@ TEST(OleContainer, KeepsWhyAReadFailed) {
     auto damaged = openOle(dir.file("order.psr"));
     EXPECT_THROW(damaged->readStream(u"small", data), IOException);
     EXPECT_TRUE(damaged->lastProblem().found());
+    EXPECT_EQ(damaged->lastProblem().offset, 28) << damaged->lastProblem().reason;
+    // Listing walks the same directory and fails with the same reason and place.
+    EXPECT_THROW(damaged->listStreams(), IOException);
     EXPECT_EQ(damaged->lastProblem().offset, 28) << damaged->lastProblem().reason;
 #endif
     // A missing element is no damage.

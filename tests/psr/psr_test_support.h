@@ -55,6 +55,25 @@ inline Bytes patternBytes(std::size_t size) {
     return bytes;
 }
 
+// The streams of streams.cfb and sector4096.cfb (scripts/make-fixtures.sh), every one
+// they hold as python3-olefile lists them (scripts/check-fixtures.py).
+struct GeneratedStream {
+    const char16_t* path;
+    std::size_t size;
+};
+inline constexpr GeneratedStream kGeneratedStreams[] = {
+    {u"empty", 0},
+    {u"s2048", 2048},
+    {u"s4096", 4096},
+    {u"s5000", 5000},
+    {u"small", 100},
+    {u"large", 70000},
+    {u"outer/mid", 5000},
+    {u"outer/inner/deep", 300},
+    {u"outer/inner/big", 9000},
+    {u"Source", 7},
+};
+
 inline Bytes asciiBytes(const std::string& text) {
     return Bytes(text.begin(), text.end());
 }

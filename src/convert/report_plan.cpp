@@ -1,0 +1,88 @@
+#include "convert/report_plan.h"
+
+#include <map>
+
+#include "base/exceptions.h"
+#include "base/text.h"
+#include "convert/dw_extraction.h"
+#include "pbl/pbl_layout.h"
+
+namespace keldrin {
+namespace {
+
+constexpr std::size_t kEncodingByte = 1;
+
+// The form in which a library compares entry names: ASCII letters without case, every
+// other unit as it stands. Every decision about two names being one goes through here.
+std::u16string nameKey(std::u16string_view name) {
+    std::u16string key(name);
+    for (char16_t& c : key)
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    return key;
+}
+
+PlannedDataWindow planned(std::u16string name, std::u16string source, std::u16string object,
+                          std::optional<int> number) {
+    return {std::move(name), std::move(source), std::move(object), number, std::nullopt};
+}
+
+}  // namespace
+
+bool sameEntryName(std::u16string_view a, std::u16string_view b) {
+    return nameKey(a) == nameKey(b);
+}
+
+bool ReportPlan::needsUnicodeLibrary() const {
+    return majorVersion >= pbl::layout::kUnicodeVersion;
+}
+
+std::span<const PlannedDataWindow> ReportPlan::children() const {
+    if (dataWindows.empty()) return {};
+    return std::span<const PlannedDataWindow>(dataWindows).subspan(1);
+}
+
+const PlannedDataWindow* ReportPlan::findChild(std::u16string_view name) const {
+    for (const PlannedDataWindow& child : children())
+        if (sameEntryName(child.name, name)) return &child;
+    return nullptr;
+}
+
+void readPlanVersion(PsrContainer& report, Bytes& buffer, ReportPlan& plan) {
+    report.readStream(u"object", buffer);
+    plan.versionText = versionTextOf(buffer);
+    plan.majorVersion = majorVersionOf(buffer);
+}
+
+void readPlanDataWindows(PsrContainer& report, Bytes& buffer, ReportPlan& plan) {
+    plan.dataWindows.clear();
+    report.readStream(u"source", buffer);
+    if (buffer.size() <= kEncodingByte) throw NotSupportedFormatException();
+    plan.unicodeText = buffer[kEncodingByte] == 0;
+    // The main DataWindow is known before the lookup is read: a reader that shows what it
+    // could read still has it when the lookup fails.
+    plan.dataWindows.push_back(
+        planned(report.mainDwName(report.fileName()), u"source", u"object", std::nullopt));
+    std::vector<ChildDw> children;
+    appendChildDws(report, buffer, children);
+    for (const ChildDw& child : children) {
+        const std::u16string number = numberToText(child.number);
+        plan.dataWindows.push_back(planned(child.name, u"dwstg/source_" + number,
+                                           u"dwstg/object_" + number, child.number));
+    }
+    // Both entries of a DataWindow share its name, so one key stands for the pair.
+    std::map<std::u16string, std::size_t> first;
+    for (std::size_t i = 0; i < plan.dataWindows.size(); ++i) {
+        auto [at, fresh] = first.emplace(nameKey(plan.dataWindows[i].name), i);
+        if (!fresh) plan.dataWindows[i].sameNamesAs = at->second;
+    }
+}
+
+ReportPlan readReportPlan(PsrContainer& report) {
+    ReportPlan plan;
+    Bytes buffer;
+    readPlanVersion(report, buffer, plan);
+    readPlanDataWindows(report, buffer, plan);
+    return plan;
+}
+
+}  // namespace keldrin
