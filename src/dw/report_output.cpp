@@ -48,6 +48,7 @@ std::vector<std::u16string> streamPaths(PsrContainer& container, std::vector<std
     if (!succeeds([&] { streams = container.listStreams(); }))
         notes.push_back("the report's streams cannot be listed");
     std::vector<std::u16string> paths;
+    paths.reserve(streams.size());
     for (PsrStreamInfo& stream : streams) paths.push_back(std::move(stream.path));
     return paths;
 }

@@ -14,6 +14,7 @@
 #include "base/bytes.h"
 #include "base/exceptions.h"
 #include "base/file.h"
+#include "convert/report_plan.h"
 #include "fuzz_support.h"
 #include "psr/cfb_reader.h"
 #include "psr/ole_psr_container.h"
@@ -98,6 +99,8 @@ void exercise(PsrContainer& container, const std::vector<std::u16string>& extraP
     (void)container.formatDescription();
     std::vector<ChildDw> children;
     guarded([&] { container.readChildDwList(children); });
+    guarded([&] { (void)readReportPlan(container); });
+    guarded([&] { (void)container.listStreams(); });
     std::vector<std::u16string> paths = {u"source", u"object",  u"dwstg/dwlookup",      u"nothing",
                                          u"dwstg/", u"/source", u"dwstg/dwstg/source_1"};
     for (const ChildDw& child : children) {
