@@ -13,7 +13,6 @@
 #include "app/pbl_tool_files.h"
 #include "app/pbl_tool_report.h"
 #include "app/pbl_tool_text.h"
-#include "base/exceptions.h"
 #include "base/file.h"
 #include "base/interrupt.h"
 #include "base/text.h"

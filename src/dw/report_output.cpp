@@ -1,12 +1,9 @@
 #include "dw/report_output.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <memory>
 #include <optional>
 
 #include "base/exceptions.h"
-#include "base/file.h"
 #include "base/json.h"
 #include "base/text.h"
 #include "convert/report_plan.h"
