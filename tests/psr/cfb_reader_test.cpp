@@ -102,6 +102,37 @@ TEST_P(GeneratedFixture, NamesCompareWithoutRegardToCase) {
     EXPECT_EQ(readPath(reader, u"OUTER/Inner/DEEP").data, patternBytes(300));
 }
 
+// A storage's elements come in the order of its sibling tree, which a writer keeps in
+// the format's name order: shorter names first, then by upper-cased units.
+TEST_P(GeneratedFixture, ChildrenComeInNameOrder) {
+    std::shared_ptr<CfbReader> reader = openFixture(GetParam());
+    ASSERT_TRUE(reader);
+    struct Row {
+        const char16_t* storage;
+        std::vector<std::u16string> names;
+    };
+    const Row rows[] = {
+        {u"",
+         {u"empty", u"large", u"outer", u"s2048", u"s4096", u"s5000", u"small", u"Source",
+          u"emptystg"}},
+        {u"outer", {u"mid", u"inner"}},
+        {u"emptystg", {}},
+    };
+    for (const Row& row : rows) {
+        const std::u16string storage = row.storage;
+        const std::optional<std::uint32_t> index =
+            storage.empty() ? CfbReader::kRootIndex
+                            : reader->findChild(CfbReader::kRootIndex, storage);
+        ASSERT_TRUE(index);
+        std::vector<std::u16string> names;
+        for (std::uint32_t child : reader->children(*index))
+            names.push_back(reader->entry(child).name);
+        EXPECT_EQ(names, row.names) << utf16ToUtf8(storage);
+    }
+    // A stream holds no elements.
+    EXPECT_TRUE(reader->children(*reader->findChild(CfbReader::kRootIndex, u"small")).empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(Fixtures, GeneratedFixture,
                          testing::Values("streams.cfb", "sector4096.cfb"));
 
