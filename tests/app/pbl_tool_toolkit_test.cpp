@@ -513,6 +513,19 @@ TEST_F(PblToolkitTest, ReportListsEveryStreamOfACompoundFileReport) {
          at = json.find("\"path\": ", at + 1))
         ++listed;
     EXPECT_EQ(listed, std::size(streams)) << json;
+
+    // Every stream is read, so damage is found in one a conversion never reads: here the
+    // size of "data" (its directory entry's name at byte 15872, the size 120 bytes on)
+    // asks for far more sectors than the file has.
+    std::string bytes = readBytes(report);
+    ASSERT_EQ(bytes.compare(15872, 10, std::string("d\0a\0t\0a\0\0\0", 10)), 0);
+    bytes.replace(15872 + 120, 4, std::string("\xff\xff\xff\x00", 4));
+    writeBytes(path("data.psr"), bytes);
+    Result damaged = run({"report", path("data.psr")});
+    EXPECT_EQ(damaged.exitCode, 1);
+    EXPECT_NE(damaged.out.find("\n  data\t16777215\n"), std::string::npos) << damaged.out;
+    EXPECT_NE(damaged.err.find("damaged: stream entry 8 'data' needs"), std::string::npos)
+        << damaged.err;
 }
 
 TEST_F(PblToolkitTest, AddReportPutsItsDataWindowsBesideWhatTheLibraryHolds) {
