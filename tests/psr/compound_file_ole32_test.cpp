@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -171,6 +172,37 @@ TEST_F(Ole32CompoundFile, PathsDescendOneStoragePerSlash) {
     EXPECT_EQ(data, pattern(10, 3));
     std::filesystem::remove(path_);
     EXPECT_FALSE(std::filesystem::exists(path_));
+}
+
+// What EnumElements gives, one storage at a time: streams with their sizes, storages
+// (an empty one too) without.
+TEST_F(Ole32CompoundFile, EachStorageListsItsElements) {
+    writeCompoundFile(wname(),
+                      {{L"source", pattern(10, 3)},
+                       {L"dwstg/object_2", pattern(300, 4)},
+                       {L"a/b/c", pattern(7, 5)}},
+                      {L"empty"});
+    using Listed = std::map<std::u16string, std::pair<bool, std::uint64_t>>;
+    const auto list = [](cf::Storage& storage) {
+        std::vector<cf::Element> elements;
+        EXPECT_EQ(storage.list(elements), cf::Status::kOk);
+        Listed listed;
+        for (const cf::Element& e : elements) listed[e.name] = {e.storage, e.size};
+        return listed;
+    };
+    std::unique_ptr<cf::Storage> root;
+    ASSERT_EQ(cf::openRootStorage(name(), root), cf::Status::kOk);
+    EXPECT_EQ(list(*root), (Listed{{u"source", {false, 10}},
+                                   {u"dwstg", {true, 0}},
+                                   {u"a", {true, 0}},
+                                   {u"empty", {true, 0}}}));
+    std::unique_ptr<cf::Storage> a, b, empty;
+    ASSERT_EQ(root->openStorage(u"a", a), cf::Status::kOk);
+    EXPECT_EQ(list(*a), (Listed{{u"b", {true, 0}}}));
+    ASSERT_EQ(a->openStorage(u"b", b), cf::Status::kOk);
+    EXPECT_EQ(list(*b), (Listed{{u"c", {false, 7}}}));
+    ASSERT_EQ(root->openStorage(u"empty", empty), cf::Status::kOk);
+    EXPECT_TRUE(list(*empty).empty());
 }
 
 TEST_F(Ole32CompoundFile, MissingElementsAreNotFound) {
