@@ -8,6 +8,8 @@
 
 #include "base/exceptions.h"
 #include "base/file.h"
+#include "base/text.h"
+#include "psr/cfb_reader.h"
 #include "psr/compound_file.h"
 
 namespace keldrin {
@@ -61,8 +63,29 @@ struct Listing {
     std::vector<cf::Element> rest;
 };
 
-void listElements(Listing& listing) {
+// Storages are reopened by name, so two of one name would both lead to the first: its
+// elements would be listed twice, and nested pairs of such twins would double the walk
+// at every level. A file that holds them is damaged.
+void listElements(Listing& listing, ReportDamage& damage) {
     if (listing.storage->list(listing.rest) != cf::Status::kOk) throw IOException();
+    std::vector<std::u16string_view> storages;
+    for (const cf::Element& element : listing.rest)
+        if (element.storage) storages.emplace_back(element.name);
+    std::sort(storages.begin(), storages.end(), [](std::u16string_view a, std::u16string_view b) {
+        return cfb::compareNames(a, b) < 0;
+    });
+    const auto twin = std::adjacent_find(storages.begin(), storages.end(), [](auto a, auto b) {
+        return cfb::compareNames(a, b) == 0;
+    });
+    if (twin != storages.end()) {
+        const std::string where =
+            listing.prefix.empty()
+                ? std::string("the root")
+                : "storage '" + utf16ToUtf8(listing.prefix.substr(0, listing.prefix.size() - 1)) +
+                      "'";
+        malformed(damage, where + " holds two storages named '" + utf16ToUtf8(*twin) + "'", -1);
+        throw IOException();
+    }
     std::reverse(listing.rest.begin(), listing.rest.end());
 }
 
@@ -97,7 +120,7 @@ std::vector<PsrStreamInfo> OlePsrContainer::listStreams() {
     std::vector<Listing> open(1);
     if (cf::openRootStorage(fileName_, open.back().storage, &damage_) != cf::Status::kOk)
         throw IOException();
-    listElements(open.back());
+    listElements(open.back(), damage_);
     while (!open.empty()) {
         Listing& current = open.back();
         if (current.rest.empty()) {
@@ -115,7 +138,7 @@ std::vector<PsrStreamInfo> OlePsrContainer::listStreams() {
         if (current.storage->openStorage(element.name, inner.storage) != cf::Status::kOk)
             throw IOException();
         inner.prefix = std::move(path) + u'/';
-        listElements(inner);
+        listElements(inner, damage_);
         open.push_back(std::move(inner));
     }
     return streams;

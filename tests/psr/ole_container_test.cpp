@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 #include "base/exceptions.h"
@@ -152,6 +153,20 @@ TEST(OleContainer, KeepsWhyAReadFailed) {
     // Listing walks the same directory and fails with the same reason and place.
     EXPECT_THROW(damaged->listStreams(), IOException);
     EXPECT_EQ(damaged->lastProblem().offset, 28) << damaged->lastProblem().reason;
+    // Two storages of one name: reopened by name, both would lead to the first, and
+    // nested twins would double the walk at every level.
+    bytes = readFile(fixturePath("streams.cfb"));
+    const std::u16string from = u"emptystg";
+    const Bytes name = encodeUtf16Le(from);
+    const auto at = std::search(bytes.begin(), bytes.end(), name.begin(), name.end());
+    ASSERT_NE(at, bytes.end());
+    const Bytes twin = encodeUtf16Le(std::u16string(u"outer") + std::u16string(27, u'\0'));
+    std::copy(twin.begin(), twin.end(), at);
+    storeU16(&*at + 64, 12);
+    writeFile(dir.file("twins.psr"), bytes);
+    auto twins = openOle(dir.file("twins.psr"));
+    EXPECT_THROW(twins->listStreams(), IOException);
+    EXPECT_EQ(twins->lastProblem().reason, "the root holds two storages named 'outer'");
 #endif
     // A missing element is no damage.
     auto container = openOle(fixturePath("streams.cfb"));
