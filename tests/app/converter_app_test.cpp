@@ -72,7 +72,7 @@ Outcome finish(test::Process& process) {
 
 // Standard output without the two banner lines, after checking that they are there.
 std::string afterBanner(const std::string& out) {
-    EXPECT_EQ(out.rfind("Keldrin v1.0.3 ", 0), 0u) << out;
+    EXPECT_EQ(out.rfind("Keldrin v" KELDRIN_VERSION " ", 0), 0u) << out;
     std::size_t first = out.find('\n');
     std::size_t second = first == std::string::npos ? first : out.find('\n', first + 1);
     if (second == std::string::npos) {
