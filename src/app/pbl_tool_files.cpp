@@ -24,15 +24,15 @@ void writeReplacement(fs::ReplacementFile& file, std::span<const std::uint8_t> b
 bool commitReplacement(fs::ReplacementFile& file, fs::Replace replace, fs::Durability durability,
                        const std::string& failure) {
     switch (file.commit(replace, durability)) {
-    case fs::CommitResult::kDone:
-        return true;
-    case fs::CommitResult::kTargetExists:
-        return false;
-    case fs::CommitResult::kNotDurable:
-        throw ToolFailure{displayPath(file.target()) +
-                          ": written, but its directory cannot be put on disk"};
-    case fs::CommitResult::kFailed:
-        break;
+        case fs::CommitResult::kDone:
+            return true;
+        case fs::CommitResult::kTargetExists:
+            return false;
+        case fs::CommitResult::kNotDurable:
+            throw ToolFailure{displayPath(file.target()) +
+                              ": written, but its directory cannot be put on disk"};
+        case fs::CommitResult::kFailed:
+            break;
     }
     throw ToolFailure{displayPath(file.target()) + ": " + failure};
 }

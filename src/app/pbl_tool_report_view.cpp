@@ -100,7 +100,8 @@ void writePage(ToolContext& context, PsrContainer& report, const std::u16string&
     requireDirectoryOf(target);
     fs::ReplacementFile file;
     createReplacement(file, target, u"html");
-    writeReplacement(file, std::span(reinterpret_cast<const std::uint8_t*>(page.data()), page.size()));
+    writeReplacement(file,
+                     std::span(reinterpret_cast<const std::uint8_t*>(page.data()), page.size()));
     commitReplacement(file, fs::Replace::kYes, fs::Durability::kFull, "cannot write the file");
     if (status == dw::kDataPartial) context.exitCode = kReportPartial;
 }

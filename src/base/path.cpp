@@ -16,7 +16,8 @@ std::size_t lastSeparator(std::u16string_view name, std::size_t from) {
 std::u16string parent(std::u16string_view name) {
     const std::size_t root = detail::rootLength(name);
     const std::size_t cut = lastSeparator(name, root);
-    if (cut == std::u16string_view::npos) return root == 0 ? u"." : std::u16string(name.substr(0, root));
+    if (cut == std::u16string_view::npos)
+        return root == 0 ? u"." : std::u16string(name.substr(0, root));
     return std::u16string(name.substr(0, cut));
 }
 

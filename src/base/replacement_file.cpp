@@ -80,8 +80,8 @@ CommitResult ReplacementFile::commit(Replace replace, Durability durability) {
         // Moved and forgotten in one step: an interrupt never removes a name that
         // another run may have taken since.
         interrupt::HoldOff hold;
-        const bool moved =
-            replace == Replace::kYes ? replaceFile(path_, target_) : renameNoReplace(path_, target_);
+        const bool moved = replace == Replace::kYes ? replaceFile(path_, target_)
+                                                    : renameNoReplace(path_, target_);
         if (!moved)
             return replace == Replace::kNo && fileExists(target_) ? CommitResult::kTargetExists
                                                                   : CommitResult::kFailed;

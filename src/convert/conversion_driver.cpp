@@ -228,8 +228,7 @@ void PsrContainer::convert(std::u16string targetPblName) {
     // after the rename cannot leave a target with missing content. A directory that
     // cannot be synced leaves the rename atomic; only its durability is then the
     // file system's.
-    const fs::CommitResult committed =
-        replacement.commit(fs::Replace::kYes, fs::Durability::kFull);
+    const fs::CommitResult committed = replacement.commit(fs::Replace::kYes, fs::Durability::kFull);
     if (committed != fs::CommitResult::kDone && committed != fs::CommitResult::kNotDurable)
         throw IOException();
 

@@ -38,12 +38,8 @@ const SplitRow kSplits[] = {
     {u"\\\\server\\share\\d\\a.pbl", u"\\\\server\\share\\d", u"a.pbl"},
 };
 const JoinRow kJoins[] = {
-    {u"", u"f", u"f"},
-    {u"out", u"f", u"out\\f"},
-    {u"out/", u"f", u"out/f"},
-    {u"out\\", u"f", u"out\\f"},
-    {u"C:", u"f", u"C:f"},
-    {u"C:\\", u"f", u"C:\\f"},
+    {u"", u"f", u"f"},           {u"out", u"f", u"out\\f"}, {u"out/", u"f", u"out/f"},
+    {u"out\\", u"f", u"out\\f"}, {u"C:", u"f", u"C:f"},     {u"C:\\", u"f", u"C:\\f"},
 };
 #else
 const SplitRow kSplits[] = {
@@ -58,12 +54,9 @@ const SplitRow kSplits[] = {
     {u"d/C:\\a.pbl", u"d", u"C:\\a.pbl"},
 };
 const JoinRow kJoins[] = {
-    {u"", u"f", u"f"},
-    {u"out", u"f", u"out/f"},
-    {u"out/", u"f", u"out/f"},
-    {u"out\\", u"f", u"out\\/f"},
-    {u"/", u"f", u"/f"},
-    {u".", u"f", u"./f"},
+    {u"", u"f", u"f"},         {u"out", u"f", u"out/f"},
+    {u"out/", u"f", u"out/f"}, {u"out\\", u"f", u"out\\/f"},
+    {u"/", u"f", u"/f"},       {u".", u"f", u"./f"},
 };
 #endif
 

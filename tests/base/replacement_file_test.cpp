@@ -106,7 +106,7 @@ TEST_F(ReplacementFileTest, CommitKeepsTheModeAndSyncsAsAsked) {
 TEST_F(ReplacementFileTest, UncommittedFileLeavesTheTargetAndNothingElse) {
     struct Row {
         const char* what;
-        char refused;           // the operation that fails, 0 for none
+        char refused;  // the operation that fails, 0 for none
         fs::Replace replace;
         fs::CommitResult result;  // of the commit; kDone: no commit at all
     };
@@ -152,7 +152,8 @@ TEST_F(ReplacementFileTest, InterruptRemovesTheTemporary) {
 TEST_F(ReplacementFileTest, NoFreeNameNoFile) {
     test::writeAll(dir / "taken", "");
     fs::ReplacementFile file;
-    EXPECT_FALSE(file.create(target(), [&](int) { return fs::fromNativeName((dir / "taken").string()); }, 3));
+    EXPECT_FALSE(file.create(
+        target(), [&](int) { return fs::fromNativeName((dir / "taken").string()); }, 3));
     EXPECT_FALSE(file.create(fs::fromNativeName((dir / "no-such-dir/target").string()), u"t"));
     EXPECT_EQ(test::readAll(dir / "taken"), "");
 }
