@@ -8,8 +8,8 @@ set -euo pipefail
 # What building the programs needs; ./run.sh installs only these (--programs).
 programs=(cmake ninja-build g++ libpcre2-dev pkg-config)
 # What the tests add: GoogleTest, the sanitizer and fuzzing compiler, benchmarks, the
-# fixture tools, the browser check, clang-tidy.
-tests=(clang clang-tidy libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev python3
+# fixture tools, the browser check, clang-format and clang-tidy.
+tests=(clang clang-format clang-tidy libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev python3
        python3-olefile libgsf-bin chromium fonts-liberation)
 
 # With no argument, installs both sets; with package names, those packages instead (the
