@@ -50,6 +50,8 @@ TEST_F(ReplacedFileTest, TargetKeepsItsModeAndGetsTheNewContent) {
         {"export over an export", false, {"export", "LIB", "DIR"}, "dir/a.srd", false},
         {"export --sync", false, {"export", "LIB", "DIR", "--sync"}, "dir/a.srd", false},
         {"put", false, {"put", "T", "new.srd", "-"}, "t.pbl", true},
+        // On POSIX "\" is part of the name: the journal's directory is the library's.
+        {"put, \\ in the name", false, {"put", "T", "new.srd", "-"}, "back\\slash.pbl", true},
         {"import", false, {"import", "T", "IMPORT"}, "t.pbl", true},
         {"add-report", false, {"add-report", "T", "REPORT"}, "t.pbl", true},
     };
