@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
 # Installs what building and testing Keldrin needs, from Debian's packages, when it is
 # missing. Safe to run again; does nothing when everything is there.
+#   scripts/deps.sh               everything ./test.sh needs
+#   scripts/deps.sh --programs    only what building keldrin and keldrin-pbl needs
 set -euo pipefail
 
-# With arguments, installs those packages instead of the build set (the Windows step
-# names its cross compilers and Wine this way).
-if [ $# -gt 0 ]; then
-    packages=("$@")
-else
-    packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-              libbenchmark-dev libpcre2-dev pkg-config python3 python3-olefile libgsf-bin
-              chromium fonts-liberation)
-fi
+# What building the programs needs; ./run.sh installs only these (--programs).
+programs=(cmake ninja-build g++ libpcre2-dev pkg-config)
+# What the tests add: GoogleTest, the sanitizer and fuzzing compiler, benchmarks, the
+# fixture tools, the browser check, clang-format and clang-tidy.
+tests=(clang clang-format clang-tidy libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev python3
+       python3-olefile libgsf-bin chromium fonts-liberation)
+
+# With no argument, installs both sets; with package names, those packages instead (the
+# Windows step names its cross compilers and Wine this way).
+case "${1:-}" in
+    "") packages=("${programs[@]}" "${tests[@]}") ;;
+    --programs) packages=("${programs[@]}") ;;
+    *) packages=("$@") ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -68,8 +68,8 @@ void ConverterApp::execute() {
 
 void ConverterApp::printBanner() {
     console::writeLine(
-        u"Keldrin v1.0.3 - PowerBuilder report to library converter, published by the Keldrin "
-        u"project");
+        u"Keldrin v" KELDRIN_VERSION
+        u" - PowerBuilder report to library converter, published by the Keldrin project");
     console::writeLine(u"Updates are published with the Keldrin sources and release notes.");
 }
 

@@ -17,7 +17,7 @@
 #include "app/pbl_tool_text.h"
 #include "base/bytes.h"
 #include "base/file.h"
-#include "base/interrupt.h"
+#include "base/replacement_file.h"
 #include "base/text.h"
 #include "pbl/library_facts.h"
 #include "pbl/rebuild.h"
@@ -120,7 +120,10 @@ void runOptimize(ToolContext& context, const ParsedArgs& args) {
 
     // The new library is built and checked beside the original; the original is only
     // replaced, in one step, once the copy and the backup are both complete.
-    TemporaryFile rebuilt(reserveTemporary(path, u"optimize"));
+    fs::ReplacementFile rebuilt;
+    createReplacement(rebuilt, path, u"optimize");
+    // The rebuild writes the file by name.
+    if (!rebuilt.letGo()) throw ToolFailure{displayPath(path) + ": cannot write the new library"};
     copyLibrary(lib, rebuilt.path(), version, displayPath(path));
     {
         OpenLibrary copy = context.open(rebuilt.path(), false);
@@ -129,35 +132,22 @@ void runOptimize(ToolContext& context, const ParsedArgs& args) {
 
     std::optional<std::vector<std::uint8_t>> original = readWholeFile(path);
     if (!original) throw ToolFailure{displayPath(path) + ": cannot read the file"};
-    TemporaryFile backup(reserveTemporary(backupPath, u""));
-    writeWholeFile(backup.path(), *original);
+    fs::ReplacementFile backup;
+    createReplacement(backup, backupPath, u"");
+    writeReplacement(backup, *original);
     if (readWholeFile(backup.path()) != original)
         throw ToolFailure{displayPath(backupPath) + ": cannot write the backup"};
-    // Both files stand in for the original: they keep its owner and permissions, so a
-    // private library stays private.
-    if (!fs::keepAttributes(path, backup.path()) || !fs::keepAttributes(path, rebuilt.path()))
-        throw ToolFailure{displayPath(path) +
-                          ": cannot give the new files the library's permissions"};
-    {
-        interrupt::HoldOff hold;  // moved into place and no longer a temporary, together
-        const bool backedUp = force ? fs::replaceFile(backup.path(), backupPath)
-                                    : fs::renameNoReplace(backup.path(), backupPath);
-        if (!backedUp) {
-            if (!force && fs::fileExists(backupPath))
-                throw ToolFailure{displayPath(backupPath) +
-                                  ": already exists; remove it, or give --force to replace it"};
-            throw ToolFailure{displayPath(backupPath) + ": cannot write the backup"};
-        }
-        backup.keep();
-    }
+    // The backup stands in for the original: it keeps its owner and permissions, so a
+    // private library stays private (the new library keeps them as its target's).
+    backup.keepAttributesOf(path);
+    if (!commitReplacement(backup, force ? fs::Replace::kYes : fs::Replace::kNo,
+                           fs::Durability::kFull, "cannot write the backup"))
+        throw ToolFailure{displayPath(backupPath) +
+                          ": already exists; remove it, or give --force to replace it"};
     // Where an open file cannot be replaced, the lock goes a moment early.
     if (!fs::canReplaceOpenFile()) lib.library.reset();
-    {
-        interrupt::HoldOff hold;
-        if (!fs::replaceFile(rebuilt.path(), path))
-            throw ToolFailure{displayPath(path) + ": cannot replace the library; it is unchanged"};
-        rebuilt.keep();
-    }
+    commitReplacement(rebuilt, fs::Replace::kYes, fs::Durability::kFull,
+                      "cannot replace the library; it is unchanged");
     lib.close();
 }
 

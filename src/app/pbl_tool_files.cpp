@@ -1,47 +1,40 @@
 #include "app/pbl_tool_files.h"
 
 #include <cstdio>
-#include <utility>
 
 #include "app/pbl_tool_text.h"
 #include "base/directory.h"
 #include "base/file.h"
+#include "base/path.h"
 #include "base/text.h"
 
 namespace keldrin::tool {
 
-TemporaryFile::TemporaryFile(std::u16string path) : path_(std::move(path)) {
-    watched_.watch(path_);
-}
-
-TemporaryFile::~TemporaryFile() {
-    if (!path_.empty()) watched_.remove();
-}
-
-void TemporaryFile::keep() {
-    watched_.forget();
-    path_.clear();
-}
-
-TemporaryFile reserveTemporary(const std::u16string& target, std::u16string_view tag) {
-    interrupt::HoldOff hold;
-    std::u16string name = fs::createUniqueFile(
-        [&](int n) {
-            return target + u"." + std::u16string(tag) + utf8ToUtf16(std::to_string(n)) + u".tmp";
-        },
-        1000);
-    if (name.empty())
+void createReplacement(fs::ReplacementFile& file, const std::u16string& target,
+                       std::u16string_view tag) {
+    if (!file.create(target, tag))
         throw ToolFailure{displayPath(target) + ": cannot create a temporary file beside it"};
-    return TemporaryFile(std::move(name));
 }
 
-void writeWholeFile(const std::u16string& path, std::span<const std::uint8_t> bytes, Sync sync) {
-    std::FILE* file = fs::openFile(path, "wb");
-    if (file == nullptr) throw ToolFailure{displayPath(path) + ": cannot write the file"};
-    bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    if (sync == Sync::kYes) ok = fs::syncFile(file) && ok;
-    ok = std::fclose(file) == 0 && ok;
-    if (!ok) throw ToolFailure{displayPath(path) + ": cannot write the file"};
+void writeReplacement(fs::ReplacementFile& file, std::span<const std::uint8_t> bytes) {
+    if (!file.write(bytes.data(), bytes.size()))
+        throw ToolFailure{displayPath(file.target()) + ": cannot write the file"};
+}
+
+bool commitReplacement(fs::ReplacementFile& file, fs::Replace replace, fs::Durability durability,
+                       const std::string& failure) {
+    switch (file.commit(replace, durability)) {
+        case fs::CommitResult::kDone:
+            return true;
+        case fs::CommitResult::kTargetExists:
+            return false;
+        case fs::CommitResult::kNotDurable:
+            throw ToolFailure{displayPath(file.target()) +
+                              ": written, but its directory cannot be put on disk"};
+        case fs::CommitResult::kFailed:
+            break;
+    }
+    throw ToolFailure{displayPath(file.target()) + ": " + failure};
 }
 
 namespace {
@@ -83,34 +76,13 @@ std::vector<std::uint8_t> readBoundedFile(const std::u16string& path, std::size_
     return bytes;
 }
 
-void syncFiles(const std::vector<std::u16string>& paths, const std::u16string& directory) {
-    for (const std::u16string& path : paths) {
-        std::FILE* file = fs::openFile(path, "rb+");
-        bool ok = file != nullptr && fs::syncFile(file);
-        if (file != nullptr) ok = std::fclose(file) == 0 && ok;
-        if (!ok) throw ToolFailure{displayPath(path) + ": cannot put the file on disk"};
-    }
+void syncDirectoryNames(const std::u16string& directory) {
     if (!fs::syncDirectory(directory))
         throw ToolFailure{displayPath(directory) + ": cannot put the directory on disk"};
 }
 
-namespace {
-
-// The directory a file would be made in.
-std::u16string parentDirectory(const std::u16string& path) {
-#if defined(_WIN32)
-    std::size_t end = path.find_last_of(u"/\\:");
-#else
-    std::size_t end = path.rfind(u'/');
-#endif
-    if (end == std::u16string::npos) return u".";
-    return end == 0 ? path.substr(0, 1) : path.substr(0, end);
-}
-
-}  // namespace
-
 void requireDirectoryOf(const std::u16string& path) {
-    std::u16string directory = parentDirectory(path);
+    std::u16string directory = path::parent(path);
     if (!fs::fileExists(directory))
         throw ToolFailure{displayPath(path) + ": the directory " + displayPath(directory) +
                           " does not exist"};

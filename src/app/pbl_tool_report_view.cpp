@@ -14,7 +14,7 @@
 #include "app/pbl_tool_report.h"
 #include "app/pbl_tool_text.h"
 #include "base/file.h"
-#include "base/interrupt.h"
+#include "base/path.h"
 #include "base/text.h"
 #include "dw/report_html.h"
 #include "dw/report_output.h"
@@ -56,11 +56,12 @@ void writeRows(ToolContext& context, PsrContainer& report, const std::string& sh
 
 // The page goes to a temporary name beside the target and then takes its place in one
 // rename, so the target is either as it was or the whole page.
-void writePage(ToolContext& context, PsrContainer& report, const std::string& shown,
+void writePage(ToolContext& context, PsrContainer& report, const std::u16string& path,
                const std::u16string& target) {
+    const std::string shown = displayPath(path);
     std::string page;
     std::vector<std::string> notes;
-    const std::string fileName = shown.substr(shown.find_last_of("/\\") + 1);
+    const std::string fileName = displayPath(path::fileName(path));
     const int status = dw::writeReportHtml(report, page, notes, fileName);
     printNotes(context, report, shown, notes, status == dw::kDataFailed);
     if (status == dw::kDataFailed) {
@@ -68,18 +69,11 @@ void writePage(ToolContext& context, PsrContainer& report, const std::string& sh
         return;
     }
     requireDirectoryOf(target);
-    TemporaryFile temporary(reserveTemporary(target, u"html"));
-    writeWholeFile(temporary.path(),
-                   std::span(reinterpret_cast<const std::uint8_t*>(page.data()), page.size()));
-    // A page put in the place of another file keeps who may read it: a private page
-    // stays private.
-    if (!fs::keepAttributes(target, temporary.path()))
-        throw ToolFailure{displayPath(target) +
-                          ": cannot give the new page the file's permissions"};
-    interrupt::HoldOff hold;
-    if (!fs::replaceFile(temporary.path(), target))
-        throw ToolFailure{displayPath(target) + ": cannot write the file"};
-    temporary.keep();
+    fs::ReplacementFile file;
+    createReplacement(file, target, u"html");
+    writeReplacement(file,
+                     std::span(reinterpret_cast<const std::uint8_t*>(page.data()), page.size()));
+    commitReplacement(file, fs::Replace::kYes, fs::Durability::kFull, "cannot write the file");
     if (status == dw::kDataPartial) context.exitCode = kReportPartial;
 }
 
@@ -114,7 +108,7 @@ void runReportView(ToolContext& context, const ParsedArgs& args) {
     if (data)
         writeRows(context, *report, shown, format, dwName);
     else
-        writePage(context, *report, shown, *html);
+        writePage(context, *report, path, *html);
 }
 
 }  // namespace keldrin::tool

@@ -3,7 +3,8 @@
 //
 // Export writes each file under a temporary name beside its target and renames it into
 // place, so a target is either what it was or complete; nothing is synced unless asked
-// (--sync, once at the end): a directory of exports is cheap to write again.
+// (--sync: each file before its rename, the directory's names once at the end): a
+// directory of exports is cheap to write again.
 //
 // Import reads and checks every file before the library changes, and makes all its
 // changes as one: a bad file names itself and leaves the library as it was.
@@ -23,7 +24,8 @@
 #include "base/bytes.h"
 #include "base/directory.h"
 #include "base/file.h"
-#include "base/interrupt.h"
+#include "base/path.h"
+#include "base/replacement_file.h"
 #include "base/text.h"
 #include "pbl/export_file.h"
 #include "pbl/pbl_layout.h"
@@ -140,19 +142,23 @@ std::u16string distinctFileName(const std::u16string& entryName, std::set<std::u
     }
 }
 
-// Puts `content` at `target` in one rename, with the entry's time.
+// Puts `content` at `target` in one rename, with the entry's time; its data on disk
+// first when `durability` asks.
 void writeExportedFile(const std::u16string& directory, const std::u16string& target,
-                       ByteSpan content, std::int32_t time) {
-    TemporaryFile temporary(reserveTemporary(joinPath(directory, u".keldrin-export"), u""));
-    writeWholeFile(temporary.path(), content, Sync::kNo);
-    if (!fs::setModificationTime(temporary.path(), time))
+                       ByteSpan content, std::int32_t time, fs::Durability durability) {
+    fs::ReplacementFile file;
+    const auto nameFor = [&](int n) {
+        return path::join(directory, u".keldrin-export." + numberToText(n) + u".tmp");
+    };
+    if (!file.create(target, nameFor))
+        throw ToolFailure{displayPath(target) + ": cannot create a temporary file beside it"};
+    writeReplacement(file, content);
+    // The time is set by name, which a file still open for writing may refuse.
+    if (!file.letGo() || !fs::setModificationTime(file.path(), time))
         throw ToolFailure{displayPath(target) + ": cannot set the modification time"};
     // A rename replaces whatever stands at the name (a link included) instead of
     // writing through it.
-    interrupt::HoldOff hold;
-    if (!fs::replaceFile(temporary.path(), target))
-        throw ToolFailure{displayPath(target) + ": cannot write the file"};
-    temporary.keep();
+    commitReplacement(file, fs::Replace::kYes, durability, "cannot write the file");
 }
 
 // "done/total" on one terminal line, redrawn only when the percentage moves.
@@ -261,7 +267,6 @@ void runExport(ToolContext& context, const ParsedArgs& args) {
         if (fileNames.back() != entry.name)
             context.note(shownName(entry.name) + ": exported as " + utf16ToUtf8(fileNames.back()));
     }
-    std::vector<std::u16string> written;
     std::size_t done = 0;
     forEachEntryData(lib, entries, [&](std::size_t i, ByteSpan stored) {
         const EntryRecord& entry = entries[i];
@@ -274,12 +279,12 @@ void runExport(ToolContext& context, const ParsedArgs& args) {
         } else {
             file = exportSource(entry, stored);
         }
-        std::u16string target = joinPath(directory, fileNames[i]);
-        writeExportedFile(directory, target, file.bytes, entry.info.time);
-        if (sync) written.push_back(std::move(target));
+        std::u16string target = path::join(directory, fileNames[i]);
+        writeExportedFile(directory, target, file.bytes, entry.info.time,
+                          sync ? fs::Durability::kFileData : fs::Durability::kNone);
         progress.step(++done);
     });
-    if (sync) syncFiles(written, directory);
+    if (sync) syncDirectoryNames(directory);
 }
 
 namespace {
@@ -303,7 +308,7 @@ void collectFiles(const std::u16string& path, std::vector<std::u16string>& files
     std::optional<std::vector<std::u16string>> names = fs::listDirectory(path);
     if (!names) throw ToolFailure{displayPath(path) + ": cannot read the directory"};
     for (const std::u16string& name : *names) {
-        std::u16string file = joinPath(path, name);
+        std::u16string file = path::join(path, name);
         if (pbl::isSourceEntryName(name) && !fs::isDirectory(file)) files.push_back(file);
     }
 }

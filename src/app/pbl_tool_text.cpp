@@ -235,16 +235,4 @@ std::u16string foldedFileName(std::u16string_view name) {
     return folded;
 }
 
-std::u16string joinPath(const std::u16string& directory, const std::u16string& name) {
-    if (directory.empty()) return name;
-#if defined(_WIN32)
-    constexpr char16_t kSeparator = u'\\';
-#else
-    constexpr char16_t kSeparator = u'/';
-#endif
-    char16_t last = directory.back();
-    if (last == u'/' || last == u'\\') return directory + name;
-    return directory + kSeparator + name;
-}
-
 }  // namespace keldrin::tool

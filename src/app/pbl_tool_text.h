@@ -44,7 +44,5 @@ std::string isoTime(std::int64_t seconds);
 std::u16string exportFileName(const std::u16string& name);
 // The form under which a case-insensitive file system compares a name.
 std::u16string foldedFileName(std::u16string_view name);
-// `name` inside `directory`, with one separator between them.
-std::u16string joinPath(const std::u16string& directory, const std::u16string& name);
 
 }  // namespace keldrin::tool

@@ -58,13 +58,14 @@ void runCreate(ToolContext& context, const ParsedArgs& args) {
     // Never over an existing file: it may be someone's library.
     if (fs::fileExists(path)) throw ToolFailure{displayPath(path) + ": already exists"};
     pbl::PblManagerHandle manager = newManager(context.lockWaitMs);
-    TemporaryFile temporary(reserveTemporary(path, u"create"));
-    check(manager->createLibrary(temporary.path(), version), displayPath(path));
-    if (!fs::renameNoReplace(temporary.path(), path)) {
-        if (fs::fileExists(path)) throw ToolFailure{displayPath(path) + ": already exists"};
-        throw ToolFailure{displayPath(path) + ": cannot create the file"};
-    }
-    temporary.keep();
+    fs::ReplacementFile library;
+    createReplacement(library, path, u"create");
+    // The library writes the file by name.
+    if (!library.letGo()) throw ToolFailure{displayPath(path) + ": cannot create the file"};
+    check(manager->createLibrary(library.path(), version), displayPath(path));
+    if (!commitReplacement(library, fs::Replace::kNo, fs::Durability::kFull,
+                           "cannot create the file"))
+        throw ToolFailure{displayPath(path) + ": already exists"};
 }
 
 void runPut(ToolContext& context, const ParsedArgs& args) {

@@ -20,7 +20,8 @@
 #include "base/console.h"
 #include "base/exceptions.h"
 #include "base/file.h"
-#include "base/interrupt.h"
+#include "base/path.h"
+#include "base/replacement_file.h"
 #include "base/text.h"
 #include "convert/path_ops.h"
 #include "convert/report_plan.h"
@@ -46,59 +47,15 @@ pbl::PblManager& pblManager() {
     return *manager;
 }
 
-// The directory the temporary file must live in: the target's own, so that the final
-// rename stays inside one file system and is atomic. On Windows ":", "\" and "/" end a
-// directory; on POSIX only "/" does, and ":" or "\" are ordinary characters of a name.
-std::u16string targetDirectory(const std::u16string& target) {
-#if defined(_WIN32)
-    return directoryOf(target);
-#else
-    std::size_t slash = target.rfind(u'/');
-    if (slash == std::u16string::npos) return u".";
-    return target.substr(0, slash);
-#endif
-}
-
 std::u16string temporaryName(const std::u16string& directory, int attempt) {
-    std::u16string name = directory;
-    name += u'/';
-    name += kTemporaryStem;
+    std::u16string name(kTemporaryStem);
     if (attempt > 0) {
         name += u'.';
         name += numberToText(attempt);
     }
     name += kTemporaryExtension;
-    return name;
-}
-
-// Creates the temporary file exclusively, so that neither a user's file of that name
-// nor the file of a conversion running at the same time is ever overwritten. Returns
-// its name; the file exists, empty and closed.
-std::u16string createTemporaryFile(const std::u16string& directory) {
-    std::u16string name = fs::createUniqueFile(
-        [&](int attempt) { return temporaryName(directory, attempt); }, kTemporaryNameTries);
-    if (name.empty()) throw IOException();
-    return name;
-}
-
-// Forces the finished library onto the disk before it takes the target's place, so a
-// crash right after the rename cannot leave a target with missing content.
-void syncToDisk(const std::u16string& path) {
-    std::FILE* file = fs::openFile(path, "rb+");
-    if (file == nullptr) throw IOException();
-    bool synced = fs::syncFile(file);
-    bool closed = std::fclose(file) == 0;
-    if (!synced || !closed) throw IOException();
-}
-
-// Makes the rename itself durable where the platform lets a directory be opened and
-// synced; where it cannot, the rename is still atomic, only its durability is the
-// file system's.
-void syncDirectory(const std::u16string& directory) {
-    std::FILE* dir = fs::openFile(directory, "rb");
-    if (dir == nullptr) return;
-    fs::syncFile(dir);
-    std::fclose(dir);
+    // Beside the target, so that the final rename stays inside one file system.
+    return path::join(directory, name);
 }
 
 // An existing target may be replaced only when it does not mark itself as protected
@@ -213,73 +170,64 @@ void PsrContainer::convert(std::u16string targetPblName) {
     if (fs::sameFile(sourceName, target)) throw FileAccessException();
 
     pbl::PblManager& manager = pblManager();
-    const std::u16string directory = targetDirectory(target);
+    const std::u16string directory = path::parent(target);
 
-    std::u16string temporary;
-    interrupt::WatchedFile watched;
+    // Neither a user's file named like the temporary nor the file of a conversion
+    // running at the same time is ever overwritten: the temporary is made exclusively.
+    fs::ReplacementFile replacement;
+    if (!replacement.create(
+            target, [&](int attempt) { return temporaryName(directory, attempt); },
+            kTemporaryNameTries))
+        throw IOException();
+    // The library writes the file by name.
+    if (!replacement.letGo()) throw IOException();
+    // Closed before the replacement goes, whether committed or discarded.
     pbl::PblLibraryHandle library;
-    try {
-        {
-            // An interrupt removes the temporary file from the moment it exists.
-            interrupt::HoldOff hold;
-            temporary = createTemporaryFile(directory);
-            watched.watch(temporary);
-        }
-        if (manager.createLibrary(temporary, plan.majorVersion) != pbl::kPblOk) throw IOException();
-        library.reset(manager.openLibrary(temporary, 1));
-        if (!library) throw IOException();
+    const std::u16string& temporary = replacement.path();
+    if (manager.createLibrary(temporary, plan.majorVersion) != pbl::kPblOk) throw IOException();
+    library.reset(manager.openLibrary(temporary, 1));
+    if (!library) throw IOException();
 
-        auto write = [&](const std::u16string& name, const Bytes& data) {
-            addEntry(*library, name, data);
-        };
-        int position = 0;
-        for (const PlannedDataWindow& dw : plan.dataWindows) {
-            std::u16string line;
-            if (position == 0) {
-                line = u"Main DW: ";
-            } else {
-                line = u"Child DW [";
-                line += numberToText(position);
-                line += u'/';
-                line += numberToText(childCount);
-                line += u"] ";
-            }
-            line += dw.name;
-            console::writeLine(line);
-            addDataWindow(*this, *library, dw, buffer, position == 0, write);
-            ++position;
+    auto write = [&](const std::u16string& name, const Bytes& data) {
+        addEntry(*library, name, data);
+    };
+    int position = 0;
+    for (const PlannedDataWindow& dw : plan.dataWindows) {
+        std::u16string line;
+        if (position == 0) {
+            line = u"Main DW: ";
+        } else {
+            line = u"Child DW [";
+            line += numberToText(position);
+            line += u'/';
+            line += numberToText(childCount);
+            line += u"] ";
         }
-
-        // release() cannot report a failed flush; flush first so that a full disk is
-        // a failure here and not a damaged library at the target.
-        if (library->flush() != 0) throw IOException();
-        library.reset();
-        syncToDisk(temporary);
-        checkTargetReplaceable(target);
-        // A library at the target's name is replaced whole: hold its lock meanwhile, so
-        // that a change another program is making to it is not lost in the replacement.
-        pbl::PblLibraryHandle previous;
-        if (fs::canReplaceOpenFile() && fs::fileExists(target)) {
-            previous.reset(manager.openLibrary(target, 0));
-            if (!previous && manager.lastResult() == pbl::kPblBusy) throw IOException();
-        }
-        // The library takes over the target's permissions and owner, or, for a new
-        // target, keeps those of a newly made file.
-        if (!fs::keepAttributes(target, temporary)) throw IOException();
-        {
-            // Once the library stands at the target's name, an interrupt must no longer
-            // remove anything at the temporary name, which another run may take.
-            interrupt::HoldOff hold;
-            if (!fs::replaceFile(temporary, target)) throw IOException();
-            watched.forget();
-        }
-        temporary.clear();
-        syncDirectory(directory);
-    } catch (...) {
-        library.reset();
-        if (!temporary.empty()) watched.remove();
-        throw;
+        line += dw.name;
+        console::writeLine(line);
+        addDataWindow(*this, *library, dw, buffer, position == 0, write);
+        ++position;
     }
+
+    // release() cannot report a failed flush; flush first so that a full disk is
+    // a failure here and not a damaged library at the target.
+    if (library->flush() != 0) throw IOException();
+    library.reset();
+    checkTargetReplaceable(target);
+    // A library at the target's name is replaced whole: hold its lock meanwhile, so
+    // that a change another program is making to it is not lost in the replacement.
+    pbl::PblLibraryHandle previous;
+    if (fs::canReplaceOpenFile() && fs::fileExists(target)) {
+        previous.reset(manager.openLibrary(target, 0));
+        if (!previous && manager.lastResult() == pbl::kPblBusy) throw IOException();
+    }
+    // The library is on disk before it takes the target's place, so a crash right
+    // after the rename cannot leave a target with missing content. A directory that
+    // cannot be synced leaves the rename atomic; only its durability is then the
+    // file system's.
+    const fs::CommitResult committed = replacement.commit(fs::Replace::kYes, fs::Durability::kFull);
+    if (committed != fs::CommitResult::kDone && committed != fs::CommitResult::kNotDurable)
+        throw IOException();
 
     console::writeLine(u"Conversion finished successfully");
 }

@@ -6,6 +6,7 @@
 
 #include "base/directory.h"
 #include "base/file.h"
+#include "base/path.h"
 #include "base/text.h"
 
 namespace keldrin::pbl::journal {
@@ -38,20 +39,8 @@ std::uint64_t checksum(std::uint64_t seed, const std::uint8_t* data, std::size_t
     return h;
 }
 
-std::u16string lastComponent(const std::u16string& path) {
-    std::size_t cut = path.find_last_of(u"/\\");
-    return cut == std::u16string::npos ? path : path.substr(cut + 1);
-}
-
-std::u16string directoryOf(const std::u16string& path) {
-    std::size_t cut = path.find_last_of(u"/\\");
-    if (cut == std::u16string::npos) return u".";
-    if (cut == 0) return path.substr(0, 1);
-    return path.substr(0, cut);
-}
-
 std::string nameBytes(const std::u16string& libraryName) {
-    std::string name = utf16ToUtf8(lastComponent(libraryName));
+    std::string name = utf16ToUtf8(path::fileName(libraryName));
     if (name.size() > kMaxNameBytes) name.resize(kMaxNameBytes);
     return name;
 }
@@ -96,7 +85,7 @@ Recovery recover(std::FILE* library, const std::u16string& libraryPath) {
     const std::u16string path = pathFor(libraryPath);
     if (!fs::fileExists(path)) return result;
     result.found = true;
-    const std::string shown = utf16ToUtf8(lastComponent(path));
+    const std::string shown = utf16ToUtf8(path::fileName(path));
     auto refuse = [&](const std::string& why) {
         result.refusal = shown + " " + why +
                          "; it was left in place and the library was not touched (move the "
@@ -189,7 +178,7 @@ bool writeAndSync(const std::u16string& libraryPath, const Bytes& image, Durabil
     ok = std::fclose(file) == 0 && ok;
     // The journal's name must be on disk too, or a power cut could lose the journal
     // while the library's new bytes survive.
-    ok = ok && fs::syncDirectory(directoryOf(path));
+    ok = ok && fs::syncDirectory(path::parent(path));
     if (!ok) (void)fs::removeFile(path);
     return ok;
 }

@@ -26,7 +26,6 @@
 
 #include "base/file.h"
 #include "base/file_identity.h"
-#include "base/interrupt.h"
 #include "base/text.h"
 #include "pbl/balanced_directory.h"
 #include "pbl/bulk_reader.h"
@@ -43,8 +42,6 @@ using layout::kCurrentAnsiVersion;
 using layout::kFirstAnsiVersion;
 using layout::kLastAnsiVersion;
 using layout::kUnicodeVersion;
-// Temporary names tried beside the target before giving up.
-constexpr int kTemporaryNameAttempts = 100;
 
 int settleVersion(int requested, int sourceVersion) {
     int v = requested > 0 ? requested : sourceVersion;
@@ -269,14 +266,6 @@ class Rebuild {
     std::vector<Item> items_;
 };
 
-// A name beside `path` that did not exist and now does (empty), or "" when none could
-// be made.
-std::u16string reserveTemporaryName(const std::u16string& path) {
-    return fs::createUniqueFile(
-        [&](int attempt) { return path + u".rebuild" + numberToText(attempt) + u".tmp"; },
-        kTemporaryNameAttempts);
-}
-
 }  // namespace
 
 int PblLibrary::copyTo(const char* path, int version) {
@@ -292,15 +281,10 @@ int copyLibrary(PblLibraryInterface& sourceInterface, const std::u16string& path
     if (v < kFirstAnsiVersion) return kPblInvalidArgument;
     if (fs::isOpenFile(source->file().stream(), path)) return kPblInvalidArgument;
 
-    std::u16string temporary;
-    interrupt::WatchedFile watched;
-    {
-        // An interrupt removes the temporary file from the moment it exists.
-        interrupt::HoldOff hold;
-        temporary = reserveTemporaryName(path);
-        if (!temporary.empty()) watched.watch(temporary);
-    }
-    if (temporary.empty()) return kPblIoError;
+    fs::ReplacementFile replacement;
+    // The library writes the file by name.
+    if (!replacement.create(path, u"rebuild") || !replacement.letGo()) return kPblIoError;
+    const std::u16string& temporary = replacement.path();
     PblManagerHandle ownManager;
     PblManager* manager = source->manager();
     if (manager == nullptr) {
@@ -323,29 +307,16 @@ int copyLibrary(PblLibraryInterface& sourceInterface, const std::u16string& path
             if (rc == kPblOk && flushed != 0) rc = kPblWriteFailed;
         }
     }
-    if (rc != kPblOk) {
-        watched.remove();
-        return rc;
-    }
-    return putInPlace(temporary, path, watched, kPblIoError);
+    if (rc != kPblOk) return rc;
+    return commitLibrary(replacement, kPblIoError);
 }
 
-int putInPlace(const std::u16string& temporary, const std::u16string& target,
-               interrupt::WatchedFile& watched, int failure) {
-    int rc = kPblOk;
-    // A library put in the place of another keeps its permissions and owner.
-    if (!fs::keepAttributes(target, temporary)) rc = failure;
-    if (rc == kPblOk) {
-        // Moved and forgotten in one step: an interrupt never removes a name that
-        // another run may have taken since.
-        interrupt::HoldOff hold;
-        if (fs::replaceFile(temporary, target))
-            watched.forget();
-        else
-            rc = failure;
-    }
-    if (rc != kPblOk) watched.remove();
-    return rc;
+int commitLibrary(fs::ReplacementFile& replacement, int failure) {
+    // Synced before the rename, or a crash just after it could leave a target whose
+    // blocks never reached the disk; the directory after it, or the rename itself
+    // could be lost.
+    const fs::CommitResult committed = replacement.commit(fs::Replace::kYes, fs::Durability::kFull);
+    return committed == fs::CommitResult::kDone ? kPblOk : failure;
 }
 
 }  // namespace keldrin::pbl

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "base/interrupt.h"
+#include "base/replacement_file.h"
 #include "pbl/pbl_library.h"
 
 namespace keldrin::pbl {
@@ -16,10 +16,9 @@ namespace keldrin::pbl {
 // 5, or when an entry name or comment cannot be carried into the other variant.
 int copyLibrary(PblLibraryInterface& source, const std::u16string& path, int version);
 
-// Puts a new library, complete at `temporary` (which `watched` watches), in the place of
-// `target`, keeping what `target` keeps about who may use it; removes the temporary file
-// on failure. 0, or `failure`.
-int putInPlace(const std::u16string& temporary, const std::u16string& target,
-               interrupt::WatchedFile& watched, int failure);
+// Puts a new library, complete at `replacement`'s temporary name, in the place of its
+// target, on disk and keeping what the target keeps about who may use it. 0, or
+// `failure`; the temporary goes with `replacement` when it was not put in place.
+int commitLibrary(fs::ReplacementFile& replacement, int failure);
 
 }  // namespace keldrin::pbl

@@ -23,7 +23,6 @@
 #include "base/file.h"
 #include "base/file_identity.h"
 #include "base/file_lock.h"
-#include "base/interrupt.h"
 #include "base/text.h"
 #include "pbl/balanced_directory.h"
 #include "pbl/pbl_library_impl.h"
@@ -35,8 +34,6 @@ namespace {
 
 using namespace layout;
 
-// Temporary names tried beside the target before giving up.
-constexpr int kTemporaryNameAttempts = 100;
 // Times the source is opened anew because its name was given to another file while we
 // waited for its lock (optimize puts a new library in the old one's place).
 constexpr int kMaxOpenRounds = 100;
@@ -217,25 +214,13 @@ int salvageLibrary(const std::u16string& source, const std::u16string& target, i
     report.unicode = plan.unicode;
     if (rc != kPblOk) return rc;
 
-    std::u16string temporary;
-    interrupt::WatchedFile watched;
-    {
-        // An interrupt removes the temporary file from the moment it exists.
-        interrupt::HoldOff hold;
-        temporary = fs::createUniqueFile(
-            [&](int attempt) { return target + u".salvage" + numberToText(attempt) + u".tmp"; },
-            kTemporaryNameAttempts);
-        if (!temporary.empty()) watched.watch(temporary);
-    }
-    if (temporary.empty()) return kPblWriteFailed;
-    rc = writeLibrary(reader, plan, temporary, report);
+    fs::ReplacementFile replacement;
+    // The library is written by name.
+    if (!replacement.create(target, u"salvage") || !replacement.letGo()) return kPblWriteFailed;
+    rc = writeLibrary(reader, plan, replacement.path(), report);
     // Every failure from here on is the new library's: the damaged file was read whole.
-    if (rc != kPblOk) rc = kPblWriteFailed;
-    if (rc != kPblOk) {
-        watched.remove();
-        return rc;
-    }
-    return putInPlace(temporary, target, watched, kPblWriteFailed);
+    if (rc != kPblOk) return kPblWriteFailed;
+    return commitLibrary(replacement, kPblWriteFailed);
 }
 
 std::string describeSalvageFinding(const SalvageFinding& finding) {

@@ -72,7 +72,7 @@ Outcome finish(test::Process& process) {
 
 // Standard output without the two banner lines, after checking that they are there.
 std::string afterBanner(const std::string& out) {
-    EXPECT_EQ(out.rfind("Keldrin v1.0.3 ", 0), 0u) << out;
+    EXPECT_EQ(out.rfind("Keldrin v" KELDRIN_VERSION " ", 0), 0u) << out;
     std::size_t first = out.find('\n');
     std::size_t second = first == std::string::npos ? first : out.find('\n', first + 1);
     if (second == std::string::npos) {
@@ -114,6 +114,7 @@ std::vector<Stream> ansiStreams(std::string_view digits, const std::vector<Child
     s.push_back(
         {"object", bytesOf("PDW" + std::string(digits) + std::string("\0\x07main object", 13))});
     std::vector<test::LookupChild> lookup;
+    lookup.reserve(children.size());
     for (const ChildSpec& c : children) lookup.push_back({c.name, c.number});
     s.push_back({"dwstg/dwlookup", test::ansiDwLookup(lookup)});
     for (const ChildSpec& c : children) {
@@ -510,7 +511,7 @@ class ConversionFailureTest : public ConverterAppTest,
 
 TEST_P(ConversionFailureTest, EndsWithConversionErrorAndLeavesTheTarget) {
     const FailureCase& c = GetParam();
-    const std::string oldTarget = std::string("precious \0 old library\xff", 24);
+    const std::string oldTarget = std::string("precious \0 old library\xff", 23);
     writeAll(dir / "t.pbl", oldTarget);
     std::set<std::string> before{"t.pbl"};
     if (!c.report.empty()) {
@@ -614,6 +615,7 @@ void convertConcurrently(const stdfs::path& dir, int count) {
     }
     std::time_t started = std::time(nullptr);
     std::vector<test::Process> processes;
+    processes.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i)
         processes.push_back(start({"r" + std::to_string(i) + ".psr"}, dir));
     std::set<std::string> expectedFiles;

@@ -147,17 +147,5 @@ TEST(PblToolTextTest, FoldedFileNameMatchesWhatCaseInsensitiveSystemsMerge) {
     EXPECT_EQ(foldedFileName(u"\u00D7\u00DF"), u"\u00D7\u00DF");  // × and ß have no pair here
 }
 
-TEST(PblToolTextTest, JoinPathPutsOneSeparatorBetween) {
-#if defined(_WIN32)
-    const std::u16string separator = u"\\";
-#else
-    const std::u16string separator = u"/";
-#endif
-    EXPECT_EQ(joinPath(u"", u"f"), u"f");
-    EXPECT_EQ(joinPath(u"out", u"f"), u"out" + separator + u"f");
-    EXPECT_EQ(joinPath(u"out/", u"f"), u"out/f");
-    EXPECT_EQ(joinPath(u"out\\", u"f"), u"out\\f");
-}
-
 }  // namespace
 }  // namespace keldrin::tool

@@ -79,7 +79,7 @@ Outcome run(const std::vector<std::wstring>& args, const stdfs::path& dir) {
 
 // Standard output after the two banner lines.
 std::string afterBanner(const std::string& out) {
-    EXPECT_EQ(out.rfind("Keldrin v1.0.3 ", 0), 0u) << out;
+    EXPECT_EQ(out.rfind("Keldrin v" KELDRIN_VERSION " ", 0), 0u) << out;
     std::size_t first = out.find("\r\n");
     std::size_t second = first == std::string::npos ? first : out.find("\r\n", first + 2);
     if (second == std::string::npos) return "<no banner>";
