@@ -17,6 +17,7 @@
 #include "app/pbl_tool_text.h"
 #include "base/exceptions.h"
 #include "base/text.h"
+#include "pbl/stored_text.h"
 #include "psr/ole_psr_container.h"
 #include "psr/portable_psr_container.h"
 #include "psr/psr_container.h"
@@ -187,14 +188,6 @@ void addDataWindow(PsrContainer& report, const std::u16string& name, const std::
     entries.push_back(std::move(dwo));
 }
 
-// The key under which the library takes two names for one: ASCII letters without case.
-std::u16string libraryKey(const std::u16string& name) {
-    std::u16string key = name;
-    for (char16_t& c : key)
-        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
-    return key;
-}
-
 }  // namespace
 
 void runReport(ToolContext& context, const ParsedArgs& args) {
@@ -238,7 +231,7 @@ void runAddReport(ToolContext& context, const ParsedArgs& args) {
     std::map<std::u16string, std::size_t> seen;
     std::vector<NewEntry> unique;
     for (NewEntry& entry : entries) {
-        auto [it, fresh] = seen.emplace(libraryKey(entry.name), unique.size());
+        auto [it, fresh] = seen.emplace(pbl::entryNameKey(entry.name), unique.size());
         if (fresh) {
             unique.push_back(std::move(entry));
         } else if (unique[it->second].data != entry.data) {
