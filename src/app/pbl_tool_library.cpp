@@ -157,18 +157,17 @@ void requireNameFits(const OpenLibrary& lib, const std::u16string& name) {
     const pbl::layout::Variant& v = lib.concrete().variant();
     std::optional<Bytes> stored = pbl::encodeStoredText(v.unicode, name);
     if (!stored) {
-        if (v.unicode || hasUnpairedSurrogate(name))
-            throw ToolFailure{"entry name " + displayPath(name) + " is not valid UTF-8"};
+        if (v.unicode) throw ToolFailure{"entry name " + displayPath(name) + " is not valid UTF-8"};
         throw ToolFailure{"entry name " + displayPath(name) +
                           " cannot be written exactly in the ANSI code page"};
     }
     const std::size_t limitBytes =
         static_cast<std::size_t>(pbl::layout::kNodeDataSize - v.entryHeaderSize - v.charSize);
     if (stored->size() > limitBytes)
-        throw ToolFailure{displayPath(name) + ": the name is too long: at most " +
-                          std::to_string(limitBytes / static_cast<std::size_t>(v.charSize)) +
-                          (v.unicode ? " UTF-16 characters in a Unicode library"
-                                     : " bytes in an ANSI library")};
+        throw ToolFailure{
+            displayPath(name) + ": the name is too long: at most " +
+            std::to_string(limitBytes / static_cast<std::size_t>(v.charSize)) +
+            (v.unicode ? " UTF-16 characters in a Unicode library" : " bytes in an ANSI library")};
 }
 
 void refuseHosted(const OpenLibrary& lib) {

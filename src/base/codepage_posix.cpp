@@ -79,6 +79,21 @@ LocaleCodePages codePagesForLocale(const std::string& locale) {
     return {1252, 850};
 }
 
+// What iconv makes of one byte standing alone: 0 and `unit` when it converts to one
+// code unit, otherwise the errno of the failure (EINVAL: it starts a longer sequence).
+int convertByte(iconv_t cd, unsigned byte, char16_t& unit) {
+    char in = static_cast<char>(byte);
+    char* inPtr = &in;
+    std::size_t inLeft = 1;
+    char* outPtr = reinterpret_cast<char*>(&unit);
+    std::size_t outLeft = sizeof unit;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    const std::size_t r = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+    const int error = r == static_cast<std::size_t>(-1) ? errno : outLeft != 0 ? EILSEQ : 0;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    return error;
+}
+
 // One code page's conversions. Single-byte pages use tables taken from iconv;
 // multi-byte pages keep their iconv descriptors.
 class CodePage {
@@ -105,16 +120,8 @@ class SingleByteCodePage final : public CodePage {
     explicit SingleByteCodePage(iconv_t cd) {
         reverse_.fill(kUnmapped);
         for (unsigned b = 0; b < 256; ++b) {
-            char in = static_cast<char>(b);
             char16_t unit = 0;
-            char* inPtr = &in;
-            std::size_t inLeft = 1;
-            char* outPtr = reinterpret_cast<char*>(&unit);
-            std::size_t outLeft = sizeof unit;
-            iconv(cd, nullptr, nullptr, nullptr, nullptr);
-            bool mapped =
-                iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<std::size_t>(-1) &&
-                outLeft == 0;
+            const bool mapped = convertByte(cd, b, unit) == 0;
             forward_[b] = mapped ? unit : static_cast<char16_t>(b);
             defined_[b] = mapped;
         }
@@ -162,18 +169,9 @@ class MultiByteCodePage final : public CodePage {
     MultiByteCodePage(iconv_t toWide, iconv_t fromWide) : toWide_(toWide), fromWide_(fromWide) {
         // A lead byte is one that iconv finds cut off when it stands alone.
         for (unsigned b = 0x80; b < 256; ++b) {
-            char in = static_cast<char>(b);
             char16_t unit = 0;
-            char* inPtr = &in;
-            std::size_t inLeft = 1;
-            char* outPtr = reinterpret_cast<char*>(&unit);
-            std::size_t outLeft = sizeof unit;
-            iconv(toWide_, nullptr, nullptr, nullptr, nullptr);
-            lead_[b] = iconv(toWide_, &inPtr, &inLeft, &outPtr, &outLeft) ==
-                           static_cast<std::size_t>(-1) &&
-                       errno == EINVAL;
+            lead_[b] = convertByte(toWide_, b, unit) == EINVAL;
         }
-        iconv(toWide_, nullptr, nullptr, nullptr, nullptr);
     }
     ~MultiByteCodePage() override {
         iconv_close(toWide_);
@@ -366,13 +364,9 @@ std::u16string foldCase(std::u16string_view text) {
     const locale_t locale = caseLocale();
     std::u16string out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        }
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t c = 0;
+        i += decodeUtf16At(text, i, c);
         if (locale != static_cast<locale_t>(nullptr) && (c < 0xD800 || c > 0xDFFF)) {
             // Upper, then lower: names that either mapping makes one fold together
             // (a file system may compare by either).

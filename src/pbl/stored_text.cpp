@@ -60,11 +60,12 @@ std::optional<Bytes> encodeStoredText(bool unicode, std::u16string_view text) {
         return std::nullopt;
     if (unicode) return encodeUtf16Le(text);
     if (text.empty()) return Bytes();
-    const int units = static_cast<int>(std::min<std::size_t>(text.size(), std::numeric_limits<int>::max() / 4));
+    const int units =
+        static_cast<int>(std::min<std::size_t>(text.size(), std::numeric_limits<int>::max() / 4));
     if (static_cast<std::size_t>(units) != text.size()) return std::nullopt;
     bool usedDefault = false;
-    const int n = platform::wideCharToMultiByte(CP_ACP, 0, text.data(), units, nullptr, 0,
-                                                nullptr, &usedDefault);
+    const int n = platform::wideCharToMultiByte(CP_ACP, 0, text.data(), units, nullptr, 0, nullptr,
+                                                &usedDefault);
     if (n <= 0 || usedDefault) return std::nullopt;
     Bytes bytes(static_cast<std::size_t>(n));
     if (platform::wideCharToMultiByte(CP_ACP, 0, text.data(), units,

@@ -49,9 +49,24 @@ TEST(StoredNames, AnAsciiLetterIsFoldedOnlyWhereItIsAWholeCharacter) {
         {949, "\x81\x41", "\x81\x61", -1, "two Hangul syllables"},
         {950, "\xA4\x41", "\xA4\x61", -1, "two Big5 ideographs"},
         {932, "D_\x83\x41.SRD", "d_\x83\x41.srd", 0, "ASCII around a double-byte character"},
-        {932, "\x83\x41" "A", "\x83\x41" "a", 0, "a letter after a whole double-byte character"},
-        {932, "\xB1" "A", "\xB1" "a", 0, "half-width katakana is one byte"},
-        {1252, "\x83" "A", "\x83" "a", 0, "no lead bytes in a single-byte page"},
+        {932,
+         "\x83\x41"
+         "A",
+         "\x83\x41"
+         "a",
+         0, "a letter after a whole double-byte character"},
+        {932,
+         "\xB1"
+         "A",
+         "\xB1"
+         "a",
+         0, "half-width katakana is one byte"},
+        {1252,
+         "\x83"
+         "A",
+         "\x83"
+         "a",
+         0, "no lead bytes in a single-byte page"},
         {1252, "\xC4", "\xE4", -1, "only ASCII letters fold"},
         // The byte-wise fold decides first, as every existing library is sorted.
         {932, "\x83\x41", "\x83\x5F", 1, "trail 'A' folds to 0x61 for the order"},
@@ -68,7 +83,9 @@ TEST(StoredNames, AnAsciiLetterIsFoldedOnlyWhereItIsAWholeCharacter) {
     const Bytes upper = encodeUtf16Le(u"A\u0416");
     const Bytes lower = encodeUtf16Le(u"a\u0436");
     EXPECT_LT(compareStoredNames(true, upper, lower), 0);
-    EXPECT_EQ(compareStoredNames(true, encodeUtf16Le(u"AB"), encodeUtf16Le(std::u16string(u"ab\0x", 4))), 0);
+    EXPECT_EQ(
+        compareStoredNames(true, encodeUtf16Le(u"AB"), encodeUtf16Le(std::u16string(u"ab\0x", 4))),
+        0);
 }
 
 TEST(StoredNames, LeadBytesComeFromTheCodePage) {
@@ -77,9 +94,9 @@ TEST(StoredNames, LeadBytesComeFromTheCodePage) {
         unsigned char byte;
         bool lead;
     };
-    const Lead cases[] = {{932, 0x81, true},  {932, 0x9F, true},  {932, 0xE0, true},
-                          {932, 0xA1, false}, {932, 0x41, false}, {936, 0x81, true},
-                          {936, 0xFE, true},  {936, 0x80, false}, {1252, 0x83, false},
+    const Lead cases[] = {{932, 0x81, true},   {932, 0x9F, true},  {932, 0xE0, true},
+                          {932, 0xA1, false},  {932, 0x41, false}, {936, 0x81, true},
+                          {936, 0xFE, true},   {936, 0x80, false}, {1252, 0x83, false},
                           {65001, 0xE3, false}};
     for (const Lead& c : cases)
         EXPECT_EQ(platform::isLeadByte(c.codePage, c.byte), c.lead)
@@ -120,15 +137,15 @@ TEST(FileNameFold, FoldsEveryScriptTheSameWay) {
     };
     const Fold cases[] = {
         {u"ABC", u"abc", true},
-        {u"\u0160", u"\u0161", true},                  // S with caron
-        {u"\u0178", u"\u00FF", true},                  // Y with diaeresis
-        {u"\u00C0\u00DE", u"\u00E0\u00FE", true},      // Latin-1
-        {u"\u0414\u0416", u"\u0434\u0436", true},      // Cyrillic
-        {u"\u03A9\u03A3", u"\u03C9\u03C3", true},      // Greek
-        {u"\u03C2", u"\u03C3", true},                  // final sigma
-        {u"\U00010400", u"\U00010428", true},          // Deseret, outside the BMP
+        {u"\u0160", u"\u0161", true},              // S with caron
+        {u"\u0178", u"\u00FF", true},              // Y with diaeresis
+        {u"\u00C0\u00DE", u"\u00E0\u00FE", true},  // Latin-1
+        {u"\u0414\u0416", u"\u0434\u0436", true},  // Cyrillic
+        {u"\u03A9\u03A3", u"\u03C9\u03C3", true},  // Greek
+        {u"\u03C2", u"\u03C3", true},              // final sigma
+        {u"\U00010400", u"\U00010428", true},      // Deseret, outside the BMP
         {u"a", u"b", false},
-        {u"\u00D7", u"\u00F7", false},                 // multiplication and division signs
+        {u"\u00D7", u"\u00F7", false},  // multiplication and division signs
         {u"\u0434", u"\u0436", false},
     };
     for (const Fold& c : cases)
