@@ -77,7 +77,8 @@ pbl::WrittenExportFile exportFileOf(bool unicodeLibrary, ExportEncoding encoding
             failed.error = "not UTF-16 text (an odd number of bytes)";
             return failed;
         }
-        pbl::WideExportTexts texts{name, decodeUtf16Le(comment), decodeUtf16Le(body)};
+        pbl::WideExportTexts texts{name, *pbl::decodeStoredField(true, comment),
+                                   *pbl::decodeStoredField(true, body)};
         if (encoding != ExportEncoding::kAnsi) return pbl::writeExportFile(encoding, texts);
         std::optional<std::string> ansiName = exactAnsiBytes(texts.name);
         std::optional<std::string> ansiComment = exactAnsiBytes(texts.comment);

@@ -11,6 +11,7 @@
 
 #include "base/bytes.h"
 #include "support/pbl_tool_fixture.h"
+#include "support/process_runner.h"
 #include "support/report_writer.h"
 #include "support/test_files.h"
 
@@ -109,6 +110,14 @@ TEST_F(PblToolNamesTest, AddReportWritesChildrenThatOnlyTrailBytesTellApart) {
     EXPECT_EQ(ok(withPage("932", {"cat", lib, "\xE3\x83\x82.dwo"})), "PDW090 DI");
     EXPECT_EQ(ok(withPage("932", {"cat", lib, "\xE3\x83\x82.srd"})), "release 9;\r\n// DI\r\n");
     EXPECT_EQ(ok(withPage("932", {"check", lib})), "0 problems, 0 notes\n");
+#if defined(KELDRIN_PATH)
+    // The converter, in a locale whose code page is 932, writes the very same entries.
+    test::ProcessSpec spec{.program = KELDRIN_PATH, .args = {path("r.psr"), "-p", path("c.pbl")}};
+    spec.environment = {"LC_ALL=ja_JP"};
+    spec.timeLimit = 60;
+    ASSERT_EQ(test::runProcess(spec).exitCode, 0);
+    EXPECT_EQ(runTool(withPage("932", {"diff", path("c.pbl"), lib}), "").exitCode, 0);
+#endif
 }
 
 TEST_F(PblToolNamesTest, ExportNeverWritesTwoFilesThatACaseInsensitiveSystemMerges) {
