@@ -116,7 +116,7 @@ std::u16string foldCase(std::u16string_view text) {
         const int n = LCMapStringW(LOCALE_INVARIANT, mapping, reinterpret_cast<LPCWSTR>(out.data()),
                                    units, reinterpret_cast<LPWSTR>(mapped.data()), units);
         // Simple mappings keep the length; anything else leaves the text as it was.
-        if (n != units) return out;
+        if (n != units) return std::u16string(text);
         out = std::move(mapped);
     }
     return out;
