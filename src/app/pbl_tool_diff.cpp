@@ -20,6 +20,7 @@
 #include "app/pbl_tool_scan.h"
 #include "app/pbl_tool_text.h"
 #include "base/text.h"
+#include "pbl/stored_text.h"
 
 namespace keldrin::tool {
 
@@ -217,14 +218,6 @@ std::string unifiedDiff(std::string_view textA, std::string_view textB, const st
 // ---------------------------------------------------------------------------------------
 // Entries
 
-// The key two libraries share for one entry: the name with ASCII letters lowered.
-std::u16string pairingKey(const std::u16string& name) {
-    std::u16string key = name;
-    for (char16_t& c : key)
-        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
-    return key;
-}
-
 struct Pair {
     const EntryRecord* a = nullptr;
     const EntryRecord* b = nullptr;
@@ -292,8 +285,8 @@ void runDiff(ToolContext& context, const ParsedArgs& args) {
     LibraryScan libB(context, args.positional[1]);
 
     std::map<std::u16string, Pair> pairs;
-    for (const EntryRecord& e : libA.entries()) pairs[pairingKey(e.name)].a = &e;
-    for (const EntryRecord& e : libB.entries()) pairs[pairingKey(e.name)].b = &e;
+    for (const EntryRecord& e : libA.entries()) pairs[pbl::entryNameKey(e.name)].a = &e;
+    for (const EntryRecord& e : libB.entries()) pairs[pbl::entryNameKey(e.name)].b = &e;
 
     bool differ = false;
     bool unread = false;

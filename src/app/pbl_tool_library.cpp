@@ -11,6 +11,7 @@
 #include "pbl/bulk_reader.h"
 #include "pbl/journal.h"
 #include "pbl/pbl_layout.h"
+#include "pbl/stored_text.h"
 
 namespace keldrin::tool {
 
@@ -148,28 +149,25 @@ std::optional<OpenLibrary> holdLibraryToReplace(const std::u16string& target, in
     return held;
 }
 
-std::string entryName(const std::u16string& name, bool allowEmpty) {
-    if (name.empty()) {
-        if (allowEmpty) return std::string();
-        throw UsageFailure{"an entry name must not be empty"};
-    }
-    return exactAnsi(name, "entry name " + displayPath(name));
+void requireEntryName(const std::u16string& name, bool allowEmpty) {
+    if (name.empty() && !allowEmpty) throw UsageFailure{"an entry name must not be empty"};
 }
 
-void requireNameFits(const OpenLibrary& lib, const std::string& ansiName,
-                     const std::u16string& shown) {
+void requireNameFits(const OpenLibrary& lib, const std::u16string& name) {
     const pbl::layout::Variant& v = lib.concrete().variant();
+    std::optional<Bytes> stored = pbl::encodeStoredText(v.unicode, name);
+    if (!stored) {
+        if (v.unicode) throw ToolFailure{"entry name " + displayPath(name) + " is not valid UTF-8"};
+        throw ToolFailure{"entry name " + displayPath(name) +
+                          " cannot be written exactly in the ANSI code page"};
+    }
     const std::size_t limitBytes =
         static_cast<std::size_t>(pbl::layout::kNodeDataSize - v.entryHeaderSize - v.charSize);
-    if (v.unicode) {
-        if (ansiToWide(ansiName).size() * 2 > limitBytes)
-            throw ToolFailure{displayPath(shown) + ": the name is too long: at most " +
-                              std::to_string(limitBytes / 2) +
-                              " UTF-16 characters in a Unicode library"};
-    } else if (ansiName.size() > limitBytes) {
-        throw ToolFailure{displayPath(shown) + ": the name is too long: at most " +
-                          std::to_string(limitBytes) + " bytes in an ANSI library"};
-    }
+    if (stored->size() > limitBytes)
+        throw ToolFailure{
+            displayPath(name) + ": the name is too long: at most " +
+            std::to_string(limitBytes / static_cast<std::size_t>(v.charSize)) +
+            (v.unicode ? " UTF-16 characters in a Unicode library" : " bytes in an ANSI library")};
 }
 
 void refuseHosted(const OpenLibrary& lib) {
@@ -232,14 +230,8 @@ std::u16string readComment(OpenLibrary& lib) {
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(size) + 2, 0);
     lib.check(lib->getComment(buffer.data(), size), displayPath(lib.path));
     std::size_t n = std::min(static_cast<std::size_t>(std::max(size, 0)), buffer.size());
-    if (lib->isUnicode()) {
-        std::u16string text = decodeUtf16Le(ByteSpan(buffer.data(), n));
-        return text.substr(0, text.find(u'\0'));
-    }
-    n = static_cast<std::size_t>(
-        std::find(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n), 0) -
-        buffer.begin());
-    return ansiBytesToWide(buffer.data(), n).value_or(std::u16string());
+    return pbl::decodeStoredText(lib->isUnicode() != 0, ByteSpan(buffer.data(), n))
+        .value_or(std::u16string());
 }
 
 std::vector<std::uint8_t> readLibraryBytes(OpenLibrary& lib) {
@@ -255,12 +247,9 @@ std::vector<std::uint8_t> readLibraryBytes(OpenLibrary& lib) {
 std::string libraryText(pbl::PblLibraryInterface& library, const std::u16string& text,
                         const std::string& what) {
     if (hasUnpairedSurrogate(text)) throw ToolFailure{what + " is not valid UTF-8"};
-    if (library.isUnicode()) {
-        std::string bytes;
-        appendUtf16Le(bytes, text);
-        return bytes;
-    }
-    return exactAnsi(text, what);
+    std::optional<Bytes> stored = pbl::encodeStoredText(library.isUnicode() != 0, text);
+    if (!stored) throw ToolFailure{what + " cannot be written exactly in the ANSI code page"};
+    return std::string(stored->begin(), stored->end());
 }
 
 }  // namespace keldrin::tool

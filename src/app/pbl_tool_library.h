@@ -50,14 +50,15 @@ OpenLibrary openLibrary(const std::u16string& path, bool writable, int lockWaitM
 // Nothing when OUT does not exist or is no library; a write-protected OUT is refused.
 std::optional<OpenLibrary> holdLibraryToReplace(const std::u16string& target, int lockWaitMs);
 
-// An entry name from the command line in the form findEntry takes. Libraries written
-// by PowerBuilder itself can hold an entry with an empty name, so commands that only
-// address existing entries may accept one (`allowEmpty`); none may create one.
-std::string entryName(const std::u16string& name, bool allowEmpty = false);
-// A name longer than a directory node can hold is refused with the limit, rather than
-// reported as an entry that does not exist.
-void requireNameFits(const OpenLibrary& lib, const std::string& ansiName,
-                     const std::u16string& shown);
+// An entry name from the command line. Libraries written by PowerBuilder itself can
+// hold an entry with an empty name, so commands that only address existing entries may
+// accept one (`allowEmpty`); none may create one.
+void requireEntryName(const std::u16string& name, bool allowEmpty = false);
+// The name in the library's stored form: its UTF-16 as it stands in a Unicode library
+// (no code page plays a part), the exact ANSI bytes in an ANSI one. A name that form
+// cannot carry is refused, and so is one longer than a directory node can hold, with
+// the limit, rather than reported as an entry that does not exist.
+void requireNameFits(const OpenLibrary& lib, const std::u16string& name);
 // A library inside a larger file (an executable) is read-only: writing it would grow
 // the file and move the trailer that finds the library off the file's last block. A
 // changing command stops before it changes anything and says what to do instead.

@@ -183,11 +183,11 @@ void runList(ToolContext& context, const ParsedArgs& args) {
 
 void runCat(ToolContext& context, const ParsedArgs& args) {
     const std::u16string& name = args.positional[1];
-    std::string ansiName = entryName(name, true);
+    requireEntryName(name, true);
     OpenLibrary lib = context.open(args.positional[0], false);
-    requireNameFits(lib, ansiName, name);
+    requireNameFits(lib, name);
     pbl::PblEntryInfo info{};
-    int code = lib->findEntry(ansiName.c_str(), info, 0);
+    int code = lib.concrete().findEntry(name, info, 0);
     if (code == pbl::kPblNotFound) throw ToolFailure{displayPath(name) + ": no such entry"};
     lib.check(code, displayPath(name));
     std::vector<std::uint8_t> data = readEntry(lib, info, displayPath(name));

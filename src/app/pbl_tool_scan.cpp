@@ -6,13 +6,12 @@
 #include "app/pbl_tool_text.h"
 #include "base/bytes.h"
 #include "base/text.h"
+#include "pbl/stored_text.h"
 
 namespace keldrin::tool {
 
 std::string decodeStoredText(bool unicode, const std::uint8_t* bytes, std::size_t count) {
-    if (count == 0) return std::string();
-    if (unicode) return utf16ToUtf8(decodeUtf16Le(ByteSpan(bytes, count)));
-    std::optional<std::u16string> wide = ansiBytesToWide(bytes, count);
+    std::optional<std::u16string> wide = pbl::decodeStoredField(unicode, ByteSpan(bytes, count));
     if (!wide) throw ToolFailure{"the text does not convert from the ANSI code page"};
     return utf16ToUtf8(*wide);
 }

@@ -29,6 +29,7 @@
 #include "base/text.h"
 #include "pbl/export_file.h"
 #include "pbl/pbl_layout.h"
+#include "pbl/stored_text.h"
 
 namespace keldrin::tool {
 
@@ -43,13 +44,6 @@ constexpr std::size_t kMaxEntryBytes = 0x7FFFFFFF;
 
 std::string shownName(const std::u16string& name) {
     return escapeControls(utf16ToUtf8(name));
-}
-
-// Names compare as the library compares them: ASCII letters without regard to case.
-std::u16string foldedEntryName(std::u16string name) {
-    for (char16_t& c : name)
-        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-    return name;
 }
 
 // ANSI code page bytes as wide text, only when the conversion gives the same bytes back.
@@ -85,7 +79,8 @@ pbl::WrittenExportFile exportFileOf(bool unicodeLibrary, ExportEncoding encoding
             failed.error = "not UTF-16 text (an odd number of bytes)";
             return failed;
         }
-        pbl::WideExportTexts texts{name, decodeUtf16Le(comment), decodeUtf16Le(body)};
+        pbl::WideExportTexts texts{name, *pbl::decodeStoredField(true, comment),
+                                   *pbl::decodeStoredField(true, body)};
         if (encoding != ExportEncoding::kAnsi) return pbl::writeExportFile(encoding, texts);
         std::optional<std::string> ansiName = exactAnsiBytes(texts.name);
         std::optional<std::string> ansiComment = exactAnsiBytes(texts.comment);
@@ -219,11 +214,11 @@ void runExport(ToolContext& context, const ParsedArgs& args) {
     // section after the source; ours does not yet, and says so rather than lose it unseen.
     if (!raw) {
         std::set<std::u16string> names;
-        for (const EntryRecord& entry : entries) names.insert(foldedEntryName(entry.name));
+        for (const EntryRecord& entry : entries) names.insert(pbl::entryNameKey(entry.name));
         for (const EntryRecord& entry : entries) {
             if (!pbl::isSourceEntryName(entry.name)) continue;
             const std::u16string bin = entry.name.substr(0, entry.name.size() - 4) + u".bin";
-            if (names.count(foldedEntryName(bin)) != 0)
+            if (names.count(pbl::entryNameKey(bin)) != 0)
                 context.note(shownName(entry.name) + ": its binary data (" + shownName(bin) +
                              ", an OLE control's state) stays out of the file, where "
                              "PowerBuilder's own export carries it; export --all writes that "
@@ -411,7 +406,7 @@ void runImport(ToolContext& context, const ParsedArgs& args) {
     std::vector<std::string> present;
     for (const std::u16string& file : files) {
         ImportedEntry entry = prepareImport(lib, file);
-        auto [at, added] = fileOfName.emplace(foldedEntryName(entry.name), file);
+        auto [at, added] = fileOfName.emplace(pbl::entryNameKey(entry.name), file);
         if (!added)
             throw ToolFailure{displayPath(file) + ": names the entry " + displayPath(entry.name) +
                               ", as " + displayPath(at->second) + " does"};

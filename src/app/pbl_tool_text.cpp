@@ -226,13 +226,9 @@ std::u16string exportFileName(const std::u16string& name) {
     return out;
 }
 
-// Case-insensitive file systems treat these as one name.
+// Case-insensitive file systems treat these as one name, in any script.
 std::u16string foldedFileName(std::u16string_view name) {
-    std::u16string folded(name);
-    for (char16_t& c : folded)
-        if ((c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7))
-            c = static_cast<char16_t>(c + 0x20);
-    return folded;
+    return platform::foldCase(name);
 }
 
 }  // namespace keldrin::tool

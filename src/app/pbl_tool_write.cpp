@@ -71,7 +71,7 @@ void runCreate(ToolContext& context, const ParsedArgs& args) {
 void runPut(ToolContext& context, const ParsedArgs& args) {
     const std::u16string& path = args.positional[0];
     const std::u16string& name = args.positional[1];
-    std::string ansiName = entryName(name);
+    requireEntryName(name);
     std::optional<std::int32_t> time;
     if (auto text = args.value("--time")) time = parseInt32(*text, "--time");
     std::optional<std::u16string> source;
@@ -79,7 +79,7 @@ void runPut(ToolContext& context, const ParsedArgs& args) {
 
     OpenLibrary lib = context.open(path, true);
     refuseHosted(lib);
-    requireNameFits(lib, ansiName, name);
+    requireNameFits(lib, name);
     std::string comment;
     if (auto text = args.value("--comment"))
         comment = libraryText(*lib.library, *text, "the comment");
@@ -96,7 +96,7 @@ void runPut(ToolContext& context, const ParsedArgs& args) {
     std::uint8_t none = 0;
 
     pbl::PblEntryInfo info{};
-    lib.check(lib->findEntry(ansiName.c_str(), info, 1), displayPath(name));
+    lib.check(lib.concrete().findEntry(name, info, 1), displayPath(name));
     info.time = time.value_or(0);
     lib.check(
         lib->writeEntryData(info, data.empty() ? &none : data.data(), static_cast<int>(body.size()),
@@ -111,12 +111,12 @@ void runPut(ToolContext& context, const ParsedArgs& args) {
 
 void runRemove(ToolContext& context, const ParsedArgs& args) {
     const std::u16string& name = args.positional[1];
-    std::string ansiName = entryName(name, true);
+    requireEntryName(name, true);
     OpenLibrary lib = context.open(args.positional[0], true);
     refuseHosted(lib);
-    requireNameFits(lib, ansiName, name);
+    requireNameFits(lib, name);
     pbl::PblEntryInfo info{};
-    int code = lib->findEntry(ansiName.c_str(), info, 0);
+    int code = lib.concrete().findEntry(name, info, 0);
     if (code == pbl::kPblNotFound) throw ToolFailure{displayPath(name) + ": no such entry"};
     lib.check(code, displayPath(name));
     lib.check(lib->deleteEntry(info), displayPath(name));

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace keldrin::platform {
 
@@ -31,5 +32,15 @@ unsigned resolveCodePage(unsigned codePage);
 // system or locale gives (0 puts that back). False, and nothing changed, when the
 // platform cannot convert that code page.
 bool overrideAnsiCodePage(unsigned codePage);
+
+// Like IsDBCSLeadByteEx: true when `byte` starts a two-byte character in the code page
+// (CP_ACP and CP_OEMCP as resolveCodePage resolves them). Single-byte pages and UTF-8
+// have none.
+bool isLeadByte(unsigned codePage, unsigned char byte);
+
+// `text` in the form under which a case-insensitive file system compares names: every
+// character through Unicode's simple case mappings, the same on every platform and in
+// every locale. Surrogate pairs stay together; text outside the mappings is unchanged.
+std::u16string foldCase(std::u16string_view text);
 
 }  // namespace keldrin::platform

@@ -10,7 +10,9 @@
 // through iconv directly.
 #include <errno.h>
 #include <iconv.h>
+#include <locale.h>
 #include <string.h>
+#include <wctype.h>
 
 #include <algorithm>
 #include <array>
@@ -77,6 +79,21 @@ LocaleCodePages codePagesForLocale(const std::string& locale) {
     return {1252, 850};
 }
 
+// What iconv makes of one byte standing alone: 0 and `unit` when it converts to one
+// code unit, otherwise the errno of the failure (EINVAL: it starts a longer sequence).
+int convertByte(iconv_t cd, unsigned byte, char16_t& unit) {
+    char in = static_cast<char>(byte);
+    char* inPtr = &in;
+    std::size_t inLeft = 1;
+    char* outPtr = reinterpret_cast<char*>(&unit);
+    std::size_t outLeft = sizeof unit;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    const std::size_t r = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+    const int error = r == static_cast<std::size_t>(-1) ? errno : outLeft != 0 ? EILSEQ : 0;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    return error;
+}
+
 // One code page's conversions. Single-byte pages use tables taken from iconv;
 // multi-byte pages keep their iconv descriptors.
 class CodePage {
@@ -85,6 +102,7 @@ class CodePage {
     virtual std::u16string decode(const char* in, std::size_t n) = 0;
     virtual std::string encode(const char16_t* in, std::size_t n, char defaultChar,
                                bool& usedDefault) = 0;
+    virtual bool isLeadByte(unsigned char /*byte*/) const { return false; }
 };
 
 class Utf8CodePage final : public CodePage {
@@ -102,16 +120,8 @@ class SingleByteCodePage final : public CodePage {
     explicit SingleByteCodePage(iconv_t cd) {
         reverse_.fill(kUnmapped);
         for (unsigned b = 0; b < 256; ++b) {
-            char in = static_cast<char>(b);
             char16_t unit = 0;
-            char* inPtr = &in;
-            std::size_t inLeft = 1;
-            char* outPtr = reinterpret_cast<char*>(&unit);
-            std::size_t outLeft = sizeof unit;
-            iconv(cd, nullptr, nullptr, nullptr, nullptr);
-            bool mapped =
-                iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<std::size_t>(-1) &&
-                outLeft == 0;
+            const bool mapped = convertByte(cd, b, unit) == 0;
             forward_[b] = mapped ? unit : static_cast<char16_t>(b);
             defined_[b] = mapped;
         }
@@ -156,7 +166,13 @@ class SingleByteCodePage final : public CodePage {
 
 class MultiByteCodePage final : public CodePage {
   public:
-    MultiByteCodePage(iconv_t toWide, iconv_t fromWide) : toWide_(toWide), fromWide_(fromWide) {}
+    MultiByteCodePage(iconv_t toWide, iconv_t fromWide) : toWide_(toWide), fromWide_(fromWide) {
+        // A lead byte is one that iconv finds cut off when it stands alone.
+        for (unsigned b = 0x80; b < 256; ++b) {
+            char16_t unit = 0;
+            lead_[b] = convertByte(toWide_, b, unit) == EINVAL;
+        }
+    }
     ~MultiByteCodePage() override {
         iconv_close(toWide_);
         iconv_close(fromWide_);
@@ -214,9 +230,12 @@ class MultiByteCodePage final : public CodePage {
         return out;
     }
 
+    bool isLeadByte(unsigned char byte) const override { return lead_[byte]; }
+
   private:
     iconv_t toWide_;
     iconv_t fromWide_;
+    std::array<bool, 256> lead_{};
 };
 
 // iconv_open reports failure as (iconv_t)-1.
@@ -320,6 +339,45 @@ int wideCharToMultiByte(unsigned cp, unsigned /*flags*/, const char16_t* in, int
     std::string narrow = page->encode(in, static_cast<std::size_t>(inUnits), fallback, used);
     if (usedDefault != nullptr) *usedDefault = used;
     return deliver(narrow, out, outBytes);
+}
+
+bool isLeadByte(unsigned cp, unsigned char byte) {
+    CodePage* page = codePage(resolveCodePage(cp));
+    return page != nullptr && page->isLeadByte(byte);
+}
+
+namespace {
+// Case mappings from a locale object of their own: the process locale, whatever the
+// user set, plays no part. glibc's C.UTF-8 carries Unicode's simple mappings.
+locale_t caseLocale() {
+    static const locale_t locale = [] {
+        locale_t l = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+        if (l == static_cast<locale_t>(nullptr))
+            l = newlocale(LC_CTYPE_MASK, "en_US.UTF-8", static_cast<locale_t>(nullptr));
+        return l;
+    }();
+    return locale;
+}
+}  // namespace
+
+std::u16string foldCase(std::u16string_view text) {
+    const locale_t locale = caseLocale();
+    std::u16string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t c = 0;
+        i += decodeUtf16At(text, i, c);
+        if (locale != static_cast<locale_t>(nullptr) && (c < 0xD800 || c > 0xDFFF)) {
+            // Upper, then lower: names that either mapping makes one fold together
+            // (a file system may compare by either).
+            const auto upper = static_cast<char32_t>(towupper_l(static_cast<wint_t>(c), locale));
+            c = static_cast<char32_t>(towlower_l(static_cast<wint_t>(upper), locale));
+        } else if (c >= 'A' && c <= 'Z') {
+            c += 'a' - 'A';
+        }
+        appendCodePoint(out, c);
+    }
+    return out;
 }
 
 std::u16string lastErrorText() {

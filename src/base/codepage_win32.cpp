@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "base/codepage.h"
 
@@ -97,6 +99,27 @@ int wideCharToMultiByte(unsigned codePage, unsigned flags, const char16_t* in, i
                                      out == nullptr ? 0 : outBytes, defaultChar, usedPointer);
     if (usedDefault != nullptr) *usedDefault = used != FALSE;
     return result;
+}
+
+bool isLeadByte(unsigned codePage, unsigned char byte) {
+    return IsDBCSLeadByteEx(resolveCodePage(codePage), byte) != FALSE;
+}
+
+std::u16string foldCase(std::u16string_view text) {
+    if (text.empty()) return std::u16string();
+    // Upper, then lower, by the invariant locale's tables: names that either mapping
+    // makes one fold together, as NTFS compares by its upper-case table.
+    std::u16string out(text);
+    const int units = static_cast<int>(out.size());
+    for (DWORD mapping : {DWORD{LCMAP_UPPERCASE}, DWORD{LCMAP_LOWERCASE}}) {
+        std::u16string mapped(out.size(), u'\0');
+        const int n = LCMapStringW(LOCALE_INVARIANT, mapping, reinterpret_cast<LPCWSTR>(out.data()),
+                                   units, reinterpret_cast<LPWSTR>(mapped.data()), units);
+        // Simple mappings keep the length; anything else leaves the text as it was.
+        if (n != units) return std::u16string(text);
+        out = std::move(mapped);
+    }
+    return out;
 }
 
 std::u16string lastErrorText() {

@@ -103,18 +103,23 @@ std::u16string numberToText(std::int32_t value) {
     return digits;
 }
 
+std::size_t decodeUtf16At(std::u16string_view text, std::size_t i, char32_t& c) {
+    c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+        return 2;
+    }
+    return 1;
+}
+
 std::string utf16ToUtf8(std::u16string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t c = 0;
+        i += decodeUtf16At(text, i, c);
+        if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
         if (c < 0x80) {
             out.push_back(static_cast<char>(c));
         } else if (c < 0x800) {

@@ -60,6 +60,9 @@ std::u16string utf8ToUtf16(std::string_view text);
 // The code point of the UTF-8 sequence that starts at text[i] (i < size) into `c`; returns
 // the sequence's length, or 0 when no valid, shortest-form sequence starts there.
 std::size_t decodeUtf8At(std::string_view text, std::size_t i, char32_t& c);
+// The character that starts at text[i] (i < size) into `c`: a surrogate pair's code
+// point, or the unit itself (a lone surrogate too); returns the units it took.
+std::size_t decodeUtf16At(std::u16string_view text, std::size_t i, char32_t& c);
 // Appends `c` as one or two UTF-16 code units.
 void appendCodePoint(std::u16string& out, char32_t c);
 // Decodes UTF-8; a byte that starts no valid sequence becomes the code unit that

@@ -6,20 +6,12 @@
 #include "base/text.h"
 #include "convert/dw_extraction.h"
 #include "pbl/pbl_layout.h"
+#include "pbl/stored_text.h"
 
 namespace keldrin {
 namespace {
 
 constexpr std::size_t kEncodingByte = 1;
-
-// The form in which a library compares entry names: ASCII letters without case, every
-// other unit as it stands. Every decision about two names being one goes through here.
-std::u16string nameKey(std::u16string_view name) {
-    std::u16string key(name);
-    for (char16_t& c : key)
-        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-    return key;
-}
 
 PlannedDataWindow planned(std::u16string name, std::u16string source, std::u16string object,
                           std::optional<int> number) {
@@ -29,7 +21,7 @@ PlannedDataWindow planned(std::u16string name, std::u16string source, std::u16st
 }  // namespace
 
 bool sameEntryName(std::u16string_view a, std::u16string_view b) {
-    return nameKey(a) == nameKey(b);
+    return pbl::entryNameKey(a) == pbl::entryNameKey(b);
 }
 
 bool ReportPlan::needsUnicodeLibrary() const {
@@ -72,7 +64,7 @@ void readPlanDataWindows(PsrContainer& report, Bytes& buffer, ReportPlan& plan) 
     // Both entries of a DataWindow share its name, so one key stands for the pair.
     std::map<std::u16string, std::size_t> first;
     for (std::size_t i = 0; i < plan.dataWindows.size(); ++i) {
-        auto [at, fresh] = first.emplace(nameKey(plan.dataWindows[i].name), i);
+        auto [at, fresh] = first.emplace(pbl::entryNameKey(plan.dataWindows[i].name), i);
         if (!fresh) plan.dataWindows[i].sameNamesAs = at->second;
     }
 }

@@ -16,12 +16,14 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <unordered_set>
 #include <utility>
 
 #include "base/text.h"
 #include "pbl/node_records.h"
 #include "pbl/pbl_library_impl.h"
+#include "pbl/stored_text.h"
 
 namespace keldrin::pbl {
 
@@ -517,15 +519,11 @@ int DirectoryOps::deleteEntry(PblEntryInfo& info, const std::vector<std::int32_t
 int PblLibrary::findEntry(const char* name, PblEntryInfo& info, int create) {
     info.name.clear();
     if (name == nullptr) return kPblInvalidArgument;
-    Bytes key;
-    if (unicode_) {
-        key = encodeUtf16Le(ansiToWide(name));
-    } else {
-        std::size_t n = std::strlen(name);
-        key.assign(reinterpret_cast<const std::uint8_t*>(name),
-                   reinterpret_cast<const std::uint8_t*>(name) + n);
-    }
-    return findByKey(key, info, create);
+    if (unicode_) return findEntry(ansiToWide(name), info, create);
+    const std::size_t n = std::strlen(name);
+    return findByKey(Bytes(reinterpret_cast<const std::uint8_t*>(name),
+                           reinterpret_cast<const std::uint8_t*>(name) + n),
+                     info, create);
 }
 
 int PblLibrary::findByKey(const Bytes& key, PblEntryInfo& info, int create) {
@@ -573,13 +571,9 @@ int PblLibrary::deleteEntry(PblEntryInfo& info) {
 
 int PblLibrary::findEntry(const std::u16string& name, PblEntryInfo& info, int create) {
     info.name.clear();
-    if (!unicode_) {
-        std::string ansi = wideToAnsi(name);
-        if (ansiToWide(ansi) != name) return kPblInvalidArgument;
-        return findEntry(ansi.c_str(), info, create);
-    }
-    if (name.find(u'\0') != std::u16string::npos) return kPblInvalidArgument;
-    return findByKey(encodeUtf16Le(name), info, create);
+    std::optional<Bytes> key = encodeStoredText(unicode_, name);
+    if (!key) return kPblInvalidArgument;
+    return findByKey(*key, info, create);
 }
 
 }  // namespace keldrin::pbl

@@ -6,12 +6,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <set>
 
 #include "base/file.h"
 #include "base/text.h"
 #include "pbl/pbl_layout.h"
+#include "pbl/stored_text.h"
 
 namespace keldrin::pbl {
 
@@ -45,8 +47,9 @@ const char* ownerName(Owner o) {
     return "nothing";
 }
 
-// A name as case-folded units, for tree order and duplicates (compareNames' order).
-using Key = std::vector<std::uint16_t>;
+// A name's stored bytes up to its terminator, ordered as the directory orders names.
+using Key = Bytes;
+using KeySet = std::set<Key, std::function<bool(const Key&, const Key&)>>;
 
 class Checker {
   public:
@@ -129,23 +132,15 @@ class Checker {
         return true;
     }
 
-    std::string nameText(ByteSpan stored) const {
-        std::u16string wide =
-            v_->unicode ? decodeUtf16Le(stored) : decodeAnsi(stored).value_or(std::u16string());
-        return utf16ToUtf8(std::u16string_view(wide).substr(0, wide.find(u'\0')));
-    }
+    std::string nameText(ByteSpan stored) const { return displayStoredName(v_->unicode, stored); }
 
     Key key(ByteSpan name) const {
-        Key k;
-        for (std::size_t i = 0; i + static_cast<std::size_t>(v_->charSize) <= name.size();
-             i += static_cast<std::size_t>(v_->charSize)) {
-            std::uint16_t c = name[i];
-            if (v_->charSize == 2) (void)readU16(name, i, c);
-            if (c == 0) break;
-            if (c >= 'A' && c <= 'Z') c = static_cast<std::uint16_t>(c + ('a' - 'A'));
-            k.push_back(c);
-        }
-        return k;
+        const ByteSpan text = name.first(storedTextBytes(v_->unicode, name));
+        return Key(text.begin(), text.end());
+    }
+    // The directory's order of two keys; equal keys name one entry.
+    bool before(const Key& a, const Key& b) const {
+        return compareStoredNames(v_->unicode, a, b) < 0;
     }
 
     bool findHeader() {
@@ -200,8 +195,7 @@ class Checker {
 
     void checkHeader() {
         const ByteSpan digits = at(header_ + v_->versionField, v_->versionFieldBytes);
-        std::string version =
-            utf16ToUtf8(v_->unicode ? decodeUtf16Le(digits) : decodeAnsi(digits).value_or(u"?"));
+        std::string version = utf16ToUtf8(decodeStoredField(v_->unicode, digits).value_or(u"?"));
         if (version != "0600" && (v_->unicode || version != "0500"))
             note("header-version", header_ + v_->versionField,
                  "header version is '" + version + "'; Keldrin writes 0500 or 0600");
@@ -318,7 +312,7 @@ class Checker {
 
     void walkTree(std::int64_t root) {
         std::vector<Visit> stack{{root, kNoLink, header_, false, false, {}, {}}};
-        std::set<Key> all;
+        KeySet all([this](const Key& a, const Key& b) { return before(a, b); });
         std::int64_t visited = 0;
         while (!stack.empty()) {
             Visit vis = std::move(stack.back());
@@ -376,7 +370,7 @@ class Checker {
     }
 
     void checkRecords(std::int64_t node, ByteSpan image, const NodeHeader& h, const Visit& vis,
-                      std::set<Key>& all, Key& minKey, Key& maxKey) {
+                      KeySet& all, Key& minKey, Key& maxKey) {
         const int ehs = v_->entryHeaderSize;
         const int cs = v_->charSize;
         int p = 0;
@@ -404,21 +398,21 @@ class Checker {
                             [](std::uint8_t b) { return b != 0; }))
                 note("name-terminator", rec, "entry name has no terminator", display);
             const Key k = key(name);
-            if (static_cast<int>(k.size()) * cs != nameLen - cs)
+            if (static_cast<int>(k.size()) != nameLen - cs)
                 note("name-zero", rec, "entry name holds a zero character", display);
-            if (vis.hasLow && !(vis.low < k))
+            if (vis.hasLow && !before(vis.low, k))
                 problem("name-order", rec, "name sorts before a name of an ancestor it must follow",
                         display);
-            if (vis.hasHigh && !(k < vis.high))
+            if (vis.hasHigh && !before(k, vis.high))
                 problem("name-order", rec, "name sorts after a name of an ancestor it must precede",
                         display);
             if (!all.insert(k).second) problem("name-twice", rec, "name is stored twice", display);
             const int pos = kNodeHeaderSize + p + ehs;
-            if (!any || k < minKey) {
+            if (!any || before(k, minKey)) {
                 minKey = k;
                 minPos = pos;
             }
-            if (!any || maxKey < k) {
+            if (!any || before(maxKey, k)) {
                 maxKey = k;
                 maxPos = pos;
             }
@@ -461,8 +455,7 @@ class Checker {
     }
 
     void noteEntryVersion(ByteSpan stored, std::int64_t rec, const std::string& name) {
-        std::string version =
-            utf16ToUtf8(v_->unicode ? decodeUtf16Le(stored) : decodeAnsi(stored).value_or(u"?"));
+        std::string version = utf16ToUtf8(decodeStoredField(v_->unicode, stored).value_or(u"?"));
         if (version == kEntryVersionText) return;
         auto& seen = entryVersions_[version];
         if (seen.count++ == 0) {

@@ -1,9 +1,5 @@
 #include "pbl/node_records.h"
 
-#include <algorithm>
-
-#include "base/text.h"
-
 namespace keldrin::pbl {
 
 using namespace layout;
@@ -73,17 +69,6 @@ bool nameAtPosition(ByteSpan node, int position, const std::uint8_t*& name,
     name = node.data() + position;
     nameBytesWithTerminator = length;
     return true;
-}
-
-std::string displayStoredName(bool unicode, ByteSpan stored) {
-    std::u16string wide;
-    if (unicode) {
-        wide = decodeUtf16Le(stored);
-    } else {
-        const auto end = std::find(stored.begin(), stored.end(), std::uint8_t{0});
-        wide = ansiToWide(std::string(stored.begin(), end));
-    }
-    return utf16ToUtf8(std::u16string_view(wide).substr(0, wide.find(u'\0')));
 }
 
 }  // namespace keldrin::pbl

@@ -9,6 +9,7 @@
 
 #include "base/bytes.h"
 #include "pbl/pbl_layout.h"
+#include "pbl/stored_text.h"
 
 namespace keldrin::pbl {
 
@@ -48,9 +49,5 @@ bool nameAtPosition(ByteSpan node, int position, const std::uint8_t*& name,
 inline ByteSpan nodeSpan(const std::uint8_t* node) {
     return ByteSpan(node, layout::kNodeSize);
 }
-
-// A stored name or text (the library's width, terminator optional) as UTF-8, for
-// messages and reports.
-std::string displayStoredName(bool unicode, ByteSpan stored);
 
 }  // namespace keldrin::pbl

@@ -1,6 +1,8 @@
 // Encoders and decoders of the structures described in pbl_layout.h.
 #include "pbl/pbl_layout.h"
 
+#include "pbl/stored_text.h"
+
 namespace keldrin::pbl::layout {
 
 namespace {
@@ -24,10 +26,6 @@ bool deliver(const ByteReader& r, const T& decoded, T& out) {
     if (!r.ok()) return false;
     out = decoded;
     return true;
-}
-
-unsigned foldAscii(unsigned c) {
-    return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
 }
 }  // namespace
 
@@ -182,21 +180,8 @@ Bytes newLibraryImage(int version, std::int32_t creationTime) {
 
 int compareNames(const std::uint8_t* a, std::size_t aBytes, const std::uint8_t* b,
                  std::size_t bBytes, int charSize) {
-    const std::size_t step = static_cast<std::size_t>(charSize);
-    const ByteSpan as(a, a == nullptr ? 0 : aBytes);
-    const ByteSpan bs(b, b == nullptr ? 0 : bBytes);
-    // The unit at byte i, or 0 (a terminator) past the end of the name.
-    auto unitAt = [step](ByteSpan name, std::size_t i) -> unsigned {
-        if (step == 1) return i < name.size() ? name[i] : 0u;
-        std::uint16_t unit = 0;
-        return readU16(name, i, unit) ? unit : 0u;
-    };
-    for (std::size_t i = 0;; i += step) {
-        const unsigned ca = foldAscii(unitAt(as, i));
-        const unsigned cb = foldAscii(unitAt(bs, i));
-        if (ca != cb) return ca < cb ? -1 : 1;
-        if (ca == 0) return 0;
-    }
+    return compareStoredNames(charSize == 2, ByteSpan(a, a == nullptr ? 0 : aBytes),
+                              ByteSpan(b, b == nullptr ? 0 : bBytes));
 }
 
 }  // namespace keldrin::pbl::layout

@@ -291,9 +291,10 @@ inline constexpr int kNewAnsiLibraryBytes = 4096;
 inline constexpr int kNewUnicodeLibraryBytes = 4608;
 
 // ---- name order ------------------------------------------------------------------
-// Case-insensitive for ASCII letters only; every other unit compares by its unsigned
-// value. Names are in the library's width (1 or 2 bytes per unit, little-endian);
-// the end of a buffer counts as a terminator.
+// The directory's order (compareStoredNames, stored_text.h): ASCII letters without
+// regard to case, every other unit by its unsigned value. Names are in the library's
+// width (1 or 2 bytes per unit, little-endian); the end of a buffer counts as a
+// terminator.
 int compareNames(const std::uint8_t* a, std::size_t aBytes, const std::uint8_t* b,
                  std::size_t bBytes, int charSize);
 

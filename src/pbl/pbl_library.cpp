@@ -16,6 +16,7 @@
 #include "base/text.h"
 #include "pbl/node_records.h"
 #include "pbl/pbl_library_impl.h"
+#include "pbl/stored_text.h"
 
 namespace keldrin::pbl {
 
@@ -539,19 +540,6 @@ int PblLibrary::forEachEntry(PblEntryVisitor& visitor) {
 
 // ---- comment and library data -------------------------------------------------------
 
-namespace {
-// Characters of a zero-terminated text in the library's width, up to `capacityChars`.
-int countChars(ByteSpan text, const Variant& v, int capacityChars) {
-    const auto limit = static_cast<std::size_t>(capacityChars);
-    if (v.charSize == 1) {
-        const auto end = text.begin() + static_cast<std::ptrdiff_t>(std::min(limit, text.size()));
-        return static_cast<int>(std::find(text.begin(), end, std::uint8_t{0}) - text.begin());
-    }
-    const std::u16string units = decodeUtf16Le(text.first(std::min(text.size(), 2 * limit)));
-    return static_cast<int>(std::min(units.find(u'\0'), units.size()));
-}
-}  // namespace
-
 int PblLibrary::getComment(void* buffer, int& size) {
     Bytes header;
     int rc = readHeader(header);
@@ -560,7 +548,7 @@ int PblLibrary::getComment(void* buffer, int& size) {
     const ByteSpan field = ByteSpan(header).subspan(static_cast<std::size_t>(v.commentField),
                                                     static_cast<std::size_t>(v.commentCapacity));
     // A field without terminator (damage) yields its whole content, terminated here.
-    const int chars = countChars(field, v, v.commentCapacity / v.charSize);
+    const int chars = static_cast<int>(storedTextBytes(v.unicode, field)) / v.charSize;
     const int needed = (chars + 1) * v.charSize;
     if (size == 0) {
         size = needed;

@@ -14,6 +14,7 @@
 #include "pbl/journal.h"
 #include "pbl/pbl_layout.h"
 #include "pbl/pbl_library_impl.h"
+#include "pbl/stored_text.h"
 
 namespace keldrin::pbl {
 
@@ -176,19 +177,13 @@ std::string utf16Bytes(std::u16string_view text) {
 std::string PblManager::convertName(const std::uint8_t* storedName, int storedLength,
                                     bool unicodeLibrary) {
     if (storedName == nullptr || storedLength <= 0) return std::string();
-    auto length = static_cast<std::size_t>(storedLength);
-    if (!unicodeLibrary) {
-        std::size_t n = strnlen(reinterpret_cast<const char*>(storedName), length);
-        std::string narrow(reinterpret_cast<const char*>(storedName), n);
-        if (mode_ != kNameUtf16 && mode_ != kNameOem && mode_ != kNameUtf8) return narrow;
-        std::u16string wide = ansiToWide(narrow);
-        if (mode_ == kNameUtf16) return utf16Bytes(wide);
-        if (wide.empty()) return std::string();
-        return wideToNarrow(wide.data(), static_cast<int>(wide.size() * 2),
-                            mode_ == kNameOem ? CP_OEMCP : CP_UTF8);
+    const ByteSpan stored(storedName, static_cast<std::size_t>(storedLength));
+    // An ANSI library's own bytes go out as they are stored.
+    if (!unicodeLibrary && mode_ != kNameUtf16 && mode_ != kNameOem && mode_ != kNameUtf8) {
+        const ByteSpan text = stored.first(storedTextBytes(false, stored));
+        return std::string(text.begin(), text.end());
     }
-    std::u16string wide = decodeUtf16Le(ByteSpan(storedName, length));
-    wide.resize(std::min(wide.find(u'\0'), wide.size()));
+    const std::u16string wide = decodeStoredText(unicodeLibrary, stored).value_or(std::u16string());
     if (mode_ == kNameUtf16) return utf16Bytes(wide);
     if (wide.empty()) return std::string();
     unsigned codePage = mode_ == kNameOem ? CP_OEMCP : mode_ == kNameUtf8 ? CP_UTF8 : CP_ACP;

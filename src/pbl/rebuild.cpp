@@ -21,6 +21,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,7 @@
 #include "pbl/bulk_reader.h"
 #include "pbl/pbl_library_impl.h"
 #include "pbl/rebuild.h"
+#include "pbl/stored_text.h"
 
 namespace keldrin::pbl {
 namespace {
@@ -51,7 +53,7 @@ int settleVersion(int requested, int sourceVersion) {
 }
 
 struct Item {
-    std::string name;  // ANSI form, the form findEntry takes
+    Bytes name;        // as the source stores it, without terminator
     Bytes targetName;  // as the target stores it, without terminator
     PblEntryInfo source;
     std::int32_t targetRecord = kNoLink;  // where the directory put its record
@@ -69,23 +71,22 @@ class EntryCollector : public PblEntryVisitor {
     }
 };
 
-// A stored UTF-16 text up to its terminator (or its end).
-std::u16string utf16FromBytes(ByteSpan bytes) {
-    std::u16string text = decodeUtf16Le(bytes);
-    return text.substr(0, text.find(u'\0'));
-}
-
 // A text stored in one variant, in the form the other stores it. Characters the ANSI
 // code page cannot carry become "?", as everywhere text enters an ANSI library.
 Bytes convertText(const Bytes& text, bool fromUnicode) {
-    if (!fromUnicode) {
-        if (text.empty()) return {};
-        std::u16string wide = narrowToWide(reinterpret_cast<const char*>(text.data()),
-                                           static_cast<int>(text.size()), CP_ACP);
-        return encodeUtf16Le(wide);
-    }
-    std::string narrow = wideToAnsi(utf16FromBytes(text));
+    if (!fromUnicode)
+        return encodeUtf16Le(decodeStoredField(false, text).value_or(std::u16string()));
+    std::string narrow = wideToAnsi(decodeStoredText(true, text).value_or(std::u16string()));
     return Bytes(narrow.begin(), narrow.end());
+}
+
+// The name stored in `from`'s variant as `to` stores it. Nothing when it would not come
+// back unchanged, since two entries could then fall together.
+std::optional<Bytes> convertName(const Bytes& name, bool fromUnicode, bool toUnicode) {
+    if (fromUnicode == toUnicode) return name;
+    std::optional<std::u16string> wide = decodeStoredField(fromUnicode, name);
+    if (!wide || encodeStoredText(fromUnicode, *wide) != name) return std::nullopt;
+    return encodeStoredText(toUnicode, *wide);
 }
 
 class Rebuild {
@@ -117,15 +118,10 @@ class Rebuild {
             Item item;
             rc = storedName(info, item.name);
             if (rc != kPblOk) return rc;
-            if (to.unicode) {
-                std::u16string wide = ansiToWide(item.name);
-                // The name reaches the target through the ANSI code page: it must come
-                // back as it was stored, or the entry would be renamed.
-                if (wideToAnsi(wide) != item.name) return kPblInvalidArgument;
-                item.targetName = encodeUtf16Le(wide);
-            } else {
-                item.targetName.assign(item.name.begin(), item.name.end());
-            }
+            std::optional<Bytes> targetName =
+                convertName(item.name, source_.isUnicode() != 0, to.unicode);
+            if (!targetName) return kPblInvalidArgument;
+            item.targetName = std::move(*targetName);
             // A name the target's nodes cannot hold. An empty name is an entry like any
             // other: PowerBuilder itself wrote libraries that hold one.
             if (directoryRecordSize(to, item.targetName.size()) > kNodeDataSize)
@@ -136,8 +132,8 @@ class Rebuild {
             item.source = info;
             items_.push_back(std::move(item));
         }
-        // The directory's own order in the target (ASCII letters folded), so that each
-        // run holds names that sort together there.
+        // The directory's own order in the target, so that each run holds names that
+        // sort together there.
         auto compare = [&](const Item& a, const Item& b) {
             return layout::compareNames(a.targetName.data(), a.targetName.size(),
                                         b.targetName.data(), b.targetName.size(), to.charSize);
@@ -157,26 +153,17 @@ class Rebuild {
         return kPblOk;
     }
 
-    // The entry's stored name, in ANSI form, read from its record.
-    int storedName(const PblEntryInfo& info, std::string& name) {
+    // The entry's stored name, read from its record.
+    int storedName(const PblEntryInfo& info, Bytes& name) {
         const layout::Variant& v = source_.variant();
         const int nameBytes = info.recordSize - v.entryHeaderSize;
         if (nameBytes <= 0 || nameBytes > layout::kMaxNameLength)
             return source_.damaged("entry record has a bad name length", info.entryOffset);
-        Bytes stored(static_cast<std::size_t>(nameBytes));
-        if (!source_.file().readAt(stored.data(), stored.size(),
+        name.resize(static_cast<std::size_t>(nameBytes));
+        if (!source_.file().readAt(name.data(), name.size(),
                                    static_cast<std::int64_t>(info.entryOffset) + v.entryHeaderSize))
             return kPblIoError;
-        if (!v.unicode) {
-            auto n = static_cast<std::size_t>(std::find(stored.begin(), stored.end(), 0) -
-                                              stored.begin());
-            name.assign(reinterpret_cast<const char*>(stored.data()), n);
-            return kPblOk;
-        }
-        std::u16string wide = utf16FromBytes(stored);
-        name = wideToAnsi(wide);
-        // A character the ANSI code page cannot carry would rename the entry.
-        if (ansiToWide(name) != wide) return kPblInvalidArgument;
+        name.resize(storedTextBytes(v.unicode, name));
         return kPblOk;
     }
 

@@ -315,6 +315,7 @@ TEST_F(PblToolTest, NamesPassThroughTheAnsiCodePage) {
     pbl::PblEntryInfo info{};
     EXPECT_EQ(library->findEntry("caf\xE9.srd", info, 0), 0);
     EXPECT_EQ(info.nameSize, 8);
+    library.reset();
 
     // A name that code page 1252 cannot carry would become "?" and name another entry.
     std::string before = readBytes(lib);
