@@ -19,6 +19,7 @@
 #include <iterator>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -206,23 +207,32 @@ TEST_F(PblToolTest, BadCommandLinesExitTwoWithTheUsageText) {
 }
 
 // The usage text, `help COMMAND` and dispatch come from one table: every command the
-// usage lists has its own help, and an unknown one is a usage error.
+// usage lists once has its own help with the summary the usage shows, and dispatches;
+// an unknown one is a usage error.
 TEST_F(PblToolTest, HelpAndVersionComeFromTheCommandTable) {
     const std::string usage = ok({"--help"});
     EXPECT_EQ(ok({"help"}), usage);
     EXPECT_EQ(ok({"-h"}), usage);
     std::istringstream lines(usage);
-    int commands = 0;
+    std::set<std::string> names;
     for (std::string line; std::getline(lines, line);) {
         if (line.rfind("  ", 0) != 0 || line[2] == ' ') continue;
         const std::string name = line.substr(2, line.find(' ', 2) - 2);
-        EXPECT_EQ(ok({"help", name})
-                      .rfind("usage: keldrin-pbl [--wait SECONDS] [--codepage N] " + name + " ", 0),
+        EXPECT_TRUE(names.insert(name).second) << name << " is listed twice";
+        const std::string help = ok({"help", name});
+        EXPECT_EQ(help.rfind("usage: keldrin-pbl [--wait SECONDS] [--codepage N] " + name + " ", 0),
                   0u)
             << name;
-        ++commands;
+        const std::size_t summaryAt = help.find('\n') + 1;
+        const std::string summary = help.substr(summaryAt, help.find('\n', summaryAt) - summaryAt);
+        EXPECT_FALSE(summary.empty()) << name;
+        EXPECT_NE(usage.find(summary + "\n"), std::string::npos) << name;
+        // Listed and dispatched alike: a bad option is the command's own usage error.
+        RunResult bad = run({name, "--no-such-option"});
+        EXPECT_EQ(bad.exitCode, 2) << name;
+        EXPECT_EQ(bad.err.find("unknown command"), std::string::npos) << name << ": " << bad.err;
     }
-    EXPECT_EQ(commands, 19);  // create … optimize, check, salvage, export, import, diff … help
+    EXPECT_TRUE(names.count("help")) << usage;
     RunResult unknown = run({"help", "frobnicate"});
     EXPECT_EQ(unknown.exitCode, 2);
     EXPECT_NE(unknown.err.find("unknown command frobnicate"), std::string::npos) << unknown.err;
