@@ -34,6 +34,7 @@
 #include "pbl/pbl_library.h"
 #include "pbl/pbl_library_impl.h"
 #include "pbl/rebuild.h"
+#include "support/entry_list.h"
 
 namespace keldrin {
 namespace {
@@ -281,8 +282,7 @@ bool createLibrary(const std::string& path, const std::vector<EntrySpec>& specs)
         info.time = 1000000000;
         // Whole UTF-16 characters: export writes sources as text, and an odd byte is none.
         const auto size = static_cast<int>(e.size & ~std::size_t{1});
-        if (library->writeEntryData(info, data.data(), size, 0) != 0)
-            return false;
+        if (library->writeEntryData(info, data.data(), size, 0) != 0) return false;
     }
     return library->flush() == 0;
 }
@@ -296,15 +296,6 @@ const std::string& library20000() {
     return path;
 }
 
-class Reader : public pbl::PblEntryVisitor {
-  public:
-    int visit(pbl::PblEntryInfo& info) override {
-        entries.push_back(info);
-        return 1;
-    }
-    std::vector<pbl::PblEntryInfo> entries;
-};
-
 // Enumerates the 20,000-entry library and reads every entry: in file order through the
 // bulk reader, as the tools read a whole library, or (`byName`) the way it went before,
 // one read per entry in name order.
@@ -315,8 +306,8 @@ void readAll(benchmark::State& state, bool byName) {
     for (auto _ : state) {
         pbl::PblManagerHandle manager(pbl::createPblManager());
         pbl::PblLibraryHandle library(manager->openLibrary(wide(path), 0));
-        Reader reader;
-        if (!library || library->forEachEntry(reader) != 0) {
+        test::EntryList reader;
+        if (!library || (reader = test::listEntries(*library)).rc != 0) {
             state.SkipWithError("enumeration failed");
             break;
         }

@@ -26,6 +26,7 @@
 #include "base/file.h"
 #include "base/text.h"
 #include "pbl/pbl_library.h"
+#include "support/entry_list.h"
 #include "support/library_content.h"
 
 #include "support/corpus.h"
@@ -608,23 +609,16 @@ std::vector<Stream> unicodeStreams(
     return s;
 }
 
-class Utf8Names : public pbl::PblEntryVisitor {
-  public:
-    int visit(pbl::PblEntryInfo& info) override {
-        names.insert(info.name);
-        return 1;
-    }
-    std::set<std::string> names;
-};
-
 // The library's entry names as UTF-8, whatever the ANSI code page.
 std::set<std::string> entryNamesUtf8(const stdfs::path& file) {
     pbl::PblManagerHandle manager(pbl::createPblManager());
     manager->setNameEncoding(pbl::kNameUtf8);
     pbl::PblLibraryHandle library(manager->openLibrary(fs::fromNativeName(file.string()), 0));
-    Utf8Names visitor;
-    if (library) library->forEachEntry(visitor);
-    return visitor.names;
+    std::set<std::string> names;
+    if (library)
+        for (const pbl::PblEntryInfo& info : test::listEntries(*library).entries)
+            names.insert(info.name);
+    return names;
 }
 
 // Two children whose names an ANSI code page would both turn into "?_a" stay two

@@ -30,6 +30,7 @@
 #include "base/bytes.h"
 #include "base/file.h"
 #include "pbl/pbl_library.h"
+#include "support/entry_list.h"
 #include "support/pbl_checker.h"
 #include "support/process_runner.h"
 #include "support/report_writer.h"
@@ -141,24 +142,15 @@ Report makeReport(const std::string& stem, int children, std::size_t streamBytes
     return r;
 }
 
-class Collector : public pbl::PblEntryVisitor {
-  public:
-    int visit(pbl::PblEntryInfo& info) override {
-        infos.push_back(info);
-        return 1;
-    }
-    std::vector<pbl::PblEntryInfo> infos;
-};
-
 // The entries of a library (name to data), or nothing when it does not open or read.
 std::optional<std::map<std::string, std::string>> libraryEntries(const stdfs::path& file) {
     pbl::PblManagerHandle manager(pbl::createPblManager());
     pbl::PblLibraryHandle library(manager->openLibrary(fs::fromNativeName(file.string()), 0));
     if (!library) return std::nullopt;
-    Collector c;
-    if (library->forEachEntry(c) != 0) return std::nullopt;
+    const test::EntryList list = test::listEntries(*library);
+    if (list.rc != 0) return std::nullopt;
     std::map<std::string, std::string> entries;
-    for (const pbl::PblEntryInfo& info : c.infos) {
+    for (const pbl::PblEntryInfo& info : list.entries) {
         std::string data(static_cast<std::size_t>(info.dataSize), '\0');
         if (library->readEntryData(info, data.data()) != 0) return std::nullopt;
         entries[info.name] = data;
