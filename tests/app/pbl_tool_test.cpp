@@ -922,32 +922,6 @@ TEST_F(PblToolTest, ADamagedDataSizeNeverSizesABuffer) {
     }
 }
 
-TEST_F(PblToolTest, RandomDamageNeverCrashesOrHangs) {
-    std::string lib = newLibrary("fuzz.pbl", 6);
-    for (int i = 0; i < 12; ++i)
-        ok({"put", lib, "e" + std::to_string(i), "--comment", "c"}, std::string(i * 90, 'q'));
-    std::string original = readBytes(lib);
-    std::mt19937 random(20240611);
-    for (int round = 0; round < 60; ++round) {
-        std::string damaged = original;
-        int flips = 1 + static_cast<int>(random() % 8);
-        for (int f = 0; f < flips; ++f)
-            damaged[random() % damaged.size()] = static_cast<char>(random());
-        if (round % 10 == 9) damaged.resize(random() % damaged.size());
-        writeBytes(lib, damaged);
-        for (const std::vector<std::string>& args : {std::vector<std::string>{"info", lib},
-                                                     {"ls", lib, "--json"},
-                                                     {"cat", lib, "e5"},
-                                                     {"export", lib, path("fuzz-out"), "--all"},
-                                                     {"rebuild", lib, path("fuzz-re.pbl")}}) {
-            RunResult r = run(args);
-            EXPECT_EQ(r.signal, 0) << "round " << round << " " << args[0];
-            EXPECT_TRUE(r.exitCode == 0 || r.exitCode == 1)
-                << "round " << round << " " << args[0] << r.err;
-        }
-    }
-}
-
 // ---------------------------------------------------------------------------------------
 // a long random command sequence against a model
 
