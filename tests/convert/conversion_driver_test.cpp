@@ -27,6 +27,7 @@
 #include "support/library_content.h"
 #include "support/pbl_checker.h"
 #include "support/test_files.h"
+#include "support/win32_posix_compat.h"
 
 namespace keldrin {
 namespace {

@@ -8,6 +8,7 @@
 #include "base/exceptions.h"
 #include "base/text.h"
 #include "psr/psr_container.h"
+#include "support/win32_posix_compat.h"
 
 namespace keldrin {
 namespace {

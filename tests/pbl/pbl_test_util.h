@@ -17,6 +17,7 @@
 #include "pbl/pbl_library_impl.h"
 #include "support/entry_list.h"
 #include "support/pbl_checker.h"
+#include "support/win32_posix_compat.h"
 
 namespace keldrin::pbl::test {
 

@@ -7,6 +7,7 @@
 #include "base/exceptions.h"
 #include "portable_builder.h"
 #include "psr_test_support.h"
+#include "support/win32_posix_compat.h"
 
 namespace keldrin {
 namespace {

@@ -12,6 +12,7 @@
 #include "base/file.h"
 #include "pbl/pbl_layout.h"
 #include "support/entry_list.h"
+#include "support/win32_posix_compat.h"
 
 namespace keldrin::test {
 
