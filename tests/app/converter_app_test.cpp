@@ -113,7 +113,7 @@ std::vector<Stream> ansiStreams(std::string_view digits, const std::vector<Child
     s.push_back({"source", bytesOf("release 9;\r\ndatawindow(units=0 color=1073741824)\r\n")});
     s.push_back(
         {"object", bytesOf("PDW" + std::string(digits) + std::string("\0\x07main object", 13))});
-    std::vector<test::LookupChild> lookup;
+    std::vector<std::pair<std::string, std::uint16_t>> lookup;
     for (const ChildSpec& c : children) lookup.push_back({c.name, c.number});
     s.push_back({"dwstg/dwlookup", test::ansiDwLookup(lookup)});
     for (const ChildSpec& c : children) {
@@ -584,23 +584,14 @@ TEST_F(ConverterAppTest, EightConversionsAtOnce) {
 // A Unicode report (PowerBuilder `digits`, e.g. "105" or "090") whose children carry
 // the given UTF-16 names; each child's streams hold `content[i]` unless two children
 // share a number.
-std::vector<Stream> unicodeStreams(
-    std::string_view digits,
-    const std::vector<std::pair<std::u16string, std::uint16_t>>& children) {
+std::vector<Stream> unicodeStreams(std::string_view digits,
+                                   const std::vector<test::LookupChild>& children) {
     std::vector<Stream> s;
     s.push_back({"source", Bytes{'r', 0, 'e', 0, 'l', 0}});
     s.push_back({"object", bytesOf("PDW" + std::string(digits) + std::string("\0\0main", 6))});
-    Bytes lookup(4 + 86 * children.size(), 0);
-    storeU32(lookup.data(), static_cast<std::uint32_t>(children.size()));
     std::set<std::uint16_t> numbers;
-    for (std::size_t i = 0; i < children.size(); ++i) {
-        const std::u16string& name = children[i].first;
-        for (std::size_t k = 0; k < name.size(); ++k)
-            storeU16(lookup.data() + 4 + 86 * i + 2 * k, name[k]);
-        storeU16(lookup.data() + 4 + 86 * i + 84, children[i].second);
-        numbers.insert(children[i].second);
-    }
-    s.push_back({"dwstg/dwlookup", lookup});
+    for (const test::LookupChild& child : children) numbers.insert(child.number);
+    s.push_back({"dwstg/dwlookup", test::dwLookup(true, children)});
     for (std::uint16_t number : numbers) {
         std::string n = std::to_string(number);
         s.push_back({"dwstg/source_" + n, bytesOf("source of " + n)});

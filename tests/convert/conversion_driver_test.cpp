@@ -26,6 +26,7 @@
 #include "psr/psr_container.h"
 #include "support/library_content.h"
 #include "support/pbl_checker.h"
+#include "support/report_writer.h"
 #include "support/test_files.h"
 #include "support/win32_posix_compat.h"
 
@@ -69,47 +70,35 @@ struct Child {
     Bytes object;
 };
 
-// The streams of an ANSI report: "source" starts with two letters, so the 44-byte
-// dwlookup records apply.
-std::map<std::u16string, Bytes> ansiReport(std::string_view versionDigits,
-                                           const std::vector<Child>& children) {
+// The streams of a report. In an ANSI one "source" starts with two letters, so the
+// 44-byte dwlookup records apply; in a Unicode one it is UTF-16LE and they are 86 bytes.
+std::map<std::u16string, Bytes> reportStreams(bool unicode, std::string_view versionDigits,
+                                              const std::vector<Child>& children) {
     std::map<std::u16string, Bytes> streams;
-    streams[u"source"] = bytesOf("release 6;\r\ndatawindow(units=0)\r\n");
+    streams[u"source"] = unicode ? Bytes{'r', 0, 'e', 0, 'l', 0, 0xE9, 0, '\r', 0, '\n', 0}
+                                 : bytesOf("release 6;\r\ndatawindow(units=0)\r\n");
     streams[u"object"] =
-        bytesOf("PDW" + std::string(versionDigits) + std::string("\0\x01\x02\xff", 4));
-    Bytes lookup(4 + 44 * children.size(), 0);
-    storeU32(lookup.data(), static_cast<std::uint32_t>(children.size()));
-    for (std::size_t i = 0; i < children.size(); ++i) {
-        std::uint8_t* record = lookup.data() + 4 + 44 * i;
-        std::copy(children[i].name.begin(), children[i].name.end(), record);
-        storeU16(record + 42, children[i].number);
-        std::u16string number = numberToText(children[i].number);
-        streams[u"dwstg/source_" + number] = children[i].source;
-        streams[u"dwstg/object_" + number] = children[i].object;
+        bytesOf("PDW" + std::string(versionDigits) +
+                (unicode ? std::string("\0\x05", 2) : std::string("\0\x01\x02\xff", 4)));
+    std::vector<test::LookupChild> lookup;
+    for (const Child& child : children) {
+        lookup.push_back({std::u16string(child.name.begin(), child.name.end()), child.number});
+        std::u16string number = numberToText(child.number);
+        streams[u"dwstg/source_" + number] = child.source;
+        streams[u"dwstg/object_" + number] = child.object;
     }
-    streams[u"dwstg/dwlookup"] = lookup;
+    streams[u"dwstg/dwlookup"] = test::dwLookup(unicode, lookup);
     return streams;
 }
 
-// A Unicode report: "source" is UTF-16LE, the dwlookup records are 86 bytes.
+std::map<std::u16string, Bytes> ansiReport(std::string_view versionDigits,
+                                           const std::vector<Child>& children) {
+    return reportStreams(false, versionDigits, children);
+}
+
 std::map<std::u16string, Bytes> unicodeReport(std::string_view versionDigits,
                                               const std::vector<Child>& children) {
-    std::map<std::u16string, Bytes> streams;
-    streams[u"source"] = Bytes{'r', 0, 'e', 0, 'l', 0, 0xE9, 0, '\r', 0, '\n', 0};
-    streams[u"object"] = bytesOf("PDW" + std::string(versionDigits) + std::string("\0\x05", 2));
-    Bytes lookup(4 + 86 * children.size(), 0);
-    storeU32(lookup.data(), static_cast<std::uint32_t>(children.size()));
-    for (std::size_t i = 0; i < children.size(); ++i) {
-        std::uint8_t* record = lookup.data() + 4 + 86 * i;
-        for (std::size_t k = 0; k < children[i].name.size(); ++k)
-            record[2 * k] = static_cast<std::uint8_t>(children[i].name[k]);
-        storeU16(record + 84, children[i].number);
-        std::u16string number = numberToText(children[i].number);
-        streams[u"dwstg/source_" + number] = children[i].source;
-        streams[u"dwstg/object_" + number] = children[i].object;
-    }
-    streams[u"dwstg/dwlookup"] = lookup;
-    return streams;
+    return reportStreams(true, versionDigits, children);
 }
 
 // Runs `body` with standard output captured; returns what was printed.
