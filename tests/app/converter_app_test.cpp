@@ -648,31 +648,6 @@ INSTANTIATE_TEST_SUITE_P(
                 "Main DW: d_r\nChild DW [1/2] \xd0\xb4_a\nChild DW [2/2] \xd0\xb4_a\n"}),
     [](const ::testing::TestParamInfo<FailureCase>& p) { return p.param.name; });
 
-// One DataWindow listed twice (the same streams, or equal bytes) is written once.
-TEST_F(ConverterAppTest, SameDataWindowTwiceIsWrittenOnce) {
-    auto streams = ansiStreams("090", {{"d_a", 1}, {"d_x", 3}, {"d_b", 2}});
-    // The second child is the first again, by another spelling of its name.
-    for (Stream& s : streams) {
-        if (s.path == "dwstg/dwlookup") {
-            std::fill_n(s.data.begin() + 4 + 44, 42, 0);
-            std::string again = "D_A";
-            std::copy(again.begin(), again.end(), s.data.begin() + 4 + 44);
-            storeU16(s.data.data() + 4 + 44 + 42, 1);
-        }
-    }
-    writeAll(dir / "r.psr", portable(streams));
-    Outcome o = run({"r.psr", "-p", "t.pbl"});
-    EXPECT_EQ(o.exitCode, 0) << o.out;
-    EXPECT_TRUE(
-        o.out.ends_with("Child DW [1/3] d_a\nChild DW [2/3] d_a\nChild DW [3/3] d_b\n"
-                        "Conversion finished successfully\n"))
-        << o.out;
-    std::map<std::string, Bytes> byPath;
-    for (const Stream& s : streams) byPath[s.path] = s.data;
-    expectLibraryMatches(dir / "t.pbl", expectedFrom(byPath, "r.psr"), 0);
-    EXPECT_EQ(readLibrary(dir / "t.pbl").entries.size(), 6u);
-}
-
 // --- The replaced file's permissions ----------------------------------------------------------
 
 mode_t currentUmask() {

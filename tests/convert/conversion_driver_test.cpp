@@ -271,17 +271,21 @@ TEST_F(ConversionDriverTest, EmptyChildListWritesOnlyTheMainEntries) {
     EXPECT_EQ(lib.entries.size(), 2u);
 }
 
-// The same DataWindow listed twice is one DataWindow: written once, also when a child
-// repeats the main DataWindow.
+// The same DataWindow listed twice is one DataWindow: written once, whether its twin has
+// streams of its own with equal bytes or is listed again with the same streams, also
+// when a child repeats the main DataWindow.
 TEST_F(ConversionDriverTest, SameEntryNameTwiceWithEqualDataIsWrittenOnce) {
     std::vector<Child> children{{"d_twin", 1, bytesOf("same"), bytesOf("o")},
                                 {"D_TWIN", 2, bytesOf("same"), bytesOf("o")},
                                 // The main DataWindow again, under a child's name.
                                 {"D_T", 3, bytesOf("release 6;\r\ndatawindow(units=0)\r\n"),
-                                 bytesOf(std::string("PDW060\0\x01\x02\xff", 10))}};
+                                 bytesOf(std::string("PDW060\0\x01\x02\xff", 10))},
+                                {"d_Twin", 1, bytesOf("same"), bytesOf("o")}};
     FakeContainer report(wide(dir / "t.psr"), ansiReport("060", children));
     std::string out = captured([&] { report.convert(wide(dir / "t.pbl")); });
-    EXPECT_NE(out.find("Child DW [2/3] d_twin\nChild DW [3/3] d_t\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Child DW [2/4] d_twin\nChild DW [3/4] d_t\nChild DW [4/4] d_twin\n"),
+              std::string::npos)
+        << out;
     LibraryContent lib = readLibrary(dir / "t.pbl");
     EXPECT_EQ(lib.entries.size(), 4u);
     EXPECT_EQ(lib.entries.at("d_twin.srd").data, bytesOf("same"));

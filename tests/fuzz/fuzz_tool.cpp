@@ -125,16 +125,13 @@ void asReport(Tool& tool, const std::uint8_t* data, std::size_t size) {
     tool.run({u"check", target}, {0});
 }
 
-void run(const std::uint8_t* data, std::size_t size) {
-    Tool tool;
-    if (!tool.ready()) return;
-    asLibrary(tool, data, size);
-    asReport(tool, data, size);
-}
-
 }  // namespace keldrin::fuzz_tool
 
 extern "C" int KELDRIN_FUZZ_ENTRY(const std::uint8_t* data, std::size_t size) {
-    keldrin::fuzz_tool::run(data, size);
+    keldrin::fuzz_tool::Tool tool;
+    if (tool.ready()) {
+        keldrin::fuzz_tool::asLibrary(tool, data, size);
+        keldrin::fuzz_tool::asReport(tool, data, size);
+    }
     return 0;
 }
