@@ -110,24 +110,15 @@ TEST_F(PblToolTest, CreateWritesTheVariantThatTheVersionSelects) {
         std::string versionBytes;  // at the header's version field
         std::size_t versionOffset;
     };
+    const std::string unicode0600(
+        "0\0"
+        "6\0"
+        "0\0"
+        "0\0",
+        8);
     const Row rows[] = {
-        {5, 4096, "0500", 18},
-        {6, 4096, "0600", 18},
-        {9, 4096, "0600", 18},
-        {10, 4608,
-         std::string("0\0"
-                     "6\0"
-                     "0\0"
-                     "0\0",
-                     8),
-         32},
-        {12, 4608,
-         std::string("0\0"
-                     "6\0"
-                     "0\0"
-                     "0\0",
-                     8),
-         32},
+        {5, 4096, "0500", 18},       {6, 4096, "0600", 18},       {9, 4096, "0600", 18},
+        {10, 4608, unicode0600, 32}, {12, 4608, unicode0600, 32},
     };
     for (const Row& row : rows) {
         std::string lib = newLibrary("v" + std::to_string(row.version) + ".pbl", row.version);

@@ -467,6 +467,18 @@ TEST(SharedLibrary, ExportsTheEntryReaderAndNothingElseOfOurs) {
 #endif
 }
 
+#if defined(KELDRIN_PATH)
+// The entry reader `f`, loaded from a program, reads an entry of a library.
+void expectReadsAnEntry(RAZEV_ExportSourceEntryW_fn f) {
+    ScratchDir dir;
+    auto path = dir.file("lib.pbl");
+    buildLibrary(path, spec(6, {{"d_a.srd", asciiBytes("abc"), 0, kEntryTime}}));
+    Outcome out = callExport(f, path, u"d_a.srd");
+    EXPECT_EQ(out.code, 1);
+    EXPECT_EQ(out.sourceText(), u"abc");
+}
+#endif
+
 TEST(Executable, PublishesTheEntryReader) {
 #ifndef KELDRIN_PATH
     GTEST_SKIP() << "the keldrin executable is not part of this build";
@@ -481,24 +493,14 @@ TEST(Executable, PublishesTheEntryReader) {
     auto f = reinterpret_cast<RAZEV_ExportSourceEntryW_fn>(
         reinterpret_cast<void*>(GetProcAddress(module, "RAZEV_ExportSourceEntryW")));
     ASSERT_NE(f, nullptr);
-    ScratchDir dir;
-    auto path = dir.file("lib.pbl");
-    buildLibrary(path, spec(6, {{"d_a.srd", asciiBytes("abc"), 0, kEntryTime}}));
-    Outcome out = callExport(f, path, u"d_a.srd");
-    EXPECT_EQ(out.code, 1);
-    EXPECT_EQ(out.sourceText(), u"abc");
+    expectReadsAnEntry(f);
 #else
     void* module = dlopen(KELDRIN_PATH, RTLD_NOW | RTLD_LOCAL);
     if (module != nullptr) {
         auto f = reinterpret_cast<RAZEV_ExportSourceEntryW_fn>(
             dlsym(module, "RAZEV_ExportSourceEntryW"));
         ASSERT_NE(f, nullptr);
-        ScratchDir dir;
-        auto path = dir.file("lib.pbl");
-        buildLibrary(path, spec(6, {{"d_a.srd", asciiBytes("abc"), 0, kEntryTime}}));
-        Outcome out = callExport(f, path, u"d_a.srd");
-        EXPECT_EQ(out.code, 1);
-        EXPECT_EQ(out.sourceText(), u"abc");
+        expectReadsAnEntry(f);
         return;
     }
     // glibc refuses to load a position-independent executable as a module; then the
