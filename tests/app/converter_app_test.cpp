@@ -114,7 +114,8 @@ std::vector<Stream> ansiStreams(std::string_view digits, const std::vector<Child
     s.push_back(
         {"object", bytesOf("PDW" + std::string(digits) + std::string("\0\x07main object", 13))});
     std::vector<std::pair<std::string, std::uint16_t>> lookup;
-    for (const ChildSpec& c : children) lookup.push_back({c.name, c.number});
+    lookup.reserve(children.size());
+    for (const ChildSpec& c : children) lookup.emplace_back(c.name, c.number);
     s.push_back({"dwstg/dwlookup", test::ansiDwLookup(lookup)});
     for (const ChildSpec& c : children) {
         std::string n = std::to_string(c.number);

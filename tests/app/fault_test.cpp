@@ -125,8 +125,9 @@ Report makeReport(const std::string& stem, int children, std::size_t streamBytes
     stream("source", mainName + ".srd", content("release 9;\r\n", 1));
     stream("object", mainName + ".dwo", content(std::string("PDW090\0\x07", 8), 2));
     std::vector<std::pair<std::string, std::uint16_t>> lookup;
+    lookup.reserve(static_cast<std::size_t>(children));
     for (int i = 0; i < children; ++i)
-        lookup.push_back({"d_child" + std::to_string(i), static_cast<std::uint16_t>(i + 1)});
+        lookup.emplace_back("d_child" + std::to_string(i), static_cast<std::uint16_t>(i + 1));
     streams.push_back({"dwstg/dwlookup", test::ansiDwLookup(lookup)});
     for (int i = 0; i < children; ++i) {
         std::string n = std::to_string(i + 1);

@@ -522,6 +522,7 @@ TEST_F(Salvage, EveryCorpusLibraryKeepsWhatOneDamagedNodeOrBlockLeaves) {
         std::vector<Mutation> mutations{{"unchanged", bytes, {}}};
         if (!entries.empty()) {
             std::vector<const PblEntryInfo*> byBlock;
+            byBlock.reserve(entries.size());
             for (const PblEntryInfo& e : entries) byBlock.push_back(&e);
             std::sort(byBlock.begin(), byBlock.end(),
                       [](auto* a, auto* b) { return a->firstBlock < b->firstBlock; });
