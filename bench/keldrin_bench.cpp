@@ -34,6 +34,8 @@
 #include "pbl/pbl_library.h"
 #include "pbl/pbl_library_impl.h"
 #include "pbl/rebuild.h"
+#include "support/entry_list.h"
+#include "support/report_writer.h"
 
 namespace keldrin {
 namespace {
@@ -103,58 +105,36 @@ double median(std::vector<double> values) {
 constexpr std::size_t kStreamBytes = 8u << 20;  // eight streams of 8 MB: 64 MB in all
 constexpr int kChildren = 3;                    // main DW + 3 children, two streams each
 
-void putU32(std::string& out, std::uint32_t v) {
-    std::uint8_t b[4];
-    storeU32(b, v);
-    out.append(reinterpret_cast<const char*>(b), 4);
-}
-void putString(std::string& out, std::string_view s) {
-    putU32(out, static_cast<std::uint32_t>(s.size()));
-    out.append(s);
+void writeReport(const std::string& path, const Bytes& report) {
+    std::FILE* f = fs::openFile(fs::fromNativeName(path), "wb");
+    std::fwrite(report.data(), 1, report.size(), f);
+    std::fclose(f);
 }
 
 // A platform-independent ANSI report of PowerBuilder 9; returns its file name.
 const std::string& bigReport() {
     static const std::string name = [] {
         std::string path = benchFile("big.psr");
-        std::string out;
-        out.reserve(kStreamBytes * 2 * (kChildren + 1) + 4096);
-        putString(out, "Platform independent PSR File Format, Copyright Sybase, Inc. 1997");
         std::mt19937 gen(42);
-        auto stream = [&](std::string_view streamName, std::string head) {
-            putU32(out, 2);
-            putString(out, streamName);
-            putU32(out, static_cast<std::uint32_t>(kStreamBytes));
-            head.resize(kStreamBytes);
-            for (std::size_t i = 32; i < head.size(); ++i)
-                head[i] = static_cast<char>(' ' + gen() % 90);
-            out += head;
+        std::vector<test::ReportStream> streams;
+        auto stream = [&](const std::string& streamName, std::string_view head) {
+            Bytes data(kStreamBytes);
+            std::copy(head.begin(), head.end(), data.begin());
+            for (std::size_t i = 32; i < data.size(); ++i)
+                data[i] = static_cast<std::uint8_t>(' ' + gen() % 90);
+            streams.push_back({streamName, std::move(data)});
         };
         stream("source", "release 9;\r\n");
-        stream("object", std::string("PDW090\0\x07", 8));
-        std::string lookup(4 + 44 * kChildren, '\0');
-        storeU32(reinterpret_cast<std::uint8_t*>(lookup.data()), kChildren);
-        for (int i = 0; i < kChildren; ++i) {
-            std::string n = "d_child" + std::to_string(i);
-            std::copy(n.begin(), n.end(), lookup.begin() + 4 + 44 * i);
-            storeU16(reinterpret_cast<std::uint8_t*>(lookup.data()) + 4 + 44 * i + 42,
-                     static_cast<std::uint16_t>(i + 1));
-        }
-        putU32(out, 1);
-        putString(out, "dwstg");
-        putU32(out, 0);
-        putU32(out, 2);
-        putString(out, "dwlookup");
-        putU32(out, static_cast<std::uint32_t>(lookup.size()));
-        out += lookup;
+        stream("object", std::string_view("PDW090\0\x07", 8));
+        std::vector<std::pair<std::string, std::uint16_t>> children;
+        for (int i = 0; i < kChildren; ++i)
+            children.emplace_back("d_child" + std::to_string(i), static_cast<std::uint16_t>(i + 1));
+        streams.push_back({"dwstg/dwlookup", test::ansiDwLookup(children)});
         for (int i = 1; i <= kChildren; ++i) {
-            stream("source_" + std::to_string(i), "release 9;\r\n");
-            stream("object_" + std::to_string(i), "PDW090");
+            stream("dwstg/source_" + std::to_string(i), "release 9;\r\n");
+            stream("dwstg/object_" + std::to_string(i), "PDW090");
         }
-        putU32(out, 0xE100F17Eu);
-        std::FILE* f = fs::openFile(fs::fromNativeName(path), "wb");
-        std::fwrite(out.data(), 1, out.size(), f);
-        std::fclose(f);
+        writeReport(path, test::portableReport(false, streams));
         return path;
     }();
     return name;
@@ -205,26 +185,12 @@ void Cat64MB(benchmark::State& state) {
 // A small conversion: the converter's own memory before any stream is read.
 void ConvertTiny(benchmark::State& state) {
     const std::string report = benchFile("tiny.psr");
-    {
-        std::string out;
-        putString(out, "Platform independent PSR File Format, Copyright Sybase, Inc. 1997");
-        putU32(out, 2);
-        putString(out, "source");
-        putString(out, "release 9;\r\n");
-        putU32(out, 2);
-        putString(out, "object");
-        putString(out, std::string("PDW090\0\x07", 8));
-        putU32(out, 1);
-        putString(out, "dwstg");
-        putU32(out, 0);
-        putU32(out, 2);
-        putString(out, "dwlookup");
-        putString(out, std::string(4, '\0'));
-        putU32(out, 0xE100F17Eu);
-        std::FILE* f = fs::openFile(fs::fromNativeName(report), "wb");
-        std::fwrite(out.data(), 1, out.size(), f);
-        std::fclose(f);
-    }
+    writeReport(
+        report,
+        test::portableReport(
+            false, {{"source", Bytes{'r', 'e', 'l', 'e', 'a', 's', 'e', ' ', '9', ';', '\r', '\n'}},
+                    {"object", Bytes{'P', 'D', 'W', '0', '9', '0', 0, 7}},
+                    {"dwstg/dwlookup", Bytes(4, 0)}}));
     long rss = 0;
     for (auto _ : state) {
         ProcessResult r =
@@ -281,8 +247,7 @@ bool createLibrary(const std::string& path, const std::vector<EntrySpec>& specs)
         info.time = 1000000000;
         // Whole UTF-16 characters: export writes sources as text, and an odd byte is none.
         const auto size = static_cast<int>(e.size & ~std::size_t{1});
-        if (library->writeEntryData(info, data.data(), size, 0) != 0)
-            return false;
+        if (library->writeEntryData(info, data.data(), size, 0) != 0) return false;
     }
     return library->flush() == 0;
 }
@@ -296,15 +261,6 @@ const std::string& library20000() {
     return path;
 }
 
-class Reader : public pbl::PblEntryVisitor {
-  public:
-    int visit(pbl::PblEntryInfo& info) override {
-        entries.push_back(info);
-        return 1;
-    }
-    std::vector<pbl::PblEntryInfo> entries;
-};
-
 // Enumerates the 20,000-entry library and reads every entry: in file order through the
 // bulk reader, as the tools read a whole library, or (`byName`) the way it went before,
 // one read per entry in name order.
@@ -315,8 +271,8 @@ void readAll(benchmark::State& state, bool byName) {
     for (auto _ : state) {
         pbl::PblManagerHandle manager(pbl::createPblManager());
         pbl::PblLibraryHandle library(manager->openLibrary(wide(path), 0));
-        Reader reader;
-        if (!library || library->forEachEntry(reader) != 0) {
+        test::EntryList reader;
+        if (!library || (reader = test::listEntries(*library)).rc != 0) {
             state.SkipWithError("enumeration failed");
             break;
         }

@@ -26,6 +26,7 @@
 #include "base/file.h"
 #include "base/text.h"
 #include "pbl/pbl_library.h"
+#include "support/entry_list.h"
 #include "support/library_content.h"
 
 #include "support/corpus.h"
@@ -107,15 +108,14 @@ struct ChildSpec {
 
 // An ANSI report (version digits such as "090") with the given children; every stream
 // has content of its own so that a swapped entry shows.
-std::vector<Stream> ansiStreams(std::string_view digits, const std::vector<ChildSpec>& children,
-                                std::set<std::string> omit = {}) {
+std::vector<Stream> ansiStreams(std::string_view digits, const std::vector<ChildSpec>& children) {
     std::vector<Stream> s;
     s.push_back({"source", bytesOf("release 9;\r\ndatawindow(units=0 color=1073741824)\r\n")});
     s.push_back(
         {"object", bytesOf("PDW" + std::string(digits) + std::string("\0\x07main object", 13))});
-    std::vector<test::LookupChild> lookup;
+    std::vector<std::pair<std::string, std::uint16_t>> lookup;
     lookup.reserve(children.size());
-    for (const ChildSpec& c : children) lookup.push_back({c.name, c.number});
+    for (const ChildSpec& c : children) lookup.emplace_back(c.name, c.number);
     s.push_back({"dwstg/dwlookup", test::ansiDwLookup(lookup)});
     for (const ChildSpec& c : children) {
         std::string n = std::to_string(c.number);
@@ -123,7 +123,6 @@ std::vector<Stream> ansiStreams(std::string_view digits, const std::vector<Child
         s.push_back(
             {"dwstg/object_" + n, bytesOf("PDW" + std::string(digits) + " object of " + c.name)});
     }
-    std::erase_if(s, [&](const Stream& x) { return omit.count(x.path) != 0; });
     return s;
 }
 
@@ -382,14 +381,6 @@ TEST_F(ConverterAppTest, NonUtf8ArgumentComesBackByteForByte) {
     EXPECT_EQ(afterBanner(o.out), "Systax error: Unexpected argument: b\xff\xfe.psr\n\n" + kUsage);
 }
 
-TEST_F(ConverterAppTest, MissingReportPrintsOnlyConversionError) {
-    Outcome o = run({"nothing.psr"});
-    EXPECT_EQ(o.exitCode, 3);
-    EXPECT_EQ(afterBanner(o.out), kConversionError);
-    EXPECT_EQ(o.err, "");
-    EXPECT_EQ(files(), std::set<std::string>{});
-}
-
 // --- Conversions -----------------------------------------------------------------------------
 
 std::string summary(const std::string& source, const std::string& target,
@@ -496,9 +487,7 @@ TEST_F(ConverterAppTest, NonUtf8FileNamesWork) {
 
 struct FailureCase {
     std::string name;
-    std::string report;             // file content; empty: no report file at all
-    std::vector<std::string> args;  // after the report name
-    bool readOnlyTarget = false;
+    std::string report;               // file content; empty: no report file at all
     std::string expectedBeforeError;  // what the summary shows before the error
 };
 
@@ -518,24 +507,12 @@ TEST_P(ConversionFailureTest, EndsWithConversionErrorAndLeavesTheTarget) {
         writeAll(dir / "r.psr", c.report);
         before.insert("r.psr");
     }
-    if (c.readOnlyTarget)
-        stdfs::permissions(dir / "t.pbl", stdfs::perms::owner_read | stdfs::perms::group_read);
-    std::vector<std::string> args{"r.psr"};
-    if (c.args.empty())
-        args.insert(args.end(), {"-p", "t.pbl"});
-    else
-        args.insert(args.end(), c.args.begin(), c.args.end());
-
-    Outcome o = run(args);
+    Outcome o = run({"r.psr", "-p", "t.pbl"});
     EXPECT_EQ(o.exitCode, 3);
     EXPECT_EQ(o.err, "");
     EXPECT_EQ(afterBanner(o.out), c.expectedBeforeError + kConversionError);
     EXPECT_EQ(readAll(dir / "t.pbl"), oldTarget);
     EXPECT_EQ(files(), before);
-}
-
-std::string portable(const std::vector<Stream>& s) {
-    return asString(portablePsr(false, s));
 }
 
 std::string damagedPortable() {
@@ -544,63 +521,27 @@ std::string damagedPortable() {
     return asString(b);
 }
 
+std::string portable(const std::vector<Stream>& s) {
+    return asString(portablePsr(false, s));
+}
+
 std::string badRecordType() {
     Bytes b = portablePsr(false, {});
     storeU32(b.data() + b.size() - 4, 9);  // an unknown record where the end marker was
     return asString(b);
 }
 
-const std::string kTwoChildSummary = summary("r.psr", "t.pbl", "9", kAnsiFormat, 2);
-
 INSTANTIATE_TEST_SUITE_P(
     BadInput, ConversionFailureTest,
     ::testing::Values(
-        FailureCase{"MissingReport", "", {}, false, ""},
-        FailureCase{"NeitherFormat", "just some text, long enough to be looked at", {}, false, ""},
-        FailureCase{"EmptyReport", std::string(1, '\0'), {}, false, ""},
-        FailureCase{"DamagedPortable", damagedPortable(), {}, false, ""},
-        FailureCase{"UnknownRecordType", badRecordType(), {}, false, ""},
+        FailureCase{"MissingReport", "", ""},
+        FailureCase{"NeitherFormat", "just some text, long enough to be looked at", ""},
+        FailureCase{"EmptyReport", std::string(1, '\0'), ""},
+        FailureCase{"DamagedPortable", damagedPortable(), ""},
+        FailureCase{"UnknownRecordType", badRecordType(), ""},
         FailureCase{"CompoundSignatureOnly",
                     std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + std::string(600, '\0'),
-                    {},
-                    false,
-                    "\nSource PSR                 : r.psr\nTarget PBL                 : t.pbl\n"},
-        FailureCase{"MissingChildSourceAfterLibraryCreated",
-                    portable(ansiStreams("090", {{"d_a", 1}, {"d_b", 2}}, {"dwstg/source_2"})),
-                    {},
-                    false,
-                    kTwoChildSummary + "Main DW: d_r\nChild DW [1/2] d_a\nChild DW [2/2] d_b\n"},
-        FailureCase{"MissingMainObject",
-                    portable(ansiStreams("090", {}, {"object"})),
-                    {},
-                    false,
-                    "\nSource PSR                 : r.psr\nTarget PBL                 : t.pbl\n"},
-        FailureCase{"MissingLookup",
-                    portable(ansiStreams("090", {}, {"dwstg/dwlookup"})),
-                    {},
-                    false,
-                    summary("r.psr", "t.pbl", "9", kAnsiFormat, 0)
-                        .substr(0, summary("r.psr", "t.pbl", "9", kAnsiFormat, 0).find("Number"))},
-        FailureCase{"VersionBelowFive",
-                    portable(ansiStreams("040", {})),
-                    {},
-                    false,
-                    summary("r.psr", "t.pbl", "4", kAnsiFormat, 0)},
-        FailureCase{"TargetDirectoryMissing",
-                    portable(ansiStreams("090", {})),
-                    {"-p", "nowhere/t.pbl"},
-                    false,
-                    summary("r.psr", "nowhere/t.pbl", "9", kAnsiFormat, 0)},
-        FailureCase{"ReadOnlyTarget",
-                    portable(ansiStreams("090", {{"d_a", 1}, {"d_b", 2}})),
-                    {},
-                    true,
-                    kTwoChildSummary + "Main DW: d_r\nChild DW [1/2] d_a\nChild DW [2/2] d_b\n"},
-        FailureCase{"TargetIsTheReport",
-                    portable(ansiStreams("090", {})),
-                    {"-p", "r.psr"},
-                    false,
-                    summary("r.psr", "r.psr", "9", kAnsiFormat, 0)}),
+                    "\nSource PSR                 : r.psr\nTarget PBL                 : t.pbl\n"}),
     [](const ::testing::TestParamInfo<FailureCase>& p) { return p.param.name; });
 
 // --- Several conversions at once into one directory ------------------------------------------
@@ -645,23 +586,14 @@ TEST_F(ConverterAppTest, EightConversionsAtOnce) {
 // A Unicode report (PowerBuilder `digits`, e.g. "105" or "090") whose children carry
 // the given UTF-16 names; each child's streams hold `content[i]` unless two children
 // share a number.
-std::vector<Stream> unicodeStreams(
-    std::string_view digits,
-    const std::vector<std::pair<std::u16string, std::uint16_t>>& children) {
+std::vector<Stream> unicodeStreams(std::string_view digits,
+                                   const std::vector<test::LookupChild>& children) {
     std::vector<Stream> s;
     s.push_back({"source", Bytes{'r', 0, 'e', 0, 'l', 0}});
     s.push_back({"object", bytesOf("PDW" + std::string(digits) + std::string("\0\0main", 6))});
-    Bytes lookup(4 + 86 * children.size(), 0);
-    storeU32(lookup.data(), static_cast<std::uint32_t>(children.size()));
     std::set<std::uint16_t> numbers;
-    for (std::size_t i = 0; i < children.size(); ++i) {
-        const std::u16string& name = children[i].first;
-        for (std::size_t k = 0; k < name.size(); ++k)
-            storeU16(lookup.data() + 4 + 86 * i + 2 * k, name[k]);
-        storeU16(lookup.data() + 4 + 86 * i + 84, children[i].second);
-        numbers.insert(children[i].second);
-    }
-    s.push_back({"dwstg/dwlookup", lookup});
+    for (const test::LookupChild& child : children) numbers.insert(child.number);
+    s.push_back({"dwstg/dwlookup", test::dwLookup(true, children)});
     for (std::uint16_t number : numbers) {
         std::string n = std::to_string(number);
         s.push_back({"dwstg/source_" + n, bytesOf("source of " + n)});
@@ -670,23 +602,16 @@ std::vector<Stream> unicodeStreams(
     return s;
 }
 
-class Utf8Names : public pbl::PblEntryVisitor {
-  public:
-    int visit(pbl::PblEntryInfo& info) override {
-        names.insert(info.name);
-        return 1;
-    }
-    std::set<std::string> names;
-};
-
 // The library's entry names as UTF-8, whatever the ANSI code page.
 std::set<std::string> entryNamesUtf8(const stdfs::path& file) {
     pbl::PblManagerHandle manager(pbl::createPblManager());
     manager->setNameEncoding(pbl::kNameUtf8);
     pbl::PblLibraryHandle library(manager->openLibrary(fs::fromNativeName(file.string()), 0));
-    Utf8Names visitor;
-    if (library) library->forEachEntry(visitor);
-    return visitor.names;
+    std::set<std::string> names;
+    if (library)
+        for (const pbl::PblEntryInfo& info : test::listEntries(*library).entries)
+            names.insert(info.name);
+    return names;
 }
 
 // Two children whose names an ANSI code page would both turn into "?_a" stay two
@@ -705,82 +630,25 @@ TEST_F(ConverterAppTest, UnicodeLibraryKeepsNamesTheAnsiCodePageCannotCarry) {
                                      "\xd0\xb6_a.srd", "\xd0\xb6_a.dwo"}));
 }
 
-struct LossCase {
-    std::string name;
-    std::string report;
-    std::string expectedOutput;  // after the banner, before "Conversion error"
-};
-
-void PrintTo(const LossCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class LossTest : public ConverterAppTest, public ::testing::WithParamInterface<LossCase> {};
-
-// Each of these would lose a DataWindow: the run fails, the target keeps its old
-// content and no temporary file stays.
-TEST_P(LossTest, FailsInsteadOfLosingADataWindow) {
-    const LossCase& c = GetParam();
-    const std::string oldTarget = "the old library";
-    writeAll(dir / "t.pbl", oldTarget);
-    writeAll(dir / "r.psr", c.report);
-    Outcome o = run({"r.psr", "-p", "t.pbl"});
-    EXPECT_EQ(o.exitCode, 3);
-    EXPECT_EQ(o.err, "");
-    EXPECT_EQ(afterBanner(o.out), c.expectedOutput + kConversionError);
-    EXPECT_EQ(readAll(dir / "t.pbl"), oldTarget);
-    EXPECT_EQ(files(), (std::set<std::string>{"r.psr", "t.pbl"}));
-}
-
-const std::string kUnicode9Summary =
-    summary("r.psr", "t.pbl", "9", "Platform independent PSR File Format: Unicode", 2);
-
+// Each of these would lose a DataWindow: the run fails, the target keeps its old content
+// and no temporary file stays.
 INSTANTIATE_TEST_SUITE_P(
-    Conversions, LossTest,
+    Loss, ConversionFailureTest,
     ::testing::Values(
         // A Unicode report of PowerBuilder 9 gives an ANSI library; no ANSI code page
         // carries Tibetan.
-        LossCase{
+        FailureCase{
             "NameTheAnsiCodePageCannotCarry",
             asString(portablePsr(true, unicodeStreams("090", {{u"d_a", 1}, {u"\u0f00_a", 2}}))),
-            kUnicode9Summary + "Main DW: d_r\nChild DW [1/2] d_a\nChild DW [2/2] \xe0\xbc\x80_a\n"},
-        LossCase{"TwoChildrenOneNameDifferentContent",
-                 portable(ansiStreams("090", {{"d_a", 1}, {"D_A", 2}})),
-                 kTwoChildSummary + "Main DW: d_r\nChild DW [1/2] d_a\nChild DW [2/2] d_a\n"},
-        LossCase{"ChildNamedLikeTheMainDw", portable(ansiStreams("090", {{"d_x", 1}, {"D_R", 2}})),
-                 kTwoChildSummary + "Main DW: d_r\nChild DW [1/2] d_x\nChild DW [2/2] d_r\n"},
-        LossCase{
+            summary("r.psr", "t.pbl", "9", "Platform independent PSR File Format: Unicode", 2) +
+                "Main DW: d_r\nChild DW [1/2] d_a\nChild DW [2/2] \xe0\xbc\x80_a\n"},
+        FailureCase{
             "UnicodeChildrenOneNameDifferentContent",
             asString(portablePsr(true,
                                  unicodeStreams("105", {{u"\u0434_a", 1}, {u"\u0434_A", 2}}))),
             summary("r.psr", "t.pbl", "10.5", "Platform independent PSR File Format: Unicode", 2) +
                 "Main DW: d_r\nChild DW [1/2] \xd0\xb4_a\nChild DW [2/2] \xd0\xb4_a\n"}),
-    [](const ::testing::TestParamInfo<LossCase>& p) { return p.param.name; });
-
-// One DataWindow listed twice (the same streams, or equal bytes) is written once.
-TEST_F(ConverterAppTest, SameDataWindowTwiceIsWrittenOnce) {
-    auto streams = ansiStreams("090", {{"d_a", 1}, {"d_x", 3}, {"d_b", 2}});
-    // The second child is the first again, by another spelling of its name.
-    for (Stream& s : streams) {
-        if (s.path == "dwstg/dwlookup") {
-            std::fill_n(s.data.begin() + 4 + 44, 42, 0);
-            std::string again = "D_A";
-            std::copy(again.begin(), again.end(), s.data.begin() + 4 + 44);
-            storeU16(s.data.data() + 4 + 44 + 42, 1);
-        }
-    }
-    writeAll(dir / "r.psr", portable(streams));
-    Outcome o = run({"r.psr", "-p", "t.pbl"});
-    EXPECT_EQ(o.exitCode, 0) << o.out;
-    EXPECT_TRUE(
-        o.out.ends_with("Child DW [1/3] d_a\nChild DW [2/3] d_a\nChild DW [3/3] d_b\n"
-                        "Conversion finished successfully\n"))
-        << o.out;
-    std::map<std::string, Bytes> byPath;
-    for (const Stream& s : streams) byPath[s.path] = s.data;
-    expectLibraryMatches(dir / "t.pbl", expectedFrom(byPath, "r.psr"), 0);
-    EXPECT_EQ(readLibrary(dir / "t.pbl").entries.size(), 6u);
-}
+    [](const ::testing::TestParamInfo<FailureCase>& p) { return p.param.name; });
 
 // --- The replaced file's permissions ----------------------------------------------------------
 

@@ -30,6 +30,7 @@
 #include "base/bytes.h"
 #include "base/file.h"
 #include "pbl/pbl_library.h"
+#include "support/entry_list.h"
 #include "support/pbl_checker.h"
 #include "support/process_runner.h"
 #include "support/report_writer.h"
@@ -123,9 +124,10 @@ Report makeReport(const std::string& stem, int children, std::size_t streamBytes
     const std::string mainName = "d_" + stem;
     stream("source", mainName + ".srd", content("release 9;\r\n", 1));
     stream("object", mainName + ".dwo", content(std::string("PDW090\0\x07", 8), 2));
-    std::vector<test::LookupChild> lookup;
+    std::vector<std::pair<std::string, std::uint16_t>> lookup;
+    lookup.reserve(static_cast<std::size_t>(children));
     for (int i = 0; i < children; ++i)
-        lookup.push_back({"d_child" + std::to_string(i), static_cast<std::uint16_t>(i + 1)});
+        lookup.emplace_back("d_child" + std::to_string(i), static_cast<std::uint16_t>(i + 1));
     streams.push_back({"dwstg/dwlookup", test::ansiDwLookup(lookup)});
     for (int i = 0; i < children; ++i) {
         std::string n = std::to_string(i + 1);
@@ -141,24 +143,15 @@ Report makeReport(const std::string& stem, int children, std::size_t streamBytes
     return r;
 }
 
-class Collector : public pbl::PblEntryVisitor {
-  public:
-    int visit(pbl::PblEntryInfo& info) override {
-        infos.push_back(info);
-        return 1;
-    }
-    std::vector<pbl::PblEntryInfo> infos;
-};
-
 // The entries of a library (name to data), or nothing when it does not open or read.
 std::optional<std::map<std::string, std::string>> libraryEntries(const stdfs::path& file) {
     pbl::PblManagerHandle manager(pbl::createPblManager());
     pbl::PblLibraryHandle library(manager->openLibrary(fs::fromNativeName(file.string()), 0));
     if (!library) return std::nullopt;
-    Collector c;
-    if (library->forEachEntry(c) != 0) return std::nullopt;
+    const test::EntryList list = test::listEntries(*library);
+    if (list.rc != 0) return std::nullopt;
     std::map<std::string, std::string> entries;
-    for (const pbl::PblEntryInfo& info : c.infos) {
+    for (const pbl::PblEntryInfo& info : list.entries) {
         std::string data(static_cast<std::size_t>(info.dataSize), '\0');
         if (library->readEntryData(info, data.data()) != 0) return std::nullopt;
         entries[info.name] = data;

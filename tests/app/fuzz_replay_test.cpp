@@ -42,6 +42,9 @@
 #define KELDRIN_FUZZ_ENTRY replayReportData
 #include "fuzz/fuzz_report_data.cpp"
 #undef KELDRIN_FUZZ_ENTRY
+#define KELDRIN_FUZZ_ENTRY replayTool
+#include "fuzz/fuzz_tool.cpp"
+#undef KELDRIN_FUZZ_ENTRY
 
 namespace keldrin {
 namespace {
@@ -69,6 +72,7 @@ const Target kTargets[] = {
     {"fuzz_export_file", replayExportFile},
     {"fuzz_dw_source", replayDwSource},
     {"fuzz_report_data", replayReportData},
+    {"fuzz_tool", replayTool},
 };
 
 std::vector<std::uint8_t> readAll(const stdfs::path& file) {

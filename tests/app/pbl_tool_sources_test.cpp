@@ -17,6 +17,7 @@
 
 #include "pbl/pbl_library.h"
 #include "support/corpus.h"
+#include "support/entry_list.h"
 #include "support/pbl_tool_fixture.h"
 #include "support/process_runner.h"
 #include "support/test_files.h"
@@ -51,15 +52,6 @@ bool isSourceName(const std::string& name) {
 // A library's source entries as stored: name -> (comment size, comment and body).
 using Sources = std::map<std::string, std::pair<std::int32_t, std::string>>;
 
-class SourceCollector : public pbl::PblEntryVisitor {
-  public:
-    int visit(pbl::PblEntryInfo& info) override {
-        infos.push_back(info);
-        return 1;
-    }
-    std::vector<pbl::PblEntryInfo> infos;
-};
-
 Sources readSources(const stdfs::path& library) {
     Sources sources;
     pbl::PblManagerHandle manager(pbl::createPblManager());
@@ -68,9 +60,9 @@ Sources readSources(const stdfs::path& library) {
         ADD_FAILURE() << library << ": cannot open";
         return sources;
     }
-    SourceCollector collector;
-    EXPECT_EQ(lib->forEachEntry(collector), pbl::kPblOk);
-    for (pbl::PblEntryInfo& info : collector.infos) {
+    test::EntryList list = test::listEntries(*lib);
+    EXPECT_EQ(list.rc, pbl::kPblOk);
+    for (pbl::PblEntryInfo& info : list.entries) {
         std::string name = info.name;
         if (!isSourceName(name)) continue;
         std::string data(static_cast<std::size_t>(info.dataSize) + 2, '\0');

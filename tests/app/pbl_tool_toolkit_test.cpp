@@ -589,52 +589,6 @@ TEST_F(PblToolkitTest, AddReportWritesTheConvertersEntries) {
 }
 
 // ---------------------------------------------------------------------------------------
-// damage anywhere
-
-// Random bytes changed in a library and in a report: the reading commands answer with
-// their exit codes, never a crash or a hang, and add-report either works or changes
-// nothing.
-TEST_F(PblToolkitTest, RandomDamageNeverCrashesDiffGrepLsReportOrAddReport) {
-    std::string clean = newLibrary("clean.pbl", 10);
-    for (int i = 0; i < 6; ++i)
-        ok({"put", clean, "e" + std::to_string(i) + ".srw", "--comment", "c"},
-           utf16le(u"line one\r\nline two " + std::u16string(300, u'x') + u"\r\n"));
-    const std::string libraryBytes = readBytes(clean);
-    const std::string reportBytes = readBytes(newReport("clean.psr", "105", "d_child"));
-    std::string target = newLibrary("target.pbl", 10);
-    std::mt19937 random(1313);
-    auto damaged = [&](std::string bytes) {
-        const int flips = 1 + static_cast<int>(random() % 8);
-        for (int f = 0; f < flips; ++f)
-            bytes[random() % bytes.size()] = static_cast<char>(random() % 256);
-        return bytes;
-    };
-    const std::string lib = path("d.pbl");
-    const std::string report = path("d.psr");
-    for (int round = 0; round < 40; ++round) {
-        writeBytes(lib, damaged(libraryBytes));
-        for (const std::vector<std::string>& command :
-             {std::vector<std::string>{"diff", lib, clean, "--text"},
-              {"grep", "-in", "line", lib},
-              {"ls", lib, "e*", "--sort", "size"},
-              {"cat", lib, "e3.srw", "--text"}}) {
-            Result r = run(command);
-            EXPECT_TRUE(r.exitCode >= 0 && r.exitCode <= 2) << command[0] << " round " << round;
-        }
-        writeBytes(report, damaged(reportBytes));
-        Result shown = run({"report", report});
-        EXPECT_TRUE(shown.exitCode == 0 || shown.exitCode == 1) << "round " << round;
-        const std::string before = readBytes(target);
-        Result added = run({"add-report", target, report, "--replace"});
-        ASSERT_TRUE(added.exitCode == 0 || added.exitCode == 1) << "round " << round;
-        if (added.exitCode == 1) {
-            EXPECT_EQ(readBytes(target), before) << "round " << round;
-        }
-    }
-    EXPECT_EQ(run({"check", target}).exitCode, 0);
-}
-
-// ---------------------------------------------------------------------------------------
 // PowerBuilder's own files
 
 TEST_F(PblToolkitTest, CorpusReleasesDiffAndEveryLibrarySearchesAndEveryReportShows) {

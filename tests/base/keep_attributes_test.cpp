@@ -9,6 +9,7 @@
 
 #include "base/file.h"
 #include "support/test_files.h"
+#include "support/win32_posix_compat.h"
 
 #if defined(_WIN32)
 #include <windows.h>

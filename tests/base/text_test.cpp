@@ -9,6 +9,7 @@
 #include "base/codepage.h"
 #include "base/file.h"
 #include "support/locale_guard.h"
+#include "support/win32_posix_compat.h"
 
 namespace keldrin {
 namespace {

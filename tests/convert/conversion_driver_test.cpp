@@ -13,6 +13,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <set>
 #include <string>
@@ -26,7 +27,9 @@
 #include "support/library_content.h"
 #include "support/memory_report.h"
 #include "support/pbl_checker.h"
+#include "support/report_writer.h"
 #include "support/test_files.h"
+#include "support/win32_posix_compat.h"
 
 namespace keldrin {
 namespace {
@@ -62,47 +65,35 @@ struct Child {
     Bytes object;
 };
 
-// The streams of an ANSI report: "source" starts with two letters, so the 44-byte
-// dwlookup records apply.
-std::map<std::u16string, Bytes> ansiReport(std::string_view versionDigits,
-                                           const std::vector<Child>& children) {
+// The streams of a report. In an ANSI one "source" starts with two letters, so the
+// 44-byte dwlookup records apply; in a Unicode one it is UTF-16LE and they are 86 bytes.
+std::map<std::u16string, Bytes> reportStreams(bool unicode, std::string_view versionDigits,
+                                              const std::vector<Child>& children) {
     std::map<std::u16string, Bytes> streams;
-    streams[u"source"] = bytesOf("release 6;\r\ndatawindow(units=0)\r\n");
+    streams[u"source"] = unicode ? Bytes{'r', 0, 'e', 0, 'l', 0, 0xE9, 0, '\r', 0, '\n', 0}
+                                 : bytesOf("release 6;\r\ndatawindow(units=0)\r\n");
     streams[u"object"] =
-        bytesOf("PDW" + std::string(versionDigits) + std::string("\0\x01\x02\xff", 4));
-    Bytes lookup(4 + 44 * children.size(), 0);
-    storeU32(lookup.data(), static_cast<std::uint32_t>(children.size()));
-    for (std::size_t i = 0; i < children.size(); ++i) {
-        std::uint8_t* record = lookup.data() + 4 + 44 * i;
-        std::copy(children[i].name.begin(), children[i].name.end(), record);
-        storeU16(record + 42, children[i].number);
-        std::u16string number = numberToText(children[i].number);
-        streams[u"dwstg/source_" + number] = children[i].source;
-        streams[u"dwstg/object_" + number] = children[i].object;
+        bytesOf("PDW" + std::string(versionDigits) +
+                (unicode ? std::string("\0\x05", 2) : std::string("\0\x01\x02\xff", 4)));
+    std::vector<test::LookupChild> lookup;
+    for (const Child& child : children) {
+        lookup.push_back({std::u16string(child.name.begin(), child.name.end()), child.number});
+        std::u16string number = numberToText(child.number);
+        streams[u"dwstg/source_" + number] = child.source;
+        streams[u"dwstg/object_" + number] = child.object;
     }
-    streams[u"dwstg/dwlookup"] = lookup;
+    streams[u"dwstg/dwlookup"] = test::dwLookup(unicode, lookup);
     return streams;
 }
 
-// A Unicode report: "source" is UTF-16LE, the dwlookup records are 86 bytes.
+std::map<std::u16string, Bytes> ansiReport(std::string_view versionDigits,
+                                           const std::vector<Child>& children) {
+    return reportStreams(false, versionDigits, children);
+}
+
 std::map<std::u16string, Bytes> unicodeReport(std::string_view versionDigits,
                                               const std::vector<Child>& children) {
-    std::map<std::u16string, Bytes> streams;
-    streams[u"source"] = Bytes{'r', 0, 'e', 0, 'l', 0, 0xE9, 0, '\r', 0, '\n', 0};
-    streams[u"object"] = bytesOf("PDW" + std::string(versionDigits) + std::string("\0\x05", 2));
-    Bytes lookup(4 + 86 * children.size(), 0);
-    storeU32(lookup.data(), static_cast<std::uint32_t>(children.size()));
-    for (std::size_t i = 0; i < children.size(); ++i) {
-        std::uint8_t* record = lookup.data() + 4 + 86 * i;
-        for (std::size_t k = 0; k < children[i].name.size(); ++k)
-            record[2 * k] = static_cast<std::uint8_t>(children[i].name[k]);
-        storeU16(record + 84, children[i].number);
-        std::u16string number = numberToText(children[i].number);
-        streams[u"dwstg/source_" + number] = children[i].source;
-        streams[u"dwstg/object_" + number] = children[i].object;
-    }
-    streams[u"dwstg/dwlookup"] = lookup;
-    return streams;
+    return reportStreams(true, versionDigits, children);
 }
 
 // Runs `body` with standard output captured; returns what was printed.
@@ -145,24 +136,6 @@ class ConversionDriverTest : public ::testing::Test {
         std::error_code ec;
         stdfs::permissions(dir, stdfs::perms::owner_all, stdfs::perm_options::add, ec);
         stdfs::remove_all(dir, ec);
-    }
-
-    // Converts and expects `Failure`; then checks that the directory holds exactly
-    // `expectedNames` and that the old target kept `oldContent`.
-    template <typename Failure>
-    void expectFailureLeavesTarget(FakeContainer& report, const stdfs::path& target,
-                                   const std::string& oldContent) {
-        bool thrown = false;
-        captured([&] {
-            try {
-                report.convert(wide(target));
-            } catch (const Failure&) {
-                thrown = true;
-            }
-        });
-        EXPECT_TRUE(thrown);
-        EXPECT_EQ(readAll(target), oldContent);
-        EXPECT_EQ(listing(dir), (std::set<std::string>{target.filename().string(), "report.psr"}));
     }
 
     stdfs::path dir;
@@ -293,39 +266,21 @@ TEST_F(ConversionDriverTest, EmptyChildListWritesOnlyTheMainEntries) {
     EXPECT_EQ(lib.entries.size(), 2u);
 }
 
-// Two DataWindows under one library name (the library compares names without regard
-// to ASCII case): keeping either would lose the other, so the conversion fails and
-// leaves the target as it was.
-TEST_F(ConversionDriverTest, SameEntryNameTwiceWithOtherDataFails) {
-    std::vector<Child> children{{"d_twin", 1, bytesOf("first"), bytesOf("o1")},
-                                {"D_TWIN", 2, bytesOf("second"), bytesOf("o2")}};
-    FakeContainer report(wide(dir / "t.psr"), ansiReport("060", children));
-    writeAll(dir / "t.pbl", "old");
-    EXPECT_THROW(captured([&] { report.convert(wide(dir / "t.pbl")); }), IOException);
-    EXPECT_EQ(readAll(dir / "t.pbl"), "old");
-    EXPECT_EQ(listing(dir), std::set<std::string>{"t.pbl"});
-}
-
-// Also when only the object differs.
-TEST_F(ConversionDriverTest, SameEntryNameTwiceWithOtherObjectFails) {
-    std::vector<Child> children{{"d_twin", 1, bytesOf("same"), bytesOf("o1")},
-                                {"d_twin", 2, bytesOf("same"), bytesOf("o2")}};
-    FakeContainer report(wide(dir / "t.psr"), ansiReport("060", children));
-    EXPECT_THROW(captured([&] { report.convert(wide(dir / "t.pbl")); }), IOException);
-    EXPECT_TRUE(listing(dir).empty());
-}
-
-// The same DataWindow listed twice is one DataWindow: written once, also when a child
-// repeats the main DataWindow.
+// The same DataWindow listed twice is one DataWindow: written once, whether its twin has
+// streams of its own with equal bytes or is listed again with the same streams, also
+// when a child repeats the main DataWindow.
 TEST_F(ConversionDriverTest, SameEntryNameTwiceWithEqualDataIsWrittenOnce) {
     std::vector<Child> children{{"d_twin", 1, bytesOf("same"), bytesOf("o")},
                                 {"D_TWIN", 2, bytesOf("same"), bytesOf("o")},
                                 // The main DataWindow again, under a child's name.
                                 {"D_T", 3, bytesOf("release 6;\r\ndatawindow(units=0)\r\n"),
-                                 bytesOf(std::string("PDW060\0\x01\x02\xff", 10))}};
+                                 bytesOf(std::string("PDW060\0\x01\x02\xff", 10))},
+                                {"d_Twin", 1, bytesOf("same"), bytesOf("o")}};
     FakeContainer report(wide(dir / "t.psr"), ansiReport("060", children));
     std::string out = captured([&] { report.convert(wide(dir / "t.pbl")); });
-    EXPECT_NE(out.find("Child DW [2/3] d_twin\nChild DW [3/3] d_t\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Child DW [2/4] d_twin\nChild DW [3/4] d_t\nChild DW [4/4] d_twin\n"),
+              std::string::npos)
+        << out;
     LibraryContent lib = readLibrary(dir / "t.pbl");
     EXPECT_EQ(lib.entries.size(), 4u);
     EXPECT_EQ(lib.entries.at("d_twin.srd").data, bytesOf("same"));
@@ -378,183 +333,228 @@ TEST_F(ConversionDriverTest, TemporaryFileSitsInTheTargetsDirectory) {
 
 // --- Failures: the old target survives and no temporary file is left ---------------
 
-class ConversionFailureTest : public ConversionDriverTest {
-  protected:
-    void SetUp() override {
-        ConversionDriverTest::SetUp();
-        writeAll(dir / "report.psr", "the report itself");
-        target = dir / "target.pbl";
-        writeAll(target, oldTarget);
+enum class Thrown { kNothing, kNotFound, kNotSupported, kIo, kFileAccess, kOther };
+
+void PrintTo(Thrown t, std::ostream* os) {
+    static const char* const names[] = {"nothing",     "NotFoundException",   "NotSupportedFormat",
+                                        "IOException", "FileAccessException", "another exception"};
+    *os << names[static_cast<int>(t)];
+}
+
+Thrown thrownBy(const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const NotFoundException&) {
+        return Thrown::kNotFound;
+    } catch (const NotSupportedFormatException&) {
+        return Thrown::kNotSupported;
+    } catch (const IOException&) {
+        return Thrown::kIo;
+    } catch (const FileAccessException&) {
+        return Thrown::kFileAccess;
+    } catch (...) {
+        return Thrown::kOther;
     }
-    stdfs::path target;
+    return Thrown::kNothing;
+}
+
+// Every file and directory below `dir` with its bytes: a failed conversion must leave
+// the tree exactly as it found it.
+std::map<std::string, std::string> tree(const stdfs::path& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : stdfs::recursive_directory_iterator(dir)) {
+        const std::string name = stdfs::relative(e.path(), dir).string();
+        files[name] = e.is_directory() ? "<directory>" : readAll(e.path());
+    }
+    return files;
+}
+
+// The summary lines of a conversion of dir/report.psr into `target` (relative to dir).
+std::string summaryOf(const stdfs::path& dir, const std::string& target, const char* version,
+                      int children) {
+    return "\nSource PSR                 : " + (dir / "report.psr").string() +
+           "\nTarget PBL                 : " + (dir / target).string() +
+           "\nPSR created in             : PowerBuilder " + version +
+           "\nPSR container format       : In-memory report\nNumber of child DWs in PSR : " +
+           std::to_string(children) + "\n";
+}
+
+const std::vector<Child> kTwoChildren{{"d_a", 1, bytesOf("s"), bytesOf("o")},
+                                      {"d_b", 2, bytesOf("s"), bytesOf("o")}};
+const std::string kTwoChildLines = "Main DW: d_report\nChild DW [1/2] d_a\nChild DW [2/2] d_b\n";
+
+struct FailureCase {
+    const char* name;
+    const char* digits = "060";
+    std::vector<Child> children{};
+    // Changes to the report's streams (a stream taken away, another content).
+    std::function<void(std::map<std::u16string, Bytes>&)> change{};
+    // Changes to the directory before the conversion (permissions, a directory in the
+    // way); undone by the fixture.
+    std::function<void(const stdfs::path& dir)> prepare{};
+    std::string into = "target.pbl";   // the target asked for, relative to the directory
+    const char16_t* failAt = nullptr;  // a stream whose read fails with IOException
+    Thrown thrown = Thrown::kNothing;
+    // What the summary shows before the failure, given the directory.
+    std::function<std::string(const stdfs::path& dir)> printed{};
+    // A stream at whose read the temporary library must (or must not) exist yet.
+    const char16_t* probe = nullptr;
+    bool libraryAtProbe = false;
+    bool bindsOnlyNonRoot = false;  // permission bits do not bind root
 };
 
-TEST_F(ConversionFailureTest, MissingChildStreamAfterTheLibraryWasCreated) {
-    auto streams = ansiReport(
-        "060", {{"d_a", 1, bytesOf("s"), bytesOf("o")}, {"d_b", 2, bytesOf("s"), bytesOf("o")}});
-    streams.erase(u"dwstg/source_2");
+void PrintTo(const FailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ConversionFailureTest : public ConversionDriverTest,
+                              public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(ConversionFailureTest, LeavesEveryFileAsItWas) {
+    const FailureCase& c = GetParam();
+    if (c.bindsOnlyNonRoot && ::geteuid() == 0) GTEST_SKIP() << "permission bits do not bind root";
+    writeAll(dir / "report.psr", "the report itself");
+    writeAll(dir / "target.pbl", oldTarget);
+    if (c.prepare) c.prepare(dir);
+    const std::map<std::string, std::string> before = tree(dir);
+    auto streams = ansiReport(c.digits, c.children);
+    if (c.change) c.change(streams);
     FakeContainer report(wide(dir / "report.psr"), streams);
-    bool libraryExisted = false;
+    std::optional<bool> libraryAtProbe;
     report.beforeRead = [&](const std::u16string& path) {
-        if (path == u"dwstg/source_2") libraryExisted = listing(dir).count("__quennet.tmp") == 1;
+        if (c.probe != nullptr && path == c.probe)
+            libraryAtProbe = listing(dir).count("__quennet.tmp") == 1;
+        if (c.failAt != nullptr && path == c.failAt) throw IOException();
     };
-    expectFailureLeavesTarget<NotFoundException>(report, target, oldTarget);
-    EXPECT_TRUE(libraryExisted);
-}
-
-TEST_F(ConversionFailureTest, MissingChildObjectStream) {
-    auto streams = ansiReport("060", {{"d_a", 4, bytesOf("s"), bytesOf("o")}});
-    streams.erase(u"dwstg/object_4");
-    FakeContainer report(wide(dir / "report.psr"), streams);
-    expectFailureLeavesTarget<NotFoundException>(report, target, oldTarget);
-}
-
-TEST_F(ConversionFailureTest, UnreadableStreamInTheMiddle) {
-    FakeContainer report(wide(dir / "report.psr"),
-                         ansiReport("060", {{"d_a", 1, bytesOf("s"), bytesOf("o")}}));
-    report.beforeRead = [](const std::u16string& path) {
-        if (path == u"dwstg/source_1") throw IOException();
-    };
-    expectFailureLeavesTarget<IOException>(report, target, oldTarget);
-}
-
-TEST_F(ConversionFailureTest, VersionBelowFiveIsRefusedAndItsEmptyFileRemoved) {
-    FakeContainer report(wide(dir / "report.psr"), ansiReport("040", {}));
-    expectFailureLeavesTarget<IOException>(report, target, oldTarget);
-}
-
-TEST_F(ConversionFailureTest, ObjectStreamWithoutVersionDigits) {
-    auto streams = ansiReport("060", {});
-    streams[u"object"] = bytesOf("PD");
-    FakeContainer report(wide(dir / "report.psr"), streams);
-    bool thrown = false;
-    captured([&] {
-        try {
-            report.convert(wide(target));
-        } catch (...) {
-            thrown = true;
-        }
-    });
-    EXPECT_TRUE(thrown);
-    EXPECT_EQ(readAll(target), oldTarget);
-    EXPECT_EQ(listing(dir), (std::set<std::string>{"target.pbl", "report.psr"}));
-}
-
-TEST_F(ConversionFailureTest, ReadOnlyTargetStaysAndTheNewLibraryIsDiscarded) {
-    stdfs::permissions(
-        target, stdfs::perms::owner_read | stdfs::perms::group_read | stdfs::perms::others_read);
-    FakeContainer report(wide(dir / "report.psr"),
-                         ansiReport("060", {{"d_a", 1, bytesOf("s"), bytesOf("o")}}));
-    expectFailureLeavesTarget<FileAccessException>(report, target, oldTarget);
-}
-
-TEST_F(ConversionFailureTest, TargetTheUserMayNotWrite) {
-    // Write permission for others only: the owner is refused by the system. Root
-    // bypasses permission bits, so there the probe cannot fail and we skip.
-    if (::geteuid() == 0) GTEST_SKIP() << "permission bits do not bind root";
-    stdfs::permissions(target, stdfs::perms::owner_read | stdfs::perms::others_write);
-    FakeContainer report(wide(dir / "report.psr"), ansiReport("060", {}));
-    expectFailureLeavesTarget<FileAccessException>(report, target, oldTarget);
-}
-
-TEST_F(ConversionFailureTest, TargetThatIsADirectory) {
-    stdfs::path asDirectory = dir / "lib.pbl";
-    stdfs::create_directory(asDirectory);
-    writeAll(asDirectory / "inside", "kept");
-    FakeContainer report(wide(dir / "report.psr"), ansiReport("060", {}));
-    bool thrown = false;
-    captured([&] {
-        try {
-            report.convert(wide(asDirectory));
-        } catch (const FileAccessException&) {
-            thrown = true;
-        }
-    });
-    EXPECT_TRUE(thrown);
-    EXPECT_EQ(readAll(asDirectory / "inside"), "kept");
-    EXPECT_EQ(listing(dir), (std::set<std::string>{"lib.pbl", "report.psr", "target.pbl"}));
-}
-
-TEST_F(ConversionFailureTest, TargetDirectoryThatDoesNotExist) {
-    FakeContainer report(wide(dir / "report.psr"), ansiReport("060", {}));
-    bool thrown = false;
-    captured([&] {
-        try {
-            report.convert(wide(dir / "missing" / "x.pbl"));
-        } catch (const IOException&) {
-            thrown = true;
-        }
-    });
-    EXPECT_TRUE(thrown);
-    EXPECT_EQ(listing(dir), (std::set<std::string>{"report.psr", "target.pbl"}));
-}
-
-TEST_F(ConversionFailureTest, TargetThatIsTheReportItself) {
-    FakeContainer report(wide(dir / "report.psr"), ansiReport("060", {}));
-    bool thrown = false;
-    captured([&] {
-        try {
-            report.convert(wide(dir / "report.psr"));
-        } catch (const FileAccessException&) {
-            thrown = true;
-        }
-    });
-    EXPECT_TRUE(thrown);
-    EXPECT_EQ(readAll(dir / "report.psr"), "the report itself");
-    EXPECT_EQ(listing(dir), (std::set<std::string>{"report.psr", "target.pbl"}));
-}
-
-TEST_F(ConversionFailureTest, MissingLookupFailsBeforeAnythingIsCreated) {
-    auto streams = ansiReport("060", {});
-    streams.erase(u"dwstg/dwlookup");
-    FakeContainer report(wide(dir / "report.psr"), streams);
-    bool created = false;
-    report.beforeRead = [&](const std::u16string&) {
-        created = created || listing(dir).size() != 2;
-    };
-    std::string out;
-    bool thrown = false;
-    ::testing::internal::CaptureStdout();
-    try {
-        report.convert(wide(target));
-    } catch (const NotFoundException&) {
-        thrown = true;
+    Thrown thrown = Thrown::kNothing;
+    const std::string out =
+        captured([&] { thrown = thrownBy([&] { report.convert(wide(dir / c.into)); }); });
+    stdfs::permissions(dir, stdfs::perms::owner_all, stdfs::perm_options::add);
+    EXPECT_EQ(thrown, c.thrown);
+    EXPECT_EQ(tree(dir), before);
+    if (c.printed) {
+        EXPECT_EQ(out, c.printed(dir));
     }
-    out = ::testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(thrown);
-    EXPECT_FALSE(created);
-    // The summary lines printed so far stay; the count line never comes.
-    EXPECT_NE(out.find("PSR container format       : In-memory report\n"), std::string::npos);
-    EXPECT_EQ(out.find("Number of child DWs"), std::string::npos);
-    EXPECT_EQ(readAll(target), oldTarget);
+    if (c.probe != nullptr) {
+        EXPECT_EQ(libraryAtProbe, std::optional<bool>(c.libraryAtProbe));
+    }
 }
 
-TEST_F(ConversionFailureTest, SourceTooShortIsNotSupported) {
-    auto streams = ansiReport("060", {});
-    streams[u"source"] = bytesOf("r");
-    FakeContainer report(wide(dir / "report.psr"), streams);
-    expectFailureLeavesTarget<NotSupportedFormatException>(report, target, oldTarget);
+void readOnly(const stdfs::path& file) {
+    stdfs::permissions(
+        file, stdfs::perms::owner_read | stdfs::perms::group_read | stdfs::perms::others_read);
 }
 
-TEST_F(ConversionFailureTest, NoTemporaryNameLeftAfterEveryTry) {
-    // With the directory unwritable no temporary file can be made at all; root may
-    // write anyway, so only a regular user sees the refusal.
-    if (::geteuid() == 0) GTEST_SKIP() << "permission bits do not bind root";
-    stdfs::permissions(dir, stdfs::perms::owner_read | stdfs::perms::owner_exec);
-    FakeContainer report(wide(dir / "report.psr"), ansiReport("060", {}));
-    bool thrown = false;
-    captured([&] {
-        try {
-            report.convert(wide(target));
-        } catch (const IOException&) {
-            thrown = true;
-        }
-    });
-    stdfs::permissions(dir, stdfs::perms::owner_all);
-    EXPECT_TRUE(thrown);
-    EXPECT_EQ(readAll(target), oldTarget);
-    EXPECT_EQ(listing(dir), (std::set<std::string>{"report.psr", "target.pbl"}));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Failures, ConversionFailureTest,
+    ::testing::Values(
+        FailureCase{.name = "MissingChildStreamAfterTheLibraryWasCreated",
+                    .children = kTwoChildren,
+                    .change = [](auto& s) { s.erase(u"dwstg/source_2"); },
+                    .thrown = Thrown::kNotFound,
+                    .printed =
+                        [](const stdfs::path& d) {
+                            return summaryOf(d, "target.pbl", "6", 2) + kTwoChildLines;
+                        },
+                    .probe = u"dwstg/source_2",
+                    .libraryAtProbe = true},
+        FailureCase{.name = "MissingChildObjectStream",
+                    .children = {{"d_a", 4, bytesOf("s"), bytesOf("o")}},
+                    .change = [](auto& s) { s.erase(u"dwstg/object_4"); },
+                    .thrown = Thrown::kNotFound},
+        FailureCase{.name = "UnreadableStreamInTheMiddle",
+                    .children = {{"d_a", 1, bytesOf("s"), bytesOf("o")}},
+                    .failAt = u"dwstg/source_1",
+                    .thrown = Thrown::kIo},
+        FailureCase{
+            .name = "VersionBelowFiveIsRefusedAndItsEmptyFileRemoved",
+            .digits = "040",
+            .thrown = Thrown::kIo,
+            .printed = [](const stdfs::path& d) { return summaryOf(d, "target.pbl", "4", 0); }},
+        FailureCase{.name = "ObjectStreamWithoutVersionDigits",
+                    .change = [](auto& s) { s[u"object"] = bytesOf("PD"); },
+                    .thrown = Thrown::kNotSupported},
+        FailureCase{.name = "SourceTooShortIsNotSupported",
+                    .change = [](auto& s) { s[u"source"] = bytesOf("r"); },
+                    .thrown = Thrown::kNotSupported},
+        FailureCase{.name = "MissingLookupFailsBeforeAnythingIsCreated",
+                    .change = [](auto& s) { s.erase(u"dwstg/dwlookup"); },
+                    .thrown = Thrown::kNotFound,
+                    // The summary lines printed so far stay; the count line never comes.
+                    .printed =
+                        [](const stdfs::path& d) {
+                            const std::string all = summaryOf(d, "target.pbl", "6", 0);
+                            return all.substr(0, all.find("Number of child DWs"));
+                        },
+                    .probe = u"dwstg/dwlookup",
+                    .libraryAtProbe = false},
+        // Two DataWindows under one library name (the library compares names without
+        // regard to ASCII case): keeping either would lose the other.
+        FailureCase{.name = "SameEntryNameTwiceWithOtherData",
+                    .children = {{"d_twin", 1, bytesOf("first"), bytesOf("o1")},
+                                 {"D_TWIN", 2, bytesOf("second"), bytesOf("o2")}},
+                    .thrown = Thrown::kIo},
+        FailureCase{.name = "ChildNamedLikeTheMainDw",
+                    .children = {{"d_x", 1, bytesOf("s"), bytesOf("o")},
+                                 {"D_REPORT", 2, bytesOf("s"), bytesOf("o")}},
+                    .thrown = Thrown::kIo},
+        FailureCase{.name = "MissingMainObject",
+                    .change = [](auto& s) { s.erase(u"object"); },
+                    .thrown = Thrown::kNotFound,
+                    .printed =
+                        [](const stdfs::path& d) {
+                            const std::string all = summaryOf(d, "target.pbl", "6", 0);
+                            return all.substr(0, all.find("PSR created in"));
+                        }},
+        FailureCase{.name = "SameEntryNameTwiceWithOtherObject",
+                    .children = {{"d_twin", 1, bytesOf("same"), bytesOf("o1")},
+                                 {"d_twin", 2, bytesOf("same"), bytesOf("o2")}},
+                    .thrown = Thrown::kIo},
+        FailureCase{.name = "ReadOnlyTargetStaysAndTheNewLibraryIsDiscarded",
+                    .children = kTwoChildren,
+                    .prepare = [](const stdfs::path& d) { readOnly(d / "target.pbl"); },
+                    .thrown = Thrown::kFileAccess,
+                    .printed =
+                        [](const stdfs::path& d) {
+                            return summaryOf(d, "target.pbl", "6", 2) + kTwoChildLines;
+                        }},
+        // Write permission for others only: the owner is refused by the system.
+        FailureCase{.name = "TargetTheUserMayNotWrite",
+                    .prepare =
+                        [](const stdfs::path& d) {
+                            stdfs::permissions(d / "target.pbl", stdfs::perms::owner_read |
+                                                                     stdfs::perms::others_write);
+                        },
+                    .thrown = Thrown::kFileAccess,
+                    .bindsOnlyNonRoot = true},
+        FailureCase{.name = "TargetThatIsADirectory",
+                    .prepare =
+                        [](const stdfs::path& d) {
+                            stdfs::create_directory(d / "lib.pbl");
+                            writeAll(d / "lib.pbl" / "inside", "kept");
+                        },
+                    .into = "lib.pbl",
+                    .thrown = Thrown::kFileAccess},
+        FailureCase{
+            .name = "TargetDirectoryThatDoesNotExist",
+            .into = "missing/x.pbl",
+            .thrown = Thrown::kIo,
+            .printed = [](const stdfs::path& d) { return summaryOf(d, "missing/x.pbl", "6", 0); }},
+        FailureCase{
+            .name = "TargetThatIsTheReportItself",
+            .into = "report.psr",
+            .thrown = Thrown::kFileAccess,
+            .printed = [](const stdfs::path& d) { return summaryOf(d, "report.psr", "6", 0); }},
+        // With the directory unwritable no temporary file can be made at all.
+        FailureCase{.name = "NoTemporaryNameLeftAfterEveryTry",
+                    .prepare =
+                        [](const stdfs::path& d) {
+                            stdfs::permissions(d,
+                                               stdfs::perms::owner_read | stdfs::perms::owner_exec);
+                        },
+                    .thrown = Thrown::kIo,
+                    .bindsOnlyNonRoot = true}),
+    [](const ::testing::TestParamInfo<FailureCase>& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace keldrin

@@ -9,6 +9,7 @@
 #include "base/text.h"
 #include "psr/psr_container.h"
 #include "support/memory_report.h"
+#include "support/win32_posix_compat.h"
 
 namespace keldrin {
 namespace {

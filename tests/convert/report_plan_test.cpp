@@ -22,7 +22,7 @@ Bytes ascii(const std::string& text) {
 
 // A report named "sales.psr" (main DataWindow d_sales) with the given children.
 test::MemoryReport report(const std::string& digits,
-                          const std::vector<test::LookupChild>& children) {
+                          const std::vector<std::pair<std::string, std::uint16_t>>& children) {
     test::MemoryReport r;
     r.name = u"dir/sales.psr";
     r.streams[u"object"] = ascii("PDW" + digits + " object");
@@ -73,7 +73,7 @@ TEST(ReportPlan, TheVersionPicksTheLibraryVariant) {
 TEST(ReportPlan, DataWindowsALibraryTakesForOneAreFound) {
     struct Row {
         const char* what;
-        std::vector<test::LookupChild> children;
+        std::vector<std::pair<std::string, std::uint16_t>> children;
         std::vector<std::optional<std::size_t>> sameAs;  // main first
     };
     const Row rows[] = {

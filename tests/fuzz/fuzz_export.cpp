@@ -11,21 +11,13 @@
 
 #include "fuzz_support.h"
 #include "pbl/pbl_library.h"
+#include "support/entry_list.h"
 
 #include "keldrin/export.h"
 
 namespace keldrin::fuzz_export {
 
 constexpr std::size_t kMaxNames = 512;
-
-class Collector : public pbl::PblEntryVisitor {
-  public:
-    int visit(pbl::PblEntryInfo& info) override {
-        names.push_back(std::move(info.name));
-        return names.size() < kMaxNames ? 1 : 0;
-    }
-    std::vector<std::string> names;
-};
 
 // Walks a UTF-16 text the reader handed out up to its zero character.
 std::size_t textLength(const unsigned char* text) {
@@ -58,11 +50,9 @@ void run(const std::uint8_t* data, std::size_t size) {
         pbl::PblManagerHandle manager(pbl::createPblManager());
         if (!manager) return;
         pbl::PblLibraryHandle library(manager->openLibrary(name, 0));
-        if (library) {
-            Collector collector;
-            (void)library->forEachEntry(collector);
-            names = std::move(collector.names);
-        }
+        if (library)
+            for (pbl::PblEntryInfo& info : test::listEntries(*library, kMaxNames).entries)
+                names.push_back(std::move(info.name));
     }
     ask(name, u"d_main.srd");
     ask(name, u"");

@@ -18,6 +18,7 @@
 #include "base/file.h"
 #include "fuzz_support.h"
 #include "pbl/pbl_library.h"
+#include "support/entry_list.h"
 
 namespace keldrin::fuzz_pbl_mutate {
 
@@ -36,20 +37,11 @@ struct Snapshot {
     std::vector<std::uint8_t> libraryData;
 };
 
-class Collector : public pbl::PblEntryVisitor {
-  public:
-    int visit(pbl::PblEntryInfo& info) override {
-        entries.push_back(info);
-        return entries.size() < kMaxEntries ? 1 : 0;
-    }
-    std::vector<pbl::PblEntryInfo> entries;
-};
-
 Snapshot snapshot(pbl::PblLibraryInterface& library) {
     Snapshot s;
-    Collector collector;
-    if (library.forEachEntry(collector) != pbl::kPblOk) s.complete = false;
-    for (const pbl::PblEntryInfo& info : collector.entries) {
+    const test::EntryList list = test::listEntries(library, kMaxEntries);
+    if (list.rc != pbl::kPblOk) s.complete = false;
+    for (const pbl::PblEntryInfo& info : list.entries) {
         Stored stored;
         stored.data.resize(static_cast<std::size_t>(std::max(info.dataSize, 0)));
         stored.commentSize = info.commentSize;
@@ -268,13 +260,9 @@ void run(const std::uint8_t* data, std::size_t size) {
     }
 
     std::vector<std::string> existing;
-    {
-        Collector collector;
-        (void)library->forEachEntry(collector);
-        for (const pbl::PblEntryInfo& info : collector.entries)
-            if (existing.size() < 64 && info.name.find('\0') == std::string::npos)
-                existing.push_back(info.name);
-    }
+    for (const pbl::PblEntryInfo& info : test::listEntries(*library, kMaxEntries).entries)
+        if (existing.size() < 64 && info.name.find('\0') == std::string::npos)
+            existing.push_back(info.name);
     Model model;
     if (!fromScratch)
         for (const std::string& n : existing) model.unknown.insert(folded(n));

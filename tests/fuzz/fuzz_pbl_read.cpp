@@ -15,21 +15,13 @@
 #include "base/file.h"
 #include "fuzz_support.h"
 #include "pbl/pbl_library.h"
+#include "support/entry_list.h"
 
 namespace keldrin::fuzz_pbl_read {
 
 // Entries taken per input: enough for every library of the seed corpus, small enough
 // to keep each input quick.
 constexpr std::size_t kMaxEntries = 4096;
-
-class Collector : public pbl::PblEntryVisitor {
-  public:
-    int visit(pbl::PblEntryInfo& info) override {
-        entries.push_back(info);
-        return entries.size() < kMaxEntries ? 1 : 0;
-    }
-    std::vector<pbl::PblEntryInfo> entries;
-};
 
 void readEverything(pbl::PblLibraryInterface& library) {
     (void)library.isUnicode();
@@ -47,10 +39,8 @@ void readEverything(pbl::PblLibraryInterface& library) {
         if (rc == pbl::kPblOk && static_cast<std::size_t>(size) > data.size()) std::abort();
     }
 
-    Collector collector;
-    (void)library.forEachEntry(collector);
     std::vector<std::uint8_t> buffer;
-    for (const pbl::PblEntryInfo& info : collector.entries) {
+    for (const pbl::PblEntryInfo& info : test::listEntries(library, kMaxEntries).entries) {
         // The data size is checked against the file; the comment size is the record's
         // as stored (callers check it against the data size before they split the two).
         if (info.dataSize < 0 || info.commentSize < 0) std::abort();
@@ -88,8 +78,7 @@ void run(const std::uint8_t* data, std::size_t size) {
         if (encoding == pbl::kNameAnsi) {
             readEverything(*library);
         } else {
-            Collector collector;
-            (void)library->forEachEntry(collector);
+            (void)test::listEntries(*library, kMaxEntries);
         }
     }
 

@@ -6,6 +6,7 @@
 // a crash, a hang or an unbounded allocation is a finding.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <set>
 #include <string>
@@ -83,10 +84,12 @@ void walkCompound(const std::uint8_t* data, std::size_t size) {
         if (e.type != cfb::EntryType::kStream) continue;
         (void)reader->findChild(cfb::CfbReader::kRootIndex, e.name);
         cfb::CfbReader::StreamCursor cursor(reader, i);
-        // Bounded by the stream's size, which open() checked against the file.
+        // Bounded by the stream's size, which open() checked against the file: no stream
+        // reads more bytes than the file has, whatever its chains say.
         std::size_t got = 0;
-        while (cursor.read(buffer, sizeof buffer, got) && got != 0) {
-        }
+        std::size_t total = 0;
+        while (cursor.read(buffer, sizeof buffer, got) && got != 0)
+            if ((total += got) > size) std::abort();
     }
 }
 

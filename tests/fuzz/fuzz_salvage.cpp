@@ -16,17 +16,9 @@
 #include "pbl/library_check.h"
 #include "pbl/pbl_library.h"
 #include "pbl/salvage.h"
+#include "support/entry_list.h"
 
 namespace keldrin::fuzz_salvage {
-
-class Counter : public pbl::PblEntryVisitor {
-  public:
-    int visit(pbl::PblEntryInfo& info) override {
-        entries.push_back(info);
-        return 1;
-    }
-    std::vector<pbl::PblEntryInfo> entries;
-};
 
 using fuzz::fileBytes;
 
@@ -49,11 +41,11 @@ void run(const std::uint8_t* data, std::size_t size) {
     if (!manager) return;
     pbl::PblLibraryHandle library(manager->openLibrary(output, 0));
     if (!library) std::abort();
-    Counter counter;
-    if (library->forEachEntry(counter) != pbl::kPblOk) std::abort();
-    if (counter.entries.size() != report.recovered.size()) std::abort();
+    const test::EntryList list = test::listEntries(*library);
+    if (list.rc != pbl::kPblOk) std::abort();
+    if (list.entries.size() != report.recovered.size()) std::abort();
     std::vector<std::uint8_t> buffer;
-    for (const pbl::PblEntryInfo& info : counter.entries) {
+    for (const pbl::PblEntryInfo& info : list.entries) {
         buffer.assign(static_cast<std::size_t>(info.dataSize) + 1, 0);
         if (library->readEntryData(info, buffer.data()) != pbl::kPblOk) std::abort();
     }

@@ -25,9 +25,7 @@ struct Served {
 std::vector<PblEntryInfo> entriesOf(PblLibrary& lib) {
     Collector collector;
     EXPECT_EQ(lib.forEachEntry(collector), kPblOk);
-    std::vector<PblEntryInfo> entries;
-    for (const CollectedEntry& e : collector.entries) entries.push_back(e.info);
-    return entries;
+    return collector.entries;
 }
 
 std::vector<Served> readAll(BulkReader& reader, const std::vector<PblEntryInfo>& entries) {

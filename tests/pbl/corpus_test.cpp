@@ -75,8 +75,8 @@ ReadAll readAll(PblLibraryInterface& lib) {
         return out;
     }
     for (auto& e : c.entries) {
-        Bytes b(static_cast<std::size_t>(e.info.dataSize) + 2, 0xEE);
-        rc = lib.readEntryData(e.info, b.data());
+        Bytes b(static_cast<std::size_t>(e.dataSize) + 2, 0xEE);
+        rc = lib.readEntryData(e, b.data());
         if (rc != kPblOk) {
             out.problem = e.name + ": readEntryData gave " + std::to_string(rc);
             return out;
@@ -91,7 +91,7 @@ ReadAll readAll(PblLibraryInterface& lib) {
             return out;
         }
         out.data[e.name] = b;
-        out.info[e.name] = e.info;
+        out.info[e.name] = e;
     }
     return out;
 }

@@ -93,8 +93,7 @@ class Damaged : public ManagerFixture {
         Collector c;
         int rc = lib.forEachEntry(c);
         if (rc != kPblOk) return rc;
-        std::vector<PblEntryInfo> entries;
-        for (const CollectedEntry& e : c.entries) entries.push_back(e.info);
+        const std::vector<PblEntryInfo>& entries = c.entries;
         int first = kPblOk;
         BulkReader reader(lib);
         rc = reader.read(entries, [&](std::size_t i, int result, ByteSpan data) {

@@ -258,8 +258,8 @@ TEST_F(EntryData, NamesComeOutInTheManagersEncoding) {
         ASSERT_EQ(lib->forEachEntry(col), kPblOk);
         ASSERT_EQ(col.entries.size(), 1u);
         EXPECT_EQ(col.entries[0].name, c.expected) << c.version << " mode " << c.mode;
-        EXPECT_EQ(col.entries[0].info.nameSize, c.version >= 10 ? 18 : 9);
-        EXPECT_EQ(col.entries[0].info.recordSize, c.version >= 10 ? 28 + 20 : 24 + 10);
+        EXPECT_EQ(col.entries[0].nameSize, c.version >= 10 ? 18 : 9);
+        EXPECT_EQ(col.entries[0].recordSize, c.version >= 10 ? 28 + 20 : 24 + 10);
         manager->setNameEncoding(kNameAnsi);
     }
 }

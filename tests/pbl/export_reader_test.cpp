@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <regex>
 #include <set>
@@ -162,34 +163,41 @@ TEST_P(ExportReader, AnsiEntryWithoutCommentGivesItsTextInUtf16AndAnEmptyComment
     EXPECT_EQ(out.time, kEntryTime);
 }
 
+// Comments and texts of ANSI libraries go through the ANSI code page, and a comment ends
+// where its characters end.
 TEST_P(ExportReader, AnsiCommentAndTextGoThroughTheAnsiCodePage) {
-    // Code page 1252: 0xE9 is e acute, 0x80 the euro sign, 0xFC u diaeresis.
-    auto path = dir_.file("a.pbl");
-    Bytes data{0xE9, '!', 0x80, 'x', 0xFC};
-    buildLibrary(path, spec(5, {{"d_x.srd", data, 3, kEntryTime}}));
-
-    Outcome out = call(path, u"d_x.srd");
-    ASSERT_EQ(out.code, 1);
-    EXPECT_EQ(out.commentText(), u"\u00E9!\u20AC");
-    EXPECT_EQ(out.sourceText(), u"x\u00FC");
-}
-
-TEST_P(ExportReader, AnsiCommentInADoubleByteCodePageEndsWhereItsCharactersEnd) {
+    struct Row {
+        const char* locale;  // nullptr: the test run's own
+        int version;
+        Bytes data;
+        int commentBytes;
+        std::u16string comment;
+        std::u16string source;
+    };
+    const Row rows[] = {
+        // Code page 1252: 0xE9 is e acute, 0x80 the euro sign, 0xFC u diaeresis.
+        {nullptr, 5, {0xE9, '!', 0x80, 'x', 0xFC}, 3, u"\u00E9!\u20AC", u"x\u00FC"},
+        // In code page 932 the two bytes 0x82 0xA0 are one character (hiragana a): the
+        // text starts right behind the comment's one UTF-16 character, not two units later.
+        {"ja_JP", 6, {0x82, 0xA0, 'x', 'y'}, 2, u"\u3042", u"xy"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.locale != nullptr ? row.locale : "the run's locale");
 #if defined(_WIN32)
-    GTEST_SKIP()
-        << "needs the ANSI code page to follow the locale, which Windows takes from the system";
+        // Windows takes the ANSI code page from the system, not from the locale.
+        if (row.locale != nullptr) continue;
 #endif
-    // In code page 932 the two bytes 0x82 0xA0 are one character (hiragana a): the text
-    // starts right behind the comment's one UTF-16 character, not two units later.
-    LocaleGuard japanese("ja_JP");
-    auto path = dir_.file("a.pbl");
-    Bytes data{0x82, 0xA0, 'x', 'y'};
-    buildLibrary(path, spec(6, {{"d_j.srd", data, 2, kEntryTime}}));
+        std::optional<LocaleGuard> locale;
+        if (row.locale != nullptr) locale.emplace(row.locale);
+        auto path = dir_.file("a" + std::to_string(row.version) + ".pbl");
+        buildLibrary(path,
+                     spec(row.version, {{"d_x.srd", row.data, row.commentBytes, kEntryTime}}));
 
-    Outcome out = call(path, u"d_j.srd");
-    ASSERT_EQ(out.code, 1);
-    EXPECT_EQ(out.commentText(), u"\u3042");
-    EXPECT_EQ(out.sourceText(), u"xy");
+        Outcome out = call(path, u"d_x.srd");
+        ASSERT_EQ(out.code, 1);
+        EXPECT_EQ(out.commentText(), row.comment);
+        EXPECT_EQ(out.sourceText(), row.source);
+    }
 }
 
 TEST_P(ExportReader, UnicodeTextOfOddByteLengthStillEndsInAWholeZeroCharacter) {
@@ -459,6 +467,18 @@ TEST(SharedLibrary, ExportsTheEntryReaderAndNothingElseOfOurs) {
 #endif
 }
 
+#if defined(KELDRIN_PATH)
+// The entry reader `f`, loaded from a program, reads an entry of a library.
+void expectReadsAnEntry(RAZEV_ExportSourceEntryW_fn f) {
+    ScratchDir dir;
+    auto path = dir.file("lib.pbl");
+    buildLibrary(path, spec(6, {{"d_a.srd", asciiBytes("abc"), 0, kEntryTime}}));
+    Outcome out = callExport(f, path, u"d_a.srd");
+    EXPECT_EQ(out.code, 1);
+    EXPECT_EQ(out.sourceText(), u"abc");
+}
+#endif
+
 TEST(Executable, PublishesTheEntryReader) {
 #ifndef KELDRIN_PATH
     GTEST_SKIP() << "the keldrin executable is not part of this build";
@@ -473,24 +493,14 @@ TEST(Executable, PublishesTheEntryReader) {
     auto f = reinterpret_cast<RAZEV_ExportSourceEntryW_fn>(
         reinterpret_cast<void*>(GetProcAddress(module, "RAZEV_ExportSourceEntryW")));
     ASSERT_NE(f, nullptr);
-    ScratchDir dir;
-    auto path = dir.file("lib.pbl");
-    buildLibrary(path, spec(6, {{"d_a.srd", asciiBytes("abc"), 0, kEntryTime}}));
-    Outcome out = callExport(f, path, u"d_a.srd");
-    EXPECT_EQ(out.code, 1);
-    EXPECT_EQ(out.sourceText(), u"abc");
+    expectReadsAnEntry(f);
 #else
     void* module = dlopen(KELDRIN_PATH, RTLD_NOW | RTLD_LOCAL);
     if (module != nullptr) {
         auto f = reinterpret_cast<RAZEV_ExportSourceEntryW_fn>(
             dlsym(module, "RAZEV_ExportSourceEntryW"));
         ASSERT_NE(f, nullptr);
-        ScratchDir dir;
-        auto path = dir.file("lib.pbl");
-        buildLibrary(path, spec(6, {{"d_a.srd", asciiBytes("abc"), 0, kEntryTime}}));
-        Outcome out = callExport(f, path, u"d_a.srd");
-        EXPECT_EQ(out.code, 1);
-        EXPECT_EQ(out.sourceText(), u"abc");
+        expectReadsAnEntry(f);
         return;
     }
     // glibc refuses to load a position-independent executable as a module; then the

@@ -227,7 +227,7 @@ TEST_P(ModelBased, LibraryMatchesTheModel) {
     Collector col;
     ASSERT_EQ(lib->forEachEntry(col), kPblOk);
     std::set<std::int32_t> nodes;
-    for (auto& e : col.entries) nodes.insert(e.info.nodeOffset);
+    for (auto& e : col.entries) nodes.insert(e.nodeOffset);
     EXPECT_GT(nodes.size(), 5u);
     std::cout << "seed " << mc.seed << ": " << col.entries.size() << " entries in " << nodes.size()
               << " nodes\n";

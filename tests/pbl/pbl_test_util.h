@@ -15,7 +15,9 @@
 #include "base/text.h"
 #include "pbl/pbl_library.h"
 #include "pbl/pbl_library_impl.h"
+#include "support/entry_list.h"
 #include "support/pbl_checker.h"
+#include "support/win32_posix_compat.h"
 
 namespace keldrin::pbl::test {
 
@@ -150,18 +152,6 @@ inline void buildGrownBase(ManagerFixture& f, const std::string& name, Bytes& gr
     ASSERT_EQ(loadI32(grown.data() + 8704 + 4), 9216);
 }
 
-struct CollectedEntry {
-    std::string name;
-    PblEntryInfo info;
-};
-
-class Collector : public PblEntryVisitor {
-  public:
-    std::vector<CollectedEntry> entries;
-    int visit(PblEntryInfo& info) override {
-        entries.push_back({info.name, info});
-        return 1;
-    }
-};
+using Collector = ::keldrin::test::EntryCollector;
 
 }  // namespace keldrin::pbl::test

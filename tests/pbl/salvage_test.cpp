@@ -184,7 +184,7 @@ keldrin::test::LibrarySpec manyEntries(int version, int count) {
 
 struct Built {
     LibraryContent content;
-    std::vector<CollectedEntry> entries;  // with their nodes and records
+    std::vector<PblEntryInfo> entries;  // with their nodes and records
     Bytes bytes;
     std::int32_t root = 0;
 };
@@ -210,8 +210,8 @@ class SalvageByVariant : public Salvage, public ::testing::WithParamInterface<in
 TEST_P(SalvageByVariant, AnOverwrittenRootLeavesTheEntriesBelowItToTheScan) {
     const Built built = buildMany(*this, "many.pbl", GetParam(), 300);
     std::set<std::string> inRoot;
-    for (const CollectedEntry& e : built.entries)
-        if (e.info.nodeOffset == built.root) inRoot.insert(e.name);
+    for (const PblEntryInfo& e : built.entries)
+        if (e.nodeOffset == built.root) inRoot.insert(e.name);
     ASSERT_GT(inRoot.size(), 0u);
     ASSERT_LT(inRoot.size(), built.entries.size());
 
@@ -275,10 +275,10 @@ TEST_P(SalvageByVariant, ATruncatedLibraryKeepsWhatLiesBeforeTheCut) {
         ASSERT_EQ(run.rc, kPblOk);
         expectSound("out.pbl");
         std::set<std::string> destroyed;
-        for (const CollectedEntry& e : built.entries) {
+        for (const PblEntryInfo& e : built.entries) {
             const bool whole =
-                e.info.entryOffset + e.info.recordSize <= static_cast<std::int64_t>(cut) &&
-                chainEnd(built.bytes, e.info.firstBlock) <= static_cast<std::int64_t>(cut);
+                e.entryOffset + e.recordSize <= static_cast<std::int64_t>(cut) &&
+                chainEnd(built.bytes, e.firstBlock) <= static_cast<std::int64_t>(cut);
             if (!whole) destroyed.insert(e.name);
         }
         const LibraryContent salvaged = readLibraryContent(dir.wide("out.pbl"));
@@ -503,7 +503,7 @@ TEST_F(Salvage, EveryCorpusLibraryKeepsWhatOneDamagedNodeOrBlockLeaves) {
         const std::filesystem::path source = *corpus / row.file;
         const Bytes bytes = fileBytes(source.string());
         const LibraryContent original = readLibraryContent(keldrin::test::widePath(source));
-        std::vector<CollectedEntry> entries;
+        std::vector<PblEntryInfo> entries;
         std::int32_t root = 0;
         {
             PblLibraryHandle lib(manager->openLibrary(keldrin::test::widePath(source), 0));
@@ -521,29 +521,30 @@ TEST_F(Salvage, EveryCorpusLibraryKeepsWhatOneDamagedNodeOrBlockLeaves) {
         };
         std::vector<Mutation> mutations{{"unchanged", bytes, {}}};
         if (!entries.empty()) {
-            std::vector<const CollectedEntry*> byBlock;
-            for (const CollectedEntry& e : entries) byBlock.push_back(&e);
+            std::vector<const PblEntryInfo*> byBlock;
+            byBlock.reserve(entries.size());
+            for (const PblEntryInfo& e : entries) byBlock.push_back(&e);
             std::sort(byBlock.begin(), byBlock.end(),
-                      [](auto* a, auto* b) { return a->info.firstBlock < b->info.firstBlock; });
-            const CollectedEntry& hit = *byBlock[byBlock.size() / 2];
+                      [](auto* a, auto* b) { return a->firstBlock < b->firstBlock; });
+            const PblEntryInfo& hit = *byBlock[byBlock.size() / 2];
             Mutation block{"a data block", bytes, {hit.name}};
-            std::copy_n("XXXX", 4, block.bytes.begin() + hit.info.firstBlock);
+            std::copy_n("XXXX", 4, block.bytes.begin() + hit.firstBlock);
             mutations.push_back(std::move(block));
 
             std::int32_t node = 0;
-            for (const CollectedEntry& e : entries)
-                if (e.info.nodeOffset != root) node = std::max(node, e.info.nodeOffset);
+            for (const PblEntryInfo& e : entries)
+                if (e.nodeOffset != root) node = std::max(node, e.nodeOffset);
             if (node != 0) {
                 Mutation zeroed{"a node", bytes, {}};
                 std::fill_n(zeroed.bytes.begin() + node, layout::kNodeSize, 0);
-                for (const CollectedEntry& e : entries)
-                    if (e.info.nodeOffset == node) zeroed.destroyed.insert(e.name);
+                for (const PblEntryInfo& e : entries)
+                    if (e.nodeOffset == node) zeroed.destroyed.insert(e.name);
                 mutations.push_back(std::move(zeroed));
             } else {
                 // One node only: a record in it loses its signature.
-                const CollectedEntry& record = *byBlock[byBlock.size() / 3];
+                const PblEntryInfo& record = *byBlock[byBlock.size() / 3];
                 Mutation signature{"a record in the node", bytes, {record.name}};
-                signature.bytes[static_cast<std::size_t>(record.info.entryOffset) + 1] = 'X';
+                signature.bytes[static_cast<std::size_t>(record.entryOffset) + 1] = 'X';
                 mutations.push_back(std::move(signature));
             }
         }

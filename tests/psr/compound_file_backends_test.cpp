@@ -49,6 +49,21 @@ std::vector<std::u16string> components(const std::u16string& path) {
     }
 }
 
+// A stream read to its end, 2048 bytes at a time, through `read` (false: the read failed).
+template <typename ReadChunk>
+Result readToEnd(ReadChunk read) {
+    Result r;
+    std::uint8_t buffer[2048];
+    for (;;) {
+        std::size_t n = 0;
+        if (!read(buffer, sizeof buffer, n)) return r;  // an IOException
+        if (n == 0) break;
+        r.bytes.insert(r.bytes.end(), buffer, buffer + n);
+    }
+    r.outcome = Outcome::kBytes;
+    return r;
+}
+
 // Through the platform's structured-storage layer, 2048 bytes at a time.
 Result viaLayer(const std::u16string& file, const std::u16string& path) {
     Result r;
@@ -71,18 +86,13 @@ Result viaLayer(const std::u16string& file, const std::u16string& path) {
         r.outcome = Outcome::kNotFound;
         return r;
     }
-    std::uint8_t buffer[2048];
-    for (;;) {
-        std::uint32_t n = 0;
-        if (stream->read(buffer, sizeof buffer, n) != cf::Status::kOk) {
-            r.outcome = Outcome::kIOException;
-            return r;
-        }
-        if (n == 0) break;
-        r.bytes.insert(r.bytes.end(), buffer, buffer + n);
-    }
-    r.outcome = Outcome::kBytes;
-    return r;
+    return readToEnd([&](std::uint8_t* buffer, std::size_t size, std::size_t& n) {
+        std::uint32_t got = 0;
+        const bool read =
+            stream->read(buffer, static_cast<std::uint32_t>(size), got) == cf::Status::kOk;
+        n = got;
+        return read;
+    });
 }
 
 std::shared_ptr<cfb::CfbReader> openReader(const std::u16string& file) {
@@ -112,18 +122,9 @@ Result viaReader(const std::u16string& file, const std::u16string& path) {
         current = *child;
     }
     cfb::CfbReader::StreamCursor cursor(reader, current);
-    std::uint8_t buffer[2048];
-    for (;;) {
-        std::size_t n = 0;
-        if (!cursor.read(buffer, sizeof buffer, n)) {
-            r.outcome = Outcome::kIOException;
-            return r;
-        }
-        if (n == 0) break;
-        r.bytes.insert(r.bytes.end(), buffer, buffer + n);
-    }
-    r.outcome = Outcome::kBytes;
-    return r;
+    return readToEnd([&](std::uint8_t* buffer, std::size_t size, std::size_t& n) {
+        return cursor.read(buffer, size, n);
+    });
 }
 
 // Every stream's path, found by walking the reader's directory (bounded by its size).

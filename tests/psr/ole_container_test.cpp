@@ -7,10 +7,10 @@
 #include <map>
 
 #include "base/exceptions.h"
-#include "portable_builder.h"
 #include "psr/portable_psr_container.h"
 #include "psr/psr_container_factory.h"
 #include "psr_test_support.h"
+#include "support/report_writer.h"
 #include "support/under_wine.h"
 
 namespace keldrin {
@@ -210,9 +210,9 @@ TEST(PsrContainerFactory, PicksTheContainerByTheFileStart) {
     const Row rows[] = {
         {"ole", readFile(testing_psr::examplePath()), u"OLE compound storage"},
         {"damaged ole", Bytes{0xD0, 0xCF, 0x11, 0xE0, 1, 2, 3}, u"OLE compound storage"},
-        {"ansi", testing_psr::PortableBuilder(false).end().bytes(),
+        {"ansi", test::PortableBuilder(false).end().bytes(),
          u"Platform independent PSR File Format: ANSI"},
-        {"unicode", testing_psr::PortableBuilder(true).end().bytes(),
+        {"unicode", test::PortableBuilder(true).end().bytes(),
          u"Platform independent PSR File Format: Unicode"},
     };
     for (const Row& row : rows) {
@@ -242,7 +242,7 @@ TEST(PsrContainerFactory, NeitherFormatIsNotSupported) {
 TEST(PsrContainerFactory, OtherFailuresOfThePortableFormatPassThrough) {
     ScratchDir dir;
     // The right start, then a directory that ends inside a record.
-    Bytes cut = testing_psr::PortableBuilder(false).name(u"abc").bytes();
+    Bytes cut = test::PortableBuilder(false).name(u"abc").bytes();
     cut.pop_back();
     writeFile(dir.file("cut.psr"), cut);
     EXPECT_THROW(PsrContainerFactory::instance().openPsr(wide(dir.file("cut.psr"))), IOException);

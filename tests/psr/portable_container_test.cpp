@@ -5,14 +5,16 @@
 #include <gtest/gtest.h>
 
 #include "base/exceptions.h"
-#include "portable_builder.h"
+#include "psr/portable_layout.h"
 #include "psr_test_support.h"
+#include "support/report_writer.h"
+#include "support/win32_posix_compat.h"
 
 namespace keldrin {
 namespace {
 
+using test::PortableBuilder;
 using testing_psr::asciiBytes;
-using testing_psr::PortableBuilder;
 using testing_psr::ScratchDir;
 using testing_psr::wide;
 using testing_psr::writeFile;

@@ -12,6 +12,7 @@
 #include "base/bytes.h"
 #include "base/file.h"
 #include "base/text.h"
+#include "support/win32_posix_compat.h"
 
 namespace keldrin::testing_psr {
 

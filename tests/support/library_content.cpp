@@ -6,21 +6,9 @@
 #include <vector>
 
 #include "pbl/pbl_library.h"
+#include "support/entry_list.h"
 
 namespace keldrin::test {
-namespace {
-
-class Collector : public pbl::PblEntryVisitor {
-  public:
-    int visit(pbl::PblEntryInfo& info) override {
-        infos.push_back(info);
-        return 1;
-    }
-    std::vector<pbl::PblEntryInfo> infos;
-};
-
-}  // namespace
-
 LibraryContent readLibraryContent(const std::u16string& path) {
     LibraryContent content;
     pbl::PblManagerHandle manager(pbl::createPblManager());
@@ -29,9 +17,9 @@ LibraryContent readLibraryContent(const std::u16string& path) {
     content.opened = true;
     content.unicode = library->isUnicode() != 0;
     content.version = library->version();
-    Collector collector;
-    EXPECT_EQ(library->forEachEntry(collector), 0);
-    for (const pbl::PblEntryInfo& info : collector.infos) {
+    const EntryList list = listEntries(*library);
+    EXPECT_EQ(list.rc, 0);
+    for (const pbl::PblEntryInfo& info : list.entries) {
         // One spare byte keeps the buffer a real one for empty entries.
         Bytes buffer(static_cast<std::size_t>(info.dataSize) + 1);
         EXPECT_EQ(library->readEntryData(info, buffer.data()), 0) << info.name;

@@ -11,6 +11,8 @@
 
 #include "base/file.h"
 #include "pbl/pbl_layout.h"
+#include "support/entry_list.h"
+#include "support/win32_posix_compat.h"
 
 namespace keldrin::test {
 
@@ -107,24 +109,11 @@ Bytes asciiBytes(std::string_view text) {
     return Bytes(text.begin(), text.end());
 }
 
-namespace {
-
-class CollectAll : public pbl::PblEntryVisitor {
-  public:
-    std::vector<pbl::PblEntryInfo> infos;
-    int visit(pbl::PblEntryInfo& info) override {
-        infos.push_back(info);
-        return 1;
-    }
-};
-
-}  // namespace
-
 std::optional<std::vector<StoredEntry>> readAllEntries(pbl::PblLibraryInterface& library) {
-    CollectAll collector;
-    if (library.forEachEntry(collector) != 0) return std::nullopt;
+    const EntryList list = listEntries(library);
+    if (list.rc != 0) return std::nullopt;
     std::vector<StoredEntry> entries;
-    for (const pbl::PblEntryInfo& info : collector.infos) {
+    for (const pbl::PblEntryInfo& info : list.entries) {
         StoredEntry entry;
         entry.name = info.name;
         if (info.dataSize < 0) return std::nullopt;

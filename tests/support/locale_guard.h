@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "support/win32_posix_compat.h"
+
 namespace keldrin::test {
 
 class LocaleGuard {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/process_runner.h"
+#include "support/win32_posix_compat.h"
 
 namespace keldrin::test {
 

@@ -1,30 +1,127 @@
 // Reports in the platform-independent format, written by the tests' own hand rather
-// than by anything in src/: signature string, then records (2: stream, 1: name,
-// 0: storage), then the end marker.
+// than by anything in src/: the signature string, then records (2: stream, 1: name,
+// 0: storage, 3: empty), then the end marker. The one report writer of the tests, the
+// fuzz targets and the benchmark: header-only and free of GoogleTest, which the
+// benchmark does not link.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/bytes.h"
 
 namespace keldrin::test {
 
+// A report record by record, well-formed or not, in ANSI or UTF-16LE strings.
+class PortableBuilder {
+  public:
+    explicit PortableBuilder(bool unicode, bool withSignature = true) : unicode_(unicode) {
+        if (withSignature)
+            string(u"Platform independent PSR File Format, Copyright Sybase, Inc. 1997");
+    }
+
+    PortableBuilder& int32(std::uint32_t value) {
+        std::uint8_t raw[4];
+        storeU32(raw, value);
+        bytes_.insert(bytes_.end(), raw, raw + 4);
+        return *this;
+    }
+    PortableBuilder& raw(const Bytes& data) {
+        bytes_.insert(bytes_.end(), data.begin(), data.end());
+        return *this;
+    }
+    // A string in the file's encoding; the count covers exactly its units. ANSI takes
+    // each unit's low byte.
+    PortableBuilder& string(std::u16string_view text) {
+        int32(static_cast<std::uint32_t>(text.size() * (unicode_ ? 2 : 1)));
+        for (char16_t c : text) {
+            bytes_.push_back(static_cast<std::uint8_t>(c & 0xFF));
+            if (unicode_) bytes_.push_back(static_cast<std::uint8_t>(c >> 8));
+        }
+        return *this;
+    }
+    PortableBuilder& storage() { return int32(0); }
+    PortableBuilder& name(std::u16string_view text) { return int32(1).string(text); }
+    PortableBuilder& stream(std::u16string_view streamName, const Bytes& data) {
+        int32(2).string(streamName);
+        int32(static_cast<std::uint32_t>(data.size()));
+        return raw(data);
+    }
+    PortableBuilder& empty() { return int32(3); }
+    PortableBuilder& end() { return int32(0xE100F17Eu); }
+
+    const Bytes& bytes() const { return bytes_; }
+    std::size_t size() const { return bytes_.size(); }
+
+  private:
+    bool unicode_;
+    Bytes bytes_;
+};
+
 struct ReportStream {
     std::string path;  // "source", "object" or "dwstg/<name>"
     Bytes data;
 };
 
-// The streams in order; the storage record goes before the first one inside a storage.
-Bytes portableReport(bool unicode, const std::vector<ReportStream>& streams);
+// A whole report of `streams` in order; the storage record goes before the first one
+// inside a storage.
+inline Bytes portableReport(bool unicode, const std::vector<ReportStream>& streams) {
+    auto wide = [](std::string_view ascii) { return std::u16string(ascii.begin(), ascii.end()); };
+    PortableBuilder report(unicode);
+    bool inStorage = false;
+    for (const ReportStream& s : streams) {
+        std::string_view name = s.path;
+        const std::size_t slash = name.find('/');
+        if (slash != std::string_view::npos) {
+            if (!inStorage) {
+                report.name(wide(name.substr(0, slash))).storage();
+                inStorage = true;
+            }
+            name = name.substr(slash + 1);
+        }
+        report.stream(wide(name), s.data);
+    }
+    return report.end().bytes();
+}
 
 struct LookupChild {
-    std::string name;  // at most 41 bytes
+    std::u16string name;  // at most 41 units in ANSI (one byte each), 41 in Unicode
     std::uint16_t number;
 };
-// An ANSI child DataWindow lookup: the count, then a 44-byte record per child (the
-// zero-padded name, its number in the last two bytes).
-Bytes ansiDwLookup(const std::vector<LookupChild>& children);
+
+// A child DataWindow lookup: the count, then a record per child holding its zero-padded
+// name and, in the record's last two bytes, its number. ANSI records are 44 bytes (the
+// name's low bytes), Unicode ones 86 (UTF-16LE).
+inline Bytes dwLookup(bool unicode, const std::vector<LookupChild>& children) {
+    const std::size_t record = unicode ? 86 : 44;
+    const std::size_t unitBytes = unicode ? 2 : 1;
+    Bytes lookup(4 + record * children.size(), 0);
+    storeU32(lookup.data(), static_cast<std::uint32_t>(children.size()));
+    for (std::size_t i = 0; i < children.size(); ++i) {
+        std::uint8_t* at = lookup.data() + 4 + record * i;
+        const std::size_t units = std::min(children[i].name.size(), (record - 3) / unitBytes);
+        for (std::size_t k = 0; k < units; ++k) {
+            const char16_t c = children[i].name[k];
+            if (unicode)
+                storeU16(at + 2 * k, c);
+            else
+                at[k] = static_cast<std::uint8_t>(c & 0xFF);
+        }
+        storeU16(at + record - 2, children[i].number);
+    }
+    return lookup;
+}
+
+// An ANSI lookup from byte names, as the tests of ANSI reports spell them.
+inline Bytes ansiDwLookup(const std::vector<std::pair<std::string, std::uint16_t>>& children) {
+    std::vector<LookupChild> wide;
+    for (const auto& [name, number] : children)
+        wide.push_back({std::u16string(name.begin(), name.end()), number});
+    return dwLookup(false, wide);
+}
 
 }  // namespace keldrin::test

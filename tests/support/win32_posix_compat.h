@@ -1,6 +1,6 @@
 // The few POSIX calls the tests use for scratch directories and environment settings,
-// given their Windows equivalents so the same tests build and run on Windows. The
-// Windows test build includes this header ahead of every test source.
+// given their Windows equivalents so the same tests build and run on Windows. Every test
+// and helper that calls one of them includes this header; elsewhere it is empty.
 #pragma once
 
 #if defined(_WIN32)
