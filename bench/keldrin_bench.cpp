@@ -31,8 +31,7 @@
 #include "base/bytes.h"
 #include "base/file.h"
 #include "pbl/bulk_reader.h"
-#include "pbl/pbl_library.h"
-#include "pbl/pbl_library_impl.h"
+#include "pbl/library.h"
 #include "pbl/rebuild.h"
 
 namespace keldrin {
@@ -281,8 +280,7 @@ bool createLibrary(const std::string& path, const std::vector<EntrySpec>& specs)
         info.time = 1000000000;
         // Whole UTF-16 characters: export writes sources as text, and an odd byte is none.
         const auto size = static_cast<int>(e.size & ~std::size_t{1});
-        if (library->writeEntryData(info, data.data(), size, 0) != 0)
-            return false;
+        if (library->writeEntryData(info, data.data(), size, 0) != 0) return false;
     }
     return library->flush() == 0;
 }
@@ -330,7 +328,7 @@ void readAll(benchmark::State& state, bool byName) {
             }
             continue;
         }
-        pbl::BulkReader bulk(*static_cast<pbl::PblLibrary*>(library.get()));
+        pbl::BulkReader bulk(*library);
         bulk.read(reader.entries, [&](std::size_t, int result, ByteSpan data) {
             if (result != 0) state.SkipWithError("read failed");
             bytes += static_cast<std::int64_t>(data.size());

@@ -19,7 +19,7 @@ void runInfo(ToolContext& context, const ParsedArgs& args) {
     const std::u16string& path = args.positional[0];
     OpenLibrary lib = context.open(path, false);
     pbl::LibraryFacts facts;
-    lib.check(pbl::readLibraryFacts(lib.concrete(), facts), displayPath(path));
+    lib.check(pbl::readLibraryFacts(*lib.library, facts), displayPath(path));
     const auto entries = static_cast<std::int64_t>(listEntries(lib).size());
     const char* variant = facts.unicode ? "Unicode" : "ANSI";
     std::string commentText = utf16ToUtf8(facts.comment);

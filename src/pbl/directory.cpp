@@ -20,8 +20,8 @@
 #include <utility>
 
 #include "base/text.h"
+#include "pbl/library.h"
 #include "pbl/node_records.h"
-#include "pbl/pbl_library_impl.h"
 
 namespace keldrin::pbl {
 

@@ -12,8 +12,8 @@
 #include "base/file_lock.h"
 #include "base/text.h"
 #include "pbl/journal.h"
+#include "pbl/library.h"
 #include "pbl/pbl_layout.h"
-#include "pbl/pbl_library_impl.h"
 
 namespace keldrin::pbl {
 
@@ -23,6 +23,10 @@ PblManager* createPblManager() {
 
 void PblManager::release() {
     delete this;
+}
+
+void PblLibraryReleaser::operator()(PblLibrary* library) const {
+    if (library != nullptr) library->release();
 }
 
 int PblManager::setNameEncoding(int mode) {
@@ -52,12 +56,12 @@ int PblManager::createLibrary(const std::u16string& path, int version) {
     return ok ? kPblOk : kPblWriteFailed;
 }
 
-PblLibraryInterface* PblManager::openLibrary(const char* path, int writable) {
+PblLibrary* PblManager::openLibrary(const char* path, int writable) {
     if (path == nullptr) return nullptr;
     return openLibrary(ansiToWide(path), writable);
 }
 
-PblLibraryInterface* PblManager::openLibrary(const std::u16string& path, int writable) {
+PblLibrary* PblManager::openLibrary(const std::u16string& path, int writable) {
     // One rule for every writer, whoever runs it (root included): a file whose permission
     // bits grant write access to nobody is not to be changed.
     if (writable != 0 && fs::isWriteProtected(path)) {

@@ -29,7 +29,7 @@
 namespace keldrin {
 
 namespace pbl {
-class PblLibraryInterface;
+class PblLibrary;
 }
 
 // One child DataWindow of a report: its lower-case name and its stream number.
@@ -71,7 +71,7 @@ class PsrContainer {
     void readUnicodeDwLookup(std::vector<ChildDw>& list);
     // Writes `data` unchanged as the entry `name` (no comment, stamped with the current
     // time) into the open library; IOException when the library refuses.
-    void addEntry(pbl::PblLibraryInterface& library, const std::u16string& name, const Bytes& data);
+    void addEntry(pbl::PblLibrary& library, const std::u16string& name, const Bytes& data);
 };
 
 }  // namespace keldrin

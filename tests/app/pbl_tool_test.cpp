@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "base/bytes.h"
-#include "pbl/pbl_library.h"
+#include "pbl/library.h"
 #include "support/pbl_checker.h"
 #include "support/pbl_tool_fixture.h"
 #include "support/process_runner.h"

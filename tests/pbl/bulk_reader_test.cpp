@@ -59,7 +59,7 @@ TEST_F(BulkReaderTest, ServesEveryEntryAsReadEntryDataDoesFromFewReads) {
     for (int i = 0; i < 600; i += 7)
         ASSERT_EQ(putEntry(*lib, "e" + std::to_string(i), pattern(4000 + i, i + 1000)), kPblOk);
     ASSERT_EQ(putEntry(*lib, "huge", pattern(3u << 20, 5)), kPblOk);
-    auto* library = static_cast<PblLibrary*>(lib.get());
+    auto* library = lib.get();
     const std::vector<PblEntryInfo> entries = entriesOf(*library);
     ASSERT_EQ(entries.size(), 601u);
 
@@ -91,7 +91,7 @@ TEST_F(BulkReaderTest, DamagedChainsReportTheLibrarysReasonAndTheRestIsRead) {
 
     PblLibraryHandle lib(open("damaged.pbl", false));
     ASSERT_NE(lib, nullptr);
-    auto* library = static_cast<PblLibrary*>(lib.get());
+    auto* library = lib.get();
     const std::vector<PblEntryInfo> entries = entriesOf(*library);
     ASSERT_EQ(entries.size(), 2u);
     std::map<std::string, std::string> reasons;
@@ -128,7 +128,7 @@ TEST_F(BulkReaderTest, StopsWhenTheVisitorSaysSo) {
     ASSERT_NE(lib, nullptr);
     for (int i = 0; i < 10; ++i)
         ASSERT_EQ(putEntry(*lib, "e" + std::to_string(i), pattern(100, i)), kPblOk);
-    auto* library = static_cast<PblLibrary*>(lib.get());
+    auto* library = lib.get();
     BulkReader reader(*library);
     int visited = 0;
     EXPECT_EQ(

@@ -210,7 +210,7 @@ TEST_F(LibraryCheck, DamageNamesItsReasonPlaceAndEntry) {
     PblEntryInfo info;
     ASSERT_EQ(lib->findEntry("alpha", info, 0), kPblOk);
     EXPECT_EQ(lib->deleteEntry(info), kPblDamaged);
-    const PblDamage& d = static_cast<PblLibrary&>(*lib).lastDamage();
+    const PblDamage& d = lib->lastDamage();
     EXPECT_EQ(d.reason, "data chain loops back");
     EXPECT_EQ(d.entry, "alpha");
     EXPECT_EQ(describeDamage(d),
@@ -222,7 +222,7 @@ TEST_F(LibraryCheck, AllocatorDamageTakesTheSamePath) {
     PblLibraryHandle lib(damaged([](Bytes& b) { storeI32(b.data() + 512 + 4, 1 << 20); }));
     ASSERT_NE(lib, nullptr);
     EXPECT_EQ(putEntry(*lib, "gamma", pattern(10, 4)), kPblDamaged);
-    const PblDamage& d = static_cast<PblLibrary&>(*lib).lastDamage();
+    const PblDamage& d = lib->lastDamage();
     EXPECT_EQ(describeDamage(d), "bitmap chain link leaves the file at offset 512");
 }
 
@@ -232,7 +232,7 @@ TEST_F(LibraryCheck, ANodeFaultNamesTheNodeField) {
     ASSERT_NE(lib, nullptr);
     Collector c;
     EXPECT_EQ(lib->forEachEntry(c), kPblDamaged);
-    const PblDamage& d = static_cast<PblLibrary&>(*lib).lastDamage();
+    const PblDamage& d = lib->lastDamage();
     EXPECT_EQ(d.reason, "node's record count is negative");
     EXPECT_EQ(d.offset, kRoot + kNodeCountField);
 }
@@ -261,7 +261,7 @@ TEST_F(LibraryCheck, FactsOfNewLibrariesAndOfOneWithData) {
         PblLibraryHandle lib(create("new.pbl", e.version, false));
         ASSERT_NE(lib, nullptr);
         LibraryFacts f;
-        ASSERT_EQ(readLibraryFacts(static_cast<PblLibrary&>(*lib), f), kPblOk);
+        ASSERT_EQ(readLibraryFacts(*lib, f), kPblOk);
         EXPECT_EQ(f.unicode, e.version >= 10);
         EXPECT_EQ(f.headerVersion, e.headerVersion);
         EXPECT_EQ(f.version, std::min(e.version, e.version >= 10 ? 10 : 6));
@@ -279,7 +279,7 @@ TEST_F(LibraryCheck, FactsOfNewLibrariesAndOfOneWithData) {
     ASSERT_NE(lib, nullptr);
     ASSERT_EQ(lib->setComment("a comment"), kPblOk);
     LibraryFacts f;
-    ASSERT_EQ(readLibraryFacts(static_cast<PblLibrary&>(*lib), f), kPblOk);
+    ASSERT_EQ(readLibraryFacts(*lib, f), kPblOk);
     EXPECT_EQ(f.comment, u"a comment");
     EXPECT_EQ(f.libraryDataLength, 600);
     EXPECT_EQ(f.fileBlocks, 14);
@@ -296,7 +296,7 @@ TEST(LibraryFactsCorpus, HostedLibrariesTellWhereTheirHeaderIs) {
             keldrin::test::widePath(*corpus / std::filesystem::u8path(row.file)), 0));
         ASSERT_NE(lib, nullptr);
         LibraryFacts f;
-        ASSERT_EQ(readLibraryFacts(static_cast<PblLibrary&>(*lib), f), kPblOk);
+        ASSERT_EQ(readLibraryFacts(*lib, f), kPblOk);
         EXPECT_TRUE(f.hosted);
         EXPECT_NE(row.notes.find("header at " + std::to_string(f.headerOffset)), std::string::npos);
         EXPECT_EQ(f.headerVersion, "0600");
