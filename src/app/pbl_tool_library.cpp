@@ -64,10 +64,10 @@ namespace {
 void OpenLibrary::check(int code, const std::string& context) const {
     if (code != pbl::kPblOk && library && library->file().journalFailed()) journalFailed(path);
     if (code == pbl::kPblDamaged && library) {
-        const pbl::PblDamage& damage = library->lastDamage();
-        if (!damage.reason.empty())
+        const Damage& damage = library->lastDamage();
+        if (!damage.what.empty())
             throw ToolFailure{context + ": " + pbl::resultText(code) + ": " +
-                              escapeControls(pbl::describeDamage(damage))};
+                              escapeControls(describe(damage))};
     }
     tool::check(code, context);
 }
@@ -103,9 +103,9 @@ OpenLibrary openLibrary(const std::u16string& path, bool writable, int lockWaitM
         // Damage at no place in the file lies beside it: a journal left by an
         // interrupted change that could not be played back. It says why itself; the
         // library was not touched.
-        const pbl::PblDamage& damage = open.manager->lastDamage();
-        if (why == pbl::kPblDamaged && damage.offset < 0 && !damage.reason.empty())
-            throw ToolFailure{displayPath(path) + ": " + escapeControls(damage.reason)};
+        const Damage& damage = open.manager->lastDamage();
+        if (why == pbl::kPblDamaged && damage.offset < 0 && !damage.what.empty())
+            throw ToolFailure{displayPath(path) + ": " + escapeControls(damage.what)};
         if (writable) {
             if (fs::isWriteProtected(path))
                 throw ToolFailure{displayPath(path) + ": the file is write-protected"};

@@ -25,7 +25,7 @@
 
 namespace keldrin::tool {
 
-ReportDamage reportDamageOf(const PsrContainer& container) {
+Damage reportDamageOf(const PsrContainer& container) {
     if (const auto* ole = dynamic_cast<const OlePsrContainer*>(&container))
         return ole->lastProblem();
     if (const auto* portable = dynamic_cast<const PortablePsrContainer*>(&container))
@@ -33,17 +33,15 @@ ReportDamage reportDamageOf(const PsrContainer& container) {
     return {};
 }
 
-std::string describeReportDamage(const ReportDamage& damage) {
-    std::string text = escapeControls(damage.reason);
-    if (damage.offset >= 0) text += " (at byte " + std::to_string(damage.offset) + ")";
-    return text;
+std::string describeReportDamage(const Damage& damage) {
+    return escapeControls(describe(damage));
 }
 
 namespace {
 
 // An opened report, or ToolFailure saying why it cannot be opened.
 std::shared_ptr<PsrContainer> openReport(const std::u16string& path) {
-    ReportDamage why;
+    Damage why;
     std::string shown = displayPath(path);
     try {
         return PsrContainerFactory::instance().openPsr(path, why);
@@ -61,7 +59,7 @@ std::shared_ptr<PsrContainer> openReport(const std::u16string& path) {
 // What went wrong in a step after the report opened: the reader's reason, or what the
 // exception alone says.
 std::string failureOf(const PsrContainer& container, const char* kind) {
-    ReportDamage damage = reportDamageOf(container);
+    Damage damage = reportDamageOf(container);
     return damage.found() ? describeReportDamage(damage) : std::string(kind);
 }
 

@@ -10,8 +10,8 @@
 namespace keldrin::tool {
 
 // The reader's reason and place, where the container kept one.
-ReportDamage reportDamageOf(const PsrContainer& container);
-// "reason (at byte N)", control characters escaped.
-std::string describeReportDamage(const ReportDamage& damage);
+Damage reportDamageOf(const PsrContainer& container);
+// The damage in its one wording, control characters escaped.
+std::string describeReportDamage(const Damage& damage);
 
 }  // namespace keldrin::tool

@@ -50,7 +50,7 @@ std::shared_ptr<PsrContainer> openReport(const std::u16string& path) {
     } catch (const NotFoundException&) {
     } catch (const IOException&) {
     }
-    const ReportDamage& why = portable->lastProblem();
+    const Damage& why = portable->lastProblem();
     if (!why.found()) throw ToolFailure{shown + ": not a PowerBuilder report"};
     throw ToolFailure{shown + ": damaged report: " + describeReportDamage(why)};
 }
@@ -60,7 +60,7 @@ void printNotes(const ToolContext& context, const PsrContainer& report, const st
                 const std::vector<std::string>& notes, bool failed) {
     for (const std::string& note : notes) context.note(shown + ": " + escapeControls(note));
     if (!failed) return;
-    const ReportDamage damage = reportDamageOf(report);
+    const Damage damage = reportDamageOf(report);
     if (damage.found()) context.note(shown + ": " + describeReportDamage(damage));
 }
 

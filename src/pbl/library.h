@@ -110,7 +110,7 @@ class PblLibrary : public PblLibraryInterface {
     int readHeader(Bytes& header);
 
     // Why and where the last kPblDamaged of this library arose.
-    const PblDamage& lastDamage() const { return damage_.last(); }
+    const Damage& lastDamage() const { return damage_.last(); }
     // Records damage (the reason, the file offset of the structure at fault, the UTF-8
     // name of the entry it belongs to) and returns kPblDamaged. Every damage result of
     // the library, its allocator, directory and rebuild goes through here.

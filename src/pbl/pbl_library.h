@@ -115,7 +115,7 @@ class PblManager {
     // a file that is not a library).
     int lastResult() const { return lastResult_; }
     // Why the last openLibrary found no library (with lastResult() kPblDamaged).
-    const PblDamage& lastDamage() const { return damage_.last(); }
+    const Damage& lastDamage() const { return damage_.last(); }
 
   protected:
     friend PblManager* createPblManager();

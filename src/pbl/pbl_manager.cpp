@@ -92,7 +92,7 @@ PblLibrary* PblManager::openLibrary(const std::u16string& path, int writable) {
 std::FILE* PblManager::openJournaled(const std::u16string& path, bool writable) {
     const std::u16string journalPath = journal::pathFor(path);
     auto refuse = [this](std::string reason) -> std::FILE* {
-        damage_.set(PblDamage{std::move(reason), -1, {}});
+        damage_.set(Damage{std::move(reason), -1, {}});
         lastResult_ = kPblDamaged;
         return nullptr;
     };

@@ -17,7 +17,7 @@ namespace {
 constexpr std::uint8_t kSignatureStart[4] = {0xD0, 0xCF, 0x11, 0xE0};
 
 void readWholeStream(cf::Storage& storage, const std::u16string& name, Bytes& data,
-                     ReportDamage& damage) {
+                     Damage& damage) {
     std::unique_ptr<cf::Stream> stream;
     if (name.empty() || storage.openStream(name, stream) != cf::Status::kOk)
         throw NotFoundException();
@@ -38,7 +38,7 @@ void readWholeStream(cf::Storage& storage, const std::u16string& name, Bytes& da
 
 // One storage per "/"; the path's components are handed over as they stand. The chain of
 // open storages is held so that all of them are released on every way out.
-void walk(cf::Storage& root, std::u16string_view path, Bytes& data, ReportDamage& damage) {
+void walk(cf::Storage& root, std::u16string_view path, Bytes& data, Damage& damage) {
     std::vector<std::unique_ptr<cf::Storage>> opened;
     cf::Storage* storage = &root;
     for (std::size_t slash = path.find(u'/'); slash != std::u16string_view::npos;
@@ -71,7 +71,7 @@ void OlePsrContainer::open(const std::u16string& fileName) {
 }
 
 void OlePsrContainer::readStream(const std::u16string& path, Bytes& data) {
-    damage_ = ReportDamage{};
+    damage_ = Damage{};
     std::unique_ptr<cf::Storage> root;
     if (cf::openRootStorage(fileName_, root, &damage_) != cf::Status::kOk) throw IOException();
     walk(*root, path, data, damage_);

@@ -23,11 +23,11 @@ class OlePsrContainer : public PsrContainer {
     void readStream(const std::u16string& path, Bytes& data) override;
     std::u16string formatDescription() const override { return u"OLE compound storage"; }
     // What made the last readStream fail; nothing found for a missing element.
-    const ReportDamage& lastProblem() const { return damage_; }
+    const Damage& lastProblem() const { return damage_; }
 
   private:
     std::u16string fileName_;
-    ReportDamage damage_;
+    Damage damage_;
 };
 
 }  // namespace keldrin

@@ -38,7 +38,7 @@ std::u16string PortablePsrContainer::formatDescription() const {
 }
 
 void PortablePsrContainer::open(const std::u16string& fileName) {
-    damage_ = ReportDamage{};
+    damage_ = Damage{};
     std::FILE* file = fs::openFile(fileName, "rb");
     if (file == nullptr) throw NotFoundException();
     std::fclose(file);
@@ -152,7 +152,7 @@ PortablePsrContainer::RecordResult PortablePsrContainer::readRecord() {
 void PortablePsrContainer::readStream(const std::u16string& path, Bytes& data) {
     auto found = std::find_if(entries_.begin(), entries_.end(),
                               [&](const PsrStreamEntry& entry) { return entry.path == path; });
-    damage_ = ReportDamage{};
+    damage_ = Damage{};
     if (found == entries_.end()) throw NotFoundException();
     data.resize(static_cast<std::size_t>(found->length));
     if (found->length == 0) return;

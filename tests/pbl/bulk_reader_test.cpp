@@ -100,7 +100,7 @@ TEST_F(BulkReaderTest, DamagedChainsReportTheLibrarysReasonAndTheRestIsRead) {
                           [&](std::size_t index, int result, ByteSpan data) {
                               EXPECT_EQ(result, kPblDamaged);
                               EXPECT_TRUE(data.empty());
-                              reasons[entries[index].name] = library->lastDamage().reason;
+                              reasons[entries[index].name] = library->lastDamage().what;
                               return true;
                           }),
               kPblOk);
@@ -115,7 +115,7 @@ TEST_F(BulkReaderTest, DamagedChainsReportTheLibrarysReasonAndTheRestIsRead) {
                               if (index == 0) {
                                   EXPECT_EQ(result, kPblDamaged);
                                   EXPECT_TRUE(data.empty());
-                                  reasons["oversized"] = library->lastDamage().reason;
+                                  reasons["oversized"] = library->lastDamage().what;
                               }
                               return true;
                           }),

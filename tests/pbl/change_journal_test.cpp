@@ -142,8 +142,8 @@ TEST_F(ChangeGuard, BlockInUseButMarkedFreeStopsTheChange) {
         lib.beginChange();
         EXPECT_EQ(putEntry(lib, "newcomer", pattern(3000, 5)), kPblDamaged);
         EXPECT_EQ(lib.lastDamage().offset, 4608);
-        EXPECT_NE(lib.lastDamage().reason.find("salvage"), std::string::npos)
-            << lib.lastDamage().reason;
+        EXPECT_NE(lib.lastDamage().what.find("salvage"), std::string::npos)
+            << lib.lastDamage().what;
         EXPECT_EQ(lib.abandonChange(), kPblOk);
     }
     EXPECT_EQ(fileBytes(path), base);

@@ -129,7 +129,7 @@ TEST(OleContainer, KeepsWhyAReadFailed) {
     auto damaged = openOle(dir.file("order.psr"));
     EXPECT_THROW(damaged->readStream(u"small", data), IOException);
     EXPECT_TRUE(damaged->lastProblem().found());
-    EXPECT_EQ(damaged->lastProblem().offset, 28) << damaged->lastProblem().reason;
+    EXPECT_EQ(damaged->lastProblem().offset, 28) << damaged->lastProblem().what;
 #endif
     // A missing element is no damage.
     auto container = openOle(fixturePath("streams.cfb"));
