@@ -116,9 +116,9 @@ int PblLibrary::walkDirectory(
         // The visitor may read through this library, which may evict the cached node.
         std::memcpy(image.data(), cached, kNodeSize);
         NodeHeader h;
-        NodeFault fault;
+        Damage fault;
         if (!decodeNodeHeader(image, h, &fault) || !listRecords(v, image, h, records, &fault))
-            return damaged(fault.reason, std::int64_t{node} + fault.position);
+            return damaged(fault.what, std::int64_t{node} + fault.offset);
         const int rc = visit(node, records);
         if (rc != kPblOk) return rc;
         stack.push_back(h.right);
