@@ -31,8 +31,7 @@
 #include "base/bytes.h"
 #include "base/file.h"
 #include "pbl/bulk_reader.h"
-#include "pbl/pbl_library.h"
-#include "pbl/pbl_library_impl.h"
+#include "pbl/library.h"
 #include "pbl/rebuild.h"
 #include "support/entry_list.h"
 #include "support/report_writer.h"
@@ -286,7 +285,7 @@ void readAll(benchmark::State& state, bool byName) {
             }
             continue;
         }
-        pbl::BulkReader bulk(*static_cast<pbl::PblLibrary*>(library.get()));
+        pbl::BulkReader bulk(*library);
         bulk.read(reader.entries, [&](std::size_t, int result, ByteSpan data) {
             if (result != 0) state.SkipWithError("read failed");
             bytes += static_cast<std::int64_t>(data.size());

@@ -26,14 +26,14 @@ void runCheck(ToolContext& context, const ParsedArgs& args) {
     // A journal still beside the library after the open could not be played back: the
     // file may hold half of an interrupted change, whatever its structure says.
     if (fs::fileExists(pbl::journal::pathFor(path))) {
-        const pbl::PblDamage& refusal = manager->lastDamage();
+        const Damage& refusal = manager->lastDamage();
         pbl::CheckFinding journal;
         journal.problem = true;
         journal.kind = "journal";
-        journal.detail = !held && !refusal.reason.empty()
-                             ? refusal.reason
-                             : displayPath(pbl::journal::pathFor(path)) +
-                                   ": an interrupted change left this journal";
+        journal.damage.what = !held && !refusal.what.empty()
+                                  ? refusal.what
+                                  : displayPath(pbl::journal::pathFor(path)) +
+                                        ": an interrupted change left this journal";
         findings.insert(findings.begin(), journal);
     }
     std::size_t problems = 0;
@@ -47,9 +47,9 @@ void runCheck(ToolContext& context, const ParsedArgs& args) {
             JsonObject row;
             row.text("severity", finding.problem ? "problem" : "note")
                 .text("kind", finding.kind)
-                .number("offset", finding.offset)
-                .text("entry", finding.entry)
-                .text("detail", finding.detail);
+                .number("offset", finding.damage.offset)
+                .text("entry", finding.damage.context)
+                .text("detail", finding.damage.what);
             rows.push_back(std::move(row));
         }
         writeJsonArray(context.out, rows);

@@ -38,7 +38,7 @@ void copyLibrary(OpenLibrary& source, const std::u16string& target, int version,
         std::string headerVersion = "0" + std::to_string(source->version()) + "00";
         // Where the header cannot be read, the number the library recognised is shown.
         pbl::LibraryFacts facts;
-        if (pbl::readHeaderFacts(source.concrete(), facts) == pbl::kPblOk)
+        if (pbl::readHeaderFacts(*source.library, facts) == pbl::kPblOk)
             headerVersion = facts.headerVersion;
         throw ToolFailure{displayPath(source.path) + ": a library with header version " +
                           escapeControls(headerVersion) +

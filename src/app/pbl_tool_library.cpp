@@ -21,12 +21,6 @@ namespace {
     throw ToolFailure{context + ": " + pbl::resultText(code)};
 }
 
-// The most data bytes a file of this size could hold: what a size read from the
-// library must not exceed before it sizes a buffer.
-std::int64_t mostDataBytes(const OpenLibrary& lib) {
-    return lib.fileSize / pbl::layout::kBlockSize * pbl::layout::kDataCapacity;
-}
-
 std::int64_t sizeOfFile(const std::u16string& path) {
     std::FILE* file = fs::openFile(path, "rb");
     if (file == nullptr) return -1;
@@ -70,20 +64,20 @@ namespace {
 }  // namespace
 
 void OpenLibrary::check(int code, const std::string& context) const {
-    if (code != pbl::kPblOk && library && concrete().file().journalFailed()) journalFailed(path);
+    if (code != pbl::kPblOk && library && library->file().journalFailed()) journalFailed(path);
     if (code == pbl::kPblDamaged && library) {
-        const pbl::PblDamage& damage = concrete().lastDamage();
-        if (!damage.reason.empty())
+        const Damage& damage = library->lastDamage();
+        if (!damage.what.empty())
             throw ToolFailure{context + ": " + pbl::resultText(code) + ": " +
-                              escapeControls(pbl::describeDamage(damage))};
+                              escapeControls(describe(damage))};
     }
     tool::check(code, context);
 }
 
 void OpenLibrary::close() {
     if (library) {
-        if (concrete().commitChange() != 0) {
-            if (concrete().file().journalFailed()) journalFailed(path);
+        if (library->commitChange() != 0) {
+            if (library->file().journalFailed()) journalFailed(path);
             throw ToolFailure{displayPath(path) + ": cannot write the library; it is unchanged"};
         }
         library.reset();
@@ -111,9 +105,9 @@ OpenLibrary openLibrary(const std::u16string& path, bool writable, int lockWaitM
         // Damage at no place in the file lies beside it: a journal left by an
         // interrupted change that could not be played back. It says why itself; the
         // library was not touched.
-        const pbl::PblDamage& damage = open.manager->lastDamage();
-        if (why == pbl::kPblDamaged && damage.offset < 0 && !damage.reason.empty())
-            throw ToolFailure{displayPath(path) + ": " + escapeControls(damage.reason)};
+        const Damage& damage = open.manager->lastDamage();
+        if (why == pbl::kPblDamaged && damage.offset < 0 && !damage.what.empty())
+            throw ToolFailure{displayPath(path) + ": " + escapeControls(damage.what)};
         if (writable) {
             if (fs::isWriteProtected(path))
                 throw ToolFailure{displayPath(path) + ": the file is write-protected"};
@@ -136,8 +130,7 @@ std::optional<OpenLibrary> holdLibraryToReplace(const std::u16string& target, in
     if (fs::isWriteProtected(target))
         throw ToolFailure{displayPath(target) + ": the file is write-protected"};
     pbl::PblManagerHandle probe = newManager(lockWaitMs);
-    pbl::PblLibraryInterface* library =
-        fs::canReplaceOpenFile() ? probe->openLibrary(target, 0) : nullptr;
+    pbl::PblLibrary* library = fs::canReplaceOpenFile() ? probe->openLibrary(target, 0) : nullptr;
     if (library != nullptr) {
         held.emplace();
         held->manager = std::move(probe);
@@ -154,24 +147,23 @@ void requireEntryName(const std::u16string& name, bool allowEmpty) {
 }
 
 void requireNameFits(const OpenLibrary& lib, const std::u16string& name) {
-    const pbl::layout::Variant& v = lib.concrete().variant();
-    std::optional<Bytes> stored = pbl::encodeStoredText(v.unicode, name);
+    const bool unicode = lib->isUnicode() != 0;
+    std::optional<Bytes> stored = pbl::encodeStoredText(unicode, name);
     if (!stored) {
-        if (v.unicode) throw ToolFailure{"entry name " + displayPath(name) + " is not valid UTF-8"};
+        if (unicode) throw ToolFailure{"entry name " + displayPath(name) + " is not valid UTF-8"};
         throw ToolFailure{"entry name " + displayPath(name) +
                           " cannot be written exactly in the ANSI code page"};
     }
-    const std::size_t limitBytes =
-        static_cast<std::size_t>(pbl::layout::kNodeDataSize - v.entryHeaderSize - v.charSize);
+    const std::size_t limitBytes = lib->maxNameBytes();
     if (stored->size() > limitBytes)
-        throw ToolFailure{
-            displayPath(name) + ": the name is too long: at most " +
-            std::to_string(limitBytes / static_cast<std::size_t>(v.charSize)) +
-            (v.unicode ? " UTF-16 characters in a Unicode library" : " bytes in an ANSI library")};
+        throw ToolFailure{displayPath(name) + ": the name is too long: at most " +
+                          std::to_string(unicode ? limitBytes / 2 : limitBytes) +
+                          (unicode ? " UTF-16 characters in a Unicode library"
+                                   : " bytes in an ANSI library")};
 }
 
 void refuseHosted(const OpenLibrary& lib) {
-    if (!lib.concrete().hosted()) return;
+    if (!lib->hosted()) return;
     throw ToolFailure{displayPath(lib.path) +
                       ": the library sits inside an executable and is read-only; rebuild it "
                       "into a .pbl file (keldrin-pbl rebuild " +
@@ -194,7 +186,7 @@ int collectEntries(OpenLibrary& lib, std::vector<EntryRecord>& entries) {
 std::vector<std::uint8_t> readEntry(OpenLibrary& lib, const pbl::PblEntryInfo& info,
                                     const std::string& context) {
     if (info.dataSize < 0 || info.commentSize < 0 || info.commentSize > info.dataSize ||
-        info.dataSize > mostDataBytes(lib))
+        info.dataSize > lib->maxDataBytes())
         fail(pbl::kPblDamaged, context);
     // Two spare bytes, as the library's own callers provide.
     std::vector<std::uint8_t> data(static_cast<std::size_t>(info.dataSize) + 2);
@@ -213,7 +205,7 @@ void forEachEntryData(OpenLibrary& lib, const std::vector<EntryRecord>& entries,
             fail(pbl::kPblDamaged, escapeControls(utf16ToUtf8(entry.name)));
         infos.push_back(info);
     }
-    pbl::BulkReader reader(lib.concrete());
+    pbl::BulkReader reader(*lib.library);
     reader.read(infos, [&](std::size_t index, int result, ByteSpan data) {
         lib.check(result, escapeControls(utf16ToUtf8(entries[index].name)));
         visit(index, data);
@@ -224,7 +216,9 @@ void forEachEntryData(OpenLibrary& lib, const std::vector<EntryRecord>& entries,
 std::u16string readComment(OpenLibrary& lib) {
     int size = 0;
     lib.check(lib->getComment(nullptr, size), displayPath(lib.path));
-    const auto capacity = static_cast<std::size_t>(lib.concrete().variant().commentCapacity);
+    // The size counts the terminator.
+    const std::size_t capacity =
+        lib->maxLibraryCommentBytes() + static_cast<std::size_t>(lib->variant().charSize);
     if (size < 0 || static_cast<std::size_t>(size) > capacity)
         fail(pbl::kPblDamaged, displayPath(lib.path));
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(size) + 2, 0);
@@ -237,14 +231,14 @@ std::u16string readComment(OpenLibrary& lib) {
 std::vector<std::uint8_t> readLibraryBytes(OpenLibrary& lib) {
     int size = 0;
     lib.check(lib->readLibraryData(nullptr, size), displayPath(lib.path));
-    if (size < 0 || size > mostDataBytes(lib)) fail(pbl::kPblDamaged, displayPath(lib.path));
+    if (size < 0 || size > lib->maxDataBytes()) fail(pbl::kPblDamaged, displayPath(lib.path));
     std::vector<std::uint8_t> data(static_cast<std::size_t>(size) + 2);
     lib.check(lib->readLibraryData(data.data(), size), displayPath(lib.path));
     data.resize(static_cast<std::size_t>(size));
     return data;
 }
 
-std::string libraryText(pbl::PblLibraryInterface& library, const std::u16string& text,
+std::string libraryText(pbl::PblLibrary& library, const std::u16string& text,
                         const std::string& what) {
     if (hasUnpairedSurrogate(text)) throw ToolFailure{what + " is not valid UTF-8"};
     std::optional<Bytes> stored = pbl::encodeStoredText(library.isUnicode() != 0, text);

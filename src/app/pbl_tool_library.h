@@ -10,8 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "pbl/pbl_library.h"
-#include "pbl/pbl_library_impl.h"
+#include "pbl/library.h"
 
 namespace keldrin::tool {
 
@@ -32,11 +31,9 @@ struct OpenLibrary {
     std::u16string path;
     std::int64_t fileSize = 0;
 
-    pbl::PblLibraryInterface* operator->() const { return library.get(); }
-    // The library behind the interface: the manager only ever opens PblLibrary objects.
-    pbl::PblLibrary& concrete() const { return static_cast<pbl::PblLibrary&>(*library); }
+    pbl::PblLibrary* operator->() const { return library.get(); }
 
-    void beginChange() { concrete().beginChange(); }
+    void beginChange() { library->beginChange(); }
     // Throws unless `code` is 0; damage is reported with what the library found and where.
     void check(int code, const std::string& context) const;
     // Commits the change and releases the library.
@@ -85,7 +82,7 @@ std::vector<std::uint8_t> readEntry(OpenLibrary& lib, const pbl::PblEntryInfo& i
 std::u16string readComment(OpenLibrary& lib);
 std::vector<std::uint8_t> readLibraryBytes(OpenLibrary& lib);
 // Text given on the command line in the library's text encoding: ANSI bytes, or UTF-16LE.
-std::string libraryText(pbl::PblLibraryInterface& library, const std::u16string& text,
+std::string libraryText(pbl::PblLibrary& library, const std::u16string& text,
                         const std::string& what);
 
 }  // namespace keldrin::tool

@@ -19,7 +19,7 @@ void runInfo(ToolContext& context, const ParsedArgs& args) {
     const std::u16string& path = args.positional[0];
     OpenLibrary lib = context.open(path, false);
     pbl::LibraryFacts facts;
-    lib.check(pbl::readLibraryFacts(lib.concrete(), facts), displayPath(path));
+    lib.check(pbl::readLibraryFacts(*lib.library, facts), displayPath(path));
     const auto entries = static_cast<std::int64_t>(listEntries(lib).size());
     const char* variant = facts.unicode ? "Unicode" : "ANSI";
     std::string commentText = utf16ToUtf8(facts.comment);
@@ -187,7 +187,7 @@ void runCat(ToolContext& context, const ParsedArgs& args) {
     OpenLibrary lib = context.open(args.positional[0], false);
     requireNameFits(lib, name);
     pbl::PblEntryInfo info{};
-    int code = lib.concrete().findEntry(name, info, 0);
+    int code = lib->findEntry(name, info, 0);
     if (code == pbl::kPblNotFound) throw ToolFailure{displayPath(name) + ": no such entry"};
     lib.check(code, displayPath(name));
     std::vector<std::uint8_t> data = readEntry(lib, info, displayPath(name));

@@ -22,14 +22,12 @@
 
 namespace keldrin::tool {
 
-std::string describeReportDamage(const ReportDamage& damage) {
-    std::string text = escapeControls(damage.reason);
-    if (damage.offset >= 0) text += " (at byte " + std::to_string(damage.offset) + ")";
-    return text;
+std::string describeReportDamage(const Damage& damage) {
+    return escapeControls(describe(damage));
 }
 
 std::shared_ptr<PsrContainer> openReport(const std::u16string& path) {
-    ReportDamage why;
+    Damage why;
     const std::string shown = displayPath(path);
     try {
         return PsrContainerFactory::instance().openPsr(path, why);
@@ -50,7 +48,7 @@ namespace {
 // What went wrong in a step after the report opened: the reader's reason, or what the
 // exception alone says.
 std::string failureOf(const PsrContainer& container, const char* kind) {
-    ReportDamage damage = container.lastProblem();
+    Damage damage = container.lastProblem();
     return damage.found() ? describeReportDamage(damage) : std::string(kind);
 }
 
@@ -209,7 +207,7 @@ void runAddReport(ToolContext& context, const ParsedArgs& args) {
     std::vector<std::string> present;
     for (const NewEntry& entry : unique) {
         pbl::PblEntryInfo info{};
-        int code = lib.concrete().findEntry(entry.name, info, 0);
+        int code = lib->findEntry(entry.name, info, 0);
         const std::string shown = escapeControls(utf16ToUtf8(entry.name));
         if (code == pbl::kPblInvalidArgument)
             throw ToolFailure{shown + ": the library cannot hold this name"};
@@ -227,16 +225,10 @@ void runAddReport(ToolContext& context, const ParsedArgs& args) {
 
     for (const NewEntry& entry : unique) {
         const std::string shown = escapeControls(utf16ToUtf8(entry.name));
-        if (entry.data.size() > static_cast<std::size_t>(INT32_MAX))
+        if (entry.data.size() > pbl::PblLibrary::maxEntryBytes())
             throw ToolFailure{shown + ": too large for a library entry"};
-        pbl::PblEntryInfo info{};
-        lib.check(lib.concrete().findEntry(entry.name, info, 1), shown);
-        // 0 stamps the entry with the current time, as the converter's entries are.
-        info.time = 0;
-        std::uint8_t none = 0;
-        lib.check(lib->writeEntryData(info, entry.data.empty() ? &none : entry.data.data(),
-                                      static_cast<int>(entry.data.size()), 0),
-                  shown);
+        // No time: the entry is stamped with the current time, as the converter's are.
+        lib.check(lib->putEntry(entry.name, {}, entry.data), shown);
     }
     lib.close();
     for (const NewEntry& entry : unique) context.out.line(escapeControls(utf16ToUtf8(entry.name)));

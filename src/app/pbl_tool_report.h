@@ -12,9 +12,9 @@
 namespace keldrin::tool {
 
 // The opened report, or ToolFailure: "PATH: no such file", "PATH: cannot be read",
-// "PATH: damaged report: REASON (at byte N)" or "PATH: not a saved report[: REASON]".
+// "PATH: damaged report: REASON at offset N" or "PATH: not a saved report[: REASON]".
 std::shared_ptr<PsrContainer> openReport(const std::u16string& path);
-// "reason (at byte N)", control characters escaped.
-std::string describeReportDamage(const ReportDamage& damage);
+// The damage in its one wording, control characters escaped.
+std::string describeReportDamage(const Damage& damage);
 
 }  // namespace keldrin::tool

@@ -31,7 +31,7 @@ void printNotes(const ToolContext& context, const PsrContainer& report, const st
                 const std::vector<std::string>& notes, bool failed) {
     for (const std::string& note : notes) context.note(shown + ": " + escapeControls(note));
     if (!failed) return;
-    const ReportDamage damage = report.lastProblem();
+    const Damage damage = report.lastProblem();
     if (damage.found()) context.note(shown + ": " + describeReportDamage(damage));
 }
 

@@ -37,11 +37,6 @@ namespace {
 
 using pbl::ExportEncoding;
 
-// writeEntryData takes the comment length as a signed 16-bit byte count, the body's as
-// a signed 32-bit one.
-constexpr std::size_t kMaxCommentBytes = 32767;
-constexpr std::size_t kMaxEntryBytes = 0x7FFFFFFF;
-
 std::string shownName(const std::u16string& name) {
     return escapeControls(utf16ToUtf8(name));
 }
@@ -312,7 +307,7 @@ void collectFiles(const std::u16string& path, std::vector<std::u16string>& files
 ImportedEntry prepareImport(const OpenLibrary& lib, const std::u16string& path) {
     const bool unicode = lib->isUnicode() != 0;
     const std::string where = displayPath(path);
-    std::vector<std::uint8_t> bytes = readBoundedFile(path, kMaxEntryBytes);
+    std::vector<std::uint8_t> bytes = readBoundedFile(path, pbl::PblLibrary::maxEntryBytes());
     pbl::ReadExportFile read = pbl::readExportFile(bytes);
     if (!read.error.empty()) throw ToolFailure{where + ": not an export file: " + read.error};
     if (read.encoding == ExportEncoding::kAnsi ? pbl::holdsBinarySection(read.ansi.source)
@@ -365,20 +360,19 @@ ImportedEntry prepareImport(const OpenLibrary& lib, const std::u16string& path) 
         throw ToolFailure{named + ": a name holds no zero character"};
     if (!unicode && !exactAnsiBytes(entry.name))
         throw ToolFailure{named + ": the name cannot be written exactly in the ANSI code page"};
-    const pbl::layout::Variant& v = lib.concrete().variant();
-    const auto limitBytes =
-        static_cast<std::size_t>(pbl::layout::kNodeDataSize - v.entryHeaderSize - v.charSize);
+    const std::size_t limitBytes = lib->maxNameBytes();
     const std::size_t nameBytes =
         unicode ? entry.name.size() * 2 : exactAnsiBytes(entry.name)->size();
     if (nameBytes > limitBytes)
         throw ToolFailure{named + ": the name is too long for the library (" +
                           std::to_string(nameBytes) + " bytes, at most " +
                           std::to_string(limitBytes) + ")"};
-    if (comment.size() > kMaxCommentBytes)
+    const std::size_t commentLimit = lib->maxCommentBytes();
+    if (comment.size() > commentLimit)
         throw ToolFailure{where + ": the comment is too long: at most " +
-                          std::to_string(unicode ? kMaxCommentBytes / 2 : kMaxCommentBytes) +
+                          std::to_string(unicode ? commentLimit / 2 : commentLimit) +
                           (unicode ? " UTF-16 characters" : " bytes")};
-    if (body.size() > kMaxEntryBytes - comment.size())
+    if (body.size() > pbl::PblLibrary::maxEntryBytes() - comment.size())
         throw ToolFailure{where + ": too large for a library entry"};
     entry.commentSize = comment.size();
     entry.data.reserve(comment.size() + body.size());
@@ -398,7 +392,7 @@ void runImport(ToolContext& context, const ParsedArgs& args) {
 
     OpenLibrary lib = context.open(args.positional[0], true);
     refuseHosted(lib);
-    pbl::PblLibrary& library = lib.concrete();
+    pbl::PblLibrary& library = *lib.library;
 
     // Every file is read and checked before the library changes.
     std::vector<ImportedEntry> entries;
@@ -426,16 +420,11 @@ void runImport(ToolContext& context, const ParsedArgs& args) {
                           "; give --replace to replace " + (present.size() == 1 ? "it" : "them")};
     }
 
-    std::uint8_t none = 0;
     for (ImportedEntry& entry : entries) {
-        const std::string where = displayPath(entry.name);
-        pbl::PblEntryInfo info{};
-        lib.check(library.findEntry(entry.name, info, 1), where);
-        info.time = 0;  // now
-        lib.check(library.writeEntryData(info, entry.data.empty() ? &none : entry.data.data(),
-                                         static_cast<int>(entry.data.size() - entry.commentSize),
-                                         static_cast<short>(entry.commentSize)),
-                  where);
+        const ByteSpan data(entry.data);
+        lib.check(library.putEntry(entry.name, data.first(entry.commentSize),
+                                   data.subspan(entry.commentSize)),
+                  displayPath(entry.name));
     }
     lib.close();
     context.note("imported " + std::to_string(entries.size()) + " source" +

@@ -4,7 +4,6 @@
 // change; only close() commits it, so a command that fails part way changes nothing.
 #include <cstdint>
 #include <cstdio>
-#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,11 +17,6 @@
 namespace keldrin::tool {
 
 namespace {
-
-// writeEntryData takes the comment length as a signed 16-bit byte count.
-constexpr std::size_t kMaxCommentBytes = 32767;
-constexpr std::size_t kMaxEntryBytes =
-    static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
 
 // The whole of FILE, or of standard input for none or "-", refused past `limit` bytes.
 std::vector<std::uint8_t> readInput(const ToolContext& context,
@@ -83,29 +77,14 @@ void runPut(ToolContext& context, const ParsedArgs& args) {
     std::string comment;
     if (auto text = args.value("--comment"))
         comment = libraryText(*lib.library, *text, "the comment");
-    // A Unicode comment is whole UTF-16 characters, so its limit is the even one below.
-    const std::size_t commentLimit =
-        lib->isUnicode() != 0 ? kMaxCommentBytes / 2 * 2 : kMaxCommentBytes;
+    const std::size_t commentLimit = lib.library->maxCommentBytes();
     if (comment.size() > commentLimit)
         throw ToolFailure{"the comment is too long: at most " + std::to_string(commentLimit) +
                           " bytes"};
     // The whole input is read before the library changes, so a failed read changes nothing.
-    std::vector<std::uint8_t> data(comment.begin(), comment.end());
-    std::vector<std::uint8_t> body = readInput(context, source, kMaxEntryBytes - comment.size());
-    data.insert(data.end(), body.begin(), body.end());
-    std::uint8_t none = 0;
-
-    pbl::PblEntryInfo info{};
-    lib.check(lib.concrete().findEntry(name, info, 1), displayPath(name));
-    info.time = time.value_or(0);
-    lib.check(
-        lib->writeEntryData(info, data.empty() ? &none : data.data(), static_cast<int>(body.size()),
-                            static_cast<short>(comment.size())),
-        displayPath(name));
-    if (time) {
-        info.time = *time;
-        lib.check(lib->writeEntryTime(info), displayPath(name));
-    }
+    std::vector<std::uint8_t> body =
+        readInput(context, source, lib.library->maxEntryBytes() - comment.size());
+    lib.check(lib.library->putEntry(name, bytesOf(comment), body, time), displayPath(name));
     lib.close();
 }
 
@@ -116,7 +95,7 @@ void runRemove(ToolContext& context, const ParsedArgs& args) {
     refuseHosted(lib);
     requireNameFits(lib, name);
     pbl::PblEntryInfo info{};
-    int code = lib.concrete().findEntry(name, info, 0);
+    int code = lib->findEntry(name, info, 0);
     if (code == pbl::kPblNotFound) throw ToolFailure{displayPath(name) + ": no such entry"};
     lib.check(code, displayPath(name));
     lib.check(lib->deleteEntry(info), displayPath(name));
@@ -134,9 +113,7 @@ void runComment(ToolContext& context, const ParsedArgs& args) {
     const std::u16string& text = args.positional[1];
     std::string stored = libraryText(*lib.library, text, "the comment");
     bool unicode = lib->isUnicode() != 0;
-    // The header's comment field holds the terminator too.
-    const auto capacity = static_cast<std::size_t>(lib.concrete().variant().commentCapacity);
-    if (stored.size() + (unicode ? 2 : 1) > capacity)
+    if (stored.size() > lib->maxLibraryCommentBytes())
         throw ToolFailure{
             unicode ? "the comment is too long: at most 255 UTF-16 characters in a Unicode library"
                     : "the comment is too long: at most 255 bytes in an ANSI library"};
@@ -157,7 +134,7 @@ void runLibraryData(ToolContext& context, const ParsedArgs& args) {
         return;
     }
     // Read whole before the library opens, so a failed read changes nothing.
-    std::vector<std::uint8_t> data = readInput(context, source, kMaxEntryBytes);
+    std::vector<std::uint8_t> data = readInput(context, source, pbl::PblLibrary::maxEntryBytes());
     OpenLibrary lib = context.open(path, true);
     refuseHosted(lib);
     std::uint8_t none = 0;

@@ -20,6 +20,11 @@ using Bytes = std::vector<std::uint8_t>;
 using ByteSpan = std::span<const std::uint8_t>;
 using MutableByteSpan = std::span<std::uint8_t>;
 
+// The bytes of a string that carries stored text (ANSI bytes, or UTF-16LE).
+inline ByteSpan bytesOf(std::string_view text) {
+    return ByteSpan(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
 // True when [offset, offset + length) lies inside a buffer of `size` bytes.
 constexpr bool rangeFits(std::size_t size, std::size_t offset, std::size_t length) {
     return offset <= size && length <= size - offset;

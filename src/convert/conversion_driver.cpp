@@ -12,7 +12,6 @@
 // A report whose DataWindows the library cannot keep apart (two names that the library
 // takes for one, or a name its ANSI code page cannot carry) fails the conversion: a
 // library that silently misses a DataWindow is worse than none.
-#include <climits>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -25,8 +24,7 @@
 #include "base/text.h"
 #include "convert/path_ops.h"
 #include "convert/report_plan.h"
-#include "pbl/pbl_library.h"
-#include "pbl/pbl_library_impl.h"
+#include "pbl/library.h"
 #include "psr/psr_container.h"
 
 namespace keldrin {
@@ -78,26 +76,21 @@ void printLabelled(std::u16string_view label, const std::u16string& value) {
 // Entry names go to the library in their exact form: UTF-16 for a Unicode library,
 // the ANSI bytes for an ANSI one, where a name the code page cannot carry fails instead
 // of landing under "?" in place of another entry's name.
-pbl::PblLibrary& concreteLibrary(pbl::PblLibraryInterface& library) {
-    auto* concrete = dynamic_cast<pbl::PblLibrary*>(&library);
-    if (concrete == nullptr) throw IOException();
-    return *concrete;
-}
-
+//
 // True when the library already holds an entry that the name leads to (as the library
 // compares names: ASCII letters without regard to case).
-bool hasEntry(pbl::PblLibraryInterface& library, const std::u16string& name) {
+bool hasEntry(pbl::PblLibrary& library, const std::u16string& name) {
     pbl::PblEntryInfo info{};
-    int rc = concreteLibrary(library).findEntry(name, info, 0);
+    int rc = library.findEntry(name, info, 0);
     if (rc == pbl::kPblNotFound) return false;
     if (rc != pbl::kPblOk) throw IOException();
     return true;
 }
 
 // True when the entry the name leads to holds exactly `data`, with no comment.
-bool entryHolds(pbl::PblLibraryInterface& library, const std::u16string& name, const Bytes& data) {
+bool entryHolds(pbl::PblLibrary& library, const std::u16string& name, const Bytes& data) {
     pbl::PblEntryInfo info{};
-    if (concreteLibrary(library).findEntry(name, info, 0) != pbl::kPblOk) throw IOException();
+    if (library.findEntry(name, info, 0) != pbl::kPblOk) throw IOException();
     if (info.commentSize != 0 || info.dataSize < 0 ||
         static_cast<std::size_t>(info.dataSize) != data.size())
         return false;
@@ -113,7 +106,7 @@ bool entryHolds(pbl::PblLibraryInterface& library, const std::u16string& name, c
 // `buffer` already holds the source stream when `sourceRead`: every stream goes through
 // the one buffer, and none is read twice.
 template <typename Write>
-void addDataWindow(PsrContainer& container, pbl::PblLibraryInterface& library,
+void addDataWindow(PsrContainer& container, pbl::PblLibrary& library,
                    const PlannedDataWindow& dw, Bytes& buffer, bool sourceRead, Write write) {
     const std::u16string source = dw.name + u".srd";
     const std::u16string object = dw.name + u".dwo";
@@ -135,15 +128,10 @@ void addDataWindow(PsrContainer& container, pbl::PblLibraryInterface& library,
 
 }  // namespace
 
-void PsrContainer::addEntry(pbl::PblLibraryInterface& library, const std::u16string& name,
+void PsrContainer::addEntry(pbl::PblLibrary& library, const std::u16string& name,
                             const Bytes& data) {
-    if (data.size() > static_cast<std::size_t>(INT_MAX)) throw IOException();
-    pbl::PblEntryInfo info{};
-    if (concreteLibrary(library).findEntry(name, info, 1) != pbl::kPblOk) throw IOException();
-    // 0 asks the library to stamp the entry with the current time.
-    info.time = 0;
-    if (library.writeEntryData(info, data.data(), static_cast<int>(data.size()), 0) != pbl::kPblOk)
-        throw IOException();
+    // No comment, and no time: the library stamps the entry with the current time.
+    if (library.putEntry(name, {}, data) != pbl::kPblOk) throw IOException();
 }
 
 void PsrContainer::convert(std::u16string targetPblName) {

@@ -33,7 +33,7 @@ std::string offsetText(std::size_t offset) {
 
 class Parser {
   public:
-    Parser(std::u16string_view text, ParseError& error) : t_(text), error_(error) {}
+    Parser(std::u16string_view text, Damage& error) : t_(text), error_(error) {}
 
     bool parse(SourceText& out) {
         skipSpace();
@@ -62,8 +62,7 @@ class Parser {
     static std::string describe(char16_t c) { return utf16ToUtf8(std::u16string(1, c)); }
 
     bool fail(std::string reason, std::size_t at) {
-        error_.reason = std::move(reason) + " at " + offsetText(at);
-        error_.offset = at;
+        error_ = Damage{std::move(reason), static_cast<std::int64_t>(at), {}};
         return false;
     }
 
@@ -237,7 +236,7 @@ class Parser {
     }
 
     std::u16string_view t_;
-    ParseError& error_;
+    Damage& error_;
     std::size_t pos_ = 0;
 };
 
@@ -317,12 +316,12 @@ const TableColumn* DataWindow::column(std::string_view name) const {
     return nullptr;
 }
 
-bool parseSourceText(std::u16string_view text, SourceText& out, ParseError& error) {
+bool parseSourceText(std::u16string_view text, SourceText& out, Damage& error) {
     out = SourceText{};
     return Parser(text, error).parse(out);
 }
 
-bool parseDataWindow(std::u16string_view text, DataWindow& out, ParseError& error) {
+bool parseDataWindow(std::u16string_view text, DataWindow& out, Damage& error) {
     if (!parseSourceText(text, out.text, error)) return false;
     for (const Group& g : out.text.groups) {
         if (g.keyword == "datawindow") {

@@ -27,6 +27,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/damage.h"
+
 namespace keldrin::dw {
 
 struct Item;
@@ -59,11 +61,6 @@ struct Group {
     std::string text(std::string_view key, std::string_view fallback = "") const;
 };
 
-struct ParseError {
-    std::string reason;
-    std::size_t offset = 0;  // characters from the start of the text
-};
-
 struct SourceText {
     std::string release;  // "6", "9", "10.5"; empty when the text has no release statement
     std::vector<Group> groups;
@@ -71,8 +68,9 @@ struct SourceText {
 
 inline constexpr std::size_t kMaxDepth = 64;
 
-// Parses the UTF-16 text; false and `error` set when it does not parse.
-bool parseSourceText(std::u16string_view text, SourceText& out, ParseError& error);
+// Parses the UTF-16 text; false and `error` set when it does not parse (its offset
+// counts characters from the start of the text).
+bool parseSourceText(std::u16string_view text, SourceText& out, Damage& error);
 
 // ---- The model taken from the groups ----
 
@@ -129,7 +127,7 @@ struct DataWindow {
 
 // Parses the text and builds the model; false and `error` set when it does not parse.
 // A table column may have no name: blob columns in old libraries have none.
-bool parseDataWindow(std::u16string_view text, DataWindow& out, ParseError& error);
+bool parseDataWindow(std::u16string_view text, DataWindow& out, Damage& error);
 
 // Source bytes as a report stream or a library entry holds them: UTF-16LE when
 // `unicode`, else text in the ANSI code page. The bytes end at the first terminator.

@@ -340,7 +340,7 @@ std::string decimalText(std::uint32_t low, std::uint32_t mid, std::uint32_t high
 }
 
 bool decodeReportData(ByteSpan bytes, std::string_view streamName, const DataWindow* declared,
-                      ReportData& out, ReportDamage& damage) {
+                      ReportData& out, Damage& damage) {
     out = ReportData{};
     out.stream = std::string(streamName);
     if (bytes.size() < kHeaderBytes || bytes[0] != 'D' || bytes[1] != 'A' || bytes[2] != 'T' ||

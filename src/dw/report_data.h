@@ -74,7 +74,7 @@ struct ReportData {
 // stored column names must be its table's, in order, and stored types its declared ones.
 // False with `damage` (offset: within the stream) when the stream cannot be read as rows.
 bool decodeReportData(ByteSpan bytes, std::string_view streamName, const DataWindow* declared,
-                      ReportData& out, ReportDamage& damage);
+                      ReportData& out, Damage& damage);
 
 // The decimal text of a 96-bit magnitude (three words, lowest first) with `scale` digits
 // after the point: (45700000, 0, 0, 3) gives "45700.000".

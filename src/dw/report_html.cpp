@@ -515,7 +515,7 @@ int writeReportHtml(PsrContainer& container, std::string& out, std::vector<std::
             continue;
         }
         ReportData list;
-        ReportDamage damage;
+        Damage damage;
         if (decodeReportData(bytes, stream, nullptr, list, damage))
             dropDowns[toLong(o.attr("id"))] = std::move(list);
     }

@@ -79,9 +79,9 @@ bool loadSource(PsrContainer& container, const std::u16string& path, DataWindow&
         notes.push_back("stream '" + utf16ToUtf8(path) + "' does not convert from the code page");
         return false;
     }
-    ParseError error;
+    Damage error;
     if (!parseDataWindow(*text, dw, error)) {
-        notes.push_back("stream '" + utf16ToUtf8(path) + "' does not parse: " + error.reason);
+        notes.push_back("stream '" + utf16ToUtf8(path) + "' does not parse: " + describe(error));
         return false;
     }
     return true;
@@ -186,9 +186,9 @@ bool readMainDataWindow(PsrContainer& container, DataWindow& dw, ReportData& row
     if (!loadSource(container, u"source", dw, notes)) return false;
     Bytes bytes;
     if (!readNamed(container, u"data", bytes, notes)) return true;
-    ReportDamage damage;
+    Damage damage;
     hasRows = decodeReportData(bytes, "data", &dw, rows, damage);
-    if (!hasRows) notes.push_back(damage.reason);
+    if (!hasRows) notes.push_back(damage.what);
     return true;
 }
 
@@ -231,7 +231,7 @@ int writeReportData(PsrContainer& container, const std::string& dwName, Format f
             Bytes bytes;
             if (!readNamed(container, path, bytes, ignored)) continue;
             ReportData data;
-            ReportDamage damage;
+            Damage damage;
             if (!decodeReportData(bytes, utf16ToUtf8(path), &child, data, damage)) continue;
             if (shown)
                 others.push_back(utf16ToUtf8(path));
@@ -257,9 +257,9 @@ int writeReportData(PsrContainer& container, const std::string& dwName, Format f
     Bytes bytes;
     if (!readNamed(container, stream, bytes, notes)) return kDataFailed;
     ReportData data;
-    ReportDamage damage;
+    Damage damage;
     if (!decodeReportData(bytes, utf16ToUtf8(stream), source ? &declared : nullptr, data, damage)) {
-        notes.push_back(damage.reason);
+        notes.push_back(damage.what);
         return kDataFailed;
     }
     return finish(data, format, out, notes);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/bytes.h"
-#include "pbl/pbl_library_impl.h"
+#include "pbl/library.h"
 
 namespace keldrin::pbl {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <numeric>
 
-#include "pbl/pbl_library_impl.h"
+#include "pbl/library.h"
 
 namespace keldrin::pbl {
 

@@ -21,8 +21,8 @@
 #include <utility>
 
 #include "base/text.h"
+#include "pbl/library.h"
 #include "pbl/node_records.h"
-#include "pbl/pbl_library_impl.h"
 #include "pbl/stored_text.h"
 
 namespace keldrin::pbl {
@@ -93,8 +93,9 @@ class DirectoryOps {
     int damaged(const char* reason, std::int64_t offset, const Bytes* name = nullptr) {
         return lib_.damaged(reason, offset, name != nullptr ? lib_.displayName(*name) : "");
     }
-    int damagedNode(std::int32_t node, const NodeFault& fault) {
-        return lib_.damaged(fault.reason, std::int64_t{node} + fault.position);
+    // `fault`'s offset counts from the node's first byte.
+    int damagedNode(std::int32_t node, const Damage& fault) {
+        return lib_.damaged(fault.what, std::int64_t{node} + fault.offset);
     }
 
     PblLibrary& lib_;
@@ -107,7 +108,7 @@ class DirectoryOps {
 int DirectoryOps::readNodeHeader(std::int32_t node, NodeHeader& header) {
     const std::uint8_t* p = file_.readNode(node);
     if (p == nullptr) return damaged("node lies outside the file", node);
-    NodeFault fault;
+    Damage fault;
     if (!decodeNodeHeader(nodeSpan(p), header, &fault)) return damagedNode(node, fault);
     return kPblOk;
 }
@@ -123,7 +124,7 @@ int DirectoryOps::copyNode(std::int32_t node, Bytes& image, NodeHeader& h,
     const std::uint8_t* cached = file_.readNode(node);
     if (cached == nullptr) return damaged("node lies outside the file", node);
     image.assign(cached, cached + kNodeSize);
-    NodeFault fault;
+    Damage fault;
     if (!decodeNodeHeader(image, h, &fault) || !listRecords(v_, image, h, records, &fault))
         return damagedNode(node, fault);
     return kPblOk;
@@ -141,7 +142,7 @@ int DirectoryOps::search(const Bytes& name, PblEntryInfo& info, int create, std:
         if (p == nullptr) return damaged("node lies outside the file", node);
         const ByteSpan image = nodeSpan(p);
         NodeHeader h;
-        NodeFault fault;
+        Damage fault;
         if (!decodeNodeHeader(image, h, &fault)) return damagedNode(node, fault);
 
         bool descend = false;
@@ -468,7 +469,7 @@ int DirectoryOps::takeOverSubtreeTop(std::int32_t root, std::int32_t top) {
     const std::uint8_t* cached = file_.readNode(top);
     if (cached == nullptr) return damaged("node lies outside the file", top);
     image.assign(cached, cached + kNodeSize);
-    NodeFault fault;
+    Damage fault;
     if (!decodeNodeHeader(image, th, &fault)) return damagedNode(top, fault);
     for (std::int32_t child : {th.left, th.right}) {
         if (child == kNoLink) continue;
@@ -501,7 +502,7 @@ int DirectoryOps::deleteEntry(PblEntryInfo& info, const std::vector<std::int32_t
     if (hit == records.end())
         return damaged("descriptor names no entry record of its node", info.entryOffset);
     removeRecord(image, h, static_cast<std::size_t>(p), hit->size());
-    NodeFault fault;
+    Damage fault;
     if (!listRecords(v_, image, h, records, &fault)) return damagedNode(node, fault);
     recomputeBounds(h, records);
 

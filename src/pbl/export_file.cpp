@@ -136,8 +136,8 @@ int hexValue(std::uint8_t c) {
     return -1;
 }
 
-std::string atByte(std::size_t offset) {
-    return " at byte " + std::to_string(offset);
+std::string atOffset(std::size_t offset) {
+    return " at offset " + std::to_string(offset);
 }
 
 // The text of a HEXASCII file (after its mark). `base` is where `bytes` starts in the
@@ -149,7 +149,7 @@ std::optional<std::u16string> decodeHexAscii(ByteSpan bytes, std::size_t base, s
     while (i < bytes.size()) {
         const std::uint8_t c = bytes[i];
         if (c >= 0x80) {
-            error = "a byte above 0x7F" + atByte(base + i) + " in a HEXASCII file";
+            error = "a byte above 0x7F" + atOffset(base + i) + " in a HEXASCII file";
             return std::nullopt;
         }
         if (c != '$' || !startsWith(bytes.subspan(i), kHexOpen)) {
@@ -157,7 +157,7 @@ std::optional<std::u16string> decodeHexAscii(ByteSpan bytes, std::size_t base, s
             ++i;
             continue;
         }
-        const std::string malformed = "a malformed $$HEX$$ escape" + atByte(base + i);
+        const std::string malformed = "a malformed $$HEX$$ escape" + atOffset(base + i);
         std::size_t pos = i + kHexOpen.size();
         std::size_t count = 0;
         std::size_t digits = 0;

@@ -20,7 +20,7 @@
 #include "base/growable_buffer.h"
 #include "base/text.h"
 #include "pbl/export_reader.h"
-#include "pbl/pbl_library_impl.h"
+#include "pbl/library.h"
 
 namespace keldrin::pbl {
 namespace {
@@ -89,10 +89,8 @@ std::int32_t exportEntry(const char16_t* libraryPath, const char16_t* entryName,
 
     // Sizes from the file: refuse what no chain in this file could hold before any
     // buffer grows to fit it.
-    auto* opened = dynamic_cast<PblLibrary*>(session.library.get());
-    if (opened == nullptr) return KELDRIN_EXPORT_UNREADABLE;
     if (info.dataSize < 0 || info.commentSize < 0 || info.commentSize > info.dataSize ||
-        info.dataSize > opened->maxDataBytes())
+        info.dataSize > session.library->maxDataBytes())
         return KELDRIN_EXPORT_UNREADABLE;
 
     ExportBuffers& out = buffers();

@@ -78,7 +78,7 @@ class Checker {
             ++dropped_;
             return;
         }
-        out_.push_back({problem, kind, offset, std::move(entry), std::move(detail)});
+        out_.push_back({problem, kind, Damage{std::move(detail), offset, std::move(entry)}});
     }
     void problem(const char* kind, std::int64_t offset, std::string detail,
                  std::string entry = {}) {
@@ -564,7 +564,7 @@ std::vector<CheckFinding> checkLibrary(ByteSpan bytes) {
 
 std::vector<CheckFinding> checkLibrary(const std::u16string& path) {
     auto unreadable = [](std::string detail) {
-        return std::vector<CheckFinding>{{true, "unreadable", -1, {}, std::move(detail)}};
+        return std::vector<CheckFinding>{{true, "unreadable", Damage{std::move(detail), -1, {}}}};
     };
     std::FILE* file = fs::openFile(path, "rb");
     if (file == nullptr) return unreadable("cannot open the file");
@@ -582,10 +582,8 @@ std::vector<CheckFinding> checkLibrary(const std::u16string& path) {
 }
 
 std::string describeFinding(const CheckFinding& finding) {
-    std::string text = std::string(finding.problem ? "problem " : "note ") + finding.kind;
-    if (finding.offset >= 0) text += " at offset " + std::to_string(finding.offset);
-    if (!finding.entry.empty()) text += " (entry '" + finding.entry + "')";
-    return text + ": " + finding.detail;
+    return std::string(finding.problem ? "problem " : "note ") + finding.kind + ": " +
+           describe(finding.damage);
 }
 
 }  // namespace keldrin::pbl

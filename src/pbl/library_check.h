@@ -20,15 +20,16 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "base/damage.h"
 
 namespace keldrin::pbl {
 
 struct CheckFinding {
-    bool problem = false;      // breaks reading or writing; otherwise a note
-    std::string kind;          // a short tag, e.g. "data-chain", "leaked-block"
-    std::int64_t offset = -1;  // file offset of the structure at fault; -1 for the file
-    std::string entry;         // UTF-8 name of the entry it belongs to; may be empty
-    std::string detail;        // one sentence for people
+    bool problem = false;  // breaks reading or writing; otherwise a note
+    std::string kind;      // a short tag, e.g. "data-chain", "leaked-block"
+    // One sentence for people, the file offset of the structure at fault (-1 for the
+    // file), the UTF-8 name of the entry it belongs to (may be empty).
+    Damage damage;
 };
 
 // Every finding in the library file at `path` (problems and notes, in file order of
@@ -37,7 +38,7 @@ std::vector<CheckFinding> checkLibrary(const std::u16string& path);
 // The same over a file's bytes.
 std::vector<CheckFinding> checkLibrary(ByteSpan bytes);
 
-// "problem data-chain at offset 4608 (entry 'd_x.srd'): block lacks DAT*".
+// "problem data-chain: block lacks DAT* at offset 4608 (entry 'd_x.srd')".
 std::string describeFinding(const CheckFinding& finding);
 
 }  // namespace keldrin::pbl

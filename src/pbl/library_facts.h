@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "pbl/pbl_library_impl.h"
+#include "pbl/library.h"
 
 namespace keldrin::pbl {
 

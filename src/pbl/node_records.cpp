@@ -5,13 +5,13 @@ namespace keldrin::pbl {
 using namespace layout;
 
 namespace {
-bool fail(NodeFault* fault, const char* reason, int position) {
-    if (fault != nullptr) *fault = {reason, position};
+bool fail(Damage* fault, const char* reason, int position) {
+    if (fault != nullptr) *fault = Damage{reason, position, {}};
     return false;
 }
 }  // namespace
 
-bool decodeNodeHeader(ByteSpan node, NodeHeader& header, NodeFault* fault) {
+bool decodeNodeHeader(ByteSpan node, NodeHeader& header, Damage* fault) {
     if (!hasSignature(node, kNodeSignature)) return fail(fault, "node lacks its signature", 0);
     if (!NodeHeader::decode(node, header)) return fail(fault, "node is cut short", 0);
     if (header.freeBytes < 0 || header.freeBytes > kNodeDataSize)
@@ -21,7 +21,7 @@ bool decodeNodeHeader(ByteSpan node, NodeHeader& header, NodeFault* fault) {
 }
 
 bool listRecords(const Variant& v, ByteSpan node, const NodeHeader& header,
-                 std::vector<RecordRef>& out, NodeFault* fault) {
+                 std::vector<RecordRef>& out, Damage* fault) {
     out.clear();
     if (node.size() < static_cast<std::size_t>(kNodeSize))
         return fail(fault, "node is cut short", 0);

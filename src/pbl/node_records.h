@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "base/damage.h"
 #include "pbl/pbl_layout.h"
 #include "pbl/stored_text.h"
 
@@ -23,21 +24,16 @@ struct RecordRef {
     int entryHeaderSize = 0;
 };
 
-// What is wrong with a node, and where: `position` counts from the node's first byte.
-struct NodeFault {
-    const char* reason = "";
-    int position = 0;
-};
-
 // Checks the node's signature and header fields (free bytes in 0..3040, count not
-// negative). False on damage, with `fault` (when given) saying what.
-bool decodeNodeHeader(ByteSpan node, layout::NodeHeader& header, NodeFault* fault = nullptr);
+// negative). False on damage, with `fault` (when given) saying what, its offset counted
+// from the node's first byte.
+bool decodeNodeHeader(ByteSpan node, layout::NodeHeader& header, Damage* fault = nullptr);
 
 // Lists the node's records in stored order: `header.count` records packed from
 // data-area byte 0, each with "ENT*", a name length of 1..16000, lying wholly inside
 // the used part of the data area (3040 - free bytes). False on damage.
 bool listRecords(const layout::Variant& v, ByteSpan node, const layout::NodeHeader& header,
-                 std::vector<RecordRef>& out, NodeFault* fault = nullptr);
+                 std::vector<RecordRef>& out, Damage* fault = nullptr);
 
 // The name whose position (offset from the node start) is `position`: its 16-bit
 // length sits just before it. False when the length is 0 or above 16000 or the name

@@ -14,8 +14,8 @@
 
 #include "base/file.h"
 #include "base/text.h"
+#include "pbl/library.h"
 #include "pbl/node_records.h"
-#include "pbl/pbl_library_impl.h"
 #include "pbl/stored_text.h"
 
 namespace keldrin::pbl {
@@ -117,9 +117,9 @@ int PblLibrary::walkDirectory(
         // The visitor may read through this library, which may evict the cached node.
         std::memcpy(image.data(), cached, kNodeSize);
         NodeHeader h;
-        NodeFault fault;
+        Damage fault;
         if (!decodeNodeHeader(image, h, &fault) || !listRecords(v, image, h, records, &fault))
-            return damaged(fault.reason, std::int64_t{node} + fault.position);
+            return damaged(fault.what, std::int64_t{node} + fault.offset);
         const int rc = visit(node, records);
         if (rc != kPblOk) return rc;
         stack.push_back(h.right);
@@ -511,6 +511,37 @@ int PblLibrary::writeEntryTime(const PblEntryInfo& info) {
     return file_.writeAt(bytes, sizeof bytes, info.entryOffset + variant().entryTimeField)
                ? kPblOk
                : kPblFailed;
+}
+
+int PblLibrary::putEntry(const std::u16string& name, ByteSpan comment, ByteSpan body,
+                         std::optional<std::int32_t> time) {
+    if (!writable_) return readOnly();
+    if (comment.size() > maxCommentBytes() || (unicode_ && comment.size() % 2 != 0) ||
+        body.size() > maxEntryBytes() - comment.size())
+        return kPblInvalidArgument;
+    // A name past the node's room is refused as such, not looked up and not found.
+    const std::size_t nameBytes = unicode_ ? name.size() * 2 : wideToAnsi(name).size();
+    if (nameBytes > maxNameBytes()) return kPblInvalidArgument;
+    // The data goes to the chain in one piece; only an entry with a comment needs a copy.
+    Bytes joined;
+    ByteSpan data = body;
+    if (!comment.empty()) {
+        joined.reserve(comment.size() + body.size());
+        joined.assign(comment.begin(), comment.end());
+        joined.insert(joined.end(), body.begin(), body.end());
+        data = ByteSpan(joined.data(), joined.size());
+    }
+    PblEntryInfo info{};
+    int rc = findEntry(name, info, 1);
+    if (rc != kPblOk) return rc;
+    info.time = time.value_or(0);  // 0 stamps the current time
+    // An empty entry still hands the chain a valid address (its copy takes none of it).
+    static constexpr std::uint8_t kNothing = 0;
+    rc = writeEntryData(info, data.empty() ? &kNothing : data.data(), static_cast<int>(body.size()),
+                        static_cast<short>(comment.size()));
+    // A time of 0 asked for is kept, not taken for "now".
+    if (rc == kPblOk && time == 0) rc = writeEntryTime(info);
+    return rc;
 }
 
 int PblLibrary::forEachEntry(PblEntryVisitor& visitor) {

@@ -1,7 +1,9 @@
 // The programming interface of the PBL library: PblManager creates and opens library
-// files, PblLibraryInterface is one open library with its entries, comment and library
-// data. Nothing here throws; every operation returns a result code (PblResult), and
-// callers decide what to throw. The on-disk format is described in pbl/pbl_layout.h.
+// files and hands out PblLibrary (pbl/library.h), one open library with its entries,
+// comment and library data. PblLibraryInterface is the abstract face of that class, the
+// operations a program that loads this module reaches through its virtual table.
+// Nothing here throws; every operation returns a result code (PblResult), and callers
+// decide what to throw. The on-disk format is described in pbl/pbl_layout.h.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +47,7 @@ class PblEntryVisitor {
 };
 
 class PblManager;
+class PblLibrary;
 
 class PblLibraryInterface {
   public:
@@ -91,14 +94,14 @@ class PblManager {
     // when writable, a shared one otherwise. createLibrary holds the exclusive lock
     // while it writes. Both wait for other holders at most lockWait() milliseconds, then
     // give up with kPblBusy and touch nothing.
-    virtual PblLibraryInterface* openLibrary(const char* path, int writable);
+    virtual PblLibrary* openLibrary(const char* path, int writable);
     virtual void release();
     virtual int setNameEncoding(int mode);
     virtual int nameEncoding();
 
     // The same with wide names, for callers whose paths the ANSI code page cannot carry.
     int createLibrary(const std::u16string& path, int version);
-    PblLibraryInterface* openLibrary(const std::u16string& path, int writable);
+    PblLibrary* openLibrary(const std::u16string& path, int writable);
 
     // A stored name (storedLength bytes, terminator included) in this manager's
     // name-encoding form, without terminator.
@@ -112,7 +115,7 @@ class PblManager {
     // a file that is not a library).
     int lastResult() const { return lastResult_; }
     // Why the last openLibrary found no library (with lastResult() kPblDamaged).
-    const PblDamage& lastDamage() const { return damage_.last(); }
+    const Damage& lastDamage() const { return damage_.last(); }
 
   protected:
     friend PblManager* createPblManager();
@@ -137,16 +140,14 @@ PblManager* createPblManager();
 
 // Owning handles that call release().
 struct PblLibraryReleaser {
-    void operator()(PblLibraryInterface* library) const {
-        if (library != nullptr) library->release();
-    }
+    void operator()(PblLibrary* library) const;
 };
 struct PblManagerReleaser {
     void operator()(PblManager* manager) const {
         if (manager != nullptr) manager->release();
     }
 };
-using PblLibraryHandle = std::unique_ptr<PblLibraryInterface, PblLibraryReleaser>;
+using PblLibraryHandle = std::unique_ptr<PblLibrary, PblLibraryReleaser>;
 using PblManagerHandle = std::unique_ptr<PblManager, PblManagerReleaser>;
 
 }  // namespace keldrin::pbl

@@ -12,8 +12,8 @@
 #include "base/file_lock.h"
 #include "base/text.h"
 #include "pbl/journal.h"
+#include "pbl/library.h"
 #include "pbl/pbl_layout.h"
-#include "pbl/pbl_library_impl.h"
 #include "pbl/stored_text.h"
 
 namespace keldrin::pbl {
@@ -24,6 +24,10 @@ PblManager* createPblManager() {
 
 void PblManager::release() {
     delete this;
+}
+
+void PblLibraryReleaser::operator()(PblLibrary* library) const {
+    if (library != nullptr) library->release();
 }
 
 int PblManager::setNameEncoding(int mode) {
@@ -53,12 +57,12 @@ int PblManager::createLibrary(const std::u16string& path, int version) {
     return ok ? kPblOk : kPblWriteFailed;
 }
 
-PblLibraryInterface* PblManager::openLibrary(const char* path, int writable) {
+PblLibrary* PblManager::openLibrary(const char* path, int writable) {
     if (path == nullptr) return nullptr;
     return openLibrary(ansiToWide(path), writable);
 }
 
-PblLibraryInterface* PblManager::openLibrary(const std::u16string& path, int writable) {
+PblLibrary* PblManager::openLibrary(const std::u16string& path, int writable) {
     // One rule for every writer, whoever runs it (root included): a file whose permission
     // bits grant write access to nobody is not to be changed.
     if (writable != 0 && fs::isWriteProtected(path)) {
@@ -89,7 +93,7 @@ PblLibraryInterface* PblManager::openLibrary(const std::u16string& path, int wri
 std::FILE* PblManager::openJournaled(const std::u16string& path, bool writable) {
     const std::u16string journalPath = journal::pathFor(path);
     auto refuse = [this](std::string reason) -> std::FILE* {
-        damage_.set(PblDamage{std::move(reason), -1, {}});
+        damage_.set(Damage{std::move(reason), -1, {}});
         lastResult_ = kPblDamaged;
         return nullptr;
     };

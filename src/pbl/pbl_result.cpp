@@ -29,18 +29,8 @@ const char* resultText(int code) {
     }
 }
 
-std::string describeDamage(const PblDamage& damage) {
-    std::string text;
-    if (!damage.entry.empty()) text = "entry '" + damage.entry + "': ";
-    text += damage.reason.empty() ? std::string("damaged") : damage.reason;
-    if (damage.offset >= 0) text += " at offset " + std::to_string(damage.offset);
-    return text;
-}
-
-int DamageLog::report(std::string reason, std::int64_t offset, std::string entry) {
-    last_.reason = std::move(reason);
-    last_.offset = offset;
-    last_.entry = std::move(entry);
+int DamageLog::report(std::string what, std::int64_t offset, std::string entry) {
+    last_ = Damage{std::move(what), offset, std::move(entry)};
     return kPblDamaged;
 }
 

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/damage.h"
+
 namespace keldrin::pbl {
 
 // Callers outside the library test for 0.
@@ -24,27 +26,17 @@ enum PblResult : int {
 // Words for a result code, for people ("damaged library", ...).
 const char* resultText(int code);
 
-// Why the last kPblDamaged was returned, and where.
-struct PblDamage {
-    std::string reason;        // what is wrong, e.g. "data chain loops back"
-    std::int64_t offset = -1;  // file offset of the structure at fault; -1 when none
-    std::string entry;         // UTF-8 name of the entry it belongs to; empty when none
-};
-
-// One line for people: "entry 'd_x.srd': data chain loops back at offset 4608".
-std::string describeDamage(const PblDamage& damage);
-
-// The one path every kPblDamaged takes: report() keeps the reason and the place and
-// returns the code, so one breakpoint catches every kind of damage and callers can say
-// where it lies.
+// The one path every kPblDamaged takes: report() keeps what is wrong (the offset of the
+// structure at fault, the UTF-8 name of the entry it belongs to) and returns the code, so one
+// breakpoint catches every kind of damage and callers can say where it lies.
 class DamageLog {
   public:
-    [[nodiscard]] int report(std::string reason, std::int64_t offset, std::string entry = {});
-    const PblDamage& last() const { return last_; }
-    void set(const PblDamage& damage) { last_ = damage; }
+    [[nodiscard]] int report(std::string what, std::int64_t offset, std::string entry = {});
+    const Damage& last() const { return last_; }
+    void set(const Damage& damage) { last_ = damage; }
 
   private:
-    PblDamage last_;
+    Damage last_;
 };
 
 }  // namespace keldrin::pbl

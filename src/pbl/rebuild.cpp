@@ -30,7 +30,7 @@
 #include "base/text.h"
 #include "pbl/balanced_directory.h"
 #include "pbl/bulk_reader.h"
-#include "pbl/pbl_library_impl.h"
+#include "pbl/library.h"
 #include "pbl/rebuild.h"
 #include "pbl/stored_text.h"
 
@@ -260,20 +260,19 @@ int PblLibrary::copyTo(const char* path, int version) {
     return copyLibrary(*this, ansiToWide(path), version);
 }
 
-int copyLibrary(PblLibraryInterface& sourceInterface, const std::u16string& path, int version) {
-    auto* source = dynamic_cast<PblLibrary*>(&sourceInterface);
-    if (source == nullptr || path.empty()) return kPblInvalidArgument;
-    const int v = settleVersion(version, source->version());
+int copyLibrary(PblLibrary& source, const std::u16string& path, int version) {
+    if (path.empty()) return kPblInvalidArgument;
+    const int v = settleVersion(version, source.version());
     // Old "0300" and "0400" libraries keep their version only when asked for 5 or above.
     if (v < kFirstAnsiVersion) return kPblInvalidArgument;
-    if (fs::isOpenFile(source->file().stream(), path)) return kPblInvalidArgument;
+    if (fs::isOpenFile(source.file().stream(), path)) return kPblInvalidArgument;
 
     fs::ReplacementFile replacement;
     // The library writes the file by name.
     if (!replacement.create(path, u"rebuild") || !replacement.letGo()) return kPblIoError;
     const std::u16string& temporary = replacement.path();
     PblManagerHandle ownManager;
-    PblManager* manager = source->manager();
+    PblManager* manager = source.manager();
     if (manager == nullptr) {
         ownManager.reset(createPblManager());
         manager = ownManager.get();
@@ -284,11 +283,10 @@ int copyLibrary(PblLibraryInterface& sourceInterface, const std::u16string& path
         if (!target) {
             rc = kPblFailed;
         } else {
-            auto* fresh = dynamic_cast<PblLibrary*>(target.get());
             // Nobody reads the new library before it takes its name: its writes are held
             // back and go out in long runs (the flush below reports any that failed).
-            if (fresh != nullptr) fresh->file().deferWrites();
-            rc = fresh != nullptr ? Rebuild(*source, *fresh).run() : kPblFailed;
+            target->file().deferWrites();
+            rc = Rebuild(source, *target).run();
             // The bitmap goes out with the flush; its failure leaves the copy incomplete.
             int flushed = target->flush();
             if (rc == kPblOk && flushed != 0) rc = kPblWriteFailed;

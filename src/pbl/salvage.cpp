@@ -25,7 +25,7 @@
 #include "base/file_lock.h"
 #include "base/text.h"
 #include "pbl/balanced_directory.h"
-#include "pbl/pbl_library_impl.h"
+#include "pbl/library.h"
 #include "pbl/rebuild.h"
 #include "pbl/salvage_scan.h"
 
@@ -183,7 +183,7 @@ int writeLibrary(SalvageSource& source, const SalvagePlan& plan, const std::u16s
     if (rc != kPblOk) return rc;
     PblLibraryHandle handle(manager->openLibrary(path, 1));
     if (!handle) return kPblFailed;
-    auto& library = static_cast<PblLibrary&>(*handle);
+    PblLibrary& library = *handle;
     // Nobody reads the new library before it takes its name: its writes are held back
     // and go out in long runs (the flush below reports any that failed).
     library.file().deferWrites();

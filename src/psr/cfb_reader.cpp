@@ -192,13 +192,12 @@ struct CfbReader::HeaderFields {
 };
 
 std::shared_ptr<CfbReader> CfbReader::open(std::unique_ptr<ByteSource> source) {
-    ReportDamage ignored;
+    Damage ignored;
     return open(std::move(source), ignored);
 }
 
-std::shared_ptr<CfbReader> CfbReader::open(std::unique_ptr<ByteSource> source,
-                                           ReportDamage& damage) {
-    damage = ReportDamage{};
+std::shared_ptr<CfbReader> CfbReader::open(std::unique_ptr<ByteSource> source, Damage& damage) {
+    damage = Damage{};
     if (!source) {
         malformed(damage, "no file to read", -1);
         return nullptr;
@@ -382,7 +381,7 @@ bool CfbReader::loadFat(const HeaderFields& header) {
 }
 
 bool CfbReader::walkChain(bool mini, const ChainStart& start, std::vector<std::uint32_t>& out,
-                          ReportDamage& damage) const {
+                          Damage& damage) const {
     const std::vector<std::uint32_t>& table = mini ? miniFat_ : fat_;
     const std::uint64_t limit = mini ? miniSectorLimit() : sectorLimit();
     const std::string unit = mini ? "mini sector" : "sector";
@@ -550,7 +549,7 @@ std::vector<std::uint32_t> CfbReader::children(std::uint32_t storageIndex) const
 
 bool CfbReader::readStreamBytes(bool inMiniStream, const std::vector<std::uint32_t>& chain,
                                 std::uint64_t position, std::uint8_t* out, std::size_t count,
-                                const std::string& what, ReportDamage& damage) const {
+                                const std::string& what, Damage& damage) const {
     while (count > 0) {
         std::uint64_t unit = inMiniStream ? kMiniSectorSize : sectorSize_;
         std::uint64_t sector = chain[static_cast<std::size_t>(position / unit)];

@@ -10,7 +10,7 @@
 // stream. Every chain walk is bounded by the number of sectors the file can hold and
 // stops at the first sector seen twice; nothing is allocated beyond what the file holds.
 // Every failure records what is wrong and the file offset of the bytes that say so: for
-// open, in the ReportDamage the caller passes; for a stream, in its cursor.
+// open, in the Damage the caller passes; for a stream, in its cursor.
 //
 // Element names are compared as the format orders them: a shorter name sorts first,
 // names of equal length compare code unit by code unit after upper-casing.
@@ -89,8 +89,7 @@ class CfbReader {
     // nullptr when the file is no compound file or its structure is damaged; `damage`
     // then says why.
     static std::shared_ptr<CfbReader> open(std::unique_ptr<ByteSource> source);
-    static std::shared_ptr<CfbReader> open(std::unique_ptr<ByteSource> source,
-                                           ReportDamage& damage);
+    static std::shared_ptr<CfbReader> open(std::unique_ptr<ByteSource> source, Damage& damage);
 
     static constexpr std::uint32_t kRootIndex = 0;
 
@@ -115,14 +114,14 @@ class CfbReader {
         // chain is damaged or its bytes are not in the file.
         bool read(std::uint8_t* out, std::size_t count, std::size_t& bytesRead);
         // Why the last read failed; every later read fails the same way.
-        const ReportDamage& lastProblem() const { return damage_; }
+        const Damage& lastProblem() const { return damage_; }
 
       private:
         std::shared_ptr<CfbReader> reader_;
         std::uint32_t entryIndex_;
         bool resolved_ = false;
         std::string what_;  // names the stream in its damage
-        ReportDamage damage_;
+        Damage damage_;
         bool inMiniStream_ = false;
         std::vector<std::uint32_t> chain_;
         std::uint64_t size_ = 0;
@@ -155,7 +154,7 @@ class CfbReader {
     bool readSector(std::uint32_t sector, std::int64_t linkAt, Bytes& out);
     // Chains through the FAT, or through the mini FAT when `mini`.
     bool walkChain(bool mini, const ChainStart& start, std::vector<std::uint32_t>& out,
-                   ReportDamage& damage) const;
+                   Damage& damage) const;
     std::uint64_t sectorLimit() const;
     std::uint64_t miniSectorLimit() const;
     std::uint64_t sectorOffset(std::uint32_t sector) const;
@@ -165,7 +164,7 @@ class CfbReader {
     std::string describeEntry(std::uint32_t index) const;
     bool readStreamBytes(bool inMiniStream, const std::vector<std::uint32_t>& chain,
                          std::uint64_t position, std::uint8_t* out, std::size_t count,
-                         const std::string& what, ReportDamage& damage) const;
+                         const std::string& what, Damage& damage) const;
 
     std::unique_ptr<ByteSource> source_;
     std::uint16_t majorVersion_ = 0;
@@ -180,7 +179,7 @@ class CfbReader {
     std::uint64_t miniStreamSize_ = 0;
     std::vector<std::uint32_t> directoryChain_;
     std::vector<DirectoryEntry> entries_;
-    ReportDamage damage_;  // what made load() fail
+    Damage damage_;  // what made load() fail
 };
 
 }  // namespace keldrin::cfb

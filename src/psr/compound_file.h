@@ -27,7 +27,7 @@ class Stream {
     // Reads up to `count` bytes into `buffer`; `bytesRead` 0 marks the end of the stream.
     virtual Status read(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesRead) = 0;
     // Why a read failed, where the backend can tell (ole32 does not).
-    virtual ReportDamage lastProblem() const { return {}; }
+    virtual Damage lastProblem() const { return {}; }
 };
 
 // One element of a storage, as its enumeration gives it.
@@ -50,6 +50,6 @@ class Storage {
 // Opens the root storage of a compound file read-only, denying other writers while open.
 // On kFailed, `damage` (when given) says why as far as the backend can tell.
 Status openRootStorage(const std::u16string& fileName, std::unique_ptr<Storage>& out,
-                       ReportDamage* damage = nullptr);
+                       Damage* damage = nullptr);
 
 }  // namespace keldrin::cf

@@ -22,7 +22,7 @@ class CfbStream : public Stream {
         bytesRead = static_cast<std::uint32_t>(got);
         return ok ? Status::kOk : Status::kFailed;
     }
-    ReportDamage lastProblem() const override { return cursor_.lastProblem(); }
+    Damage lastProblem() const override { return cursor_.lastProblem(); }
 
   private:
     cfb::CfbReader::StreamCursor cursor_;
@@ -69,10 +69,10 @@ class CfbStorage : public Storage {
 }  // namespace
 
 Status openRootStorage(const std::u16string& fileName, std::unique_ptr<Storage>& out,
-                       ReportDamage* damage) {
+                       Damage* damage) {
     std::FILE* file = fs::openFile(fileName, "rb");
     if (file == nullptr) return Status::kFailed;
-    ReportDamage found;
+    Damage found;
     std::shared_ptr<cfb::CfbReader> reader =
         cfb::CfbReader::open(cfb::FileSource::adopt(file), found);
     if (!reader) {

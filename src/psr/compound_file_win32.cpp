@@ -131,7 +131,7 @@ class OleStorage final : public Storage, private ComReference<IStorage> {
 }  // namespace
 
 Status openRootStorage(const std::u16string& fileName, std::unique_ptr<Storage>& out,
-                       ReportDamage* damage) {
+                       Damage* damage) {
     IStorage* root = nullptr;
     HRESULT hr = StgOpenStorage(wide(fileName).c_str(), nullptr, kRootMode, nullptr, 0, &root);
     if (hr != S_OK) {

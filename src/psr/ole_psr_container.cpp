@@ -19,7 +19,7 @@ namespace {
 constexpr std::uint8_t kSignatureStart[4] = {0xD0, 0xCF, 0x11, 0xE0};
 
 void readWholeStream(cf::Storage& storage, const std::u16string& name, Bytes& data,
-                     ReportDamage& damage) {
+                     Damage& damage) {
     std::unique_ptr<cf::Stream> stream;
     if (name.empty() || storage.openStream(name, stream) != cf::Status::kOk)
         throw NotFoundException();
@@ -40,7 +40,7 @@ void readWholeStream(cf::Storage& storage, const std::u16string& name, Bytes& da
 
 // One storage per "/"; the path's components are handed over as they stand. The chain of
 // open storages is held so that all of them are released on every way out.
-void walk(cf::Storage& root, std::u16string_view path, Bytes& data, ReportDamage& damage) {
+void walk(cf::Storage& root, std::u16string_view path, Bytes& data, Damage& damage) {
     std::vector<std::unique_ptr<cf::Storage>> opened;
     cf::Storage* storage = &root;
     for (std::size_t slash = path.find(u'/'); slash != std::u16string_view::npos;
@@ -66,7 +66,7 @@ struct Listing {
 // Storages are reopened by name, so two of one name would both lead to the first: its
 // elements would be listed twice, and nested pairs of such twins would double the walk
 // at every level. A file that holds them is damaged.
-void listElements(Listing& listing, ReportDamage& damage) {
+void listElements(Listing& listing, Damage& damage) {
     if (listing.storage->list(listing.rest) != cf::Status::kOk) throw IOException();
     std::vector<std::u16string_view> storages;
     for (const cf::Element& element : listing.rest)
@@ -106,14 +106,14 @@ void OlePsrContainer::open(const std::u16string& fileName) {
 }
 
 void OlePsrContainer::readStream(const std::u16string& path, Bytes& data) {
-    damage_ = ReportDamage{};
+    damage_ = Damage{};
     std::unique_ptr<cf::Storage> root;
     if (cf::openRootStorage(fileName_, root, &damage_) != cf::Status::kOk) throw IOException();
     walk(*root, path, data, damage_);
 }
 
 std::vector<PsrStreamInfo> OlePsrContainer::listStreams() {
-    damage_ = ReportDamage{};
+    damage_ = Damage{};
     std::vector<PsrStreamInfo> streams;
     // The storages open along the way are held on the heap, not in nested calls: a file
     // of storages nested thousands deep is walked without exhausting the stack.

@@ -28,11 +28,11 @@ class OlePsrContainer : public PsrContainer {
     std::vector<PsrStreamInfo> listStreams() override;
     // What made the last readStream or listStreams fail; nothing found for a missing
     // element.
-    ReportDamage lastProblem() const override { return damage_; }
+    Damage lastProblem() const override { return damage_; }
 
   private:
     std::u16string fileName_;
-    ReportDamage damage_;
+    Damage damage_;
 };
 
 }  // namespace keldrin

@@ -46,7 +46,7 @@ std::vector<PsrStreamInfo> PortablePsrContainer::listStreams() {
 }
 
 void PortablePsrContainer::open(const std::u16string& fileName) {
-    damage_ = ReportDamage{};
+    damage_ = Damage{};
     std::FILE* file = fs::openFile(fileName, "rb");
     if (file == nullptr) throw NotFoundException();
     std::fclose(file);
@@ -160,7 +160,7 @@ PortablePsrContainer::RecordResult PortablePsrContainer::readRecord() {
 void PortablePsrContainer::readStream(const std::u16string& path, Bytes& data) {
     auto found = std::find_if(entries_.begin(), entries_.end(),
                               [&](const PsrStreamEntry& entry) { return entry.path == path; });
-    damage_ = ReportDamage{};
+    damage_ = Damage{};
     if (found == entries_.end()) throw NotFoundException();
     data.resize(static_cast<std::size_t>(found->length));
     if (found->length == 0) return;

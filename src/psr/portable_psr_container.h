@@ -37,7 +37,7 @@ class PortablePsrContainer : public PsrContainer {
     const std::vector<PsrStreamEntry>& entries() const { return entries_; }
     // What made the last open or readStream fail; nothing found for a file that is
     // missing or of another format than this one's.
-    ReportDamage lastProblem() const override { return damage_; }
+    Damage lastProblem() const override { return damage_; }
 
   private:
     enum class RecordResult { kMore, kEnd };
@@ -60,7 +60,7 @@ class PortablePsrContainer : public PsrContainer {
     std::u16string storagePrefix_;
     std::u16string currentName_;
     std::vector<PsrStreamEntry> entries_;
-    ReportDamage damage_;
+    Damage damage_;
 };
 
 }  // namespace keldrin

@@ -33,7 +33,7 @@
 namespace keldrin {
 
 namespace pbl {
-class PblLibraryInterface;
+class PblLibrary;
 }
 
 // One child DataWindow of a report: its lower-case name and its stream number.
@@ -64,7 +64,7 @@ class PsrContainer {
     virtual std::vector<PsrStreamInfo> listStreams() = 0;
     // What made the last failed operation fail, where the container can tell; nothing
     // found for a missing element or a file of another format.
-    virtual ReportDamage lastProblem() const { return {}; }
+    virtual Damage lastProblem() const { return {}; }
 
     // ---- the conversion's members, defined in src/convert (see above) ----
 
@@ -86,7 +86,7 @@ class PsrContainer {
     void readUnicodeDwLookup(std::vector<ChildDw>& list);
     // Writes `data` unchanged as the entry `name` (no comment, stamped with the current
     // time) into the open library; IOException when the library refuses.
-    void addEntry(pbl::PblLibraryInterface& library, const std::u16string& name, const Bytes& data);
+    void addEntry(pbl::PblLibrary& library, const std::u16string& name, const Bytes& data);
 };
 
 }  // namespace keldrin

@@ -12,13 +12,13 @@ PsrContainerFactory& PsrContainerFactory::instance() {
 }
 
 std::shared_ptr<PsrContainer> PsrContainerFactory::openPsr(const std::u16string& fileName) {
-    ReportDamage ignored;
+    Damage ignored;
     return openPsr(fileName, ignored);
 }
 
 std::shared_ptr<PsrContainer> PsrContainerFactory::openPsr(const std::u16string& fileName,
-                                                           ReportDamage& why) {
-    why = ReportDamage{};
+                                                           Damage& why) {
+    why = Damage{};
     auto ole = std::make_shared<OlePsrContainer>();
     try {
         ole->open(fileName);

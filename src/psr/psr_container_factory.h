@@ -20,7 +20,7 @@ class PsrContainerFactory {
     virtual std::shared_ptr<PsrContainer> openPsr(const std::u16string& fileName);
     // The same, keeping in `why` what made a reader refuse the file (nothing found: no
     // more is known than the exception says). For tools that tell the user.
-    std::shared_ptr<PsrContainer> openPsr(const std::u16string& fileName, ReportDamage& why);
+    std::shared_ptr<PsrContainer> openPsr(const std::u16string& fileName, Damage& why);
 };
 
 }  // namespace keldrin

@@ -8,20 +8,15 @@
 #include <string>
 #include <utility>
 
+#include "base/damage.h"
+
 namespace keldrin {
 
-struct ReportDamage {
-    std::string reason;        // empty: nothing found wrong
-    std::int64_t offset = -1;  // -1: no one place (e.g. the file as a whole is too short)
-
-    bool found() const { return !reason.empty(); }
-};
-
 // The one way a reader records damage; returns false so that `return malformed(...)`
-// both records and fails.
-inline bool malformed(ReportDamage& damage, std::string reason, std::int64_t offset) {
-    damage.reason = std::move(reason);
-    damage.offset = offset;
+// both records and fails. An offset of -1: no one place (e.g. the file as a whole is
+// too short).
+inline bool malformed(Damage& damage, std::string reason, std::int64_t offset) {
+    damage = Damage{std::move(reason), offset, {}};
     return false;
 }
 

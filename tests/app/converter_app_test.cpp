@@ -25,7 +25,7 @@
 #include "base/bytes.h"
 #include "base/file.h"
 #include "base/text.h"
-#include "pbl/pbl_library.h"
+#include "pbl/library.h"
 #include "support/entry_list.h"
 #include "support/library_content.h"
 

@@ -27,7 +27,7 @@
 #include "base/file.h"
 #include "base/text.h"
 #include "pbl/journal.h"
-#include "pbl/pbl_library.h"
+#include "pbl/library.h"
 #include "support/library_content.h"
 #include "support/pbl_checker.h"
 #include "support/process_runner.h"

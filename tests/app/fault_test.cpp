@@ -29,7 +29,7 @@
 
 #include "base/bytes.h"
 #include "base/file.h"
-#include "pbl/pbl_library.h"
+#include "pbl/library.h"
 #include "support/entry_list.h"
 #include "support/pbl_checker.h"
 #include "support/process_runner.h"

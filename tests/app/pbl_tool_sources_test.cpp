@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "pbl/pbl_library.h"
+#include "pbl/library.h"
 #include "support/corpus.h"
 #include "support/entry_list.h"
 #include "support/pbl_tool_fixture.h"

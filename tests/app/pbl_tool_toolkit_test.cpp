@@ -444,7 +444,7 @@ TEST_F(PblToolkitTest, ReportShowsContainerVersionDataWindowsAndStreams) {
     writeBytes(path("cut.psr"), bytes.substr(0, bytes.size() - 30));
     Result cut = run({"report", path("cut.psr")});
     EXPECT_EQ(cut.exitCode, 1);
-    EXPECT_NE(cut.err.find("at byte"), std::string::npos) << cut.err;
+    EXPECT_NE(cut.err.find(" at offset "), std::string::npos) << cut.err;
     writeBytes(path("text.psr"), "hello, world");
     Result text = run({"report", path("text.psr")});
     EXPECT_EQ(text.exitCode, 1);

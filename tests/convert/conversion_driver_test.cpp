@@ -22,7 +22,7 @@
 #include "base/exceptions.h"
 #include "base/file.h"
 #include "base/text.h"
-#include "pbl/pbl_library.h"
+#include "pbl/library.h"
 #include "psr/psr_container.h"
 #include "support/library_content.h"
 #include "support/memory_report.h"

@@ -15,21 +15,21 @@
 namespace keldrin::dw {
 namespace {
 
-ParseError failure(std::u16string_view text) {
+Damage failure(std::u16string_view text) {
     SourceText parsed;
-    ParseError error;
+    Damage error;
     EXPECT_FALSE(parseSourceText(text, parsed, error)) << utf16ToUtf8(std::u16string(text));
     return error;
 }
 
 TEST(DwSourceSyntax, GroupsItemsAndValues) {
     SourceText text;
-    ParseError error;
+    Damage error;
     ASSERT_TRUE(
         parseSourceText(u"release 10.5;\r\ndatawindow(units=0 print.documentname=\"\" "
                         u"color=1073741824)\r\nheader(height=80 color=\"536870912\" )",
                         text, error))
-        << error.reason;
+        << error.what;
     EXPECT_EQ(text.release, "10.5");
     ASSERT_EQ(text.groups.size(), 2u);
     EXPECT_EQ(text.groups[0].keyword, "datawindow");
@@ -43,12 +43,12 @@ TEST(DwSourceSyntax, GroupsItemsAndValues) {
 
 TEST(DwSourceSyntax, TildeEscapesInBothQuotes) {
     SourceText text;
-    ParseError error;
+    Damage error;
     ASSERT_TRUE(
         parseSourceText(u"text(a=\"say ~\"hi~\" ~~ x~ty\" b='it~'s' c=\"~r~n\" "
                         u"d=\"~065~h42~o103\" e=\"~q\")",
                         text, error))
-        << error.reason;
+        << error.what;
     const Group& g = text.groups[0];
     EXPECT_EQ(g.text("a"), "say \"hi\" ~ x\ty");
     EXPECT_EQ(g.text("b"), "it's");
@@ -59,13 +59,13 @@ TEST(DwSourceSyntax, TildeEscapesInBothQuotes) {
 
 TEST(DwSourceSyntax, NestedListsAndBareValues) {
     SourceText text;
-    ParseError error;
+    Damage error;
     ASSERT_TRUE(
         parseSourceText(u"table(column=(type=char(10) name=id dbname=\"ID\" ) "
                         u"arguments=((\"a\", string),(\"b\", number)) )\r\n"
                         u"data(\"x\", 1, null )",
                         text, error))
-        << error.reason;
+        << error.what;
     const Value* column = text.groups[0].find("column");
     ASSERT_NE(column, nullptr);
     ASSERT_TRUE(column->isList);
@@ -84,9 +84,8 @@ TEST(DwSourceSyntax, NestedListsAndBareValues) {
 
 TEST(DwSourceSyntax, RefusalsNameTheirOffset) {
     EXPECT_EQ(failure(u"release 6;\r\ndatawindow(units=0").offset, 30u);
-    const ParseError string = failure(u"text(text=\"open )");
-    EXPECT_NE(string.reason.find("string opened at character 10"), std::string::npos)
-        << string.reason;
+    const Damage string = failure(u"text(text=\"open )");
+    EXPECT_NE(string.what.find("string opened at character 10"), std::string::npos) << string.what;
     EXPECT_EQ(failure(u"release 6;\r\nheader height=1").offset, 19u);
     EXPECT_EQ(failure(u"release ;").offset, 8u);
     EXPECT_EQ(failure(u"release 6 header(").offset, 10u);
@@ -98,8 +97,8 @@ TEST(DwSourceSyntax, RefusalsNameTheirOffset) {
 TEST(DwSourceSyntax, DeepNestingIsRefusedNotRecursedInto) {
     std::u16string deep = u"text(a=";
     deep.append(100000, u'(');
-    const ParseError error = failure(deep);
-    EXPECT_NE(error.reason.find("nest deeper"), std::string::npos) << error.reason;
+    const Damage error = failure(deep);
+    EXPECT_NE(error.what.find("nest deeper"), std::string::npos) << error.what;
 }
 
 TEST(DwSourceModel, BandsColumnsAndObjects) {
@@ -118,8 +117,8 @@ TEST(DwSourceModel, BandsColumnsAndObjects) {
         u"line(band=detail x1=\"0\" y1=\"17\" x2=\"100\" y2=\"17\" )\r\n"
         u"htmltable(border=\"1\" )\r\n";
     DataWindow dw;
-    ParseError error;
-    ASSERT_TRUE(parseDataWindow(text, dw, error)) << error.reason;
+    Damage error;
+    ASSERT_TRUE(parseDataWindow(text, dw, error)) << error.what;
     EXPECT_EQ(dw.attr("units"), "1");
     ASSERT_EQ(dw.bands.size(), 6u);
     EXPECT_EQ(dw.bands[0].name, "header");
@@ -145,10 +144,10 @@ TEST(DwSourceModel, BandsColumnsAndObjects) {
 TEST(DwSourceModel, ANumberRunIntoTheNextKeyIsSplit) {
     // As PowerBuilder 9 writes its PDF export settings.
     SourceText text;
-    ParseError error;
+    Damage error;
     ASSERT_TRUE(
         parseSourceText(u"export.pdf(method=0distill.custompostscript=\"0\" x=1 )", text, error))
-        << error.reason;
+        << error.what;
     const Group& g = text.groups[0];
     EXPECT_EQ(g.text("method"), "0");
     EXPECT_EQ(g.text("distill.custompostscript"), "0");
@@ -158,7 +157,7 @@ TEST(DwSourceModel, ANumberRunIntoTheNextKeyIsSplit) {
 
 TEST(DwSourceModel, ABlobColumnMayHaveNoName) {
     DataWindow dw;
-    ParseError error;
+    Damage error;
     ASSERT_TRUE(parseDataWindow(u"table(column=(type=blob dbname=\"object\") )", dw, error));
     ASSERT_EQ(dw.columns.size(), 1u);
     EXPECT_EQ(dw.columns[0].name, "");
@@ -179,9 +178,8 @@ TEST(DwSourceCorpus, EveryReportSourceParses) {
             if (path != u"source" && path.rfind(u"dwstg/source_", 0) != 0) continue;
             SCOPED_TRACE(utf16ToUtf8(path));
             DataWindow dw;
-            ParseError error;
-            ASSERT_TRUE(parseDataWindow(testing::sourceOf(*report, path), dw, error))
-                << error.reason;
+            Damage error;
+            ASSERT_TRUE(parseDataWindow(testing::sourceOf(*report, path), dw, error)) << error.what;
             EXPECT_FALSE(dw.text.release.empty());
             EXPECT_NE(dw.datawindow, nullptr);
             EXPECT_FALSE(dw.columns.empty());
@@ -213,8 +211,8 @@ TEST(DwSourceCorpus, EveryLibraryDataWindowParses) {
                 sourceFromBytes(data.data() + skip, data.size() - skip, content.unicode);
             ASSERT_TRUE(text.has_value());
             DataWindow dw;
-            ParseError error;
-            ASSERT_TRUE(parseDataWindow(*text, dw, error)) << error.reason;
+            Damage error;
+            ASSERT_TRUE(parseDataWindow(*text, dw, error)) << error.what;
             EXPECT_NE(dw.datawindow, nullptr);
             ++parsed;
         }

@@ -81,14 +81,14 @@ class StreamBuilder {
 
 ReportData decoded(const Bytes& bytes, const DataWindow* declared = nullptr) {
     ReportData data;
-    ReportDamage damage;
-    EXPECT_TRUE(decodeReportData(bytes, "data", declared, data, damage)) << damage.reason;
+    Damage damage;
+    EXPECT_TRUE(decodeReportData(bytes, "data", declared, data, damage)) << damage.what;
     return data;
 }
 
-ReportDamage refused(const Bytes& bytes, const DataWindow* declared = nullptr) {
+Damage refused(const Bytes& bytes, const DataWindow* declared = nullptr) {
     ReportData data;
-    ReportDamage damage;
+    Damage damage;
     EXPECT_FALSE(decodeReportData(bytes, "data", declared, data, damage));
     return damage;
 }
@@ -184,32 +184,32 @@ TEST(ReportDataDamage, RefusalsNameTheStreamAndTheOffset) {
     EXPECT_EQ(refused({'D', 'A', 'X'}).offset, 0);
     EXPECT_EQ(refused(StreamBuilder().bytes()).offset, 8);  // no column count
     Bytes huge = StreamBuilder().u32(0x7FFFFFFF).bytes();
-    EXPECT_NE(refused(huge).reason.find("column count 2147483647 does not fit"), std::string::npos);
+    EXPECT_NE(refused(huge).what.find("column count 2147483647 does not fit"), std::string::npos);
     StreamBuilder many;
     many.columns({{"t", 1}}).rows(0x40000000);
-    const ReportDamage rows = refused(many.bytes());
+    const Damage rows = refused(many.bytes());
     EXPECT_EQ(rows.offset, 12 + 2 * 47);
-    EXPECT_NE(rows.reason.find("stream 'data' byte 106: the row count"), std::string::npos)
-        << rows.reason;
+    EXPECT_NE(rows.what.find("stream 'data' byte 106: the row count"), std::string::npos)
+        << rows.what;
     StreamBuilder cut;
     cut.columns({{"t", 1}}).rows(1).null().u32(50).raw({'a', 'b'});
-    const ReportDamage length = refused(cut.bytes());
+    const Damage length = refused(cut.bytes());
     EXPECT_EQ(length.offset, 12 + 2 * 47 + 4 + 4);
-    EXPECT_NE(length.reason.find("value length 50"), std::string::npos) << length.reason;
+    EXPECT_NE(length.what.find("value length 50"), std::string::npos) << length.what;
     StreamBuilder shortRow;
     shortRow.columns({{"t", 1}, {"u", 1}}).rows(1).null().text("abcdefgh");
-    EXPECT_NE(refused(shortRow.bytes()).reason.find("row 1 is cut off"), std::string::npos);
+    EXPECT_NE(refused(shortRow.bytes()).what.find("row 1 is cut off"), std::string::npos);
     StreamBuilder negative;
     negative.columns({{"t", 1}}).rows(1).null().u32(0xFFFFFFF0);
-    EXPECT_NE(refused(negative.bytes()).reason.find("value length -16"), std::string::npos);
+    EXPECT_NE(refused(negative.bytes()).what.find("value length -16"), std::string::npos);
     StreamBuilder noSlot;
     noSlot.u32(1).raw(Bytes(41, 0)).u32(8).raw({2, 0}).rows(0);
-    EXPECT_NE(refused(noSlot.bytes()).reason.find("row slot"), std::string::npos);
+    EXPECT_NE(refused(noSlot.bytes()).what.find("row slot"), std::string::npos);
 }
 
 TEST(ReportDataDamage, RowsMustMatchTheDeclaredColumns) {
     DataWindow dw;
-    ParseError error;
+    Damage error;
     ASSERT_TRUE(
         parseDataWindow(u"table(column=(type=char(10) name=id) column=(type=number "
                         u"name=amount))",
@@ -220,15 +220,15 @@ TEST(ReportDataDamage, RowsMustMatchTheDeclaredColumns) {
     EXPECT_EQ(data.columns[0].declaredType, "char(10)");
     StreamBuilder fewer;
     fewer.columns({{"id", 1}}).rows(0);
-    EXPECT_NE(refused(fewer.bytes(), &dw).reason.find("holds 1 columns"), std::string::npos);
+    EXPECT_NE(refused(fewer.bytes(), &dw).what.find("holds 1 columns"), std::string::npos);
     StreamBuilder renamed;
     renamed.columns({{"id", 1}, {"total", 2}}).rows(0);
-    const ReportDamage name = refused(renamed.bytes(), &dw);
+    const Damage name = refused(renamed.bytes(), &dw);
     EXPECT_EQ(name.offset, 12 + 2 * 47);
-    EXPECT_NE(name.reason.find("'total'"), std::string::npos);
+    EXPECT_NE(name.what.find("'total'"), std::string::npos);
     StreamBuilder retyped;
     retyped.columns({{"id", 1}, {"amount", 1}}).rows(0);
-    EXPECT_NE(refused(retyped.bytes(), &dw).reason.find("declared number"), std::string::npos);
+    EXPECT_NE(refused(retyped.bytes(), &dw).what.find("declared number"), std::string::npos);
 }
 
 TEST(ReportDataDamage, AVersionNotSeenIsReadWithANote) {
@@ -350,7 +350,7 @@ TEST(ReportDataCorpus, EveryStreamDecodesWholeIntoItsDeclaredColumns) {
             Bytes bytes;
             report->readStream(path, bytes);
             DataWindow declared;
-            ParseError error;
+            Damage error;
             std::u16string source = u"source";
             if (path != u"data") {
                 // The drop-down's or the nested report's own source: the one child of
@@ -359,9 +359,9 @@ TEST(ReportDataCorpus, EveryStreamDecodesWholeIntoItsDeclaredColumns) {
             }
             ASSERT_TRUE(parseDataWindow(testing::sourceOf(*report, source), declared, error));
             ReportData data;
-            ReportDamage damage;
+            Damage damage;
             ASSERT_TRUE(decodeReportData(bytes, utf16ToUtf8(path), &declared, data, damage))
-                << damage.reason;
+                << damage.what;
             for (const std::vector<DataValue>& row : data.rows) {
                 ASSERT_EQ(row.size(), declared.columns.size());
                 for (std::size_t i = 0; i < row.size(); ++i) {

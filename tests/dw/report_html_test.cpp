@@ -48,7 +48,7 @@ ReportData rows(const std::vector<std::pair<std::string, double>>& values) {
 
 TEST(ReportHtmlPage, BandsInOrderWithGroupsAndTotals) {
     DataWindow dw;
-    ParseError error;
+    Damage error;
     ASSERT_TRUE(parseDataWindow(
         u"release 6;\r\ndatawindow(units=1 color=16777215)\r\n"
         u"header(height=20)\r\nsummary(height=20)\r\nfooter(height=10)\r\ndetail(height=18)\r\n"
@@ -70,7 +70,7 @@ TEST(ReportHtmlPage, BandsInOrderWithGroupsAndTotals) {
         u"ellipse(band=detail x=\"0\" y=\"0\" width=\"5\" height=\"5\" brush.color=\"255\")\r\n"
         u"line(band=summary x1=\"0\" y1=\"1\" x2=\"200\" y2=\"1\" pen.width=\"2\")\r\n",
         dw, error))
-        << error.reason;
+        << error.what;
     const ReportData data = rows({{"A", 1}, {"A", 2.5}, {"B", 1000}});
     const std::string html = renderHtml(dw, &data, "t");
     // Band order: header, A, 1, 2.5, A's total, B, 1000, B's total, summary, footer.
@@ -90,7 +90,7 @@ TEST(ReportHtmlPage, BandsInOrderWithGroupsAndTotals) {
 
 TEST(ReportHtmlPage, LayeredObjectsGroupBoxesAndButtons) {
     DataWindow dw;
-    ParseError error;
+    Damage error;
     ASSERT_TRUE(parseDataWindow(
         u"release 6;\r\ndatawindow(units=1 color=0)\r\n"
         u"header(height=30)\r\ndetail(height=0)\r\n"
@@ -101,7 +101,7 @@ TEST(ReportHtmlPage, LayeredObjectsGroupBoxesAndButtons) {
         u"graph(band=background x=\"0\" y=\"0\" width=\"300\" height=\"200\" "
         u"title=\"Sales\")\r\n",
         dw, error))
-        << error.reason;
+        << error.what;
     const std::string html = renderHtml(dw, nullptr, "t");
     EXPECT_NE(html.find("width:300px;min-height:200px"), std::string::npos) << html;
     EXPECT_NE(html.find(">Benefits</span>"), std::string::npos) << html;
@@ -117,7 +117,7 @@ TEST(ReportHtmlPage, LayeredObjectsGroupBoxesAndButtons) {
 
 TEST(ReportHtmlPage, CodeTablesAndDropDownsShowTheirDisplayValues) {
     DataWindow dw;
-    ParseError error;
+    Damage error;
     ASSERT_TRUE(parseDataWindow(
         u"release 6;\r\ndatawindow(units=1)\r\ndetail(height=18)\r\n"
         u"table(column=(type=char(1) name=status values=\"&Active\tA/&Terminated\tT\") "
@@ -127,7 +127,7 @@ TEST(ReportHtmlPage, CodeTablesAndDropDownsShowTheirDisplayValues) {
         u"column(band=detail id=2 dddw.name=d_dept dddw.datacolumn=id dddw.displaycolumn=name "
         u"x=\"0\" y=\"0\" width=\"9\" height=\"9\")\r\n",
         dw, error))
-        << error.reason;
+        << error.what;
     ReportData data;
     data.columns = {{"status", 2, 1, "char(1)"}, {"dept", 8, 2, "number"}};
     data.rows = {{DataValue{ValueKind::kText, "T", 0}, DataValue{ValueKind::kNumber, "200", 200}},

@@ -18,7 +18,7 @@ void parseBoth(const std::uint8_t* data, std::size_t size, bool unicode) {
     std::optional<std::u16string> text = dw::sourceFromBytes(data, size, unicode);
     if (!text) return;
     dw::DataWindow model;
-    dw::ParseError error;
+    Damage error;
     if (!dw::parseDataWindow(*text, model, error)) return;
     // Walk the model as a reader of it would.
     for (const dw::Object& object : model.objects) (void)object.attr("x");

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "pbl/pbl_library.h"
+#include "pbl/library.h"
 #include "support/entry_list.h"
 
 #include "keldrin/export.h"

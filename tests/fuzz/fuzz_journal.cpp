@@ -16,7 +16,7 @@
 #include "base/file.h"
 #include "fuzz_support.h"
 #include "pbl/journal.h"
-#include "pbl/pbl_library.h"
+#include "pbl/library.h"
 
 namespace keldrin::fuzz_journal {
 

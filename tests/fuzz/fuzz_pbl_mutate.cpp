@@ -17,7 +17,7 @@
 
 #include "base/file.h"
 #include "fuzz_support.h"
-#include "pbl/pbl_library.h"
+#include "pbl/library.h"
 #include "support/entry_list.h"
 
 namespace keldrin::fuzz_pbl_mutate {

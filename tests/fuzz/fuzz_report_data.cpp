@@ -23,7 +23,7 @@ namespace keldrin::fuzz_report_data {
 const dw::DataWindow& declaredColumns() {
     static dw::DataWindow declared;
     static const bool parsed = [] {
-        dw::ParseError error;
+        Damage error;
         return dw::parseDataWindow(
             u"release 6;\r\ntable(column=(type=char(10) name=id) column=(type=number name=n) )",
             declared, error);
@@ -36,7 +36,7 @@ void decodeStream(const std::uint8_t* data, std::size_t size) {
     for (const dw::DataWindow* with :
          {static_cast<const dw::DataWindow*>(nullptr), &declaredColumns()}) {
         dw::ReportData rows;
-        ReportDamage damage;
+        Damage damage;
         if (!dw::decodeReportData(ByteSpan(data, size), "data", with, rows, damage)) continue;
         (void)dw::toCsv(rows);
         (void)dw::toJson(rows);

@@ -13,8 +13,8 @@
 #include "app/pbl_tool.h"
 #include "base/file.h"
 #include "fuzz_support.h"
+#include "pbl/library.h"
 #include "pbl/library_check.h"
-#include "pbl/pbl_library.h"
 #include "pbl/salvage.h"
 #include "support/entry_list.h"
 

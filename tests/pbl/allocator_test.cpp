@@ -34,7 +34,7 @@ TEST_F(Allocation, FirstSingleBlockFollowsTheRoot) {
 
 TEST_F(Allocation, NodeTakesSixBlocksThenDataTakesTheNext) {
     PblLibraryHandle lib(create("a.pbl", 6));
-    auto& alloc = static_cast<PblLibrary&>(*lib).allocator();
+    auto& alloc = lib->allocator();
     std::vector<std::int32_t> node;
     ASSERT_EQ(alloc.allocate(6, node, true), kPblOk);
     EXPECT_EQ(node, offsets({8, 9, 10, 11, 12, 13}));
@@ -45,7 +45,7 @@ TEST_F(Allocation, NodeTakesSixBlocksThenDataTakesTheNext) {
 
 TEST_F(Allocation, RejectedWindowResumesBehindTheWholeWindow) {
     PblLibraryHandle lib(create("a.pbl", 6));
-    auto& alloc = static_cast<PblLibrary&>(*lib).allocator();
+    auto& alloc = lib->allocator();
     std::vector<std::int32_t> singles;
     ASSERT_EQ(alloc.allocate(3, singles, false), kPblOk);  // 8, 9, 10
     ASSERT_EQ(alloc.release(singles, 0, 2), kPblOk);       // 8, 9 free again; 10 in use
@@ -59,7 +59,7 @@ TEST_F(Allocation, RejectedWindowResumesBehindTheWholeWindow) {
 
 TEST_F(Allocation, FreedBlocksAreReusedLowestFirst) {
     PblLibraryHandle lib(create("a.pbl", 6));
-    auto& alloc = static_cast<PblLibrary&>(*lib).allocator();
+    auto& alloc = lib->allocator();
     std::vector<std::int32_t> list;
     ASSERT_EQ(alloc.allocate(6, list, false), kPblOk);       // 8..13
     std::vector<std::int32_t> chain = offsets({12, 9, 11});  // a chain in no order
@@ -73,7 +73,7 @@ TEST_F(Allocation, GrowthLinksANewBitmapBlockAndHandsOutTheBlockBehindIt) {
     const std::string path = dir.file("big.pbl");
     {
         PblLibraryHandle lib(create("big.pbl", 6));
-        auto& alloc = static_cast<PblLibrary&>(*lib).allocator();
+        auto& alloc = lib->allocator();
         std::vector<std::int32_t> list;
         ASSERT_EQ(alloc.allocate(kBlocksPerBitmap - 8, list, false), kPblOk);
         EXPECT_EQ(list.back(), (kBlocksPerBitmap - 1) * kBlockSize);
@@ -100,7 +100,7 @@ TEST_F(Allocation, ReadOnlyLibraryRefusesWithSeven) {
     Bytes before = fileBytes(dir.file("ro.pbl"));
     PblLibraryHandle lib(open("ro.pbl", false));
     ASSERT_NE(lib, nullptr);
-    auto& alloc = static_cast<PblLibrary&>(*lib).allocator();
+    auto& alloc = lib->allocator();
     std::vector<std::int32_t> list;
     EXPECT_EQ(alloc.allocate(1, list, false), kPblIoError);
     EXPECT_TRUE(list.empty());
@@ -114,7 +114,7 @@ TEST_F(Allocation, ReadOnlyLibraryRefusesWithSeven) {
 
 TEST_F(Allocation, ReleaseRefusesTheLibrarysOwnBlocksAndForeignOffsets) {
     PblLibraryHandle lib(create("a.pbl", 6));
-    auto& alloc = static_cast<PblLibrary&>(*lib).allocator();
+    auto& alloc = lib->allocator();
     const std::vector<std::vector<std::int32_t>> bad = {offsets({0}),
                                                         offsets({1}),
                                                         offsets({2}),
@@ -129,7 +129,7 @@ TEST_F(Allocation, ReleaseRefusesTheLibrarysOwnBlocksAndForeignOffsets) {
 
 TEST_F(Allocation, FlushWritesTheBitmapAndDropsItUntilNeeded) {
     PblLibraryHandle lib(create("a.pbl", 6));
-    auto& alloc = static_cast<PblLibrary&>(*lib).allocator();
+    auto& alloc = lib->allocator();
     std::vector<std::int32_t> list;
     ASSERT_EQ(alloc.allocate(2, list, false), kPblOk);
     EXPECT_TRUE(alloc.loaded());

@@ -57,7 +57,7 @@ TEST_F(BulkReaderTest, ServesEveryEntryAsReadEntryDataDoesFromFewReads) {
     for (int i = 0; i < 600; i += 7)
         ASSERT_EQ(putEntry(*lib, "e" + std::to_string(i), pattern(4000 + i, i + 1000)), kPblOk);
     ASSERT_EQ(putEntry(*lib, "huge", pattern(3u << 20, 5)), kPblOk);
-    auto* library = static_cast<PblLibrary*>(lib.get());
+    auto* library = lib.get();
     const std::vector<PblEntryInfo> entries = entriesOf(*library);
     ASSERT_EQ(entries.size(), 601u);
 
@@ -89,7 +89,7 @@ TEST_F(BulkReaderTest, DamagedChainsReportTheLibrarysReasonAndTheRestIsRead) {
 
     PblLibraryHandle lib(open("damaged.pbl", false));
     ASSERT_NE(lib, nullptr);
-    auto* library = static_cast<PblLibrary*>(lib.get());
+    auto* library = lib.get();
     const std::vector<PblEntryInfo> entries = entriesOf(*library);
     ASSERT_EQ(entries.size(), 2u);
     std::map<std::string, std::string> reasons;
@@ -98,7 +98,7 @@ TEST_F(BulkReaderTest, DamagedChainsReportTheLibrarysReasonAndTheRestIsRead) {
                           [&](std::size_t index, int result, ByteSpan data) {
                               EXPECT_EQ(result, kPblDamaged);
                               EXPECT_TRUE(data.empty());
-                              reasons[entries[index].name] = library->lastDamage().reason;
+                              reasons[entries[index].name] = library->lastDamage().what;
                               return true;
                           }),
               kPblOk);
@@ -113,7 +113,7 @@ TEST_F(BulkReaderTest, DamagedChainsReportTheLibrarysReasonAndTheRestIsRead) {
                               if (index == 0) {
                                   EXPECT_EQ(result, kPblDamaged);
                                   EXPECT_TRUE(data.empty());
-                                  reasons["oversized"] = library->lastDamage().reason;
+                                  reasons["oversized"] = library->lastDamage().what;
                               }
                               return true;
                           }),
@@ -126,7 +126,7 @@ TEST_F(BulkReaderTest, StopsWhenTheVisitorSaysSo) {
     ASSERT_NE(lib, nullptr);
     for (int i = 0; i < 10; ++i)
         ASSERT_EQ(putEntry(*lib, "e" + std::to_string(i), pattern(100, i)), kPblOk);
-    auto* library = static_cast<PblLibrary*>(lib.get());
+    auto* library = lib.get();
     BulkReader reader(*library);
     int visited = 0;
     EXPECT_EQ(

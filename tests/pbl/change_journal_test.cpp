@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "pbl/pbl_library_impl.h"
+#include "pbl/library.h"
 #include "pbl/pbl_test_util.h"
 
 namespace keldrin::pbl::test {
@@ -49,7 +49,7 @@ class ChangeJournal : public ManagerFixture, public ::testing::WithParamInterfac
 
 TEST_P(ChangeJournal, AbandonedChangeLeavesEveryByte) {
     PblLibraryHandle handle(open("j.pbl"));
-    auto& lib = static_cast<PblLibrary&>(*handle);
+    auto& lib = *handle;
     lib.beginChange();
     changeEverything(lib);
     ASSERT_EQ(lib.flush(), kPblOk);  // the bitmap is written too, and still undone
@@ -64,7 +64,7 @@ TEST_P(ChangeJournal, AbandonedChangeLeavesEveryByte) {
 
 TEST_P(ChangeJournal, ReleaseWithoutCommitUndoes) {
     PblLibraryHandle handle(open("j.pbl"));
-    auto& lib = static_cast<PblLibrary&>(*handle);
+    auto& lib = *handle;
     lib.beginChange();
     changeEverything(lib);
     handle.reset();
@@ -73,7 +73,7 @@ TEST_P(ChangeJournal, ReleaseWithoutCommitUndoes) {
 
 TEST_P(ChangeJournal, CommittedChangeStays) {
     PblLibraryHandle handle(open("j.pbl"));
-    auto& lib = static_cast<PblLibrary&>(*handle);
+    auto& lib = *handle;
     lib.beginChange();
     changeEverything(lib);
     ASSERT_EQ(lib.commitChange(), kPblOk);
@@ -138,12 +138,12 @@ TEST_F(ChangeGuard, BlockInUseButMarkedFreeStopsTheChange) {
     putFileBytes(path, base);
     {
         PblLibraryHandle handle(open("guard.pbl"));
-        auto& lib = static_cast<PblLibrary&>(*handle);
+        auto& lib = *handle;
         lib.beginChange();
         EXPECT_EQ(putEntry(lib, "newcomer", pattern(3000, 5)), kPblDamaged);
         EXPECT_EQ(lib.lastDamage().offset, 4608);
-        EXPECT_NE(lib.lastDamage().reason.find("salvage"), std::string::npos)
-            << lib.lastDamage().reason;
+        EXPECT_NE(lib.lastDamage().what.find("salvage"), std::string::npos)
+            << lib.lastDamage().what;
         EXPECT_EQ(lib.abandonChange(), kPblOk);
     }
     EXPECT_EQ(fileBytes(path), base);

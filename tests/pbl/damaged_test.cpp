@@ -38,7 +38,7 @@ class Damaged : public ManagerFixture {
         ASSERT_EQ(loadI32(base.data() + 284), 6144);
     }
 
-    int run(PblLibraryInterface& lib, Op op) {
+    int run(PblLibrary& lib, Op op) {
         PblEntryInfo info;
         int rc;
         switch (op) {
@@ -78,7 +78,7 @@ class Damaged : public ManagerFixture {
                 return lib.deleteEntry(info);
             }
             case Op::BulkRead:
-                return bulkRead(static_cast<PblLibrary&>(lib));
+                return bulkRead(lib);
             case Op::Rebuild:
                 return rebuild(lib);
             case Op::ExportAlpha:

@@ -143,11 +143,11 @@ TEST(ExportFileRead, RefusesEveryMalformedHexEscape) {
           "$$HEX2$$e300$$ENDHEX$$", "$$HEX999999999999$$e300$$ENDHEX$$", "$$HEX1$$"}) {
         SCOPED_TRACE(body);
         ReadExportFile read = readExportFile(bytesOf(head + body));
-        EXPECT_NE(read.error.find("malformed $$HEX$$ escape at byte 25"), std::string::npos)
+        EXPECT_NE(read.error.find("malformed $$HEX$$ escape at offset 25"), std::string::npos)
             << read.error;
     }
     // A byte that HEXASCII would have escaped.
-    EXPECT_NE(readExportFile(bytesOf(head + "\xE3")).error.find("above 0x7F at byte 25"),
+    EXPECT_NE(readExportFile(bytesOf(head + "\xE3")).error.find("above 0x7F at offset 25"),
               std::string::npos);
 }
 

@@ -29,7 +29,7 @@
 #include "base/text.h"
 #include "keldrin/export.h"
 #include "pbl/export_reader.h"
-#include "pbl/pbl_library.h"
+#include "pbl/library.h"
 #include "support/library_fixture.h"
 #include "support/locale_guard.h"
 

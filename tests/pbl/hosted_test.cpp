@@ -13,8 +13,7 @@
 #include "base/bytes.h"
 #include "base/text.h"
 #include "keldrin/export.h"
-#include "pbl/pbl_library.h"
-#include "pbl/pbl_library_impl.h"
+#include "pbl/library.h"
 #include "support/library_fixture.h"
 #include "support/pbl_checker.h"
 
@@ -101,8 +100,8 @@ Bytes libraryDataOf(pbl::PblLibraryInterface& library) {
 }
 
 // Every changing operation refuses with kPblIoError; the caller checks the file's bytes.
-void expectEveryChangeRefused(pbl::PblLibraryInterface& library, const std::string& existing) {
-    auto& impl = dynamic_cast<PblLibrary&>(library);
+void expectEveryChangeRefused(PblLibrary& library, const std::string& existing) {
+    PblLibrary& impl = library;
     EXPECT_TRUE(impl.hosted());
     PblEntryInfo info{};
     EXPECT_EQ(library.findEntry("brand_new.srd", info, 1), kPblIoError);
@@ -189,9 +188,9 @@ TEST_P(GeneratedHost, ReadsEveryEntryCommentAndLibraryData) {
     PblLibraryHandle hosted(manager->openLibrary(dir.file("host.exe"), 0));
     ASSERT_TRUE(original);
     ASSERT_TRUE(hosted);
-    auto& impl = dynamic_cast<PblLibrary&>(*hosted);
+    auto& impl = *hosted;
     EXPECT_TRUE(impl.hosted());
-    EXPECT_FALSE(dynamic_cast<PblLibrary&>(*original).hosted());
+    EXPECT_FALSE(original->hosted());
     EXPECT_EQ(impl.headerOffset(), kPrefixBlocks * 512);
     EXPECT_EQ(hosted->isUnicode(), original->isUnicode());
     EXPECT_EQ(hosted->version(), original->version());
@@ -203,8 +202,8 @@ TEST_P(GeneratedHost, ReadsEveryEntryCommentAndLibraryData) {
 TEST_P(GeneratedHost, CountsBlocksFromItsHeader) {
     PblLibraryHandle original(manager->openLibrary(dir.file("plain.pbl"), 0));
     PblLibraryHandle hosted(manager->openLibrary(dir.file("host.exe"), 0));
-    auto& plainImpl = dynamic_cast<PblLibrary&>(*original);
-    auto& impl = dynamic_cast<PblLibrary&>(*hosted);
+    auto& plainImpl = *original;
+    auto& impl = *hosted;
     std::int64_t plainUsed = 0, plainFree = 0, used = 0, free = 0;
     ASSERT_EQ(plainImpl.blockUsage(plainUsed, plainFree), kPblOk);
     ASSERT_EQ(impl.blockUsage(used, free), kPblOk);
@@ -240,7 +239,7 @@ TEST_P(GeneratedHost, RebuildsIntoAPlainLibrary) {
         PblLibraryHandle copy(manager->openLibrary(out, 0));
         PblLibraryHandle original(manager->openLibrary(dir.file("plain.pbl"), 0));
         ASSERT_TRUE(copy);
-        EXPECT_FALSE(dynamic_cast<PblLibrary&>(*copy).hosted());
+        EXPECT_FALSE(copy->hosted());
         EXPECT_EQ(libraryDataOf(*copy), libraryDataOf(*original));
         if (version == 0 || (version < 10) == (GetParam() < 10)) {
             EXPECT_EQ(contentOf(*copy), contentOf(*original)) << version;
@@ -279,7 +278,7 @@ TEST(HostedDamage, BrokenHostFilesAreRefusedOrReportedDamaged) {
         PblLibraryHandle lib(manager->openLibrary(dir.file("b.exe"), 0));
         ASSERT_TRUE(lib);
         std::int64_t used = 0, free = 0;
-        EXPECT_EQ(dynamic_cast<PblLibrary&>(*lib).blockUsage(used, free), pbl::kPblDamaged);
+        EXPECT_EQ(lib->blockUsage(used, free), pbl::kPblDamaged);
     }
     {
         // The bitmap block lost its signature.
@@ -289,7 +288,7 @@ TEST(HostedDamage, BrokenHostFilesAreRefusedOrReportedDamaged) {
         PblLibraryHandle lib(manager->openLibrary(dir.file("s.exe"), 0));
         ASSERT_TRUE(lib);
         std::int64_t used = 0, free = 0;
-        EXPECT_EQ(dynamic_cast<PblLibrary&>(*lib).blockUsage(used, free), pbl::kPblDamaged);
+        EXPECT_EQ(lib->blockUsage(used, free), pbl::kPblDamaged);
     }
     {
         // Cut so that the root node would overlap the end of the file.
@@ -319,7 +318,7 @@ TEST(CorpusHosted, EveryExecutableOpensReadsAndRebuilds) {
         EXPECT_EQ(checks::checkLibraryBytes(original), "");
         PblLibraryHandle lib(manager->openLibrary(path, 0));
         ASSERT_TRUE(lib);
-        auto& impl = dynamic_cast<PblLibrary&>(*lib);
+        auto& impl = *lib;
         EXPECT_TRUE(impl.hosted());
         EXPECT_EQ(lib->isUnicode() != 0, row.kind == "exe-hosted-unicode");
         std::int64_t used = 0, free = 0;

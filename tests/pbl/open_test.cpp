@@ -117,7 +117,7 @@ TEST_F(Opening, LibraryInsideAHostFileIsFoundThroughItsTrailer) {
 
     PblLibraryHandle lib(manager->openLibrary(dir.wide("host.exe"), 0));
     ASSERT_NE(lib, nullptr);
-    auto& impl = static_cast<PblLibrary&>(*lib);
+    auto& impl = *lib;
     EXPECT_EQ(impl.headerOffset(), static_cast<std::int32_t>(headerAt));
     EXPECT_EQ(lib->version(), 6);
     Collector c;

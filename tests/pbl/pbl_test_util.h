@@ -13,8 +13,7 @@
 #include <vector>
 
 #include "base/text.h"
-#include "pbl/pbl_library.h"
-#include "pbl/pbl_library_impl.h"
+#include "pbl/library.h"
 #include "support/entry_list.h"
 #include "support/pbl_checker.h"
 #include "support/win32_posix_compat.h"
@@ -61,8 +60,7 @@ struct ManagerFixture : ::testing::Test {
         return open(name, writable);
     }
     PblLibrary* open(const std::string& name, bool writable = true) {
-        return static_cast<PblLibrary*>(
-            manager->openLibrary(utf8ToUtf16(dir.file(name)), writable ? 1 : 0));
+        return manager->openLibrary(utf8ToUtf16(dir.file(name)), writable ? 1 : 0);
     }
 };
 

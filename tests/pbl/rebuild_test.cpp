@@ -17,7 +17,7 @@
 #include "base/bytes.h"
 #include "base/file.h"
 #include "base/text.h"
-#include "pbl/pbl_library.h"
+#include "pbl/library.h"
 #include "pbl/rebuild.h"
 #include "support/library_fixture.h"
 #include "support/locale_guard.h"

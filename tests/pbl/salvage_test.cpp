@@ -199,7 +199,7 @@ Built buildMany(ManagerFixture& f, const std::string& name, int version, int cou
     Collector collector;
     EXPECT_EQ(lib->forEachEntry(collector), kPblOk);
     built.entries = std::move(collector.entries);
-    built.root = static_cast<PblLibrary&>(*lib).rootNodeOffset();
+    built.root = lib->rootNodeOffset();
     lib.reset();
     built.bytes = fileBytes(f.dir.file(name));
     return built;
@@ -511,7 +511,7 @@ TEST_F(Salvage, EveryCorpusLibraryKeepsWhatOneDamagedNodeOrBlockLeaves) {
             Collector collector;
             ASSERT_EQ(lib->forEachEntry(collector), kPblOk);
             entries = std::move(collector.entries);
-            root = static_cast<PblLibrary&>(*lib).rootNodeOffset();
+            root = lib->rootNodeOffset();
         }
         ++libraries;
         struct Mutation {

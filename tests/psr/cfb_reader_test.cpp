@@ -418,11 +418,11 @@ TEST(CfbReaderDamage, TheReasonNamesTheDamageAndItsOffset) {
         ASSERT_FALSE(image.bytes.empty());
         const std::size_t place = row.place(image);
         image.setU32(place, static_cast<std::uint32_t>(row.value(image)));
-        ReportDamage damage;
+        Damage damage;
         std::shared_ptr<CfbReader> reader =
             CfbReader::open(std::make_unique<MemorySource>(image.bytes), damage);
         if (*row.stream != u'\0') {
-            ASSERT_TRUE(reader) << damage.reason;
+            ASSERT_TRUE(reader) << damage.what;
             EXPECT_FALSE(damage.found());
             std::optional<std::uint32_t> index =
                 reader->findChild(CfbReader::kRootIndex, row.stream);
@@ -435,8 +435,8 @@ TEST(CfbReaderDamage, TheReasonNamesTheDamageAndItsOffset) {
             damage = cursor.lastProblem();
         }
         EXPECT_FALSE(reader && *row.stream == u'\0');
-        EXPECT_NE(damage.reason.find(row.reason), std::string::npos) << damage.reason;
-        EXPECT_EQ(damage.offset, static_cast<std::int64_t>(place)) << damage.reason;
+        EXPECT_NE(damage.what.find(row.reason), std::string::npos) << damage.what;
+        EXPECT_EQ(damage.offset, static_cast<std::int64_t>(place)) << damage.what;
     }
 }
 

@@ -149,10 +149,10 @@ TEST(OleContainer, KeepsWhyAReadFailed) {
     auto damaged = openOle(dir.file("order.psr"));
     EXPECT_THROW(damaged->readStream(u"small", data), IOException);
     EXPECT_TRUE(damaged->lastProblem().found());
-    EXPECT_EQ(damaged->lastProblem().offset, 28) << damaged->lastProblem().reason;
+    EXPECT_EQ(damaged->lastProblem().offset, 28) << damaged->lastProblem().what;
     // Listing walks the same directory and fails with the same reason and place.
     EXPECT_THROW(damaged->listStreams(), IOException);
-    EXPECT_EQ(damaged->lastProblem().offset, 28) << damaged->lastProblem().reason;
+    EXPECT_EQ(damaged->lastProblem().offset, 28) << damaged->lastProblem().what;
     // Two storages of one name: reopened by name, both would lead to the first, and
     // nested twins would double the walk at every level.
     bytes = readFile(fixturePath("streams.cfb"));
@@ -166,7 +166,7 @@ TEST(OleContainer, KeepsWhyAReadFailed) {
     writeFile(dir.file("twins.psr"), bytes);
     auto twins = openOle(dir.file("twins.psr"));
     EXPECT_THROW(twins->listStreams(), IOException);
-    EXPECT_EQ(twins->lastProblem().reason, "the root holds two storages named 'outer'");
+    EXPECT_EQ(twins->lastProblem().what, "the root holds two storages named 'outer'");
 #endif
     // A missing element is no damage.
     auto container = openOle(fixturePath("streams.cfb"));

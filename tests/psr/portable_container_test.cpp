@@ -231,8 +231,8 @@ TEST_P(PortableContainerTest, AFailureKeepsItsReasonAndOffset) {
         writeFile(path_, row.built.bytes());
         PortablePsrContainer container;
         EXPECT_ANY_THROW(container.open(wide(path_)));
-        EXPECT_NE(container.lastProblem().reason.find(row.reason), std::string::npos)
-            << container.lastProblem().reason;
+        EXPECT_NE(container.lastProblem().what.find(row.reason), std::string::npos)
+            << container.lastProblem().what;
         EXPECT_EQ(container.lastProblem().offset, static_cast<std::int64_t>(row.offset));
     }
     // Another format's file is no damage.

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "pbl/pbl_library.h"
+#include "pbl/library.h"
 #include "support/entry_list.h"
 
 namespace keldrin::test {

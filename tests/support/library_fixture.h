@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/bytes.h"
-#include "pbl/pbl_library.h"
+#include "pbl/library.h"
 #include "support/corpus.h"
 
 namespace keldrin::test {

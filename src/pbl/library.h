@@ -1,7 +1,9 @@
-// PblLibrary: one open library file. The format is in pbl_layout.h; block allocation
-// in bitmap_allocator.h; the directory tree (findEntry, the node split, deleteEntry)
-// in directory.cpp; entry data, comment, library data and enumeration in
-// pbl_library.cpp; the rebuild (copyTo) in rebuild.cpp.
+// PblLibrary: one open library file, as PblManager hands it out; the project's own code
+// works with this class, and PblLibraryInterface is only its abstract face for programs
+// that load this module. The format is in pbl_layout.h; block allocation in
+// bitmap_allocator.h; the directory tree (findEntry, the node split, deleteEntry) in
+// directory.cpp; entry data, comment, library data and enumeration in pbl_library.cpp;
+// the rebuild (copyTo) in rebuild.cpp.
 //
 // Every value taken from the file is checked before it becomes an offset, a length or
 // a loop bound; damage is reported as kPblDamaged through damaged(), which records what
@@ -10,9 +12,11 @@
 // the node split, whose nesting is bounded too.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -56,7 +60,29 @@ class PblLibrary : public PblLibraryInterface {
     int getComment(void* buffer, int& size) override;
     int setComment(const void* text) override;
 
-    // Beyond the interface, for the companion tool, the rebuild and tests.
+    // Beyond the interface, for the companion tool, the converter, the rebuild and tests.
+
+    // Writes the entry `name` (created when missing, as findEntry with the wide name
+    // takes it) with `comment` and `body`, stamped with `time`, or the current time when
+    // none is given. Sizes past the limits below are kPblInvalidArgument, before anything
+    // changes.
+    int putEntry(const std::u16string& name, ByteSpan comment, ByteSpan body,
+                 std::optional<std::int32_t> time = std::nullopt);
+    // The limits of what an entry can hold in this library, in stored bytes: a name (no
+    // terminator) must fit one directory node with its record; the comment's length is
+    // kept in 16 bits, in whole characters; comment and body together (and the library
+    // data) in 31 bits.
+    std::size_t maxNameBytes() const {
+        return static_cast<std::size_t>(layout::kNodeDataSize - variant().entryHeaderSize -
+                                        variant().charSize);
+    }
+    std::size_t maxCommentBytes() const { return unicode_ ? 32766 : 32767; }
+    static constexpr std::size_t maxEntryBytes() { return 0x7FFFFFFF; }
+    // The longest library comment (setComment), in stored bytes without its terminator.
+    std::size_t maxLibraryCommentBytes() const {
+        return static_cast<std::size_t>(variant().commentCapacity - variant().charSize);
+    }
+
     std::int32_t headerOffset() const { return headerOffset_; }
     // The library sits inside a larger file (found through its trailer) and is read-only
     // however it was opened: every changing operation returns kPblIoError and writes
@@ -84,7 +110,7 @@ class PblLibrary : public PblLibraryInterface {
     int readHeader(Bytes& header);
 
     // Why and where the last kPblDamaged of this library arose.
-    const PblDamage& lastDamage() const { return damage_.last(); }
+    const Damage& lastDamage() const { return damage_.last(); }
     // Records damage (the reason, the file offset of the structure at fault, the UTF-8
     // name of the entry it belongs to) and returns kPblDamaged. Every damage result of
     // the library, its allocator, directory and rebuild goes through here.
