@@ -2,7 +2,7 @@
 // wide text and sets up how interrupts end the process; everything else is
 // runKeldrin's.
 #include "app/converter_app.h"
-#include "app/program_args.h"
+#include "base/program_args.h"
 #include "base/interrupt.h"
 
 #if defined(_WIN32)

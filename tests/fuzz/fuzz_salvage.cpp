@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/pbl_tool.h"
+#include "pbltool/tool.h"
 #include "base/file.h"
 #include "fuzz_support.h"
 #include "pbl/library.h"

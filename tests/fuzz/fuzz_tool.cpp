@@ -16,7 +16,7 @@
 #include <system_error>
 #include <vector>
 
-#include "app/pbl_tool.h"
+#include "pbltool/tool.h"
 #include "base/file.h"
 #include "base/text.h"
 #include "fuzz_support.h"

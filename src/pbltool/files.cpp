@@ -1,0 +1,91 @@
+#include "pbltool/files.h"
+
+#include <cstdio>
+
+#include "pbltool/text.h"
+#include "base/directory.h"
+#include "base/file.h"
+#include "base/path.h"
+#include "base/text.h"
+
+namespace keldrin::tool {
+
+void createReplacement(fs::ReplacementFile& file, const std::u16string& target,
+                       std::u16string_view tag) {
+    if (!file.create(target, tag))
+        throw ToolFailure{displayPath(target) + ": cannot create a temporary file beside it"};
+}
+
+void writeReplacement(fs::ReplacementFile& file, std::span<const std::uint8_t> bytes) {
+    if (!file.write(bytes.data(), bytes.size()))
+        throw ToolFailure{displayPath(file.target()) + ": cannot write the file"};
+}
+
+bool commitReplacement(fs::ReplacementFile& file, fs::Replace replace, fs::Durability durability,
+                       const std::string& failure) {
+    switch (file.commit(replace, durability)) {
+        case fs::CommitResult::kDone:
+            return true;
+        case fs::CommitResult::kTargetExists:
+            return false;
+        case fs::CommitResult::kNotDurable:
+            throw ToolFailure{displayPath(file.target()) +
+                              ": written, but its directory cannot be put on disk"};
+        case fs::CommitResult::kFailed:
+            break;
+    }
+    throw ToolFailure{displayPath(file.target()) + ": " + failure};
+}
+
+namespace {
+
+// Reads all of `file` into `bytes`; false when more than `limit` bytes come.
+bool readAll(std::FILE* file, std::vector<std::uint8_t>& bytes, std::size_t limit) {
+    std::uint8_t chunk[65536];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        if (n > limit - bytes.size()) return false;
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::uint8_t>> readWholeFile(const std::u16string& path) {
+    std::FILE* file = fs::openFile(path, "rb");
+    if (file == nullptr) return std::nullopt;
+    std::vector<std::uint8_t> bytes;
+    readAll(file, bytes, bytes.max_size());
+    bool ok = std::ferror(file) == 0;
+    std::fclose(file);
+    if (!ok) return std::nullopt;
+    return bytes;
+}
+
+std::vector<std::uint8_t> readBoundedFile(const std::u16string& path, std::size_t limit) {
+    std::FILE* file = fs::openFile(path, "rb");
+    if (file == nullptr) throw ToolFailure{displayPath(path) + ": cannot open the file"};
+    std::vector<std::uint8_t> bytes;
+    const bool fits = readAll(file, bytes, limit);
+    const bool ok = std::ferror(file) == 0;
+    std::fclose(file);
+    if (!fits)
+        throw ToolFailure{displayPath(path) + ": longer than " + std::to_string(limit) + " bytes"};
+    if (!ok) throw ToolFailure{displayPath(path) + ": cannot read the file"};
+    return bytes;
+}
+
+void syncDirectoryNames(const std::u16string& directory) {
+    if (!fs::syncDirectory(directory))
+        throw ToolFailure{displayPath(directory) + ": cannot put the directory on disk"};
+}
+
+void requireDirectoryOf(const std::u16string& path) {
+    std::u16string directory = path::parent(path);
+    if (!fs::fileExists(directory))
+        throw ToolFailure{displayPath(path) + ": the directory " + displayPath(directory) +
+                          " does not exist"};
+}
+
+}  // namespace keldrin::tool

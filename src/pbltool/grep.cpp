@@ -1,0 +1,68 @@
+// keldrin-pbl grep: the lines of the decoded sources that a pattern matches, printed as
+// grep prints them with the library and entry in place of the file name. Exit status as
+// grep gives it: 0 a line matched, 1 none did, 2 trouble (a library or entry that could
+// not be read; the others are still searched).
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "pbltool/commands.h"
+#include "pbltool/grep.h"
+#include "pbltool/scan.h"
+#include "pbltool/text.h"
+#include "base/text.h"
+
+namespace keldrin::tool {
+
+namespace {
+
+std::string_view withoutLineEnd(std::string_view line) {
+    if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return line;
+}
+
+}  // namespace
+
+void runGrep(ToolContext& context, const ParsedArgs& args) {
+    const bool namesOnly = args.has("-l");
+    const bool numbers = args.has("-n");
+    const LinePattern pattern(utf16ToUtf8(args.positional[0]), args.has("-i"));
+    bool matched = false;
+    bool troubled = false;
+    for (std::size_t i = 1; i < args.positional.size(); ++i) {
+        LibraryScan scan(context, args.positional[i]);
+        const std::string libName = escapeControls(displayPath(args.positional[i]));
+        // Name order, so that the same libraries always give the same output.
+        std::vector<const EntryRecord*> sources;
+        for (const EntryRecord& entry : scan.entries())
+            if (pbl::isSourceEntryName(entry.name)) sources.push_back(&entry);
+        std::sort(sources.begin(), sources.end(),
+                  [](const EntryRecord* x, const EntryRecord* y) { return x->name < y->name; });
+        for (const EntryRecord* source : sources) {
+            const EntryRecord& entry = *source;
+            std::optional<std::string> text = scan.sourceText(entry);
+            if (!text) continue;
+            const std::string prefix = libName + ":" + escapeControls(utf16ToUtf8(entry.name));
+            std::size_t lineNumber = 0;
+            for (std::string_view line : splitLines(*text)) {
+                ++lineNumber;
+                if (!pattern.matches(withoutLineEnd(line))) continue;
+                matched = true;
+                if (namesOnly) {
+                    context.out.line(prefix);
+                    break;
+                }
+                std::string shown = prefix + ":";
+                if (numbers) shown += std::to_string(lineNumber) + ":";
+                context.out.line(shown + printableLine(line));
+            }
+        }
+        troubled = troubled || scan.troubled();
+    }
+    context.exitCode = troubled ? kPblToolUsage : matched ? kPblToolOk : kPblToolFailed;
+}
+
+}  // namespace keldrin::tool

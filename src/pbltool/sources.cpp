@@ -1,0 +1,435 @@
+// keldrin-pbl's commands that move sources between a library and PowerBuilder's export
+// files: export (one file per entry) and import (files back into a library).
+//
+// Export writes each file under a temporary name beside its target and renames it into
+// place, so a target is either what it was or complete; nothing is synced unless asked
+// (--sync: each file before its rename, the directory's names once at the end): a
+// directory of exports is cheap to write again.
+//
+// Import reads and checks every file before the library changes, and makes all its
+// changes as one: a bad file names itself and leaves the library as it was.
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "pbltool/commands.h"
+#include "pbltool/files.h"
+#include "pbltool/text.h"
+#include "base/bytes.h"
+#include "base/directory.h"
+#include "base/file.h"
+#include "base/path.h"
+#include "base/replacement_file.h"
+#include "base/text.h"
+#include "pbl/export_file.h"
+#include "pbl/pbl_layout.h"
+#include "pbl/stored_text.h"
+
+namespace keldrin::tool {
+
+namespace {
+
+using pbl::ExportEncoding;
+
+std::string shownName(const std::u16string& name) {
+    return escapeControls(utf16ToUtf8(name));
+}
+
+// ANSI code page bytes as wide text, only when the conversion gives the same bytes back.
+std::optional<std::u16string> exactWide(std::string_view bytes) {
+    std::optional<std::u16string> wide =
+        ansiBytesToWide(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    if (!wide || hasUnpairedSurrogate(*wide) || wideToAnsiBytes(*wide) != bytes)
+        return std::nullopt;
+    return wide;
+}
+
+// Wide text as ANSI code page bytes, only when every character has its exact form.
+std::optional<std::string> exactAnsiBytes(std::u16string_view wide) {
+    if (hasUnpairedSurrogate(wide)) return std::nullopt;
+    std::optional<std::string> bytes = wideToAnsiBytes(wide);
+    if (!bytes || ansiBytesToWide(reinterpret_cast<const std::uint8_t*>(bytes->data()),
+                                  bytes->size()) != wide)
+        return std::nullopt;
+    return bytes;
+}
+
+std::string_view asChars(ByteSpan bytes) {
+    return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+// The export file of one source entry (its comment and body as stored), or why it
+// cannot be written in `encoding`.
+pbl::WrittenExportFile exportFileOf(bool unicodeLibrary, ExportEncoding encoding,
+                                    const std::u16string& name, ByteSpan comment, ByteSpan body) {
+    pbl::WrittenExportFile failed;
+    if (unicodeLibrary) {
+        if (comment.size() % 2 != 0 || body.size() % 2 != 0) {
+            failed.error = "not UTF-16 text (an odd number of bytes)";
+            return failed;
+        }
+        pbl::WideExportTexts texts{name, *pbl::decodeStoredField(true, comment),
+                                   *pbl::decodeStoredField(true, body)};
+        if (encoding != ExportEncoding::kAnsi) return pbl::writeExportFile(encoding, texts);
+        std::optional<std::string> ansiName = exactAnsiBytes(texts.name);
+        std::optional<std::string> ansiComment = exactAnsiBytes(texts.comment);
+        std::optional<std::string> ansiSource = exactAnsiBytes(texts.source);
+        if (!ansiName || !ansiComment || !ansiSource) {
+            failed.error =
+                "has characters the ANSI code page cannot hold; export it as hexascii, utf8 "
+                "or utf16le";
+            return failed;
+        }
+        return pbl::writeAnsiExportFile({*ansiName, *ansiComment, *ansiSource});
+    }
+    std::optional<std::string> ansiName = exactAnsiBytes(name);
+    if (!ansiName) {
+        failed.error = "the name cannot be written exactly in the ANSI code page";
+        return failed;
+    }
+    if (encoding == ExportEncoding::kAnsi)
+        return pbl::writeAnsiExportFile(
+            {*ansiName, std::string(asChars(comment)), std::string(asChars(body))});
+    std::optional<std::u16string> wideComment = exactWide(asChars(comment));
+    std::optional<std::u16string> wideSource = exactWide(asChars(body));
+    if (!wideComment || !wideSource) {
+        failed.error = "not text in the ANSI code page; export it as ansi";
+        return failed;
+    }
+    return pbl::writeExportFile(encoding, {name, *wideComment, *wideSource});
+}
+
+// Only these pairs can fail on text a library holds: the others carry every stored
+// character (an ANSI library's bytes into an ANSI file, UTF-16 into HEXASCII or UTF-16).
+bool encodingMayFail(bool unicodeLibrary, ExportEncoding encoding) {
+    if (unicodeLibrary)
+        return encoding == ExportEncoding::kAnsi || encoding == ExportEncoding::kUtf8;
+    return encoding != ExportEncoding::kAnsi;
+}
+
+// The entry's file name in the export directory, never one that an earlier entry took
+// (`taken` holds them as a case-insensitive file system compares them): the second
+// file would replace the first.
+std::u16string distinctFileName(const std::u16string& entryName, std::set<std::u16string>& taken) {
+    std::u16string fileName = exportFileName(entryName);
+    if (taken.insert(foldedFileName(fileName)).second) return fileName;
+    std::size_t dot = fileName.find(u'.', 1);
+    std::u16string stem = fileName.substr(0, dot);
+    std::u16string extension =
+        dot == std::u16string::npos ? std::u16string() : fileName.substr(dot);
+    for (int n = 2;; ++n) {
+        std::u16string candidate = stem;
+        candidate += u'~';
+        candidate += utf8ToUtf16(std::to_string(n));
+        candidate += extension;
+        if (taken.insert(foldedFileName(candidate)).second) return candidate;
+    }
+}
+
+// Puts `content` at `target` in one rename, with the entry's time; its data on disk
+// first when `durability` asks.
+void writeExportedFile(const std::u16string& directory, const std::u16string& target,
+                       ByteSpan content, std::int32_t time, fs::Durability durability) {
+    fs::ReplacementFile file;
+    const auto nameFor = [&](int n) {
+        return path::join(directory, u".keldrin-export." + numberToText(n) + u".tmp");
+    };
+    if (!file.create(target, nameFor))
+        throw ToolFailure{displayPath(target) + ": cannot create a temporary file beside it"};
+    writeReplacement(file, content);
+    // The time is set by name, which a file still open for writing may refuse.
+    if (!file.letGo() || !fs::setModificationTime(file.path(), time))
+        throw ToolFailure{displayPath(target) + ": cannot set the modification time"};
+    // A rename replaces whatever stands at the name (a link included) instead of
+    // writing through it.
+    commitReplacement(file, fs::Replace::kYes, durability, "cannot write the file");
+}
+
+// "done/total" on one terminal line, redrawn only when the percentage moves.
+class Progress {
+  public:
+    Progress(std::FILE* stream, bool shown, std::size_t total)
+        : stream_(shown ? stream : nullptr), total_(total) {}
+    ~Progress() {
+        if (stream_ != nullptr && drawn_) std::fputs("\n", stream_);
+    }
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+
+    void step(std::size_t done) {
+        if (stream_ == nullptr || total_ == 0) return;
+        const std::size_t percent = done * 100 / total_;
+        if (drawn_ && percent == percent_ && done != total_) return;
+        percent_ = percent;
+        drawn_ = true;
+        std::fprintf(stream_, "\rexported %zu/%zu", done, total_);
+        std::fflush(stream_);
+    }
+
+  private:
+    std::FILE* stream_;
+    std::size_t total_;
+    std::size_t percent_ = 0;
+    bool drawn_ = false;
+};
+
+ExportEncoding encodingOption(const ParsedArgs& args, bool unicodeLibrary) {
+    std::optional<std::u16string> name = args.value("--encoding");
+    // What PowerBuilder of the library's generation writes: ANSI libraries come from 9
+    // and earlier; a Unicode library's header does not tell 10-2017 (HEXASCII) from
+    // 2019 and later (UTF-8), and HEXASCII is what every Unicode release imports.
+    if (!name) return unicodeLibrary ? ExportEncoding::kHexAscii : ExportEncoding::kAnsi;
+    std::optional<ExportEncoding> encoding = pbl::exportEncodingFromName(utf16ToUtf8(*name));
+    if (!encoding)
+        throw UsageFailure{"unknown encoding " + displayPath(*name) +
+                           " (ansi, hexascii, utf8 or utf16le)"};
+    return *encoding;
+}
+
+}  // namespace
+
+void runExport(ToolContext& context, const ParsedArgs& args) {
+    const std::u16string& directory = args.positional[1];
+    const bool raw = args.has("--raw");
+    const bool all = args.has("--all");
+    const bool sync = args.has("--sync");
+    if (raw && args.has("--encoding"))
+        throw UsageFailure{"--raw writes the stored bytes; it takes no --encoding"};
+    OpenLibrary lib = context.open(args.positional[0], false);
+    const bool unicode = lib->isUnicode() != 0;
+    const ExportEncoding encoding = encodingOption(args, unicode);
+    std::vector<EntryRecord> entries = listEntries(lib);
+    // PowerBuilder's export of an object with binary data carries its ".bin" entry in a
+    // section after the source; ours does not yet, and says so rather than lose it unseen.
+    if (!raw) {
+        std::set<std::u16string> names;
+        for (const EntryRecord& entry : entries) names.insert(pbl::entryNameKey(entry.name));
+        for (const EntryRecord& entry : entries) {
+            if (!pbl::isSourceEntryName(entry.name)) continue;
+            const std::u16string bin = entry.name.substr(0, entry.name.size() - 4) + u".bin";
+            if (names.count(pbl::entryNameKey(bin)) != 0)
+                context.note(shownName(entry.name) + ": its binary data (" + shownName(bin) +
+                             ", an OLE control's state) stays out of the file, where "
+                             "PowerBuilder's own export carries it; export --all writes that "
+                             "entry as stored");
+        }
+    }
+    std::erase_if(entries, [&](const EntryRecord& entry) {
+        return !all && !pbl::isSourceEntryName(entry.name);
+    });
+
+    auto exportSource = [&](const EntryRecord& entry, ByteSpan stored) {
+        const auto commentSize = static_cast<std::size_t>(entry.info.commentSize);
+        pbl::WrittenExportFile file = exportFileOf(
+            unicode, encoding, entry.name, stored.first(commentSize), stored.subspan(commentSize));
+        if (!file.error.empty())
+            throw ToolFailure{shownName(entry.name) + ": cannot be exported as " +
+                              std::string(pbl::exportEncodingName(encoding)) + ": " + file.error};
+        return file;
+    };
+    // Where the encoding cannot carry every text, all of them are tried before the first
+    // file is written, so a refusal leaves the directory as it was.
+    if (!raw && encodingMayFail(unicode, encoding)) {
+        forEachEntryData(lib, entries, [&](std::size_t i, ByteSpan stored) {
+            const EntryRecord& entry = entries[i];
+            if (!pbl::isSourceEntryName(entry.name)) return;
+            (void)exportSource(entry, stored);
+        });
+    }
+
+    if (!fs::makeDirectory(directory))
+        throw ToolFailure{displayPath(directory) + ": cannot create the directory"};
+    Progress progress(context.io.err, !args.has("--quiet") && fs::isTerminal(context.io.err),
+                      entries.size());
+    // File names are given in name order, so that which entry gets a "~2" does not
+    // depend on where its data lies; the data is then read the way the file lies.
+    std::set<std::u16string> taken;
+    std::vector<std::u16string> fileNames;
+    fileNames.reserve(entries.size());
+    for (const EntryRecord& entry : entries) {
+        fileNames.push_back(distinctFileName(entry.name, taken));
+        if (fileNames.back() != entry.name)
+            context.note(shownName(entry.name) + ": exported as " + utf16ToUtf8(fileNames.back()));
+    }
+    std::size_t done = 0;
+    forEachEntryData(lib, entries, [&](std::size_t i, ByteSpan stored) {
+        const EntryRecord& entry = entries[i];
+        const auto commentSize = static_cast<std::size_t>(entry.info.commentSize);
+        // Compiled objects are binary: written as stored, never transcoded.
+        pbl::WrittenExportFile file;
+        if (raw || !pbl::isSourceEntryName(entry.name)) {
+            file.bytes.assign(stored.begin() + static_cast<std::ptrdiff_t>(commentSize),
+                              stored.end());
+        } else {
+            file = exportSource(entry, stored);
+        }
+        std::u16string target = path::join(directory, fileNames[i]);
+        writeExportedFile(directory, target, file.bytes, entry.info.time,
+                          sync ? fs::Durability::kFileData : fs::Durability::kNone);
+        progress.step(++done);
+    });
+    if (sync) syncDirectoryNames(directory);
+}
+
+namespace {
+
+// One checked export file, in the library's own encoding, ready to be written.
+struct ImportedEntry {
+    std::u16string file;
+    std::u16string name;
+    std::vector<std::uint8_t> data;  // the comment, then the body
+    std::size_t commentSize = 0;
+};
+
+// The files PATH stands for: itself, or a directory's export files (names ending in
+// .sr and one letter, as export writes them; other files there are not sources).
+void collectFiles(const std::u16string& path, std::vector<std::u16string>& files) {
+    if (!fs::isDirectory(path)) {
+        if (!fs::fileExists(path)) throw ToolFailure{displayPath(path) + ": no such file"};
+        files.push_back(path);
+        return;
+    }
+    std::optional<std::vector<std::u16string>> names = fs::listDirectory(path);
+    if (!names) throw ToolFailure{displayPath(path) + ": cannot read the directory"};
+    for (const std::u16string& name : *names) {
+        std::u16string file = path::join(path, name);
+        if (pbl::isSourceEntryName(name) && !fs::isDirectory(file)) files.push_back(file);
+    }
+}
+
+// The texts of one export file in the library's encoding, or ToolFailure naming it.
+ImportedEntry prepareImport(const OpenLibrary& lib, const std::u16string& path) {
+    const bool unicode = lib->isUnicode() != 0;
+    const std::string where = displayPath(path);
+    std::vector<std::uint8_t> bytes = readBoundedFile(path, pbl::PblLibrary::maxEntryBytes());
+    pbl::ReadExportFile read = pbl::readExportFile(bytes);
+    if (!read.error.empty()) throw ToolFailure{where + ": not an export file: " + read.error};
+    if (read.encoding == ExportEncoding::kAnsi ? pbl::holdsBinarySection(read.ansi.source)
+                                               : pbl::holdsBinarySection(read.wide.source))
+        throw ToolFailure{where +
+                          ": ends in PowerBuilder's binary data section (the .bin entry that "
+                          "keeps an OLE control's state), which import does not carry; import "
+                          "this file in PowerBuilder"};
+
+    ImportedEntry entry;
+    entry.file = path;
+    std::string comment;
+    std::string body;
+    if (read.encoding == ExportEncoding::kAnsi) {
+        std::optional<std::u16string> name = exactWide(read.ansi.name);
+        if (!name) throw ToolFailure{where + ": the entry name is not text in the ANSI code page"};
+        entry.name = std::move(*name);
+        if (unicode) {
+            std::optional<std::u16string> wideComment = exactWide(read.ansi.comment);
+            std::optional<std::u16string> wideSource = exactWide(read.ansi.source);
+            if (!wideComment || !wideSource)
+                throw ToolFailure{where + ": not text in the ANSI code page"};
+            appendUtf16Le(comment, *wideComment);
+            appendUtf16Le(body, *wideSource);
+        } else {
+            comment = std::move(read.ansi.comment);
+            body = std::move(read.ansi.source);
+        }
+    } else {
+        entry.name = std::move(read.wide.name);
+        if (unicode) {
+            appendUtf16Le(comment, read.wide.comment);
+            appendUtf16Le(body, read.wide.source);
+        } else {
+            std::optional<std::string> ansiComment = exactAnsiBytes(read.wide.comment);
+            std::optional<std::string> ansiSource = exactAnsiBytes(read.wide.source);
+            if (!ansiComment || !ansiSource)
+                throw ToolFailure{where +
+                                  ": has characters the ANSI code page cannot hold, which an "
+                                  "ANSI library cannot store"};
+            comment = std::move(*ansiComment);
+            body = std::move(*ansiSource);
+        }
+    }
+
+    const std::string named = where + ": the entry " + displayPath(entry.name);
+    if (!pbl::isSourceEntryName(entry.name))
+        throw ToolFailure{named + " is no source (.sr and one letter); import takes sources only"};
+    if (entry.name.find(u'\0') != std::u16string::npos)
+        throw ToolFailure{named + ": a name holds no zero character"};
+    if (!unicode && !exactAnsiBytes(entry.name))
+        throw ToolFailure{named + ": the name cannot be written exactly in the ANSI code page"};
+    const std::size_t limitBytes = lib->maxNameBytes();
+    const std::size_t nameBytes =
+        unicode ? entry.name.size() * 2 : exactAnsiBytes(entry.name)->size();
+    if (nameBytes > limitBytes)
+        throw ToolFailure{named + ": the name is too long for the library (" +
+                          std::to_string(nameBytes) + " bytes, at most " +
+                          std::to_string(limitBytes) + ")"};
+    const std::size_t commentLimit = lib->maxCommentBytes();
+    if (comment.size() > commentLimit)
+        throw ToolFailure{where + ": the comment is too long: at most " +
+                          std::to_string(unicode ? commentLimit / 2 : commentLimit) +
+                          (unicode ? " UTF-16 characters" : " bytes")};
+    if (body.size() > pbl::PblLibrary::maxEntryBytes() - comment.size())
+        throw ToolFailure{where + ": too large for a library entry"};
+    entry.commentSize = comment.size();
+    entry.data.reserve(comment.size() + body.size());
+    entry.data.assign(comment.begin(), comment.end());
+    entry.data.insert(entry.data.end(), body.begin(), body.end());
+    return entry;
+}
+
+}  // namespace
+
+void runImport(ToolContext& context, const ParsedArgs& args) {
+    const bool replace = args.has("--replace");
+    std::vector<std::u16string> files;
+    for (std::size_t i = 1; i < args.positional.size(); ++i)
+        collectFiles(args.positional[i], files);
+    if (files.empty()) throw ToolFailure{"no export files to import"};
+
+    OpenLibrary lib = context.open(args.positional[0], true);
+    refuseHosted(lib);
+    pbl::PblLibrary& library = *lib.library;
+
+    // Every file is read and checked before the library changes.
+    std::vector<ImportedEntry> entries;
+    std::map<std::u16string, std::u16string> fileOfName;
+    std::vector<std::string> present;
+    for (const std::u16string& file : files) {
+        ImportedEntry entry = prepareImport(lib, file);
+        auto [at, added] = fileOfName.emplace(pbl::entryNameKey(entry.name), file);
+        if (!added)
+            throw ToolFailure{displayPath(file) + ": names the entry " + displayPath(entry.name) +
+                              ", as " + displayPath(at->second) + " does"};
+        pbl::PblEntryInfo info{};
+        int found = library.findEntry(entry.name, info, 0);
+        if (found == pbl::kPblOk) {
+            present.push_back(shownName(entry.name));
+        } else if (found != pbl::kPblNotFound) {
+            lib.check(found, displayPath(entry.name));
+        }
+        entries.push_back(std::move(entry));
+    }
+    if (!present.empty() && !replace) {
+        std::string list;
+        for (const std::string& name : present) list += (list.empty() ? "" : ", ") + name;
+        throw ToolFailure{displayPath(lib.path) + ": already holds " + list +
+                          "; give --replace to replace " + (present.size() == 1 ? "it" : "them")};
+    }
+
+    for (ImportedEntry& entry : entries) {
+        const ByteSpan data(entry.data);
+        lib.check(library.putEntry(entry.name, data.first(entry.commentSize),
+                                   data.subspan(entry.commentSize)),
+                  displayPath(entry.name));
+    }
+    lib.close();
+    context.note("imported " + std::to_string(entries.size()) + " source" +
+                 (entries.size() == 1 ? "" : "s") +
+                 "; regenerate them in PowerBuilder before their compiled objects match");
+}
+
+}  // namespace keldrin::tool

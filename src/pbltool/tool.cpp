@@ -1,0 +1,290 @@
+// keldrin-pbl: the table of commands and the dispatch over it. The commands live by
+// concern in read.cpp, write.cpp and copy.cpp; the library
+// access they share in library.cpp.
+//
+// Names on the command line arrive as wide text and enter the library through the ANSI
+// code page; a name that the code page cannot carry exactly is refused rather than
+// turned into "?", which would address (or create) a different entry. Names leave the
+// library as UTF-16 (name-encoding mode 0) and are printed as UTF-8.
+#include "pbltool/tool.h"
+
+#include <cstdio>
+#include <new>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "pbltool/commands.h"
+#include "pbltool/text.h"
+#include "base/codepage.h"
+#include "base/text.h"
+
+namespace keldrin {
+namespace tool {
+namespace {
+
+void runHelp(ToolContext& context, const ParsedArgs& args);
+
+// The most positional arguments of a command that takes a list (grep's libraries).
+constexpr std::size_t kAnyNumber = static_cast<std::size_t>(-1);
+
+// Every command, in the order the usage text lists them. A row's options and argument
+// counts are what the dispatcher parses before it calls the handler.
+constexpr CommandSpec kCommands[] = {
+    {"create",
+     "LIB VERSION",
+     "a new, empty library of that version",
+     "5: ANSI 0500, 6-9: ANSI 0600, 10 and above: Unicode",
+     2,
+     2,
+     {},
+     runCreate},
+    {"info",
+     "LIB [--json]",
+     "variant, versions, comment, sizes, block use",
+     nullptr,
+     1,
+     1,
+     {{{"--json", false}}},
+     runInfo},
+    {"ls",
+     "LIB [GLOB...] [--sort name|size|time] [--json]",
+     "one line per entry: name, data size, comment size, time",
+     "the time is the entry's modification time (UTC); GLOBs (* ? [a-z]) pick entries",
+     1,
+     kAnyNumber,
+     {{{"--json", false}, {"--sort", true}}},
+     runList},
+    {"cat",
+     "LIB NAME [--comment] [--text]",
+     "the entry's body (or its comment) to standard output",
+     "--text: a source decoded to UTF-8 (ANSI code page, or UTF-16LE)",
+     2,
+     2,
+     {{{"--comment", false}, {"--text", false}}},
+     runCat},
+    {"put",
+     "LIB NAME [FILE|-] [--comment TEXT] [--time UNIXSECONDS]",
+     "create or replace an entry from FILE or standard input",
+     nullptr,
+     2,
+     3,
+     {{{"--comment", true}, {"--time", true}}},
+     runPut},
+    {"rm", "LIB NAME", "delete an entry", nullptr, 2, 2, {}, runRemove},
+    {"comment", "LIB [TEXT]", "print or set the library comment", nullptr, 1, 2, {}, runComment},
+    {"rebuild",
+     "LIB OUT [--version N]",
+     "a fresh, balanced copy of LIB in OUT",
+     nullptr,
+     2,
+     2,
+     {{{"--version", true}}},
+     runRebuild},
+    {"optimize",
+     "LIB [--version N] [--force]",
+     "rebuild LIB in place, keeping the old file as LIB.bak",
+     "(an existing LIB.bak is replaced only with --force)",
+     1,
+     1,
+     {{{"--version", true}, {"--force", false}}},
+     runOptimize},
+    {"check",
+     "LIB [--json]",
+     "the structure of LIB: problems (exit 1) and notes",
+     "(a problem breaks reading or writing; a note only differs from how Keldrin writes)",
+     1,
+     1,
+     {{{"--json", false}}},
+     runCheck},
+    {"salvage",
+     "LIB OUT [--json]",
+     "everything readable of a damaged LIB into a new library OUT",
+     "lists what was recovered and what was lost, with offsets; exit 1 when something was lost "
+     "(OUT is written all the same)",
+     2,
+     2,
+     {{{"--json", false}}},
+     runSalvage},
+    {"export",
+     "LIB DIR [--encoding E] [--all] [--raw] [--quiet] [--sync]",
+     "every source entry into DIR as a PowerBuilder export file",
+     "E: ansi, hexascii, utf8 or utf16le (default: ansi for an ANSI library, hexascii "
+     "for a Unicode one); --all: compiled objects too, as stored; --raw: sources as "
+     "stored; --sync: put the files on disk before returning",
+     2,
+     2,
+     {{{"--encoding", true},
+       {"--all", false},
+       {"--raw", false},
+       {"--quiet", false},
+       {"--sync", false}}},
+     runExport},
+    {"import",
+     "LIB PATH... [--replace]",
+     "export files (or directories of them) into LIB as source entries",
+     "an entry LIB holds already is replaced only with --replace; compiled objects stay "
+     "as they are, so regenerate the imported sources in PowerBuilder",
+     2,
+     kAnyNumber,
+     {{{"--replace", false}}},
+     runImport},
+    {"diff",
+     "LIB_A LIB_B [--json] [--text] [--all]",
+     "entries only in A, only in B, and changed (data or comment)",
+     "--text: unified diff of changed sources; --all: same ones too; exit 0/1/2: "
+     "same/differ/trouble",
+     2,
+     2,
+     {{{"--json", false}, {"--text", false}, {"--all", false}}},
+     runDiff},
+    {"grep",
+     "[-i] [-l] [-n] PATTERN LIB...",
+     "lines of the sources that match PATTERN, as LIB:ENTRY:[LINE:]text",
+     "-i: ignore case; -l: only LIB:ENTRY; -n: line numbers; Perl-style patterns",
+     2,
+     kAnyNumber,
+     {{{"-i", false}, {"-l", false}, {"-n", false}}},
+     runGrep},
+    {"libdata",
+     "LIB [--set FILE|-]",
+     "the library data (source-control data) to standard output, or set",
+     nullptr,
+     1,
+     1,
+     {{{"--set", true}}},
+     runLibraryData},
+    {"report",
+     "REPORT [--json] [--data [--format csv|json] [--dw NAME]] [--html OUT.html]",
+     "a saved report without converting it: container, version, DWs, streams; its rows "
+     "(--data) or its page (--html)",
+     "a damaged report: what could be read, then why (exit 1); --data: the main "
+     "DataWindow's saved rows, or those of the nested or child DataWindow NAME, as CSV "
+     "(RFC 4180, UTF-8) or a JSON array of objects; --html: the report drawn as one "
+     "self-contained HTML page; with --data or --html a value not decoded comes out as hex "
+     "with a note on the error stream, and the exit code is then 3",
+     1,
+     1,
+     {{{"--json", false}, {"--data", false}, {"--format", true}, {"--dw", true}, {"--html", true}}},
+     runReportView},
+    {"add-report",
+     "LIB REPORT [--replace]",
+     "the report's DataWindows (.srd, .dwo) into an existing library",
+     "names the library holds are refused unless --replace; nothing else is removed",
+     2,
+     2,
+     {{{"--replace", false}}},
+     runAddReport},
+    {"help", "[COMMAND]", "this text, or one command's", nullptr, 0, 1, {}, runHelp},
+};
+
+const CommandSpec* findCommand(const std::string& name) {
+    for (const CommandSpec& command : kCommands)
+        if (name == command.name) return &command;
+    return nullptr;
+}
+
+// The column where the one-line help starts; a longer synopsis puts it on a line of its own.
+constexpr std::size_t kHelpColumn = 37;
+
+std::string synopsis(const CommandSpec& command) {
+    return std::string("  ") + command.name + " " + command.arguments;
+}
+
+std::string helpLines(const CommandSpec& command) {
+    std::string text = synopsis(command);
+    if (text.size() < kHelpColumn)
+        text.append(kHelpColumn - text.size(), ' ');
+    else
+        text += "\n" + std::string(kHelpColumn, ' ');
+    text += command.summary;
+    text += "\n";
+    if (command.details != nullptr) text += std::string(kHelpColumn, ' ') + command.details + "\n";
+    return text;
+}
+
+std::string usageText() {
+    std::string text = "usage: keldrin-pbl [--wait SECONDS] [--codepage N] COMMAND ARGUMENTS\n";
+    for (const CommandSpec& command : kCommands) text += helpLines(command);
+    text +=
+        "--wait SECONDS: how long to wait for a library another program is using (default 10)\n"
+        "--codepage N: the ANSI code page of names and texts (default: the locale's)\n"
+        "--version: the program's version\n"
+        "Put -- before a NAME or TEXT that begins with --.\n";
+    return text;
+}
+
+void runHelp(ToolContext& context, const ParsedArgs& args) {
+    if (args.positional.empty()) {
+        context.out.write(usageText());
+        return;
+    }
+    const CommandSpec* command = findCommand(utf16ToUtf8(args.positional[0]));
+    if (command == nullptr)
+        throw UsageFailure{"unknown command " + displayPath(args.positional[0])};
+    std::string text = std::string("usage: keldrin-pbl [--wait SECONDS] [--codepage N] ") +
+                       command->name + " " + command->arguments + "\n" + command->summary + "\n";
+    if (command->details != nullptr) text += std::string(command->details) + "\n";
+    context.out.write(text);
+}
+
+void runCommand(ToolContext& context, std::span<const std::u16string> args) {
+    const GlobalOptions global = parseGlobalOptions(args);
+    context.lockWaitMs = global.lockWaitMs;
+    // Names and texts of ANSI libraries, on their way in and out, all go through the
+    // platform's ANSI code page; overriding it there keeps every conversion on one page.
+    // Set on every run (0: the locale's), so a run in the same process inherits none.
+    if (!platform::overrideAnsiCodePage(global.codePage))
+        throw UsageFailure{"code page " + std::to_string(global.codePage) +
+                           " is not available on this system"};
+    if (args.size() <= global.command) throw UsageFailure{"no command given"};
+    std::string name = utf16ToUtf8(args[global.command]);
+    std::span<const std::u16string> rest = args.subspan(global.command + 1);
+    if (name == "--version") {
+        if (!rest.empty()) throw UsageFailure{"unexpected argument " + displayPath(rest[0])};
+        context.out.line("keldrin-pbl " KELDRIN_VERSION);
+        return;
+    }
+    if (name == "--help" || name == "-h") name = "help";
+    const CommandSpec* command = findCommand(name);
+    if (command == nullptr)
+        throw UsageFailure{"unknown command " + displayPath(args[global.command])};
+    ParsedArgs parsed =
+        parseArgs(rest, command->options, command->minPositional, command->maxPositional);
+    command->handler(context, parsed);
+}
+
+}  // namespace
+
+void ToolContext::note(const std::string& text) const {
+    std::fprintf(io.err, "keldrin-pbl: %s\n", text.c_str());
+    std::fflush(io.err);
+}
+
+}  // namespace tool
+
+int runPblTool(const std::vector<std::u16string>& args, const PblToolStreams& streams) {
+    tool::ToolContext context(streams);
+    try {
+        tool::runCommand(context, args);
+        context.out.finish();
+        return context.exitCode;
+    } catch (const tool::UsageFailure& failure) {
+        std::fprintf(streams.err, "keldrin-pbl: %s\n%s", failure.message.c_str(),
+                     tool::usageText().c_str());
+        std::fflush(streams.err);
+        return kPblToolUsage;
+    } catch (const tool::ToolFailure& failure) {
+        context.note(failure.message);
+        return kPblToolFailed;
+    } catch (const std::bad_alloc&) {
+        context.note("out of memory");
+        return kPblToolFailed;
+    }
+}
+
+int runPblTool(const std::vector<std::u16string>& args) {
+    return runPblTool(args, PblToolStreams{});
+}
+
+}  // namespace keldrin
