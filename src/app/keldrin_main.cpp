@@ -2,8 +2,8 @@
 // wide text and sets up how interrupts end the process; everything else is
 // runKeldrin's.
 #include "app/converter_app.h"
-#include "base/program_args.h"
 #include "base/interrupt.h"
+#include "base/program_args.h"
 
 #if defined(_WIN32)
 

@@ -106,8 +106,8 @@ bool entryHolds(pbl::PblLibrary& library, const std::u16string& name, const Byte
 // `buffer` already holds the source stream when `sourceRead`: every stream goes through
 // the one buffer, and none is read twice.
 template <typename Write>
-void addDataWindow(PsrContainer& container, pbl::PblLibrary& library,
-                   const PlannedDataWindow& dw, Bytes& buffer, bool sourceRead, Write write) {
+void addDataWindow(PsrContainer& container, pbl::PblLibrary& library, const PlannedDataWindow& dw,
+                   Bytes& buffer, bool sourceRead, Write write) {
     const std::u16string source = dw.name + u".srd";
     const std::u16string object = dw.name + u".dwo";
     const bool taken = dw.sameNamesAs.has_value();

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "pbltool/text.h"
 #include "base/text.h"
+#include "pbltool/text.h"
 
 namespace keldrin::tool {
 

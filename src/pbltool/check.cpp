@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "pbltool/commands.h"
-#include "pbltool/text.h"
 #include "base/file.h"
 #include "pbl/journal.h"
 #include "pbl/library_check.h"
+#include "pbltool/commands.h"
+#include "pbltool/text.h"
 
 namespace keldrin::tool {
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "pbltool/tool.h"
 #include "pbltool/args.h"
 #include "pbltool/library.h"
 #include "pbltool/output.h"
+#include "pbltool/tool.h"
 
 namespace keldrin::tool {
 

@@ -12,15 +12,15 @@
 #include <utility>
 #include <vector>
 
-#include "pbltool/commands.h"
-#include "pbltool/files.h"
-#include "pbltool/text.h"
 #include "base/bytes.h"
 #include "base/file.h"
 #include "base/replacement_file.h"
 #include "base/text.h"
 #include "pbl/library_facts.h"
 #include "pbl/rebuild.h"
+#include "pbltool/commands.h"
+#include "pbltool/files.h"
+#include "pbltool/text.h"
 
 namespace keldrin::tool {
 

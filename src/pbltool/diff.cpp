@@ -16,11 +16,11 @@
 #include <utility>
 #include <vector>
 
+#include "base/text.h"
+#include "pbl/stored_text.h"
 #include "pbltool/commands.h"
 #include "pbltool/scan.h"
 #include "pbltool/text.h"
-#include "base/text.h"
-#include "pbl/stored_text.h"
 
 namespace keldrin::tool {
 

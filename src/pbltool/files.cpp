@@ -2,11 +2,11 @@
 
 #include <cstdio>
 
-#include "pbltool/text.h"
 #include "base/directory.h"
 #include "base/file.h"
 #include "base/path.h"
 #include "base/text.h"
+#include "pbltool/text.h"
 
 namespace keldrin::tool {
 

@@ -8,11 +8,11 @@
 #include <string_view>
 #include <vector>
 
+#include "base/text.h"
 #include "pbltool/commands.h"
 #include "pbltool/grep.h"
 #include "pbltool/scan.h"
 #include "pbltool/text.h"
-#include "base/text.h"
 
 namespace keldrin::tool {
 

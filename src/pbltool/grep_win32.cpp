@@ -4,9 +4,9 @@
 #include <regex>
 #include <string>
 
+#include "base/text.h"
 #include "pbltool/grep.h"
 #include "pbltool/text.h"
-#include "base/text.h"
 
 namespace keldrin::tool {
 

@@ -1,6 +1,6 @@
 // Entry point of keldrin-pbl: the command line as wide text, then runPblTool.
-#include "pbltool/tool.h"
 #include "base/program_args.h"
+#include "pbltool/tool.h"
 
 #if defined(_WIN32)
 #include <fcntl.h>

@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "pbltool/text.h"
 #include "base/bytes.h"
 #include "base/file.h"
 #include "base/text.h"
@@ -12,6 +11,7 @@
 #include "pbl/journal.h"
 #include "pbl/pbl_layout.h"
 #include "pbl/stored_text.h"
+#include "pbltool/text.h"
 
 namespace keldrin::tool {
 
@@ -156,10 +156,10 @@ void requireNameFits(const OpenLibrary& lib, const std::u16string& name) {
     }
     const std::size_t limitBytes = lib->maxNameBytes();
     if (stored->size() > limitBytes)
-        throw ToolFailure{displayPath(name) + ": the name is too long: at most " +
-                          std::to_string(unicode ? limitBytes / 2 : limitBytes) +
-                          (unicode ? " UTF-16 characters in a Unicode library"
-                                   : " bytes in an ANSI library")};
+        throw ToolFailure{
+            displayPath(name) + ": the name is too long: at most " +
+            std::to_string(unicode ? limitBytes / 2 : limitBytes) +
+            (unicode ? " UTF-16 characters in a Unicode library" : " bytes in an ANSI library")};
 }
 
 void refuseHosted(const OpenLibrary& lib) {

@@ -7,11 +7,11 @@
 #include <string_view>
 #include <vector>
 
+#include "base/text.h"
+#include "pbl/library_facts.h"
 #include "pbltool/commands.h"
 #include "pbltool/scan.h"
 #include "pbltool/text.h"
-#include "base/text.h"
-#include "pbl/library_facts.h"
 
 namespace keldrin::tool {
 

@@ -11,11 +11,11 @@
 
 #include "pbltool/report.h"
 
-#include "pbltool/commands.h"
-#include "pbltool/text.h"
 #include "base/exceptions.h"
 #include "base/text.h"
 #include "convert/report_plan.h"
+#include "pbltool/commands.h"
+#include "pbltool/text.h"
 #include "psr/psr_container.h"
 #include "psr/psr_container_factory.h"
 #include "psr/report_damage.h"

@@ -9,15 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "pbltool/commands.h"
-#include "pbltool/files.h"
-#include "pbltool/report.h"
-#include "pbltool/text.h"
 #include "base/file.h"
 #include "base/path.h"
 #include "base/text.h"
 #include "dw/report_html.h"
 #include "dw/report_output.h"
+#include "pbltool/commands.h"
+#include "pbltool/files.h"
+#include "pbltool/report.h"
+#include "pbltool/text.h"
 #include "psr/psr_container.h"
 
 namespace keldrin::tool {

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "pbltool/commands.h"
-#include "pbltool/files.h"
-#include "pbltool/text.h"
 #include "base/file.h"
 #include "pbl/journal.h"
 #include "pbl/salvage.h"
+#include "pbltool/commands.h"
+#include "pbltool/files.h"
+#include "pbltool/text.h"
 
 namespace keldrin::tool {
 namespace {

@@ -3,10 +3,10 @@
 #include <string>
 #include <utility>
 
-#include "pbltool/text.h"
 #include "base/bytes.h"
 #include "base/text.h"
 #include "pbl/stored_text.h"
+#include "pbltool/text.h"
 
 namespace keldrin::tool {
 

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "pbltool/commands.h"
 #include "pbl/export_file.h"
+#include "pbltool/commands.h"
 
 namespace keldrin::tool {
 

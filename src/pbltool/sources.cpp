@@ -18,9 +18,6 @@
 #include <utility>
 #include <vector>
 
-#include "pbltool/commands.h"
-#include "pbltool/files.h"
-#include "pbltool/text.h"
 #include "base/bytes.h"
 #include "base/directory.h"
 #include "base/file.h"
@@ -30,6 +27,9 @@
 #include "pbl/export_file.h"
 #include "pbl/pbl_layout.h"
 #include "pbl/stored_text.h"
+#include "pbltool/commands.h"
+#include "pbltool/files.h"
+#include "pbltool/text.h"
 
 namespace keldrin::tool {
 

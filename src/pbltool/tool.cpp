@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "pbltool/commands.h"
-#include "pbltool/text.h"
 #include "base/codepage.h"
 #include "base/text.h"
+#include "pbltool/commands.h"
+#include "pbltool/text.h"
 
 namespace keldrin {
 namespace tool {

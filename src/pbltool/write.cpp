@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "base/file.h"
+#include "base/text.h"
 #include "pbltool/commands.h"
 #include "pbltool/files.h"
 #include "pbltool/text.h"
-#include "base/file.h"
-#include "base/text.h"
 
 namespace keldrin::tool {
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "pbltool/tool.h"
 #include "base/file.h"
 #include "fuzz_support.h"
 #include "pbl/library.h"
+#include "pbltool/tool.h"
 #include "support/entry_list.h"
 
 namespace keldrin::fuzz_pbl_read {

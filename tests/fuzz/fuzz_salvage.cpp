@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "pbltool/tool.h"
 #include "base/file.h"
 #include "fuzz_support.h"
 #include "pbl/library.h"
 #include "pbl/library_check.h"
 #include "pbl/salvage.h"
+#include "pbltool/tool.h"
 #include "support/entry_list.h"
 
 namespace keldrin::fuzz_salvage {

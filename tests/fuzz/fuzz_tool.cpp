@@ -16,11 +16,11 @@
 #include <system_error>
 #include <vector>
 
-#include "pbltool/tool.h"
 #include "base/file.h"
 #include "base/text.h"
 #include "fuzz_support.h"
 #include "pbl/pbl_library.h"
+#include "pbltool/tool.h"
 #include "support/entry_list.h"
 
 namespace keldrin::fuzz_tool {

@@ -398,7 +398,7 @@ TEST_P(ExportReaderImpossibleSizes, GiveMinusFourWithTheTimeAndAllocateNothing) 
         recordOffset = info.entryOffset;
     }
     Bytes file = test::readWholeFile(path);
-    auto at = static_cast<std::size_t>(recordOffset + m.field);
+    auto at = static_cast<std::size_t>(recordOffset) + static_cast<std::size_t>(m.field);
     ASSERT_LE(at + static_cast<std::size_t>(m.width), file.size());
     if (m.width == 4)
         storeU32(file.data() + at, static_cast<std::uint32_t>(m.value));

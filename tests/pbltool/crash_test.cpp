@@ -22,12 +22,12 @@
 #include <thread>
 #include <vector>
 
-#include "pbltool/tool.h"
 #include "base/fault_hook.h"
 #include "base/file.h"
 #include "base/text.h"
 #include "pbl/journal.h"
 #include "pbl/library.h"
+#include "pbltool/tool.h"
 #include "support/library_content.h"
 #include "support/pbl_checker.h"
 #include "support/process_runner.h"

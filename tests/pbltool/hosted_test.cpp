@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "pbltool/tool.h"
 #include "base/bytes.h"
 #include "base/file.h"
 #include "base/text.h"
+#include "pbltool/tool.h"
 #include "support/corpus.h"
 #include "support/library_fixture.h"
 #include "support/pbl_checker.h"

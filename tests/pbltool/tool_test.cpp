@@ -241,7 +241,7 @@ TEST_F(PblToolTest, ADoubleDashLetsANameBeginWithDashes) {
 // put and cat
 
 TEST_F(PblToolTest, PutAndCatMoveExactBytes) {
-    std::string binary("\0\xFF\x01\r\n\x1A end", 11);
+    std::string binary("\0\xFF\x01\r\n\x1A end\0", 11);
     std::string big(1200, '\0');
     for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
     for (int version : {6, 10}) {
@@ -568,7 +568,7 @@ TEST_F(PblToolTest, RebuildCopiesEveryEntryIntoAFreshLibrary) {
            std::string(static_cast<std::size_t>(i * 37), static_cast<char>('a' + i % 26)));
     ok({"comment", lib, "library comment"});
     ok({"rebuild", lib, path("out.pbl")});
-    auto sorted = [](std::string text) {
+    auto sorted = [](const std::string& text) {
         std::vector<std::string> l = lines(text);
         std::sort(l.begin(), l.end());
         return l;
