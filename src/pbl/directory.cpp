@@ -20,6 +20,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "base/stamp_clock.h"
 #include "base/text.h"
 #include "pbl/library.h"
 #include "pbl/node_records.h"
@@ -30,9 +31,6 @@ namespace keldrin::pbl {
 using namespace layout;
 
 namespace {
-std::int32_t now() {
-    return static_cast<std::int32_t>(std::time(nullptr));
-}
 
 // A nested split deeper than this cannot come from a sound tree (see the top comment).
 constexpr int kMaxSplitDepth = 64;
@@ -233,7 +231,7 @@ void DirectoryOps::encodeRecord(const Bytes& name, const PblEntryInfo& info,
 
 int DirectoryOps::insertIntoNode(const Bytes& name, PblEntryInfo& info, bool asFirst, bool asLast,
                                  std::int32_t node, NodeHeader h) {
-    if (info.time == 0) info.time = now();
+    if (info.time == 0) info.time = stamp::now();
     const int used = kNodeSize - h.freeBytes;
     const auto namePos = static_cast<std::uint16_t>(used + v_.entryHeaderSize);
     if (h.count == 0) {

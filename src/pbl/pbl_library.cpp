@@ -13,6 +13,7 @@
 #include <unordered_set>
 
 #include "base/file.h"
+#include "base/stamp_clock.h"
 #include "base/text.h"
 #include "pbl/library.h"
 #include "pbl/node_records.h"
@@ -21,12 +22,6 @@
 namespace keldrin::pbl {
 
 using namespace layout;
-
-namespace {
-std::int32_t now() {
-    return static_cast<std::int32_t>(std::time(nullptr));
-}
-}  // namespace
 
 PblLibrary::PblLibrary(PblManager* manager, bool writable)
     : manager_(manager), writable_(writable) {}
@@ -494,7 +489,7 @@ int PblLibrary::writeEntryData(PblEntryInfo& info, const void* data, int size, s
     h.firstBlock = info.firstBlock;
     h.dataSize = info.dataSize;
     h.commentLength = static_cast<std::uint16_t>(unicode_ ? commentSize / 2 : commentSize);
-    h.time = info.time != 0 ? info.time : now();
+    h.time = info.time != 0 ? info.time : stamp::now();
     h.encodeFields(v, rec);  // the record keeps its own signature and entry version
     return file_.writeAt(rec, static_cast<std::size_t>(v.entryHeaderSize), info.entryOffset)
                ? kPblOk

@@ -10,6 +10,7 @@
 #include "base/file.h"
 #include "base/file_identity.h"
 #include "base/file_lock.h"
+#include "base/stamp_clock.h"
 #include "base/text.h"
 #include "pbl/journal.h"
 #include "pbl/library.h"
@@ -49,7 +50,7 @@ int PblManager::createLibrary(const std::u16string& path, int version) {
     if (version < layout::kFirstAnsiVersion) return kPblInvalidArgument;
     std::FILE* file = openLocked(path, true, true);
     if (file == nullptr) return lastResult_;
-    Bytes image = layout::newLibraryImage(version, static_cast<std::int32_t>(std::time(nullptr)));
+    Bytes image = layout::newLibraryImage(version, stamp::now());
     // Cut short only now, under the lock: a holder of the old file finishes first.
     bool ok = std::fflush(file) == 0 && fs::truncateFile(file, 0) &&
               fs::writeFileAt(file, image.data(), image.size(), 0);

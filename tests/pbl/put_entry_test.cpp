@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <filesystem>
 #include <optional>
 
+#include "pbl/library_facts.h"
 #include "pbl_test_util.h"
+#include "support/win32_posix_compat.h"
 
 namespace keldrin::pbl::test {
 namespace {
@@ -66,6 +69,40 @@ TEST_F(PutEntry, WritesCommentBodyAndTimeAsGiven) {
         EXPECT_EQ(s.body, comment);
         lib.reset();
         EXPECT_EQ(check(dir.file("p.pbl")), "");
+    }
+}
+
+// SOURCE_DATE_EPOCH, where set to a number of seconds, stands for "now" in every time
+// Keldrin writes, so that a build makes the same bytes twice; anything else is ignored.
+TEST_F(PutEntry, SourceDateEpochStandsForNowWhereItIsANumber) {
+    struct Case {
+        const char* value;
+        std::optional<std::int32_t> stamped;  // none: the clock's time
+    } cases[] = {
+        {"1234567890", 1234567890},   {"0000000007", 7},     {"2147483647", 2147483647},
+        {"2147483648", std::nullopt}, {"12x", std::nullopt}, {"", std::nullopt},
+        {"-5", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        ASSERT_EQ(::setenv("SOURCE_DATE_EPOCH", c.value, 1), 0);
+        const std::int64_t before = std::time(nullptr);
+        PblLibraryHandle lib(create("s.pbl", 10));
+        ASSERT_TRUE(lib);
+        ASSERT_EQ(lib->putEntry(u"e.srd", {}, pattern(10, 1)), kPblOk);
+        const Stored s = readBack(*lib, u"e.srd");
+        LibraryFacts facts;
+        ASSERT_EQ(readHeaderFacts(*lib, facts), kPblOk);
+        lib.reset();
+        ::unsetenv("SOURCE_DATE_EPOCH");
+        if (c.stamped) {
+            EXPECT_EQ(s.info.time, *c.stamped);
+            EXPECT_EQ(facts.created, *c.stamped);
+        } else {
+            EXPECT_GE(s.info.time, before);
+            EXPECT_LE(s.info.time, std::time(nullptr));
+        }
+        std::filesystem::remove(std::filesystem::u8path(dir.file("s.pbl")));
     }
 }
 
