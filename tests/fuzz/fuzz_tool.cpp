@@ -19,7 +19,7 @@
 #include "base/file.h"
 #include "base/text.h"
 #include "fuzz_support.h"
-#include "pbl/pbl_library.h"
+#include "pbl/library.h"
 #include "pbltool/tool.h"
 #include "support/entry_list.h"
 
