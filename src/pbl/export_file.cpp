@@ -48,16 +48,6 @@ bool startsWith(ByteSpan bytes, const std::array<std::uint8_t, N>& mark) {
     return bytes.size() >= N && std::equal(mark.begin(), mark.end(), bytes.begin());
 }
 
-// The source's own line ending: that of its first line; CRLF, as PowerBuilder writes,
-// when it has no line break at all.
-template <class Char>
-std::basic_string<Char> lineEnding(const std::basic_string<Char>& source) {
-    std::size_t lf = source.find(static_cast<Char>('\n'));
-    if (lf != std::basic_string<Char>::npos && (lf == 0 || source[lf - 1] != Char('\r')))
-        return widen<Char>("\n");
-    return widen<Char>("\r\n");
-}
-
 template <class Char>
 bool holdsLineBreak(const std::basic_string<Char>& text) {
     return text.find_first_of(widen<Char>("\r\n")) != std::basic_string<Char>::npos;
@@ -76,7 +66,8 @@ std::optional<std::basic_string<Char>> composeText(const ExportTexts<Char>& text
         error = "a line break in the entry's name or comment would end its header line";
         return std::nullopt;
     }
-    const std::basic_string<Char> eol = lineEnding(texts.source);
+    // PowerBuilder ends its own lines in CRLF whatever the source's lines end in.
+    const std::basic_string<Char> eol = widen<Char>("\r\n");
     std::basic_string<Char> text = widen<Char>(kHeaderTag);
     text.reserve(texts.name.size() + texts.comment.size() + texts.source.size() + 64);
     text += texts.name;

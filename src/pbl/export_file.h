@@ -2,8 +2,8 @@
 //   $PBExportHeader$<name>
 //   $PBExportComments$<comment>      (only when the entry has a comment)
 //   <the source, as stored>
-// The header lines end the way the source's own lines do. Four encodings exist, each
-// told apart by the file's first bytes:
+// The header lines end in CRLF, whatever the source's lines end in. Four encodings
+// exist, each told apart by the file's first bytes:
 //   ansi      no mark; the ANSI code page (PowerBuilder 9 and earlier)
 //   hexascii  "HA"; ASCII, every run of other characters written as
 //             $$HEX<n>$$<hex of the n UTF-16LE code units>$$ENDHEX$$ (10 to 2017)

@@ -243,7 +243,7 @@ void runExport(ToolContext& context, const ParsedArgs& args) {
         });
     }
 
-    if (!fs::makeDirectory(directory))
+    if (!fs::makeDirectories(directory))
         throw ToolFailure{displayPath(directory) + ": cannot create the directory"};
     Progress progress(context.io.err, !args.has("--quiet") && fs::isTerminal(context.io.err),
                       entries.size());

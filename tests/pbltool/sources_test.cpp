@@ -348,6 +348,19 @@ TEST_F(PblToolSourcesTest, ExportWritesCompiledObjectsOnlyWithAllAndThenAsStored
     EXPECT_EQ(test::readAll(dir_ / "raw" / "d_a.srd"), utf16(kSampleSource));
 }
 
+TEST_F(PblToolSourcesTest, ExportMakesTheMissingDirectoriesAboveItsOwn) {
+    std::string lib = sampleLibrary("a.pbl", "6");
+    ok({"export", lib, path("a/b/c")});
+    EXPECT_EQ(test::readAll(dir_ / "a/b/c/d_a.srd"),
+              "$PBExportHeader$d_a.srd\r\n$PBExportComments$first\r\n" + kSampleSource);
+    // A file where a directory should be: refused, nothing written.
+    test::writeAll(dir_ / "f", "x");
+    test::ProcessResult r = run({"export", lib, path("f/b")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("cannot create the directory"), std::string::npos) << r.err;
+    EXPECT_EQ(test::readAll(dir_ / "f"), "x");
+}
+
 TEST_F(PblToolSourcesTest, ExportRefusesBadOptionsAndTextItCannotWrite) {
     std::string lib = sampleLibrary("a.pbl", "10");
     EXPECT_EQ(run({"export", lib, path("o"), "--encoding", "utf-7"}).exitCode, 2);
