@@ -80,7 +80,8 @@ std::string decodeDataLine(std::string_view line, Bytes& data) {
         for (std::size_t k = 0; k < 8; ++k) {
             const int digit = hexValue(line[at + k]);
             if (digit < 0)
-                return "a character that is not a hex digit at column " + std::to_string(at + k + 1);
+                return "a character that is not a hex digit at column " +
+                       std::to_string(at + k + 1);
             word = (word << 4U) | static_cast<std::uint32_t>(digit);
         }
         sum += word & 0xFU;
@@ -129,7 +130,8 @@ std::optional<std::string> encodeBinarySection(const BinaryEntry& entry) {
             for (std::size_t k = 0; k < 4; ++k, ++byte)
                 if (byte < entry.data.size()) word |= std::uint32_t{entry.data[byte]} << (8 * k);
             sum += word & 0xFU;
-            for (int shift = 28; shift >= 0; shift -= 4) out += kLowerDigits[(word >> shift) & 0xFU];
+            for (int shift = 28; shift >= 0; shift -= 4)
+                out += kLowerDigits[(word >> shift) & 0xFU];
         }
         out[lineStart + 1] = kUpperDigits[sum % 16];
         out += "\r\n";
@@ -205,8 +207,7 @@ DecodedBinarySection decodeBinarySection(std::string_view section, std::size_t f
         return decoded;
     }
     if (lines.next() != kBinarySectionEnd) {
-        error = atLine(lines.number(),
-                       "not the line \"" + std::string(kBinarySectionEnd) + "\"");
+        error = atLine(lines.number(), "not the line \"" + std::string(kBinarySectionEnd) + "\"");
         return decoded;
     }
     if (!lines.atEnd()) {
@@ -237,8 +238,9 @@ DecodedBinarySection decodeBinarySection(std::string_view section, std::size_t f
     }
     for (std::size_t i = *end; i < data.size(); ++i)
         if (data[i] != 0) {
-            error = atLine(lineOf(i), "bytes other than zero after the entry's last record, "
-                                      "which no entry carries");
+            error = atLine(lineOf(i),
+                           "bytes other than zero after the entry's last record, "
+                           "which no entry carries");
             return decoded;
         }
     data.resize(*end);

@@ -247,10 +247,9 @@ void runExport(ToolContext& context, const ParsedArgs& args) {
     auto exportSource = [&](const EntryRecord& entry, ByteSpan stored) {
         const auto commentSize = static_cast<std::size_t>(entry.info.commentSize);
         auto binary = binaryOf.find(pbl::entryNameKey(entry.name));
-        pbl::WrittenExportFile file =
-            exportFileOf(unicode, encoding, entry.name, stored.first(commentSize),
-                         stored.subspan(commentSize),
-                         binary == binaryOf.end() ? std::nullopt : std::make_optional(binary->second));
+        pbl::WrittenExportFile file = exportFileOf(
+            unicode, encoding, entry.name, stored.first(commentSize), stored.subspan(commentSize),
+            binary == binaryOf.end() ? std::nullopt : std::make_optional(binary->second));
         if (!file.error.empty())
             throw ToolFailure{shownName(entry.name) + ": cannot be exported as " +
                               std::string(pbl::exportEncodingName(encoding)) + ": " + file.error};
@@ -430,8 +429,8 @@ void runImport(ToolContext& context, const ParsedArgs& args) {
         if (!added)
             throw ToolFailure{displayPath(file) + ": names the entry " + displayPath(entry.name) +
                               ", as " + displayPath(at->second) + " does"};
-        for (const std::u16string* name : {&entry.name, entry.binaryName ? &*entry.binaryName
-                                                                          : nullptr}) {
+        for (const std::u16string* name :
+             {&entry.name, entry.binaryName ? &*entry.binaryName : nullptr}) {
             if (name == nullptr) continue;
             pbl::PblEntryInfo info{};
             int found = library.findEntry(*name, info, 0);
@@ -462,11 +461,11 @@ void runImport(ToolContext& context, const ParsedArgs& args) {
     lib.close();
     const auto binaries = std::count_if(entries.begin(), entries.end(),
                                         [](const ImportedEntry& e) { return e.binaryName; });
-    context.note("imported " + std::to_string(entries.size()) + " source" +
-                 (entries.size() == 1 ? "" : "s") +
-                 (binaries == 0 ? std::string()
-                                : " and the binary data of " + std::to_string(binaries)) +
-                 "; regenerate them in PowerBuilder before their compiled objects match");
+    context.note(
+        "imported " + std::to_string(entries.size()) + " source" +
+        (entries.size() == 1 ? "" : "s") +
+        (binaries == 0 ? std::string() : " and the binary data of " + std::to_string(binaries)) +
+        "; regenerate them in PowerBuilder before their compiled objects match");
 }
 
 }  // namespace keldrin::tool

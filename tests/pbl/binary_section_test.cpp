@@ -28,10 +28,11 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 
 TEST(BinarySection, CheckDigitsOfNamesSeenInPowerBuilderFiles) {
     // The start line of each, as PowerBuilder wrote it.
-    for (const char* line : {"01w_saveasexcel.bin ", "02w_saveasexcel1.bin ", "05w_saveashtml.bin ",
-                             "0Apf_w_webpage_link.bin ", "06w_kyc2.bin ", "0Cw_send_mail_popup.bin ",
-                             "0Dw_get_email_address_message.bin ", "07w_store_image_in_db.bin ",
-                             "08u_email_edit.bin ", "0Cu_imageview_ocr.bin "}) {
+    for (const char* line :
+         {"01w_saveasexcel.bin ", "02w_saveasexcel1.bin ", "05w_saveashtml.bin ",
+          "0Apf_w_webpage_link.bin ", "06w_kyc2.bin ", "0Cw_send_mail_popup.bin ",
+          "0Dw_get_email_address_message.bin ", "07w_store_image_in_db.bin ", "08u_email_edit.bin ",
+          "0Cu_imageview_ocr.bin "}) {
         std::string name(line + 2);
         name.pop_back();
         std::optional<std::string> section = encodeBinarySection({name, {4, 0, 0, 0, 1, 2, 3, 4}});
@@ -48,8 +49,8 @@ TEST(BinarySection, WordsAreLittleEndianAndTheLastLineIsFilledWithZeros) {
     std::copy(std::begin(head), std::end(head), entry.data.begin());
     const std::string section = encodeBinarySection(entry).value();
     const std::string line = "20" + std::string("00000a00e011cfd0") + std::string(3976, '0');
-    EXPECT_EQ(section, std::string(kBinarySectionStart) + "\r\n0Dw_ole.bin \r\n" + line +
-                           "\r\n20" + std::string(3992, '0') + "\r\n1Dw_ole.bin \r\n" +
+    EXPECT_EQ(section, std::string(kBinarySectionStart) + "\r\n0Dw_ole.bin \r\n" + line + "\r\n20" +
+                           std::string(3992, '0') + "\r\n1Dw_ole.bin \r\n" +
                            std::string(kBinarySectionEnd) + "\r\n");
     DecodedBinarySection back = decodeBinarySection(section, 1);
     EXPECT_EQ(back.error, "");
@@ -62,7 +63,7 @@ TEST(BinarySection, OnlyWhatReadsBackExactlyIsWritten) {
     EXPECT_FALSE(encodeBinarySection({"w.bin", {}}));
     EXPECT_FALSE(encodeBinarySection({"w.bin", {5, 0, 0, 0, 1, 2, 3, 4}}));     // runs past
     EXPECT_FALSE(encodeBinarySection({"w.bin", {4, 0, 0, 0, 1, 2, 3, 4, 0}}));  // a zero after
-    EXPECT_FALSE(encodeBinarySection({"w.bin", {0, 0, 0, 0, 1}}));             // no record
+    EXPECT_FALSE(encodeBinarySection({"w.bin", {0, 0, 0, 0, 1}}));              // no record
     EXPECT_TRUE(encodeBinarySection({"w.bin", {1, 0, 0, 0, 9, 2, 0, 0, 0, 7, 7}}));
 }
 
@@ -74,12 +75,14 @@ TEST(BinarySection, RefusesDamageNamingItsLine) {
         std::string file;
         std::string error;
     } cases[] = {
-        {replaced(good, "\r\n2E", "\r\n23"), "line 12: the check digit is 3, the line's words give E"},
+        {replaced(good, "\r\n2E", "\r\n23"),
+         "line 12: the check digit is 3, the line's words give E"},
         {replaced(good, "00000008", "0000000g"), "line 12: a character that is not a hex digit"},
         {replaced(good, "00000008", "0000008"), "line 12: a data line of 3993 characters"},
         {replaced(good, "0Dw_ole", "0Fw_ole"), "line 11: the check digit is F, the name gives D"},
         {replaced(good, "0Dw_ole.bin ", "0Dw_ole.bin"), "line 11: no \"0\", check digit"},
-        {replaced(good, "1Dw_ole.bin", "1Ew_olf.bin"), "line 13: not the end line \"1Dw_ole.bin \""},
+        {replaced(good, "1Dw_ole.bin", "1Ew_olf.bin"),
+         "line 13: not the end line \"1Dw_ole.bin \""},
         {good.substr(0, good.find("1Dw_ole")), "line 12: the binary data section has no end line"},
         {good.substr(0, good.find("End of")), "line 13: no \"End of PowerBuilder"},
         {good + "x\r\n", "line 15: text after the end"},

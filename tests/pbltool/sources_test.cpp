@@ -199,7 +199,8 @@ const WorkspaceGap kWorkspaceGaps[] = {
      "PowerBuilder 2017 stores a DataWindow source with a space and a zero character after "
      "its last line and leaves both out of its export; export writes the source as stored, "
      "so that import gives the entry back byte for byte"},
-    {"ws-object-srw", "", "", "a window's binary data section is written as PowerBuilder writes it"},
+    {"ws-object-srw", "", "",
+     "a window's binary data section is written as PowerBuilder writes it"},
 };
 
 TEST_F(PblToolSourcesTest, ReproducesEveryWorkspaceSourceButTheGapsItNames) {
