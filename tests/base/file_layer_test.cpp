@@ -146,6 +146,7 @@ TEST_F(FileLayerTest, GatheredWritesPutEveryPieceInItsPlace) {
         expected += parts.back();
     }
     std::vector<fs::WritePiece> pieces;
+    pieces.reserve(parts.size());
     for (const std::string& part : parts) pieces.push_back({part.data(), part.size()});
     std::FILE* f = fs::openFile(path, "rb+");
     ASSERT_NE(f, nullptr);
