@@ -290,8 +290,10 @@ bool parseText(std::basic_string_view<Char> text, ExportTexts<Char>& texts, std:
     texts.source = std::basic_string<Char>(source);
 
     const std::basic_string_view<Char> section = text.substr(at);
+    const std::basic_string_view<Char> before =
+        whole.substr(0, static_cast<std::size_t>(section.data() - whole.data()));
     const std::size_t line =
-        1 + static_cast<std::size_t>(std::count(whole.begin(), section.begin(), Char('\n')));
+        1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), Char('\n')));
     std::optional<std::string> ascii = sectionAscii(section, line, error);
     if (!ascii) return false;
     DecodedBinarySection decoded = decodeBinarySection(*ascii, line);
