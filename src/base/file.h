@@ -116,6 +116,9 @@ bool setModificationTime(const std::u16string& path, std::int64_t unixSeconds);
 
 // Creates a directory; true when it exists afterwards.
 bool makeDirectory(const std::u16string& path);
+// Creates a directory and every missing directory above it, as `mkdir -p` does; true
+// when it exists afterwards. Directories made before a failure stay.
+bool makeDirectories(const std::u16string& path);
 
 // Copies a whole file byte for byte; false on any failure.
 bool copyFile(const std::u16string& from, const std::u16string& to);

@@ -9,9 +9,11 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/file.h"
+#include "base/path.h"
 #include "base/text.h"
 
 namespace keldrin::fs {
@@ -79,6 +81,23 @@ std::u16string createUniqueFile(const std::function<std::u16string(int)>& nameFo
         if (!taken) return std::u16string();
     }
     return std::u16string();
+}
+
+bool makeDirectories(const std::u16string& path) {
+    // Up to the first directory that is there or can be made, then down again. A loop,
+    // not recursion: the name comes from the command line and may be deep.
+    std::vector<std::u16string> missing;
+    std::u16string at = path;
+    while (!makeDirectory(at)) {
+        std::u16string up = path::parent(at);
+        // A root or drive that cannot be made: nothing above it to make first.
+        if (up.empty() || up == at) return false;
+        missing.push_back(std::move(at));
+        at = std::move(up);
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it)
+        if (!makeDirectory(*it)) return false;
+    return true;
 }
 
 }  // namespace keldrin::fs

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <type_traits>
+#include <utility>
 
 #include "base/text.h"
 
@@ -17,6 +19,9 @@ constexpr std::string_view kCommentTag = "$PBExportComments$";
 constexpr std::string_view kHexAsciiMark = "HA";
 constexpr std::string_view kHexOpen = "$$HEX";
 constexpr std::string_view kHexEnd = "$$ENDHEX$$";
+// What a line must begin with to be taken for a binary data section's start: less than
+// the whole line, so that a damaged one is refused rather than read as source.
+constexpr std::string_view kSectionTag = "Start of PowerBuilder Binary Data Section";
 constexpr std::array<std::uint8_t, 3> kUtf8Mark = {0xEF, 0xBB, 0xBF};
 constexpr std::array<std::uint8_t, 2> kUtf16LeMark = {0xFF, 0xFE};
 
@@ -48,16 +53,6 @@ bool startsWith(ByteSpan bytes, const std::array<std::uint8_t, N>& mark) {
     return bytes.size() >= N && std::equal(mark.begin(), mark.end(), bytes.begin());
 }
 
-// The source's own line ending: that of its first line; CRLF, as PowerBuilder writes,
-// when it has no line break at all.
-template <class Char>
-std::basic_string<Char> lineEnding(const std::basic_string<Char>& source) {
-    std::size_t lf = source.find(static_cast<Char>('\n'));
-    if (lf != std::basic_string<Char>::npos && (lf == 0 || source[lf - 1] != Char('\r')))
-        return widen<Char>("\n");
-    return widen<Char>("\r\n");
-}
-
 template <class Char>
 bool holdsLineBreak(const std::basic_string<Char>& text) {
     return text.find_first_of(widen<Char>("\r\n")) != std::basic_string<Char>::npos;
@@ -76,7 +71,8 @@ std::optional<std::basic_string<Char>> composeText(const ExportTexts<Char>& text
         error = "a line break in the entry's name or comment would end its header line";
         return std::nullopt;
     }
-    const std::basic_string<Char> eol = lineEnding(texts.source);
+    // PowerBuilder ends its own lines in CRLF whatever the source's lines end in.
+    const std::basic_string<Char> eol = widen<Char>("\r\n");
     std::basic_string<Char> text = widen<Char>(kHeaderTag);
     text.reserve(texts.name.size() + texts.comment.size() + texts.source.size() + 64);
     text += texts.name;
@@ -90,6 +86,17 @@ std::optional<std::basic_string<Char>> composeText(const ExportTexts<Char>& text
         text += eol;
     }
     text += texts.source;
+    if (texts.binary) {
+        const std::optional<std::string> section = encodeBinarySection(*texts.binary);
+        if (!section) {
+            error = "its binary data " + texts.binary->name +
+                    " is not in the layout a binary data section carries";
+            return std::nullopt;
+        }
+        // PowerBuilder starts the section on a line of its own after the source.
+        text += widen<Char>("\r\n");
+        text += widen<Char>(*section);
+    }
     return text;
 }
 
@@ -204,8 +211,59 @@ std::basic_string<Char> takeLine(std::basic_string_view<Char>& rest) {
     return std::basic_string<Char>(line);
 }
 
+// Where the first line that begins like a binary data section begins; npos for none.
+template <class Char>
+std::size_t sectionStart(std::basic_string_view<Char> text) {
+    for (std::size_t line = 0; line < text.size();) {
+        if (startsWith(text.substr(line), kSectionTag)) return line;
+        const std::size_t lf = text.find(static_cast<Char>('\n'), line);
+        if (lf == std::basic_string_view<Char>::npos) break;
+        line = lf + 1;
+    }
+    return std::basic_string_view<Char>::npos;
+}
+
+template <class Char>
+char16_t asciiLower(Char c) {
+    const auto unit = static_cast<char16_t>(static_cast<std::make_unsigned_t<Char>>(c));
+    return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit - u'A' + u'a') : unit;
+}
+
+// Whether the section's entry is the binary data of the source entry `sourceName`: its
+// name with ".bin", in any case, as the library compares names.
+template <class Char>
+bool isBinaryEntryOf(std::string_view binaryName, std::basic_string_view<Char> sourceName) {
+    std::basic_string<Char> expected(sourceName.substr(0, sourceName.size() - 4));
+    expected += widen<Char>(".bin");
+    if (sourceName.size() < 4 || expected.size() != binaryName.size()) return false;
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        if (asciiLower(expected[i]) != asciiLower(binaryName[i])) return false;
+    return true;
+}
+
+// The section from its start line on, as the ASCII it must be; an error naming the
+// line of the first character that is not.
+template <class Char>
+std::optional<std::string> sectionAscii(std::basic_string_view<Char> section, std::size_t line,
+                                        std::string& error) {
+    std::string ascii;
+    ascii.reserve(section.size());
+    for (Char c : section) {
+        const auto unit = static_cast<std::make_unsigned_t<Char>>(c);
+        if (unit >= 0x80) {
+            error = "binary data section, line " + std::to_string(line) +
+                    ": a character that is not ASCII";
+            return std::nullopt;
+        }
+        if (c == static_cast<Char>('\n')) ++line;
+        ascii.push_back(static_cast<char>(unit));
+    }
+    return ascii;
+}
+
 template <class Char>
 bool parseText(std::basic_string_view<Char> text, ExportTexts<Char>& texts, std::string& error) {
+    const std::basic_string_view<Char> whole = text;
     if (!startsWith(text, kHeaderTag)) {
         error = "no $PBExportHeader$ line at the start";
         return false;
@@ -220,7 +278,35 @@ bool parseText(std::basic_string_view<Char> text, ExportTexts<Char>& texts, std:
         text.remove_prefix(kCommentTag.size());
         texts.comment = takeLine(text);
     }
-    texts.source = std::basic_string<Char>(text);
+    const std::size_t at = sectionStart(text);
+    if (at == std::basic_string_view<Char>::npos) {
+        texts.source = std::basic_string<Char>(text);
+        return true;
+    }
+    // The line break PowerBuilder puts before the section is not the source's.
+    std::basic_string_view<Char> source = text.substr(0, at);
+    if (!source.empty()) source.remove_suffix(1);
+    if (!source.empty() && source.back() == static_cast<Char>('\r')) source.remove_suffix(1);
+    texts.source = std::basic_string<Char>(source);
+
+    const std::basic_string_view<Char> section = text.substr(at);
+    const std::basic_string_view<Char> before =
+        whole.substr(0, static_cast<std::size_t>(section.data() - whole.data()));
+    const std::size_t line =
+        1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), Char('\n')));
+    std::optional<std::string> ascii = sectionAscii(section, line, error);
+    if (!ascii) return false;
+    DecodedBinarySection decoded = decodeBinarySection(*ascii, line);
+    if (!decoded.error.empty()) {
+        error = "binary data section, " + decoded.error;
+        return false;
+    }
+    if (!isBinaryEntryOf(decoded.entry.name, std::basic_string_view<Char>(texts.name))) {
+        error = "binary data section, line " + std::to_string(line + 1) + ": it holds " +
+                decoded.entry.name + ", which is not the binary data of the file's entry";
+        return false;
+    }
+    texts.binary = std::move(decoded.entry);
     return true;
 }
 
@@ -331,27 +417,9 @@ ReadExportFile readExportFile(ByteSpan file) {
     return read;
 }
 
-namespace {
-
-template <class Char>
-bool binarySectionIn(std::basic_string_view<Char> source) {
-    for (std::size_t line = 0; line < source.size();) {
-        if (startsWith(source.substr(line), kBinarySectionStart)) return true;
-        const std::size_t lf = source.find(static_cast<Char>('\n'), line);
-        if (lf == std::basic_string_view<Char>::npos) break;
-        line = lf + 1;
-    }
-    return false;
-}
-
-}  // namespace
-
-bool holdsBinarySection(std::string_view source) {
-    return binarySectionIn(source);
-}
-
-bool holdsBinarySection(std::u16string_view source) {
-    return binarySectionIn(source);
+std::u16string binaryEntryName(std::u16string_view sourceName) {
+    std::u16string name(sourceName.substr(0, sourceName.size() < 4 ? 0 : sourceName.size() - 4));
+    return name + u".bin";
 }
 
 bool isSourceEntryName(std::u16string_view name) {

@@ -2,8 +2,9 @@
 //   $PBExportHeader$<name>
 //   $PBExportComments$<comment>      (only when the entry has a comment)
 //   <the source, as stored>
-// The header lines end the way the source's own lines do. Four encodings exist, each
-// told apart by the file's first bytes:
+//   <a binary data section, when the object has binary data (binary_section.h)>
+// The header lines end in CRLF, whatever the source's lines end in. Four encodings
+// exist, each told apart by the file's first bytes:
 //   ansi      no mark; the ANSI code page (PowerBuilder 9 and earlier)
 //   hexascii  "HA"; ASCII, every run of other characters written as
 //             $$HEX<n>$$<hex of the n UTF-16LE code units>$$ENDHEX$$ (10 to 2017)
@@ -21,6 +22,7 @@
 #include <string_view>
 
 #include "base/bytes.h"
+#include "pbl/binary_section.h"
 
 namespace keldrin::pbl {
 
@@ -30,12 +32,14 @@ enum class ExportEncoding { kAnsi, kHexAscii, kUtf8, kUtf16Le };
 std::string_view exportEncodingName(ExportEncoding encoding);
 std::optional<ExportEncoding> exportEncodingFromName(std::string_view name);
 
-// An entry as an export file carries it: ANSI code page bytes (char) or UTF-16 (char16_t).
+// An entry as an export file carries it: ANSI code page bytes (char) or UTF-16 (char16_t),
+// and the object's binary data entry, which follows the source in a section of its own.
 template <class Char>
 struct ExportTexts {
     std::basic_string<Char> name;
     std::basic_string<Char> comment;  // empty: no comment line
     std::basic_string<Char> source;
+    std::optional<BinaryEntry> binary = std::nullopt;
 };
 using AnsiExportTexts = ExportTexts<char>;
 using WideExportTexts = ExportTexts<char16_t>;
@@ -61,14 +65,9 @@ struct ReadExportFile {
 
 ReadExportFile readExportFile(ByteSpan file);
 
-// PowerBuilder ends the export of an object that has binary data (a window's OLE
-// controls keep their state in an entry named after the object with ".bin") with a
-// section that begins on a line of its own with this text and holds that entry as hex.
-// Neither export nor import carries the section yet: import refuses a file that has one
-// rather than store the section as source.
-inline constexpr std::string_view kBinarySectionStart = "Start of PowerBuilder Binary Data Section";
-bool holdsBinarySection(std::string_view source);
-bool holdsBinarySection(std::u16string_view source);
+// The name of the entry that holds the binary data of the object whose source entry is
+// `sourceName`: the same name with ".bin".
+std::u16string binaryEntryName(std::u16string_view sourceName);
 
 // Whether an entry of this name holds source text: the name ends in ".sr" and one more
 // character (.srd, .srw, ...). Everything else in a library is a compiled object.

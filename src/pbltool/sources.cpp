@@ -8,6 +8,7 @@
 //
 // Import reads and checks every file before the library changes, and makes all its
 // changes as one: a bad file names itself and leaves the library as it was.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -67,7 +68,8 @@ std::string_view asChars(ByteSpan bytes) {
 // The export file of one source entry (its comment and body as stored), or why it
 // cannot be written in `encoding`.
 pbl::WrittenExportFile exportFileOf(bool unicodeLibrary, ExportEncoding encoding,
-                                    const std::u16string& name, ByteSpan comment, ByteSpan body) {
+                                    const std::u16string& name, ByteSpan comment, ByteSpan body,
+                                    const std::optional<pbl::BinaryEntry>& binary) {
     pbl::WrittenExportFile failed;
     if (unicodeLibrary) {
         if (comment.size() % 2 != 0 || body.size() % 2 != 0) {
@@ -75,7 +77,7 @@ pbl::WrittenExportFile exportFileOf(bool unicodeLibrary, ExportEncoding encoding
             return failed;
         }
         pbl::WideExportTexts texts{name, *pbl::decodeStoredField(true, comment),
-                                   *pbl::decodeStoredField(true, body)};
+                                   *pbl::decodeStoredField(true, body), binary};
         if (encoding != ExportEncoding::kAnsi) return pbl::writeExportFile(encoding, texts);
         std::optional<std::string> ansiName = exactAnsiBytes(texts.name);
         std::optional<std::string> ansiComment = exactAnsiBytes(texts.comment);
@@ -86,7 +88,7 @@ pbl::WrittenExportFile exportFileOf(bool unicodeLibrary, ExportEncoding encoding
                 "or utf16le";
             return failed;
         }
-        return pbl::writeAnsiExportFile({*ansiName, *ansiComment, *ansiSource});
+        return pbl::writeAnsiExportFile({*ansiName, *ansiComment, *ansiSource, binary});
     }
     std::optional<std::string> ansiName = exactAnsiBytes(name);
     if (!ansiName) {
@@ -95,14 +97,14 @@ pbl::WrittenExportFile exportFileOf(bool unicodeLibrary, ExportEncoding encoding
     }
     if (encoding == ExportEncoding::kAnsi)
         return pbl::writeAnsiExportFile(
-            {*ansiName, std::string(asChars(comment)), std::string(asChars(body))});
+            {*ansiName, std::string(asChars(comment)), std::string(asChars(body)), binary});
     std::optional<std::u16string> wideComment = exactWide(asChars(comment));
     std::optional<std::u16string> wideSource = exactWide(asChars(body));
     if (!wideComment || !wideSource) {
         failed.error = "not text in the ANSI code page; export it as ansi";
         return failed;
     }
-    return pbl::writeExportFile(encoding, {name, *wideComment, *wideSource});
+    return pbl::writeExportFile(encoding, {name, *wideComment, *wideSource, binary});
 }
 
 // Only these pairs can fail on text a library holds: the others carry every stored
@@ -205,29 +207,49 @@ void runExport(ToolContext& context, const ParsedArgs& args) {
     const bool unicode = lib->isUnicode() != 0;
     const ExportEncoding encoding = encodingOption(args, unicode);
     std::vector<EntryRecord> entries = listEntries(lib);
-    // PowerBuilder's export of an object with binary data carries its ".bin" entry in a
-    // section after the source; ours does not yet, and says so rather than lose it unseen.
+    // PowerBuilder's export of an object with binary data carries its ".bin" entry (an
+    // OLE control's state) in a section after the source; such an entry is then no file
+    // of its own. One a section cannot carry exactly stays out, and a note says so.
+    std::map<std::u16string, pbl::BinaryEntry> binaryOf;  // source name key -> its entry
+    std::set<std::u16string> carried;                     // name keys of those entries
     if (!raw) {
-        std::set<std::u16string> names;
-        for (const EntryRecord& entry : entries) names.insert(pbl::entryNameKey(entry.name));
+        std::map<std::u16string, const EntryRecord*> byName;
+        for (const EntryRecord& entry : entries) byName[pbl::entryNameKey(entry.name)] = &entry;
         for (const EntryRecord& entry : entries) {
             if (!pbl::isSourceEntryName(entry.name)) continue;
-            const std::u16string bin = entry.name.substr(0, entry.name.size() - 4) + u".bin";
-            if (names.count(pbl::entryNameKey(bin)) != 0)
-                context.note(shownName(entry.name) + ": its binary data (" + shownName(bin) +
-                             ", an OLE control's state) stays out of the file, where "
-                             "PowerBuilder's own export carries it; export --all writes that "
-                             "entry as stored");
+            const std::u16string binName = pbl::binaryEntryName(entry.name);
+            auto bin = byName.find(pbl::entryNameKey(binName));
+            if (bin == byName.end()) continue;
+            const EntryRecord& binary = *bin->second;
+            std::vector<std::uint8_t> stored = readEntry(lib, binary.info, shownName(binary.name));
+            pbl::BinaryEntry carriedEntry{utf16ToUtf8(binary.name), {}};
+            carriedEntry.data.assign(
+                stored.begin() + static_cast<std::ptrdiff_t>(binary.info.commentSize),
+                stored.end());
+            // The section has no place for a comment.
+            if (binary.info.commentSize != 0 || !pbl::encodeBinarySection(carriedEntry)) {
+                context.note(shownName(entry.name) + ": its binary data (" +
+                             shownName(binary.name) +
+                             ", an OLE control's state) is not in the layout PowerBuilder's "
+                             "binary data section carries, so it stays out of the file; "
+                             "export --all writes that entry as stored");
+                continue;
+            }
+            carried.insert(pbl::entryNameKey(binary.name));
+            binaryOf.emplace(pbl::entryNameKey(entry.name), std::move(carriedEntry));
         }
     }
     std::erase_if(entries, [&](const EntryRecord& entry) {
-        return !all && !pbl::isSourceEntryName(entry.name);
+        return (!all && !pbl::isSourceEntryName(entry.name)) ||
+               carried.count(pbl::entryNameKey(entry.name)) != 0;
     });
 
     auto exportSource = [&](const EntryRecord& entry, ByteSpan stored) {
         const auto commentSize = static_cast<std::size_t>(entry.info.commentSize);
+        auto binary = binaryOf.find(pbl::entryNameKey(entry.name));
         pbl::WrittenExportFile file = exportFileOf(
-            unicode, encoding, entry.name, stored.first(commentSize), stored.subspan(commentSize));
+            unicode, encoding, entry.name, stored.first(commentSize), stored.subspan(commentSize),
+            binary == binaryOf.end() ? std::nullopt : std::make_optional(binary->second));
         if (!file.error.empty())
             throw ToolFailure{shownName(entry.name) + ": cannot be exported as " +
                               std::string(pbl::exportEncodingName(encoding)) + ": " + file.error};
@@ -243,7 +265,7 @@ void runExport(ToolContext& context, const ParsedArgs& args) {
         });
     }
 
-    if (!fs::makeDirectory(directory))
+    if (!fs::makeDirectories(directory))
         throw ToolFailure{displayPath(directory) + ": cannot create the directory"};
     Progress progress(context.io.err, !args.has("--quiet") && fs::isTerminal(context.io.err),
                       entries.size());
@@ -285,6 +307,9 @@ struct ImportedEntry {
     std::u16string name;
     std::vector<std::uint8_t> data;  // the comment, then the body
     std::size_t commentSize = 0;
+    // The object's binary data entry, from the file's binary data section.
+    std::optional<std::u16string> binaryName;
+    std::vector<std::uint8_t> binaryData;
 };
 
 // The files PATH stands for: itself, or a directory's export files (names ending in
@@ -310,15 +335,15 @@ ImportedEntry prepareImport(const OpenLibrary& lib, const std::u16string& path) 
     std::vector<std::uint8_t> bytes = readBoundedFile(path, pbl::PblLibrary::maxEntryBytes());
     pbl::ReadExportFile read = pbl::readExportFile(bytes);
     if (!read.error.empty()) throw ToolFailure{where + ": not an export file: " + read.error};
-    if (read.encoding == ExportEncoding::kAnsi ? pbl::holdsBinarySection(read.ansi.source)
-                                               : pbl::holdsBinarySection(read.wide.source))
-        throw ToolFailure{where +
-                          ": ends in PowerBuilder's binary data section (the .bin entry that "
-                          "keeps an OLE control's state), which import does not carry; import "
-                          "this file in PowerBuilder"};
-
     ImportedEntry entry;
     entry.file = path;
+    std::optional<pbl::BinaryEntry>& binary =
+        read.encoding == ExportEncoding::kAnsi ? read.ansi.binary : read.wide.binary;
+    if (binary) {
+        // The section's name is ASCII, which every library's names can hold.
+        entry.binaryName = utf8ToUtf16(binary->name);
+        entry.binaryData = std::move(binary->data);
+    }
     std::string comment;
     std::string body;
     if (read.encoding == ExportEncoding::kAnsi) {
@@ -404,12 +429,16 @@ void runImport(ToolContext& context, const ParsedArgs& args) {
         if (!added)
             throw ToolFailure{displayPath(file) + ": names the entry " + displayPath(entry.name) +
                               ", as " + displayPath(at->second) + " does"};
-        pbl::PblEntryInfo info{};
-        int found = library.findEntry(entry.name, info, 0);
-        if (found == pbl::kPblOk) {
-            present.push_back(shownName(entry.name));
-        } else if (found != pbl::kPblNotFound) {
-            lib.check(found, displayPath(entry.name));
+        for (const std::u16string* name :
+             {&entry.name, entry.binaryName ? &*entry.binaryName : nullptr}) {
+            if (name == nullptr) continue;
+            pbl::PblEntryInfo info{};
+            int found = library.findEntry(*name, info, 0);
+            if (found == pbl::kPblOk) {
+                present.push_back(shownName(*name));
+            } else if (found != pbl::kPblNotFound) {
+                lib.check(found, displayPath(*name));
+            }
         }
         entries.push_back(std::move(entry));
     }
@@ -425,11 +454,18 @@ void runImport(ToolContext& context, const ParsedArgs& args) {
         lib.check(library.putEntry(entry.name, data.first(entry.commentSize),
                                    data.subspan(entry.commentSize)),
                   displayPath(entry.name));
+        if (entry.binaryName)
+            lib.check(library.putEntry(*entry.binaryName, {}, entry.binaryData),
+                      displayPath(*entry.binaryName));
     }
     lib.close();
-    context.note("imported " + std::to_string(entries.size()) + " source" +
-                 (entries.size() == 1 ? "" : "s") +
-                 "; regenerate them in PowerBuilder before their compiled objects match");
+    const auto binaries = std::count_if(entries.begin(), entries.end(),
+                                        [](const ImportedEntry& e) { return e.binaryName; });
+    context.note(
+        "imported " + std::to_string(entries.size()) + " source" +
+        (entries.size() == 1 ? "" : "s") +
+        (binaries == 0 ? std::string() : " and the binary data of " + std::to_string(binaries)) +
+        "; regenerate them in PowerBuilder before their compiled objects match");
 }
 
 }  // namespace keldrin::tool

@@ -1,6 +1,7 @@
 // The wide-name file layer behaves the same on both backends: names outside any code
 // page reach the file system intact, exclusive creation and the no-replace rename
 // refuse an existing target, and the replacing rename takes its place.
+#include "base/directory.h"
 #include "base/file.h"
 #include "base/text.h"
 
@@ -145,6 +146,7 @@ TEST_F(FileLayerTest, GatheredWritesPutEveryPieceInItsPlace) {
         expected += parts.back();
     }
     std::vector<fs::WritePiece> pieces;
+    pieces.reserve(parts.size());
     for (const std::string& part : parts) pieces.push_back({part.data(), part.size()});
     std::FILE* f = fs::openFile(path, "rb+");
     ASSERT_NE(f, nullptr);
@@ -214,6 +216,13 @@ TEST_F(FileLayerTest, ModificationTimeAndDirectories) {
     EXPECT_TRUE(fs::makeDirectory(sub));
     EXPECT_TRUE(fs::makeDirectory(sub));    // already there
     EXPECT_FALSE(fs::makeDirectory(path));  // a file of that name is in the way
+    // Missing parents are made as mkdir -p makes them; a file in the way stops it.
+    EXPECT_FALSE(fs::makeDirectory(sub + u"/a/b/c"));
+    EXPECT_TRUE(fs::makeDirectories(sub + u"/a/b/c/"));
+    EXPECT_TRUE(fs::isDirectory(sub + u"/a/b/c"));
+    EXPECT_TRUE(fs::makeDirectories(sub + u"/a/b"));
+    EXPECT_FALSE(fs::makeDirectories(path + u"/d/e"));
+    EXPECT_FALSE(fs::isDirectory(path + u"/d"));
     std::u16string copy = sub + u"/copy";
     EXPECT_TRUE(fs::copyFile(path, copy));
     EXPECT_EQ(readText(copy), "t");

@@ -48,16 +48,21 @@ TEST(ExportFileWrite, Utf8AndUtf16CarryTheirByteOrderMarks) {
     EXPECT_EQ(utf16.bytes[3], 0);
 }
 
-TEST(ExportFileWrite, AnsiKeepsTheCodePageBytesAndTheSourcesLineEnding) {
-    // Bytes that are no character in code page 1252 (0x81) pass untouched.
-    AnsiExportTexts texts{"w_main.srw", "", "forward\n\x81\xE9\nend forward\n"};
+TEST(ExportFileWrite, AnsiKeepsTheCodePageBytesAndHeaderLinesEndInCrlf) {
+    // Bytes that are no character in code page 1252 (0x81) pass untouched. The header
+    // lines end in CRLF even where the source's lines end in LF (a web service proxy's
+    // source does), as PowerBuilder writes them.
+    AnsiExportTexts texts{"w_main.srw", "a comment", "forward\n\x81\xE9\nend forward\n"};
     WrittenExportFile file = writeAnsiExportFile(texts);
     ASSERT_EQ(file.error, "");
-    EXPECT_EQ(textOf(file.bytes), "$PBExportHeader$w_main.srw\nforward\n\x81\xE9\nend forward\n");
-    // No line break at all: PowerBuilder's own CRLF.
-    texts = {"f.srf", "a comment", "x"};
-    EXPECT_EQ(textOf(writeAnsiExportFile(texts).bytes),
-              "$PBExportHeader$f.srf\r\n$PBExportComments$a comment\r\nx");
+    EXPECT_EQ(textOf(file.bytes),
+              "$PBExportHeader$w_main.srw\r\n$PBExportComments$a comment\r\n"
+              "forward\n\x81\xE9\nend forward\n");
+    ReadExportFile back = readExportFile(file.bytes);
+    EXPECT_EQ(back.ansi.source, texts.source);
+    EXPECT_EQ(back.ansi.comment, texts.comment);
+    texts = {"f.srf", "", "x"};
+    EXPECT_EQ(textOf(writeAnsiExportFile(texts).bytes), "$PBExportHeader$f.srf\r\nx");
 }
 
 TEST(ExportFileWrite, RefusesWhatAHeaderLineCannotCarry) {

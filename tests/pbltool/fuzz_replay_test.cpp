@@ -39,6 +39,9 @@
 #define KELDRIN_FUZZ_ENTRY replayExportFile
 #include "fuzz/fuzz_export_file.cpp"
 #undef KELDRIN_FUZZ_ENTRY
+#define KELDRIN_FUZZ_ENTRY replayBinarySection
+#include "fuzz/fuzz_binary_section.cpp"
+#undef KELDRIN_FUZZ_ENTRY
 #define KELDRIN_FUZZ_ENTRY replayDwSource
 #include "fuzz/fuzz_dw_source.cpp"
 #undef KELDRIN_FUZZ_ENTRY
@@ -74,6 +77,7 @@ const Target kTargets[] = {
     {"fuzz_journal", replayJournal},
     {"fuzz_entry_text_reader", replayExport},
     {"fuzz_export_file", replayExportFile},
+    {"fuzz_binary_section", replayBinarySection},
     {"fuzz_dw_source", replayDwSource},
     {"fuzz_report_data", replayReportData},
     {"fuzz_tool", replayTool},

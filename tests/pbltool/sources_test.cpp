@@ -45,11 +45,14 @@ std::string crlfToLf(const std::string& text) {
     return out;
 }
 
+// A source, or the binary data entry its export file carries.
 bool isSourceName(const std::string& name) {
-    return name.size() >= 5 && name.compare(name.size() - 4, 3, ".sr") == 0;
+    return name.size() >= 5 && (name.compare(name.size() - 4, 3, ".sr") == 0 ||
+                                name.compare(name.size() - 4, 4, ".bin") == 0);
 }
 
-// A library's source entries as stored: name -> (comment size, comment and body).
+// A library's source entries and their binary data as stored: name -> (comment size,
+// comment and body).
 using Sources = std::map<std::string, std::pair<std::int32_t, std::string>>;
 
 Sources readSources(const stdfs::path& library) {
@@ -196,9 +199,8 @@ const WorkspaceGap kWorkspaceGaps[] = {
      "PowerBuilder 2017 stores a DataWindow source with a space and a zero character after "
      "its last line and leaves both out of its export; export writes the source as stored, "
      "so that import gives the entry back byte for byte"},
-    {"ws-object-srw", "", "\r\nStart of PowerBuilder Binary Data Section : Do NOT Edit\r\n",
-     "a window with OLE controls ends in a binary data section holding its .bin entry, which "
-     "export does not write yet (it says so in a note) and import refuses"},
+    {"ws-object-srw", "", "",
+     "a window's binary data section is written as PowerBuilder writes it"},
 };
 
 TEST_F(PblToolSourcesTest, ReproducesEveryWorkspaceSourceButTheGapsItNames) {
@@ -227,17 +229,7 @@ TEST_F(PblToolSourcesTest, ReproducesEveryWorkspaceSourceButTheGapsItNames) {
             test::ProcessResult r =
                 run({"export", library.string(), it->second.string(), "--encoding", "utf8"});
             ASSERT_EQ(r.exitCode, 0) << r.err;
-            // Every window with binary data is named in a note.
-            for (const ManifestRow& other : manifest(*corpus)) {
-                if (other.kind != "ws-object-srw" ||
-                    other.notes.find("binary data section") == std::string::npos ||
-                    stdfs::path(*corpus / other.file).parent_path() != source)
-                    continue;
-                EXPECT_NE(
-                    r.err.find(stdfs::path(other.file).filename().string() + ": its binary data ("),
-                    std::string::npos)
-                    << r.err;
-            }
+            EXPECT_EQ(r.err.find("binary data"), std::string::npos) << "no binary data left out";
         }
         const std::string ours = test::readAll(it->second / file.filename());
         const std::string theirs = test::readAll(file);
@@ -250,16 +242,16 @@ TEST_F(PblToolSourcesTest, ReproducesEveryWorkspaceSourceButTheGapsItNames) {
         if (gap->theirsGoesOn.empty()) {
             EXPECT_EQ(theirs.size(), same) << gap->reason;
         }
-        // Importing PowerBuilder's file: a binary data section is refused, not stored.
+        // Importing PowerBuilder's file gives back the entry but for the gap, and its
+        // binary data.
         const std::string copy = path("ws-copy-" + std::to_string(compared) + ".pbl");
         ok({"create", copy, "10"});
-        test::ProcessResult r = run({"import", copy, file.string()});
-        if (gap->theirsGoesOn.empty()) {
-            EXPECT_EQ(r.exitCode, 0) << r.err;
-        } else {
-            EXPECT_EQ(r.exitCode, 1);
-            EXPECT_NE(r.err.find("binary data section"), std::string::npos) << r.err;
-            EXPECT_TRUE(readSources(copy).empty());
+        ok({"import", copy, file.string()});
+        if (row.kind == "ws-object-srw") {
+            const Sources original = readSources(library);
+            const Sources imported = readSources(copy);
+            EXPECT_EQ(imported.size(), 2u) << "the .bin entry was not imported";
+            for (const auto& [name, stored] : imported) EXPECT_EQ(stored, original.at(name));
         }
         ++compared;
     }
@@ -348,6 +340,19 @@ TEST_F(PblToolSourcesTest, ExportWritesCompiledObjectsOnlyWithAllAndThenAsStored
     EXPECT_EQ(test::readAll(dir_ / "raw" / "d_a.srd"), utf16(kSampleSource));
 }
 
+TEST_F(PblToolSourcesTest, ExportMakesTheMissingDirectoriesAboveItsOwn) {
+    std::string lib = sampleLibrary("a.pbl", "6");
+    ok({"export", lib, path("a/b/c")});
+    EXPECT_EQ(test::readAll(dir_ / "a/b/c/d_a.srd"),
+              "$PBExportHeader$d_a.srd\r\n$PBExportComments$first\r\n" + kSampleSource);
+    // A file where a directory should be: refused, nothing written.
+    test::writeAll(dir_ / "f", "x");
+    test::ProcessResult r = run({"export", lib, path("f/b")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("cannot create the directory"), std::string::npos) << r.err;
+    EXPECT_EQ(test::readAll(dir_ / "f"), "x");
+}
+
 TEST_F(PblToolSourcesTest, ExportRefusesBadOptionsAndTextItCannotWrite) {
     std::string lib = sampleLibrary("a.pbl", "10");
     EXPECT_EQ(run({"export", lib, path("o"), "--encoding", "utf-7"}).exitCode, 2);
@@ -428,13 +433,61 @@ TEST_F(PblToolSourcesTest, ImportRefusesABadFileNamingItAndWritesNothing) {
                    "End of PowerBuilder Binary Data Section : No Source Expected After This "
                    "Point\r\n");
     refused(lib, {path("good.srd"), path("ole.srw")},
-            "ole.srw: ends in PowerBuilder's binary data section");
+            "ole.srw: not an export file: binary data section, line 6: the check digit is 1, the "
+            "name gives D");
 
     // Text an ANSI library cannot store.
     std::string ansi = sampleLibrary("b.pbl", "6");
     test::writeAll(dir_ / "kanji.srd", "\xEF\xBB\xBF$PBExportHeader$d_k.srd\r\n\xE6\x8C\x87");
     refused(ansi, {path("kanji.srd")}, "kanji.srd: has characters the ANSI code page cannot hold");
     EXPECT_EQ(run({"import", lib}).exitCode, 2);
+}
+
+TEST_F(PblToolSourcesTest, BinaryDataGoesOutAndComesBackWithItsSource) {
+    std::string lib = sampleLibrary("a.pbl", "10");
+    test::ProcessSpec put{.program = tool_, .args = {"put", lib, "w_ole.srw"}};
+    put.input = utf16("forward\r\nend forward\r\n");
+    ASSERT_EQ(test::runProcess(put).exitCode, 0);
+    put.args = {"put", lib, "w_ole.bin"};
+    put.input = std::string("\x04\0\0\0\xd0\xcf\x11\xe0", 8);
+    ASSERT_EQ(test::runProcess(put).exitCode, 0);
+    // With --all too, the entry goes into the section and into no file of its own.
+    ok({"export", lib, path("out"), "--all"});
+    EXPECT_FALSE(stdfs::exists(dir_ / "out" / "w_ole.bin"));
+    const std::string file = test::readAll(dir_ / "out" / "w_ole.srw");
+    EXPECT_EQ(file.substr(0, 74),
+              "HA$PBExportHeader$w_ole.srw\r\nforward\r\nend forward\r\n\r\n"
+              "Start of PowerBuilder");
+    EXPECT_NE(file.find("\r\n0Dw_ole.bin \r\n2400000004e011cfd000000000"), std::string::npos);
+
+    std::string copy = path("copy.pbl");
+    ok({"create", copy, "10"});
+    ok({"import", copy, path("out")});
+    EXPECT_EQ(readSources(copy), readSources(lib));
+    // The binary data entry is replaced only with --replace, like its source.
+    test::writeAll(dir_ / "w_ole.srw", file);
+    refused(copy, {path("w_ole.srw")}, "already holds w_ole.srw, w_ole.bin; give --replace");
+    // A section that is not the file's entry's, or damaged, changes nothing.
+    test::writeAll(dir_ / "other.srw", file.substr(0, 2) + "$PBExportHeader$w_other.srw" +
+                                           file.substr(file.find("\r\n")));
+    refused(copy, {path("other.srw")},
+            "other.srw: not an export file: binary data section, line 6: it holds w_ole.bin, "
+            "which is not the binary data of the file's entry");
+    std::string damaged = file;
+    const std::size_t endLine = damaged.find("\r\n1Dw_ole.bin");
+    ASSERT_NE(endLine, std::string::npos);
+    damaged[endLine - 8] = '1';  // the last word 10000000: the check digit still holds
+    test::writeAll(dir_ / "w_ole.srw", damaged);
+    refused(copy, {path("w_ole.srw"), "--replace"},
+            "w_ole.srw: not an export file: binary data section, line 7: bytes other than zero");
+
+    // Binary data that is not a run of records stays out, with a note, and --all writes it.
+    put.input = "junk";
+    ASSERT_EQ(test::runProcess(put).exitCode, 0);
+    test::ProcessResult r = run({"export", lib, path("odd"), "--all"});
+    EXPECT_NE(r.err.find("w_ole.srw: its binary data (w_ole.bin"), std::string::npos) << r.err;
+    EXPECT_EQ(test::readAll(dir_ / "odd" / "w_ole.bin"), "junk");
+    EXPECT_EQ(test::readAll(dir_ / "odd" / "w_ole.srw").find("Start of"), std::string::npos);
 }
 
 TEST_F(PblToolSourcesTest, ImportTakesTheSourcesOfADirectory) {
