@@ -16,6 +16,7 @@
 
 #include "base/fault_hook.h"
 #include "base/file.h"
+#include "support/library_fixture.h"
 #include "support/test_files.h"
 
 namespace keldrin {
@@ -44,25 +45,19 @@ class Recorder : public fs::FaultHook {
 class ReplacementFileTest : public testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/keldrin-replace-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir = pattern;
         test::writeAll(dir / "target", "old");
         ASSERT_EQ(::chmod((dir / "target").c_str(), 0600), 0);
         previous = fs::installFaultHook(&recorder);
     }
-    void TearDown() override {
-        fs::installFaultHook(previous);
-        std::error_code ec;
-        stdfs::remove_all(dir, ec);
-    }
+    void TearDown() override { fs::installFaultHook(previous); }
     std::u16string target() const { return fs::fromNativeName((dir / "target").string()); }
     unsigned mode() const {
         struct stat st {};
         return ::stat((dir / "target").c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
     }
 
-    stdfs::path dir;
+    test::ScratchDir scratch;
+    stdfs::path dir = scratch.path();
     Recorder recorder;
     fs::FaultHook* previous = nullptr;
 };
