@@ -14,18 +14,12 @@ unsigned foldAscii(unsigned c) {
     return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
 }
 
-bool isSurrogate(char16_t c) {
-    return c >= 0xD800 && c <= 0xDFFF;
-}
-
 bool hasLoneSurrogate(std::u16string_view text) {
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < text.size() &&
-            text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            ++i;
-        } else if (isSurrogate(text[i])) {
-            return true;
-        }
+    // A pair decodes to one code point beyond U+FFFF; only a lone half stays in the range.
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t c = 0;
+        i += decodeUtf16At(text, i, c);
+        if (c >= 0xD800 && c <= 0xDFFF) return true;
     }
     return false;
 }

@@ -113,7 +113,10 @@ TEST(StoredText, EncodesExactlyOrNotAtAll) {
     for (bool unicode : {false, true}) {
         EXPECT_EQ(encodeStoredText(unicode, std::u16string(u"a\0b", 3)), std::nullopt);
         EXPECT_EQ(encodeStoredText(unicode, u"\xD800"), std::nullopt);
+        EXPECT_EQ(encodeStoredText(unicode, u"a\xDC00"), std::nullopt);  // a lone low half
     }
+    // A whole pair is one character, not two lone halves.
+    EXPECT_EQ(encodeStoredText(true, u"\U0001F600"), encodeUtf16Le(u"\U0001F600"));
     AnsiCodePage japanese(932);
     EXPECT_EQ(encodeStoredText(false, u"\u30A2"), (Bytes{0x83, 0x41}));
 }
