@@ -37,6 +37,7 @@ step "tests"
 (cd build && ctest --output-on-failure -j "$jobs")
 if [ "$quick" -eq 1 ]; then
     step "done (quick)"
+    echo "test.sh --quick: passed in ${SECONDS} s"
     exit 0
 fi
 
@@ -47,8 +48,13 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELDRIN_SANITIZE=ON
     -DKELDRIN_WERROR=ON >/dev/null
 cmake --build build-asan -j "$jobs"
 step "sanitizer tests"
+# Every test runs here too but the one that SIGKILLs conversions at 220 moments: a killed
+# process runs no further code for the sanitizers to check, and the test's runs that
+# are not killed convert as the conversion tests here already do. It is a third of
+# this step's time and runs in the normal build above.
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j "$jobs")
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j "$jobs" \
+    -E '^FaultTest\.KilledConversionLeavesTheOldTargetOrTheCompleteLibrary$')
 
 if [ -n "$windows_tools" ]; then
     wait "$windows_tools" || echo "installing the Windows tools failed (log: build-windows-tools.log); the Windows step tries again"
@@ -58,3 +64,4 @@ if [ -x scripts/extra-tests.sh ]; then
     ./scripts/extra-tests.sh
 fi
 step "done"
+echo "test.sh: passed in ${SECONDS} s"
