@@ -6,10 +6,12 @@
 //                                                        vs Cat20000 (cat > /dev/null)
 //                    (ReadAllByName20000: the same one entry at a time in name order)
 //   Export20000      keldrin-pbl export of that library    vs CopyTree20000 (cp -r of
-//                    the files it exported)
+//                    the files it exported); ExportOver20000: the same export over
+//                    its own earlier export (every file replaced in turn)
 //   ExportReal       keldrin-pbl export of the largest library of ../shared/corpus
 //                    (an absolute figure: the reader it is compared with is not here)
 //   Rebuild20000     keldrin-pbl rebuild of the 20,000-entry library vs Copy20000 (cp)
+//   Check20000       keldrin-pbl check of that library     vs Cat20000
 //   Create/N/order   create N entries in random or ascending name order (cost per entry)
 // Processes run as processes (fork, exec, wait4), so their peak memory and CPU time
 // come with them. The files live in KELDRIN_BENCH_DIR (default: a new directory under
@@ -146,7 +148,10 @@ void Convert64MB(benchmark::State& state) {
     std::vector<double> cpu;
     for (auto _ : state) {
         ProcessResult r = runProcess({KELDRIN_PATH, report, "-p", target}, "/dev/null");
-        if (r.exitCode != 0) state.SkipWithError("conversion failed");
+        if (r.exitCode != 0) {
+            state.SkipWithError("conversion failed");
+            break;
+        }
         rss = std::max(rss, r.maxRssKb);
         cpu.push_back(r.cpuSeconds);
     }
@@ -163,8 +168,10 @@ void CopySync64MB(benchmark::State& state) {
     const std::string target = benchFile("copy.psr");
     for (auto _ : state) {
         if (runProcess({"cp", report, target}, "/dev/null").exitCode != 0 ||
-            runProcess({"sync", target}, "/dev/null").exitCode != 0)
+            runProcess({"sync", target}, "/dev/null").exitCode != 0) {
             state.SkipWithError("cp or sync failed");
+            break;
+        }
     }
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(kStreamBytes) * 8);
 }
@@ -175,7 +182,10 @@ void Cat64MB(benchmark::State& state) {
     std::vector<double> cpu;
     for (auto _ : state) {
         ProcessResult r = runProcess({"cat", report}, "/dev/null");
-        if (r.exitCode != 0) state.SkipWithError("cat failed");
+        if (r.exitCode != 0) {
+            state.SkipWithError("cat failed");
+            break;
+        }
         cpu.push_back(r.cpuSeconds);
     }
     state.counters["cpu_ms"] = median(cpu) * 1000;
@@ -194,7 +204,10 @@ void ConvertTiny(benchmark::State& state) {
     for (auto _ : state) {
         ProcessResult r =
             runProcess({KELDRIN_PATH, report, "-p", benchFile("tiny.pbl")}, "/dev/null");
-        if (r.exitCode != 0) state.SkipWithError("conversion failed");
+        if (r.exitCode != 0) {
+            state.SkipWithError("conversion failed");
+            break;
+        }
         rss = std::max(rss, r.maxRssKb);
     }
     state.counters["max_rss_mb"] = static_cast<double>(rss) / 1024.0;
@@ -275,22 +288,32 @@ void readAll(benchmark::State& state, bool byName) {
             state.SkipWithError("enumeration failed");
             break;
         }
-        if (reader.entries.size() != 20000) state.SkipWithError("not 20000 entries");
+        if (reader.entries.size() != 20000) {
+            state.SkipWithError("not 20000 entries");
+            break;
+        }
+        bool readFailed = false;
         if (byName) {
             for (const pbl::PblEntryInfo& info : reader.entries) {
                 buffer.resize(static_cast<std::size_t>(info.dataSize));
-                if (library->readEntryData(info, buffer.data()) != 0)
-                    state.SkipWithError("read failed");
+                if (library->readEntryData(info, buffer.data()) != 0) {
+                    readFailed = true;
+                    break;
+                }
                 bytes += info.dataSize;
             }
-            continue;
+        } else {
+            pbl::BulkReader bulk(*library);
+            bulk.read(reader.entries, [&](std::size_t, int result, ByteSpan data) {
+                readFailed = result != 0;
+                bytes += static_cast<std::int64_t>(data.size());
+                return !readFailed;
+            });
         }
-        pbl::BulkReader bulk(*library);
-        bulk.read(reader.entries, [&](std::size_t, int result, ByteSpan data) {
-            if (result != 0) state.SkipWithError("read failed");
-            bytes += static_cast<std::int64_t>(data.size());
-            return true;
-        });
+        if (readFailed) {
+            state.SkipWithError("read failed");
+            break;
+        }
     }
     state.SetBytesProcessed(bytes);
     state.counters["file_mb"] = static_cast<double>(stdfs::file_size(path)) / (1 << 20);
@@ -304,12 +327,18 @@ void ReadAllByName20000(benchmark::State& state) {
     readAll(state, true);
 }
 
-void Cat20000(benchmark::State& state) {
-    const std::string& path = library20000();
+// Runs `command` once per iteration; a failure ends the benchmark with `what`.
+void runEach(benchmark::State& state, const std::vector<std::string>& command, const char* what) {
     for (auto _ : state) {
-        ProcessResult r = runProcess({"cat", path}, "/dev/null");
-        if (r.exitCode != 0) state.SkipWithError("cat failed");
+        if (runProcess(command, "/dev/null").exitCode != 0) {
+            state.SkipWithError(what);
+            break;
+        }
     }
+}
+
+void Cat20000(benchmark::State& state) {
+    runEach(state, {"cat", library20000()}, "cat failed");
 }
 
 void Create(benchmark::State& state) {
@@ -320,7 +349,10 @@ void Create(benchmark::State& state) {
     for (EntrySpec& e : specs) e.size = 100;
     const std::string path = benchFile("create.pbl");
     for (auto _ : state) {
-        if (!createLibrary(path, specs)) state.SkipWithError("create failed");
+        if (!createLibrary(path, specs)) {
+            state.SkipWithError("create failed");
+            break;
+        }
     }
     state.counters["us_per_entry"] = benchmark::Counter(
         static_cast<double>(count) * 1e-6,
@@ -328,21 +360,17 @@ void Create(benchmark::State& state) {
 }
 
 void Rebuild20000(benchmark::State& state) {
-    const std::string& path = library20000();
-    const std::string out = benchFile("rebuilt20000.pbl");
-    for (auto _ : state) {
-        if (runProcess({KELDRIN_PBL_PATH, "rebuild", path, out}, "/dev/null").exitCode != 0)
-            state.SkipWithError("rebuild failed");
-    }
+    runEach(state, {KELDRIN_PBL_PATH, "rebuild", library20000(), benchFile("rebuilt20000.pbl")},
+            "rebuild failed");
 }
 
 void Copy20000(benchmark::State& state) {
-    const std::string& path = library20000();
-    const std::string out = benchFile("copied20000.pbl");
-    for (auto _ : state) {
-        if (runProcess({"cp", path, out}, "/dev/null").exitCode != 0)
-            state.SkipWithError("cp failed");
-    }
+    runEach(state, {"cp", library20000(), benchFile("copied20000.pbl")}, "cp failed");
+}
+
+// The structural check reads every node and entry of the library once.
+void Check20000(benchmark::State& state) {
+    runEach(state, {KELDRIN_PBL_PATH, "check", library20000()}, "check failed");
 }
 
 // Exports `library` into `directory`, which is removed first (outside the timing).
@@ -351,8 +379,11 @@ void exportInto(benchmark::State& state, const std::string& library, const std::
         state.PauseTiming();
         stdfs::remove_all(directory);
         state.ResumeTiming();
-        if (runProcess({KELDRIN_PBL_PATH, "export", library, directory}, "/dev/null").exitCode != 0)
+        if (runProcess({KELDRIN_PBL_PATH, "export", library, directory}, "/dev/null").exitCode !=
+            0) {
             state.SkipWithError("export failed");
+            break;
+        }
     }
 }
 
@@ -361,18 +392,34 @@ void Export20000(benchmark::State& state) {
 }
 
 // cp -r of the very files the export wrote.
+// Export over its own earlier export: every file is replaced one by one.
+void ExportOver20000(benchmark::State& state) {
+    const std::string directory = benchFile("exportedover20000");
+    if (!stdfs::exists(directory) &&
+        runProcess({KELDRIN_PBL_PATH, "export", library20000(), directory}, "/dev/null").exitCode !=
+            0) {
+        state.SkipWithError("export failed");
+        return;
+    }
+    runEach(state, {KELDRIN_PBL_PATH, "export", library20000(), directory}, "export failed");
+}
+
 void CopyTree20000(benchmark::State& state) {
     const std::string from = benchFile("tree20000");
     if (!stdfs::exists(from) &&
-        runProcess({KELDRIN_PBL_PATH, "export", library20000(), from}, "/dev/null").exitCode != 0)
+        runProcess({KELDRIN_PBL_PATH, "export", library20000(), from}, "/dev/null").exitCode != 0) {
         state.SkipWithError("export failed");
+        return;
+    }
     const std::string to = benchFile("copiedtree20000");
     for (auto _ : state) {
         state.PauseTiming();
         stdfs::remove_all(to);
         state.ResumeTiming();
-        if (runProcess({"cp", "-r", from, to}, "/dev/null").exitCode != 0)
+        if (runProcess({"cp", "-r", from, to}, "/dev/null").exitCode != 0) {
             state.SkipWithError("cp -r failed");
+            break;
+        }
     }
 }
 
@@ -416,10 +463,12 @@ BENCHMARK(ReadAll20000)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTi
 BENCHMARK(ReadAllByName20000)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(Cat20000)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(Export20000)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK(ExportOver20000)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK(CopyTree20000)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK(ExportReal)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(Rebuild20000)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK(Copy20000)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK(Check20000)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(Create)
     ->ArgsProduct({{1000, 10000, 50000}, {0, 1}})
     ->ArgNames({"entries", "ascending"})

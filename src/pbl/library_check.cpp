@@ -5,10 +5,12 @@
 #include "pbl/library_check.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <map>
-#include <set>
+#include <memory>
+#include <string>
+#include <unordered_set>
 
 #include "base/file.h"
 #include "base/text.h"
@@ -49,7 +51,8 @@ const char* ownerName(Owner o) {
 
 // A name's stored bytes up to its terminator, ordered as the directory orders names.
 using Key = Bytes;
-using KeySet = std::set<Key, std::function<bool(const Key&, const Key&)>>;
+// Every name met so far, by identity: whether a name is stored twice needs no order.
+using KeySet = std::unordered_set<std::string>;
 
 class Checker {
   public:
@@ -312,7 +315,7 @@ class Checker {
 
     void walkTree(std::int64_t root) {
         std::vector<Visit> stack{{root, kNoLink, header_, false, false, {}, {}}};
-        KeySet all([this](const Key& a, const Key& b) { return before(a, b); });
+        KeySet all;
         std::int64_t visited = 0;
         while (!stack.empty()) {
             Visit vis = std::move(stack.back());
@@ -406,7 +409,8 @@ class Checker {
             if (vis.hasHigh && !before(k, vis.high))
                 problem("name-order", rec, "name sorts after a name of an ancestor it must precede",
                         display);
-            if (!all.insert(k).second) problem("name-twice", rec, "name is stored twice", display);
+            if (!all.insert(storedNameIdentity(v_->unicode, k)).second)
+                problem("name-twice", rec, "name is stored twice", display);
             const int pos = kNodeHeaderSize + p + ehs;
             if (!any || before(k, minKey)) {
                 minKey = k;
@@ -569,16 +573,18 @@ std::vector<CheckFinding> checkLibrary(const std::u16string& path) {
     std::FILE* file = fs::openFile(path, "rb");
     if (file == nullptr) return unreadable("cannot open the file");
     const std::int64_t size = fs::fileSize(file);
-    Bytes bytes;
+    // Not zeroed first: the read fills every byte, and zeroing would touch each page of a
+    // large library once more for nothing.
+    std::unique_ptr<std::uint8_t[]> bytes;
     bool ok = size >= 0 && size <= kMaxCheckedBytes;
     if (ok) {
-        bytes.resize(static_cast<std::size_t>(size));
-        ok = fs::readFileAt(file, bytes.data(), bytes.size(), 0);
+        bytes = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(size));
+        ok = fs::readFileAt(file, bytes.get(), static_cast<std::size_t>(size), 0);
     }
     std::fclose(file);
     if (size > kMaxCheckedBytes) return unreadable("file is too large to be a library");
     if (!ok) return unreadable("cannot read the file");
-    return checkLibrary(ByteSpan(bytes));
+    return checkLibrary(ByteSpan(bytes.get(), static_cast<std::size_t>(size)));
 }
 
 std::string describeFinding(const CheckFinding& finding) {

@@ -106,6 +106,29 @@ int compareStoredNames(bool unicode, ByteSpan a, ByteSpan b) {
     return 0;
 }
 
+std::string storedNameIdentity(bool unicode, ByteSpan name) {
+    std::string identity;
+    identity.reserve(name.size());
+    if (unicode) {
+        for (std::size_t i = 0; i + 1 < name.size(); i += 2) {
+            const unsigned unit = foldAscii(name[i] | (name[i + 1] << 8));
+            if (unit == 0) break;
+            identity.push_back(static_cast<char>(unit & 0xFF));
+            identity.push_back(static_cast<char>(unit >> 8));
+        }
+        return identity;
+    }
+    // As compareStoredNames: letters fold, but a trail byte is part of its character and
+    // stays as it is.
+    for (std::size_t i = 0; i < name.size() && name[i] != 0; ++i) {
+        identity.push_back(static_cast<char>(foldAscii(name[i])));
+        if (name[i] >= 0x80 && platform::isLeadByte(CP_ACP, name[i]) && i + 1 < name.size() &&
+            name[i + 1] != 0)
+            identity.push_back(static_cast<char>(name[++i]));
+    }
+    return identity;
+}
+
 std::u16string entryNameKey(std::u16string_view name) {
     std::u16string key(name);
     for (char16_t& c : key) c = static_cast<char16_t>(foldAscii(c));

@@ -42,6 +42,11 @@ std::size_t storedTextBytes(bool unicode, ByteSpan stored);
 // entry.
 int compareStoredNames(bool unicode, ByteSpan a, ByteSpan b);
 
+// Bytes that are equal for two stored names exactly when compareStoredNames calls them
+// one entry: a hashable stand-in, so a whole directory's names are told apart without
+// ordering them.
+std::string storedNameIdentity(bool unicode, ByteSpan name);
+
 // The key under which two names in wide form are one entry name, in either variant:
 // ASCII letters lowered. (In wide form an ASCII letter is always a whole character,
 // so this is the same rule compareStoredNames applies to stored bytes.)

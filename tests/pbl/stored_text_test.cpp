@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/codepage.h"
 #include "base/text.h"
@@ -86,6 +87,36 @@ TEST(StoredNames, AnAsciiLetterIsFoldedOnlyWhereItIsAWholeCharacter) {
     EXPECT_EQ(
         compareStoredNames(true, encodeUtf16Le(u"AB"), encodeUtf16Le(std::u16string(u"ab\0x", 4))),
         0);
+}
+
+// The checker tells names apart by identity instead of order: the two must agree on
+// every pair, trail bytes that look like letters and terminators included.
+TEST(StoredNames, IdentityIsEqualExactlyWhenTheOrderCallsNamesOne) {
+    const std::string pieces[] = {"A",        "a",        "b",    std::string("\0", 1),
+                                  "\x83\x41", "\x83\x61", "\x83", "\xB1",
+                                  "\xC4",     "\xE4",     "_"};
+    for (unsigned codePage : {932u, 1252u}) {
+        AnsiCodePage page(codePage);
+        ASSERT_TRUE(page.ok()) << codePage;
+        std::vector<std::string> names;
+        for (const std::string& x : pieces)
+            for (const std::string& y : pieces) names.push_back(x + y);
+        for (const std::string& a : names)
+            for (const std::string& b : names) {
+                const bool one = compareStoredNames(false, bytes(a), bytes(b)) == 0;
+                EXPECT_EQ(
+                    storedNameIdentity(false, bytes(a)) == storedNameIdentity(false, bytes(b)), one)
+                    << codePage << " " << testing::PrintToString(a) << " "
+                    << testing::PrintToString(b);
+            }
+    }
+    for (const std::u16string& a :
+         {std::u16string(u"Ab"), std::u16string(u"aB"), std::u16string(u"a\u0416"),
+          std::u16string(u"A\u0436"), std::u16string(u"ab\0x", 4)})
+        for (const std::u16string& b : {std::u16string(u"ab"), std::u16string(u"a\u0436")})
+            EXPECT_EQ(storedNameIdentity(true, encodeUtf16Le(a)) ==
+                          storedNameIdentity(true, encodeUtf16Le(b)),
+                      compareStoredNames(true, encodeUtf16Le(a), encodeUtf16Le(b)) == 0);
 }
 
 TEST(StoredNames, LeadBytesComeFromTheCodePage) {
