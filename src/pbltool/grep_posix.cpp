@@ -40,8 +40,7 @@ std::string literalPattern(const std::string& text) {
     std::string out;
     out.reserve(text.size() * 2);
     for (char c : text) {
-        if (std::string_view("\\^$.[]|()?*+{}#").find(c) != std::string_view::npos)
-            out += '\\';
+        if (std::string_view("\\^$.[]|()?*+{}#").find(c) != std::string_view::npos) out += '\\';
         out += c;
     }
     return out;

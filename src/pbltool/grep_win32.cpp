@@ -28,8 +28,7 @@ std::wstring literalPattern(const std::wstring& text) {
     std::wstring out;
     out.reserve(text.size() * 2);
     for (wchar_t c : text) {
-        if (std::wstring_view(L"\\^$.*+?()[]{}|").find(c) != std::wstring_view::npos)
-            out += L'\\';
+        if (std::wstring_view(L"\\^$.*+?()[]{}|").find(c) != std::wstring_view::npos) out += L'\\';
         out += c;
     }
     return out;
