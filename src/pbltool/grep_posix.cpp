@@ -19,8 +19,8 @@ namespace {
 // `select(.|\s)*from`, takes a few hundred bytes of JIT stack per character. PCRE2's
 // own 32 KiB stack gives up on it after a hundred or so; this one grows as the match
 // needs it, up to a bound that one line may cost and no more.
-constexpr PCRE2_SIZE kJitStackStart = 32 * 1024;
-constexpr PCRE2_SIZE kJitStackMax = 8 * 1024 * 1024;
+constexpr PCRE2_SIZE kJitStackStart = PCRE2_SIZE{32} * 1024;
+constexpr PCRE2_SIZE kJitStackMax = PCRE2_SIZE{8} * 1024 * 1024;
 // The interpreter (where PCRE2 has no JIT) keeps its backtracking frames on the heap.
 constexpr std::uint32_t kHeapLimitKiB = 64 * 1024;
 // Backtracking steps per line: enough for any sensible pattern on the longest lines,
