@@ -46,7 +46,7 @@ _keldrin_pbl() {
         rebuild) options="--version" ;;
         optimize) options="--version --force" ;;
         diff) options="--json --text --all" ;;
-        grep) options="-i -l -n" ;;
+        grep) options="-c -i -l -n -v -w -F --entry --unicode" ;;
         libdata) options="--set" ;;
         report) options="--json --data --format --dw --html" ;;
         add-report) options="--replace" ;;
@@ -64,7 +64,7 @@ _keldrin_pbl() {
             mapfile -t COMPREPLY < <(compgen -W "ansi hexascii utf8 utf16le" -- "$cur")
             return
             ;;
-        --comment | --time | --version) return ;;
+        --comment | --time | --version | --entry) return ;;
         --set)
             _filedir
             return
@@ -79,7 +79,7 @@ _keldrin_pbl() {
     local n=0 lib=""
     for ((i = first; i < cword; i++)); do
         case ${words[i]} in
-            --sort | --set | --comment | --time | --version | --encoding) ((i++)) ;;
+            --sort | --set | --comment | --time | --version | --encoding | --entry) ((i++)) ;;
             -*) ;;
             *)
                 [[ $n -eq 0 ]] && lib=${words[i]}

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "pbltool/args.h"
@@ -45,9 +46,14 @@ struct CommandSpec {
     const char* details;    // further lines for `help COMMAND`, or nullptr
     std::size_t minPositional;
     std::size_t maxPositional;
-    std::array<OptionSpec, 6> options;
+    std::array<OptionSpec, 10> options;
     CommandHandler handler;
 };
+
+// A shell wildcard on an entry name (ls GLOB, grep --entry): "*" any run, "?" any one
+// character, "[...]" one of a set ("[!...]" none of it, "a-z" a range). Letters match
+// without regard to ASCII case, as the library itself compares names (read.cpp).
+bool globMatches(std::u16string_view glob, std::u16string_view name);
 
 // Read commands (read.cpp).
 void runInfo(ToolContext& context, const ParsedArgs& args);

@@ -62,9 +62,8 @@ char16_t foldAscii(char16_t c) {
     return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
 }
 
-// A shell wildcard: "*" any run, "?" any one character, "[...]" one of a set ("[!...]"
-// none of it, "a-z" a range). Letters match without regard to ASCII case, as the
-// library itself compares names.
+}  // namespace
+
 bool globMatches(std::u16string_view glob, std::u16string_view name) {
     std::size_t g = 0;
     std::size_t n = 0;
@@ -121,6 +120,8 @@ bool globMatches(std::u16string_view glob, std::u16string_view name) {
     while (g < glob.size() && glob[g] == u'*') ++g;
     return g == glob.size();
 }
+
+namespace {
 
 // ls --sort: by name, by size (largest first) or by time (newest first), as ls -S and
 // ls -t order; ties by name.
