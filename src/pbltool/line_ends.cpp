@@ -10,8 +10,8 @@ namespace {
 template <class Char>
 std::basic_string<Char> crlfLines(std::basic_string_view<Char> text) {
     std::basic_string<Char> out;
-    out.reserve(text.size() + static_cast<std::size_t>(std::count(text.begin(), text.end(),
-                                                                  static_cast<Char>('\n'))));
+    out.reserve(text.size() + static_cast<std::size_t>(
+                                  std::count(text.begin(), text.end(), static_cast<Char>('\n'))));
     for (Char c : text) {
         if (c == static_cast<Char>('\n')) out.push_back(static_cast<Char>('\r'));
         out.push_back(c);
@@ -31,8 +31,12 @@ bool exportFileHasCarriageReturn(ByteSpan file, pbl::ExportEncoding encoding) {
     return false;
 }
 
-std::string lfToCrlf(std::string_view text) { return crlfLines(text); }
-std::u16string lfToCrlf(std::u16string_view text) { return crlfLines(text); }
+std::string lfToCrlf(std::string_view text) {
+    return crlfLines(text);
+}
+std::u16string lfToCrlf(std::u16string_view text) {
+    return crlfLines(text);
+}
 
 std::string crlfToLf(std::string_view text) {
     std::string out;

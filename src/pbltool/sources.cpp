@@ -258,7 +258,8 @@ void runExport(ToolContext& context, const ParsedArgs& args) {
         const auto commentSize = static_cast<std::size_t>(entry.info.commentSize);
         auto binary = binaryOf.find(pbl::entryNameKey(entry.name));
         ByteSpan body = stored.subspan(commentSize);
-        if (workspace) body = body.first(body.size() - workspaceOmittedTail(unicode, entry.name, body));
+        if (workspace)
+            body = body.first(body.size() - workspaceOmittedTail(unicode, entry.name, body));
         pbl::WrittenExportFile file = exportFileOf(
             unicode, encoding, entry.name, stored.first(commentSize), body,
             binary == binaryOf.end() ? std::nullopt : std::make_optional(binary->second));

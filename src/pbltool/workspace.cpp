@@ -85,15 +85,16 @@ void writeObjectList(ToolContext& context, const std::u16string& library,
 
 std::size_t workspaceOmittedTail(bool unicodeLibrary, std::u16string_view entryName,
                                  ByteSpan body) {
-    if (entryName.size() < 4 || pbl::entryNameKey(entryName.substr(entryName.size() - 4)) !=
-                                    pbl::entryNameKey(u".srd"))
+    if (entryName.size() < 4 ||
+        pbl::entryNameKey(entryName.substr(entryName.size() - 4)) != pbl::entryNameKey(u".srd"))
         return 0;
     // The tail comes after a whole last line: CRLF, a space, a zero character.
     static constexpr std::uint8_t kAnsi[] = {'\r', '\n', ' ', 0};
     static constexpr std::uint8_t kWide[] = {'\r', 0, '\n', 0, ' ', 0, 0, 0};
     const ByteSpan tail = unicodeLibrary ? ByteSpan(kWide) : ByteSpan(kAnsi);
     if (body.size() < tail.size() ||
-        !std::equal(tail.begin(), tail.end(), body.end() - static_cast<std::ptrdiff_t>(tail.size())))
+        !std::equal(tail.begin(), tail.end(),
+                    body.end() - static_cast<std::ptrdiff_t>(tail.size())))
         return 0;
     return unicodeLibrary ? 4 : 2;
 }
@@ -105,14 +106,14 @@ std::u16string workspaceFolder(const std::u16string& directory, const std::u16st
 void runWorkspaceExport(ToolContext& context, const ParsedArgs& args) {
     requireLayout(args);
     if (args.has("--raw") || args.has("--all"))
-        throw UsageFailure{"--layout writes sources as PowerBuilder's workspace keeps them; it "
-                           "takes no --raw or --all"};
+        throw UsageFailure{
+            "--layout writes sources as PowerBuilder's workspace keeps them; it "
+            "takes no --raw or --all"};
     std::optional<std::u16string> encoding = args.value("--encoding");
     if (encoding && *encoding != u"utf8")
         throw UsageFailure{"--layout writes UTF-8, as PowerBuilder's workspace keeps it"};
     const std::u16string& directory = args.positional.back();
-    const std::vector<std::u16string> libraries(args.positional.begin(),
-                                                args.positional.end() - 1);
+    const std::vector<std::u16string> libraries(args.positional.begin(), args.positional.end() - 1);
     const std::vector<std::u16string> folders = foldersOf(directory, libraries);
     const bool sync = args.has("--sync");
     for (std::size_t i = 0; i < libraries.size(); ++i) {
@@ -131,8 +132,7 @@ void runWorkspaceExport(ToolContext& context, const ParsedArgs& args) {
 void runWorkspaceImport(ToolContext& context, const ParsedArgs& args) {
     requireLayout(args);
     const std::u16string& directory = args.positional.front();
-    const std::vector<std::u16string> libraries(args.positional.begin() + 1,
-                                                args.positional.end());
+    const std::vector<std::u16string> libraries(args.positional.begin() + 1, args.positional.end());
     const std::vector<std::u16string> folders = foldersOf(directory, libraries);
     // Every folder is there before the first library changes.
     for (const std::u16string& folder : folders)
@@ -169,7 +169,7 @@ std::vector<std::uint8_t> entryData(OpenLibrary& lib, const EntryRecord& entry) 
 // What differs between a source entry (and its binary data entry) and the file that
 // import would take it from, compared as import would store the file.
 std::string differences(OpenLibrary& lib, const EntryRecord& source, const EntryRecord* binary,
-                         const ImportedEntry& file) {
+                        const ImportedEntry& file) {
     const bool unicode = lib->isUnicode() != 0;
     std::vector<std::uint8_t> stored =
         readEntry(lib, source.info, escapeControls(utf16ToUtf8(source.name)));
@@ -180,8 +180,7 @@ std::string differences(OpenLibrary& lib, const EntryRecord& source, const Entry
     std::string what;
     auto add = [&](const char* word) { what += (what.empty() ? "" : ",") + std::string(word); };
     if (!std::ranges::equal(body, fileData.subspan(file.commentSize))) add("data");
-    if (!std::ranges::equal(ByteSpan(stored).first(commentSize),
-                            fileData.first(file.commentSize)))
+    if (!std::ranges::equal(ByteSpan(stored).first(commentSize), fileData.first(file.commentSize)))
         add("comment");
     const bool binaryDiffers = binary == nullptr
                                    ? file.binaryName.has_value()
@@ -229,8 +228,8 @@ std::vector<StatusRow> libraryStatus(ToolContext& context, const std::u16string&
             continue;
         }
         auto binary = byKey.find(pbl::entryNameKey(pbl::binaryEntryName(entry.name)));
-        std::string what = differences(lib, entry, binary == byKey.end() ? nullptr : binary->second,
-                                       file->second);
+        std::string what =
+            differences(lib, entry, binary == byKey.end() ? nullptr : binary->second, file->second);
         rows[key] = {entry.name, what.empty() ? "same" : "changed", what, file->second.file};
     }
     for (auto& [key, file] : fileOf)
@@ -245,8 +244,7 @@ std::vector<StatusRow> libraryStatus(ToolContext& context, const std::u16string&
 void runStatus(ToolContext& context, const ParsedArgs& args) {
     const bool json = args.has("--json");
     const std::u16string& directory = args.positional.back();
-    const std::vector<std::u16string> libraries(args.positional.begin(),
-                                                args.positional.end() - 1);
+    const std::vector<std::u16string> libraries(args.positional.begin(), args.positional.end() - 1);
     const std::vector<std::u16string> folders = foldersOf(directory, libraries);
     bool differ = false;
     bool trouble = false;

@@ -79,7 +79,9 @@ std::string utf16(const std::string& ascii) {
     return out;
 }
 
-std::string str(const stdfs::path& path) { return path.string(); }
+std::string str(const stdfs::path& path) {
+    return path.string();
+}
 
 // A library's source entries and binary data entries as stored: name -> (comment size,
 // comment and body).
@@ -109,7 +111,8 @@ Sources readSources(const stdfs::path& library) {
 
 bool endsWith(const Bytes& data, const Bytes& tail) {
     return data.size() >= tail.size() &&
-           std::equal(tail.begin(), tail.end(), data.end() - static_cast<std::ptrdiff_t>(tail.size()));
+           std::equal(tail.begin(), tail.end(),
+                      data.end() - static_cast<std::ptrdiff_t>(tail.size()));
 }
 
 std::vector<std::string> linesOf(const std::string& text) {
@@ -134,8 +137,8 @@ TEST(WorkspaceLayout, ReproducesPowerBuildersCommittedWorkspaceByteForByte) {
     ASSERT_TRUE(stdfs::is_directory(committed));
     ScratchDir dir;
     const stdfs::path ours = dir.path() / "ws_objects";
-    ToolResult r = runTool({"export", str(project / "saveas.pbl"), str(ours), "--layout",
-                            "ws_objects"});
+    ToolResult r =
+        runTool({"export", str(project / "saveas.pbl"), str(ours), "--layout", "ws_objects"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.err.find("binary data"), std::string::npos) << "no binary data left out";
     // Only sources have files: the compiled .win and .dwo entries have none, and the
@@ -205,8 +208,8 @@ TEST(WorkspaceLayout, EveryCorpusLibraryRoundTripsInEveryEncodingAndTheLayout) {
             }
             Sources imported = readSources(copy);
             if (layout) {
-                const Bytes tail = unicode ? Bytes{'\r', 0, '\n', 0, ' ', 0, 0, 0}
-                                           : Bytes{'\r', '\n', ' ', 0};
+                const Bytes tail =
+                    unicode ? Bytes{'\r', 0, '\n', 0, ' ', 0, 0, 0} : Bytes{'\r', '\n', ' ', 0};
                 for (auto& [name, stored] : imported) {
                     auto at = original.find(name);
                     if (at == original.end() || !name.ends_with(".srd") ||
@@ -256,9 +259,9 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 
 TEST(WorkspaceStatus, NamesEveryKindOfDifferenceAndExitsAsDiffDoes) {
     ScratchDir dir;
-    const stdfs::path lib = unicodeLibrary(dir.path() / "app.pbl",
-                                           {"d_body.srd", "d_comment.srd", "d_gone.srd",
-                                            "d_lf.srd", "f_same.srf"});
+    const stdfs::path lib =
+        unicodeLibrary(dir.path() / "app.pbl",
+                       {"d_body.srd", "d_comment.srd", "d_gone.srd", "d_lf.srd", "f_same.srf"});
     const stdfs::path ws = dir.path() / "ws";
     ok({"export", str(lib), str(ws), "--layout", "ws_objects"});
     const stdfs::path folder = ws / "app.pbl.src";
@@ -410,8 +413,7 @@ TEST(LfCheckout, AFileWithoutACarriageReturnComesBackWithCrlfAndOneWithAnyKeepsI
     const Sources stored = readSources(lib);
     EXPECT_EQ(stored.at("f_lf.srf").second, test::asciiBytes(utf16("line one\r\nline two\r\n")));
     EXPECT_EQ(stored.at("f_utf16.srf").second, test::asciiBytes(utf16("line \xE4\r\n")));
-    EXPECT_EQ(stored.at("f_mixed.srf").second,
-              test::asciiBytes(utf16("line one\nline two\r\n")));
+    EXPECT_EQ(stored.at("f_mixed.srf").second, test::asciiBytes(utf16("line one\nline two\r\n")));
     EXPECT_EQ(stored.at("f_utf8.srf").second, test::asciiBytes(utf16("cx\r\ny")));
 
     // An ANSI library stores the code page's bytes with CRLF too.
