@@ -235,6 +235,7 @@ std::vector<StatusRow> libraryStatus(ToolContext& context, const std::u16string&
     for (auto& [key, file] : fileOf)
         if (rows.count(key) == 0) rows[key] = {file.name, "only-files", "", file.file};
     std::vector<StatusRow> list;
+    list.reserve(rows.size());
     for (auto& [key, row] : rows) list.push_back(std::move(row));
     return list;
 }

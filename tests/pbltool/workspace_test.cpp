@@ -45,7 +45,7 @@ std::string contentOf(std::FILE* file) {
 
 // One run of keldrin-pbl in this process, on code page 1252 whatever the machine's
 // locale, so ANSI texts convert the same everywhere.
-ToolResult runTool(std::vector<std::string> args, const std::string& input = {}) {
+ToolResult runTool(const std::vector<std::string>& args, const std::string& input = {}) {
     ToolResult result;
     std::FILE* in = std::tmpfile();
     std::FILE* out = std::tmpfile();
@@ -179,7 +179,7 @@ TEST(WorkspaceLayout, EveryCorpusLibraryRoundTripsInEveryEncodingAndTheLayout) {
         for (const std::string encoding : {"ansi", "hexascii", "utf8", "utf16le", "layout"}) {
             SCOPED_TRACE(encoding);
             const bool layout = encoding == std::string("layout");
-            const stdfs::path out = dir.path() / ("out-" + tag + "-" + encoding);
+            const stdfs::path out = dir.path() / ("out-" + tag + "-").append(encoding);
             const stdfs::path copy = out / "copy.pbl";
             ToolResult r =
                 layout ? runTool({"export", str(library), str(out), "--layout", "ws_objects"})
@@ -242,7 +242,10 @@ stdfs::path unicodeLibrary(const stdfs::path& path, const std::vector<std::strin
     spec.version = 10;
     for (const std::string& name : names) {
         Bytes data = test::utf16Bytes(u"c");
-        Bytes body = test::asciiBytes(utf16(name + ":" + kSource));
+        std::string text = name;
+        text += ":";
+        text += kSource;
+        Bytes body = test::asciiBytes(utf16(text));
         data.insert(data.end(), body.begin(), body.end());
         spec.entries.push_back({name, data, 2});
     }
