@@ -278,6 +278,7 @@ void runExport(ToolContext& context, const ParsedArgs& args) {
         });
     }
 
+    if (args.has(kWorkspaceCheckOnly)) return;
     if (!fs::makeDirectories(directory))
         throw ToolFailure{displayPath(directory) + ": cannot create the directory"};
     Progress progress(context.io.err, !args.has("--quiet") && fs::isTerminal(context.io.err),
@@ -456,6 +457,7 @@ void runImport(ToolContext& context, const ParsedArgs& args) {
         throw ToolFailure{displayPath(lib.path) + ": already holds " + list +
                           "; give --replace to replace " + (present.size() == 1 ? "it" : "them")};
     }
+    if (args.has(kWorkspaceCheckOnly)) return;
 
     for (ImportedEntry& entry : entries) {
         const ByteSpan data(entry.data);

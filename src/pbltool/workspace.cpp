@@ -116,13 +116,20 @@ void runWorkspaceExport(ToolContext& context, const ParsedArgs& args) {
     const std::vector<std::u16string> libraries(args.positional.begin(), args.positional.end() - 1);
     const std::vector<std::u16string> folders = foldersOf(directory, libraries);
     const bool sync = args.has("--sync");
-    for (std::size_t i = 0; i < libraries.size(); ++i) {
+    auto exportOf = [&](std::size_t i, bool checkOnly) {
         ParsedArgs one;
         one.positional = {libraries[i], folders[i]};
         one.options = {{"--encoding", u"utf8"}, {kWorkspaceExport, std::nullopt}};
         for (const char* passed : {"--quiet", "--sync"})
             if (args.has(passed)) one.options.emplace_back(passed, std::nullopt);
+        if (checkOnly) one.options.emplace_back(kWorkspaceCheckOnly, std::nullopt);
         runExport(context, one);
+    };
+    // A library whose text UTF-8 cannot carry stops the export before any folder is written.
+    if (libraries.size() > 1)
+        for (std::size_t i = 0; i < libraries.size(); ++i) exportOf(i, true);
+    for (std::size_t i = 0; i < libraries.size(); ++i) {
+        exportOf(i, false);
         writeObjectList(context, libraries[i], folders[i],
                         sync ? fs::Durability::kFileData : fs::Durability::kNone);
         if (sync) syncDirectoryNames(folders[i]);
@@ -138,12 +145,17 @@ void runWorkspaceImport(ToolContext& context, const ParsedArgs& args) {
     for (const std::u16string& folder : folders)
         if (!fs::isDirectory(folder))
             throw ToolFailure{displayPath(folder) + ": no such folder (the library's sources)"};
-    for (std::size_t i = 0; i < libraries.size(); ++i) {
+    auto importOf = [&](std::size_t i, bool checkOnly) {
         ParsedArgs one;
         one.positional = {libraries[i], folders[i]};
         if (args.has("--replace")) one.options.emplace_back("--replace", std::nullopt);
+        if (checkOnly) one.options.emplace_back(kWorkspaceCheckOnly, std::nullopt);
         runImport(context, one);
-    }
+    };
+    // Every library's files are read and checked before the first library changes.
+    if (libraries.size() > 1)
+        for (std::size_t i = 0; i < libraries.size(); ++i) importOf(i, true);
+    for (std::size_t i = 0; i < libraries.size(); ++i) importOf(i, false);
 }
 
 // ---------------------------------------------------------------------------------------

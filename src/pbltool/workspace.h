@@ -18,6 +18,9 @@ namespace keldrin::tool {
 // The option runWorkspaceExport gives the export of each library: no command line can
 // carry it (it does not start with "--").
 inline constexpr const char* kWorkspaceExport = "workspace layout";
+// The option that stops an export or import of one library after its checks, before it
+// writes anything: every library is checked before the first one is written.
+inline constexpr const char* kWorkspaceCheckOnly = "workspace check only";
 
 // How many bytes at the end of a source's body the workspace layout leaves out of the
 // entry's file: a DataWindow source that PowerBuilder stored with a space and a zero

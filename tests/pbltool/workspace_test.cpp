@@ -376,6 +376,37 @@ TEST(WorkspaceLayout, ImportTakesEachFolderIntoTheLibraryOfItsName) {
     EXPECT_EQ(test::readAll(newA), before);
 }
 
+// Several libraries go out, or come in, all or nothing: the last one's trouble is found
+// before the first one is written.
+TEST(WorkspaceLayout, ALibraryThatCannotGoThroughStopsEveryOneBeforeAnythingIsWritten) {
+    ScratchDir dir;
+    const stdfs::path a = unicodeLibrary(dir.path() / "a.pbl", {"d_a.srd"});
+    // A lone UTF-16 surrogate, which UTF-8 cannot carry.
+    test::LibrarySpec spec;
+    spec.version = 10;
+    spec.entries.push_back({"f_bad.srf", Bytes{0x00, 0xD8}, 0});
+    const stdfs::path bad = dir.path() / "bad.pbl";
+    test::buildLibrary(test::widePath(bad), spec);
+    const stdfs::path ws = dir.path() / "ws";
+    ToolResult r = runTool({"export", str(a), str(bad), str(ws), "--layout", "ws_objects"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("f_bad.srf: cannot be exported as utf8"), std::string::npos) << r.err;
+    EXPECT_FALSE(stdfs::exists(ws / "a.pbl.src"));
+
+    // b's folder holds a file that is no export file: a is not changed either.
+    const stdfs::path b = unicodeLibrary(dir.path() / "b.pbl", {"d_b.srd"});
+    ok({"export", str(a), str(b), str(ws), "--layout", "ws_objects"});
+    test::writeAll(ws / "a.pbl.src" / "d_a.srd",
+                   replaced(test::readAll(ws / "a.pbl.src" / "d_a.srd"), "datawindow()",
+                            "datawindow(changed)"));
+    test::writeAll(ws / "b.pbl.src" / "d_broken.srd", "no header");
+    const std::string before = test::readAll(a);
+    r = runTool({"import", "--layout", "ws_objects", str(ws), str(a), str(b), "--replace"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("d_broken.srd: not an export file"), std::string::npos) << r.err;
+    EXPECT_EQ(test::readAll(a), before);
+}
+
 TEST(WorkspaceLayout, RefusesWhatTheLayoutCannotMean) {
     ScratchDir dir;
     const stdfs::path a = unicodeLibrary(dir.path() / "a.pbl", {"d_a.srd"});
