@@ -12,8 +12,8 @@ _keldrin_pbl() {
     local cur prev words cword
     _init_completion || return
 
-    local commands="create info ls cat put rm comment export import rebuild optimize check
-        salvage diff grep libdata report add-report help"
+    local commands="create info ls cat put rm comment export import status rebuild optimize
+        check salvage diff grep libdata report add-report help"
     local i command="" first=0
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
@@ -41,11 +41,12 @@ _keldrin_pbl() {
         ls) options="--json --sort" ;;
         cat) options="--comment --text" ;;
         put) options="--comment --time" ;;
-        export) options="--encoding --all --raw --quiet --sync" ;;
-        import) options="--replace" ;;
+        export) options="--encoding --all --raw --quiet --sync --layout" ;;
+        import) options="--replace --layout" ;;
+        status) options="--json" ;;
         rebuild) options="--version" ;;
         optimize) options="--version --force" ;;
-        diff) options="--json --text --all" ;;
+        diff) options="--json --text --all --ignore-eol" ;;
         grep) options="-c -i -l -n -v -w -F --entry --unicode" ;;
         libdata) options="--set" ;;
         report) options="--json --data --format --dw --html" ;;

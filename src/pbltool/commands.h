@@ -78,6 +78,8 @@ void runSalvage(ToolContext& context, const ParsedArgs& args);
 // Sources out to PowerBuilder's export files and back (sources.cpp).
 void runExport(ToolContext& context, const ParsedArgs& args);
 void runImport(ToolContext& context, const ParsedArgs& args);
+// Libraries against their folders in the workspace layout (workspace.cpp).
+void runStatus(ToolContext& context, const ParsedArgs& args);
 
 // Whole-library comparisons and searches, and reports (diff.cpp,
 // grep.cpp, report.cpp); the library data (write.cpp).

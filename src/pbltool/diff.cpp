@@ -19,6 +19,7 @@
 #include "base/text.h"
 #include "pbl/stored_text.h"
 #include "pbltool/commands.h"
+#include "pbltool/line_ends.h"
 #include "pbltool/scan.h"
 #include "pbltool/text.h"
 
@@ -231,7 +232,7 @@ struct Comparison {
 };
 
 Comparison compare(LibraryScan& libA, LibraryScan& libB, const EntryRecord& a, const EntryRecord& b,
-                   bool withText) {
+                   bool withText, bool ignoreEol) {
     Comparison result;
     std::optional<std::vector<std::uint8_t>> dataA = libA.read(a);
     std::optional<std::vector<std::uint8_t>> dataB = libB.read(b);
@@ -244,15 +245,20 @@ Comparison compare(LibraryScan& libA, LibraryScan& libB, const EntryRecord& a, c
     const bool source = pbl::isSourceEntryName(a.name);
     std::optional<std::string> textA;
     std::optional<std::string> textB;
-    if (source && (withText || libA.unicode() != libB.unicode())) {
+    if (source && (withText || ignoreEol || libA.unicode() != libB.unicode())) {
         textA = libA.sourceText(a);
         textB = libB.sourceText(b);
         if (!textA || !textB) {
             result.read = false;
             return result;
         }
+        // A copy from an LF checkout holds the same lines as PowerBuilder's CRLF ones.
+        if (ignoreEol) {
+            textA = crlfToLf(*textA);
+            textB = crlfToLf(*textB);
+        }
     }
-    if (libA.unicode() == libB.unicode()) {
+    if (libA.unicode() == libB.unicode() && !(source && ignoreEol)) {
         result.comment =
             !std::equal(dataA->begin(), dataA->begin() + static_cast<std::ptrdiff_t>(commentA),
                         dataB->begin(), dataB->begin() + static_cast<std::ptrdiff_t>(commentB));
@@ -281,6 +287,7 @@ void runDiff(ToolContext& context, const ParsedArgs& args) {
     const bool json = args.has("--json");
     const bool withText = args.has("--text");
     const bool all = args.has("--all");
+    const bool ignoreEol = args.has("--ignore-eol");
     LibraryScan libA(context, args.positional[0]);
     LibraryScan libB(context, args.positional[1]);
 
@@ -315,7 +322,7 @@ void runDiff(ToolContext& context, const ParsedArgs& args) {
             differ = true;
             report(pair.b->name, "only-b", "", "");
         } else {
-            Comparison c = compare(libA, libB, *pair.a, *pair.b, withText);
+            Comparison c = compare(libA, libB, *pair.a, *pair.b, withText, ignoreEol);
             if (!c.read) {
                 unread = true;
             } else if (c.data || c.comment) {

@@ -30,7 +30,10 @@
 #include "pbl/stored_text.h"
 #include "pbltool/commands.h"
 #include "pbltool/files.h"
+#include "pbltool/line_ends.h"
+#include "pbltool/sources.h"
 #include "pbltool/text.h"
+#include "pbltool/workspace.h"
 
 namespace keldrin::tool {
 
@@ -197,6 +200,12 @@ ExportEncoding encodingOption(const ParsedArgs& args, bool unicodeLibrary) {
 }  // namespace
 
 void runExport(ToolContext& context, const ParsedArgs& args) {
+    if (args.has("--layout")) {
+        runWorkspaceExport(context, args);
+        return;
+    }
+    if (args.positional.size() != 2)
+        throw UsageFailure{"export takes one LIB and a DIR; several libraries take --layout"};
     const std::u16string& directory = args.positional[1];
     const bool raw = args.has("--raw");
     const bool all = args.has("--all");
@@ -244,11 +253,15 @@ void runExport(ToolContext& context, const ParsedArgs& args) {
                carried.count(pbl::entryNameKey(entry.name)) != 0;
     });
 
+    const bool workspace = args.has(kWorkspaceExport);
     auto exportSource = [&](const EntryRecord& entry, ByteSpan stored) {
         const auto commentSize = static_cast<std::size_t>(entry.info.commentSize);
         auto binary = binaryOf.find(pbl::entryNameKey(entry.name));
+        ByteSpan body = stored.subspan(commentSize);
+        if (workspace)
+            body = body.first(body.size() - workspaceOmittedTail(unicode, entry.name, body));
         pbl::WrittenExportFile file = exportFileOf(
-            unicode, encoding, entry.name, stored.first(commentSize), stored.subspan(commentSize),
+            unicode, encoding, entry.name, stored.first(commentSize), body,
             binary == binaryOf.end() ? std::nullopt : std::make_optional(binary->second));
         if (!file.error.empty())
             throw ToolFailure{shownName(entry.name) + ": cannot be exported as " +
@@ -265,6 +278,7 @@ void runExport(ToolContext& context, const ParsedArgs& args) {
         });
     }
 
+    if (args.has(kWorkspaceCheckOnly)) return;
     if (!fs::makeDirectories(directory))
         throw ToolFailure{displayPath(directory) + ": cannot create the directory"};
     Progress progress(context.io.err, !args.has("--quiet") && fs::isTerminal(context.io.err),
@@ -299,19 +313,6 @@ void runExport(ToolContext& context, const ParsedArgs& args) {
     if (sync) syncDirectoryNames(directory);
 }
 
-namespace {
-
-// One checked export file, in the library's own encoding, ready to be written.
-struct ImportedEntry {
-    std::u16string file;
-    std::u16string name;
-    std::vector<std::uint8_t> data;  // the comment, then the body
-    std::size_t commentSize = 0;
-    // The object's binary data entry, from the file's binary data section.
-    std::optional<std::u16string> binaryName;
-    std::vector<std::uint8_t> binaryData;
-};
-
 // The files PATH stands for: itself, or a directory's export files (names ending in
 // .sr and one letter, as export writes them; other files there are not sources).
 void collectFiles(const std::u16string& path, std::vector<std::u16string>& files) {
@@ -335,6 +336,12 @@ ImportedEntry prepareImport(const OpenLibrary& lib, const std::u16string& path) 
     std::vector<std::uint8_t> bytes = readBoundedFile(path, pbl::PblLibrary::maxEntryBytes());
     pbl::ReadExportFile read = pbl::readExportFile(bytes);
     if (!read.error.empty()) throw ToolFailure{where + ": not an export file: " + read.error};
+    // A file without a single CR is a checkout that turned PowerBuilder's CRLF into LF:
+    // its lines go back as PowerBuilder stores them. Any CR keeps every byte as it is.
+    if (!exportFileHasCarriageReturn(bytes, read.encoding)) {
+        read.ansi.source = lfToCrlf(read.ansi.source);
+        read.wide.source = lfToCrlf(read.wide.source);
+    }
     ImportedEntry entry;
     entry.file = path;
     std::optional<pbl::BinaryEntry>& binary =
@@ -406,9 +413,11 @@ ImportedEntry prepareImport(const OpenLibrary& lib, const std::u16string& path) 
     return entry;
 }
 
-}  // namespace
-
 void runImport(ToolContext& context, const ParsedArgs& args) {
+    if (args.has("--layout")) {
+        runWorkspaceImport(context, args);
+        return;
+    }
     const bool replace = args.has("--replace");
     std::vector<std::u16string> files;
     for (std::size_t i = 1; i < args.positional.size(); ++i)
@@ -448,6 +457,7 @@ void runImport(ToolContext& context, const ParsedArgs& args) {
         throw ToolFailure{displayPath(lib.path) + ": already holds " + list +
                           "; give --replace to replace " + (present.size() == 1 ? "it" : "them")};
     }
+    if (args.has(kWorkspaceCheckOnly)) return;
 
     for (ImportedEntry& entry : entries) {
         const ByteSpan data(entry.data);

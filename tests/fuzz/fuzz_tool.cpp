@@ -1,6 +1,6 @@
 // Fuzz target: keldrin-pbl, in process through its entry function, over a file of any
 // content taken both as a library and as a report. The commands that only read a library
-// (info, ls, cat, check, export, diff, grep, rebuild into a new file) answer with their
+// (info, ls, cat, check, export, status, diff, grep, rebuild into a new file) answer with their
 // documented exit codes and leave the file as it was; report answers 0 or 1 (3 for
 // values it cannot decode); add-report into a sound library either works or changes
 // nothing, and the library stays sound either way. A crash, a hang, an unbounded
@@ -89,6 +89,10 @@ void asLibrary(Tool& tool, const std::uint8_t* data, std::size_t size) {
         tool.run({u"cat", lib, u"--comment", u"--", name}, {0, 1});
     }
     tool.run({u"export", lib, emptyDirectory("tool-export"), u"--all", u"--quiet"}, {0, 1});
+    // status reads back, as import would, what the layout wrote of whatever the library holds.
+    const std::u16string workspace = emptyDirectory("tool-workspace");
+    tool.run({u"export", lib, workspace, u"--layout", u"ws_objects", u"--quiet"}, {0, 1});
+    tool.run({u"status", lib, workspace, u"--json"}, {0, 1, 2});
     tool.run({u"diff", lib, lib, u"--text"}, {0, 1, 2});
     tool.run({u"grep", u"-in", u"e", lib}, {0, 1, 2});
     const std::u16string rebuilt = fuzz::workFile("tool-rebuilt.pbl");

@@ -278,42 +278,8 @@ TEST_F(PblToolSourcesTest, TheDefaultEncodingFollowsTheLibrarysGeneration) {
     }
 }
 
-// Export, then import into a new library of the same variant: the same sources, to the
-// byte, comments included, in every encoding that can carry the library's text.
-TEST_F(PblToolSourcesTest, EveryCorpusLibraryRoundTrips) {
-    auto corpus = test::corpusDirOrSkip();
-    if (!corpus) GTEST_SKIP() << "no corpus";
-    std::size_t libraries = 0;
-    std::size_t sources = 0;
-    for (const ManifestRow& row : manifest(*corpus)) {
-        if (row.kind.rfind("pbl-", 0) != 0) continue;
-        SCOPED_TRACE(row.file);
-        const stdfs::path library = *corpus / row.file;
-        const bool unicode = row.kind == "pbl-unicode";
-        const std::string version = unicode ? "10" : row.kind == "pbl-ansi-0500" ? "5" : "6";
-        const Sources original = readSources(library);
-        // UTF-16LE carries what HEXASCII carries; an ANSI library also goes through the
-        // UTF-16 encodings and back.
-        std::vector<std::string> encodings = {"default", "utf8"};
-        if (!unicode) encodings.push_back("hexascii");
-        for (const std::string& encoding : encodings) {
-            SCOPED_TRACE(encoding);
-            const std::string tag = std::to_string(libraries) + "-" + encoding;
-            const std::string out = path("out-" + tag);
-            std::vector<std::string> args = {"export", library.string(), out};
-            if (encoding != "default") args.insert(args.end(), {"--encoding", encoding});
-            ok(args);
-            const std::string copy = path("copy-" + tag + ".pbl");
-            ok({"create", copy, version});
-            if (!original.empty()) ok({"import", copy, out});
-            EXPECT_EQ(readSources(copy), original);
-        }
-        ++libraries;
-        sources += original.size();
-    }
-    EXPECT_EQ(libraries, test::corpusFileCount(*corpus, ".pbl"));
-    EXPECT_GT(sources, 300u);
-}
+// Every corpus library's round trip, in every encoding and the workspace layout, runs in
+// process: workspace_test.cpp.
 
 // ---------------------------------------------------------------------------------------
 // export's options

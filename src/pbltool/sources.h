@@ -1,0 +1,34 @@
+// What export and import share with the commands that read export files the way import
+// does (status, the workspace layout): the checked texts of one file, and which files a
+// path stands for.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pbltool/library.h"
+
+namespace keldrin::tool {
+
+// One checked export file, in the library's own encoding, ready to be written.
+struct ImportedEntry {
+    std::u16string file;
+    std::u16string name;
+    std::vector<std::uint8_t> data;  // the comment, then the body
+    std::size_t commentSize = 0;
+    // The object's binary data entry, from the file's binary data section.
+    std::optional<std::u16string> binaryName;
+    std::vector<std::uint8_t> binaryData;
+};
+
+// The files PATH stands for: itself, or a directory's export files (names ending in
+// .sr and one letter, as export writes them; other files there are not sources).
+void collectFiles(const std::u16string& path, std::vector<std::u16string>& files);
+
+// The texts of one export file in the library's encoding, or ToolFailure naming it.
+ImportedEntry prepareImport(const OpenLibrary& lib, const std::u16string& path);
+
+}  // namespace keldrin::tool
