@@ -146,6 +146,24 @@ void writeExportedFile(const std::u16string& directory, const std::u16string& ta
     commitReplacement(file, fs::Replace::kYes, durability, "cannot write the file");
 }
 
+// The files an export created, removed again unless it finishes (keep()).
+class CreatedFiles {
+  public:
+    CreatedFiles() = default;
+    ~CreatedFiles() {
+        if (!kept_)
+            for (const std::u16string& file : paths_) (void)fs::removeFile(file);
+    }
+    CreatedFiles(const CreatedFiles&) = delete;
+    CreatedFiles& operator=(const CreatedFiles&) = delete;
+    void add(std::u16string file) { paths_.push_back(std::move(file)); }
+    void keep() { kept_ = true; }
+
+  private:
+    std::vector<std::u16string> paths_;
+    bool kept_ = false;
+};
+
 // "done/total" on one terminal line, redrawn only when the percentage moves.
 class Progress {
   public:
@@ -272,31 +290,27 @@ void runExport(ToolContext& context, const ParsedArgs& args) {
     }
     // What still fails part-way (a full disk, an entry that changed since the check)
     // takes back the files this export created; one it replaced cannot be had back.
-    std::vector<std::u16string> created;
+    CreatedFiles created;
     std::size_t done = 0;
-    try {
-        forEachEntryData(lib, entries, [&](std::size_t i, ByteSpan stored) {
-            const EntryRecord& entry = entries[i];
-            const auto commentSize = static_cast<std::size_t>(entry.info.commentSize);
-            // Compiled objects are binary: written as stored, never transcoded.
-            pbl::WrittenExportFile file;
-            if (raw || !pbl::isSourceEntryName(entry.name)) {
-                file.bytes.assign(stored.begin() + static_cast<std::ptrdiff_t>(commentSize),
-                                  stored.end());
-            } else {
-                file = exportSource(entry, stored);
-            }
-            std::u16string target = path::join(directory, fileNames[i]);
-            const bool existed = fs::fileExists(target);
-            writeExportedFile(directory, target, file.bytes, entry.info.time,
-                              sync ? fs::Durability::kFileData : fs::Durability::kNone);
-            if (!existed) created.push_back(std::move(target));
-            progress.step(++done);
-        });
-    } catch (...) {
-        for (const std::u16string& file : created) (void)fs::removeFile(file);
-        throw;
-    }
+    forEachEntryData(lib, entries, [&](std::size_t i, ByteSpan stored) {
+        const EntryRecord& entry = entries[i];
+        const auto commentSize = static_cast<std::size_t>(entry.info.commentSize);
+        // Compiled objects are binary: written as stored, never transcoded.
+        pbl::WrittenExportFile file;
+        if (raw || !pbl::isSourceEntryName(entry.name)) {
+            file.bytes.assign(stored.begin() + static_cast<std::ptrdiff_t>(commentSize),
+                              stored.end());
+        } else {
+            file = exportSource(entry, stored);
+        }
+        std::u16string target = path::join(directory, fileNames[i]);
+        const bool existed = fs::fileExists(target);
+        writeExportedFile(directory, target, file.bytes, entry.info.time,
+                          sync ? fs::Durability::kFileData : fs::Durability::kNone);
+        if (!existed) created.add(std::move(target));
+        progress.step(++done);
+    });
+    created.keep();
     if (sync) syncDirectoryNames(directory);
 }
 
