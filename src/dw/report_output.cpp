@@ -19,7 +19,7 @@ std::string csvField(const std::string& value, bool spreadsheetSafe) {
     // A spreadsheet runs a cell that starts so as a formula; a leading quote makes it text.
     const bool formula = spreadsheetSafe && !value.empty() &&
                          std::string_view("=+-@\t\r").find(value.front()) != std::string_view::npos;
-    const std::string text = formula ? "'" + value : value;
+    std::string text = formula ? "'" + value : value;
     if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
     std::string out = "\"";
     for (char c : text) {

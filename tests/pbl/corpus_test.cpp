@@ -296,7 +296,9 @@ TEST_F(Corpus, HexAsciiExportsAreWrittenAsPowerBuilderWroteThem) {
         const std::string entry = quoted(row.notes, "oracle for entry");
         std::size_t of = row.notes.find(" of ");
         std::string libRel = row.notes.substr(of + 4, row.notes.find(" (", of) - of - 4);
-        std::string library = kCorpus + "/" + row.file.substr(0, row.file.find('/')) + "/" + libRel;
+        std::string library = kCorpus;
+        library += "/" + row.file.substr(0, row.file.find('/'));
+        library += "/" + libRel;
         PblLibraryHandle lib(manager->openLibrary(utf8ToUtf16(library), 0));
         ASSERT_NE(lib, nullptr) << library;
         ASSERT_NE(lib->isUnicode(), 0);

@@ -543,6 +543,7 @@ class FullDiskHook : public fs::FaultHook {
 // The tool's exit code and its error stream.
 std::pair<int, std::string> runToolTold(const std::vector<std::string>& args) {
     std::vector<std::u16string> wide;
+    wide.reserve(args.size());
     for (const std::string& a : args) wide.push_back(fs::fromNativeName(a));
     std::FILE* err = std::tmpfile();
     std::FILE* out = std::tmpfile();
