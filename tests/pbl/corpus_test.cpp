@@ -158,8 +158,9 @@ TEST_F(Corpus, TheWorkspaceObjectListNamesEverySourceEntry) {
         const std::string workspace = row.file.substr(0, row.file.find("/ws_objects/"));
         for (const auto& [library, names] : listed) {
             SCOPED_TRACE(library);
-            PblLibraryHandle lib(
-                manager->openLibrary(utf8ToUtf16(kCorpus + "/" + workspace + "/" + library), 0));
+            std::string path = kCorpus;
+            path.append("/").append(workspace).append("/").append(library);
+            PblLibraryHandle lib(manager->openLibrary(utf8ToUtf16(path), 0));
             ASSERT_NE(lib, nullptr);
             Collector c;
             ASSERT_EQ(lib->forEachEntry(c), kPblOk);
@@ -240,7 +241,9 @@ TEST_F(Corpus, ExportedSourcesEqualTheirEntries) {
         const std::string entry = quoted(row.notes, "oracle for entry");
         std::size_t of = row.notes.find(" of ");
         std::string libRel = row.notes.substr(of + 4, row.notes.find(" (", of) - of - 4);
-        std::string library = kCorpus + "/" + row.file.substr(0, row.file.find('/')) + "/" + libRel;
+        std::string library = kCorpus;
+        library += "/" + row.file.substr(0, row.file.find('/'));
+        library += "/" + libRel;
         PblLibraryHandle lib(manager->openLibrary(utf8ToUtf16(library), 0));
         ASSERT_NE(lib, nullptr) << library;
         int rc = 0;
