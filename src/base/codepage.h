@@ -23,6 +23,8 @@ int wideCharToMultiByte(unsigned codePage, unsigned flags, const char16_t* in, i
 
 // The system's text for this thread's last error, taken before any other call.
 std::u16string lastErrorText();
+// The system's text for an error code of its own (errno, GetLastError).
+std::u16string lastErrorTextFor(unsigned long code);
 
 // The real code page that an identifier stands for right now (CP_ACP, CP_OEMCP are
 // resolved; others are returned unchanged).

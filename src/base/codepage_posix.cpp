@@ -381,7 +381,11 @@ std::u16string foldCase(std::u16string_view text) {
 }
 
 std::u16string lastErrorText() {
-    int code = errno;
+    return lastErrorTextFor(static_cast<unsigned long>(errno));
+}
+
+std::u16string lastErrorTextFor(unsigned long errorCode) {
+    const auto code = static_cast<int>(errorCode);
     char buffer[256];
     // The GNU strerror_r may return a static string instead of filling the buffer.
     const char* text = strerror_r(code, buffer, sizeof buffer);

@@ -123,7 +123,11 @@ std::u16string foldCase(std::u16string_view text) {
 }
 
 std::u16string lastErrorText() {
-    DWORD code = GetLastError();
+    return lastErrorTextFor(GetLastError());
+}
+
+std::u16string lastErrorTextFor(unsigned long errorCode) {
+    const auto code = static_cast<DWORD>(errorCode);
     wchar_t buffer[kMessageBufferChars];
     DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0, buffer,
                              kMessageBufferChars, nullptr);

@@ -34,6 +34,9 @@ class FaultHook {
     // (a crash test models what survives a power cut itself, and a real sync per
     // step would cost it minutes).
     virtual bool durable() const { return true; }
+    // True: a refused write or sync fails as on a full disk, so a test can see what the
+    // user is told then (lastFailureWasDiskFull).
+    virtual bool diskFull() const { return false; }
 };
 
 // Installs `hook` (null: none) and returns the one it replaces. Not thread-safe: crash
@@ -45,6 +48,13 @@ extern FaultHook* faultHook;
 inline bool faultAllows(FaultOp op, std::FILE* file, std::int64_t offset, std::size_t length,
                         const std::u16string& path = {}) {
     return faultHook == nullptr || faultHook->before(op, file, offset, length, path);
+}
+// Records why the write or sync that just ran failed (`diskFull`), or that it did not
+// (`ok`), for lastFailureWasDiskFull; returns `ok`.
+bool noteOutcome(bool ok, bool diskFull);
+// A write or sync the hook refused: fails, as a full disk when the hook says so.
+inline bool refused() {
+    return noteOutcome(false, faultHook != nullptr && faultHook->diskFull());
 }
 // Whether an allowed sync must really happen.
 inline bool syncsReachDisk() {

@@ -103,6 +103,13 @@ struct WritePiece {
 bool writeFileAtGathered(std::FILE* file, const WritePiece* pieces, std::size_t count,
                          std::int64_t offset);
 
+// Whether the last write or sync on this thread failed because the disk (or the
+// user's quota) is full: ENOSPC, EDQUOT, ERROR_DISK_FULL. A later one that succeeds
+// clears it. Lets a caller say "no space left" where it would say "cannot write".
+bool lastFailureWasDiskFull();
+// The system's own words for a full disk ("No space left on device"), in UTF-8.
+std::string diskFullText();
+
 // Asks the system to start putting the file's written data on disk without waiting for
 // it, so that a later syncFile waits for less. Only a hint: where the system has no
 // such call it does nothing.

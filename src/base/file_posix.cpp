@@ -8,6 +8,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "base/codepage.h"
 #include "base/fault_hook.h"
 #include "base/file.h"
 #include "base/text.h"
@@ -106,10 +107,22 @@ bool renameNoReplace(const std::u16string& from, const std::u16string& to) {
     return ::rename(source.c_str(), target.c_str()) == 0;
 }
 
+namespace {
+bool diskFullError() {
+    return errno == ENOSPC || errno == EDQUOT;
+}
+}  // namespace
+
+std::string diskFullText() {
+    return utf16ToUtf8(platform::lastErrorTextFor(ENOSPC));
+}
+
 bool syncFile(std::FILE* file) {
-    if (!detail::faultAllows(FaultOp::kSync, file, 0, 0)) return false;
-    if (std::fflush(file) != 0) return false;
-    return !detail::syncsReachDisk() || ::fsync(::fileno(file)) == 0;
+    if (!detail::faultAllows(FaultOp::kSync, file, 0, 0)) return detail::refused();
+    // Buffered data meets a full disk at the flush, delayed allocation at the fsync.
+    const bool ok =
+        std::fflush(file) == 0 && (!detail::syncsReachDisk() || ::fsync(::fileno(file)) == 0);
+    return detail::noteOutcome(ok, !ok && diskFullError());
 }
 
 bool isWriteProtected(const std::u16string& path) {
@@ -164,8 +177,10 @@ bool readFileAt(std::FILE* file, void* buffer, std::size_t length, std::int64_t 
 }
 
 bool writeFileAt(std::FILE* file, const void* buffer, std::size_t length, std::int64_t offset) {
-    if (!detail::faultAllows(FaultOp::kWrite, file, offset, length)) return false;
-    return transferAt(file, static_cast<const char*>(buffer), length, offset, ::pwrite);
+    if (!detail::faultAllows(FaultOp::kWrite, file, offset, length)) return detail::refused();
+    errno = 0;
+    const bool ok = transferAt(file, static_cast<const char*>(buffer), length, offset, ::pwrite);
+    return detail::noteOutcome(ok, !ok && diskFullError());
 }
 
 bool writeFileAtGathered(std::FILE* file, const WritePiece* pieces, std::size_t count,
@@ -176,7 +191,7 @@ bool writeFileAtGathered(std::FILE* file, const WritePiece* pieces, std::size_t 
     if (detail::faultHook != nullptr) {
         std::size_t total = 0;
         for (std::size_t i = 0; i < count; ++i) total += pieces[i].size;
-        if (!detail::faultAllows(FaultOp::kWrite, file, offset, total)) return false;
+        if (!detail::faultAllows(FaultOp::kWrite, file, offset, total)) return detail::refused();
     }
     iovec vectors[kMaxPieces];
     const int fd = ::fileno(file);
@@ -196,7 +211,7 @@ bool writeFileAtGathered(std::FILE* file, const WritePiece* pieces, std::size_t 
             // Nothing left to write in the remaining pieces is not a failure.
             std::size_t left = 0;
             for (std::size_t i = 0; i < n; ++i) left += vectors[i].iov_len;
-            return left == 0;
+            return detail::noteOutcome(left == 0, left != 0 && written < 0 && diskFullError());
         }
         offset += written;
         auto moved = static_cast<std::size_t>(written);
@@ -207,7 +222,7 @@ bool writeFileAtGathered(std::FILE* file, const WritePiece* pieces, std::size_t 
         }
         skipped += moved;
     }
-    return true;
+    return detail::noteOutcome(true, false);
 }
 
 void startWriteback(std::FILE* file) {

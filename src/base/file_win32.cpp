@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/codepage.h"
 #include "base/fault_hook.h"
 #include "base/file.h"
 #include "base/text.h"
@@ -118,12 +119,24 @@ bool renameNoReplace(const std::u16string& from, const std::u16string& to) {
     return MoveFileW(wide(from).c_str(), wide(to).c_str()) != FALSE;
 }
 
+namespace {
+bool diskFullError() {
+    const DWORD code = GetLastError();
+    return code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL;
+}
+}  // namespace
+
+std::string diskFullText() {
+    return utf16ToUtf8(platform::lastErrorTextFor(ERROR_DISK_FULL));
+}
+
 bool syncFile(std::FILE* file) {
-    if (!detail::faultAllows(FaultOp::kSync, file, 0, 0)) return false;
-    if (std::fflush(file) != 0) return false;
+    if (!detail::faultAllows(FaultOp::kSync, file, 0, 0)) return detail::refused();
+    if (std::fflush(file) != 0) return detail::noteOutcome(false, false);
     auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    return FlushFileBuffers(handle) != FALSE;
+    if (handle == INVALID_HANDLE_VALUE) return detail::noteOutcome(false, false);
+    const bool ok = FlushFileBuffers(handle) != FALSE;
+    return detail::noteOutcome(ok, !ok && diskFullError());
 }
 
 bool isWriteProtected(const std::u16string& path) {
@@ -206,12 +219,15 @@ bool readFileAt(std::FILE* file, void* buffer, std::size_t length, std::int64_t 
 }
 
 bool writeFileAt(std::FILE* file, const void* buffer, std::size_t length, std::int64_t offset) {
-    if (!detail::faultAllows(FaultOp::kWrite, file, offset, length)) return false;
+    if (!detail::faultAllows(FaultOp::kWrite, file, offset, length)) return detail::refused();
     const auto* in = static_cast<const char*>(buffer);
-    return transferAt(file, length, offset,
-                      [in](HANDLE h, std::size_t done, DWORD chunk, DWORD* moved, OVERLAPPED* at) {
-                          return WriteFile(h, in + done, chunk, moved, at) != FALSE;
-                      });
+    SetLastError(ERROR_SUCCESS);
+    const bool ok =
+        transferAt(file, length, offset,
+                   [in](HANDLE h, std::size_t done, DWORD chunk, DWORD* moved, OVERLAPPED* at) {
+                       return WriteFile(h, in + done, chunk, moved, at) != FALSE;
+                   });
+    return detail::noteOutcome(ok, !ok && diskFullError());
 }
 
 // Windows has gathered writes only for unbuffered, page-aligned I/O: piece by piece.

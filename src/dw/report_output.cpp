@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <string_view>
 
 #include "base/exceptions.h"
 #include "base/json.h"
@@ -14,7 +15,11 @@ namespace {
 constexpr char16_t kNestedStorage[] = u"neststg/";
 constexpr char16_t kDropDownPrefix[] = u"datadddw_";
 
-std::string csvField(const std::string& text) {
+std::string csvField(const std::string& value, bool spreadsheetSafe) {
+    // A spreadsheet runs a cell that starts so as a formula; a leading quote makes it text.
+    const bool formula = spreadsheetSafe && !value.empty() &&
+                         std::string_view("=+-@\t\r").find(value.front()) != std::string_view::npos;
+    std::string text = formula ? "'" + value : value;
     if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
     std::string out = "\"";
     for (char c : text) {
@@ -123,7 +128,7 @@ std::optional<std::u16string> dropDownSource(PsrContainer& container, const std:
 }
 
 std::string render(const ReportData& data, Format format) {
-    return format == Format::kCsv ? toCsv(data) : toJson(data);
+    return format == Format::kJson ? toJson(data) : toCsv(data, format == Format::kCsvSafe);
 }
 
 int finish(const ReportData& data, Format format, std::string& out,
@@ -135,17 +140,17 @@ int finish(const ReportData& data, Format format, std::string& out,
 
 }  // namespace
 
-std::string toCsv(const ReportData& data) {
+std::string toCsv(const ReportData& data, bool spreadsheetSafe) {
     std::string out;
     for (std::size_t i = 0; i < data.columns.size(); ++i) {
         if (i != 0) out.push_back(',');
-        out += csvField(data.columns[i].name);
+        out += csvField(data.columns[i].name, spreadsheetSafe);
     }
     out += "\r\n";
     for (const std::vector<DataValue>& row : data.rows) {
         for (std::size_t i = 0; i < row.size(); ++i) {
             if (i != 0) out.push_back(',');
-            out += csvField(row[i].text);
+            out += csvField(row[i].text, spreadsheetSafe);
         }
         out += "\r\n";
     }

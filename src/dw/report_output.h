@@ -15,7 +15,10 @@
 
 namespace keldrin::dw {
 
-enum class Format { kCsv, kJson };
+// kCsvSafe: CSV in which a field that a spreadsheet would take for a formula (one that
+// starts with '=', '+', '-', '@', a tab or CR) starts with a "'" first, as OWASP's advice
+// on CSV injection has it; the value is then no longer the same text.
+enum class Format { kCsv, kJson, kCsvSafe };
 
 // What writeReportData answers: every row whole, some bytes shown as hex (the notes say
 // which), or nothing written (the notes say why).
@@ -23,7 +26,7 @@ inline constexpr int kDataComplete = 0;
 inline constexpr int kDataFailed = 1;
 inline constexpr int kDataPartial = 3;
 
-std::string toCsv(const ReportData& data);
+std::string toCsv(const ReportData& data, bool spreadsheetSafe = false);
 std::string toJson(const ReportData& data);
 
 // The saved rows of one DataWindow of the report in `format`, appended to `out`.

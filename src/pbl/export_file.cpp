@@ -53,9 +53,18 @@ bool startsWith(ByteSpan bytes, const std::array<std::uint8_t, N>& mark) {
     return bytes.size() >= N && std::equal(mark.begin(), mark.end(), bytes.begin());
 }
 
+// A line break would end the header line early and read back as the start of the
+// next; nothing else a text can hold does harm there. (A code page's lead and trail
+// bytes are never CR or LF, so the bytes of an ANSI text are tested as they are.)
 template <class Char>
-bool holdsLineBreak(const std::basic_string<Char>& text) {
-    return text.find_first_of(widen<Char>("\r\n")) != std::basic_string<Char>::npos;
+std::string headerProblem(HeaderField field, std::basic_string_view<Char> text) {
+    const std::string what = field == HeaderField::kName ? "the name" : "the comment";
+    if (field == HeaderField::kName && text.empty()) return "the name is empty";
+    if (text.find_first_of(std::basic_string_view<Char>(widen<Char>("\r\n"))) !=
+        std::basic_string_view<Char>::npos)
+        return what + " holds a line break (CR or LF), which would end the export file's " +
+               (field == HeaderField::kName ? "$PBExportHeader$" : "$PBExportComments$") + " line";
+    return {};
 }
 
 // The whole file as text, before its encoding; or an error for a header line that could
@@ -63,14 +72,10 @@ bool holdsLineBreak(const std::basic_string<Char>& text) {
 template <class Char>
 std::optional<std::basic_string<Char>> composeText(const ExportTexts<Char>& texts,
                                                    std::string& error) {
-    if (texts.name.empty()) {
-        error = "the entry has no name";
-        return std::nullopt;
-    }
-    if (holdsLineBreak(texts.name) || holdsLineBreak(texts.comment)) {
-        error = "a line break in the entry's name or comment would end its header line";
-        return std::nullopt;
-    }
+    error = headerProblem(HeaderField::kName, std::basic_string_view<Char>(texts.name));
+    if (error.empty())
+        error = headerProblem(HeaderField::kComment, std::basic_string_view<Char>(texts.comment));
+    if (!error.empty()) return std::nullopt;
     // PowerBuilder ends its own lines in CRLF whatever the source's lines end in.
     const std::basic_string<Char> eol = widen<Char>("\r\n");
     std::basic_string<Char> text = widen<Char>(kHeaderTag);
@@ -121,8 +126,10 @@ Bytes encodeHexAscii(std::u16string_view text) {
             out.push_back(static_cast<std::uint8_t>(text[i++]));
             continue;
         }
+        // A run goes on through spaces, as PowerBuilder's does ("3$$HEX2$$bd002000$$ENDHEX$$
+        // Floppy" for "3\u00bd Floppy"); any other ASCII character ends it.
         std::size_t end = i;
-        while (end < text.size() && text[end] >= 0x80) ++end;
+        while (end < text.size() && (text[end] >= 0x80 || text[end] == u' ')) ++end;
         appendAscii(out, kHexOpen);
         appendAscii(out, std::to_string(end - i));
         appendAscii(out, "$$");
@@ -333,6 +340,14 @@ std::optional<ExportEncoding> exportEncodingFromName(std::string_view name) {
     for (std::size_t i = 0; i < kEncodingNames.size(); ++i)
         if (name == kEncodingNames[i]) return static_cast<ExportEncoding>(i);
     return std::nullopt;
+}
+
+std::string exportHeaderProblem(HeaderField field, std::u16string_view text) {
+    return headerProblem(field, text);
+}
+
+std::string exportHeaderProblem(HeaderField field, std::string_view text) {
+    return headerProblem(field, text);
 }
 
 WrittenExportFile writeAnsiExportFile(const AnsiExportTexts& texts) {

@@ -7,7 +7,9 @@
 // exist, each told apart by the file's first bytes:
 //   ansi      no mark; the ANSI code page (PowerBuilder 9 and earlier)
 //   hexascii  "HA"; ASCII, every run of other characters written as
-//             $$HEX<n>$$<hex of the n UTF-16LE code units>$$ENDHEX$$ (10 to 2017)
+//             $$HEX<n>$$<hex of the n UTF-16LE code units>$$ENDHEX$$ (10 to 2017);
+//             a run takes in the spaces that follow its characters
+//             (docs/export-files.md has the rule and its evidence)
 //   utf8      EF BB BF, then UTF-8 (2017 and later)
 //   utf16le   FF FE, then UTF-16LE
 //
@@ -49,6 +51,16 @@ struct WrittenExportFile {
     Bytes bytes;
     std::string error;
 };
+
+// The two texts an export file carries in its header lines.
+enum class HeaderField { kName, kComment };
+
+// Why no export file, in any encoding, can carry this name or comment, as words that
+// say what is wrong with it ("the comment holds a line break ..."); empty when every
+// encoding's header line can. `put`, `comment` and `import` refuse what this refuses,
+// so that export never meets it. The char form takes ANSI code page bytes.
+std::string exportHeaderProblem(HeaderField field, std::u16string_view text);
+std::string exportHeaderProblem(HeaderField field, std::string_view text);
 
 WrittenExportFile writeAnsiExportFile(const AnsiExportTexts& texts);
 // Any encoding but kAnsi, whose texts are bytes: that one takes writeAnsiExportFile.

@@ -18,7 +18,8 @@ void createReplacement(fs::ReplacementFile& file, const std::u16string& target,
 
 void writeReplacement(fs::ReplacementFile& file, std::span<const std::uint8_t> bytes) {
     if (!file.write(bytes.data(), bytes.size()))
-        throw ToolFailure{displayPath(file.target()) + ": cannot write the file"};
+        throw ToolFailure{displayPath(file.target()) + ": " +
+                          writeFailureText("cannot write the file")};
 }
 
 bool commitReplacement(fs::ReplacementFile& file, fs::Replace replace, fs::Durability durability,
@@ -34,7 +35,7 @@ bool commitReplacement(fs::ReplacementFile& file, fs::Replace replace, fs::Durab
         case fs::CommitResult::kFailed:
             break;
     }
-    throw ToolFailure{displayPath(file.target()) + ": " + failure};
+    throw ToolFailure{displayPath(file.target()) + ": " + writeFailureText(failure)};
 }
 
 namespace {

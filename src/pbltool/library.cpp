@@ -18,7 +18,9 @@ namespace keldrin::tool {
 namespace {
 
 [[noreturn]] void fail(int code, const std::string& context) {
-    throw ToolFailure{context + ": " + pbl::resultText(code)};
+    throw ToolFailure{context + ": " +
+                      (code == pbl::kPblIoError ? writeFailureText(pbl::resultText(code))
+                                                : std::string(pbl::resultText(code)))};
 }
 
 std::int64_t sizeOfFile(const std::u16string& path) {
@@ -56,8 +58,12 @@ namespace {
 // reason is a directory this user may not write, which the library's own permissions
 // do not show.
 [[noreturn]] void journalFailed(const std::u16string& path) {
-    throw ToolFailure{displayPath(path) + ": cannot write " +
-                      displayPath(pbl::journal::pathFor(path)) +
+    const std::string journal = displayPath(pbl::journal::pathFor(path));
+    if (fs::lastFailureWasDiskFull())
+        throw ToolFailure{displayPath(path) + ": cannot write " + journal +
+                          " beside the library, which a change needs: " + writeFailureText("") +
+                          "; the library is unchanged"};
+    throw ToolFailure{displayPath(path) + ": cannot write " + journal +
                       " beside the library, which a change needs (is the directory writable, "
                       "and is there space?); the library is unchanged"};
 }

@@ -83,8 +83,8 @@ void runReportView(ToolContext& context, const ParsedArgs& args) {
     const bool data = args.has("--data");
     const std::optional<std::u16string> html = args.value("--html");
     if (data && html) throw UsageFailure{"give --data or --html, not both"};
-    if (!data && (args.has("--format") || args.has("--dw")))
-        throw UsageFailure{"--format and --dw go with --data"};
+    if (!data && (args.has("--format") || args.has("--dw") || args.has("--csv-safe")))
+        throw UsageFailure{"--format, --dw and --csv-safe go with --data"};
     if (!data && !html) {
         runReport(context, args);
         return;
@@ -92,7 +92,11 @@ void runReportView(ToolContext& context, const ParsedArgs& args) {
     if (args.has("--json")) throw UsageFailure{"--json does not go with --data or --html"};
     if (html && html->empty()) throw UsageFailure{"--html needs a file name"};
 
-    const dw::Format format = parseFormat(args.value("--format"));
+    dw::Format format = parseFormat(args.value("--format"));
+    if (args.has("--csv-safe")) {
+        if (format != dw::Format::kCsv) throw UsageFailure{"--csv-safe goes with CSV, not JSON"};
+        format = dw::Format::kCsvSafe;
+    }
     std::string dwName;
     if (auto name = args.value("--dw")) {
         if (hasUnpairedSurrogate(*name)) throw UsageFailure{"--dw: not a valid name"};

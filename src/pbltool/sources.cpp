@@ -6,8 +6,9 @@
 // (--sync: each file before its rename, the directory's names once at the end): a
 // directory of exports is cheap to write again.
 //
-// Import reads and checks every file before the library changes, and makes all its
-// changes as one: a bad file names itself and leaves the library as it was.
+// Import reads and parses every file before it opens the library (a slow file holds no
+// lock), checks them all before the library changes, and makes all its changes as one:
+// a bad file names itself and leaves the library as it was.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -110,14 +111,6 @@ pbl::WrittenExportFile exportFileOf(bool unicodeLibrary, ExportEncoding encoding
     return pbl::writeExportFile(encoding, {name, *wideComment, *wideSource, binary});
 }
 
-// Only these pairs can fail on text a library holds: the others carry every stored
-// character (an ANSI library's bytes into an ANSI file, UTF-16 into HEXASCII or UTF-16).
-bool encodingMayFail(bool unicodeLibrary, ExportEncoding encoding) {
-    if (unicodeLibrary)
-        return encoding == ExportEncoding::kAnsi || encoding == ExportEncoding::kUtf8;
-    return encoding != ExportEncoding::kAnsi;
-}
-
 // The entry's file name in the export directory, never one that an earlier entry took
 // (`taken` holds them as a case-insensitive file system compares them): the second
 // file would replace the first.
@@ -155,6 +148,24 @@ void writeExportedFile(const std::u16string& directory, const std::u16string& ta
     // writing through it.
     commitReplacement(file, fs::Replace::kYes, durability, "cannot write the file");
 }
+
+// The files an export created, removed again unless it finishes (keep()).
+class CreatedFiles {
+  public:
+    CreatedFiles() = default;
+    ~CreatedFiles() {
+        if (!kept_)
+            for (const std::u16string& file : paths_) (void)fs::removeFile(file);
+    }
+    CreatedFiles(const CreatedFiles&) = delete;
+    CreatedFiles& operator=(const CreatedFiles&) = delete;
+    void add(std::u16string file) { paths_.push_back(std::move(file)); }
+    void keep() { kept_ = true; }
+
+  private:
+    std::vector<std::u16string> paths_;
+    bool kept_ = false;
+};
 
 // "done/total" on one terminal line, redrawn only when the percentage moves.
 class Progress {
@@ -268,15 +279,13 @@ void runExport(ToolContext& context, const ParsedArgs& args) {
                               std::string(pbl::exportEncodingName(encoding)) + ": " + file.error};
         return file;
     };
-    // Where the encoding cannot carry every text, all of them are tried before the first
-    // file is written, so a refusal leaves the directory as it was.
-    if (!raw && encodingMayFail(unicode, encoding)) {
-        forEachEntryData(lib, entries, [&](std::size_t i, ByteSpan stored) {
-            const EntryRecord& entry = entries[i];
-            if (!pbl::isSourceEntryName(entry.name)) return;
-            (void)exportSource(entry, stored);
-        });
-    }
+    // Every entry is read, and every source's file made, before the first file is
+    // written: in any encoding a text may be one no file carries (a line break in a
+    // comment), and an entry may be unreadable, and either leaves the directory as it was.
+    forEachEntryData(lib, entries, [&](std::size_t i, ByteSpan stored) {
+        const EntryRecord& entry = entries[i];
+        if (!raw && pbl::isSourceEntryName(entry.name)) (void)exportSource(entry, stored);
+    });
 
     if (args.has(kWorkspaceCheckOnly)) return;
     if (!fs::makeDirectories(directory))
@@ -293,6 +302,9 @@ void runExport(ToolContext& context, const ParsedArgs& args) {
         if (fileNames.back() != entry.name)
             context.note(shownName(entry.name) + ": exported as " + utf16ToUtf8(fileNames.back()));
     }
+    // What still fails part-way (a full disk, an entry that changed since the check)
+    // takes back the files this export created; one it replaced cannot be had back.
+    CreatedFiles created;
     std::size_t done = 0;
     forEachEntryData(lib, entries, [&](std::size_t i, ByteSpan stored) {
         const EntryRecord& entry = entries[i];
@@ -306,10 +318,13 @@ void runExport(ToolContext& context, const ParsedArgs& args) {
             file = exportSource(entry, stored);
         }
         std::u16string target = path::join(directory, fileNames[i]);
+        const bool existed = fs::fileExists(target);
         writeExportedFile(directory, target, file.bytes, entry.info.time,
                           sync ? fs::Durability::kFileData : fs::Durability::kNone);
+        if (!existed) created.add(std::move(target));
         progress.step(++done);
     });
+    created.keep();
     if (sync) syncDirectoryNames(directory);
 }
 
@@ -329,9 +344,10 @@ void collectFiles(const std::u16string& path, std::vector<std::u16string>& files
     }
 }
 
-// The texts of one export file in the library's encoding, or ToolFailure naming it.
-ImportedEntry prepareImport(const OpenLibrary& lib, const std::u16string& path) {
-    const bool unicode = lib->isUnicode() != 0;
+// One export file read and parsed, before the library is open: a slow file then
+// holds no lock. Its texts, a name or comment no export could carry refused, or
+// ToolFailure naming it.
+pbl::ReadExportFile readImportFile(const std::u16string& path) {
     const std::string where = displayPath(path);
     std::vector<std::uint8_t> bytes = readBoundedFile(path, pbl::PblLibrary::maxEntryBytes());
     pbl::ReadExportFile read = pbl::readExportFile(bytes);
@@ -342,6 +358,27 @@ ImportedEntry prepareImport(const OpenLibrary& lib, const std::u16string& path) 
         read.ansi.source = lfToCrlf(read.ansi.source);
         read.wide.source = lfToCrlf(read.wide.source);
     }
+    const bool ansi = read.encoding == ExportEncoding::kAnsi;
+    using pbl::HeaderField;
+    std::string problem = ansi ? pbl::exportHeaderProblem(HeaderField::kName, read.ansi.name)
+                               : pbl::exportHeaderProblem(HeaderField::kName, read.wide.name);
+    if (problem.empty())
+        problem = ansi ? pbl::exportHeaderProblem(HeaderField::kComment, read.ansi.comment)
+                       : pbl::exportHeaderProblem(HeaderField::kComment, read.wide.comment);
+    if (!problem.empty()) {
+        std::optional<std::u16string> name = ansi ? exactWide(read.ansi.name) : read.wide.name;
+        throw ToolFailure{where + ": the entry " +
+                          (name ? shownName(*name) : escapeControls(read.ansi.name)) + ": " +
+                          problem + ", so no export could carry it"};
+    }
+    return read;
+}
+
+// The texts of one read export file in the library's encoding, or ToolFailure naming it.
+ImportedEntry prepareImport(const OpenLibrary& lib, const std::u16string& path,
+                            pbl::ReadExportFile read) {
+    const bool unicode = lib->isUnicode() != 0;
+    const std::string where = displayPath(path);
     ImportedEntry entry;
     entry.file = path;
     std::optional<pbl::BinaryEntry>& binary =
@@ -423,6 +460,9 @@ void runImport(ToolContext& context, const ParsedArgs& args) {
     for (std::size_t i = 1; i < args.positional.size(); ++i)
         collectFiles(args.positional[i], files);
     if (files.empty()) throw ToolFailure{"no export files to import"};
+    std::vector<pbl::ReadExportFile> reads;
+    reads.reserve(files.size());
+    for (const std::u16string& file : files) reads.push_back(readImportFile(file));
 
     OpenLibrary lib = context.open(args.positional[0], true);
     refuseHosted(lib);
@@ -432,8 +472,9 @@ void runImport(ToolContext& context, const ParsedArgs& args) {
     std::vector<ImportedEntry> entries;
     std::map<std::u16string, std::u16string> fileOfName;
     std::vector<std::string> present;
-    for (const std::u16string& file : files) {
-        ImportedEntry entry = prepareImport(lib, file);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::u16string& file = files[i];
+        ImportedEntry entry = prepareImport(lib, file, std::move(reads[i]));
         auto [at, added] = fileOfName.emplace(pbl::entryNameKey(entry.name), file);
         if (!added)
             throw ToolFailure{displayPath(file) + ": names the entry " + displayPath(entry.name) +

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "pbl/export_file.h"
 #include "pbltool/library.h"
 
 namespace keldrin::tool {
@@ -28,7 +29,11 @@ struct ImportedEntry {
 // .sr and one letter, as export writes them; other files there are not sources).
 void collectFiles(const std::u16string& path, std::vector<std::u16string>& files);
 
-// The texts of one export file in the library's encoding, or ToolFailure naming it.
-ImportedEntry prepareImport(const OpenLibrary& lib, const std::u16string& path);
+// One export file read and parsed, before any library is open; ToolFailure naming it.
+pbl::ReadExportFile readImportFile(const std::u16string& path);
+
+// The texts of one read export file in the library's encoding, or ToolFailure naming it.
+ImportedEntry prepareImport(const OpenLibrary& lib, const std::u16string& path,
+                            pbl::ReadExportFile read);
 
 }  // namespace keldrin::tool

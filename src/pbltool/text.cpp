@@ -62,6 +62,19 @@ std::string escapeControls(std::string_view utf8) {
     return out;
 }
 
+std::string writeFailureText(const std::string& otherwise) {
+    if (!fs::lastFailureWasDiskFull()) return otherwise;
+    // Shaped to sit after a colon: "No space left on device." -> "no space left on device".
+    std::string text = fs::diskFullText();
+    while (!text.empty() &&
+           (text.back() == '.' || text.back() == ' ' || text.back() == '\r' || text.back() == '\n'))
+        text.pop_back();
+    if (text.empty()) return otherwise;
+    if (text[0] >= 'A' && text[0] <= 'Z' && (text.size() < 2 || text[1] < 'A' || text[1] > 'Z'))
+        text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
+}
+
 // Narrow text in the ANSI code page to wide text, every byte included (zeros too),
 // without the console report that the raw conversion makes on failure.
 std::optional<std::u16string> ansiBytesToWide(const std::uint8_t* bytes, std::size_t count) {

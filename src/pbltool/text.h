@@ -28,6 +28,9 @@ bool hasUnpairedSurrogate(std::u16string_view text);
 // Control bytes (below 0x20, and 0x7F) written as \xHH, so text from a file cannot
 // drive the terminal.
 std::string escapeControls(std::string_view utf8);
+// What the failure of a write or sync says: the system's words for a full disk
+// ("no space left on device") when that was the reason, else `otherwise`.
+std::string writeFailureText(const std::string& otherwise);
 // ANSI code page bytes to wide text, every byte included; nothing when they do not convert.
 std::optional<std::u16string> ansiBytesToWide(const std::uint8_t* bytes, std::size_t count);
 // Wide text to ANSI code page bytes; nothing when a character has no exact form.

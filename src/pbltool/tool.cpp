@@ -178,17 +178,23 @@ constexpr CommandSpec kCommands[] = {
      {{{"--set", true}}},
      runLibraryData},
     {"report",
-     "REPORT [--json] [--data [--format csv|json] [--dw NAME]] [--html OUT.html]",
+     "REPORT [--json] [--data [--format csv|json] [--csv-safe] [--dw NAME]] [--html OUT.html]",
      "a saved report without converting it: container, version, DWs, streams; its rows "
      "(--data) or its page (--html)",
      "a damaged report: what could be read, then why (exit 1); --data: the main "
      "DataWindow's saved rows, or those of the nested or child DataWindow NAME, as CSV "
-     "(RFC 4180, UTF-8) or a JSON array of objects; --html: the report drawn as one "
+     "(RFC 4180, UTF-8) or a JSON array of objects (--csv-safe: a value a spreadsheet "
+     "would run as a formula gets a leading '); --html: the report drawn as one "
      "self-contained HTML page; with --data or --html a value not decoded comes out as hex "
      "with a note on the error stream, and the exit code is then 3",
      1,
      1,
-     {{{"--json", false}, {"--data", false}, {"--format", true}, {"--dw", true}, {"--html", true}}},
+     {{{"--json", false},
+       {"--data", false},
+       {"--format", true},
+       {"--csv-safe", false},
+       {"--dw", true},
+       {"--html", true}}},
      runReportView},
     {"add-report",
      "LIB REPORT [--replace]",
@@ -280,7 +286,10 @@ void runCommand(ToolContext& context, std::span<const std::u16string> args) {
 }  // namespace
 
 void ToolContext::note(const std::string& text) const {
-    std::fprintf(io.err, "keldrin-pbl: %s\n", text.c_str());
+    // A name in a message may hold any character, a zero too: written escaped and whole,
+    // never cut short at a zero or left to drive the terminal.
+    const std::string shown = "keldrin-pbl: " + escapeControls(text) + "\n";
+    std::fwrite(shown.data(), 1, shown.size(), io.err);
     std::fflush(io.err);
 }
 
@@ -293,8 +302,8 @@ int runPblTool(const std::vector<std::u16string>& args, const PblToolStreams& st
         context.out.finish();
         return context.exitCode;
     } catch (const tool::UsageFailure& failure) {
-        std::fprintf(streams.err, "keldrin-pbl: %s\n%s", failure.message.c_str(),
-                     tool::usageText().c_str());
+        std::fprintf(streams.err, "keldrin-pbl: %s\n%s",
+                     tool::escapeControls(failure.message).c_str(), tool::usageText().c_str());
         std::fflush(streams.err);
         return kPblToolUsage;
     } catch (const tool::ToolFailure& failure) {

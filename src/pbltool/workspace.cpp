@@ -214,7 +214,7 @@ std::vector<StatusRow> libraryStatus(ToolContext& context, const std::u16string&
     std::map<std::u16string, ImportedEntry> fileOf;  // name key -> the file's texts
     for (const std::u16string& path : files) {
         try {
-            ImportedEntry file = prepareImport(lib, path);
+            ImportedEntry file = prepareImport(lib, path, readImportFile(path));
             std::u16string key = pbl::entryNameKey(file.name);
             auto at = fileOf.find(key);
             if (at != fileOf.end()) {

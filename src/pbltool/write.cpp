@@ -10,6 +10,7 @@
 
 #include "base/file.h"
 #include "base/text.h"
+#include "pbl/export_file.h"
 #include "pbltool/commands.h"
 #include "pbltool/files.h"
 #include "pbltool/text.h"
@@ -43,6 +44,15 @@ std::vector<std::uint8_t> readInput(const ToolContext& context,
     return bytes;
 }
 
+// A name or comment that no export file could carry is refused here, where it would
+// come in, so that export never meets one. `owner` names the entry or the library.
+void refuseUnexportable(pbl::HeaderField field, const std::u16string& text,
+                        const std::u16string& owner) {
+    const std::string problem = pbl::exportHeaderProblem(field, text);
+    if (!problem.empty())
+        throw ToolFailure{displayPath(owner) + ": " + problem + ", so no export could carry it"};
+}
+
 }  // namespace
 
 void runCreate(ToolContext& context, const ParsedArgs& args) {
@@ -70,13 +80,15 @@ void runPut(ToolContext& context, const ParsedArgs& args) {
     if (auto text = args.value("--time")) time = parseInt32(*text, "--time");
     std::optional<std::u16string> source;
     if (args.positional.size() == 3) source = args.positional[2];
+    const std::optional<std::u16string> commentText = args.value("--comment");
+    refuseUnexportable(pbl::HeaderField::kName, name, name);
+    if (commentText) refuseUnexportable(pbl::HeaderField::kComment, *commentText, name);
 
     OpenLibrary lib = context.open(path, true);
     refuseHosted(lib);
     requireNameFits(lib, name);
     std::string comment;
-    if (auto text = args.value("--comment"))
-        comment = libraryText(*lib.library, *text, "the comment");
+    if (commentText) comment = libraryText(*lib.library, *commentText, "the comment");
     const std::size_t commentLimit = lib.library->maxCommentBytes();
     if (comment.size() > commentLimit)
         throw ToolFailure{"the comment is too long: at most " + std::to_string(commentLimit) +
@@ -111,6 +123,7 @@ void runComment(ToolContext& context, const ParsedArgs& args) {
     }
     refuseHosted(lib);
     const std::u16string& text = args.positional[1];
+    refuseUnexportable(pbl::HeaderField::kComment, text, lib.path);
     std::string stored = libraryText(*lib.library, text, "the comment");
     bool unicode = lib->isUnicode() != 0;
     if (stored.size() > lib->maxLibraryCommentBytes())

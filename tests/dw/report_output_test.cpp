@@ -33,6 +33,27 @@ TEST(ReportOutput, CsvQuotesOnlyWhatNeedsIt) {
               "tab\there\x01\\,,00ff\r\n");
 }
 
+// What a spreadsheet would run as a formula starts with a quote; everything else, the
+// column names included, is written as plain CSV writes it.
+TEST(ReportOutput, CsvSafeDisarmsWhatASpreadsheetWouldRun) {
+    ReportData data;
+    data.columns = {{"=name", 11, 1, "char(10)"}, {"v", 11, 2, "char(10)"}};
+    auto text = [](const std::string& value) { return DataValue{ValueKind::kText, value, 0}; };
+    data.rows = {{text("=1+2"), text("+1")},
+                 {text("-5"), text("@SUM(A1)")},
+                 {text("\tx"), text("\rx")},
+                 {text("a=b"), text("=a,b")},
+                 {DataValue{}, text("'already")}};
+    EXPECT_EQ(toCsv(data, true),
+              "'=name,v\r\n"
+              "'=1+2,'+1\r\n"
+              "'-5,'@SUM(A1)\r\n"
+              "'\tx,\"'\rx\"\r\n"
+              "a=b,\"'=a,b\"\r\n"
+              ",'already\r\n");
+    EXPECT_EQ(toCsv(data).substr(0, 8), "=name,v\r");
+}
+
 TEST(ReportOutput, JsonIsAnArrayOfObjects) {
     EXPECT_EQ(toJson(sample()),
               "[\n"

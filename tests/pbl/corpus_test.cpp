@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 
+#include "pbl/export_file.h"
 #include "pbl_test_util.h"
 #include "support/corpus.h"
 
@@ -157,8 +158,9 @@ TEST_F(Corpus, TheWorkspaceObjectListNamesEverySourceEntry) {
         const std::string workspace = row.file.substr(0, row.file.find("/ws_objects/"));
         for (const auto& [library, names] : listed) {
             SCOPED_TRACE(library);
-            PblLibraryHandle lib(
-                manager->openLibrary(utf8ToUtf16(kCorpus + "/" + workspace + "/" + library), 0));
+            std::string path = kCorpus;
+            path.append("/").append(workspace).append("/").append(library);
+            PblLibraryHandle lib(manager->openLibrary(utf8ToUtf16(path), 0));
             ASSERT_NE(lib, nullptr);
             Collector c;
             ASSERT_EQ(lib->forEachEntry(c), kPblOk);
@@ -239,7 +241,9 @@ TEST_F(Corpus, ExportedSourcesEqualTheirEntries) {
         const std::string entry = quoted(row.notes, "oracle for entry");
         std::size_t of = row.notes.find(" of ");
         std::string libRel = row.notes.substr(of + 4, row.notes.find(" (", of) - of - 4);
-        std::string library = kCorpus + "/" + row.file.substr(0, row.file.find('/')) + "/" + libRel;
+        std::string library = kCorpus;
+        library += "/" + row.file.substr(0, row.file.find('/'));
+        library += "/" + libRel;
         PblLibraryHandle lib(manager->openLibrary(utf8ToUtf16(library), 0));
         ASSERT_NE(lib, nullptr) << library;
         int rc = 0;
@@ -272,6 +276,51 @@ TEST_F(Corpus, ExportedSourcesEqualTheirEntries) {
         ++compared;
     }
     EXPECT_EQ(compared, 96);
+}
+
+// PowerBuilder's own HEXASCII exports, written again from their entries: the same
+// bytes, each $$HEX$$ run where PowerBuilder put it (the corpus's files were checked
+// out with LF line ends, so both sides are compared so).
+TEST_F(Corpus, HexAsciiExportsAreWrittenAsPowerBuilderWroteThem) {
+    auto withLf = [](const std::string& text) {
+        std::string lf;
+        for (std::size_t i = 0; i < text.size(); ++i)
+            if (text[i] != '\r' || i + 1 == text.size() || text[i + 1] != '\n')
+                lf.push_back(text[i]);
+        return lf;
+    };
+    int compared = 0;
+    for (const auto& row : manifest()) {
+        if (row.kind != "srd-export") continue;
+        Bytes raw = fileBytes(kCorpus + "/" + row.file);
+        const std::string file(raw.begin(), raw.end());
+        if (file.rfind("HA$PBExport", 0) != 0) continue;
+        SCOPED_TRACE(row.file);
+        const std::string entry = quoted(row.notes, "oracle for entry");
+        std::size_t of = row.notes.find(" of ");
+        std::string libRel = row.notes.substr(of + 4, row.notes.find(" (", of) - of - 4);
+        std::string library = kCorpus;
+        library += "/" + row.file.substr(0, row.file.find('/'));
+        library += "/" + libRel;
+        PblLibraryHandle lib(manager->openLibrary(utf8ToUtf16(library), 0));
+        ASSERT_NE(lib, nullptr) << library;
+        ASSERT_NE(lib->isUnicode(), 0);
+        int rc = 0;
+        PblEntryInfo info;
+        Bytes data = getEntry(*lib, entry, rc, &info);
+        ASSERT_EQ(rc, kPblOk) << entry;
+        std::u16string comment;
+        std::u16string source;
+        for (std::size_t i = 0; i + 1 < data.size(); i += 2)
+            (i < static_cast<std::size_t>(info.commentSize) ? comment : source)
+                .push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
+        WrittenExportFile written = writeExportFile(
+            ExportEncoding::kHexAscii, WideExportTexts{utf8ToUtf16(entry), comment, source});
+        ASSERT_EQ(written.error, "");
+        EXPECT_EQ(withLf(std::string(written.bytes.begin(), written.bytes.end())), withLf(file));
+        ++compared;
+    }
+    if (compared == 0) GTEST_SKIP() << "no HEXASCII export in the corpus";
 }
 
 // Changing a copy of each real library: add an entry, rewrite one, delete one. The

@@ -35,6 +35,33 @@ TEST(ExportFileWrite, HexAsciiLaysOutMarkHeaderCommentAndEscapes) {
               "release 12.6;\r\n$$HEX2$$e700e300$$ENDHEX$$o $$HEX2$$3dd800de$$ENDHEX$$\r\n");
 }
 
+// PowerBuilder's runs go on through spaces, between its characters and after them,
+// and end at any other ASCII character; a space before a run stays outside it.
+TEST(ExportFileWrite, HexAsciiRunsTakeInTheSpacesThatFollowThem) {
+    struct Row {
+        std::u16string source;
+        std::string written;
+    };
+    for (const Row& row : {
+             Row{u"3\u00bd Floppy", "3$$HEX2$$bd002000$$ENDHEX$$Floppy"},
+             Row{u"a \uad00\ub9ac      : M",
+                 "a $$HEX8$$00adacb9200020002000200020002000$$ENDHEX$$: M"},
+             Row{u"\uae30 \ub4f1)", "$$HEX3$$30ae2000f1b4$$ENDHEX$$)"},
+             Row{u"\u00e9 \r\n", "$$HEX2$$e9002000$$ENDHEX$$\r\n"},
+             Row{u"\u00e9\t\u00e9", "$$HEX1$$e900$$ENDHEX$$\t$$HEX1$$e900$$ENDHEX$$"},
+             Row{u"\u00e9  ", "$$HEX3$$e90020002000$$ENDHEX$$"},
+             Row{u"\u00e9 $$HEX", "$$HEX2$$e9002000$$ENDHEX$$$$HEX1$$2400$$ENDHEX$$$HEX"},
+         }) {
+        WrittenExportFile file =
+            writeExportFile(ExportEncoding::kHexAscii, WideExportTexts{u"a.srd", u"", row.source});
+        ASSERT_EQ(file.error, "");
+        EXPECT_EQ(textOf(file.bytes), "HA$PBExportHeader$a.srd\r\n" + row.written);
+        ReadExportFile read = readExportFile(file.bytes);
+        ASSERT_EQ(read.error, "");
+        EXPECT_EQ(read.wide.source, row.source);
+    }
+}
+
 TEST(ExportFileWrite, Utf8AndUtf16CarryTheirByteOrderMarks) {
     WrittenExportFile utf8 = writeExportFile(ExportEncoding::kUtf8, sample());
     ASSERT_EQ(utf8.error, "");

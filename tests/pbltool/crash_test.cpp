@@ -12,7 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -21,6 +23,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/fault_hook.h"
@@ -517,6 +520,83 @@ TEST_F(CrashTest, KilledImportIsOldOrNew) {
     }
     std::printf("killed import: %d old, %d new\n", oldState, newState);
 #endif
+}
+
+// A disk that fills after `allowed` writes: each later write and sync fails as a full
+// disk does, so the messages the user gets then can be seen.
+class FullDiskHook : public fs::FaultHook {
+  public:
+    explicit FullDiskHook(long allowed) : allowed_(allowed) {}
+    bool before(fs::FaultOp op, std::FILE*, std::int64_t, std::size_t,
+                const std::u16string&) override {
+        if (op != fs::FaultOp::kWrite && op != fs::FaultOp::kSync) return true;
+        return ++count_ <= allowed_;
+    }
+    bool durable() const override { return false; }
+    bool diskFull() const override { return true; }
+
+  private:
+    long allowed_;
+    long count_ = 0;
+};
+
+// The tool's exit code and its error stream.
+std::pair<int, std::string> runToolTold(const std::vector<std::string>& args) {
+    std::vector<std::u16string> wide;
+    wide.reserve(args.size());
+    for (const std::string& a : args) wide.push_back(fs::fromNativeName(a));
+    std::FILE* err = std::tmpfile();
+    std::FILE* out = std::tmpfile();
+    PblToolStreams streams{.in = stdin, .out = out, .err = err};
+    const int rc = runPblTool(wide, streams);
+    std::string told;
+    std::rewind(err);
+    for (int c = std::fgetc(err); c != EOF; c = std::fgetc(err))
+        told.push_back(static_cast<char>(c));
+    std::fclose(err);
+    std::fclose(out);
+    return {rc, told};
+}
+
+TEST_F(CrashTest, AFullDiskIsNamedAsTheSystemNamesIt) {
+    const std::string lib = base(10);
+    const std::string before = test::readAll(lib);
+    const std::string big = (dir_ / "big.srd").string();
+    for (long allowed : {0L, 1L, 3L}) {
+        SCOPED_TRACE(allowed);
+        FullDiskHook full(allowed);
+        fs::installFaultHook(&full);
+        auto [rc, told] = runToolTold({"put", lib, "d_new.srd", big});
+        fs::installFaultHook(&quiet_);
+        EXPECT_EQ(rc, 1);
+        EXPECT_NE(told.find("no space left on device"), std::string::npos) << told;
+        EXPECT_EQ(told.find("read-only"), std::string::npos) << told;
+        EXPECT_EQ(test::readAll(lib), before);
+    }
+}
+
+// An export that meets a full disk part-way takes back the files it had written; one
+// it replaced stays replaced, whole.
+TEST_F(CrashTest, AnExportThatFailsPartWayTakesBackItsFiles) {
+    const std::string lib = base(6);
+    const fsys::path out = dir_ / "exported";
+    fsys::create_directory(out);
+    test::writeAll(out / "src_0.srd", "there before");
+    test::writeAll(out / "notes.txt", "not the export's");
+    FullDiskHook full(4);
+    fs::installFaultHook(&full);
+    auto [rc, told] = runToolTold({"export", lib, out.string()});
+    fs::installFaultHook(&quiet_);
+    EXPECT_EQ(rc, 1);
+    EXPECT_NE(told.find("no space left on device"), std::string::npos) << told;
+    std::vector<std::string> left;
+    for (const auto& item : fsys::directory_iterator(out)) left.push_back(item.path().filename());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"notes.txt", "src_0.srd"}));
+    // Replaced whole or not at all.
+    const std::string first = test::readAll(out / "src_0.srd");
+    EXPECT_TRUE(first == "there before" || first.rfind("$PBExportHeader$src_0.srd", 0) == 0)
+        << first.substr(0, 40);
 }
 
 }  // namespace

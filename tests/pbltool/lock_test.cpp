@@ -5,6 +5,7 @@
 // hold.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -178,6 +179,30 @@ TEST_F(PblLockTest, AWriterThatCannotGetTheLockSaysSoAndWritesNothing) {
     EXPECT_FALSE(stdfs::exists(path("copy.pbl")));
     EXPECT_FALSE(stdfs::exists(lib + ".bak"));
     EXPECT_EQ(run({"--wait", "-1", "ls", lib}).exitCode, 2);
+}
+
+// Import reads its files before it takes the library's lock: while it waits on a file
+// that is slow to come (a pipe, played by the test, which opens its end only once the
+// import has opened the other), a writer gets in at once.
+TEST_F(PblLockTest, AnImportWaitingOnItsFilesHoldsNoLock) {
+    const std::string lib = path("import.pbl");
+    ASSERT_EQ(run({"create", lib, "10"}).exitCode, 0);
+    const std::string pipe = path("slow.srd");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    test::Process import = start({"import", lib, pipe}, "");
+    // Returns when the import has opened the pipe for reading: it is reading its files.
+    const int writer = open(pipe.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    Outcome put = run({"--wait", "0", "put", lib, "d_other.srd"}, "x");
+    EXPECT_EQ(put.exitCode, 0) << put.err;
+    const std::string file = "$PBExportHeader$d_slow.srd\r\nrelease 10;\r\n";
+    EXPECT_EQ(write(writer, file.data(), file.size()), static_cast<ssize_t>(file.size()));
+    close(writer);
+    Outcome imported = finish(import);
+    EXPECT_EQ(imported.exitCode, 0) << imported.err;
+    const Outcome listed = run({"ls", lib});
+    EXPECT_NE(listed.out.find("d_slow.srd"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("d_other.srd"), std::string::npos) << listed.out;
 }
 
 // What optimize does to a waiting writer, played by the test: hold the old file's lock,

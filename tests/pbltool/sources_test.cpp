@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/bytes.h"
 #include "pbl/library.h"
 #include "support/corpus.h"
 #include "support/entry_list.h"
@@ -335,6 +336,42 @@ TEST_F(PblToolSourcesTest, ExportRefusesBadOptionsAndTextItCannotWrite) {
     EXPECT_FALSE(stdfs::exists(dir_ / "o" / "d_a.srd"));
 }
 
+// A comment with a line break cannot come in through the tool any more; a library from
+// elsewhere may still hold one. Export then refuses before its first file, in every
+// encoding, and the directory stays as it was.
+TEST_F(PblToolSourcesTest, ExportIsAllOrNothingInEveryEncoding) {
+    for (const std::string& version : {std::string("6"), std::string("10")}) {
+        SCOPED_TRACE(version);
+        const std::string lib = path("broken" + version + ".pbl");
+        ok({"create", lib, version});
+        {
+            pbl::PblManagerHandle manager(pbl::createPblManager());
+            pbl::PblLibraryHandle handle(manager->openLibrary(stdfs::path(lib).u16string(), 1));
+            ASSERT_NE(handle, nullptr);
+            auto& library = static_cast<pbl::PblLibrary&>(*handle);
+            const bool unicode = version == "10";
+            const std::string body = unicode ? utf16(kSampleSource) : kSampleSource;
+            const std::string good = unicode ? utf16("fine") : "fine";
+            const std::string bad = unicode ? utf16("two\rlines") : "two\rlines";
+            auto bytes = [](const std::string& s) {
+                return ByteSpan(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+            };
+            ASSERT_EQ(library.putEntry(u"d_a.srd", bytes(good), bytes(body)), pbl::kPblOk);
+            ASSERT_EQ(library.putEntry(u"d_z.srd", bytes(bad), bytes(body)), pbl::kPblOk);
+            ASSERT_EQ(library.commitChange(), pbl::kPblOk);
+        }
+        for (const char* encoding : {"ansi", "hexascii", "utf8", "utf16le"}) {
+            SCOPED_TRACE(encoding);
+            const std::string out = path("out" + version + encoding);
+            test::ProcessResult r = run({"export", lib, out, "--encoding", encoding});
+            EXPECT_EQ(r.exitCode, 1);
+            EXPECT_NE(r.err.find("d_z.srd: cannot be exported as"), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find("the comment holds a line break"), std::string::npos) << r.err;
+            EXPECT_FALSE(stdfs::exists(stdfs::path(out) / "d_a.srd"));
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------------
 // import
 
@@ -407,6 +444,31 @@ TEST_F(PblToolSourcesTest, ImportRefusesABadFileNamingItAndWritesNothing) {
     test::writeAll(dir_ / "kanji.srd", "\xEF\xBB\xBF$PBExportHeader$d_k.srd\r\n\xE6\x8C\x87");
     refused(ansi, {path("kanji.srd")}, "kanji.srd: has characters the ANSI code page cannot hold");
     EXPECT_EQ(run({"import", lib}).exitCode, 2);
+}
+
+// A name or comment no export could carry never comes in: put, comment and import
+// refuse it with the entry's name, escaped, and the library keeps every byte.
+TEST_F(PblToolSourcesTest, NoCommandTakesInWhatExportCouldNotCarry) {
+    const std::string lib = sampleLibrary("a.pbl", "10");
+    const std::string before = test::readAll(lib);
+    test::ProcessResult r = run({"put", lib, "d_b.srd", "--comment", "two\rlines", "/dev/null"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("d_b.srd: the comment holds a line break"), std::string::npos) << r.err;
+    r = run({"put", lib, "d_\nb.srd", "/dev/null"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("d_\\x0Ab.srd: the name holds a line break"), std::string::npos) << r.err;
+    r = run({"comment", lib, "a\nb"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("the comment holds a line break"), std::string::npos) << r.err;
+    EXPECT_EQ(test::readAll(lib), before);
+
+    test::writeAll(dir_ / "cr.srd", "HA$PBExportHeader$d_$$HEX1$$0d00$$ENDHEX$$x.srd\r\nx");
+    refused(lib, {path("cr.srd")}, "cr.srd: the entry d_\\x0Dx.srd: the name holds a line break");
+    test::writeAll(dir_ / "cc.srd", "$PBExportHeader$d_c.srd\r\n$PBExportComments$a\rb\r\nx");
+    refused(lib, {path("cc.srd")}, "cc.srd: the entry d_c.srd: the comment holds a line break");
+    // A zero in a name is shown escaped, and the message goes on past it.
+    test::writeAll(dir_ / "zero.srd", "HA$PBExportHeader$d_$$HEX1$$0000$$ENDHEX$$z.srd\r\nx");
+    refused(lib, {path("zero.srd")}, "d_\\x00z.srd: a name holds no zero character");
 }
 
 TEST_F(PblToolSourcesTest, BinaryDataGoesOutAndComesBackWithItsSource) {
