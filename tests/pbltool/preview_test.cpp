@@ -1,6 +1,8 @@
 // keldrin-pbl preview as a process: one DataWindow's page and every DataWindow of a
 // library, nested reports read from the same library, what a bad source or a page that
 // cannot be written says and returns, and every corpus library's DataWindows drawn.
+#include <sys/wait.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -119,6 +121,33 @@ TEST_F(PreviewTest, BadSourcesGivePagesWithNotesAndExitThree) {
     EXPECT_EQ(filesIn(dir_ / "pages/a/b"),
               (std::vector<std::string>{"d_broken.html", "d_fine.html", "d_loop.html"}));
     EXPECT_NE(r.out.find("d_fine.html"), std::string::npos) << r.out;
+}
+
+TEST_F(PreviewTest, ATooLongSourceIsNotReadAndADamagedLibraryFailsCleanly) {
+    // Longer than a page draws: refused from its size in the directory, before it is read.
+    const std::string lib = library({
+        {"d_huge.srd", dataWindow("Huge") + std::string(std::size_t{3} << 20, ' ')},
+        {"d_main.srd", dataWindow("Main", nests("d_huge"))},
+    });
+    test::ProcessResult r = runTool({"preview", lib, "d_huge.srd", "--html", path("h.html")}, "");
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    EXPECT_NE(r.err.find("d_huge: the source is too long to draw"), std::string::npos) << r.err;
+    r = runTool({"preview", lib, "d_main.srd", "--html", path("m.html")}, "");
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    EXPECT_NE(readText(path("m.html")).find("too long to draw"), std::string::npos);
+
+    // A library cut short: whatever the cut leaves, no crash and no page half written.
+    const std::string whole = readText(lib);
+    for (const std::size_t keep : {whole.size() / 2, whole.size() - 512, std::size_t{1024}}) {
+        std::ofstream(path("cut.pbl"), std::ios::binary) << whole.substr(0, keep);
+        stdfs::remove_all(dir_ / "cut");
+        r = runTool({"preview", path("cut.pbl"), "--all", path("cut")}, "");
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_TRUE(r.exitCode == 1 || r.exitCode == 3) << keep << ": " << r.err;
+        if (!stdfs::exists(dir_ / "cut")) continue;
+        for (const std::string& name : filesIn(dir_ / "cut"))
+            EXPECT_TRUE(name.ends_with(".html")) << name;
+    }
 }
 
 TEST_F(PreviewTest, APageThatCannotBeWrittenIsNamedAndTheRestAreWritten) {
