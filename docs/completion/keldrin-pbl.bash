@@ -13,7 +13,7 @@ _keldrin_pbl() {
     _init_completion || return
 
     local commands="create info ls cat put rm comment export import status rebuild optimize
-        check salvage diff grep libdata report add-report help"
+        check salvage diff grep libdata report add-report preview help"
     local i command="" first=0
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
@@ -51,6 +51,7 @@ _keldrin_pbl() {
         libdata) options="--set" ;;
         report) options="--json --data --format --dw --html" ;;
         add-report) options="--replace" ;;
+        preview) options="--html --all" ;;
         help)
             mapfile -t COMPREPLY < <(compgen -W "$commands" -- "$cur")
             return
@@ -66,7 +67,7 @@ _keldrin_pbl() {
             return
             ;;
         --comment | --time | --version | --entry) return ;;
-        --set)
+        --set | --html)
             _filedir
             return
             ;;
@@ -80,7 +81,7 @@ _keldrin_pbl() {
     local n=0 lib=""
     for ((i = first; i < cword; i++)); do
         case ${words[i]} in
-            --sort | --set | --comment | --time | --version | --encoding | --entry) ((i++)) ;;
+            --sort | --set | --comment | --time | --version | --encoding | --entry | --html) ((i++)) ;;
             -*) ;;
             *)
                 [[ $n -eq 0 ]] && lib=${words[i]}
@@ -92,6 +93,15 @@ _keldrin_pbl() {
         report) _filedir '@(psr|PSR)' ;;
         add-report)
             if ((n == 0)); then _filedir '@(pbl|PBL)'; else _filedir '@(psr|PSR)'; fi
+            ;;
+        preview)
+            if [[ $prev == --all ]]; then
+                _filedir -d
+            elif ((n == 0)); then
+                _filedir '@(pbl|PBL|pbd|PBD|exe|EXE)'
+            elif ((n == 1)); then
+                mapfile -t COMPREPLY < <(compgen -W "$(_keldrin_pbl_entries "$lib" | grep -i '\.srd$')" -- "$cur")
+            fi
             ;;
         cat | rm | put)
             if ((n == 0)); then

@@ -138,14 +138,26 @@ struct RowRange {
 
 class Renderer {
   public:
-    Renderer(const DataWindow& dw, const ReportData* rows, const DropDownRows* dropDowns)
-        : dw_(dw), rows_(rows), dropDowns_(dropDowns) {
+    Renderer(const DataWindow& dw, const ReportData* rows, const DropDownRows* dropDowns,
+             const PageOptions* options = nullptr)
+        : dw_(dw), rows_(rows), dropDowns_(dropDowns), options_(options) {
         units_ = static_cast<int>(toLong(dw.attr("units")));
         for (std::size_t i = 0; i < dw.columns.size(); ++i)
             columnIndex_[lowerAscii(dw.columns[i].name)] = i;
     }
 
     std::string page(const std::string& title) {
+        return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + escapeHtml(title) +
+               "</title>\n<style>\nbody{margin:0;background:#fff}\n"
+               ".dw{position:relative;overflow:hidden;font-family:'MS Sans Serif',Arial,"
+               "sans-serif;font-size:8pt}\n"
+               ".band{position:relative;overflow:hidden}\n"
+               ".o{position:absolute;box-sizing:border-box;overflow:hidden;white-space:pre}\n"
+               "</style></head>\n<body>\n" +
+               element() + "</body></html>\n";
+    }
+
+    std::string element() {
         long right = 0;
         for (const Object& o : dw_.objects) {
             long edge = toLong(plain(o.attr("x"))) + toLong(plain(o.attr("width")));
@@ -163,23 +175,22 @@ class Renderer {
                 plain(o.attr("visible", "1")) != "0")
                 bottom =
                     std::max(bottom, toLong(plain(o.attr("y"))) + toLong(plain(o.attr("height"))));
-        std::string html =
-            "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + escapeHtml(title) +
-            "</title>\n<style>\nbody{margin:0;background:#fff}\n"
-            ".dw{position:relative;overflow:hidden;font-family:'MS Sans Serif',Arial,sans-serif;"
-            "font-size:8pt}\n"
-            ".band{position:relative;overflow:hidden}\n"
-            ".o{position:absolute;box-sizing:border-box;overflow:hidden;white-space:pre}\n"
-            "</style></head>\n<body>\n<div class=\"dw\" style=\"width:" +
-            std::to_string(width) +
-            "px;min-height:" + std::to_string(toPixels(bottom, units_, false)) +
-            "px;background:" + cssColor(toLong(dw_.attr("color"))) + "\">\n";
+        std::string html = "<div class=\"dw\" style=\"width:" + std::to_string(width) +
+                           "px;min-height:" + std::to_string(toPixels(bottom, units_, false)) +
+                           "px;background:" + cssColor(toLong(dw_.attr("color"))) + "\">\n";
         const std::size_t rowCount = rows_ != nullptr ? rows_->rows.size() : 0;
         const RowRange all{0, rowCount};
         html += band("header", all, 0);
         int levels = 0;
         for (const Band& b : dw_.bands) levels = std::max(levels, b.groupLevel);
         std::vector<std::size_t> groupStart(static_cast<std::size_t>(levels) + 1, 0);
+        if (rowCount == 0 && options_ != nullptr && options_->emptyRow) {
+            for (int level = 1; level <= levels; ++level)
+                html += band("header." + std::to_string(level), all, 0);
+            html += band("detail", all, 0);
+            for (int level = levels; level >= 1; --level)
+                html += band("trailer." + std::to_string(level), all, 0);
+        }
         for (std::size_t r = 0; r < rowCount; ++r) {
             for (int level = 1; level <= levels; ++level)
                 if (r == 0 || groupChanges(level, r)) {
@@ -202,7 +213,7 @@ class Renderer {
         for (const char* layer : {"background", "foreground"})
             for (const Object& o : dw_.objects)
                 if (plain(o.band) == layer) html += object(o, all, 0);
-        html += "</div>\n</body></html>\n";
+        html += "</div>\n";
         return html;
     }
 
@@ -332,6 +343,11 @@ class Renderer {
         if (o.kind == "text")
             return open + css + "\">" + escapeHtml(plain(o.attr("text"))) + "</div>\n";
         if (o.kind == "column") {
+            // An edit field without a border of its own still shows where it is.
+            if (options_ != nullptr && options_->editFields)
+                return open + "background:#fff;" + css +
+                       (toLong(plain(o.attr("border"))) == 0 ? "border:1px solid #a0a0a0" : "") +
+                       "\"></div>\n";
             const long id = toLong(o.attr("id"));
             const DataValue* v = nullptr;
             if (id >= 1 && static_cast<std::size_t>(id) <= dw_.columns.size())
@@ -402,6 +418,10 @@ class Renderer {
         std::string what = o.kind;
         for (const char* key : {"filename", "dataobject", "title"})
             if (!o.attr(key).empty()) what += ": " + plain(o.attr(key));
+        if (o.kind == "report" && options_ != nullptr && options_->nested)
+            if (std::optional<std::string> inside = options_->nested(o))
+                return open + "border:1px solid #808080\" title=\"" + escapeHtml(what) + "\">" +
+                       *inside + "</div>\n";
         return open + "border:1px dashed #808080\" title=\"" + escapeHtml(what) + "\"></div>\n";
     }
 
@@ -450,6 +470,7 @@ class Renderer {
     const DataWindow& dw_;
     const ReportData* rows_;
     const DropDownRows* dropDowns_;
+    const PageOptions* options_;
     int units_ = kPowerBuilderUnits;
     std::map<std::string, std::size_t> columnIndex_;
 };
@@ -490,6 +511,14 @@ std::string cssColor(long value) {
 std::string renderHtml(const DataWindow& dw, const ReportData* rows, const std::string& title,
                        const DropDownRows* dropDowns) {
     return Renderer(dw, rows, dropDowns).page(title);
+}
+
+std::string renderHtml(const DataWindow& dw, const std::string& title, const PageOptions& options) {
+    return Renderer(dw, nullptr, nullptr, &options).page(title);
+}
+
+std::string renderElement(const DataWindow& dw, const PageOptions& options) {
+    return Renderer(dw, nullptr, nullptr, &options).element();
 }
 
 int writeReportHtml(PsrContainer& container, std::string& out, std::vector<std::string>& notes,

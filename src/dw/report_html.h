@@ -25,7 +25,9 @@
 // title (a tooltip).
 #pragma once
 
+#include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,17 @@ std::string cssColor(long value);
 // The rows of drop-down DataWindows by the id of the column that shows them.
 using DropDownRows = std::map<long, ReportData>;
 
+// How a DataWindow is drawn without rows, as its preview shows it.
+struct PageOptions {
+    // Every group's header and trailer and one detail band, with no row in them.
+    bool emptyRow = false;
+    // Column objects as empty edit fields of their size.
+    bool editFields = false;
+    // What a nested report object (kind "report") holds inside its frame: the HTML of
+    // its DataWindow's element, or nullopt for the frame with its name alone.
+    std::function<std::optional<std::string>(const Object&)> nested;
+};
+
 // The page for `dw` with its rows (nullptr: no rows). A column with a drop-down
 // DataWindow whose rows are in `dropDowns` shows the display value of the drop-down row
 // holding its value; a column with a code table ("values" in the table, shown as radio
@@ -51,6 +64,11 @@ using DropDownRows = std::map<long, ReportData>;
 // value.
 std::string renderHtml(const DataWindow& dw, const ReportData* rows, const std::string& title,
                        const DropDownRows* dropDowns = nullptr);
+// The page for `dw` drawn as `options` say, without rows.
+std::string renderHtml(const DataWindow& dw, const std::string& title, const PageOptions& options);
+// The DataWindow's own element (the "dw" block, without the page around it), to be drawn
+// inside another DataWindow's frame.
+std::string renderElement(const DataWindow& dw, const PageOptions& options);
 
 // The report's main DataWindow as a page titled `title` (UTF-8), appended to `out`;
 // status as writeReportData's (kDataComplete, kDataPartial when rows could not all be

@@ -92,5 +92,7 @@ void runAddReport(ToolContext& context, const ParsedArgs& args);
 // A saved report's rows as CSV or JSON, and its page as HTML (report_view.cpp);
 // without --data or --html, the report's inspection (runReport).
 void runReportView(ToolContext& context, const ParsedArgs& args);
+// A library's DataWindows drawn from their sources, without rows (preview.cpp).
+void runPreview(ToolContext& context, const ParsedArgs& args);
 
 }  // namespace keldrin::tool

@@ -204,6 +204,17 @@ constexpr CommandSpec kCommands[] = {
      2,
      {{{"--replace", false}}},
      runAddReport},
+    {"preview",
+     "LIB ENTRY.srd --html OUT.html | LIB --all DIR",
+     "a DataWindow drawn from its source in LIB, without rows, as one HTML page",
+     "the bands once each (the detail empty), columns as empty edit fields, nested reports "
+     "drawn in their frames when LIB holds them (named frames when not); --all: one page "
+     "per DataWindow into DIR (created); what cannot be drawn is a note on the page and on "
+     "the error stream (exit 3); a page not written is named (exit 1)",
+     1,
+     2,
+     {{{"--html", true}, {"--all", true}}},
+     runPreview},
     {"help", "[COMMAND]", "this text, or one command's", nullptr, 0, 1, {}, runHelp},
 };
 
