@@ -44,13 +44,19 @@ std::string cssColor(long value);
 // The rows of drop-down DataWindows by the id of the column that shows them.
 using DropDownRows = std::map<long, ReportData>;
 
+struct NestedReport;  // dw/report_nested.h
+
 // The page for `dw` with its rows (nullptr: no rows). A column with a drop-down
 // DataWindow whose rows are in `dropDowns` shows the display value of the drop-down row
 // holding its value; a column with a code table ("values" in the table, shown as radio
 // buttons, a drop-down list or with edit.codetable=yes) shows the display text of its
 // value.
+// The reports in `nested` are drawn in their frames (report objects); a note goes to
+// `notes` when there were more of their rows than a page draws.
 std::string renderHtml(const DataWindow& dw, const ReportData* rows, const std::string& title,
-                       const DropDownRows* dropDowns = nullptr);
+                       const DropDownRows* dropDowns = nullptr,
+                       const std::vector<NestedReport>* nested = nullptr,
+                       std::vector<std::string>* notes = nullptr);
 
 // The report's main DataWindow as a page titled `title` (UTF-8), appended to `out`;
 // status as writeReportData's (kDataComplete, kDataPartial when rows could not all be
