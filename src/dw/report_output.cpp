@@ -124,6 +124,21 @@ std::optional<std::u16string> dropDownSource(PsrContainer& container, const std:
     return std::nullopt;
 }
 
+// For "datanest_R_B_C", the DataWindow of the main DataWindow's report object B (see
+// report_nested.h for how sure that reading is).
+std::optional<std::u16string> nestSource(PsrContainer& container, const std::u16string& stream) {
+    const std::optional<NestName> name = parseNestName(stream);
+    if (!name) return std::nullopt;
+    DataWindow main;
+    std::vector<std::string> ignored;
+    if (!loadSource(container, u"source", main, ignored)) return std::nullopt;
+    std::size_t ordinal = 0;
+    for (const Object& object : main.objects)
+        if (object.kind == "report" && ++ordinal == name->object)
+            return childSource(container, utf8ToUtf16(object.attr("dataobject")));
+    return std::nullopt;
+}
+
 std::string render(const ReportData& data, Format format) {
     return format == Format::kCsv ? toCsv(data) : toJson(data);
 }
@@ -266,6 +281,7 @@ int writeReportData(PsrContainer& container, const std::string& dwName, Format f
     if (!name.empty() && holds(nested + name)) {
         stream = nested + name;
         source = dropDownSource(container, name, notes);
+        if (!source) source = nestSource(container, name);
         if (!source)
             notes.push_back("no DataWindow source is known for stream '" + utf16ToUtf8(stream) +
                             "': its columns are named and typed by the stream alone");
