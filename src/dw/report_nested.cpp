@@ -37,7 +37,7 @@ struct Loader {
         if (readChildDataWindow(container, name, *dw, why))
             loaded = std::move(dw);
         else
-            for (std::string& text : why) note("nested report '" + name + "': " + text);
+            for (std::string& text : why) note(text.insert(0, "nested report '" + name + "': "));
         byName[key] = loaded;
         return loaded;
     }
