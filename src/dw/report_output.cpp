@@ -168,15 +168,17 @@ std::optional<int> writeNestedRows(PsrContainer& container, const std::string& n
                (sameName(o.name, name) || sameName(o.attr("dataobject"), name));
     });
     if (!named) return std::nullopt;
-    if (!hasRows) {
+    // A composite's children are drawn once, whatever its own rows.
+    if (!hasRows && !isComposite(main)) {
         notes.push_back(
-            "the main DataWindow's rows cannot be read, so neither can nested report '" + name +
-            "''s be told apart");
+            "the main DataWindow's rows cannot be read, so the rows of nested report '" + name +
+            "' cannot be matched to them");
         return kDataFailed;
     }
     std::vector<NestedReport> nested;
     std::vector<std::string> found;
-    const bool whole = loadNestedReports(container, main, rows.rows.size(), nested, found);
+    const bool whole =
+        loadNestedReports(container, main, hasRows ? rows.rows.size() : 0, nested, found);
     for (const NestedReport& report : nested) {
         if (!sameName(report.key, name) && !sameName(report.dataObject, name)) continue;
         if (!report.dw) {
