@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -10,6 +11,7 @@
 #include "base/exceptions.h"
 #include "base/text.h"
 #include "dw/display_format.h"
+#include "dw/report_nested.h"
 #include "dw/report_output.h"
 
 namespace keldrin::dw {
@@ -136,28 +138,62 @@ struct RowRange {
     std::size_t end = 0;
 };
 
+// What the reports drawn inside a report may still take, all levels together.
+struct NestBudget {
+    std::size_t left = kMaxNestedRowsDrawn;
+    std::vector<std::string>* notes = nullptr;
+    bool spent = false;
+
+    // Takes up to `wanted`; the first refusal leaves a note.
+    std::size_t take(std::size_t wanted) {
+        const std::size_t given = std::min(wanted, left);
+        left -= given;
+        if (given < wanted && !spent) {
+            spent = true;
+            if (notes != nullptr)
+                notes->push_back("more than " + std::to_string(kMaxNestedRowsDrawn) +
+                                 " frames and rows of nested reports: the rest are not drawn");
+        }
+        return given;
+    }
+};
+
 class Renderer {
   public:
     Renderer(const DataWindow& dw, const ReportData* rows, const DropDownRows* dropDowns,
-             const PageOptions* options = nullptr)
-        : dw_(dw), rows_(rows), dropDowns_(dropDowns), options_(options) {
+             const std::vector<NestedReport>* nested = nullptr, NestBudget* budget = nullptr,
+             std::size_t rowLimit = SIZE_MAX, const PageOptions* options = nullptr)
+        : dw_(dw),
+          rows_(rows),
+          dropDowns_(dropDowns),
+          options_(options),
+          nested_(nested),
+          budget_(budget) {
         units_ = static_cast<int>(toLong(dw.attr("units")));
         for (std::size_t i = 0; i < dw.columns.size(); ++i)
             columnIndex_[lowerAscii(dw.columns[i].name)] = i;
+        rowCount_ = std::min(rows_ != nullptr ? rows_->rows.size() : 0, rowLimit);
+        // A composite has no rows of its own: its detail band, holding the reports, is
+        // drawn once.
+        if (isComposite(dw_)) rowCount_ = 1;
     }
 
     std::string page(const std::string& title) {
-        return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + escapeHtml(title) +
-               "</title>\n<style>\nbody{margin:0;background:#fff}\n"
-               ".dw{position:relative;overflow:hidden;font-family:'MS Sans Serif',Arial,"
-               "sans-serif;font-size:8pt}\n"
-               ".band{position:relative;overflow:hidden}\n"
-               ".o{position:absolute;box-sizing:border-box;overflow:hidden;white-space:pre}\n"
-               "</style></head>\n<body>\n" +
-               element() + "</body></html>\n";
+        std::string html =
+            "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + escapeHtml(title) +
+            "</title>\n<style>\nbody{margin:0;background:#fff}\n"
+            ".dw{position:relative;overflow:hidden;font-family:'MS Sans Serif',Arial,sans-serif;"
+            "font-size:8pt}\n"
+            ".band{position:relative;overflow:hidden}\n"
+            ".o{position:absolute;box-sizing:border-box;overflow:hidden;white-space:pre}\n"
+            "</style></head>\n<body>\n";
+        html += body();
+        html += "</body></html>\n";
+        return html;
     }
 
-    std::string element() {
+    // The DataWindow's bands as one block; height() then tells how tall it is drawn.
+    std::string body() {
         long right = 0;
         for (const Object& o : dw_.objects) {
             long edge = toLong(plain(o.attr("x"))) + toLong(plain(o.attr("width")));
@@ -178,7 +214,8 @@ class Renderer {
         std::string html = "<div class=\"dw\" style=\"width:" + std::to_string(width) +
                            "px;min-height:" + std::to_string(toPixels(bottom, units_, false)) +
                            "px;background:" + cssColor(toLong(dw_.attr("color"))) + "\">\n";
-        const std::size_t rowCount = rows_ != nullptr ? rows_->rows.size() : 0;
+        minHeight_ = toPixels(bottom, units_, false);
+        const std::size_t rowCount = rowCount_;
         const RowRange all{0, rowCount};
         html += band("header", all, 0);
         int levels = 0;
@@ -217,6 +254,8 @@ class Renderer {
         return html;
     }
 
+    int height() const { return std::max(height_, minHeight_); }
+
   private:
     const Band* findBand(const std::string& name) const {
         for (const Band& b : dw_.bands)
@@ -246,7 +285,7 @@ class Renderer {
     }
 
     std::size_t groupEnd(int level, std::size_t row) const {
-        const std::size_t count = rows_ != nullptr ? rows_->rows.size() : 0;
+        const std::size_t count = rowCount_;
         std::size_t end = row + 1;
         while (end < count && !groupChanges(level, end)) ++end;
         return end;
@@ -255,15 +294,18 @@ class Renderer {
     std::string band(const std::string& name, RowRange range, std::size_t row) {
         const Band* b = findBand(name);
         if (b == nullptr || b->height <= 0) return "";
-        std::string html =
-            "<div class=\"band\" data-band=\"" + escapeHtml(name) +
-            "\" style=\"height:" + std::to_string(toPixels(b->height, units_, false)) + "px";
+        // A report drawn in the band may make it taller (height.autosize on the report).
+        bandBottom_ = 0;
+        std::string objects;
+        for (const Object& o : dw_.objects)
+            if (plain(o.band) == name) objects += object(o, range, row);
+        const int pixels = std::max(toPixels(b->height, units_, false), bandBottom_);
+        height_ += pixels;
+        std::string html = "<div class=\"band\" data-band=\"" + escapeHtml(name) +
+                           "\" style=\"height:" + std::to_string(pixels) + "px";
         const std::string color = plain(b->color);
         if (!color.empty()) html += ";background:" + cssColor(toLong(color));
-        html += "\">\n";
-        for (const Object& o : dw_.objects)
-            if (plain(o.band) == name) html += object(o, range, row);
-        html += "</div>\n";
+        html += "\">\n" + objects + "</div>\n";
         return html;
     }
 
@@ -325,7 +367,7 @@ class Renderer {
         const std::string column = trimBlanks(inside);
         if (!columnIndex_.contains(column)) return std::nullopt;
         if (scope == "all")
-            range = RowRange{0, rows_ != nullptr ? rows_->rows.size() : 0};
+            range = RowRange{0, std::min(rowCount_, rows_ != nullptr ? rows_->rows.size() : 0)};
         else if (!scope.empty() && scope.rfind("group", 0) != 0)
             return std::nullopt;
         const std::string text = aggregate(function, column, range);
@@ -414,7 +456,10 @@ class Renderer {
                    ";text-align:center\" title=\"graph\"><span style=\"" + titleCss + "\">" +
                    escapeHtml(plain(o.attr("title"))) + "</span></div>\n";
         }
-        // Pictures, graphs, nested reports and the rest: their frame, named.
+        if (o.kind == "report") {
+            if (std::optional<std::string> drawn = nestedReport(o, row, css)) return *drawn;
+        }
+        // Pictures, nested reports not read and the rest: their frame, named.
         std::string what = o.kind;
         for (const char* key : {"filename", "dataobject", "title"})
             if (!o.attr(key).empty()) what += ": " + plain(o.attr(key));
@@ -423,6 +468,37 @@ class Renderer {
                 return open + "border:1px solid #808080\" title=\"" + escapeHtml(what) + "\">" +
                        *inside + "</div>\n";
         return open + "border:1px dashed #808080\" title=\"" + escapeHtml(what) + "\"></div>\n";
+    }
+
+    // A nested report in its frame, with the rows saved for `row`; nothing when it was not
+    // read (its frame is drawn empty, and a note has said why).
+    std::optional<std::string> nestedReport(const Object& o, std::size_t row,
+                                            const std::string& css) {
+        const NestedReport* report = nested_ != nullptr ? findNested(*nested_, o) : nullptr;
+        if (report == nullptr || !report->dw || budget_ == nullptr || budget_->take(1) == 0)
+            return std::nullopt;
+        const auto it = report->rows.find(row);
+        const ReportData* rows = it != report->rows.end() ? &it->second : nullptr;
+        const std::size_t limit = budget_->take(rows != nullptr ? rows->rows.size() : 0);
+        Renderer inner(*report->dw, rows, nullptr, &report->inner, budget_, limit);
+        const std::string content = inner.body();
+        const long y = toLong(plain(o.attr("y")));
+        int frameHeight = toPixels(toLong(plain(o.attr("height"))), units_, false);
+        if (plain(o.attr("height.autosize")) == "yes")
+            frameHeight = std::max(frameHeight, inner.height());
+        bandBottom_ = std::max(bandBottom_, toPixels(y, units_, false) + frameHeight);
+        const long x = toLong(plain(o.attr("x")));
+        const long w = toLong(plain(o.attr("width")));
+        const std::string name = o.name.empty() ? "" : " data-name=\"" + escapeHtml(o.name) + "\"";
+        return "<div class=\"o report\"" + name + " data-dataobject=\"" +
+               escapeHtml(report->dataObject) +
+               "\" style=\"left:" + std::to_string(toPixels(x, units_, true)) +
+               "px;top:" + std::to_string(toPixels(y, units_, false)) +
+               "px;width:" + std::to_string(toPixels(w, units_, true)) +
+               "px;height:" + std::to_string(frameHeight) + "px;" + css +
+               // The frame's own white-space (pre) would make lines of the line ends
+               // between the bands.
+               "white-space:normal\">\n" + content + "</div>\n";
     }
 
     // The text a column shows for `v` in place of its value, if any.
@@ -471,6 +547,12 @@ class Renderer {
     const ReportData* rows_;
     const DropDownRows* dropDowns_;
     const PageOptions* options_;
+    const std::vector<NestedReport>* nested_;
+    NestBudget* budget_;
+    std::size_t rowCount_ = 0;
+    int height_ = 0;      // pixels: the bands drawn so far
+    int minHeight_ = 0;   // pixels: what the background and foreground layers reach
+    int bandBottom_ = 0;  // pixels: the lowest report drawn in the current band
     int units_ = kPowerBuilderUnits;
     std::map<std::string, std::size_t> columnIndex_;
 };
@@ -509,16 +591,19 @@ std::string cssColor(long value) {
 }
 
 std::string renderHtml(const DataWindow& dw, const ReportData* rows, const std::string& title,
-                       const DropDownRows* dropDowns) {
-    return Renderer(dw, rows, dropDowns).page(title);
+                       const DropDownRows* dropDowns, const std::vector<NestedReport>* nested,
+                       std::vector<std::string>* notes) {
+    NestBudget budget;
+    budget.notes = notes;
+    return Renderer(dw, rows, dropDowns, nested, &budget).page(title);
 }
 
 std::string renderHtml(const DataWindow& dw, const std::string& title, const PageOptions& options) {
-    return Renderer(dw, nullptr, nullptr, &options).page(title);
+    return Renderer(dw, nullptr, nullptr, nullptr, nullptr, SIZE_MAX, &options).page(title);
 }
 
 std::string renderElement(const DataWindow& dw, const PageOptions& options) {
-    return Renderer(dw, nullptr, nullptr, &options).element();
+    return Renderer(dw, nullptr, nullptr, nullptr, nullptr, SIZE_MAX, &options).body();
 }
 
 int writeReportHtml(PsrContainer& container, std::string& out, std::vector<std::string>& notes,
@@ -548,9 +633,14 @@ int writeReportHtml(PsrContainer& container, std::string& out, std::vector<std::
         if (decodeReportData(bytes, stream, nullptr, list, damage))
             dropDowns[toLong(o.attr("id"))] = std::move(list);
     }
-    out += renderHtml(dw, hasRows ? &rows : nullptr, title, &dropDowns);
     if (hasRows) notes.insert(notes.end(), rows.notes.begin(), rows.notes.end());
-    return !hasRows || rows.partial() ? kDataPartial : kDataComplete;
+    std::vector<NestedReport> nested;
+    const bool nestedWhole =
+        loadNestedReports(container, dw, hasRows ? rows.rows.size() : 0, nested, notes);
+    const std::size_t noted = notes.size();
+    out += renderHtml(dw, hasRows ? &rows : nullptr, title, &dropDowns, &nested, &notes);
+    const bool whole = hasRows && !rows.partial() && nestedWhole && notes.size() == noted;
+    return whole ? kDataComplete : kDataPartial;
 }
 
 }  // namespace keldrin::dw

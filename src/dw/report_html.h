@@ -57,13 +57,19 @@ struct PageOptions {
     std::function<std::optional<std::string>(const Object&)> nested;
 };
 
+struct NestedReport;  // dw/report_nested.h
+
 // The page for `dw` with its rows (nullptr: no rows). A column with a drop-down
 // DataWindow whose rows are in `dropDowns` shows the display value of the drop-down row
 // holding its value; a column with a code table ("values" in the table, shown as radio
 // buttons, a drop-down list or with edit.codetable=yes) shows the display text of its
 // value.
+// The reports in `nested` are drawn in their frames (report objects); a note goes to
+// `notes` when there were more of their rows than a page draws.
 std::string renderHtml(const DataWindow& dw, const ReportData* rows, const std::string& title,
-                       const DropDownRows* dropDowns = nullptr);
+                       const DropDownRows* dropDowns = nullptr,
+                       const std::vector<NestedReport>* nested = nullptr,
+                       std::vector<std::string>* notes = nullptr);
 // The page for `dw` drawn as `options` say, without rows.
 std::string renderHtml(const DataWindow& dw, const std::string& title, const PageOptions& options);
 // The DataWindow's own element (the "dw" block, without the page around it), to be drawn

@@ -8,6 +8,8 @@
 #include "base/json.h"
 #include "base/text.h"
 #include "convert/report_plan.h"
+#include "dw/display_format.h"
+#include "dw/report_nested.h"
 
 namespace keldrin::dw {
 namespace {
@@ -127,6 +129,21 @@ std::optional<std::u16string> dropDownSource(PsrContainer& container, const std:
     return std::nullopt;
 }
 
+// For "datanest_R_B_C", the DataWindow of the main DataWindow's report object B (see
+// report_nested.h for how sure that reading is).
+std::optional<std::u16string> nestSource(PsrContainer& container, const std::u16string& stream) {
+    const std::optional<NestName> name = parseNestName(stream);
+    if (!name) return std::nullopt;
+    DataWindow main;
+    std::vector<std::string> ignored;
+    if (!loadSource(container, u"source", main, ignored)) return std::nullopt;
+    std::size_t ordinal = 0;
+    for (const Object& object : main.objects)
+        if (object.kind == "report" && ++ordinal == name->object)
+            return childSource(container, utf8ToUtf16(object.attr("dataobject")));
+    return std::nullopt;
+}
+
 std::string render(const ReportData& data, Format format) {
     return format == Format::kJson ? toJson(data) : toCsv(data, format == Format::kCsvSafe);
 }
@@ -136,6 +153,48 @@ int finish(const ReportData& data, Format format, std::string& out,
     out += render(data, format);
     notes.insert(notes.end(), data.notes.begin(), data.notes.end());
     return data.partial() ? kDataPartial : kDataComplete;
+}
+
+bool sameName(const std::string& a, const std::string& b) {
+    return !a.empty() && lowerAscii(a) == lowerAscii(b);
+}
+
+// The rows of the nested report `name` (its object's name or its DataWindow's), every
+// outer row's in turn; nothing when the main DataWindow has no such report object.
+std::optional<int> writeNestedRows(PsrContainer& container, const std::string& name, Format format,
+                                   std::string& out, std::vector<std::string>& notes) {
+    DataWindow main;
+    ReportData rows;
+    bool hasRows = false;
+    std::vector<std::string> ignored;
+    if (!readMainDataWindow(container, main, rows, hasRows, ignored)) return std::nullopt;
+    const bool named = std::any_of(main.objects.begin(), main.objects.end(), [&](const Object& o) {
+        return o.kind == "report" &&
+               (sameName(o.name, name) || sameName(o.attr("dataobject"), name));
+    });
+    if (!named) return std::nullopt;
+    // A composite's children are drawn once, whatever its own rows.
+    if (!hasRows && !isComposite(main)) {
+        notes.push_back(
+            "the main DataWindow's rows cannot be read, so the rows of nested report '" + name +
+            "' cannot be matched to them");
+        return kDataFailed;
+    }
+    std::vector<NestedReport> nested;
+    std::vector<std::string> found;
+    const bool whole =
+        loadNestedReports(container, main, hasRows ? rows.rows.size() : 0, nested, found);
+    for (const NestedReport& report : nested) {
+        if (!sameName(report.key, name) && !sameName(report.dataObject, name)) continue;
+        if (!report.dw) {
+            notes.insert(notes.end(), found.begin(), found.end());
+            return kDataFailed;
+        }
+        out += render(nestedRowsByParent(report), format);
+        notes.insert(notes.end(), found.begin(), found.end());
+        return whole ? kDataComplete : kDataPartial;
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -157,32 +216,47 @@ std::string toCsv(const ReportData& data, bool spreadsheetSafe) {
     return out;
 }
 
+void appendJsonRow(std::string& out, const ReportData& data, std::size_t r) {
+    out += "{";
+    const std::vector<DataValue>& row = data.rows[r];
+    for (std::size_t i = 0; i < row.size() && i < data.columns.size(); ++i) {
+        if (i != 0) out += ", ";
+        appendJsonString(out, data.columns[i].name);
+        out += ": ";
+        switch (row[i].kind) {
+            case ValueKind::kNull:
+                out += "null";
+                break;
+            case ValueKind::kNumber:
+            case ValueKind::kLong:
+            case ValueKind::kDecimal:
+                out += row[i].text;
+                break;
+            default:
+                appendJsonString(out, row[i].text);
+        }
+    }
+    out += "}";
+}
+
 std::string toJson(const ReportData& data) {
     std::string out = "[";
     for (std::size_t r = 0; r < data.rows.size(); ++r) {
-        out += r == 0 ? "\n  {" : ",\n  {";
-        const std::vector<DataValue>& row = data.rows[r];
-        for (std::size_t i = 0; i < row.size() && i < data.columns.size(); ++i) {
-            if (i != 0) out += ", ";
-            appendJsonString(out, data.columns[i].name);
-            out += ": ";
-            switch (row[i].kind) {
-                case ValueKind::kNull:
-                    out += "null";
-                    break;
-                case ValueKind::kNumber:
-                case ValueKind::kLong:
-                case ValueKind::kDecimal:
-                    out += row[i].text;
-                    break;
-                default:
-                    appendJsonString(out, row[i].text);
-            }
-        }
-        out += "}";
+        out += r == 0 ? "\n  " : ",\n  ";
+        appendJsonRow(out, data, r);
     }
     out += data.rows.empty() ? "]\n" : "\n]\n";
     return out;
+}
+
+bool readChildDataWindow(PsrContainer& container, const std::string& name, DataWindow& dw,
+                         std::vector<std::string>& notes) {
+    const std::optional<std::u16string> source = childSource(container, utf8ToUtf16(name));
+    if (!source) {
+        notes.push_back("the report has no DataWindow '" + name + "'");
+        return false;
+    }
+    return loadSource(container, *source, dw, notes);
 }
 
 bool readMainDataWindow(PsrContainer& container, DataWindow& dw, ReportData& rows, bool& hasRows,
@@ -214,10 +288,14 @@ int writeReportData(PsrContainer& container, const std::string& dwName, Format f
     if (!name.empty() && holds(nested + name)) {
         stream = nested + name;
         source = dropDownSource(container, name, notes);
+        if (!source) source = nestSource(container, name);
         if (!source)
             notes.push_back("no DataWindow source is known for stream '" + utf16ToUtf8(stream) +
                             "': its columns are named and typed by the stream alone");
     } else if (!name.empty()) {
+        if (std::optional<int> status =
+                writeNestedRows(container, utf16ToUtf8(name), format, out, notes))
+            return *status;
         source = childSource(container, name);
         if (!source) {
             notes.push_back("the report has no DataWindow or stream '" + dwName + "'");
@@ -266,6 +344,24 @@ int writeReportData(PsrContainer& container, const std::string& dwName, Format f
     if (!decodeReportData(bytes, utf16ToUtf8(stream), source ? &declared : nullptr, data, damage)) {
         notes.push_back(damage.what);
         return kDataFailed;
+    }
+    if (name.empty() && std::any_of(declared.objects.begin(), declared.objects.end(),
+                                    [](const Object& o) { return o.kind == "report"; })) {
+        // Nested reports: JSON nests their rows under the row they belong to; CSV is flat,
+        // so it names where they are.
+        std::vector<NestedReport> nestedReports;
+        std::vector<std::string> found;
+        const bool whole =
+            loadNestedReports(container, declared, data.rows.size(), nestedReports, found);
+        if (format == Format::kJson) {
+            out += toNestedJson(data, nestedReports);
+            notes.insert(notes.end(), data.notes.begin(), data.notes.end());
+            notes.insert(notes.end(), found.begin(), found.end());
+            return whole && !data.partial() ? kDataComplete : kDataPartial;
+        }
+        for (const NestedReport& report : nestedReports)
+            notes.push_back("the rows of nested report '" + report.key + "' are not in CSV: --dw " +
+                            report.key + " gives them, --format json nests them");
     }
     return finish(data, format, out, notes);
 }

@@ -28,6 +28,8 @@ inline constexpr int kDataPartial = 3;
 
 std::string toCsv(const ReportData& data, bool spreadsheetSafe = false);
 std::string toJson(const ReportData& data);
+// Row `row` of `data` as toJson writes it ("{...}" without line end), appended to `out`.
+void appendJsonRow(std::string& out, const ReportData& data, std::size_t row);
 
 // The saved rows of one DataWindow of the report in `format`, appended to `out`.
 // `dwName` empty: the main DataWindow ("data"). Otherwise a stream under "neststg/"
@@ -43,6 +45,11 @@ int writeReportData(PsrContainer& container, const std::string& dwName, Format f
 // The report's main DataWindow ("source") and its rows ("data"). False with a note when
 // the source cannot be read or parsed; `hasRows` false, with a note, when the rows
 // cannot be read.
+// A child DataWindow of the report by name ("dwstg/source_N" by "dwstg/dwlookup"); false
+// with a note when the report has none by that name or its source does not parse.
+bool readChildDataWindow(PsrContainer& container, const std::string& name, DataWindow& dw,
+                         std::vector<std::string>& notes);
+
 bool readMainDataWindow(PsrContainer& container, DataWindow& dw, ReportData& rows, bool& hasRows,
                         std::vector<std::string>& notes);
 

@@ -1,7 +1,8 @@
 // Fuzz target: a report's saved rows. The input is read twice: as a data stream on its
 // own (decoded without and with a declared DataWindow, then written as CSV and JSON),
 // and as a whole report file, whose rows are written as the tool writes them, for the
-// main DataWindow and every nested stream, and drawn as a page. A refusal is an answer;
+// main DataWindow, every nested stream and every child DataWindow by name, and drawn as a
+// page (nested reports and composites in their frames). A refusal is an answer;
 // a crash, a hang or an unbounded allocation is a finding.
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +12,7 @@
 
 #include "base/exceptions.h"
 #include "base/text.h"
+#include "convert/report_plan.h"
 #include "dw/report_data.h"
 #include "dw/report_html.h"
 #include "dw/report_output.h"
@@ -61,6 +63,18 @@ void writeReport(const std::uint8_t* data, std::size_t size) {
             names.push_back(utf16ToUtf8(stream.path));
             if (names.size() > 64) break;
         }
+    } catch (const IOException&) {
+    }
+    // The child DataWindows by name: a nested report's rows are gathered from all its
+    // streams.
+    try {
+        ReportPlan plan;
+        Bytes buffer;
+        readPlanDataWindows(*report, buffer, plan);
+        for (const PlannedDataWindow& child : plan.children())
+            if (names.size() < 96) names.push_back(utf16ToUtf8(child.name));
+    } catch (const NotFoundException&) {
+    } catch (const NotSupportedFormatException&) {
     } catch (const IOException&) {
     }
     for (const std::string& dw : names) {

@@ -225,6 +225,49 @@ TEST_F(ReportViewTest, ADamagedRowsStreamNamesTheStreamAndTheOffset) {
     EXPECT_TRUE(stdfs::exists(page));
 }
 
+// nestrep.psr with the third department's employees cut short and the fifth's gone: every
+// frame is drawn, those two without rows, with a note each, and the result is partial.
+TEST_F(ReportViewTest, ADamagedNestedReportDrawsItsFramesAndSaysWhy) {
+    const std::string nestrep = report("nestrep.psr");
+    if (nestrep.empty()) GTEST_SKIP() << "no corpus";
+    std::shared_ptr<PsrContainer> original =
+        PsrContainerFactory::instance().openPsr(utf8ToUtf16(nestrep));
+    std::vector<test::ReportStream> streams;
+    for (const PsrStreamInfo& info : original->listStreams()) {
+        if (info.path == u"neststg/datanest_5_1_1") continue;
+        streams.push_back({utf16ToUtf8(info.path), {}});
+        original->readStream(info.path, streams.back().data);
+        if (info.path == u"neststg/datanest_3_1_1") streams.back().data.resize(300);
+    }
+    const std::string damaged = (dir_ / "nested.psr").string();
+    writeBytes(damaged, test::portableReport(false, streams));
+
+    const std::string page = (dir_ / "nested.html").string();
+    RunResult h = run({"report", damaged, "--html", page});
+    EXPECT_EQ(h.exitCode, 3) << h.err;
+    EXPECT_NE(h.err.find("stream 'neststg/datanest_3_1_1' byte "), std::string::npos) << h.err;
+    EXPECT_NE(h.err.find("no saved rows for 2 of 5 rows (the first: row 3)"), std::string::npos)
+        << h.err;
+    const std::string html = readText(page);
+    std::size_t frames = 0;
+    for (std::size_t at = html.find("<div class=\"o report\""); at != std::string::npos;
+         at = html.find("<div class=\"o report\"", at + 1))
+        ++frames;
+    EXPECT_EQ(frames, 5u);
+
+    RunResult json = run({"report", damaged, "--data", "--format", "json"});
+    EXPECT_EQ(json.exitCode, 3) << json.err;
+    std::size_t none = 0;
+    for (std::size_t at = json.out.find("\"d_emp_by_dept\": null"); at != std::string::npos;
+         at = json.out.find("\"d_emp_by_dept\": null", at + 1))
+        ++none;
+    EXPECT_EQ(none, 2u) << json.out;
+
+    RunResult csv = run({"report", damaged, "--data", "--dw", "d_emp_by_dept"});
+    EXPECT_EQ(csv.exitCode, 3) << csv.err;
+    EXPECT_EQ(std::count(csv.out.begin(), csv.out.end(), '\n'), 1 + 21 + 18 + 15);
+}
+
 TEST_F(ReportViewTest, ATruncatedReportFailsWithWhereItEnds) {
     const std::string deptlist = report("deptlist.psr");
     if (deptlist.empty()) GTEST_SKIP() << "no corpus";

@@ -68,18 +68,19 @@ struct ReportStream {
 };
 
 // A whole report of `streams` in order; the storage record goes before the first one
-// inside a storage.
+// inside a storage, and again where the streams move to another storage ("dwstg/...",
+// then "neststg/...").
 inline Bytes portableReport(bool unicode, const std::vector<ReportStream>& streams) {
     auto wide = [](std::string_view ascii) { return std::u16string(ascii.begin(), ascii.end()); };
     PortableBuilder report(unicode);
-    bool inStorage = false;
+    std::string_view storage;
     for (const ReportStream& s : streams) {
         std::string_view name = s.path;
         const std::size_t slash = name.find('/');
         if (slash != std::string_view::npos) {
-            if (!inStorage) {
-                report.name(wide(name.substr(0, slash))).storage();
-                inStorage = true;
+            if (name.substr(0, slash) != storage) {
+                storage = name.substr(0, slash);
+                report.name(wide(storage)).storage();
             }
             name = name.substr(slash + 1);
         }
