@@ -609,10 +609,12 @@ class GraphDrawer {
         : o_(o), d_(data), kind_(kind), w_(width), h_(height) {}
 
     std::string draw() {
-        std::string svg = "<svg class=\"kd-graph\" width=\"" + std::to_string(w_) + "\" height=\"" +
+        // Drawn at the object's size and fitted inside its frame, whose border takes a
+        // few pixels of it.
+        std::string svg = "<svg class=\"kd-graph\" viewBox=\"0 0 " + std::to_string(w_) + " " +
                           std::to_string(h_) +
-                          "\" style=\"position:absolute;left:0;top:0\" font-family=\"Arial,"
-                          "sans-serif\" font-size=\"10\">\n";
+                          "\" style=\"position:absolute;left:0;top:0;width:100%;height:100%\" "
+                          "font-family=\"Arial,sans-serif\" font-size=\"10\">\n";
         double top = 4;
         const std::string title = plainAttr(o_, "title");
         if (!title.empty() && title != "(None)") {
