@@ -161,7 +161,7 @@ std::optional<std::string> decodeValue(std::uint16_t code, ByteSpan bytes, bool 
             // the same employees with the same salaries and a zero there, so it does not
             // change the value. Anything else there, or in byte 15, no sample showed.
             if (bytes[kDecimalFlagByte] > 1 || bytes[kDecimalFlagByte + 1] != 0)
-                return "a decimal whose last two bytes are not 0 or 1 and 0";
+                return "a decimal whose byte 14 is not 0 or 1, or byte 15 not 0";
             if (scale > kMaxScale || (code >> 8) != scale)
                 return "a decimal whose scale does not match its column";
             value.kind = ValueKind::kDecimal;
