@@ -847,9 +847,10 @@ class GraphDrawer {
                                    : "x=\"" + fixed(start) + "\" y=\"" + fixed(std::min(a, b)) +
                                          "\" width=\"" + fixed(width) + "\" height=\"" +
                                          fixed(std::abs(b - a)) + "\"";
-                    svg += "<rect " + place + " fill=\"" + color + "\" stroke=\"#404040\"" +
-                           data(s, c, v) + ">" + markTitle(series.name, d_.categories[c], v) +
-                           "</rect>\n";
+                    svg += "<rect ";
+                    svg += place;
+                    svg += " fill=\"" + color + "\" stroke=\"#404040\"" + data(s, c, v) + ">" +
+                           markTitle(series.name, d_.categories[c], v) + "</rect>\n";
                 }
                 ++barIndex;
                 continue;
@@ -871,14 +872,20 @@ class GraphDrawer {
                          "\" r=\"3\" fill=\"" + color + "\"" + data(s, c, v) + ">" +
                          markTitle(series.name, d_.categories[c], v) + "</circle>\n";
             }
-            if (kind_.shape == Shape::kArea && !series.overlay && firstX && !horizontal)
-                svg += "<polygon points=\"" + fixed(*firstX) + "," +
-                       fixed(valuePos(std::max(low, 0.0))) + " " + points + " " + fixed(lastX) +
-                       "," + fixed(valuePos(std::max(low, 0.0))) + "\" fill=\"" + color +
-                       "\" fill-opacity=\"0.5\" stroke=\"" + color + "\"/>\n";
-            else if (kind_.shape != Shape::kScatter && !points.empty())
-                svg += "<polyline points=\"" + points + "\" fill=\"none\" stroke=\"" + color +
-                       "\" stroke-width=\"2\"/>\n";
+            const std::string base = fixed(valuePos(std::max(low, 0.0)));
+            if (kind_.shape == Shape::kArea && !series.overlay && firstX && !horizontal) {
+                svg += "<polygon points=\"" + fixed(*firstX) + "," + base + " ";
+                svg += points;
+                svg += " " + fixed(lastX) + "," + base + "\" fill=\"";
+                svg += color;
+                svg += "\" fill-opacity=\"0.5\" stroke=\"";
+                svg += color;
+                svg += "\"/>\n";
+            } else if (kind_.shape != Shape::kScatter && !points.empty()) {
+                svg += "<polyline points=\"";
+                svg += points;
+                svg += "\" fill=\"none\" stroke=\"" + color + "\" stroke-width=\"2\"/>\n";
+            }
             svg += marks;
         }
         return svg;
