@@ -40,15 +40,22 @@ const dw::DataWindow& declaredColumns() {
 // A graph of each type over the rows' first two columns, whatever their names.
 void drawEveryType(const dw::ReportData& rows) {
     if (rows.columns.size() < 2) return;
-    std::u16string a = utf8ToUtf16(rows.columns[0].name);
-    std::u16string b = utf8ToUtf16(rows.columns[1].name);
+    const std::u16string a = utf8ToUtf16(rows.columns[0].name);
+    const std::u16string b = utf8ToUtf16(rows.columns[1].name);
+    std::u16string attributes = u"\" category=\"";
+    attributes += a;
+    attributes += u"\" series=\"";
+    attributes += b;
+    attributes += u"\" values=\"count(";
+    attributes += a;
+    attributes += u" for graph) + sum(";
+    attributes += b;
+    attributes += u" for graph)\" legend=\"1\" title=\"t\")";
     for (int type = 0; type <= 18; ++type) {
         dw::DataWindow dw;
         Damage error;
         const std::u16string text =
-            u"release 6;\r\ngraph(graphtype=\"" + utf8ToUtf16(std::to_string(type)) +
-            u"\" category=\"" + a + u"\" series=\"" + b + u"\" values=\"count(" + a +
-            u" for graph) + sum(" + b + u" for graph)\" legend=\"1\" title=\"t\")";
+            u"release 6;\r\ngraph(graphtype=\"" + utf8ToUtf16(std::to_string(type)) + attributes;
         if (!dw::parseDataWindow(text, dw, error) || dw.objects.empty()) continue;
         std::string why;
         (void)dw::graphSvg(dw.objects[0], &rows, 0, rows.rows.size(), 300, 200, why);
