@@ -417,6 +417,17 @@ class Evaluator {
 
     Val aggregate(const Node& n, std::size_t row, const std::vector<std::size_t>* group) const {
         (void)row;
+        // Over every row the value is the same for each category and series: worked out
+        // once, so a graph of many points stays linear in its rows.
+        const bool everyRow = !n.forGraph || group == nullptr;
+        if (everyRow)
+            if (const auto it = everyRow_.find(&n); it != everyRow_.end()) return it->second;
+        const Val v = aggregateOver(n, everyRow ? nullptr : group);
+        if (everyRow) everyRow_.emplace(&n, v);
+        return v;
+    }
+
+    Val aggregateOver(const Node& n, const std::vector<std::size_t>* group) const {
         double sum = 0;
         std::size_t count = 0;
         std::optional<double> low;
@@ -430,7 +441,7 @@ class Evaluator {
             low = low ? std::min(*low, v.n) : v.n;
             high = high ? std::max(*high, v.n) : v.n;
         };
-        if (n.forGraph && group != nullptr)
+        if (group != nullptr)
             for (std::size_t r : *group) take(r);
         else
             for (std::size_t r = begin_; r < end_; ++r) take(r);
@@ -445,6 +456,7 @@ class Evaluator {
     const ReportData& rows_;
     std::size_t begin_;
     std::size_t end_;
+    mutable std::map<const Node*, Val> everyRow_;
 };
 
 bool hasAggregate(const Node& n) {

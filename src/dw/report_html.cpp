@@ -389,11 +389,20 @@ class Renderer {
             // range=0 (the default) graphs every row; any other, the rows of the band.
             const bool everyRow = toLong(plain(o.attr("range", "0"))) == 0;
             const std::size_t rowCount = rows_ != nullptr ? rows_->rows.size() : 0;
-            std::string why;
-            const std::optional<std::string> svg =
-                graphSvg(o, rows_, everyRow ? 0 : range.begin, everyRow ? rowCount : range.end,
-                         toPixels(toLong(plain(o.attr("width"))), units_, true),
-                         toPixels(toLong(plain(o.attr("height"))), units_, false), why);
+            // Over every row it is the same graph wherever it repeats: drawn once.
+            const auto drawn = graphs_.find(&o);
+            std::pair<std::optional<std::string>, std::string> graph;
+            if (everyRow && drawn != graphs_.end()) {
+                graph = drawn->second;
+            } else {
+                graph.first = graphSvg(
+                    o, rows_, everyRow ? 0 : range.begin, everyRow ? rowCount : range.end,
+                    toPixels(toLong(plain(o.attr("width"))), units_, true),
+                    toPixels(toLong(plain(o.attr("height"))), units_, false), graph.second);
+                if (everyRow) graphs_.emplace(&o, graph);
+            }
+            const std::optional<std::string>& svg = graph.first;
+            const std::string& why = graph.second;
             const std::string frame =
                 open + css +
                 "background:" + cssColor(toLong(plain(o.attr("backcolor", "1073741824")))) + ";";
@@ -465,6 +474,7 @@ class Renderer {
     const DropDownRows* dropDowns_;
     int units_ = kPowerBuilderUnits;
     std::map<std::string, std::size_t> columnIndex_;
+    std::map<const Object*, std::pair<std::optional<std::string>, std::string>> graphs_;
 };
 
 }  // namespace
