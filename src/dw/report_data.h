@@ -4,14 +4,15 @@
 // how sure each field is.
 //
 //   header        "DAT" + three version digits ("060", "090", "105"), a zero byte, a flag
-//                 byte (0 in all but one sample; 1 where bytes follow the rows)
+//                 byte (1 where retrieval arguments follow the rows, else 0)
 //   count (u32)   column descriptors, the first of them a row slot with no name
 //   descriptors   name (a fixed field: 41 bytes for 060, 262 bytes for 090, 262 UTF-16
 //                 units for 105; zero-padded) | size (u32) | type code (u16)
 //   rows (u32)    row count
 //   rows          per row, one value per descriptor: length (i32; -1 is null) | bytes
 //   arguments     when the flag is 1: the retrieval arguments the rows were retrieved with,
-//                 count (u16) | per argument: type code (u8) | ff ff | length (i32) | bytes
+//                 count (u16) | per argument: type code (u8) | ff ff | length (i32) | bytes;
+//                 anything else after the rows is shown as hex (trailerBytes)
 //
 // Values by type code (low byte; the high byte of a decimal's code is its scale):
 //   1  char      text with its terminator (code page, or UTF-16 from 105 on)
@@ -69,7 +70,7 @@ struct ReportData {
     std::vector<DataValue> arguments;
     std::vector<std::string> notes;  // every byte not decoded with confidence, and where
     std::size_t unknownValues = 0;
-    std::size_t trailerBytes = 0;
+    std::size_t trailerBytes = 0;  // bytes after the rows not read as arguments
 
     bool partial() const { return !notes.empty(); }
 };

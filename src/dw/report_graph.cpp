@@ -683,7 +683,7 @@ class GraphDrawer {
         std::string svg;
         const std::size_t count = std::max<std::size_t>(d_.series.size(), 1);
         const double slot = w_ / static_cast<double>(count);
-        const double radius = std::max(4.0, std::min(slot / 2 - 8, (bottom - top) / 2 - 4));
+        const double radius = std::max(4.0, std::min(slot / 2 - 8, (bottom - top) / 2 - 10));
         for (std::size_t s = 0; s < d_.series.size(); ++s) {
             const GraphData::Series& series = d_.series[s];
             double total = 0;
@@ -691,6 +691,10 @@ class GraphDrawer {
                 if (v && *v > 0) total += *v;
             const double cx = slot * (static_cast<double>(s) + 0.5);
             const double cy = (top + bottom) / 2;
+            // Several pies, one per series: each named under it.
+            if (d_.series.size() > 1)
+                svg += text(cx, std::min(bottom, cy + radius + 12), series.name,
+                            " text-anchor=\"middle\"");
             double angle = 0;
             for (std::size_t c = 0; c < series.values.size(); ++c) {
                 const std::optional<double>& v = series.values[c];
