@@ -422,7 +422,7 @@ class Evaluator {
         const bool everyRow = !n.forGraph || group == nullptr;
         if (everyRow)
             if (const auto it = everyRow_.find(&n); it != everyRow_.end()) return it->second;
-        const Val v = aggregateOver(n, everyRow ? nullptr : group);
+        Val v = aggregateOver(n, everyRow ? nullptr : group);
         if (everyRow) everyRow_.emplace(&n, v);
         return v;
     }
