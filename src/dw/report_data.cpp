@@ -30,8 +30,11 @@ constexpr std::uint16_t kRowSlotSize = 26;
 constexpr std::size_t kNumberBytes = 8;
 constexpr std::size_t kDateTimeBytes = 12;
 constexpr std::size_t kDecimalBytes = 16;
+constexpr std::size_t kDecimalFlagByte = 14;
+constexpr std::uint16_t kArgumentMarker = 0xFFFF;  // after each argument's type code
+constexpr std::size_t kArgumentHead = 7;           // type code | marker | length
 constexpr std::size_t kLongBytes = 4;
-constexpr unsigned kMaxScale = 28;  // 96 bits hold 28 decimal digits and a bit
+constexpr unsigned kMaxScale = 24;  // 80 bits hold 24 decimal digits
 
 // The name field of a descriptor, by the header's version digits; only the versions the
 // samples showed are known.
@@ -154,13 +157,16 @@ std::optional<std::string> decodeValue(std::uint16_t code, ByteSpan bytes, bool 
             const unsigned scale = loadU16(bytes.data() + 2);
             if (loadU16(bytes.data()) != 0)
                 return "a decimal whose first two bytes are not zero (a sign?)";
-            if (loadU16(bytes.data() + 14) != 0)
-                return "a decimal whose last two bytes are not zero (meaning unknown)";
+            // Byte 14 is 1 in two salaries of ffempdat.psr; deptemps.psr and btnrept.psr hold
+            // the same employees with the same salaries and a zero there, so it does not
+            // change the value. Anything else there, or in byte 15, no sample showed.
+            if (bytes[kDecimalFlagByte] > 1 || bytes[kDecimalFlagByte + 1] != 0)
+                return "a decimal whose byte 14 is not 0 or 1, or byte 15 not 0";
             if (scale > kMaxScale || (code >> 8) != scale)
                 return "a decimal whose scale does not match its column";
             value.kind = ValueKind::kDecimal;
             value.text = decimalText(loadU32(bytes.data() + 4), loadU32(bytes.data() + 8),
-                                     loadU32(bytes.data() + 12), scale);
+                                     loadU16(bytes.data() + 12), scale);
             std::from_chars(value.text.data(), value.text.data() + value.text.size(), value.number);
             return std::nullopt;
         }
@@ -263,6 +269,7 @@ class Decoder {
                 t.first +
                 (t.count > 1 ? " (and " + std::to_string(t.count - 1) + " more like it)" : ""));
         const std::uint8_t flag = bytes_[kFlagByte];
+        if (flag == 1 && r.remaining() != 0 && readArguments(r, unicode, out)) return std::nullopt;
         if (r.remaining() != 0) {
             out.trailerBytes = r.remaining();
             out.notes.push_back(
@@ -277,6 +284,55 @@ class Decoder {
     }
 
   private:
+    // The retrieval arguments after the rows: true when they take exactly the bytes left
+    // (and, with a DataWindow, are as many and of the types its table declares).
+    bool readArguments(ByteReader& r, bool unicode, ReportData& out) {
+        ByteReader a = r;
+        const std::uint16_t count = a.readU16();
+        if (!a.ok() || count == 0 || count > a.remaining() / kArgumentHead) return false;
+        std::vector<std::uint16_t> declared;
+        if (declared_ != nullptr && declared_->table != nullptr) {
+            if (const Value* list = declared_->table->find("arguments");
+                list != nullptr && list->isList)
+                for (const Item& item : list->list)
+                    declared.push_back(item.value.isList && item.value.list.size() == 2
+                                           ? codeFor(item.value.list[1].value.text)
+                                           : 0);
+            if (declared.size() != count) return false;
+        }
+        std::vector<std::pair<std::size_t, std::string>> unknown;
+        std::vector<DataValue> values;
+        for (std::uint16_t i = 0; i < count; ++i) {
+            const std::size_t offset = a.position();
+            const std::uint8_t type = a.readU8();
+            const std::uint16_t marker = a.readU16();
+            const std::int32_t length = a.readI32();
+            if (!a.ok() || marker != kArgumentMarker || length < -1 ||
+                (length >= 0 && static_cast<std::uint32_t>(length) > a.remaining()))
+                return false;
+            if (!declared.empty() && declared[i] != 0 && declared[i] != type) return false;
+            ByteSpan bytes = length < 0 ? ByteSpan() : a.readBytes(length);
+            DataValue value;
+            if (length >= 0)
+                if (std::optional<std::string> why = decodeValue(type, bytes, unicode, value)) {
+                    value.kind = ValueKind::kUnknown;
+                    value.text = hexOf(bytes);
+                    unknown.emplace_back(offset, "retrieval argument " + std::to_string(i + 1) +
+                                                     ": " + *why + ", shown as hex " +
+                                                     hexOf(bytes, kHexShown));
+                }
+            values.push_back(std::move(value));
+        }
+        if (a.remaining() != 0) return false;
+        for (const auto& [offset, why] : unknown) {
+            ++out.unknownValues;
+            out.notes.push_back(where(stream_, offset) + ": " + why);
+        }
+        out.arguments = std::move(values);
+        r = a;
+        return true;
+    }
+
     std::optional<Failure> matchDeclared(ReportData& out, const std::vector<std::size_t>& at) {
         const std::vector<TableColumn>& table = declared_->columns;
         if (table.size() != out.columns.size())

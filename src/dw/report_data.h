@@ -4,21 +4,24 @@
 // how sure each field is.
 //
 //   header        "DAT" + three version digits ("060", "090", "105"), a zero byte, a flag
-//                 byte (0 in all but one sample; 1 where bytes follow the rows)
+//                 byte (1 where retrieval arguments follow the rows, else 0)
 //   count (u32)   column descriptors, the first of them a row slot with no name
 //   descriptors   name (a fixed field: 41 bytes for 060, 262 bytes for 090, 262 UTF-16
 //                 units for 105; zero-padded) | size (u32) | type code (u16)
 //   rows (u32)    row count
 //   rows          per row, one value per descriptor: length (i32; -1 is null) | bytes
-//   trailer       whatever follows the last row: not decoded
+//   arguments     when the flag is 1: the retrieval arguments the rows were retrieved with,
+//                 count (u16) | per argument: type code (u8) | ff ff | length (i32) | bytes;
+//                 anything else after the rows is shown as hex (trailerBytes)
 //
 // Values by type code (low byte; the high byte of a decimal's code is its scale):
 //   1  char      text with its terminator (code page, or UTF-16 from 105 on)
 //   2  number    8-byte IEEE double
 //   3  datetime  12 bytes: 4 unknown (zero) | year - 1900 (u16) | month 0..11 | day |
 //                4 bytes, zero in every sample (the time of day, order unknown)
-//   10 decimal   16 bytes: 2 unknown (zero) | scale (u16) | 96-bit magnitude, bytes 14
-//                and 15 zero in all but two samples (their meaning is unknown)
+//   10 decimal   16 bytes: 2 unknown (zero) | scale (u16) | 80-bit magnitude | a byte
+//                that is 0 or 1 and leaves the value as it is (the same employees' salaries
+//                in other reports say so) | zero
 //   12 long      i32
 //   16           the row slot: null in every row of every sample
 // Anything else, or any of these with bytes the samples never showed, comes out as hex
@@ -63,9 +66,11 @@ struct ReportData {
     bool unicode = false;
     std::vector<DataColumn> columns;  // the row slot left out
     std::vector<std::vector<DataValue>> rows;
+    // The retrieval arguments saved after the rows, in order, with their type codes.
+    std::vector<DataValue> arguments;
     std::vector<std::string> notes;  // every byte not decoded with confidence, and where
     std::size_t unknownValues = 0;
-    std::size_t trailerBytes = 0;
+    std::size_t trailerBytes = 0;  // bytes after the rows not read as arguments
 
     bool partial() const { return !notes.empty(); }
 };

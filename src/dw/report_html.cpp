@@ -11,6 +11,7 @@
 #include "base/exceptions.h"
 #include "base/text.h"
 #include "dw/display_format.h"
+#include "dw/report_graph.h"
 #include "dw/report_nested.h"
 #include "dw/report_output.h"
 
@@ -443,7 +444,28 @@ class Renderer {
             return open + "background:#c0c0c0;border:2px outset #e0e0e0;text-align:center;" + css +
                    "\">" + escapeHtml(plain(o.attr("text"))) + "</div>\n";
         if (o.kind == "graph") {
-            // The chart itself is not drawn: its frame in its colours, and its title.
+            // range=0 (the default) graphs every row; any other, the rows of the band.
+            const bool everyRow = toLong(plain(o.attr("range", "0"))) == 0;
+            const std::size_t rowCount = rows_ != nullptr ? rows_->rows.size() : 0;
+            // Over every row it is the same graph wherever it repeats: drawn once.
+            const auto drawn = graphs_.find(&o);
+            std::pair<std::optional<std::string>, std::string> graph;
+            if (everyRow && drawn != graphs_.end()) {
+                graph = drawn->second;
+            } else {
+                graph.first = graphSvg(
+                    o, rows_, everyRow ? 0 : range.begin, everyRow ? rowCount : range.end,
+                    toPixels(toLong(plain(o.attr("width"))), units_, true),
+                    toPixels(toLong(plain(o.attr("height"))), units_, false), graph.second);
+                if (everyRow) graphs_.emplace(&o, graph);
+            }
+            const std::optional<std::string>& svg = graph.first;
+            const std::string& why = graph.second;
+            const std::string frame =
+                open + css +
+                "background:" + cssColor(toLong(plain(o.attr("backcolor", "1073741824")))) + ";";
+            if (svg) return frame + "\" title=\"graph\">" + *svg + "</div>\n";
+            // Not drawn: its frame in its colours, its title and why.
             std::string titleCss;
             const long titleHeight = toLong(plain(o.attr("title.dispattr.font.height")));
             if (titleHeight < 0) titleCss += "font-size:" + std::to_string(-titleHeight) + "pt;";
@@ -451,10 +473,10 @@ class Renderer {
                 "font-weight:" +
                 std::to_string(toLong(plain(o.attr("title.dispattr.font.weight")), 400)) +
                 ";color:" + cssColor(toLong(plain(o.attr("title.dispattr.textcolor", "33554432"))));
-            return open + css +
-                   "background:" + cssColor(toLong(plain(o.attr("backcolor", "1073741824")))) +
-                   ";text-align:center\" title=\"graph\"><span style=\"" + titleCss + "\">" +
-                   escapeHtml(plain(o.attr("title"))) + "</span></div>\n";
+            return frame + "text-align:center\" title=\"graph: " + escapeHtml(why) +
+                   "\"><span style=\"" + titleCss + "\">" + escapeHtml(plain(o.attr("title"))) +
+                   "</span><div class=\"kd-graph-note\" style=\"font-size:8pt;color:#808080\">" +
+                   escapeHtml(why) + "</div></div>\n";
         }
         if (o.kind == "report") {
             if (std::optional<std::string> drawn = nestedReport(o, row, css)) return *drawn;
@@ -555,6 +577,7 @@ class Renderer {
     int bandBottom_ = 0;  // pixels: the lowest report drawn in the current band
     int units_ = kPowerBuilderUnits;
     std::map<std::string, std::size_t> columnIndex_;
+    std::map<const Object*, std::pair<std::optional<std::string>, std::string>> graphs_;
 };
 
 }  // namespace

@@ -22,7 +22,8 @@
 // Computed fields show a column, a literal, sum/count/avg/min/max of a column over the
 // group or all rows, today()/now() as left empty (the page has no clock), or
 // "Page 1 of 1"; any other expression is left empty with the expression as the field's
-// title (a tooltip).
+// title (a tooltip). Graphs are drawn as inline SVG (dw/report_graph.h); one that cannot
+// be drawn keeps its frame and title, with a note saying why.
 #pragma once
 
 #include <functional>

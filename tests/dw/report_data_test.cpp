@@ -137,7 +137,7 @@ TEST(ReportDataValues, WhatTheSamplesNeverShowedIsHexWithANote) {
     StreamBuilder s;
     s.columns({{"t", 4}, {"d", 3}, {"m", 0x30A}}).rows(1);
     s.null().value({1, 2}).value({0, 0, 0, 0, 59, 0, 5, 5, 10, 30, 0, 0});
-    s.value({0, 0, 3, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0});
+    s.value({0, 0, 3, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1});
     const ReportData data = decoded(s.bytes());
     ASSERT_EQ(data.rows.size(), 1u);
     for (const DataValue& v : data.rows[0]) EXPECT_EQ(v.kind, ValueKind::kUnknown);
@@ -149,6 +149,67 @@ TEST(ReportDataValues, WhatTheSamplesNeverShowedIsHexWithANote) {
     EXPECT_NE(all.find("type code 4"), std::string::npos) << all;
     EXPECT_NE(all.find("column d"), std::string::npos) << all;
     EXPECT_NE(all.find("stream 'data' byte "), std::string::npos) << all;
+}
+
+TEST(ReportDataValues, ADecimalsFourteenthByteLeavesItsValue) {
+    StreamBuilder s;
+    s.columns({{"m", 0x30A}})
+        .rows(3)
+        .null()
+        .value({0, 0, 3, 0, 0x28, 0x5d, 0x14, 2, 0, 0, 0, 0, 0, 0, 0, 0});
+    s.null().value({0, 0, 3, 0, 0x28, 0x5d, 0x14, 2, 0, 0, 0, 0, 0, 0, 1, 0});
+    s.null().value({0, 0, 3, 0, 0x28, 0x5d, 0x14, 2, 0, 0, 0, 0, 0, 0, 2, 0});
+    const ReportData data = decoded(s.bytes());
+    ASSERT_EQ(data.rows.size(), 3u);
+    EXPECT_EQ(data.rows[0][0].text, "34889.000");
+    EXPECT_EQ(data.rows[1][0].kind, ValueKind::kDecimal);
+    EXPECT_EQ(data.rows[1][0].text, "34889.000");
+    EXPECT_EQ(data.rows[1][0].number, 34889.0);
+    // A value no sample showed there stays hex.
+    EXPECT_EQ(data.rows[2][0].kind, ValueKind::kUnknown);
+    EXPECT_EQ(data.unknownValues, 1u);
+}
+
+TEST(ReportDataValues, RetrievalArgumentsAfterTheRows) {
+    StreamBuilder s;
+    s.columns({{"t", 1}}).rows(1).null().text("x");
+    Bytes bytes =
+        s.raw({2, 0, 1, 0xFF, 0xFF}).text("R & D").raw({2, 0xFF, 0xFF}).number(300).bytes();
+    bytes[7] = 1;  // the header flag: arguments follow
+    const ReportData data = decoded(bytes);
+    EXPECT_FALSE(data.partial()) << data.notes[0];
+    EXPECT_EQ(data.trailerBytes, 0u);
+    ASSERT_EQ(data.arguments.size(), 2u);
+    EXPECT_EQ(data.arguments[0].text, "R & D");
+    EXPECT_EQ(data.arguments[1].kind, ValueKind::kNumber);
+    EXPECT_EQ(data.arguments[1].number, 300);
+
+    // Checked against the DataWindow's declared arguments: count and types.
+    DataWindow declared;
+    Damage error;
+    ASSERT_TRUE(
+        parseDataWindow(u"release 6;\r\ntable(column=(type=char(2) name=t) "
+                        u"arguments=((\"a\", string) (\"b\", number)))",
+                        declared, error));
+    EXPECT_FALSE(decoded(bytes, &declared).partial());
+    DataWindow other;
+    ASSERT_TRUE(
+        parseDataWindow(u"release 6;\r\ntable(column=(type=char(2) name=t) "
+                        u"arguments=((\"a\", number) (\"b\", number)))",
+                        other, error));
+    const ReportData mismatched = decoded(bytes, &other);
+    EXPECT_TRUE(mismatched.arguments.empty());
+    EXPECT_EQ(mismatched.trailerBytes, 30u);
+
+    // Without the flag, or with bytes over, they are shown as hex.
+    Bytes unflagged = bytes;
+    unflagged[7] = 0;
+    EXPECT_TRUE(decoded(unflagged).arguments.empty());
+    Bytes extra = bytes;
+    extra.push_back(0);
+    const ReportData over = decoded(extra);
+    EXPECT_TRUE(over.arguments.empty());
+    EXPECT_TRUE(over.partial());
 }
 
 TEST(ReportDataValues, BytesAfterTheRowsAreShownNotDropped) {
@@ -241,10 +302,11 @@ TEST(ReportDataDamage, AVersionNotSeenIsReadWithANote) {
 }
 
 // What each corpus report holds: rows per data stream, as decoded and checked by hand
-// against the text the report shows. Bytes after the last row make the result partial
-// (the reader shows them as hex). `unimplemented`, where set, says why the tool does not
-// find the DataWindow that declares the stream's columns: it must then say so in a note,
-// and name and type the columns from the stream alone, never from a guessed source.
+// against the text the report shows. Bytes after the last row that are not retrieval
+// arguments make the result partial (the reader shows them as hex). `unimplemented`, where set,
+// says why the tool does not find the DataWindow that declares the stream's columns: it must then
+// say so in a note, and name and type the columns from the stream alone, never from a guessed
+// source.
 struct Expected {
     std::size_t rows;
     std::size_t columns;
@@ -264,17 +326,18 @@ const std::map<std::string, std::map<std::string, Expected>> kCorpusRows = {
     // A graph: its rows are a table's like any other's.
     {"empgraph.psr", {{"data", {75, 5, false}}}},
     // 15 bytes follow the rows: the retrieval argument "R & D" (which_department).
-    {"empsals.psr", {{"data", {22, 4, true}}}},
-    {"ffempdat.psr", {{"data", {75, 20, true}}, {"neststg/datadddw_0_5_0", {5, 2, false}}}},
+    {"empsals.psr", {{"data", {22, 4, false}}}},
+    // Two salaries have byte 14 set: decoded, other reports agree on their values.
+    {"ffempdat.psr", {{"data", {75, 20, false}}, {"neststg/datadddw_0_5_0", {5, 2, false}}}},
     // Each nested stream is followed by 17 bytes: the nested report's retrieval argument
     // (department 100 to 500, the outer row's department_dept_id).
     {"nestrep.psr",
      {{"data", {5, 7, false}},
-      {"neststg/datanest_1_1_1", {21, 5, true}},
-      {"neststg/datanest_2_1_1", {18, 5, true}},
-      {"neststg/datanest_3_1_1", {8, 5, true}},
-      {"neststg/datanest_4_1_1", {15, 5, true}},
-      {"neststg/datanest_5_1_1", {8, 5, true}}}},
+      {"neststg/datanest_1_1_1", {21, 5, false}},
+      {"neststg/datanest_2_1_1", {18, 5, false}},
+      {"neststg/datanest_3_1_1", {8, 5, false}},
+      {"neststg/datanest_4_1_1", {15, 5, false}},
+      {"neststg/datanest_5_1_1", {8, 5, false}}}},
 };
 
 const char* kindName(ValueKind kind) {
@@ -384,6 +447,98 @@ TEST(ReportDataCorpus, EveryStreamDecodesWholeIntoItsDeclaredColumns) {
     }
     EXPECT_EQ(reports, keldrin::test::corpusFileCount(KELDRIN_CORPUS_DIR, ".psr"));
     EXPECT_EQ(named.size(), kCorpusRows.size()) << "a table row names no corpus report";
+}
+
+// The same employees are in several reports: every salary read for one employee must be
+// the same decimal, the two whose fourteenth byte is 1 (ffempdat.psr) included. btnrept.psr
+// names its employees only, so names are tied to ids through the reports that have both.
+TEST(ReportDataCorpus, EverySalaryOfAnEmployeeAgreesAcrossReports) {
+    if (!keldrin::test::corpusDirOrSkip()) GTEST_SKIP() << "no corpus";
+    std::map<std::string, std::set<std::string>> salaries;  // by id, or by name until tied
+    std::map<std::string, std::string> idByName;
+    std::map<std::string, std::size_t> seen;  // by id: streams it is in
+    for (const testing::CorpusFile& file : testing::corpusFiles("psr-")) {
+        std::shared_ptr<PsrContainer> report = testing::openReport(file.path);
+        for (const PsrStreamInfo& stream : report->listStreams()) {
+            if (stream.path != u"data" && stream.path.rfind(u"neststg/datanest", 0) != 0) continue;
+            Bytes bytes;
+            report->readStream(stream.path, bytes);
+            ReportData data;
+            Damage damage;
+            ASSERT_TRUE(decodeReportData(bytes, "data", nullptr, data, damage)) << damage.what;
+            std::map<std::string, std::size_t> at;
+            for (std::size_t i = 0; i < data.columns.size(); ++i) {
+                std::string name = data.columns[i].name;
+                if (name.rfind("employee_", 0) == 0) name = name.substr(9);
+                at[name] = i;
+            }
+            if (!at.contains("salary")) continue;
+            SCOPED_TRACE(file.path + " " + utf16ToUtf8(stream.path));
+            EXPECT_FALSE(data.partial()) << data.notes[0];
+            for (const std::vector<DataValue>& row : data.rows) {
+                const DataValue& salary = row[at["salary"]];
+                ASSERT_EQ(salary.kind, ValueKind::kDecimal) << salary.text;
+                const std::string name =
+                    at.contains("emp_lname") && at.contains("emp_fname")
+                        ? row[at["emp_lname"]].text + ", " + row[at["emp_fname"]].text
+                        : "";
+                if (at.contains("emp_id")) {
+                    const std::string id = row[at["emp_id"]].text;
+                    salaries[id].insert(salary.text);
+                    ++seen[id];
+                    if (!name.empty()) idByName[name] = id;
+                } else {
+                    salaries[name].insert(salary.text);
+                }
+            }
+        }
+    }
+    for (const auto& [name, id] : idByName) {
+        const auto byName = salaries.find(name);
+        if (byName == salaries.end()) continue;
+        salaries[id].insert(byName->second.begin(), byName->second.end());
+        ++seen[id];
+        salaries.erase(byName);
+    }
+    for (const auto& [who, values] : salaries) EXPECT_EQ(values.size(), 1u) << who;
+    // Robert Nielsen and Alex Ahmed: ffempdat.psr (both copies), deptemps.psr, btnrept.psr.
+    EXPECT_EQ(salaries["1740"], std::set<std::string>{"34889.000"});
+    EXPECT_EQ(salaries["1751"], std::set<std::string>{"34992.000"});
+    EXPECT_GE(seen["1740"], 4u);
+    EXPECT_GE(seen["1751"], 4u);
+}
+
+TEST(ReportDataCorpus, TheArgumentsAfterTheRowsAreTheRowsOwn) {
+    if (!keldrin::test::corpusDirOrSkip()) GTEST_SKIP() << "no corpus";
+    std::size_t checked = 0;
+    for (const testing::CorpusFile& file : testing::corpusFiles("psr-")) {
+        std::shared_ptr<PsrContainer> report = testing::openReport(file.path);
+        for (const PsrStreamInfo& stream : report->listStreams()) {
+            if (stream.path != u"data" && stream.path.rfind(u"neststg/", 0) != 0) continue;
+            Bytes bytes;
+            report->readStream(stream.path, bytes);
+            ReportData data;
+            Damage damage;
+            ASSERT_TRUE(decodeReportData(bytes, utf16ToUtf8(stream.path), nullptr, data, damage));
+            EXPECT_EQ(data.trailerBytes, 0u) << file.path;
+            if (data.arguments.empty()) continue;
+            ++checked;
+            ASSERT_EQ(data.arguments.size(), 1u);
+            const DataValue& argument = data.arguments[0];
+            if (file.name == "empsals.psr") {
+                // which_department: every row is of that department.
+                EXPECT_EQ(argument.text, "R & D");
+                for (const std::vector<DataValue>& row : data.rows) EXPECT_EQ(row[3].text, "R & D");
+            } else {
+                // department: the outer row's department_dept_id, 100 for row 1 and so on.
+                EXPECT_EQ(file.name, "nestrep.psr");
+                const std::string outer = utf16ToUtf8(stream.path).substr(17, 1);
+                EXPECT_EQ(argument.kind, ValueKind::kNumber);
+                EXPECT_EQ(argument.text, outer + "00");
+            }
+        }
+    }
+    EXPECT_EQ(checked, 6u);
 }
 
 }  // namespace

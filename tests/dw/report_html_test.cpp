@@ -109,9 +109,10 @@ TEST(ReportHtmlPage, LayeredObjectsGroupBoxesAndButtons) {
     // A face's quotes and semicolons cannot end the CSS value early.
     EXPECT_NE(html.find("font-family:'MS Sans Serif',Arial,sans-serif;"), std::string::npos)
         << html;
-    EXPECT_NE(
-        html.find("title=\"graph\"><span style=\"font-weight:400;color:#000000\">Sales</span>"),
-        std::string::npos)
+    // A graph of no type drawn keeps its frame and title and says why.
+    EXPECT_NE(html.find("title=\"graph: the graph declares no graphtype\"><span "
+                        "style=\"font-weight:400;color:#000000\">Sales</span>"),
+              std::string::npos)
         << html;
 }
 

@@ -2,11 +2,15 @@
 // own (decoded without and with a declared DataWindow, then written as CSV and JSON),
 // and as a whole report file, whose rows are written as the tool writes them, for the
 // main DataWindow, every nested stream and every child DataWindow by name, and drawn as a
-// page (nested reports and composites in their frames). A refusal is an answer;
+// page (nested reports and composites in their frames). The input is also the
+// attributes of a graph drawn over a few fixed rows, and the decoded rows are drawn by a
+// graph of every type. A refusal is an answer;
 // a crash, a hang or an unbounded allocation is a finding.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +18,7 @@
 #include "base/text.h"
 #include "convert/report_plan.h"
 #include "dw/report_data.h"
+#include "dw/report_graph.h"
 #include "dw/report_html.h"
 #include "dw/report_output.h"
 #include "fuzz_support.h"
@@ -34,6 +39,53 @@ const dw::DataWindow& declaredColumns() {
     return declared;
 }
 
+// A graph of each type over the rows' first two columns, whatever their names.
+void drawEveryType(const dw::ReportData& rows) {
+    if (rows.columns.size() < 2) return;
+    const std::u16string a = utf8ToUtf16(rows.columns[0].name);
+    const std::u16string b = utf8ToUtf16(rows.columns[1].name);
+    std::u16string attributes = u"\" category=\"";
+    attributes += a;
+    attributes += u"\" series=\"";
+    attributes += b;
+    attributes += u"\" values=\"count(";
+    attributes += a;
+    attributes += u" for graph) + sum(";
+    attributes += b;
+    attributes += u" for graph)\" legend=\"1\" title=\"t\")";
+    for (int type = 0; type <= 18; ++type) {
+        dw::DataWindow dw;
+        Damage error;
+        const std::u16string text =
+            u"release 6;\r\ngraph(graphtype=\"" + utf8ToUtf16(std::to_string(type)) + attributes;
+        if (!dw::parseDataWindow(text, dw, error) || dw.objects.empty()) continue;
+        std::string why;
+        (void)dw::graphSvg(dw.objects[0], &rows, 0, rows.rows.size(), 300, 200, why);
+    }
+}
+
+// The input as a graph's attributes, over three fixed rows.
+void graphFromInput(const std::uint8_t* data, std::size_t size) {
+    static const dw::ReportData rows = [] {
+        dw::ReportData r;
+        r.columns = {{"id", 11, 1, "char(10)"}, {"n", 8, 2, "number"}};
+        for (int i = 0; i < 3; ++i)
+            r.rows.push_back({dw::DataValue{dw::ValueKind::kText, i == 1 ? "b" : "a", 0},
+                              dw::DataValue{dw::ValueKind::kNumber, std::to_string(i), 1.0 * i}});
+        return r;
+    }();
+    std::optional<std::u16string> attributes =
+        decodeAnsi(ByteSpan(data, std::min<std::size_t>(size, 8192)));
+    if (!attributes) return;
+    dw::DataWindow dw;
+    Damage error;
+    if (!dw::parseDataWindow(u"release 6;\r\ngraph(" + *attributes + u")", dw, error) ||
+        dw.objects.empty())
+        return;
+    std::string why;
+    (void)dw::graphSvg(dw.objects[0], &rows, 0, rows.rows.size(), 300, 200, why);
+}
+
 void decodeStream(const std::uint8_t* data, std::size_t size) {
     for (const dw::DataWindow* with :
          {static_cast<const dw::DataWindow*>(nullptr), &declaredColumns()}) {
@@ -42,7 +94,9 @@ void decodeStream(const std::uint8_t* data, std::size_t size) {
         if (!dw::decodeReportData(ByteSpan(data, size), "data", with, rows, damage)) continue;
         (void)dw::toCsv(rows);
         (void)dw::toJson(rows);
+        drawEveryType(rows);
     }
+    graphFromInput(data, size);
 }
 
 void writeReport(const std::uint8_t* data, std::size_t size) {
