@@ -93,4 +93,10 @@ void runAddReport(ToolContext& context, const ParsedArgs& args);
 // without --data or --html, the report's inspection (runReport).
 void runReportView(ToolContext& context, const ParsedArgs& args);
 
+// An application's objects, inheritance tree and the uses of a name, read from the
+// sources of its libraries (objects.cpp).
+void runObjects(ToolContext& context, const ParsedArgs& args);
+void runTree(ToolContext& context, const ParsedArgs& args);
+void runRefs(ToolContext& context, const ParsedArgs& args);
+
 }  // namespace keldrin::tool
