@@ -54,8 +54,18 @@ LoadedApplication load(ToolContext& context, std::span<const std::u16string> lib
     return loaded;
 }
 
-void noteApplication(ToolContext& context, const script::Application& app) {
-    for (const std::string& note : app.notes()) context.note(escapeControls(note));
+// Shadowed names and cycles of ancestors. `objects` lists every one; the other commands,
+// whose rows show only the winners, say how many names were shadowed.
+void noteApplication(ToolContext& context, const script::Application& app, bool every) {
+    std::size_t shadowed = 0;
+    for (const script::AppObject& o : app.objects()) shadowed += o.shadowedBy ? 1 : 0;
+    for (const std::string& note : app.notes())
+        if (every || note.find(" is shadowed by ") == std::string::npos)
+            context.note(escapeControls(note));
+    if (!every && shadowed > 0)
+        context.note(std::to_string(shadowed) + " object" + (shadowed == 1 ? " is" : "s are") +
+                     " shadowed by a namesake in an earlier library (the first library in the "
+                     "list wins; `objects` lists them)");
 }
 
 std::string shown(const std::string& text) {
@@ -80,7 +90,7 @@ void runObjects(ToolContext& context, const ParsedArgs& args) {
     const bool json = args.has("--json");
     LoadedApplication loaded = load(context, args.positional, false);
     const script::Application& app = loaded.app;
-    noteApplication(context, app);
+    noteApplication(context, app, true);
     std::vector<JsonObject> rows;
     for (const script::AppObject& o : app.objects()) {
         const script::ObjectModel& m = o.model;
@@ -139,7 +149,7 @@ void runTree(ToolContext& context, const ParsedArgs& args) {
     }
     LoadedApplication loaded = load(context, libraries, false);
     const script::Application& app = loaded.app;
-    noteApplication(context, app);
+    noteApplication(context, app, false);
     std::vector<script::TreeRow> rows =
         name ? app.tree(std::string_view(*name)) : app.tree(std::nullopt);
     if (name && rows.empty())
@@ -170,11 +180,10 @@ void runTree(ToolContext& context, const ParsedArgs& args) {
         context.out.line(line);
     }
     if (json) writeJsonArray(context.out, out);
-    for (const auto& [ancestor, count] : app.missingAncestors())
-        if (!json && !name)
-            context.note(escapeControls(ancestor) + " is in none of the libraries (" +
-                         std::to_string(count) + " object" + (count == 1 ? "" : "s") +
-                         " inherit from it)");
+    const std::size_t missing = app.missingAncestors().size();
+    if (missing > 0)
+        context.note(std::to_string(missing) + " ancestor" + (missing == 1 ? " is" : "s are") +
+                     " in none of the libraries (marked missing)");
     if (loaded.troubled) context.exitCode = kPblToolFailed;
 }
 
@@ -185,7 +194,7 @@ void runRefs(ToolContext& context, const ParsedArgs& args) {
     libraries = libraries.first(libraries.size() - 1);
     LoadedApplication loaded = load(context, libraries, true);
     const script::Application& app = loaded.app;
-    noteApplication(context, app);
+    noteApplication(context, app, false);
     if (std::optional<std::size_t> defined = app.find(name)) {
         const script::AppObject& o = app.objects()[*defined];
         context.note(escapeControls(o.model.name) + " is " + o.model.entry + " in " +

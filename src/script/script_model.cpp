@@ -552,7 +552,7 @@ class Reader {
         // A script or section start means the section's end line is missing.
         Header h = parseHeader(code);
         bool global = false;
-        if ((h.ok && !h.arguments.empty()) || parseTypeLine(code, global) ||
+        if (h.ok || parseTypeLine(code, global) ||
             isPair(code, "forward", "prototypes") || isPair(code, "type", "prototypes") ||
             isPair(code, "type", "variables"))
             return false;
