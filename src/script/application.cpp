@@ -35,9 +35,8 @@ void Application::add(std::size_t library, ObjectModel model) {
 }
 
 void Application::finish() {
-    std::stable_sort(objects_.begin(), objects_.end(), [](const AppObject& a, const AppObject& b) {
-        return a.library < b.library;
-    });
+    std::stable_sort(objects_.begin(), objects_.end(),
+                     [](const AppObject& a, const AppObject& b) { return a.library < b.library; });
     winners_.clear();
     for (std::size_t i = 0; i < objects_.size(); ++i) {
         AppObject& o = objects_[i];
@@ -75,7 +74,8 @@ void Application::finish() {
                 std::string loop;
                 for (auto it = from; it != walk.end(); ++it) {
                     cyclic_[*it] = true;
-                    loop += objects_[*it].model.name + " from " + objects_[*it].model.ancestor + ", ";
+                    loop +=
+                        objects_[*it].model.name + " from " + objects_[*it].model.ancestor + ", ";
                 }
                 loop.resize(loop.size() - 2);
                 notes_.push_back("a cycle of ancestors: " + loop +
@@ -123,8 +123,9 @@ std::vector<TreeRow> Application::tree(std::optional<std::string_view> name) con
         std::string key = foldName(o.model.ancestor);
         children[key].push_back(i);
         if (!find(o.model.ancestor))
-            roots.emplace(key, std::make_pair(o.model.ancestor,
-                                              isSystemClass(o.model.ancestor) ? "system" : "missing"));
+            roots.emplace(key,
+                          std::make_pair(o.model.ancestor,
+                                         isSystemClass(o.model.ancestor) ? "system" : "missing"));
     }
     for (auto& [key, list] : children)
         std::sort(list.begin(), list.end(), [this](std::size_t a, std::size_t b) {
@@ -136,7 +137,8 @@ std::vector<TreeRow> Application::tree(std::optional<std::string_view> name) con
     auto pushChildren = [&](const std::string& key, std::size_t depth) {
         auto it = children.find(key);
         if (it == children.end()) return;
-        for (auto c = it->second.rbegin(); c != it->second.rend(); ++c) stack.emplace_back(*c, depth);
+        for (auto c = it->second.rbegin(); c != it->second.rend(); ++c)
+            stack.emplace_back(*c, depth);
     };
     for (const auto& [key, root] : roots) {
         TreeRow row;

@@ -38,8 +38,10 @@ std::string_view withoutLineComment(std::string_view s) {
     for (std::size_t i = 0; i < s.size(); ++i) {
         char c = s[i];
         if (quote) {
-            if (c == '~') ++i;
-            else if (c == quote) quote = 0;
+            if (c == '~')
+                ++i;
+            else if (c == quote)
+                quote = 0;
         } else if (c == '"' || c == '\'') {
             quote = c;
         } else if (c == '/' && i + 1 < s.size() && s[i + 1] == '/') {
@@ -78,9 +80,8 @@ bool isPair(std::string_view line, std::string_view first, std::string_view seco
 }
 
 constexpr std::array<const char*, 12> kAccessWords = {
-    "public",       "private",        "protected",     "privatewrite",
-    "protectedwrite", "privateread", "protectedread", "constant",
-    "indirect",     "global",         "shared",        "static"};
+    "public",        "private",  "protected", "privatewrite", "protectedwrite", "privateread",
+    "protectedread", "constant", "indirect",  "global",       "shared",         "static"};
 
 bool isModifier(std::string_view word) {
     for (const char* access : kAccessWords)
@@ -93,28 +94,146 @@ bool isAccess(std::string_view word) {
 }
 
 // Words that are PowerScript itself, never a name of the application's.
-const char* const kKeywords[] = {
-    "alias",     "and",      "autoinstantiate", "call",     "case",     "catch",   "choose",
-    "close",     "commit",   "connect",         "constant", "continue", "create",  "cursor",
-    "declare",   "delete",   "describe",        "descriptor", "destroy", "disconnect", "do",
-    "dynamic",   "else",     "elseif",          "end",      "enumerated", "event", "execute",
-    "exit",      "external", "false",           "fetch",    "finally",  "first",   "for",
-    "forward",   "from",     "function",        "global",   "goto",     "halt",    "if",
-    "immediate", "indirect", "insert",          "into",     "intrinsic", "is",     "last",
-    "library",   "loop",     "namespace",       "native",   "next",     "not",     "of",
-    "on",        "open",     "or",              "parent",   "post",     "prior",   "private",
-    "privateread", "privatewrite", "procedure", "protected", "protectedread", "protectedwrite",
-    "prototypes", "public",  "readonly",        "ref",      "return",   "rollback", "rpcfunc",
-    "select",    "selectblob", "shared",        "static",   "step",     "subroutine", "super",
-    "system",    "systemread", "systemwrite",   "then",     "this",     "throw",   "throws",
-    "to",        "trigger",  "true",            "try",      "type",     "until",   "update",
-    "updateblob", "using",   "variables",       "while",    "with",     "within",  "xor",
-    "_debug",    "sqlca",    "sqlda",           "sqlsa",    "any",      "blob",    "boolean",
-    "byte",      "char",     "character",       "date",     "datetime", "dec",     "decimal",
-    "double",    "int",      "integer",         "long",     "longlong", "longptr", "real",
-    "string",    "time",     "uint",            "ulong",    "unsignedint", "unsignedinteger",
-    "unsignedlong", "where", "values",          "set",      "order",    "by",      "group",
-    "having",    "null"};
+const char* const kKeywords[] = {"alias",
+                                 "and",
+                                 "autoinstantiate",
+                                 "call",
+                                 "case",
+                                 "catch",
+                                 "choose",
+                                 "close",
+                                 "commit",
+                                 "connect",
+                                 "constant",
+                                 "continue",
+                                 "create",
+                                 "cursor",
+                                 "declare",
+                                 "delete",
+                                 "describe",
+                                 "descriptor",
+                                 "destroy",
+                                 "disconnect",
+                                 "do",
+                                 "dynamic",
+                                 "else",
+                                 "elseif",
+                                 "end",
+                                 "enumerated",
+                                 "event",
+                                 "execute",
+                                 "exit",
+                                 "external",
+                                 "false",
+                                 "fetch",
+                                 "finally",
+                                 "first",
+                                 "for",
+                                 "forward",
+                                 "from",
+                                 "function",
+                                 "global",
+                                 "goto",
+                                 "halt",
+                                 "if",
+                                 "immediate",
+                                 "indirect",
+                                 "insert",
+                                 "into",
+                                 "intrinsic",
+                                 "is",
+                                 "last",
+                                 "library",
+                                 "loop",
+                                 "namespace",
+                                 "native",
+                                 "next",
+                                 "not",
+                                 "of",
+                                 "on",
+                                 "open",
+                                 "or",
+                                 "parent",
+                                 "post",
+                                 "prior",
+                                 "private",
+                                 "privateread",
+                                 "privatewrite",
+                                 "procedure",
+                                 "protected",
+                                 "protectedread",
+                                 "protectedwrite",
+                                 "prototypes",
+                                 "public",
+                                 "readonly",
+                                 "ref",
+                                 "return",
+                                 "rollback",
+                                 "rpcfunc",
+                                 "select",
+                                 "selectblob",
+                                 "shared",
+                                 "static",
+                                 "step",
+                                 "subroutine",
+                                 "super",
+                                 "system",
+                                 "systemread",
+                                 "systemwrite",
+                                 "then",
+                                 "this",
+                                 "throw",
+                                 "throws",
+                                 "to",
+                                 "trigger",
+                                 "true",
+                                 "try",
+                                 "type",
+                                 "until",
+                                 "update",
+                                 "updateblob",
+                                 "using",
+                                 "variables",
+                                 "while",
+                                 "with",
+                                 "within",
+                                 "xor",
+                                 "_debug",
+                                 "sqlca",
+                                 "sqlda",
+                                 "sqlsa",
+                                 "any",
+                                 "blob",
+                                 "boolean",
+                                 "byte",
+                                 "char",
+                                 "character",
+                                 "date",
+                                 "datetime",
+                                 "dec",
+                                 "decimal",
+                                 "double",
+                                 "int",
+                                 "integer",
+                                 "long",
+                                 "longlong",
+                                 "longptr",
+                                 "real",
+                                 "string",
+                                 "time",
+                                 "uint",
+                                 "ulong",
+                                 "unsignedint",
+                                 "unsignedinteger",
+                                 "unsignedlong",
+                                 "where",
+                                 "values",
+                                 "set",
+                                 "order",
+                                 "by",
+                                 "group",
+                                 "having",
+                                 "null"};
 
 bool isKeyword(std::string_view folded) {
     static const std::unordered_map<std::string_view, bool> set = [] {
@@ -125,30 +244,136 @@ bool isKeyword(std::string_view folded) {
     return set.count(folded) != 0;
 }
 
-const char* const kSystemClasses[] = {
-    "adoresultset", "animation", "application", "arraybounds", "checkbox", "classdefinition",
-    "commandbutton", "connection", "connectioninfo", "connectobject", "contextinformation",
-    "contextkeyword", "corbaobject", "datastore", "datawindow", "datawindowchild",
-    "datepicker", "dividebyzeroerror", "drawobject", "dropdownlistbox", "dropdownpicturelistbox",
-    "dwobject", "dynamicdescriptionarea", "dynamicstagingarea", "editmask", "environment",
-    "error", "exception", "function_object", "graph", "graphicobject", "grobject", "groupbox",
-    "hprogressbar", "hscrollbar", "htrackbar", "inet", "internetresult", "line", "listbox",
-    "listview", "listviewitem", "mailsession", "mdiclient", "menu", "menucascade", "message",
-    "monthcalendar", "multilineedit", "nonvisualobject", "nullobjecterror", "olecontrol",
-    "olecustomcontrol", "oleobject", "olestorage", "olestream", "omcontrol", "omcustomcontrol",
-    "omobject", "omstorage", "omstream", "orb", "oval", "picture", "picturebutton",
-    "picturehyperlink", "picturelistbox", "pipeline", "powerobject", "profilecall",
-    "profileclass", "profileline", "profileroutine", "profiling", "radiobutton", "rectangle",
-    "resultset", "resultsets", "richtextedit", "roundrectangle", "runtimeerror",
-    "singlelineedit", "statichyperlink", "statictext", "structure", "tab", "throwable",
-    "timing", "traceactivitynode", "tracefile", "transaction", "transactionserver", "treeview",
-    "treeviewitem", "userobject", "vprogressbar", "vscrollbar", "vtrackbar", "window",
-    "windowobject", "inkedit", "inkpicture", "ribbonbar", "webbrowser", "httpclient",
-    "jsonparser", "jsongenerator", "restclient", "ulongptr", "dragobject", "extobject",
-    "graxis", "grdispattr", "mlsync", "mlsynchronization", "pbdom_object", "ejbconnection",
-    "ejbtransaction", "listviewitem", "sslcallback", "sslserviceprovider", "errorlogging",
-    "service", "pdfdocument", "scriptdefinition", "typedefinition", "variablecardinalitydefinition",
-    "variabledefinition", "enumerationdefinition", "enumerationitemdefinition"};
+const char* const kSystemClasses[] = {"adoresultset",
+                                      "animation",
+                                      "application",
+                                      "arraybounds",
+                                      "checkbox",
+                                      "classdefinition",
+                                      "commandbutton",
+                                      "connection",
+                                      "connectioninfo",
+                                      "connectobject",
+                                      "contextinformation",
+                                      "contextkeyword",
+                                      "corbaobject",
+                                      "datastore",
+                                      "datawindow",
+                                      "datawindowchild",
+                                      "datepicker",
+                                      "dividebyzeroerror",
+                                      "drawobject",
+                                      "dropdownlistbox",
+                                      "dropdownpicturelistbox",
+                                      "dwobject",
+                                      "dynamicdescriptionarea",
+                                      "dynamicstagingarea",
+                                      "editmask",
+                                      "environment",
+                                      "error",
+                                      "exception",
+                                      "function_object",
+                                      "graph",
+                                      "graphicobject",
+                                      "grobject",
+                                      "groupbox",
+                                      "hprogressbar",
+                                      "hscrollbar",
+                                      "htrackbar",
+                                      "inet",
+                                      "internetresult",
+                                      "line",
+                                      "listbox",
+                                      "listview",
+                                      "listviewitem",
+                                      "mailsession",
+                                      "mdiclient",
+                                      "menu",
+                                      "menucascade",
+                                      "message",
+                                      "monthcalendar",
+                                      "multilineedit",
+                                      "nonvisualobject",
+                                      "nullobjecterror",
+                                      "olecontrol",
+                                      "olecustomcontrol",
+                                      "oleobject",
+                                      "olestorage",
+                                      "olestream",
+                                      "omcontrol",
+                                      "omcustomcontrol",
+                                      "omobject",
+                                      "omstorage",
+                                      "omstream",
+                                      "orb",
+                                      "oval",
+                                      "picture",
+                                      "picturebutton",
+                                      "picturehyperlink",
+                                      "picturelistbox",
+                                      "pipeline",
+                                      "powerobject",
+                                      "profilecall",
+                                      "profileclass",
+                                      "profileline",
+                                      "profileroutine",
+                                      "profiling",
+                                      "radiobutton",
+                                      "rectangle",
+                                      "resultset",
+                                      "resultsets",
+                                      "richtextedit",
+                                      "roundrectangle",
+                                      "runtimeerror",
+                                      "singlelineedit",
+                                      "statichyperlink",
+                                      "statictext",
+                                      "structure",
+                                      "tab",
+                                      "throwable",
+                                      "timing",
+                                      "traceactivitynode",
+                                      "tracefile",
+                                      "transaction",
+                                      "transactionserver",
+                                      "treeview",
+                                      "treeviewitem",
+                                      "userobject",
+                                      "vprogressbar",
+                                      "vscrollbar",
+                                      "vtrackbar",
+                                      "window",
+                                      "windowobject",
+                                      "inkedit",
+                                      "inkpicture",
+                                      "ribbonbar",
+                                      "webbrowser",
+                                      "httpclient",
+                                      "jsonparser",
+                                      "jsongenerator",
+                                      "restclient",
+                                      "ulongptr",
+                                      "dragobject",
+                                      "extobject",
+                                      "graxis",
+                                      "grdispattr",
+                                      "mlsync",
+                                      "mlsynchronization",
+                                      "pbdom_object",
+                                      "ejbconnection",
+                                      "ejbtransaction",
+                                      "listviewitem",
+                                      "sslcallback",
+                                      "sslserviceprovider",
+                                      "errorlogging",
+                                      "service",
+                                      "pdfdocument",
+                                      "scriptdefinition",
+                                      "typedefinition",
+                                      "variablecardinalitydefinition",
+                                      "variabledefinition",
+                                      "enumerationdefinition",
+                                      "enumerationitemdefinition"};
 
 std::string_view stripBraces(std::string_view type) {
     std::size_t brace = type.find('{');
@@ -165,8 +390,10 @@ std::vector<std::string_view> splitCommas(std::string_view s) {
     for (std::size_t i = 0; i < s.size(); ++i) {
         char c = s[i];
         if (quote) {
-            if (c == '~') ++i;
-            else if (c == quote) quote = 0;
+            if (c == '~')
+                ++i;
+            else if (c == quote)
+                quote = 0;
         } else if (c == '"' || c == '\'') {
             quote = c;
         } else if (c == '(' || c == '[' || c == '{') {
@@ -219,8 +446,10 @@ Header parseHeader(std::string_view line) {
     for (std::size_t i = 0; i < line.size(); ++i) {
         char c = line[i];
         if (quote) {
-            if (c == '~') ++i;
-            else if (c == quote) quote = 0;
+            if (c == '~')
+                ++i;
+            else if (c == quote)
+                quote = 0;
             continue;
         }
         if (c == '"' || c == '\'') {
@@ -275,8 +504,10 @@ Header parseHeader(std::string_view line) {
         if (!args.empty())
             for (std::string_view a : splitCommas(args)) h.arguments.push_back(collapse(a));
     }
-    if (semi != std::string_view::npos) h.rest = line.substr(semi + 1);
-    else if (close != std::string_view::npos) h.rest = line.substr(close + 1);
+    if (semi != std::string_view::npos)
+        h.rest = line.substr(semi + 1);
+    else if (close != std::string_view::npos)
+        h.rest = line.substr(close + 1);
     h.ok = !h.name.empty();
     return h;
 }
@@ -290,7 +521,8 @@ std::optional<TypeDecl> parseTypeLine(std::string_view line, bool& global) {
         global = true;
         ++i;
     }
-    if (w.size() < i + 4 || !sameName(w[i], "type") || !sameName(w[i + 2], "from")) return std::nullopt;
+    if (w.size() < i + 4 || !sameName(w[i], "type") || !sameName(w[i + 2], "from"))
+        return std::nullopt;
     TypeDecl decl;
     decl.name = std::string(w[i + 1]);
     decl.ancestor = std::string(w[i + 3]);
@@ -352,7 +584,9 @@ class Reader {
         // the line that ended it back to the top level.
         for (int pass = 0; pass < 2; ++pass) {
             switch (state_) {
-                case State::Top: top(t); return;
+                case State::Top:
+                    top(t);
+                    return;
                 case State::Forward:
                     if (forward(t)) return;
                     break;
@@ -368,7 +602,9 @@ class Reader {
                 case State::Externals:
                     if (externalLine(t)) return;
                     break;
-                case State::Body: bodyLine(raw, t); return;
+                case State::Body:
+                    bodyLine(raw, t);
+                    return;
             }
             note(sectionStart_, line_ - 1, "section has no end line: ends before this line");
             state_ = State::Top;
@@ -378,16 +614,20 @@ class Reader {
     void finish() {
         flushUnparsed();
         switch (state_) {
-            case State::Top: break;
+            case State::Top:
+                break;
             case State::Body:
                 model_.scripts.back().lastLine = line_;
                 note(model_.scripts.back().firstLine, line_,
                      "script " + model_.scripts.back().name + " has no end line");
                 break;
-            default: note(sectionStart_, line_, "section has no end line"); break;
+            default:
+                note(sectionStart_, line_, "section has no end line");
+                break;
         }
-        if (!sawType_ && (model_.kind != ObjectKind::DataWindow && model_.kind != ObjectKind::Query &&
-                          model_.kind != ObjectKind::Pipeline && model_.kind != ObjectKind::Project))
+        if (!sawType_ &&
+            (model_.kind != ObjectKind::DataWindow && model_.kind != ObjectKind::Query &&
+             model_.kind != ObjectKind::Pipeline && model_.kind != ObjectKind::Project))
             note(1, line_, "no `global type` declaration: the object's ancestor is unknown");
         if (model_.kind == ObjectKind::Unknown) model_.kind = kindFromAncestor(model_.ancestor);
     }
@@ -444,7 +684,8 @@ class Reader {
         if (isPair(code, "shared", "variables")) return variables("shared");
         if (isPair(code, "type", "variables")) return variables("instance");
         bool global = false;
-        if (std::optional<TypeDecl> decl = parseTypeLine(code, global)) return typeStart(*decl, global);
+        if (std::optional<TypeDecl> decl = parseTypeLine(code, global))
+            return typeStart(*decl, global);
         Header h = parseHeader(code);
         if (h.ok) return scriptStart(h);
         // `global w_main w_main`: the object's own global instance.
@@ -506,7 +747,8 @@ class Reader {
             model_.controls.push_back(std::move(d));
         }
         owner_ = decl.name;
-        if (model_.kind == ObjectKind::Unknown && global) model_.kind = kindFromAncestor(decl.ancestor);
+        if (model_.kind == ObjectKind::Unknown && global)
+            model_.kind = kindFromAncestor(decl.ancestor);
     }
 
     bool typeLine(std::string_view t) {
@@ -517,7 +759,7 @@ class Reader {
             return true;
         }
         bool global = false;
-        if (parseTypeLine(code, global)) return false;  // the previous type had no end
+        if (parseTypeLine(code, global)) return false;   // the previous type had no end
         if (startsWithWord(code, "event")) return true;  // a user event's declaration
         if (inObjectType_ && model_.kind == ObjectKind::Structure) {
             declaration("field", code);
@@ -552,9 +794,8 @@ class Reader {
         // A script or section start means the section's end line is missing.
         Header h = parseHeader(code);
         bool global = false;
-        if (h.ok || parseTypeLine(code, global) ||
-            isPair(code, "forward", "prototypes") || isPair(code, "type", "prototypes") ||
-            isPair(code, "type", "variables"))
+        if (h.ok || parseTypeLine(code, global) || isPair(code, "forward", "prototypes") ||
+            isPair(code, "type", "prototypes") || isPair(code, "type", "variables"))
             return false;
         // public: / private: / protected: as labels, alone or before a declaration.
         for (const char* label : {"public:", "private:", "protected:"}) {
@@ -594,7 +835,8 @@ class Reader {
         std::string_view rest = trim(code.substr(t));
         if (!rest.empty() && rest.front() == '{') {
             std::size_t close = rest.find('}');
-            rest = close == std::string_view::npos ? std::string_view() : trim(rest.substr(close + 1));
+            rest =
+                close == std::string_view::npos ? std::string_view() : trim(rest.substr(close + 1));
         }
         if (type.empty() || !isIdentStart(type.front()) || rest.empty()) {
             unparsed("a declaration that is not TYPE NAME");
@@ -602,7 +844,8 @@ class Reader {
         }
         for (std::string_view declarator : splitCommas(rest)) {
             std::size_t n = 0;
-            while (n < declarator.size() && (isIdentChar(declarator[n]) || declarator[n] == '-')) ++n;
+            while (n < declarator.size() && (isIdentChar(declarator[n]) || declarator[n] == '-'))
+                ++n;
             if (n == 0 || !isIdentStart(declarator.front())) {
                 unparsed("a declaration that is not TYPE NAME");
                 return;
@@ -637,7 +880,8 @@ class Reader {
         }
         if (code.ends_with(":")) return true;  // public: in a proxy
         Header h = parseHeader(code);
-        if (h.ok && (h.kind == "function" || h.kind == "subroutine" || h.kind == "event")) return true;
+        if (h.ok && (h.kind == "function" || h.kind == "subroutine" || h.kind == "event"))
+            return true;
         return false;
     }
 
@@ -772,7 +1016,14 @@ class Reader {
                 while (k < s.size() && isSpace(s[k])) ++k;
                 char next = k < s.size() ? s[k] : '\0';
                 bool scoped = next == ':' && k + 1 < s.size() && s[k + 1] == ':';
-                std::string folded = foldName(ident);
+                // Folded on the stack: every word of PowerScript is short, and a longer
+                // identifier is no keyword.
+                std::array<char, 24> buffer{};
+                std::string_view folded;
+                if (ident.size() <= buffer.size()) {
+                    for (std::size_t n = 0; n < ident.size(); ++n) buffer[n] = lower(ident[n]);
+                    folded = std::string_view(buffer.data(), ident.size());
+                }
                 bool wasCreate = afterCreate;
                 bool wasDot = afterDot;
                 afterCreate = folded == "create";
@@ -785,15 +1036,16 @@ class Reader {
                 i = j;
                 if (wasDot || isKeyword(folded)) continue;
                 if (wasCreate && folded == "using") continue;
-                RefKind kind = wasCreate         ? RefKind::Create
-                               : next == '.'     ? RefKind::Member
-                               : scoped          ? RefKind::Member
-                               : next == '('     ? RefKind::Call
-                                                 : RefKind::Name;
+                RefKind kind = wasCreate     ? RefKind::Create
+                               : next == '.' ? RefKind::Member
+                               : scoped      ? RefKind::Member
+                               : next == '(' ? RefKind::Call
+                                             : RefKind::Name;
                 addReference(ident, kind);
                 continue;
             }
-            if (c == '.') afterDot = true;
+            if (c == '.')
+                afterDot = true;
             else if (c == ':' && i + 1 < s.size() && s[i + 1] == ':') {
                 afterDot = true;
                 ++i;
@@ -833,18 +1085,30 @@ class Reader {
 
 const char* kindName(ObjectKind kind) {
     switch (kind) {
-        case ObjectKind::Application: return "application";
-        case ObjectKind::Window: return "window";
-        case ObjectKind::Menu: return "menu";
-        case ObjectKind::UserObject: return "user object";
-        case ObjectKind::Function: return "function";
-        case ObjectKind::Structure: return "structure";
-        case ObjectKind::DataWindow: return "datawindow";
-        case ObjectKind::Query: return "query";
-        case ObjectKind::Pipeline: return "pipeline";
-        case ObjectKind::Project: return "project";
-        case ObjectKind::Proxy: return "proxy";
-        case ObjectKind::Unknown: break;
+        case ObjectKind::Application:
+            return "application";
+        case ObjectKind::Window:
+            return "window";
+        case ObjectKind::Menu:
+            return "menu";
+        case ObjectKind::UserObject:
+            return "user object";
+        case ObjectKind::Function:
+            return "function";
+        case ObjectKind::Structure:
+            return "structure";
+        case ObjectKind::DataWindow:
+            return "datawindow";
+        case ObjectKind::Query:
+            return "query";
+        case ObjectKind::Pipeline:
+            return "pipeline";
+        case ObjectKind::Project:
+            return "project";
+        case ObjectKind::Proxy:
+            return "proxy";
+        case ObjectKind::Unknown:
+            break;
     }
     return "unknown";
 }
@@ -887,20 +1151,27 @@ bool sameName(std::string_view a, std::string_view b) {
 
 const char* refKindName(RefKind kind) {
     switch (kind) {
-        case RefKind::Create: return "create";
-        case RefKind::Member: return "member";
-        case RefKind::Call: return "call";
-        case RefKind::Name: return "name";
-        case RefKind::Text: return "text";
-        case RefKind::DataObject: return "dataobject";
+        case RefKind::Create:
+            return "create";
+        case RefKind::Member:
+            return "member";
+        case RefKind::Call:
+            return "call";
+        case RefKind::Name:
+            return "name";
+        case RefKind::Text:
+            return "text";
+        case RefKind::DataObject:
+            return "dataobject";
     }
     return "name";
 }
 
 std::size_t ObjectModel::functionCount() const {
-    return static_cast<std::size_t>(std::count_if(scripts.begin(), scripts.end(), [](const Script& s) {
-        return std::strcmp(s.kind, "function") == 0 || std::strcmp(s.kind, "subroutine") == 0;
-    }));
+    return static_cast<std::size_t>(
+        std::count_if(scripts.begin(), scripts.end(), [](const Script& s) {
+            return std::strcmp(s.kind, "function") == 0 || std::strcmp(s.kind, "subroutine") == 0;
+        }));
 }
 
 std::size_t ObjectModel::eventCount() const {
@@ -918,7 +1189,8 @@ std::vector<std::ptrdiff_t> controlParents(const ObjectModel& model) {
     std::vector<std::ptrdiff_t> parents(model.controls.size(), -1);
     for (std::size_t i = 0; i < model.controls.size(); ++i) {
         auto it = index.find(foldName(model.controls[i].within));
-        if (it != index.end() && it->second != static_cast<std::ptrdiff_t>(i)) parents[i] = it->second;
+        if (it != index.end() && it->second != static_cast<std::ptrdiff_t>(i))
+            parents[i] = it->second;
     }
     // A loop of names (a within b, b within a) would make the tree a cycle: the control
     // that closes it sits on the object instead. Each control is walked once.

@@ -106,7 +106,7 @@ struct ObjectModel {
     ObjectKind kind = ObjectKind::Unknown;
     std::string ancestor;
     std::string within;
-    std::uint32_t typeLine = 0;  // the `global type` line, 0 when there is none
+    std::uint32_t typeLine = 0;      // the `global type` line, 0 when there is none
     std::vector<TypeDecl> controls;  // in source order; `within` gives the tree
     std::vector<Variable> variables;
     std::vector<Script> scripts;

@@ -29,7 +29,8 @@ void run(const std::uint8_t* data, std::size_t size) {
         std::size_t end = text.find('\0', start);
         if (end == std::string_view::npos) end = text.size();
         std::string_view source = text.substr(start, end - start);
-        app.add(n % 3 == 2 ? second : first, script::readSource("o" + std::to_string(n) + ".sru", source));
+        app.add(n % 3 == 2 ? second : first,
+                script::readSource("o" + std::to_string(n) + ".sru", source));
         start = end + 1;
     }
     app.finish();
