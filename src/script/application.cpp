@@ -122,10 +122,12 @@ std::vector<TreeRow> Application::tree(std::optional<std::string_view> name) con
         }
         std::string key = foldName(o.model.ancestor);
         children[key].push_back(i);
-        if (!find(o.model.ancestor))
-            roots.emplace(key,
-                          std::make_pair(o.model.ancestor,
-                                         isSystemClass(o.model.ancestor) ? "system" : "missing"));
+        // System classes show as PowerBuilder spells them, whatever case a source used.
+        if (!find(o.model.ancestor)) {
+            bool system = isSystemClass(o.model.ancestor);
+            roots.emplace(key, std::make_pair(system ? key : o.model.ancestor,
+                                              system ? "system" : "missing"));
+        }
     }
     for (auto& [key, list] : children)
         std::sort(list.begin(), list.end(), [this](std::size_t a, std::size_t b) {

@@ -374,10 +374,11 @@ TEST(ScriptApplication, ShadowsResolvesAncestorsAndFindsUses) {
     app.add(first, source("n_b.sru", "n_a"));  // a cycle
     app.add(first, source("n_c.sru", "n_b"));  // below the cycle
     app.add(first, source("n_d.sru", "pfc_n_d"));
-    app.add(first, source("n_d.srs", "structure"));  // twice in one library
+    app.add(first, source("n_d.srs", "structure"));   // twice in one library
+    app.add(first, source("w_other.srw", "Window"));  // a system class in another case
     app.finish();
 
-    ASSERT_EQ(app.objects().size(), 8u);
+    ASSERT_EQ(app.objects().size(), 9u);
     // The first library's objects come first; the second's w_main loses to the first's.
     EXPECT_EQ(app.objects()[*app.find("W_MAIN")].library, first);
     std::size_t shadowed = 0;
@@ -407,7 +408,8 @@ TEST(ScriptApplication, ShadowsResolvesAncestorsAndFindsUses) {
               "  n_d\n"
               "window system\n"
               "  w_base\n"
-              "    w_main\n");
+              "    w_main\n"
+              "  w_other\n");
     std::vector<TreeRow> one = app.tree(std::string_view("w_base"));
     ASSERT_EQ(one.size(), 3u);
     EXPECT_EQ(one[0].name, "window");
