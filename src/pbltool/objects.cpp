@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/text.h"
@@ -28,10 +29,10 @@ struct LoadedApplication {
 };
 
 // Every source entry of the libraries, in the order given, each library's in name order.
-// `references`: whether the model keeps the names the code uses (refs needs them; the
-// others drop them as they go, so a large application stays small in memory).
+// `uses`: the one name whose uses the model keeps of all the names the code uses (refs);
+// the others are dropped source by source, so a large application stays small in memory.
 LoadedApplication load(ToolContext& context, std::span<const std::u16string> libraries,
-                       bool references) {
+                       std::optional<std::string_view> uses = std::nullopt) {
     LoadedApplication loaded;
     for (const std::u16string& path : libraries) {
         LibraryScan scan(context, path);
@@ -45,7 +46,14 @@ LoadedApplication load(ToolContext& context, std::span<const std::u16string> lib
             std::optional<std::string> text = scan.sourceText(*entry);
             if (!text) continue;
             script::ObjectModel model = script::readSource(utf16ToUtf8(entry->name), *text);
-            if (!references) model.references = {};
+            if (!uses) {
+                model.references = {};
+            } else {
+                std::erase_if(model.references, [&](const script::Reference& r) {
+                    return !script::sameName(r.name, *uses);
+                });
+                model.references.shrink_to_fit();
+            }
             loaded.app.add(library, std::move(model));
         }
         loaded.troubled = loaded.troubled || scan.troubled();
@@ -88,7 +96,7 @@ bool looksLikeName(const std::u16string& argument) {
 
 void runObjects(ToolContext& context, const ParsedArgs& args) {
     const bool json = args.has("--json");
-    LoadedApplication loaded = load(context, args.positional, false);
+    LoadedApplication loaded = load(context, args.positional);
     const script::Application& app = loaded.app;
     noteApplication(context, app, true);
     std::vector<JsonObject> rows;
@@ -147,7 +155,7 @@ void runTree(ToolContext& context, const ParsedArgs& args) {
         name = utf16ToUtf8(libraries.back());
         libraries = libraries.first(libraries.size() - 1);
     }
-    LoadedApplication loaded = load(context, libraries, false);
+    LoadedApplication loaded = load(context, libraries);
     const script::Application& app = loaded.app;
     noteApplication(context, app, false);
     std::vector<script::TreeRow> rows =
@@ -192,7 +200,7 @@ void runRefs(ToolContext& context, const ParsedArgs& args) {
     std::span<const std::u16string> libraries(args.positional);
     const std::string name = utf16ToUtf8(libraries.back());
     libraries = libraries.first(libraries.size() - 1);
-    LoadedApplication loaded = load(context, libraries, true);
+    LoadedApplication loaded = load(context, libraries, name);
     const script::Application& app = loaded.app;
     noteApplication(context, app, false);
     if (std::optional<std::size_t> defined = app.find(name)) {

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <unordered_map>
 
 namespace keldrin::script {
@@ -965,6 +966,16 @@ class Reader {
             if (it->line != line_) break;
             if (it->kind == kind && sameName(it->name, name)) return;
         }
+        // Each use costs a few dozen bytes: past a bound, a source of millions of names
+        // keeps the first ones and says so, rather than a model many times its size.
+        if (model_.references.size() >= kMostReferences) {
+            if (!referencesCut_)
+                note(line_, line_,
+                     "more than " + std::to_string(kMostReferences) +
+                         " uses of names: the rest are not recorded");
+            referencesCut_ = true;
+            return;
+        }
         model_.references.push_back(Reference{std::string(name), line_, kind});
     }
 
@@ -1061,6 +1072,7 @@ class Reader {
     }
 
     static constexpr std::size_t kMostNotes = 1000;
+    static constexpr std::size_t kMostReferences = 1'000'000;
 
     std::string_view text_;
     ObjectModel model_;
@@ -1079,6 +1091,7 @@ class Reader {
     bool inBlockComment_ = false;
     bool continued_ = false;
     bool binary_ = false;
+    bool referencesCut_ = false;
 };
 
 }  // namespace

@@ -280,6 +280,10 @@ TEST(ScriptModel, StaysLinearOnHugeAndDeeplyNestedSources) {
     std::string oneLine = "global type u_big from nonvisualobject\nend type\nevent e;";
     while (oneLine.size() < 10'000'000) oneLine += "x.y = create n_a(b, \"c\") /* d */ + ";
     oneLine += "\nend event\n";
+    // 10 MB of distinct names on one line.
+    std::string names = "global type u_big from nonvisualobject\nend type\nevent e;";
+    for (int i = 0; names.size() < 10'000'000; ++i) names += "v" + std::to_string(i) + " + ";
+    names += "\nend event\n";
     std::string manyLines = "global type u_big from nonvisualobject\nend type\nevent e;\n";
     while (manyLines.size() < 10'000'000) manyLines += "if a then b = f_x(1)\n";
     manyLines += "end event\n";
@@ -291,11 +295,16 @@ TEST(ScriptModel, StaysLinearOnHugeAndDeeplyNestedSources) {
     chain += "type c0 from userobject within c100000\nend type\n";
     auto start = Clock::now();
     ObjectModel a = readSource("u_big.sru", oneLine);
+    ObjectModel n = readSource("u_big.sru", names);
     ObjectModel b = readSource("u_big.sru", manyLines);
     ObjectModel c = readSource("w_deep.srw", chain);
     std::vector<std::ptrdiff_t> parents = controlParents(c);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     EXPECT_EQ(a.scripts.size(), 1u);
+    // Millions of uses on one line: the first million are kept, and the cut is noted.
+    EXPECT_EQ(n.references.size(), 1'000'000u);
+    ASSERT_FALSE(n.unparsed.empty());
+    EXPECT_NE(n.unparsed.front().note.find("the rest are not recorded"), std::string::npos);
     EXPECT_EQ(b.scripts.at(0).lastLine, b.lines);
     ASSERT_EQ(parents.size(), 100'001u);
     EXPECT_EQ(std::count(parents.begin(), parents.end(), -1), 1);
