@@ -12,6 +12,8 @@
 //                    (an absolute figure: the reader it is compared with is not here)
 //   Rebuild20000     keldrin-pbl rebuild of the 20,000-entry library vs Copy20000 (cp)
 //   Check20000       keldrin-pbl check of that library     vs Cat20000
+//   ScriptModel20000 the PowerScript model of 20,000 window sources (an absolute
+//                    figure: under 2 s)
 //   Create/N/order   create N entries in random or ascending name order (cost per entry)
 // Processes run as processes (fork, exec, wait4), so their peak memory and CPU time
 // come with them. The files live in KELDRIN_BENCH_DIR (default: a new directory under
@@ -35,8 +37,11 @@
 #include "pbl/bulk_reader.h"
 #include "pbl/library.h"
 #include "pbl/rebuild.h"
+#include "script/application.h"
+#include "script/script_model.h"
 #include "support/entry_list.h"
 #include "support/report_writer.h"
+#include "support/script_sources.h"
 
 namespace keldrin {
 namespace {
@@ -455,6 +460,20 @@ void ExportReal(benchmark::State& state) {
     exportInto(state, library, benchFile("exportedreal"));
 }
 
+// The PowerScript model of 20,000 window sources (about a million lines), read and made
+// into one application's tree.
+void ScriptModel20000(benchmark::State& state) {
+    const std::vector<std::string> sources = test::windowSources(20000);
+    for (auto _ : state) {
+        script::Application app;
+        const std::size_t lib = app.addLibrary("big.pbl");
+        for (std::size_t i = 0; i < sources.size(); ++i)
+            app.add(lib, script::readSource("w_" + std::to_string(i) + ".srw", sources[i]));
+        app.finish();
+        benchmark::DoNotOptimize(app.tree().size());
+    }
+}
+
 BENCHMARK(Convert64MB)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(CopySync64MB)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(Cat64MB)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
@@ -469,6 +488,7 @@ BENCHMARK(ExportReal)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime
 BENCHMARK(Rebuild20000)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK(Copy20000)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK(Check20000)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK(ScriptModel20000)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(Create)
     ->ArgsProduct({{1000, 10000, 50000}, {0, 1}})
     ->ArgNames({"entries", "ascending"})

@@ -13,7 +13,7 @@ _keldrin_pbl() {
     _init_completion || return
 
     local commands="create info ls cat put rm comment export import status rebuild optimize
-        check salvage diff grep libdata report add-report preview help"
+        check salvage diff grep objects tree refs libdata report add-report preview help"
     local i command="" first=0
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
@@ -43,7 +43,7 @@ _keldrin_pbl() {
         put) options="--comment --time" ;;
         export) options="--encoding --all --raw --quiet --sync --layout" ;;
         import) options="--replace --layout" ;;
-        status) options="--json" ;;
+        status | objects | tree | refs) options="--json" ;;
         rebuild) options="--version" ;;
         optimize) options="--version --force" ;;
         diff) options="--json --text --all --ignore-eol" ;;

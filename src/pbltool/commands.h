@@ -95,4 +95,10 @@ void runReportView(ToolContext& context, const ParsedArgs& args);
 // A library's DataWindows drawn from their sources, without rows (preview.cpp).
 void runPreview(ToolContext& context, const ParsedArgs& args);
 
+// An application's objects, inheritance tree and the uses of a name, read from the
+// sources of its libraries (objects.cpp).
+void runObjects(ToolContext& context, const ParsedArgs& args);
+void runTree(ToolContext& context, const ParsedArgs& args);
+void runRefs(ToolContext& context, const ParsedArgs& args);
+
 }  // namespace keldrin::tool
