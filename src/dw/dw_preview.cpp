@@ -13,33 +13,10 @@
 namespace keldrin::dw {
 namespace {
 
-std::string escape(std::string_view text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out.push_back(c);
-        }
-    }
-    return out;
-}
-
 // A short text in the place of a DataWindow that is not drawn.
 std::string noteBlock(const std::string& text) {
     return "<div class=\"note\" style=\"padding:2px 4px;color:#800000;white-space:normal\">" +
-           escape(text) + "</div>\n";
+           escapeHtml(text) + "</div>\n";
 }
 
 // One source parsed, once per page however often it is nested.
@@ -83,7 +60,7 @@ class Previewer {
         if (!top.problem.empty()) {
             notes_.push_back(top.problem);
             preview.html = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" +
-                           escape(title) + "</title></head>\n<body style=\"margin:0\">\n" +
+                           escapeHtml(title) + "</title></head>\n<body style=\"margin:0\">\n" +
                            "<div class=\"dw\">\n" + noteBlock(top.problem) + "</div>\n" +
                            "</body></html>\n";
         } else {
@@ -138,7 +115,7 @@ class Previewer {
         // Not in the library: the frame with its name, which is all the page can know.
         if (child == nullptr)
             return "<div class=\"missing\" style=\"padding:2px 4px;color:#808080\">" +
-                   escape(name) + "</div>\n";
+                   escapeHtml(name) + "</div>\n";
         if (!child->problem.empty()) return refuse(child->problem);
         stack_.push_back(name);
         ++drawn_;

@@ -10,6 +10,7 @@
 #include <numbers>
 
 #include "dw/display_format.h"
+#include "dw/report_html.h"
 
 namespace keldrin::dw {
 namespace {
@@ -570,30 +571,6 @@ constexpr const char* kPalette[] = {"#3366cc", "#dc3912", "#ff9900", "#109618", 
                                     "#0099c6", "#dd4477", "#66aa00", "#b82e2e", "#316395"};
 constexpr std::size_t kPaletteSize = sizeof kPalette / sizeof kPalette[0];
 
-std::string escapeXml(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out.push_back(c);
-        }
-    }
-    return out;
-}
-
 std::string fixed(double v) {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%.1f", v);
@@ -601,7 +578,7 @@ std::string fixed(double v) {
 }
 
 std::string text(double x, double y, const std::string& body, const std::string& extra = "") {
-    return "<text x=\"" + fixed(x) + "\" y=\"" + fixed(y) + "\"" + extra + ">" + escapeXml(body) +
+    return "<text x=\"" + fixed(x) + "\" y=\"" + fixed(y) + "\"" + extra + ">" + escapeHtml(body) +
            "</text>\n";
 }
 
@@ -671,12 +648,12 @@ class GraphDrawer {
     static std::string markTitle(const std::string& series, const std::string& category,
                                  double value) {
         std::string t = series.empty() ? category : series + ", " + category;
-        return "<title>" + escapeXml(t + ": " + numberText(value)) + "</title>";
+        return "<title>" + escapeHtml(t + ": " + numberText(value)) + "</title>";
     }
 
     std::string data(std::size_t s, std::size_t c, double value) const {
         return " class=\"kd-mark\" data-series=\"" + std::to_string(s) + "\" data-category=\"" +
-               escapeXml(d_.categories[c]) + "\" data-value=\"" + numberText(value) + "\"";
+               escapeHtml(d_.categories[c]) + "\" data-value=\"" + numberText(value) + "\"";
     }
 
     std::string pies(double top, double bottom) const {

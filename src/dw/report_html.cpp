@@ -41,30 +41,6 @@ std::string plain(const std::string& text) {
     return text.substr(0, text.find('\t'));
 }
 
-std::string escapeHtml(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out.push_back(c);
-        }
-    }
-    return out;
-}
-
 std::string numberText(double value) {
     char buffer[32];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
@@ -598,6 +574,30 @@ int toPixels(long value, int units, bool across) {
             break;
     }
     return static_cast<int>(std::lround(pixels));
+}
+
+std::string escapeHtml(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out.push_back(c);
+        }
+    }
+    return out;
 }
 
 std::string cssColor(long value) {

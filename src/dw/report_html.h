@@ -30,6 +30,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dw/dw_source.h"
@@ -43,6 +44,9 @@ int toPixels(long value, int units, bool across);
 
 // A PowerBuilder colour as CSS ("#rrggbb" or "transparent").
 std::string cssColor(long value);
+
+// Text made safe for HTML and SVG content and for double-quoted attribute values.
+std::string escapeHtml(std::string_view text);
 
 // The rows of drop-down DataWindows by the id of the column that shows them.
 using DropDownRows = std::map<long, ReportData>;

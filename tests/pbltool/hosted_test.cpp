@@ -16,6 +16,7 @@
 #include "support/corpus.h"
 #include "support/library_fixture.h"
 #include "support/pbl_checker.h"
+#include "support/tool_in_process.h"
 
 namespace keldrin {
 namespace {
@@ -24,37 +25,10 @@ using test::asciiBytes;
 using test::LibrarySpec;
 using test::ScratchDir;
 
-struct ToolResult {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string contentOf(std::FILE* file) {
-    std::string text;
-    std::rewind(file);
-    char chunk[4096];
-    std::size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, n);
-    return text;
-}
+using test::ToolResult;
 
 ToolResult runTool(const std::vector<std::u16string>& args) {
-    ToolResult result;
-    std::FILE* in = std::tmpfile();
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
-    if (in == nullptr || out == nullptr || err == nullptr) {
-        ADD_FAILURE() << "no temporary files";
-        return result;
-    }
-    result.code = runPblTool(args, PblToolStreams{in, out, err});
-    result.out = contentOf(out);
-    result.err = contentOf(err);
-    std::fclose(in);
-    std::fclose(out);
-    std::fclose(err);
-    return result;
+    return test::runToolInProcess(args);
 }
 
 std::vector<std::string> linesOf(const std::string& text) {

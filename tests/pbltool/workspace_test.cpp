@@ -21,6 +21,7 @@
 #include "support/corpus.h"
 #include "support/library_fixture.h"
 #include "support/test_files.h"
+#include "support/tool_in_process.h"
 
 namespace keldrin {
 namespace {
@@ -28,43 +29,14 @@ namespace {
 namespace stdfs = std::filesystem;
 using test::ScratchDir;
 
-struct ToolResult {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string contentOf(std::FILE* file) {
-    std::string text;
-    std::rewind(file);
-    char chunk[4096];
-    std::size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, n);
-    return text;
-}
+using test::ToolResult;
 
 // One run of keldrin-pbl in this process, on code page 1252 whatever the machine's
 // locale, so ANSI texts convert the same everywhere.
 ToolResult runTool(const std::vector<std::string>& args, const std::string& input = {}) {
-    ToolResult result;
-    std::FILE* in = std::tmpfile();
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
-    if (in == nullptr || out == nullptr || err == nullptr) {
-        ADD_FAILURE() << "no temporary files";
-        return result;
-    }
-    std::fwrite(input.data(), 1, input.size(), in);
-    std::rewind(in);
     std::vector<std::u16string> wide = {u"--codepage", u"1252"};
     for (const std::string& arg : args) wide.push_back(utf8ToUtf16(arg));
-    result.code = runPblTool(wide, PblToolStreams{in, out, err});
-    result.out = contentOf(out);
-    result.err = contentOf(err);
-    std::fclose(in);
-    std::fclose(out);
-    std::fclose(err);
-    return result;
+    return test::runToolInProcess(wide, input);
 }
 
 std::string ok(const std::vector<std::string>& args, const std::string& input = {}) {
