@@ -387,8 +387,7 @@ int PblLibrary::fillChain(
     if (!writeBlocks(reused, list.size())) {
         // Nothing points at the new blocks: hand them back rather than leak them, and
         // cut off what part of them reached the file.
-        std::vector<std::int32_t> chain = list;
-        (void)allocator_->release(chain, reused, -1);
+        (void)allocator_->release(list, reused, -1);
         (void)file_.truncate(sizeBefore);
         return kPblIoError;
     }
