@@ -28,7 +28,9 @@ void expectScriptOf(const Lines& a, const Lines& b, const std::vector<Edit>& edi
             ASSERT_EQ(e.b, nextB);
             ++nextB;
         }
-        if (e.kind == EditKind::kSame) ASSERT_EQ(a[e.a], b[e.b]);
+        if (e.kind == EditKind::kSame) {
+            ASSERT_EQ(a[e.a], b[e.b]);
+        }
     }
     EXPECT_EQ(nextA, a.size());
     EXPECT_EQ(nextB, b.size());
