@@ -577,13 +577,14 @@ TEST_F(ConversionDriverTest, StreamsOfEverySizeAroundABlockConvertToTheSameBytes
     }
     auto streams = ansiReport("090", children);
     streams[u"source"] = bytesOf("release 9;\r\n");
-    const Bytes bigSource = filled(502 * 600 + 1, 1);
+    const Bytes bigSource = filled(std::size_t{502} * 600 + 1, 1);
     streams[u"source"].insert(streams[u"source"].end(), bigSource.begin(), bigSource.end());
     Bytes object = filled(1005, 2);
     std::copy_n(streams[u"object"].begin(), 8, object.begin());
     streams[u"object"] = object;
 
     std::vector<test::ReportStream> fileStreams;
+    fileStreams.reserve(streams.size());
     for (const auto& [path, bytes] : streams) fileStreams.push_back({utf16ToUtf8(path), bytes});
     // Streams inside the storage go last, after the two at the top.
     std::stable_partition(fileStreams.begin(), fileStreams.end(), [](const test::ReportStream& r) {
