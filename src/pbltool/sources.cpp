@@ -54,13 +54,26 @@ std::optional<std::u16string> exactWide(std::string_view bytes) {
     return wide;
 }
 
-// Wide text as ANSI code page bytes, only when every character has its exact form.
+// Wide text as ANSI code page bytes, only when every character has its exact form. The
+// text goes there and back a piece at a time (never between the halves of a surrogate
+// pair; a code page maps each character on its own), so that a large source is not held
+// in two more wide copies while it is checked.
 std::optional<std::string> exactAnsiBytes(std::u16string_view wide) {
     if (hasUnpairedSurrogate(wide)) return std::nullopt;
-    std::optional<std::string> bytes = wideToAnsiBytes(wide);
-    if (!bytes || ansiBytesToWide(reinterpret_cast<const std::uint8_t*>(bytes->data()),
-                                  bytes->size()) != wide)
-        return std::nullopt;
+    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    std::string bytes;
+    bytes.reserve(wide.size());
+    while (!wide.empty()) {
+        std::size_t n = std::min(kPiece, wide.size());
+        if (n < wide.size() && wide[n - 1] >= 0xD800 && wide[n - 1] <= 0xDBFF) --n;
+        const std::u16string_view piece = wide.substr(0, n);
+        std::optional<std::string> ansi = wideToAnsiBytes(piece);
+        if (!ansi || ansiBytesToWide(reinterpret_cast<const std::uint8_t*>(ansi->data()),
+                                     ansi->size()) != piece)
+            return std::nullopt;
+        bytes += *ansi;
+        wide.remove_prefix(n);
+    }
     return bytes;
 }
 
