@@ -110,6 +110,19 @@ bool lastFailureWasDiskFull();
 // The system's own words for a full disk ("No space left on device"), in UTF-8.
 std::string diskFullText();
 
+// One piece of a scattered read: room for `size` bytes at `data`.
+struct ReadPiece {
+    void* data;
+    std::size_t size;
+};
+
+// Reads the pieces one after another from `offset`, as readFileAt reads one buffer: on
+// POSIX in as few system calls as the pieces allow (preadv), so that bytes land where
+// they are wanted instead of in a buffer to be copied from; elsewhere piece by piece.
+// False on a short read.
+bool readFileAtScattered(std::FILE* file, const ReadPiece* pieces, std::size_t count,
+                         std::int64_t offset);
+
 // Asks the system to start putting the file's written data on disk without waiting for
 // it, so that a later syncFile waits for less. Only a hint: where the system has no
 // such call it does nothing.

@@ -183,6 +183,40 @@ bool writeFileAt(std::FILE* file, const void* buffer, std::size_t length, std::i
     return detail::noteOutcome(ok, !ok && diskFullError());
 }
 
+bool readFileAtScattered(std::FILE* file, const ReadPiece* pieces, std::size_t count,
+                         std::int64_t offset) {
+    // As writeFileAtGathered: at most IOV_MAX pieces a call, and a call that stops inside
+    // a piece is followed by one that starts there.
+    constexpr std::size_t kMaxPieces = 1024;
+    iovec vectors[kMaxPieces];
+    const int fd = ::fileno(file);
+    std::size_t next = 0;
+    std::size_t skipped = 0;
+    while (next < count) {
+        std::size_t n = 0;
+        std::size_t asked = 0;
+        for (std::size_t i = next; i < count && n < kMaxPieces; ++i, ++n) {
+            const std::size_t from = i == next ? skipped : 0;
+            vectors[n].iov_base = static_cast<char*>(pieces[i].data) + from;
+            vectors[n].iov_len = pieces[i].size - from;
+            asked += vectors[n].iov_len;
+        }
+        if (asked == 0) break;
+        ssize_t got = ::preadv(fd, vectors, static_cast<int>(n), static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        offset += got;
+        auto moved = static_cast<std::size_t>(got);
+        while (next < count && moved >= pieces[next].size - skipped) {
+            moved -= pieces[next].size - skipped;
+            skipped = 0;
+            ++next;
+        }
+        skipped += moved;
+    }
+    return true;
+}
+
 bool writeFileAtGathered(std::FILE* file, const WritePiece* pieces, std::size_t count,
                          std::int64_t offset) {
     // At most IOV_MAX pieces go to one call; a call may take fewer bytes than asked and

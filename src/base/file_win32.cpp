@@ -231,6 +231,15 @@ bool writeFileAt(std::FILE* file, const void* buffer, std::size_t length, std::i
 }
 
 // Windows has gathered writes only for unbuffered, page-aligned I/O: piece by piece.
+bool readFileAtScattered(std::FILE* file, const ReadPiece* pieces, std::size_t count,
+                         std::int64_t offset) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!readFileAt(file, pieces[i].data, pieces[i].size, offset)) return false;
+        offset += static_cast<std::int64_t>(pieces[i].size);
+    }
+    return true;
+}
+
 bool writeFileAtGathered(std::FILE* file, const WritePiece* pieces, std::size_t count,
                          std::int64_t offset) {
     for (std::size_t i = 0; i < count; ++i) {

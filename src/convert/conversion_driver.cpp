@@ -12,7 +12,9 @@
 // A report whose DataWindows the library cannot keep apart (two names that the library
 // takes for one, or a name its ANSI code page cannot carry) fails the conversion: a
 // library that silently misses a DataWindow is worse than none.
+#include <algorithm>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,7 @@
 #include "base/text.h"
 #include "convert/path_ops.h"
 #include "convert/report_plan.h"
+#include "pbl/chain_image.h"
 #include "pbl/library.h"
 #include "psr/psr_container.h"
 
@@ -88,41 +91,53 @@ bool hasEntry(pbl::PblLibrary& library, const std::u16string& name) {
 }
 
 // True when the entry the name leads to holds exactly `data`, with no comment.
-bool entryHolds(pbl::PblLibrary& library, const std::u16string& name, const Bytes& data) {
+bool entryHolds(pbl::PblLibrary& library, const std::u16string& name, const pbl::ChainImage& data) {
     pbl::PblEntryInfo info{};
     if (library.findEntry(name, info, 0) != pbl::kPblOk) throw IOException();
     if (info.commentSize != 0 || info.dataSize < 0 ||
-        static_cast<std::size_t>(info.dataSize) != data.size())
+        static_cast<std::size_t>(info.dataSize) != data.length())
         return false;
-    Bytes stored(data.size());
+    Bytes stored(data.length());
     if (library.readEntryData(info, stored.data()) != pbl::kPblOk) throw IOException();
-    return stored == data;
+    return data.holds(stored);
+}
+
+// Reads a stream into the image, straight into the data spans of its blocks.
+void readInto(PsrContainer& container, const std::u16string& stream, pbl::ChainImage& image) {
+    container.readStreamInto(stream, [&](std::uint64_t size) {
+        // The container vouches for the size: no more than its file holds.
+        if (size > pbl::PblLibrary::maxEntryBytes()) throw IOException();
+        image.reset(static_cast<std::size_t>(size));
+        return std::span<const fs::ReadPiece>(image.pieces());
+    });
 }
 
 // One DataWindow's two entries. When the plan finds that an earlier DataWindow of the
 // report took the same names, the report holds either one DataWindow twice, which the
 // library keeps once, or two that the library cannot tell apart: one of them would be
-// lost, so the conversion fails. `write` stores one entry (the container's addEntry).
-// `buffer` already holds the source stream when `sourceRead`: every stream goes through
-// the one buffer, and none is read twice.
-template <typename Write>
+// lost, so the conversion fails. `image` already holds the source stream when
+// `sourceRead`: every stream goes through the one image, and none is read twice.
 void addDataWindow(PsrContainer& container, pbl::PblLibrary& library, const PlannedDataWindow& dw,
-                   Bytes& buffer, bool sourceRead, Write write) {
+                   pbl::ChainImage& image, bool sourceRead) {
     const std::u16string source = dw.name + u".srd";
     const std::u16string object = dw.name + u".dwo";
     const bool taken = dw.sameNamesAs.has_value();
     // The library has the last word on its names: one it already holds where the plan
     // sees a new name would be overwritten, and a DataWindow lost with it.
     if (!taken && (hasEntry(library, source) || hasEntry(library, object))) throw IOException();
-    if (!sourceRead) container.readStream(dw.sourceStream, buffer);
+    auto write = [&](const std::u16string& name) {
+        // No comment, and no time: the library stamps the entry with the current time.
+        if (library.putEntry(name, image) != pbl::kPblOk) throw IOException();
+    };
+    if (!sourceRead) readInto(container, dw.sourceStream, image);
     if (!taken)
-        write(source, buffer);
-    else if (!entryHolds(library, source, buffer))
+        write(source);
+    else if (!entryHolds(library, source, image))
         throw IOException();
-    container.readStream(dw.objectStream, buffer);
+    readInto(container, dw.objectStream, image);
     if (!taken)
-        write(object, buffer);
-    else if (!entryHolds(library, object, buffer))
+        write(object);
+    else if (!entryHolds(library, object, image))
         throw IOException();
 }
 
@@ -142,15 +157,28 @@ void PsrContainer::convert(std::u16string targetPblName) {
     console::writeLine(u"");
     printLabelled(u"Source PSR                 : ", sourceName);
     printLabelled(u"Target PBL                 : ", target);
-    // One buffer carries every stream of the conversion: a stream of many megabytes costs
-    // its allocation and its first touch once, not once per read.
-    Bytes buffer;
+    // One image carries every stream of the conversion, each read straight into the
+    // blocks it is written from: a stream of many megabytes costs its allocation and its
+    // first touch once, not once per stream, and its bytes are copied once in and once
+    // out. Of "object" the plan needs only the version at its start.
     ReportPlan plan;
-    readPlanVersion(*this, buffer, plan);
+    {
+        Bytes start;
+        fs::ReadPiece piece{};
+        readStreamInto(u"object", [&](std::uint64_t size) {
+            start.resize(
+                static_cast<std::size_t>(std::min<std::uint64_t>(size, kPlanVersionBytes)));
+            piece = fs::ReadPiece{start.data(), start.size()};
+            return std::span<const fs::ReadPiece>(&piece, 1);
+        });
+        readPlanVersion(start, plan);
+    }
     printLabelled(u"PSR created in             : PowerBuilder ", plan.versionText);
     printLabelled(u"PSR container format       : ", formatDescription());
-    // The main DataWindow's source stays in the buffer for its entry.
-    readPlanDataWindows(*this, buffer, plan);
+    // The main DataWindow's source stays in the image for its entry.
+    pbl::ChainImage image;
+    readInto(*this, u"source", image);
+    readPlanDataWindows(*this, image.head(), plan);
     const int childCount = static_cast<int>(plan.children().size());
     printLabelled(u"Number of child DWs in PSR : ", numberToText(childCount));
 
@@ -176,9 +204,6 @@ void PsrContainer::convert(std::u16string targetPblName) {
     library.reset(manager.openLibrary(temporary, 1));
     if (!library) throw IOException();
 
-    auto write = [&](const std::u16string& name, const Bytes& data) {
-        addEntry(*library, name, data);
-    };
     int position = 0;
     for (const PlannedDataWindow& dw : plan.dataWindows) {
         std::u16string line;
@@ -193,7 +218,7 @@ void PsrContainer::convert(std::u16string targetPblName) {
         }
         line += dw.name;
         console::writeLine(line);
-        addDataWindow(*this, *library, dw, buffer, position == 0, write);
+        addDataWindow(*this, *library, dw, image, position == 0);
         ++position;
     }
 

@@ -41,21 +41,30 @@ const PlannedDataWindow* ReportPlan::findChild(std::u16string_view name) const {
 
 void readPlanVersion(PsrContainer& report, Bytes& buffer, ReportPlan& plan) {
     report.readStream(u"object", buffer);
-    plan.versionText = versionTextOf(buffer);
-    plan.majorVersion = majorVersionOf(buffer);
+    readPlanVersion(buffer, plan);
+}
+
+void readPlanVersion(ByteSpan objectStart, ReportPlan& plan) {
+    plan.versionText = versionTextOf(objectStart);
+    plan.majorVersion = majorVersionOf(objectStart);
 }
 
 void readPlanDataWindows(PsrContainer& report, Bytes& buffer, ReportPlan& plan) {
-    plan.dataWindows.clear();
     report.readStream(u"source", buffer);
-    if (buffer.size() <= kEncodingByte) throw NotSupportedFormatException();
-    plan.unicodeText = buffer[kEncodingByte] == 0;
+    readPlanDataWindows(report, ByteSpan(buffer), plan);
+}
+
+void readPlanDataWindows(PsrContainer& report, ByteSpan sourceStart, ReportPlan& plan) {
+    static_assert(kEncodingByte < kPlanSourceBytes);
+    plan.dataWindows.clear();
+    if (sourceStart.size() <= kEncodingByte) throw NotSupportedFormatException();
+    plan.unicodeText = sourceStart[kEncodingByte] == 0;
     // The main DataWindow is known before the lookup is read: a reader that shows what it
     // could read still has it when the lookup fails.
     plan.dataWindows.push_back(
         planned(report.mainDwName(report.fileName()), u"source", u"object", std::nullopt));
     std::vector<ChildDw> children;
-    appendChildDws(report, buffer, children);
+    appendChildDws(report, sourceStart, children);
     for (const ChildDw& child : children) {
         const std::u16string number = numberToText(child.number);
         plan.dataWindows.push_back(planned(child.name, u"dwstg/source_" + number,

@@ -57,6 +57,14 @@ void readPlanVersion(PsrContainer& report, Bytes& buffer, ReportPlan& plan);
 // DataWindow is named after the report's file name; when the lookup fails, the plan
 // holds the main DataWindow alone.
 void readPlanDataWindows(PsrContainer& report, Bytes& buffer, ReportPlan& plan);
+// The same two from a stream's leading bytes, for a reader that holds no more of it (the
+// converter reads a stream straight into the blocks it is written from): `objectStart`
+// holds at least the first kPlanVersionBytes of "object" where it has that many,
+// `sourceStart` at least the first kPlanSourceBytes of "source".
+inline constexpr std::size_t kPlanVersionBytes = 16;
+inline constexpr std::size_t kPlanSourceBytes = 2;
+void readPlanVersion(ByteSpan objectStart, ReportPlan& plan);
+void readPlanDataWindows(PsrContainer& report, ByteSpan sourceStart, ReportPlan& plan);
 // Both: the whole plan.
 ReportPlan readReportPlan(PsrContainer& report);
 

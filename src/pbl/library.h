@@ -23,6 +23,7 @@
 
 #include "pbl/bitmap_allocator.h"
 #include "pbl/block_file.h"
+#include "pbl/chain_image.h"
 #include "pbl/node_records.h"
 #include "pbl/pbl_layout.h"
 #include "pbl/pbl_library.h"
@@ -68,6 +69,10 @@ class PblLibrary : public PblLibraryInterface {
     // changes.
     int putEntry(const std::u16string& name, ByteSpan comment, ByteSpan body,
                  std::optional<std::int32_t> time = std::nullopt);
+    // The same without a comment, stamped with the current time, for a body already laid
+    // out as its chain's blocks: the library writes the block headers into `body` and the
+    // blocks from there, without another copy of the data.
+    int putEntry(const std::u16string& name, ChainImage& body);
     // The limits of what an entry can hold in this library, in stored bytes: a name (no
     // terminator) must fit one directory node with its record; the comment's length is
     // kept in 16 bits, in whole characters; comment and body together (and the library
@@ -159,6 +164,20 @@ class PblLibrary : public PblLibraryInterface {
         const std::function<int(std::int32_t node, const std::vector<RecordRef>& records)>& visit);
     int writeChain(std::int32_t& firstBlock, const std::uint8_t* data, std::int64_t length,
                    bool atLeastOne, std::int32_t owner);
+    // The same for a body laid out in an image (at least one block, as for an entry).
+    int writeChain(std::int32_t& firstBlock, ChainImage& image, std::int32_t owner);
+    // What both share: the chain's blocks for `length` bytes, old ones kept or freed and
+    // new ones allocated (`reused` of `list` were the chain's before), and the writing of
+    // them, new blocks first, with the new ones handed back when that fails.
+    int prepareChain(std::int32_t firstBlock, std::int64_t length, bool atLeastOne,
+                     std::int32_t owner, std::vector<std::int32_t>& list, std::size_t& reused);
+    int fillChain(std::int32_t& firstBlock, const std::vector<std::int32_t>& list,
+                  std::size_t reused,
+                  const std::function<bool(std::size_t from, std::size_t to)>& writeBlocks);
+    // An entry's data (comment and body, `total` bytes) through `chain`, which writes the
+    // chain from the record's first block and gives its new first block, then the record.
+    int writeEntry(PblEntryInfo& info, std::int64_t total, short commentSize,
+                   const std::function<int(std::int32_t& firstBlock)>& chain);
     // Where walkChain's window lies in the file (its bytes are chainWindow_); a walk of
     // many chains that writes nothing in between may share one.
     struct ChainWindow {

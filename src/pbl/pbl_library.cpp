@@ -356,9 +356,9 @@ int PblLibrary::readChain(std::int32_t first, std::int64_t length, std::uint8_t*
     return kPblOk;
 }
 
-int PblLibrary::writeChain(std::int32_t& firstBlock, const std::uint8_t* data, std::int64_t length,
-                           bool atLeastOne, std::int32_t owner) {
-    std::vector<std::int32_t> list;
+int PblLibrary::prepareChain(std::int32_t firstBlock, std::int64_t length, bool atLeastOne,
+                             std::int32_t owner, std::vector<std::int32_t>& list,
+                             std::size_t& reused) {
     int rc = collectChain(firstBlock, list, owner);
     if (rc != kPblOk) return rc;
     std::int64_t needed = dataBlocksFor(length);
@@ -372,6 +372,36 @@ int PblLibrary::writeChain(std::int32_t& firstBlock, const std::uint8_t* data, s
         if (rc != kPblOk) return rc;
         list.resize(static_cast<std::size_t>(needed));
     }
+    reused = static_cast<std::size_t>(std::min(needed, have));
+    return kPblOk;
+}
+
+int PblLibrary::fillChain(
+    std::int32_t& firstBlock, const std::vector<std::int32_t>& list, std::size_t reused,
+    const std::function<bool(std::size_t from, std::size_t to)>& writeBlocks) {
+    // The blocks new to the chain go out first: they are the ones that can make the file
+    // grow, and when the disk is full that must fail while the old blocks still hold
+    // the entry's old data (its record still points at them). The bytes written are the
+    // same either way.
+    const std::int64_t sizeBefore = file_.size();
+    if (!writeBlocks(reused, list.size())) {
+        // Nothing points at the new blocks: hand them back rather than leak them, and
+        // cut off what part of them reached the file.
+        (void)allocator_->release(list, reused, -1);
+        (void)file_.truncate(sizeBefore);
+        return kPblIoError;
+    }
+    if (!writeBlocks(0, reused)) return kPblIoError;
+    firstBlock = list.empty() ? kNoLink : list[0];
+    return kPblOk;
+}
+
+int PblLibrary::writeChain(std::int32_t& firstBlock, const std::uint8_t* data, std::int64_t length,
+                           bool atLeastOne, std::int32_t owner) {
+    std::vector<std::int32_t> list;
+    std::size_t reused = 0;
+    int rc = prepareChain(firstBlock, length, atLeastOne, owner, list, reused);
+    if (rc != kPblOk) return rc;
     // Blocks that follow each other in the file go out in one write: one system call per
     // run rather than thousands for one large entry. The write gathers each block's
     // header, its bytes where the caller holds them and, for a chain's last block, zeros
@@ -411,22 +441,46 @@ int PblLibrary::writeChain(std::int32_t& firstBlock, const std::uint8_t* data, s
         }
         return true;
     };
-    // The blocks new to the chain go out first: they are the ones that can make the file
-    // grow, and when the disk is full that must fail while the old blocks still hold
-    // the entry's old data (its record still points at them). The bytes written are the
-    // same either way.
-    const auto reused = static_cast<std::size_t>(std::min(needed, have));
-    const std::int64_t sizeBefore = file_.size();
-    if (!writeBlocks(reused, list.size())) {
-        // Nothing points at the new blocks: hand them back rather than leak them, and
-        // cut off what part of them reached the file.
-        (void)allocator_->release(list, reused, -1);
-        (void)file_.truncate(sizeBefore);
-        return kPblIoError;
+    return fillChain(firstBlock, list, reused, writeBlocks);
+}
+
+int PblLibrary::writeChain(std::int32_t& firstBlock, ChainImage& image, std::int32_t owner) {
+    std::vector<std::int32_t> list;
+    std::size_t reused = 0;
+    const auto length = static_cast<std::int64_t>(image.length());
+    int rc = prepareChain(firstBlock, length, true, owner, list, reused);
+    if (rc != kPblOk) return rc;
+    if (list.size() != image.blockCount()) return kPblFailed;
+    // The image already holds the data where the blocks want it: only the headers and the
+    // last block's unused tail are written into it, and then runs of adjacent blocks go out
+    // as they lie, in one write each.
+    for (std::size_t index = 0; index < list.size(); ++index) {
+        const std::int64_t chunk = std::min<std::int64_t>(
+            length - static_cast<std::int64_t>(index) * kDataCapacity, kDataCapacity);
+        DataBlockHeader h;
+        h.next = index + 1 < list.size() ? list[index + 1] : kNoLink;
+        h.used = static_cast<std::uint16_t>(chunk);
+        h.encode(image.block(index));
+        if (chunk < kDataCapacity)
+            std::memset(image.block(index) + kDataHeaderSize + chunk, 0,
+                        static_cast<std::size_t>(kDataCapacity - chunk));
     }
-    if (!writeBlocks(0, reused)) return kPblIoError;
-    firstBlock = list.empty() ? kNoLink : list[0];
-    return kPblOk;
+    // Runs are bounded so that the file's writeback starts while the entry is still
+    // being written.
+    constexpr std::size_t kRunBlocks = 4096;
+    auto writeBlocks = [&](std::size_t from, std::size_t to) {
+        std::size_t i = from;
+        while (i < to) {
+            std::size_t count = 1;
+            while (i + count < to && count < kRunBlocks &&
+                   std::int64_t{list[i + count]} == std::int64_t{list[i + count - 1]} + kBlockSize)
+                ++count;
+            if (!file_.writeAt(image.block(i), count * kBlockSize, list[i])) return false;
+            i += count;
+        }
+        return true;
+    };
+    return fillChain(firstBlock, list, reused, writeBlocks);
 }
 
 // ---- entries -------------------------------------------------------------------------
@@ -460,12 +514,20 @@ int PblLibrary::readEntryData(const PblEntryInfo& info, void* buffer) {
 
 int PblLibrary::writeEntryData(PblEntryInfo& info, const void* data, int size, short commentSize) {
     if (!writable_) return readOnly();
-    const Variant& v = variant();
     if (unicode_ && (commentSize % 2) != 0) return kPblInvalidArgument;
     if (size < 0 || commentSize < 0) return kPblInvalidArgument;
     const std::int64_t total = static_cast<std::int64_t>(size) + commentSize;
     if (total > INT32_MAX) return kPblInvalidArgument;
     if (data == nullptr && total > 0) return kPblInvalidArgument;
+    return writeEntry(info, total, commentSize, [&](std::int32_t& firstBlock) {
+        return writeChain(firstBlock, static_cast<const std::uint8_t*>(data), total, true,
+                          info.entryOffset);
+    });
+}
+
+int PblLibrary::writeEntry(PblEntryInfo& info, std::int64_t total, short commentSize,
+                           const std::function<int(std::int32_t& firstBlock)>& chain) {
+    const Variant& v = variant();
     if (info.entryOffset == kNoLink) return kPblInvalidArgument;
     // The record is checked before any block moves: a descriptor that names no entry
     // record must not cost the library its data.
@@ -479,8 +541,7 @@ int PblLibrary::writeEntryData(PblEntryInfo& info, const void* data, int size, s
     if (!hasSignature(rec, kEntrySignature))
         return damaged("entry record lacks its signature", info.entryOffset);
 
-    int rc = writeChain(info.firstBlock, static_cast<const std::uint8_t*>(data), total, true,
-                        info.entryOffset);
+    int rc = chain(info.firstBlock);
     if (rc != kPblOk) return rc;
     info.commentSize = static_cast<std::uint16_t>(commentSize);
     info.dataSize = static_cast<std::int32_t>(total);
@@ -537,6 +598,20 @@ int PblLibrary::putEntry(const std::u16string& name, ByteSpan comment, ByteSpan 
     // A time of 0 asked for is kept, not taken for "now".
     if (rc == kPblOk && time == 0) rc = writeEntryTime(info);
     return rc;
+}
+
+int PblLibrary::putEntry(const std::u16string& name, ChainImage& body) {
+    if (!writable_) return readOnly();
+    if (body.length() > maxEntryBytes()) return kPblInvalidArgument;
+    const std::size_t nameBytes = unicode_ ? name.size() * 2 : wideToAnsi(name).size();
+    if (nameBytes > maxNameBytes()) return kPblInvalidArgument;
+    PblEntryInfo info{};
+    int rc = findEntry(name, info, 1);
+    if (rc != kPblOk) return rc;
+    info.time = 0;  // stamps the current time
+    return writeEntry(
+        info, static_cast<std::int64_t>(body.length()), 0,
+        [&](std::int32_t& firstBlock) { return writeChain(firstBlock, body, info.entryOffset); });
 }
 
 int PblLibrary::forEachEntry(PblEntryVisitor& visitor) {

@@ -55,13 +55,26 @@ std::optional<std::u16string> exactWide(std::string_view bytes) {
     return wide;
 }
 
-// Wide text as ANSI code page bytes, only when every character has its exact form.
+// Wide text as ANSI code page bytes, only when every character has its exact form. The
+// text goes there and back a piece at a time (never between the halves of a surrogate
+// pair; a code page maps each character on its own), so that a large source is not held
+// in two more wide copies while it is checked.
 std::optional<std::string> exactAnsiBytes(std::u16string_view wide) {
     if (hasUnpairedSurrogate(wide)) return std::nullopt;
-    std::optional<std::string> bytes = wideToAnsiBytes(wide);
-    if (!bytes || ansiBytesToWide(reinterpret_cast<const std::uint8_t*>(bytes->data()),
-                                  bytes->size()) != wide)
-        return std::nullopt;
+    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    std::string bytes;
+    bytes.reserve(wide.size());
+    while (!wide.empty()) {
+        std::size_t n = std::min(kPiece, wide.size());
+        if (n < wide.size() && wide[n - 1] >= 0xD800 && wide[n - 1] <= 0xDBFF) --n;
+        const std::u16string_view piece = wide.substr(0, n);
+        std::optional<std::string> ansi = wideToAnsiBytes(piece);
+        if (!ansi || ansiBytesToWide(reinterpret_cast<const std::uint8_t*>(ansi->data()),
+                                     ansi->size()) != piece)
+            return std::nullopt;
+        bytes += *ansi;
+        wide.remove_prefix(n);
+    }
     return bytes;
 }
 
@@ -355,8 +368,10 @@ pbl::ReadExportFile readImportFile(const std::u16string& path) {
     // A file without a single CR is a checkout that turned PowerBuilder's CRLF into LF:
     // its lines go back as PowerBuilder stores them. Any CR keeps every byte as it is.
     if (!exportFileHasCarriageReturn(bytes, read.encoding)) {
-        read.ansi.source = lfToCrlf(read.ansi.source);
-        read.wide.source = lfToCrlf(read.wide.source);
+        if (read.encoding == ExportEncoding::kAnsi)
+            read.ansi.source = lfToCrlf(read.ansi.source);
+        else
+            read.wide.source = lfToCrlf(read.wide.source);
     }
     const bool ansi = read.encoding == ExportEncoding::kAnsi;
     using pbl::HeaderField;
@@ -390,6 +405,9 @@ ImportedEntry prepareImport(const OpenLibrary& lib, const std::u16string& path,
     }
     std::string comment;
     std::string body;
+    // A Unicode library's body: encoded straight into the entry's data below, with no
+    // string of its UTF-16LE bytes in between.
+    std::optional<std::u16string> wideBody;
     if (read.encoding == ExportEncoding::kAnsi) {
         std::optional<std::u16string> name = exactWide(read.ansi.name);
         if (!name) throw ToolFailure{where + ": the entry name is not text in the ANSI code page"};
@@ -399,8 +417,9 @@ ImportedEntry prepareImport(const OpenLibrary& lib, const std::u16string& path,
             std::optional<std::u16string> wideSource = exactWide(read.ansi.source);
             if (!wideComment || !wideSource)
                 throw ToolFailure{where + ": not text in the ANSI code page"};
+            std::string().swap(read.ansi.source);
             appendUtf16Le(comment, *wideComment);
-            appendUtf16Le(body, *wideSource);
+            wideBody = std::move(*wideSource);
         } else {
             comment = std::move(read.ansi.comment);
             body = std::move(read.ansi.source);
@@ -409,10 +428,11 @@ ImportedEntry prepareImport(const OpenLibrary& lib, const std::u16string& path,
         entry.name = std::move(read.wide.name);
         if (unicode) {
             appendUtf16Le(comment, read.wide.comment);
-            appendUtf16Le(body, read.wide.source);
+            wideBody = std::move(read.wide.source);
         } else {
             std::optional<std::string> ansiComment = exactAnsiBytes(read.wide.comment);
             std::optional<std::string> ansiSource = exactAnsiBytes(read.wide.source);
+            std::u16string().swap(read.wide.source);
             if (!ansiComment || !ansiSource)
                 throw ToolFailure{where +
                                   ": has characters the ANSI code page cannot hold, which an "
@@ -441,12 +461,20 @@ ImportedEntry prepareImport(const OpenLibrary& lib, const std::u16string& path,
         throw ToolFailure{where + ": the comment is too long: at most " +
                           std::to_string(unicode ? commentLimit / 2 : commentLimit) +
                           (unicode ? " UTF-16 characters" : " bytes")};
-    if (body.size() > pbl::PblLibrary::maxEntryBytes() - comment.size())
+    const std::size_t bodySize = wideBody ? wideBody->size() * 2 : body.size();
+    if (bodySize > pbl::PblLibrary::maxEntryBytes() - comment.size())
         throw ToolFailure{where + ": too large for a library entry"};
     entry.commentSize = comment.size();
-    entry.data.reserve(comment.size() + body.size());
+    entry.data.reserve(comment.size() + bodySize);
     entry.data.assign(comment.begin(), comment.end());
-    entry.data.insert(entry.data.end(), body.begin(), body.end());
+    if (wideBody) {
+        for (char16_t unit : *wideBody) {
+            entry.data.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+            entry.data.push_back(static_cast<std::uint8_t>(unit >> 8));
+        }
+    } else {
+        entry.data.insert(entry.data.end(), body.begin(), body.end());
+    }
     return entry;
 }
 

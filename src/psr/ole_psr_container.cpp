@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -39,8 +40,10 @@ void readWholeStream(cf::Storage& storage, const std::u16string& name, Bytes& da
 }
 
 // One storage per "/"; the path's components are handed over as they stand. The chain of
-// open storages is held so that all of them are released on every way out.
-void walk(cf::Storage& root, std::u16string_view path, Bytes& data, Damage& damage) {
+// open storages is held so that all of them are released on every way out; `reach` gets
+// the last storage and the stream's name in it.
+template <typename Reach>
+void walk(cf::Storage& root, std::u16string_view path, Reach reach) {
     std::vector<std::unique_ptr<cf::Storage>> opened;
     cf::Storage* storage = &root;
     for (std::size_t slash = path.find(u'/'); slash != std::u16string_view::npos;
@@ -53,7 +56,7 @@ void walk(cf::Storage& root, std::u16string_view path, Bytes& data, Damage& dama
         storage = opened.back().get();
         path = path.substr(slash + 1);
     }
-    readWholeStream(*storage, std::u16string(path), data, damage);
+    reach(*storage, std::u16string(path));
 }
 
 // One storage being listed: the elements still to visit, from the back.
@@ -109,7 +112,67 @@ void OlePsrContainer::readStream(const std::u16string& path, Bytes& data) {
     damage_ = Damage{};
     std::unique_ptr<cf::Storage> root;
     if (cf::openRootStorage(fileName_, root, &damage_) != cf::Status::kOk) throw IOException();
-    walk(*root, path, data, damage_);
+    walk(*root, path, [&](cf::Storage& storage, const std::u16string& name) {
+        readWholeStream(storage, name, data, damage_);
+    });
+}
+
+void OlePsrContainer::readStreamInto(const std::u16string& path, const StreamPlace& place) {
+    damage_ = Damage{};
+    std::int64_t fileBytes = -1;
+    if (fs::FileHandle file{fs::openFile(fileName_, "rb")}) fileBytes = fs::fileSize(file.get());
+    if (fileBytes < 0) throw IOException();
+    std::unique_ptr<cf::Storage> root;
+    if (cf::openRootStorage(fileName_, root, &damage_) != cf::Status::kOk) throw IOException();
+    walk(*root, path, [&](cf::Storage& storage, const std::u16string& name) {
+        std::unique_ptr<cf::Stream> stream;
+        if (name.empty() || storage.openStream(name, stream) != cf::Status::kOk)
+            throw NotFoundException();
+        // The size comes from the storage's listing, which is the file's word: it sizes
+        // the caller's memory only when the file is at least that large.
+        std::vector<cf::Element> elements;
+        if (storage.list(elements) != cf::Status::kOk) throw IOException();
+        const auto found =
+            std::find_if(elements.begin(), elements.end(), [&](const cf::Element& element) {
+                return !element.storage && cfb::compareNames(element.name, name) == 0;
+            });
+        if (found == elements.end()) throw NotFoundException();
+        if (found->size > static_cast<std::uint64_t>(fileBytes)) {
+            malformed(damage_,
+                      "stream '" + utf16ToUtf8(path) + "' claims " + std::to_string(found->size) +
+                          " bytes, more than the file's " + std::to_string(fileBytes),
+                      -1);
+            throw IOException();
+        }
+        // The layer reads in chunks; each goes on into the pieces while it is still in
+        // the cache.
+        std::uint8_t chunk[kReadChunk];
+        std::uint32_t have = 0;
+        std::uint32_t used = 0;
+        for (const fs::ReadPiece& piece : place(found->size)) {
+            auto* out = static_cast<std::uint8_t*>(piece.data);
+            std::size_t left = piece.size;
+            while (left > 0) {
+                if (used == have) {
+                    std::uint32_t got = 0;
+                    if (stream->read(chunk, kReadChunk, got) != cf::Status::kOk) {
+                        damage_ = stream->lastProblem();
+                        throw IOException();
+                    }
+                    // A stream that ends before its size, or a layer that claims more than
+                    // it was asked for, gives no bytes to trust.
+                    if (got == 0 || got > kReadChunk) throw IOException();
+                    have = got;
+                    used = 0;
+                }
+                const std::size_t n = std::min<std::size_t>(left, have - used);
+                std::memcpy(out, chunk + used, n);
+                out += n;
+                left -= n;
+                used += static_cast<std::uint32_t>(n);
+            }
+        }
+    });
 }
 
 std::vector<PsrStreamInfo> OlePsrContainer::listStreams() {

@@ -22,6 +22,8 @@ class OlePsrContainer : public PsrContainer {
     std::u16string fileName() const override { return fileName_; }
     void open(const std::u16string& fileName) override;
     void readStream(const std::u16string& path, Bytes& data) override;
+    // Straight into the caller's pieces, in chunks, without the stream whole in between.
+    void readStreamInto(const std::u16string& path, const StreamPlace& place) override;
     std::u16string formatDescription() const override { return u"OLE compound storage"; }
     // What the structured-storage layer enumerates, storage by storage, each storage's
     // streams at its place; the file is opened anew for the walk, as for readStream.

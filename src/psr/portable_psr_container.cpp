@@ -176,3 +176,28 @@ void PortablePsrContainer::readStream(const std::u16string& path, Bytes& data) {
 }
 
 }  // namespace keldrin
+
+namespace keldrin {
+
+void PortablePsrContainer::readStreamInto(const std::u16string& path, const StreamPlace& place) {
+    auto found = std::find_if(entries_.begin(), entries_.end(),
+                              [&](const PsrStreamEntry& entry) { return entry.path == path; });
+    damage_ = Damage{};
+    if (found == entries_.end()) throw NotFoundException();
+    const std::span<const fs::ReadPiece> pieces = place(static_cast<std::uint64_t>(found->length));
+    std::size_t wanted = 0;
+    for (const fs::ReadPiece& piece : pieces) wanted += piece.size;
+    if (wanted > static_cast<std::size_t>(found->length)) throw IOException();
+    if (wanted == 0) return;
+    std::FILE* file = fs::openFile(fileName_, "rb");
+    if (file == nullptr) throw IOException();
+    // One scattered read, past the stream's buffer, straight into the pieces.
+    const bool ok = fs::readFileAtScattered(file, pieces.data(), pieces.size(), found->offset);
+    std::fclose(file);
+    if (!ok)
+        fail<IOException>(
+            "the " + std::to_string(found->length) + " bytes of a stream cannot be read whole",
+            found->offset);
+}
+
+}  // namespace keldrin

@@ -28,6 +28,7 @@ class PortablePsrContainer : public PsrContainer {
     std::u16string fileName() const override { return fileName_; }
     void open(const std::u16string& fileName) override;
     void readStream(const std::u16string& path, Bytes& data) override;
+    void readStreamInto(const std::u16string& path, const StreamPlace& place) override;
     std::u16string formatDescription() const override;
 
     // The directory open() read, in the file's order.

@@ -24,10 +24,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "base/bytes.h"
+#include "base/file.h"
 #include "psr/report_damage.h"
 
 namespace keldrin {
@@ -58,6 +61,13 @@ class PsrContainer {
     virtual void open(const std::u16string& fileName) = 0;
     // Replaces `data` with the whole content of the stream named by `path`.
     virtual void readStream(const std::u16string& path, Bytes& data) = 0;
+    // Where readStreamInto puts a stream of `size` bytes: pieces to fill one after another
+    // with its leading bytes, no more of them than `size` (a prefix is fine).
+    using StreamPlace = std::function<std::span<const fs::ReadPiece>(std::uint64_t size)>;
+    // Reads the stream named by `path` into the pieces `place` gives for its size. A
+    // container that knows where the bytes lie reads them straight into the pieces (and
+    // only as many as they hold); this one reads the whole stream and copies it.
+    virtual void readStreamInto(const std::u16string& path, const StreamPlace& place);
     // Fixed text naming the container format.
     virtual std::u16string formatDescription() const = 0;
     // Every stream of the report; IOException when the file's structure cannot be walked.

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -154,6 +155,32 @@ TEST_F(FileLayerTest, GatheredWritesPutEveryPieceInItsPlace) {
     EXPECT_TRUE(fs::writeFileAtGathered(f, pieces.data(), 0, 0));
     ASSERT_EQ(std::fclose(f), 0);
     EXPECT_EQ(readText(path), expected);
+}
+
+// More pieces than one system call takes, of every size a data block's span has and
+// none, land in order; a read that runs past the end fails.
+TEST_F(FileLayerTest, ScatteredReadsFillEveryPieceInOrder) {
+    std::string content;
+    for (int i = 0; content.size() < 400000; ++i) content += std::to_string(i) + ",";
+    const std::u16string path = name(u"scattered");
+    writeText(path, content);
+    const std::size_t offset = 17;
+    std::string into(content.size() - offset, '\0');
+    std::vector<fs::ReadPiece> pieces;
+    for (std::size_t at = 0, i = 0; at < into.size(); ++i) {
+        const std::size_t size =
+            std::min<std::size_t>(i % 7 == 3 ? 0 : 1 + i % 300, into.size() - at);
+        pieces.push_back({into.data() + at, size});
+        at += size;
+    }
+    ASSERT_GT(pieces.size(), 2048U);
+    std::FILE* f = fs::openFile(path, "rb");
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(fs::readFileAtScattered(f, pieces.data(), pieces.size(), offset));
+    EXPECT_TRUE(into == content.substr(offset));
+    EXPECT_TRUE(fs::readFileAtScattered(f, pieces.data(), 0, 0));
+    EXPECT_FALSE(fs::readFileAtScattered(f, pieces.data(), pieces.size(), offset + 1));
+    ASSERT_EQ(std::fclose(f), 0);
 }
 
 TEST_F(FileLayerTest, RenameNoReplaceKeepsAnExistingTarget) {

@@ -23,6 +23,7 @@
 #include "base/file.h"
 #include "base/text.h"
 #include "pbl/library.h"
+#include "psr/portable_psr_container.h"
 #include "psr/psr_container.h"
 #include "support/library_content.h"
 #include "support/memory_report.h"
@@ -555,6 +556,66 @@ INSTANTIATE_TEST_SUITE_P(
                     .thrown = Thrown::kIo,
                     .bindsOnlyNonRoot = true}),
     [](const ::testing::TestParamInfo<FailureCase>& p) { return std::string(p.param.name); });
+
+// Streams of every size around a block's 502 data bytes, read straight into the blocks
+// they are written from (the platform-independent file) or whole and laid out after (the
+// in-memory report): both make the very library bytes, holding the very streams.
+TEST_F(ConversionDriverTest, StreamsOfEverySizeAroundABlockConvertToTheSameBytes) {
+    auto filled = [](std::size_t size, unsigned seed) {
+        Bytes bytes(size);
+        for (std::size_t i = 0; i < size; ++i)
+            bytes[i] = static_cast<std::uint8_t>((i * 31 + seed * 17 + (i >> 9)) & 0xFF);
+        return bytes;
+    };
+    const std::size_t sizes[] = {0, 1, 501, 502, 503, 1004, 1005, 300007};
+    std::vector<Child> children;
+    std::uint16_t number = 1;
+    for (std::size_t size : sizes) {
+        children.push_back({"d_c" + std::to_string(number), number, filled(size, number),
+                            filled(sizes[(number + 3) % std::size(sizes)], number + 100)});
+        ++number;
+    }
+    auto streams = ansiReport("090", children);
+    streams[u"source"] = bytesOf("release 9;\r\n");
+    const Bytes bigSource = filled(std::size_t{502} * 600 + 1, 1);
+    streams[u"source"].insert(streams[u"source"].end(), bigSource.begin(), bigSource.end());
+    Bytes object = filled(1005, 2);
+    std::copy_n(streams[u"object"].begin(), 8, object.begin());
+    streams[u"object"] = object;
+
+    std::vector<test::ReportStream> fileStreams;
+    fileStreams.reserve(streams.size());
+    for (const auto& [path, bytes] : streams) fileStreams.push_back({utf16ToUtf8(path), bytes});
+    // Streams inside the storage go last, after the two at the top.
+    std::stable_partition(fileStreams.begin(), fileStreams.end(), [](const test::ReportStream& r) {
+        return r.path.find('/') == std::string::npos;
+    });
+    stdfs::create_directories(dir / "file");
+    stdfs::create_directories(dir / "memory");
+    const Bytes report = test::portableReport(false, fileStreams);
+    writeAll(dir / "file" / "r.psr",
+             std::string_view(reinterpret_cast<const char*>(report.data()), report.size()));
+
+    ASSERT_EQ(::setenv("SOURCE_DATE_EPOCH", "1234567890", 1), 0);
+    PortablePsrContainer fromFile;
+    fromFile.open(wide(dir / "file" / "r.psr"));
+    captured([&] { fromFile.convert(u""); });
+    FakeContainer inMemory(wide(dir / "memory" / "r.psr"), streams);
+    captured([&] { inMemory.convert(u""); });
+    ::unsetenv("SOURCE_DATE_EPOCH");
+
+    const LibraryContent lib = readLibrary(dir / "file" / "r.pbl");
+    ASSERT_TRUE(lib.opened);
+    EXPECT_EQ(lib.entries.size(), 2 * (children.size() + 1));
+    EXPECT_TRUE(lib.entries.at("d_r.srd").data == streams.at(u"source"));
+    EXPECT_TRUE(lib.entries.at("d_r.dwo").data == streams.at(u"object"));
+    for (const Child& child : children) {
+        SCOPED_TRACE(child.name);
+        EXPECT_TRUE(lib.entries.at(child.name + ".srd").data == child.source);
+        EXPECT_TRUE(lib.entries.at(child.name + ".dwo").data == child.object);
+    }
+    EXPECT_TRUE(readAll(dir / "file" / "r.pbl") == readAll(dir / "memory" / "r.pbl"));
+}
 
 }  // namespace
 }  // namespace keldrin

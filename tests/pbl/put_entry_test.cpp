@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "pbl/chain_image.h"
 #include "pbl/library_facts.h"
 #include "pbl_test_util.h"
 #include "support/win32_posix_compat.h"
@@ -156,6 +157,40 @@ TEST_F(PutEntry, ReadOnlyLibraryRefuses) {
     EXPECT_EQ(lib->putEntry(u"e.srd", {}, Bytes(4, 'x')), kPblIoError);
     PblEntryInfo info;
     EXPECT_EQ(lib->findEntry("e.srd", info, 0), kPblNotFound);
+}
+
+// A body laid out as its chain's blocks (the converter's way) makes the very bytes the
+// plain body makes: sizes on both sides of every block boundary, and entries written
+// again larger and smaller, so that chains are grown, shortened and reused.
+TEST_F(PutEntry, ABodyLaidOutAsBlocksWritesTheSameFileAsAPlainOne) {
+    const std::size_t sizes[] = {0, 1, 501, 502, 503, 1003, 1004, 1005, 2 * 502 * 256 + 7, 70000};
+    ASSERT_EQ(::setenv("SOURCE_DATE_EPOCH", "1234567890", 1), 0);
+    for (int version : {6, 10}) {
+        SCOPED_TRACE(version);
+        PblLibraryHandle plain(create("plain.pbl", version));
+        PblLibraryHandle laidOut(create("blocks.pbl", version));
+        ASSERT_TRUE(plain && laidOut);
+        ChainImage image;
+        unsigned seed = 0;
+        for (const char16_t* name : {u"a.srd", u"b.dwo", u"a.srd", u"c.srd", u"b.dwo"}) {
+            for (std::size_t size : sizes) {
+                const Bytes body = pattern(size, ++seed);
+                ASSERT_EQ(plain->putEntry(name, {}, body), kPblOk);
+                image.assign(body);
+                ASSERT_EQ(image.length(), size);
+                ASSERT_TRUE(image.holds(body));
+                ASSERT_EQ(laidOut->putEntry(name, image), kPblOk);
+                ASSERT_EQ(readBack(*laidOut, name).body, body) << size;
+            }
+        }
+        ASSERT_EQ(plain->flush(), 0);
+        ASSERT_EQ(laidOut->flush(), 0);
+        plain.reset();
+        laidOut.reset();
+        EXPECT_EQ(check(dir.file("blocks.pbl")), "");
+        EXPECT_TRUE(fileBytes(dir.file("plain.pbl")) == fileBytes(dir.file("blocks.pbl")));
+    }
+    ::unsetenv("SOURCE_DATE_EPOCH");
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <map>
+#include <span>
+#include <vector>
 
 #include "base/exceptions.h"
 #include "psr/portable_psr_container.h"
@@ -45,6 +47,64 @@ TEST(OleContainer, ReadsStreamsWholeAroundTheChunkSize) {
             EXPECT_EQ(data, patternBytes(row.size)) << row.size;
         }
     }
+}
+
+// A stream read into pieces laid out as a library's data blocks, or only its first bytes,
+// holds what the whole read gives.
+TEST(OleContainer, ReadsStreamsIntoPiecesAsWholeReadsDo) {
+    for (const char* fixture : {"streams.cfb", "sector4096.cfb"}) {
+        SCOPED_TRACE(fixture);
+        auto container = openOle(fixturePath(fixture));
+        for (const char16_t* path : {u"empty", u"s2048", u"s5000", u"large", u"outer/inner/big"}) {
+            Bytes whole;
+            container->readStream(path, whole);
+            Bytes into;
+            std::vector<fs::ReadPiece> pieces;
+            container->readStreamInto(path, [&](std::uint64_t size) {
+                into.assign(static_cast<std::size_t>(size), 0xAA);
+                pieces.clear();
+                for (std::size_t at = 0; at < into.size(); at += 502)
+                    pieces.push_back(
+                        {into.data() + at, std::min<std::size_t>(502, into.size() - at)});
+                return std::span<const fs::ReadPiece>(pieces);
+            });
+            EXPECT_EQ(into, whole);
+            Bytes start(3, 0);
+            fs::ReadPiece first{start.data(), 0};
+            container->readStreamInto(path, [&](std::uint64_t size) {
+                first.size = std::min<std::size_t>(start.size(), static_cast<std::size_t>(size));
+                return std::span<const fs::ReadPiece>(&first, 1);
+            });
+            EXPECT_TRUE(std::equal(start.begin(),
+                                   start.begin() + static_cast<std::ptrdiff_t>(first.size),
+                                   whole.begin()));
+        }
+        EXPECT_THROW(
+            container->readStreamInto(
+                u"missing", [](std::uint64_t) { return std::span<const fs::ReadPiece>(); }),
+            NotFoundException);
+    }
+}
+
+// A directory that claims more bytes for a stream than the file holds asks for no memory.
+TEST(OleContainer, AStreamClaimingMoreThanTheFileIsRefusedBeforeItsMemory) {
+    ScratchDir dir;
+    Bytes bytes = readFile(fixturePath("streams.cfb"));
+    const Bytes name{'l', 0, 'a', 0, 'r', 0, 'g', 0, 'e', 0, 0, 0};
+    auto entry = std::search(bytes.begin(), bytes.end(), name.begin(), name.end());
+    ASSERT_NE(entry, bytes.end());
+    const std::size_t sizeField = static_cast<std::size_t>(entry - bytes.begin()) + 120;
+    bytes[sizeField + 3] = 0x7F;  // about 2 GB
+    writeFile(dir.file("claims.psr"), bytes);
+    auto container = openOle(dir.file("claims.psr"));
+    bool placed = false;
+    EXPECT_THROW(container->readStreamInto(u"large",
+                                           [&](std::uint64_t) {
+                                               placed = true;
+                                               return std::span<const fs::ReadPiece>();
+                                           }),
+                 IOException);
+    EXPECT_FALSE(placed);
 }
 
 // Every stream python3-olefile finds in these fixtures: nested storages' streams under
