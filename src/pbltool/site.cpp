@@ -55,8 +55,27 @@ constexpr std::size_t kMaxControlIndent = 24;
 // What a page lists of the places that use its object.
 constexpr std::size_t kMaxUsesShown = 500;
 
+// HTML text with control bytes shown as \xHH: a NUL in a source is no character a page
+// may hold.
 std::string esc(std::string_view text) {
-    return dw::escapeHtml(text);
+    std::string out = dw::escapeHtml(text);
+    if (std::none_of(out.begin(), out.end(), [](char c) {
+            return (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n') || c == 0x7F;
+        }))
+        return out;
+    std::string shown;
+    for (char c : out) {
+        const auto u = static_cast<unsigned char>(c);
+        if ((u < 0x20 && c != '\t' && c != '\n') || u == 0x7F) {
+            static constexpr char kHex[] = "0123456789ABCDEF";
+            shown += "\\x";
+            shown.push_back(kHex[u >> 4]);
+            shown.push_back(kHex[u & 15]);
+        } else {
+            shown.push_back(c);
+        }
+    }
+    return shown;
 }
 
 struct Loaded {
@@ -83,6 +102,9 @@ Loaded load(ToolContext& context, const std::vector<std::u16string>& libraries, 
     Loaded loaded;
     for (const std::u16string& path : libraries) {
         auto scan = std::make_unique<LibraryScan>(context, path);
+        // A site without one of its libraries would look whole and be wrong.
+        if (!scan->opened())
+            throw ToolFailure{displayPath(path) + ": cannot be read; no site is written"};
         const std::size_t library = loaded.app.addLibrary(escapeControls(displayPath(path)));
         std::vector<const EntryRecord*> sources;
         for (const EntryRecord& entry : scan->entries())
@@ -784,14 +806,14 @@ class Site {
         page += "</table>\n";
 
         std::vector<std::string> pageNotes;
-        for (const script::Unparsed& u : m.unparsed)
-            pageNotes.push_back("lines " + std::to_string(u.firstLine) + "-" +
-                                std::to_string(u.lastLine) + ": " + u.note);
         // Shadowing is on the error stream once, among the application's notes.
         const std::size_t quietNotes = o.shadowedBy ? 1 : 0;
         if (o.shadowedBy)
             pageNotes.push_back("a namesake in an earlier library wins: this object is shadowed");
 
+        for (const script::Unparsed& u : m.unparsed)
+            pageNotes.push_back("lines " + std::to_string(u.firstLine) + "-" +
+                                std::to_string(u.lastLine) + ": " + u.note);
         page += "<h2>Ancestors</h2>\n" + chain(i);
         page += "<h2>Descendants</h2>\n";
         if (children_[i].empty())
@@ -979,6 +1001,9 @@ void runSite(ToolContext& context, const ParsedArgs& args) {
     if (progress) std::fprintf(context.io.err, "\n");
     for (const std::string& note : loaded.app.notes()) context.note(escapeControls(note));
 
+    const std::u16string parent = path::parent(out);
+    if (!parent.empty() && !fs::makeDirectories(parent))
+        throw ToolFailure{displayPath(parent) + ": cannot create the directory"};
     TemporaryDirectory fresh(newDirectoryBeside(out, u"site"));
     for (const char16_t* sub : {u"o", u"dw"})
         if (!fs::makeDirectory(path::join(fresh.path(), sub)))
