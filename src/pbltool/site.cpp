@@ -506,10 +506,13 @@ pre.src .n{display:inline-block;width:4em;color:#999;text-decoration:none;user-s
 iframe{width:100%;height:30em;border:1px solid #ccc}
 )";
 
-std::string pageHead(const std::string& title, const std::string& root) {
+// `body`: attributes of the body element, for the object pages' library and entry, which
+// checks of the site read.
+std::string pageHead(const std::string& title, const std::string& root,
+                     const std::string& body = std::string()) {
     return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>" +
            esc(title) + "</title>\n<link rel=\"stylesheet\" href=\"" + root +
-           "style.css\"></head>\n<body>\n<nav><a href=\"" + root +
+           "style.css\"></head>\n<body" + body + ">\n<nav><a href=\"" + root +
            "index.html\">Index</a> | <a href=\"" + root + "overview.html\">Overview</a></nav>\n";
 }
 
@@ -785,7 +788,9 @@ class Site {
     void writeObject(std::size_t i) {
         const script::AppObject& o = app_.objects()[i];
         const script::ObjectModel& m = o.model;
-        std::string page = pageHead(m.name + " (" + libraryName(i) + ")", "../");
+        std::string page = pageHead(
+            m.name + " (" + libraryName(i) + ")", "../",
+            " data-library=\"" + esc(libraryName(i)) + "\" data-entry=\"" + esc(m.entry) + "\"");
         page += "<h1>" + esc(m.name) + "</h1>\n";
         page += "<table class=\"facts\">\n<tr><th>Kind</th><td>" + esc(script::kindName(m.kind)) +
                 "</td></tr>\n<tr><th>Library</th><td>" + esc(libraryName(i)) +
