@@ -384,8 +384,15 @@ std::string highlightedSource(std::string_view text, std::string& note) {
             break;
         }
         const std::string number = std::to_string(lineNo);
-        out += "<span class=\"l\" id=\"L" + number + "\"><a class=\"n\" href=\"#L" + number +
-               "\">" + number + "</a>" + highlightLine(line, inComment) + "</span>\n";
+        out += "<span class=\"l\" id=\"L";
+        out += number;
+        out += "\"><a class=\"n\" href=\"#L";
+        out += number;
+        out += "\">";
+        out += number;
+        out += "</a>";
+        out += highlightLine(line, inComment);
+        out += "</span>\n";
         start = end + 1;
     }
     out += "</pre>\n";
@@ -520,8 +527,7 @@ const char* kPageEnd = "</body></html>\n";
 
 class SiteWriter {
   public:
-    SiteWriter(ToolContext& context, std::u16string directory)
-        : context_(context), directory_(std::move(directory)) {}
+    explicit SiteWriter(std::u16string directory) : directory_(std::move(directory)) {}
 
     void write(const std::u16string& relative, const std::string& content) {
         std::u16string target = directory_;
@@ -543,7 +549,6 @@ class SiteWriter {
     std::size_t pages() const { return pages_; }
 
   private:
-    ToolContext& context_;
     std::u16string directory_;
     std::size_t pages_ = 0;
 };
@@ -1013,23 +1018,25 @@ void runSite(ToolContext& context, const ParsedArgs& args) {
     for (const char16_t* sub : {u"o", u"dw"})
         if (!fs::makeDirectory(path::join(fresh.path(), sub)))
             throw ToolFailure{displayPath(fresh.path()) + ": cannot create a directory in it"};
-    SiteWriter writer(context, fresh.path());
+    SiteWriter writer(fresh.path());
     Site site(context, loaded, writer, progress);
     site.writeAll();
     for (const char16_t* sub : {u"o", u"dw"}) syncDirectoryNames(path::join(fresh.path(), sub));
     syncDirectoryNames(fresh.path());
 
+    // Every rename below is to a name that is free: renameNoReplace moves directories on
+    // both systems, where a replacing move would not on Windows.
     if (exists) {
         TemporaryDirectory aside(newDirectoryBeside(out, u"old"));
         // The name is only reserved; the old site takes it by rename.
         fs::removeDirectoryTree(aside.path());
-        if (!fs::replaceFile(out, aside.path())) {
+        if (!fs::renameNoReplace(out, aside.path())) {
             aside.release();
             throw ToolFailure{displayPath(out) + ": cannot move it aside"};
         }
-        if (!fs::replaceFile(fresh.path(), out)) {
+        if (!fs::renameNoReplace(fresh.path(), out)) {
             // Put the old site back where it was.
-            if (!fs::replaceFile(aside.path(), out)) {
+            if (!fs::renameNoReplace(aside.path(), out)) {
                 aside.release();
                 throw ToolFailure{displayPath(out) +
                                   ": cannot put the new site in place; the old one is " +
