@@ -538,12 +538,13 @@ class SiteWriter {
             if (slash == std::u16string::npos) break;
             start = slash + 1;
         }
+        // A site is cheap to make again, so its pages are not waited onto the disk, as
+        // `export` does not wait for its files without --sync.
         fs::ReplacementFile file;
         createReplacement(file, target, u"site");
         writeReplacement(
             file, std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size()));
-        commitReplacement(file, fs::Replace::kNo, fs::Durability::kFileData,
-                          "cannot write the page");
+        commitReplacement(file, fs::Replace::kNo, fs::Durability::kNone, "cannot write the page");
         ++pages_;
     }
     std::size_t pages() const { return pages_; }
@@ -1021,8 +1022,6 @@ void runSite(ToolContext& context, const ParsedArgs& args) {
     SiteWriter writer(fresh.path());
     Site site(context, loaded, writer, progress);
     site.writeAll();
-    for (const char16_t* sub : {u"o", u"dw"}) syncDirectoryNames(path::join(fresh.path(), sub));
-    syncDirectoryNames(fresh.path());
 
     // Every rename below is to a name that is free: renameNoReplace moves directories on
     // both systems, where a replacing move would not on Windows.
@@ -1052,7 +1051,6 @@ void runSite(ToolContext& context, const ParsedArgs& args) {
             throw ToolFailure{displayPath(out) + ": cannot put the site in place"};
         fresh.release();
     }
-    syncDirectoryNames(path::parent(out).empty() ? u"." : path::parent(out));
     context.out.line(displayPath(out) + ": " + std::to_string(writer.pages()) + " files, " +
                      std::to_string(loaded.app.objects().size()) + " objects");
     if (loaded.troubled) context.exitCode = kPblToolFailed;
