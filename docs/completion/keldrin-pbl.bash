@@ -13,7 +13,7 @@ _keldrin_pbl() {
     _init_completion || return
 
     local commands="create info ls cat put rm comment export import status rebuild optimize
-        check salvage diff grep objects tree refs libdata report add-report preview help"
+        check salvage diff grep objects tree refs site libdata report add-report preview help"
     local i command="" first=0
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in

@@ -139,6 +139,12 @@ bool makeDirectory(const std::u16string& path);
 // Creates a directory and every missing directory above it, as `mkdir -p` does; true
 // when it exists afterwards. Directories made before a failure stay.
 bool makeDirectories(const std::u16string& path);
+// Creates a directory that did not exist: false when the name is taken, so a caller can
+// pick a temporary name no other run holds.
+bool makeNewDirectory(const std::u16string& path);
+// Removes a directory and everything below it. Symbolic links (reparse points) are
+// removed as links: nothing outside the directory is touched. False when anything stays.
+bool removeDirectoryTree(const std::u16string& path);
 
 // Copies a whole file byte for byte; false on any failure.
 bool copyFile(const std::u16string& from, const std::u16string& to);

@@ -1,5 +1,6 @@
 // POSIX backend of the wide-name file layer. Names are bytes; every call turns the wide
 // name back into the very bytes it came from (file_common.cpp).
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -285,6 +286,55 @@ bool makeDirectory(const std::u16string& path) {
     if (::mkdir(native.c_str(), 0777) == 0) return true;
     struct stat st {};
     return errno == EEXIST && ::stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool makeNewDirectory(const std::u16string& path) {
+    return ::mkdir(toNativeName(path).c_str(), 0777) == 0;
+}
+
+namespace {
+
+// Removes the entries of the open directory `fd` (the caller removes it). Depth is that
+// of the tree on disk, which this process wrote or the user made.
+bool removeEntriesAt(int fd) {
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+        ::close(fd);
+        return false;
+    }
+    bool ok = true;
+    std::vector<std::string> names;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    for (const std::string& name : names) {
+        struct stat st {};
+        if (::fstatat(::dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            ok = false;
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            const int child = ::openat(::dirfd(dir), name.c_str(),
+                                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (child < 0 || !removeEntriesAt(child)) ok = false;
+            if (::unlinkat(::dirfd(dir), name.c_str(), AT_REMOVEDIR) != 0) ok = false;
+        } else if (::unlinkat(::dirfd(dir), name.c_str(), 0) != 0) {
+            ok = false;
+        }
+    }
+    ::closedir(dir);
+    return ok;
+}
+
+}  // namespace
+
+bool removeDirectoryTree(const std::u16string& path) {
+    const std::string native = toNativeName(path);
+    const int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = removeEntriesAt(fd);
+    return ::rmdir(native.c_str()) == 0 && ok;
 }
 
 }  // namespace keldrin::fs

@@ -277,4 +277,36 @@ bool makeDirectory(const std::u16string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+bool makeNewDirectory(const std::u16string& path) {
+    return CreateDirectoryW(wide(path).c_str(), nullptr) != FALSE;
+}
+
+bool removeDirectoryTree(const std::u16string& path) {
+    bool ok = true;
+    WIN32_FIND_DATAW found{};
+    const std::wstring directory = wide(path);
+    HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring child = directory + L"\\" + name;
+            const DWORD attributes = found.dwFileAttributes;
+            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+                std::u16string childPath(child.begin(), child.end());
+                ok = removeDirectoryTree(childPath) && ok;
+            } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                ok = RemoveDirectoryW(child.c_str()) != FALSE && ok;
+            } else {
+                if ((attributes & FILE_ATTRIBUTE_READONLY) != 0)
+                    SetFileAttributesW(child.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+                ok = DeleteFileW(child.c_str()) != FALSE && ok;
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    return RemoveDirectoryW(directory.c_str()) != FALSE && ok;
+}
+
 }  // namespace keldrin::fs

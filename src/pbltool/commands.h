@@ -100,5 +100,7 @@ void runPreview(ToolContext& context, const ParsedArgs& args);
 void runObjects(ToolContext& context, const ParsedArgs& args);
 void runTree(ToolContext& context, const ParsedArgs& args);
 void runRefs(ToolContext& context, const ParsedArgs& args);
+// The same as a static site of HTML pages (site.cpp).
+void runSite(ToolContext& context, const ParsedArgs& args);
 
 }  // namespace keldrin::tool

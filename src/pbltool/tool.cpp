@@ -198,6 +198,17 @@ constexpr CommandSpec kCommands[] = {
      kAnyNumber,
      {{{"--json", false}}},
      runRefs},
+    {"site",
+     "LIB... OUT_DIR",
+     "the libraries' objects as a static site of HTML pages in OUT_DIR, without script",
+     "an index, an overview, and a page per object (facts, ancestors, descendants, "
+     "controls, scripts, source, uses; a DataWindow's drawing, columns and SQL); the site "
+     "is written beside OUT_DIR and renamed into place, and replaces an OUT_DIR that is "
+     "empty or an earlier site; what a source's reader could not place is noted",
+     2,
+     kAnyNumber,
+     {},
+     runSite},
     {"libdata",
      "LIB [--set FILE|-]",
      "the library data (source-control data) to standard output, or set",
