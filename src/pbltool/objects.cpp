@@ -14,6 +14,7 @@
 
 #include "base/text.h"
 #include "pbl/export_file.h"
+#include "pbltool/application_load.h"
 #include "pbltool/commands.h"
 #include "pbltool/scan.h"
 #include "pbltool/text.h"
@@ -23,43 +24,21 @@ namespace keldrin::tool {
 
 namespace {
 
-struct LoadedApplication {
-    script::Application app;
-    bool troubled = false;
-};
-
-// Every source entry of the libraries, in the order given, each library's in name order.
-// `uses`: the one name whose uses the model keeps of all the names the code uses (refs);
-// the others are dropped source by source, so a large application stays small in memory.
+// Every source entry of the libraries; `uses`: the one name whose uses the model keeps of
+// all the names the code uses (refs), the others dropped source by source.
 LoadedApplication load(ToolContext& context, std::span<const std::u16string> libraries,
                        std::optional<std::string_view> uses = std::nullopt) {
-    LoadedApplication loaded;
-    for (const std::u16string& path : libraries) {
-        LibraryScan scan(context, path);
-        std::size_t library = loaded.app.addLibrary(escapeControls(displayPath(path)));
-        std::vector<const EntryRecord*> sources;
-        for (const EntryRecord& entry : scan.entries())
-            if (pbl::isSourceEntryName(entry.name)) sources.push_back(&entry);
-        std::sort(sources.begin(), sources.end(),
-                  [](const EntryRecord* x, const EntryRecord* y) { return x->name < y->name; });
-        for (const EntryRecord* entry : sources) {
-            std::optional<std::string> text = scan.sourceText(*entry);
-            if (!text) continue;
-            script::ObjectModel model = script::readSource(utf16ToUtf8(entry->name), *text);
-            if (!uses) {
-                model.references = {};
-            } else {
-                std::erase_if(model.references, [&](const script::Reference& r) {
-                    return !script::sameName(r.name, *uses);
-                });
-                model.references.shrink_to_fit();
-            }
-            loaded.app.add(library, std::move(model));
+    LoadOptions options;
+    options.trim = [uses](script::ObjectModel& model) {
+        if (!uses) {
+            model.references = {};
+            return;
         }
-        loaded.troubled = loaded.troubled || scan.troubled();
-    }
-    loaded.app.finish();
-    return loaded;
+        std::erase_if(model.references,
+                      [&](const script::Reference& r) { return !script::sameName(r.name, *uses); });
+        model.references.shrink_to_fit();
+    };
+    return loadApplication(context, libraries, options);
 }
 
 // Shadowed names and cycles of ancestors. `objects` lists every one; the other commands,

@@ -33,6 +33,7 @@
 #include "dw/dw_preview.h"
 #include "dw/report_html.h"
 #include "pbl/export_file.h"
+#include "pbltool/application_load.h"
 #include "pbltool/commands.h"
 #include "pbltool/files.h"
 #include "pbltool/scan.h"
@@ -78,12 +79,7 @@ std::string esc(std::string_view text) {
     return shown;
 }
 
-struct Loaded {
-    script::Application app;
-    std::vector<std::unique_ptr<LibraryScan>> scans;
-    std::vector<const EntryRecord*> records;  // per object: its entry in its library's scan
-    bool troubled = false;
-};
+using Loaded = LoadedApplication;
 
 // References cut to one per name and kind: the pages say who uses an object, not every
 // line, and the model of a large application stays small.
@@ -99,32 +95,12 @@ void thinReferences(script::ObjectModel& model) {
 }
 
 Loaded load(ToolContext& context, const std::vector<std::u16string>& libraries, bool progress) {
-    Loaded loaded;
-    for (const std::u16string& path : libraries) {
-        auto scan = std::make_unique<LibraryScan>(context, path);
-        // A site without one of its libraries would look whole and be wrong.
-        if (!scan->opened())
-            throw ToolFailure{displayPath(path) + ": cannot be read; no site is written"};
-        const std::size_t library = loaded.app.addLibrary(escapeControls(displayPath(path)));
-        std::vector<const EntryRecord*> sources;
-        for (const EntryRecord& entry : scan->entries())
-            if (pbl::isSourceEntryName(entry.name)) sources.push_back(&entry);
-        std::sort(sources.begin(), sources.end(),
-                  [](const EntryRecord* x, const EntryRecord* y) { return x->name < y->name; });
-        for (const EntryRecord* entry : sources) {
-            std::optional<std::string> text = scan->sourceText(*entry);
-            if (!text) continue;
-            script::ObjectModel model = script::readSource(utf16ToUtf8(entry->name), *text);
-            thinReferences(model);
-            loaded.app.add(library, std::move(model));
-            loaded.records.push_back(entry);
-        }
-        if (progress) std::fprintf(context.io.err, "\rread %zu objects", loaded.records.size());
-        loaded.troubled = loaded.troubled || scan->troubled();
-        loaded.scans.push_back(std::move(scan));
-    }
-    loaded.app.finish();
-    return loaded;
+    LoadOptions options;
+    options.trim = thinReferences;
+    // A site without one of its libraries would look whole and be wrong.
+    options.unreadableLibrary = "no site is written";
+    options.progress = progress;
+    return loadApplication(context, libraries, options);
 }
 
 // A page name from an entry name: only characters every file system and URL take as
