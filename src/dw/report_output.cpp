@@ -144,13 +144,19 @@ std::optional<std::u16string> nestSource(PsrContainer& container, const std::u16
     return std::nullopt;
 }
 
-std::string render(const ReportData& data, Format format) {
-    return format == Format::kJson ? toJson(data) : toCsv(data, format == Format::kCsvSafe);
+// What a piece handed to a sink grows to before it is handed on.
+constexpr std::size_t kPieceBytes = 64 * 1024;
+
+void render(const ReportData& data, Format format, const TextSink& out) {
+    if (format == Format::kJson)
+        writeJson(data, out);
+    else
+        writeCsv(data, format == Format::kCsvSafe, out);
 }
 
-int finish(const ReportData& data, Format format, std::string& out,
+int finish(const ReportData& data, Format format, const TextSink& out,
            std::vector<std::string>& notes) {
-    out += render(data, format);
+    render(data, format, out);
     notes.insert(notes.end(), data.notes.begin(), data.notes.end());
     return data.partial() ? kDataPartial : kDataComplete;
 }
@@ -162,7 +168,7 @@ bool sameName(const std::string& a, const std::string& b) {
 // The rows of the nested report `name` (its object's name or its DataWindow's), every
 // outer row's in turn; nothing when the main DataWindow has no such report object.
 std::optional<int> writeNestedRows(PsrContainer& container, const std::string& name, Format format,
-                                   std::string& out, std::vector<std::string>& notes) {
+                                   const TextSink& out, std::vector<std::string>& notes) {
     DataWindow main;
     ReportData rows;
     bool hasRows = false;
@@ -190,7 +196,7 @@ std::optional<int> writeNestedRows(PsrContainer& container, const std::string& n
             notes.insert(notes.end(), found.begin(), found.end());
             return kDataFailed;
         }
-        out += render(nestedRowsByParent(report), format);
+        render(nestedRowsByParent(report), format, out);
         notes.insert(notes.end(), found.begin(), found.end());
         return whole ? kDataComplete : kDataPartial;
     }
@@ -199,7 +205,7 @@ std::optional<int> writeNestedRows(PsrContainer& container, const std::string& n
 
 }  // namespace
 
-std::string toCsv(const ReportData& data, bool spreadsheetSafe) {
+void writeCsv(const ReportData& data, bool spreadsheetSafe, const TextSink& sink) {
     std::string out;
     for (std::size_t i = 0; i < data.columns.size(); ++i) {
         if (i != 0) out.push_back(',');
@@ -212,7 +218,17 @@ std::string toCsv(const ReportData& data, bool spreadsheetSafe) {
             out += csvField(row[i].text, spreadsheetSafe);
         }
         out += "\r\n";
+        if (out.size() >= kPieceBytes) {
+            sink(out);
+            out.clear();
+        }
     }
+    sink(out);
+}
+
+std::string toCsv(const ReportData& data, bool spreadsheetSafe) {
+    std::string out;
+    writeCsv(data, spreadsheetSafe, [&](std::string_view piece) { out += piece; });
     return out;
 }
 
@@ -239,13 +255,23 @@ void appendJsonRow(std::string& out, const ReportData& data, std::size_t r) {
     out += "}";
 }
 
-std::string toJson(const ReportData& data) {
+void writeJson(const ReportData& data, const TextSink& sink) {
     std::string out = "[";
     for (std::size_t r = 0; r < data.rows.size(); ++r) {
         out += r == 0 ? "\n  " : ",\n  ";
         appendJsonRow(out, data, r);
+        if (out.size() >= kPieceBytes) {
+            sink(out);
+            out.clear();
+        }
     }
     out += data.rows.empty() ? "]\n" : "\n]\n";
+    sink(out);
+}
+
+std::string toJson(const ReportData& data) {
+    std::string out;
+    writeJson(data, [&](std::string_view piece) { out += piece; });
     return out;
 }
 
@@ -273,6 +299,12 @@ bool readMainDataWindow(PsrContainer& container, DataWindow& dw, ReportData& row
 
 int writeReportData(PsrContainer& container, const std::string& dwName, Format format,
                     std::string& out, std::vector<std::string>& notes) {
+    return writeReportData(
+        container, dwName, format, [&](std::string_view piece) { out += piece; }, notes);
+}
+
+int writeReportData(PsrContainer& container, const std::string& dwName, Format format,
+                    const TextSink& out, std::vector<std::string>& notes) {
     const std::u16string nested = kNestedStorage;
     std::u16string name = utf8ToUtf16(dwName);
     if (name.rfind(nested, 0) == 0) name.erase(0, nested.size());
@@ -354,7 +386,7 @@ int writeReportData(PsrContainer& container, const std::string& dwName, Format f
         const bool whole =
             loadNestedReports(container, declared, data.rows.size(), nestedReports, found);
         if (format == Format::kJson) {
-            out += toNestedJson(data, nestedReports);
+            out(toNestedJson(data, nestedReports));
             notes.insert(notes.end(), data.notes.begin(), data.notes.end());
             notes.insert(notes.end(), found.begin(), found.end());
             return whole && !data.partial() ? kDataComplete : kDataPartial;
