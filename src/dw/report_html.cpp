@@ -28,7 +28,7 @@ constexpr long kWindowText = 0x02000000;
 constexpr long kButtonFace = 0x04000000;
 constexpr long kAppWorkspace = 0x08000000;
 // What the page grows to before it is handed to its sink.
-constexpr std::size_t kPieceBytes = 64 * 1024;
+constexpr std::size_t kPieceBytes = std::size_t{64} << 10;
 
 long toLong(const std::string& text, long fallback = 0) {
     long value = fallback;

@@ -145,7 +145,7 @@ std::optional<std::u16string> nestSource(PsrContainer& container, const std::u16
 }
 
 // What a piece handed to a sink grows to before it is handed on.
-constexpr std::size_t kPieceBytes = 64 * 1024;
+constexpr std::size_t kPieceBytes = std::size_t{64} << 10;
 
 void render(const ReportData& data, Format format, const TextSink& out) {
     if (format == Format::kJson)
@@ -205,36 +205,10 @@ std::optional<int> writeNestedRows(PsrContainer& container, const std::string& n
 
 }  // namespace
 
-void writeCsv(const ReportData& data, bool spreadsheetSafe, const TextSink& sink) {
-    std::string out;
-    for (std::size_t i = 0; i < data.columns.size(); ++i) {
-        if (i != 0) out.push_back(',');
-        out += csvField(data.columns[i].name, spreadsheetSafe);
-    }
-    out += "\r\n";
-    for (const std::vector<DataValue>& row : data.rows) {
-        for (std::size_t i = 0; i < row.size(); ++i) {
-            if (i != 0) out.push_back(',');
-            out += csvField(row[i].text, spreadsheetSafe);
-        }
-        out += "\r\n";
-        if (out.size() >= kPieceBytes) {
-            sink(out);
-            out.clear();
-        }
-    }
-    sink(out);
-}
+namespace {
 
-std::string toCsv(const ReportData& data, bool spreadsheetSafe) {
-    std::string out;
-    writeCsv(data, spreadsheetSafe, [&](std::string_view piece) { out += piece; });
-    return out;
-}
-
-void appendJsonRow(std::string& out, const ReportData& data, std::size_t r) {
+void appendJsonValues(std::string& out, const ReportData& data, const std::vector<DataValue>& row) {
     out += "{";
-    const std::vector<DataValue>& row = data.rows[r];
     for (std::size_t i = 0; i < row.size() && i < data.columns.size(); ++i) {
         if (i != 0) out += ", ";
         appendJsonString(out, data.columns[i].name);
@@ -255,18 +229,79 @@ void appendJsonRow(std::string& out, const ReportData& data, std::size_t r) {
     out += "}";
 }
 
-void writeJson(const ReportData& data, const TextSink& sink) {
-    std::string out = "[";
-    for (std::size_t r = 0; r < data.rows.size(); ++r) {
-        out += r == 0 ? "\n  " : ",\n  ";
-        appendJsonRow(out, data, r);
-        if (out.size() >= kPieceBytes) {
-            sink(out);
-            out.clear();
+// CSV or JSON made a row at a time and handed on in pieces of about kPieceBytes.
+class RowWriter {
+  public:
+    RowWriter(Format format, const TextSink& sink) : format_(format), sink_(sink) {}
+
+    void begin(const ReportData& data) {
+        if (format_ == Format::kJson) {
+            out_ = "[";
+            return;
+        }
+        for (std::size_t i = 0; i < data.columns.size(); ++i) {
+            if (i != 0) out_.push_back(',');
+            out_ += csvField(data.columns[i].name, format_ == Format::kCsvSafe);
+        }
+        out_ += "\r\n";
+    }
+
+    void row(const ReportData& data, const std::vector<DataValue>& values) {
+        if (format_ == Format::kJson) {
+            out_ += rows_ == 0 ? "\n  " : ",\n  ";
+            appendJsonValues(out_, data, values);
+        } else {
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                if (i != 0) out_.push_back(',');
+                out_ += csvField(values[i].text, format_ == Format::kCsvSafe);
+            }
+            out_ += "\r\n";
+        }
+        ++rows_;
+        if (out_.size() >= kPieceBytes) {
+            sink_(out_);
+            out_.clear();
         }
     }
-    out += data.rows.empty() ? "]\n" : "\n]\n";
-    sink(out);
+
+    void end() {
+        if (format_ == Format::kJson) out_ += rows_ == 0 ? "]\n" : "\n]\n";
+        sink_(out_);
+        out_.clear();
+    }
+
+  private:
+    Format format_;
+    const TextSink& sink_;
+    std::string out_;
+    std::size_t rows_ = 0;
+};
+
+void writeRows(const ReportData& data, Format format, const TextSink& sink) {
+    RowWriter writer(format, sink);
+    writer.begin(data);
+    for (const std::vector<DataValue>& row : data.rows) writer.row(data, row);
+    writer.end();
+}
+
+}  // namespace
+
+void writeCsv(const ReportData& data, bool spreadsheetSafe, const TextSink& sink) {
+    writeRows(data, spreadsheetSafe ? Format::kCsvSafe : Format::kCsv, sink);
+}
+
+std::string toCsv(const ReportData& data, bool spreadsheetSafe) {
+    std::string out;
+    writeCsv(data, spreadsheetSafe, [&](std::string_view piece) { out += piece; });
+    return out;
+}
+
+void appendJsonRow(std::string& out, const ReportData& data, std::size_t r) {
+    appendJsonValues(out, data, data.rows[r]);
+}
+
+void writeJson(const ReportData& data, const TextSink& sink) {
+    writeRows(data, Format::kJson, sink);
 }
 
 std::string toJson(const ReportData& data) {
@@ -373,6 +408,29 @@ int writeReportData(PsrContainer& container, const std::string& dwName, Format f
     if (!readNamed(container, stream, bytes, notes)) return kDataFailed;
     ReportData data;
     Damage damage;
+    const bool nestsReports =
+        name.empty() && std::any_of(declared.objects.begin(), declared.objects.end(),
+                                    [](const Object& o) { return o.kind == "report"; });
+    if (!nestsReports) {
+        // Row by row: the rows are read twice, once to know they are all there (a report
+        // that fails writes nothing) and once to write them, so that millions of rows are
+        // never held decoded at once.
+        const DataWindow* table = source ? &declared : nullptr;
+        const RowSink skip = [](const ReportData&, const std::vector<DataValue>&) {};
+        if (!decodeReportData(bytes, utf16ToUtf8(stream), table, data, damage, skip)) {
+            notes.push_back(damage.what);
+            return kDataFailed;
+        }
+        RowWriter writer(format, out);
+        writer.begin(data);
+        decodeReportData(bytes, utf16ToUtf8(stream), table, data, damage,
+                         [&](const ReportData& header, const std::vector<DataValue>& row) {
+                             writer.row(header, row);
+                         });
+        writer.end();
+        notes.insert(notes.end(), data.notes.begin(), data.notes.end());
+        return data.partial() ? kDataPartial : kDataComplete;
+    }
     if (!decodeReportData(bytes, utf16ToUtf8(stream), source ? &declared : nullptr, data, damage)) {
         notes.push_back(damage.what);
         return kDataFailed;

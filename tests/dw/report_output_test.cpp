@@ -234,6 +234,13 @@ TEST(ReportOutputStreamed, PiecesMakeTheWholeText) {
     std::vector<std::string> notes;
     ASSERT_TRUE(readMainDataWindow(*report, dw, rows, hasRows, notes));
     ASSERT_TRUE(hasRows);
+    // Read and written row by row, the text is what the rows held whole make of it.
+    std::string written;
+    writeReportData(*report, "", Format::kJson, written, notes);
+    EXPECT_EQ(written, toJson(rows));
+    written.clear();
+    writeReportData(*report, "", Format::kCsvSafe, written, notes);
+    EXPECT_EQ(written, toCsv(rows, true));
     EXPECT_EQ(toCsv(rows), [&] {
         std::string text;
         writeCsv(rows, false, [&](std::string_view piece) { text += piece; });
