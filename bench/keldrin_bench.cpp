@@ -218,6 +218,50 @@ void ConvertTiny(benchmark::State& state) {
     state.counters["max_rss_mb"] = static_cast<double>(rss) / 1024.0;
 }
 
+// --- A report of many rows ---------------------------------------------------------------------
+
+constexpr std::size_t kManyRows = 1500000;  // about 42 MB of rows
+
+const std::string& rowsReport() {
+    static const std::string name = [] {
+        std::string path = benchFile("rows.psr");
+        writeReport(path, test::ansiRowsReport(kManyRows));
+        return path;
+    }();
+    return name;
+}
+
+// `report` over the report of many rows: its peak memory against the report's size.
+void reportRows(benchmark::State& state, const std::vector<std::string>& args,
+                const char* stdoutPath) {
+    const std::string& report = rowsReport();
+    long rss = 0;
+    std::vector<double> cpu;
+    for (auto _ : state) {
+        std::vector<std::string> argv = {KELDRIN_PBL_PATH, "report", report};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ProcessResult r = runProcess(argv, stdoutPath);
+        if (r.exitCode != 0) {
+            state.SkipWithError("report failed");
+            break;
+        }
+        rss = std::max(rss, r.maxRssKb);
+        cpu.push_back(r.cpuSeconds);
+    }
+    state.counters["max_rss_mb"] = static_cast<double>(rss) / 1024.0;
+    state.counters["cpu_ms"] = median(cpu) * 1000;
+    state.counters["report_mb"] =
+        static_cast<double>(std::filesystem::file_size(report)) / (1 << 20);
+}
+
+void ReportHtmlBig(benchmark::State& state) {
+    reportRows(state, {"--html", benchFile("rows.html"), "--all-rows"}, "/dev/null");
+}
+
+void ReportJsonBig(benchmark::State& state) {
+    reportRows(state, {"--data", "--format", "json"}, "/dev/null");
+}
+
 // --- Libraries of many entries ----------------------------------------------------------------
 
 // Entry names and sizes: mixed sizes from 60 bytes (a few fields) to 24 KB (a large
@@ -489,6 +533,8 @@ BENCHMARK(Rebuild20000)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTi
 BENCHMARK(Copy20000)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK(Check20000)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(ScriptModel20000)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(ReportHtmlBig)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK(ReportJsonBig)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK(Create)
     ->ArgsProduct({{1000, 10000, 50000}, {0, 1}})
     ->ArgNames({"entries", "ascending"})

@@ -188,8 +188,9 @@ struct UnknownTally {
 
 class Decoder {
   public:
-    Decoder(ByteSpan bytes, std::string_view stream, const DataWindow* declared)
-        : bytes_(bytes), stream_(stream), declared_(declared) {}
+    Decoder(ByteSpan bytes, std::string_view stream, const DataWindow* declared,
+            const RowSink* each)
+        : bytes_(bytes), stream_(stream), declared_(declared), each_(each) {}
 
     std::optional<Failure> run(std::size_t nameBytes, bool unicode, ReportData& out) {
         ByteReader r(bytes_, kHeaderBytes);
@@ -230,7 +231,7 @@ class Decoder {
         if (rows > r.remaining() / (kLengthBytes * count))
             return Failure{"the row count " + std::to_string(rows) + " does not fit in the stream",
                            rowsAt};
-        out.rows.reserve(rows);
+        if (each_ == nullptr) out.rows.reserve(rows);
         for (std::uint32_t row = 0; row < rows; ++row) {
             std::vector<DataValue> values;
             values.reserve(out.columns.size());
@@ -262,7 +263,10 @@ class Decoder {
                 }
                 values.push_back(std::move(decoded));
             }
-            out.rows.push_back(std::move(values));
+            if (each_ != nullptr)
+                (*each_)(out, values);
+            else
+                out.rows.push_back(std::move(values));
         }
         for (const auto& [key, t] : tallies_)
             out.notes.push_back(
@@ -368,6 +372,7 @@ class Decoder {
     ByteSpan bytes_;
     std::string_view stream_;
     const DataWindow* declared_;
+    const RowSink* each_;
     std::map<std::string, UnknownTally> tallies_;
 };
 
@@ -397,6 +402,11 @@ std::string decimalText(std::uint32_t low, std::uint32_t mid, std::uint32_t high
 
 bool decodeReportData(ByteSpan bytes, std::string_view streamName, const DataWindow* declared,
                       ReportData& out, Damage& damage) {
+    return decodeReportData(bytes, streamName, declared, out, damage, RowSink());
+}
+
+bool decodeReportData(ByteSpan bytes, std::string_view streamName, const DataWindow* declared,
+                      ReportData& out, Damage& damage, const RowSink& each) {
     out = ReportData{};
     out.stream = std::string(streamName);
     if (bytes.size() < kHeaderBytes || bytes[0] != 'D' || bytes[1] != 'A' || bytes[2] != 'T' ||
@@ -410,6 +420,14 @@ bool decodeReportData(ByteSpan bytes, std::string_view streamName, const DataWin
     for (const KnownVersion& known : kKnownVersions)
         if (out.version == known.digits) widths.push_back(known.nameBytes);
     const bool known = !widths.empty();
+    // A version of no sample is tried at several widths, and a width that fails late has
+    // handed rows on: its rows are kept until one width reads the whole stream.
+    if (!known && each) {
+        if (!decodeReportData(bytes, streamName, declared, out, damage)) return false;
+        for (const std::vector<DataValue>& row : out.rows) each(out, row);
+        out.rows.clear();
+        return true;
+    }
     if (!known) {
         if (out.unicode)
             widths.assign(std::begin(kUnicodeWidths), std::end(kUnicodeWidths));
@@ -424,7 +442,8 @@ bool decodeReportData(ByteSpan bytes, std::string_view streamName, const DataWin
         attempt.version = out.version;
         attempt.unicode = out.unicode;
         std::optional<Failure> failure =
-            Decoder(bytes, streamName, declared).run(width, out.unicode, attempt);
+            Decoder(bytes, streamName, declared, each ? &each : nullptr)
+                .run(width, out.unicode, attempt);
         if (!failure) {
             out = std::move(attempt);
             if (bytes[kHeaderBytes - 2] != 0)

@@ -33,6 +33,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -80,6 +81,13 @@ struct ReportData {
 // False with `damage` (offset: within the stream) when the stream cannot be read as rows.
 bool decodeReportData(ByteSpan bytes, std::string_view streamName, const DataWindow* declared,
                       ReportData& out, Damage& damage);
+
+// Each row as it is decoded, with the columns it has (`out.rows` stays empty).
+using RowSink = std::function<void(const ReportData& data, const std::vector<DataValue>& row)>;
+// The same, every row handed to `each` rather than kept: memory stays that of one row.
+// Rows may have been handed on before the stream turns out not to be rows (false).
+bool decodeReportData(ByteSpan bytes, std::string_view streamName, const DataWindow* declared,
+                      ReportData& out, Damage& damage, const RowSink& each);
 
 // The decimal text of a 96-bit magnitude (three words, lowest first) with `scale` digits
 // after the point: (45700000, 0, 0, 3) gives "45700.000".

@@ -27,6 +27,8 @@ constexpr long kWindowBackground = 0x40000000;
 constexpr long kWindowText = 0x02000000;
 constexpr long kButtonFace = 0x04000000;
 constexpr long kAppWorkspace = 0x08000000;
+// What the page grows to before it is handed to its sink.
+constexpr std::size_t kPieceBytes = std::size_t{64} << 10;
 
 long toLong(const std::string& text, long fallback = 0) {
     long value = fallback;
@@ -153,6 +155,17 @@ class Renderer {
         // A composite has no rows of its own: its detail band, holding the reports, is
         // drawn once.
         if (isComposite(dw_)) rowCount_ = 1;
+        totalRows_ = rowCount_;
+    }
+
+    // The page of a report whose detail rows are cut at `rowLimit`: the totals over all
+    // rows still count every row, and the page goes to `sink` in pieces (when given).
+    void drawRows(std::size_t rowLimit, const TextSink* sink) {
+        if (!isComposite(dw_)) {
+            totalRows_ = rows_ != nullptr ? rows_->rows.size() : 0;
+            rowCount_ = std::min(totalRows_, rowLimit);
+        }
+        sink_ = sink;
     }
 
     std::string page(const std::string& title) {
@@ -164,8 +177,22 @@ class Renderer {
             ".band{position:relative;overflow:hidden}\n"
             ".o{position:absolute;box-sizing:border-box;overflow:hidden;white-space:pre}\n"
             "</style></head>\n<body>\n";
+        if (rowCount_ < totalRows_)
+            html +=
+                "<p class=\"kd-rows-cut\" style=\"margin:4px;font:9pt Arial,sans-serif;"
+                "color:#800000\">" +
+                std::to_string(rowCount_) + " of " + std::to_string(totalRows_) +
+                " rows drawn; --all-rows draws all</p>\n";
+        if (sink_ != nullptr) {
+            (*sink_)(html);
+            html.clear();
+        }
         html += body();
         html += "</body></html>\n";
+        if (sink_ != nullptr) {
+            (*sink_)(html);
+            html.clear();
+        }
         return html;
     }
 
@@ -193,7 +220,7 @@ class Renderer {
                            "px;background:" + cssColor(toLong(dw_.attr("color"))) + "\">\n";
         minHeight_ = toPixels(bottom, units_, false);
         const std::size_t rowCount = rowCount_;
-        const RowRange all{0, rowCount};
+        const RowRange all{0, std::max(rowCount, totalRows_)};
         html += band("header", all, 0);
         int levels = 0;
         for (const Band& b : dw_.bands) levels = std::max(levels, b.groupLevel);
@@ -221,6 +248,10 @@ class Renderer {
                 if (r + 1 == rowCount || groupChanges(level, r + 1))
                     html += band("trailer." + std::to_string(level),
                                  RowRange{groupStart[level], r + 1}, r);
+            if (sink_ != nullptr && html.size() >= kPieceBytes) {
+                (*sink_)(html);
+                html.clear();
+            }
         }
         html += band("summary", all, rowCount == 0 ? 0 : rowCount - 1);
         html += band("footer", all, rowCount == 0 ? 0 : rowCount - 1);
@@ -344,7 +375,8 @@ class Renderer {
         const std::string column = trimBlanks(inside);
         if (!columnIndex_.contains(column)) return std::nullopt;
         if (scope == "all")
-            range = RowRange{0, std::min(rowCount_, rows_ != nullptr ? rows_->rows.size() : 0)};
+            range = RowRange{0, std::min(std::max(rowCount_, totalRows_),
+                                         rows_ != nullptr ? rows_->rows.size() : 0)};
         else if (!scope.empty() && scope.rfind("group", 0) != 0)
             return std::nullopt;
         const std::string text = aggregate(function, column, range);
@@ -547,7 +579,9 @@ class Renderer {
     const PageOptions* options_;
     const std::vector<NestedReport>* nested_;
     NestBudget* budget_;
-    std::size_t rowCount_ = 0;
+    std::size_t rowCount_ = 0;   // rows drawn
+    std::size_t totalRows_ = 0;  // rows the totals over all rows count
+    const TextSink* sink_ = nullptr;
     int height_ = 0;      // pixels: the bands drawn so far
     int minHeight_ = 0;   // pixels: what the background and foreground layers reach
     int bandBottom_ = 0;  // pixels: the lowest report drawn in the current band
@@ -630,7 +664,13 @@ std::string renderElement(const DataWindow& dw, const PageOptions& options) {
 }
 
 int writeReportHtml(PsrContainer& container, std::string& out, std::vector<std::string>& notes,
-                    const std::string& title) {
+                    const std::string& title, std::size_t rowLimit) {
+    return writeReportHtml(
+        container, [&](std::string_view piece) { out += piece; }, notes, title, rowLimit);
+}
+
+int writeReportHtml(PsrContainer& container, const TextSink& out, std::vector<std::string>& notes,
+                    const std::string& title, std::size_t rowLimit) {
     DataWindow dw;
     ReportData rows;
     bool hasRows = false;
@@ -661,7 +701,11 @@ int writeReportHtml(PsrContainer& container, std::string& out, std::vector<std::
     const bool nestedWhole =
         loadNestedReports(container, dw, hasRows ? rows.rows.size() : 0, nested, notes);
     const std::size_t noted = notes.size();
-    out += renderHtml(dw, hasRows ? &rows : nullptr, title, &dropDowns, &nested, &notes);
+    NestBudget budget;
+    budget.notes = &notes;
+    Renderer renderer(dw, hasRows ? &rows : nullptr, &dropDowns, &nested, &budget);
+    renderer.drawRows(rowLimit, &out);
+    renderer.page(title);
     const bool whole = hasRows && !rows.partial() && nestedWhole && notes.size() == noted;
     return whole ? kDataComplete : kDataPartial;
 }

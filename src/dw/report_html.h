@@ -35,6 +35,7 @@
 
 #include "dw/dw_source.h"
 #include "dw/report_data.h"
+#include "dw/report_output.h"
 #include "psr/psr_container.h"
 
 namespace keldrin::dw {
@@ -81,10 +82,19 @@ std::string renderHtml(const DataWindow& dw, const std::string& title, const Pag
 // inside another DataWindow's frame.
 std::string renderElement(const DataWindow& dw, const PageOptions& options);
 
+// The detail rows a report's page draws unless asked for all: a page of millions of rows
+// is gigabytes that no browser opens. Group, summary and footer totals still count every
+// row, and the page says how many rows it left out.
+inline constexpr std::size_t kRowsDrawn = 10000;
+
 // The report's main DataWindow as a page titled `title` (UTF-8), appended to `out`;
 // status as writeReportData's (kDataComplete, kDataPartial when rows could not all be
-// decoded, kDataFailed).
+// decoded, kDataFailed). At most `rowLimit` detail rows are drawn.
 int writeReportHtml(PsrContainer& container, std::string& out, std::vector<std::string>& notes,
-                    const std::string& title = "report");
+                    const std::string& title = "report", std::size_t rowLimit = kRowsDrawn);
+// The same page handed to `out` in pieces as it is drawn; nothing is handed on when the
+// report fails (kDataFailed).
+int writeReportHtml(PsrContainer& container, const TextSink& out, std::vector<std::string>& notes,
+                    const std::string& title, std::size_t rowLimit);
 
 }  // namespace keldrin::dw

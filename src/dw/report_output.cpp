@@ -144,13 +144,19 @@ std::optional<std::u16string> nestSource(PsrContainer& container, const std::u16
     return std::nullopt;
 }
 
-std::string render(const ReportData& data, Format format) {
-    return format == Format::kJson ? toJson(data) : toCsv(data, format == Format::kCsvSafe);
+// What a piece handed to a sink grows to before it is handed on.
+constexpr std::size_t kPieceBytes = std::size_t{64} << 10;
+
+void render(const ReportData& data, Format format, const TextSink& out) {
+    if (format == Format::kJson)
+        writeJson(data, out);
+    else
+        writeCsv(data, format == Format::kCsvSafe, out);
 }
 
-int finish(const ReportData& data, Format format, std::string& out,
+int finish(const ReportData& data, Format format, const TextSink& out,
            std::vector<std::string>& notes) {
-    out += render(data, format);
+    render(data, format, out);
     notes.insert(notes.end(), data.notes.begin(), data.notes.end());
     return data.partial() ? kDataPartial : kDataComplete;
 }
@@ -162,7 +168,7 @@ bool sameName(const std::string& a, const std::string& b) {
 // The rows of the nested report `name` (its object's name or its DataWindow's), every
 // outer row's in turn; nothing when the main DataWindow has no such report object.
 std::optional<int> writeNestedRows(PsrContainer& container, const std::string& name, Format format,
-                                   std::string& out, std::vector<std::string>& notes) {
+                                   const TextSink& out, std::vector<std::string>& notes) {
     DataWindow main;
     ReportData rows;
     bool hasRows = false;
@@ -190,7 +196,7 @@ std::optional<int> writeNestedRows(PsrContainer& container, const std::string& n
             notes.insert(notes.end(), found.begin(), found.end());
             return kDataFailed;
         }
-        out += render(nestedRowsByParent(report), format);
+        render(nestedRowsByParent(report), format, out);
         notes.insert(notes.end(), found.begin(), found.end());
         return whole ? kDataComplete : kDataPartial;
     }
@@ -199,26 +205,10 @@ std::optional<int> writeNestedRows(PsrContainer& container, const std::string& n
 
 }  // namespace
 
-std::string toCsv(const ReportData& data, bool spreadsheetSafe) {
-    std::string out;
-    for (std::size_t i = 0; i < data.columns.size(); ++i) {
-        if (i != 0) out.push_back(',');
-        out += csvField(data.columns[i].name, spreadsheetSafe);
-    }
-    out += "\r\n";
-    for (const std::vector<DataValue>& row : data.rows) {
-        for (std::size_t i = 0; i < row.size(); ++i) {
-            if (i != 0) out.push_back(',');
-            out += csvField(row[i].text, spreadsheetSafe);
-        }
-        out += "\r\n";
-    }
-    return out;
-}
+namespace {
 
-void appendJsonRow(std::string& out, const ReportData& data, std::size_t r) {
+void appendJsonValues(std::string& out, const ReportData& data, const std::vector<DataValue>& row) {
     out += "{";
-    const std::vector<DataValue>& row = data.rows[r];
     for (std::size_t i = 0; i < row.size() && i < data.columns.size(); ++i) {
         if (i != 0) out += ", ";
         appendJsonString(out, data.columns[i].name);
@@ -239,13 +229,84 @@ void appendJsonRow(std::string& out, const ReportData& data, std::size_t r) {
     out += "}";
 }
 
-std::string toJson(const ReportData& data) {
-    std::string out = "[";
-    for (std::size_t r = 0; r < data.rows.size(); ++r) {
-        out += r == 0 ? "\n  " : ",\n  ";
-        appendJsonRow(out, data, r);
+// CSV or JSON made a row at a time and handed on in pieces of about kPieceBytes.
+class RowWriter {
+  public:
+    RowWriter(Format format, const TextSink& sink) : format_(format), sink_(sink) {}
+
+    void begin(const ReportData& data) {
+        if (format_ == Format::kJson) {
+            out_ = "[";
+            return;
+        }
+        for (std::size_t i = 0; i < data.columns.size(); ++i) {
+            if (i != 0) out_.push_back(',');
+            out_ += csvField(data.columns[i].name, format_ == Format::kCsvSafe);
+        }
+        out_ += "\r\n";
     }
-    out += data.rows.empty() ? "]\n" : "\n]\n";
+
+    void row(const ReportData& data, const std::vector<DataValue>& values) {
+        if (format_ == Format::kJson) {
+            out_ += rows_ == 0 ? "\n  " : ",\n  ";
+            appendJsonValues(out_, data, values);
+        } else {
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                if (i != 0) out_.push_back(',');
+                out_ += csvField(values[i].text, format_ == Format::kCsvSafe);
+            }
+            out_ += "\r\n";
+        }
+        ++rows_;
+        if (out_.size() >= kPieceBytes) {
+            sink_(out_);
+            out_.clear();
+        }
+    }
+
+    void end() {
+        if (format_ == Format::kJson) out_ += rows_ == 0 ? "]\n" : "\n]\n";
+        sink_(out_);
+        out_.clear();
+    }
+
+  private:
+    Format format_;
+    const TextSink& sink_;
+    std::string out_;
+    std::size_t rows_ = 0;
+};
+
+void writeRows(const ReportData& data, Format format, const TextSink& sink) {
+    RowWriter writer(format, sink);
+    writer.begin(data);
+    for (const std::vector<DataValue>& row : data.rows) writer.row(data, row);
+    writer.end();
+}
+
+}  // namespace
+
+void writeCsv(const ReportData& data, bool spreadsheetSafe, const TextSink& sink) {
+    writeRows(data, spreadsheetSafe ? Format::kCsvSafe : Format::kCsv, sink);
+}
+
+std::string toCsv(const ReportData& data, bool spreadsheetSafe) {
+    std::string out;
+    writeCsv(data, spreadsheetSafe, [&](std::string_view piece) { out += piece; });
+    return out;
+}
+
+void appendJsonRow(std::string& out, const ReportData& data, std::size_t r) {
+    appendJsonValues(out, data, data.rows[r]);
+}
+
+void writeJson(const ReportData& data, const TextSink& sink) {
+    writeRows(data, Format::kJson, sink);
+}
+
+std::string toJson(const ReportData& data) {
+    std::string out;
+    writeJson(data, [&](std::string_view piece) { out += piece; });
     return out;
 }
 
@@ -273,6 +334,12 @@ bool readMainDataWindow(PsrContainer& container, DataWindow& dw, ReportData& row
 
 int writeReportData(PsrContainer& container, const std::string& dwName, Format format,
                     std::string& out, std::vector<std::string>& notes) {
+    return writeReportData(
+        container, dwName, format, [&](std::string_view piece) { out += piece; }, notes);
+}
+
+int writeReportData(PsrContainer& container, const std::string& dwName, Format format,
+                    const TextSink& out, std::vector<std::string>& notes) {
     const std::u16string nested = kNestedStorage;
     std::u16string name = utf8ToUtf16(dwName);
     if (name.rfind(nested, 0) == 0) name.erase(0, nested.size());
@@ -341,6 +408,29 @@ int writeReportData(PsrContainer& container, const std::string& dwName, Format f
     if (!readNamed(container, stream, bytes, notes)) return kDataFailed;
     ReportData data;
     Damage damage;
+    const bool nestsReports =
+        name.empty() && std::any_of(declared.objects.begin(), declared.objects.end(),
+                                    [](const Object& o) { return o.kind == "report"; });
+    if (!nestsReports) {
+        // Row by row: the rows are read twice, once to know they are all there (a report
+        // that fails writes nothing) and once to write them, so that millions of rows are
+        // never held decoded at once.
+        const DataWindow* table = source ? &declared : nullptr;
+        const RowSink skip = [](const ReportData&, const std::vector<DataValue>&) {};
+        if (!decodeReportData(bytes, utf16ToUtf8(stream), table, data, damage, skip)) {
+            notes.push_back(damage.what);
+            return kDataFailed;
+        }
+        RowWriter writer(format, out);
+        writer.begin(data);
+        decodeReportData(bytes, utf16ToUtf8(stream), table, data, damage,
+                         [&](const ReportData& header, const std::vector<DataValue>& row) {
+                             writer.row(header, row);
+                         });
+        writer.end();
+        notes.insert(notes.end(), data.notes.begin(), data.notes.end());
+        return data.partial() ? kDataPartial : kDataComplete;
+    }
     if (!decodeReportData(bytes, utf16ToUtf8(stream), source ? &declared : nullptr, data, damage)) {
         notes.push_back(damage.what);
         return kDataFailed;
@@ -354,7 +444,7 @@ int writeReportData(PsrContainer& container, const std::string& dwName, Format f
         const bool whole =
             loadNestedReports(container, declared, data.rows.size(), nestedReports, found);
         if (format == Format::kJson) {
-            out += toNestedJson(data, nestedReports);
+            out(toNestedJson(data, nestedReports));
             notes.insert(notes.end(), data.notes.begin(), data.notes.end());
             notes.insert(notes.end(), found.begin(), found.end());
             return whole && !data.partial() ? kDataComplete : kDataPartial;

@@ -7,7 +7,9 @@
 // string, and a note says so.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dw/report_data.h"
@@ -26,10 +28,16 @@ inline constexpr int kDataComplete = 0;
 inline constexpr int kDataFailed = 1;
 inline constexpr int kDataPartial = 3;
 
+// Where text goes piece by piece, so that a large result is never held whole.
+using TextSink = std::function<void(std::string_view)>;
+
 std::string toCsv(const ReportData& data, bool spreadsheetSafe = false);
 std::string toJson(const ReportData& data);
 // Row `row` of `data` as toJson writes it ("{...}" without line end), appended to `out`.
 void appendJsonRow(std::string& out, const ReportData& data, std::size_t row);
+// toCsv's and toJson's text in pieces of a bounded size, in order.
+void writeCsv(const ReportData& data, bool spreadsheetSafe, const TextSink& out);
+void writeJson(const ReportData& data, const TextSink& out);
 
 // The saved rows of one DataWindow of the report in `format`, appended to `out`.
 // `dwName` empty: the main DataWindow ("data"). Otherwise a stream under "neststg/"
@@ -41,6 +49,9 @@ void appendJsonRow(std::string& out, const ReportData& data, std::size_t row);
 // report.
 int writeReportData(PsrContainer& container, const std::string& dwName, Format format,
                     std::string& out, std::vector<std::string>& notes);
+// The same text handed to `out` in pieces as it is made.
+int writeReportData(PsrContainer& container, const std::string& dwName, Format format,
+                    const TextSink& out, std::vector<std::string>& notes);
 
 // The report's main DataWindow ("source") and its rows ("data"). False with a note when
 // the source cannot be read or parsed; `hasRows` false, with a note, when the rows

@@ -4,9 +4,11 @@
 // A report that is read only in part is still shown in full as far as it goes: every
 // value not decoded comes out as hex, a note on the error stream says where, and the
 // exit code (3) tells a script that the output is not the whole report.
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/file.h"
@@ -43,10 +45,10 @@ dw::Format parseFormat(const std::optional<std::u16string>& value) {
 
 void writeRows(ToolContext& context, PsrContainer& report, const std::string& shown,
                dw::Format format, const std::string& dwName) {
-    std::string out;
     std::vector<std::string> notes;
-    const int status = dw::writeReportData(report, dwName, format, out, notes);
-    context.out.write(out);
+    // Row by row to the output: the text of millions of rows is never held whole.
+    const int status = dw::writeReportData(
+        report, dwName, format, [&](std::string_view piece) { context.out.write(piece); }, notes);
     printNotes(context, report, shown, notes, status == dw::kDataFailed);
     if (status == dw::kDataFailed)
         context.exitCode = kPblToolFailed;
@@ -56,23 +58,30 @@ void writeRows(ToolContext& context, PsrContainer& report, const std::string& sh
 
 // The page goes to a temporary name beside the target and then takes its place in one
 // rename, so the target is either as it was or the whole page.
+// The page is written in pieces as it is drawn; the temporary file is made with the first
+// piece, so a report that cannot be drawn leaves nothing behind.
 void writePage(ToolContext& context, PsrContainer& report, const std::u16string& path,
-               const std::u16string& target) {
+               const std::u16string& target, std::size_t rowLimit) {
     const std::string shown = displayPath(path);
-    std::string page;
     std::vector<std::string> notes;
     const std::string fileName = displayPath(path::fileName(path));
-    const int status = dw::writeReportHtml(report, page, notes, fileName);
+    fs::ReplacementFile file;
+    bool created = false;
+    const auto write = [&](std::string_view piece) {
+        if (!created) {
+            requireDirectoryOf(target);
+            createReplacement(file, target, u"html");
+            created = true;
+        }
+        writeReplacement(
+            file, std::span(reinterpret_cast<const std::uint8_t*>(piece.data()), piece.size()));
+    };
+    const int status = dw::writeReportHtml(report, write, notes, fileName, rowLimit);
     printNotes(context, report, shown, notes, status == dw::kDataFailed);
     if (status == dw::kDataFailed) {
         context.exitCode = kPblToolFailed;
         return;
     }
-    requireDirectoryOf(target);
-    fs::ReplacementFile file;
-    createReplacement(file, target, u"html");
-    writeReplacement(file,
-                     std::span(reinterpret_cast<const std::uint8_t*>(page.data()), page.size()));
     commitReplacement(file, fs::Replace::kYes, fs::Durability::kFull, "cannot write the file");
     if (status == dw::kDataPartial) context.exitCode = kReportPartial;
 }
@@ -83,6 +92,7 @@ void runReportView(ToolContext& context, const ParsedArgs& args) {
     const bool data = args.has("--data");
     const std::optional<std::u16string> html = args.value("--html");
     if (data && html) throw UsageFailure{"give --data or --html, not both"};
+    if (!html && args.has("--all-rows")) throw UsageFailure{"--all-rows goes with --html"};
     if (!data && (args.has("--format") || args.has("--dw") || args.has("--csv-safe")))
         throw UsageFailure{"--format, --dw and --csv-safe go with --data"};
     if (!data && !html) {
@@ -112,7 +122,8 @@ void runReportView(ToolContext& context, const ParsedArgs& args) {
     if (data)
         writeRows(context, *report, shown, format, dwName);
     else
-        writePage(context, *report, path, *html);
+        writePage(context, *report, path, *html,
+                  args.has("--all-rows") ? SIZE_MAX : dw::kRowsDrawn);
 }
 
 }  // namespace keldrin::tool

@@ -218,14 +218,16 @@ constexpr CommandSpec kCommands[] = {
      {{{"--set", true}}},
      runLibraryData},
     {"report",
-     "REPORT [--json] [--data [--format csv|json] [--csv-safe] [--dw NAME]] [--html OUT.html]",
+     "REPORT [--json] [--data [--format csv|json] [--csv-safe] [--dw NAME]] [--html OUT.html "
+     "[--all-rows]]",
      "a saved report without converting it: container, version, DWs, streams; its rows "
      "(--data) or its page (--html)",
      "a damaged report: what could be read, then why (exit 1); --data: the main "
      "DataWindow's saved rows, or those of the nested or child DataWindow NAME, as CSV "
      "(RFC 4180, UTF-8) or a JSON array of objects (--csv-safe: a value a spreadsheet "
      "would run as a formula gets a leading '); --html: the report drawn as one "
-     "self-contained HTML page; with --data or --html a value not decoded comes out as hex "
+     "self-contained HTML page, its first 10,000 detail rows unless --all-rows; with --data or "
+     "--html a value not decoded comes out as hex "
      "with a note on the error stream, and the exit code is then 3",
      1,
      1,
@@ -234,7 +236,8 @@ constexpr CommandSpec kCommands[] = {
        {"--format", true},
        {"--csv-safe", false},
        {"--dw", true},
-       {"--html", true}}},
+       {"--html", true},
+       {"--all-rows", false}}},
      runReportView},
     {"add-report",
      "LIB REPORT [--replace]",

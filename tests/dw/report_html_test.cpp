@@ -3,6 +3,7 @@
 // texts and its first rows and refers to nothing outside itself.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -12,6 +13,7 @@
 #include "dw/report_output.h"
 #include "dw_test_support.h"
 #include "support/corpus.h"
+#include "support/report_writer.h"
 
 namespace keldrin::dw {
 namespace {
@@ -180,6 +182,82 @@ TEST(ReportHtmlCorpus, EveryReportIsOnePageOfItsOwn) {
         }
         if (keep != nullptr) std::ofstream(std::string(keep) + "/" + file.name + ".html") << html;
     }
+}
+
+}  // namespace
+}  // namespace keldrin::dw
+
+namespace keldrin::dw {
+namespace {
+
+std::size_t occurrences(const std::string& text, const std::string& what) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+// The page of a large report: its first rows drawn and a line saying so, the totals over
+// every row; asked for all rows, the page written in pieces is the page drawn whole.
+TEST(ReportHtmlManyRows, RowsCutWithANoteAndStreamedWhole) {
+    constexpr std::size_t kRows = kRowsDrawn + 50;
+    const std::string path = ::testing::TempDir() + "/keldrin_html_rows.psr";
+    {
+        const Bytes bytes = keldrin::test::ansiRowsReport(kRows);
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+    }
+    std::shared_ptr<PsrContainer> report = testing::openReport(path);
+    const std::string total = ">" + std::to_string(kRows * (kRows - 1) / 2) + "<";
+
+    std::string cut;
+    std::vector<std::string> notes;
+    ASSERT_EQ(writeReportHtml(*report, cut, notes), kDataComplete);
+    EXPECT_TRUE(notes.empty());
+    EXPECT_EQ(occurrences(cut, "data-band=\"detail\""), kRowsDrawn);
+    EXPECT_NE(cut.find(std::to_string(kRowsDrawn) + " of " + std::to_string(kRows) +
+                       " rows drawn; --all-rows draws all"),
+              std::string::npos);
+    EXPECT_NE(cut.find(total), std::string::npos);
+
+    std::string pieces;
+    std::size_t count = 0;
+    ASSERT_EQ(writeReportHtml(
+                  *report,
+                  [&](std::string_view piece) {
+                      pieces += piece;
+                      ++count;
+                  },
+                  notes, "report", SIZE_MAX),
+              kDataComplete);
+    EXPECT_GT(count, 10u);
+    EXPECT_EQ(occurrences(pieces, "data-band=\"detail\""), kRows);
+    EXPECT_EQ(pieces.find("rows drawn"), std::string::npos);
+    EXPECT_NE(pieces.find(total), std::string::npos);
+    DataWindow dw;
+    ReportData rows;
+    bool hasRows = false;
+    ASSERT_TRUE(readMainDataWindow(*report, dw, rows, hasRows, notes));
+    EXPECT_EQ(pieces, renderHtml(dw, &rows, "report"));
+
+    // Under the limit the page is as it always was.
+    report.reset();
+    rows.rows.resize(kRowsDrawn);
+    std::string whole;
+    const std::string smallPath = ::testing::TempDir() + "/keldrin_html_rows_small.psr";
+    const Bytes bytes = keldrin::test::ansiRowsReport(kRowsDrawn);
+    {
+        std::ofstream out(smallPath, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+    }
+    std::shared_ptr<PsrContainer> small = testing::openReport(smallPath);
+    EXPECT_EQ(writeReportHtml(*small, whole, notes), kDataComplete);
+    EXPECT_EQ(whole, renderHtml(dw, &rows, "report"));
+    small.reset();
+    std::remove(path.c_str());
+    std::remove(smallPath.c_str());
 }
 
 }  // namespace

@@ -186,3 +186,71 @@ TEST(ReportOutputCorpus, NoSuchDataWindowFails) {
 
 }  // namespace
 }  // namespace keldrin::dw
+
+namespace keldrin::dw {
+namespace {
+
+// A report of many rows, on disk for the container to open.
+std::shared_ptr<PsrContainer> manyRows(std::size_t rows, const std::string& name) {
+    const std::string path = ::testing::TempDir() + "/" + name;
+    const Bytes bytes = keldrin::test::ansiRowsReport(rows);
+    {
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+    }
+    // The container reads its streams as they are asked for: the file stays.
+    return testing::openReport(path);
+}
+
+// Text handed on in pieces is the whole text, byte for byte, and no piece is the whole
+// of a large result.
+TEST(ReportOutputStreamed, PiecesMakeTheWholeText) {
+    std::shared_ptr<PsrContainer> report = manyRows(60000, "keldrin_many_rows.psr");
+    for (Format format : {Format::kCsv, Format::kJson, Format::kCsvSafe}) {
+        std::string whole;
+        std::vector<std::string> notes;
+        ASSERT_EQ(writeReportData(*report, "", format, whole, notes), kDataComplete);
+        std::string joined;
+        std::size_t pieces = 0;
+        std::size_t largest = 0;
+        std::vector<std::string> streamedNotes;
+        EXPECT_EQ(writeReportData(
+                      *report, "", format,
+                      [&](std::string_view piece) {
+                          joined += piece;
+                          ++pieces;
+                          largest = std::max(largest, piece.size());
+                      },
+                      streamedNotes),
+                  kDataComplete);
+        EXPECT_EQ(joined, whole);
+        EXPECT_GT(pieces, 4u);
+        EXPECT_LT(largest, whole.size() / 4);
+    }
+    DataWindow dw;
+    ReportData rows;
+    bool hasRows = false;
+    std::vector<std::string> notes;
+    ASSERT_TRUE(readMainDataWindow(*report, dw, rows, hasRows, notes));
+    ASSERT_TRUE(hasRows);
+    // Read and written row by row, the text is what the rows held whole make of it.
+    std::string written;
+    writeReportData(*report, "", Format::kJson, written, notes);
+    EXPECT_EQ(written, toJson(rows));
+    written.clear();
+    writeReportData(*report, "", Format::kCsvSafe, written, notes);
+    EXPECT_EQ(written, toCsv(rows, true));
+    EXPECT_EQ(toCsv(rows), [&] {
+        std::string text;
+        writeCsv(rows, false, [&](std::string_view piece) { text += piece; });
+        return text;
+    }());
+    EXPECT_NE(toJson(rows).find("{\"dept\": \"D5999\", \"amount\": 59999}\n]\n"),
+              std::string::npos);
+    report.reset();
+    std::remove((::testing::TempDir() + "/keldrin_many_rows.psr").c_str());
+}
+
+}  // namespace
+}  // namespace keldrin::dw

@@ -365,12 +365,34 @@ TEST_F(ReportViewTest, OptionsThatDoNotGoTogether) {
              {"report", "r.psr", "--data", "--format", "xml"},
              {"report", "r.psr", "--data", "--json"},
              {"report", "r.psr", "--html", ""},
+             {"report", "r.psr", "--data", "--all-rows"},
          }) {
         RunResult r = run(args);
         EXPECT_EQ(r.exitCode, 2) << args[2] << " " << args[3];
         EXPECT_NE(r.err.find("usage:"), std::string::npos);
     }
     EXPECT_TRUE(files().empty());
+}
+
+// A page of more rows than it draws says so; --all-rows draws every one, and the page
+// written in pieces is one whole file with no temporary left beside it.
+TEST_F(ReportViewTest, APageOfManyRowsSaysWhatItLeftOut) {
+    const std::string psr = (dir_ / "many.psr").string();
+    writeBytes(psr, test::ansiRowsReport(12345));
+    const std::string page = (dir_ / "many.html").string();
+    RunResult r = run({"report", psr, "--html", page});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    std::string html = readText(page);
+    EXPECT_NE(html.find("10000 of 12345 rows drawn; --all-rows draws all"), std::string::npos);
+    EXPECT_NE(html.find("D999<"), std::string::npos);
+    EXPECT_EQ(html.find("D1000<"), std::string::npos);
+    r = run({"report", psr, "--html", page, "--all-rows"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    html = readText(page);
+    EXPECT_EQ(html.find("rows drawn"), std::string::npos);
+    EXPECT_NE(html.find(">D1234<"), std::string::npos);
+    EXPECT_EQ(html.substr(html.size() - 15), "</body></html>\n");
+    EXPECT_EQ(files(), (std::vector<std::string>{"many.html", "many.psr"}));
 }
 
 }  // namespace

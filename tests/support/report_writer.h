@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -123,6 +124,62 @@ inline Bytes ansiDwLookup(const std::vector<std::pair<std::string, std::uint16_t
     for (const auto& [name, number] : children)
         wide.push_back({std::u16string(name.begin(), name.end()), number});
     return dwLookup(false, wide);
+}
+
+// The rows stream of an ANSI report of PowerBuilder 9 ("DAT090"): a row slot, then a
+// char(10) column `dept` and a number column `amount`; `rows` rows, the dept changing
+// every ten rows and the amount the row's number.
+inline Bytes ansiRowsStream(std::size_t rows) {
+    Bytes out = {'D', 'A', 'T', '0', '9', '0', 0, 0};
+    auto u32 = [&](std::uint32_t value) {
+        std::uint8_t raw[4];
+        storeU32(raw, value);
+        out.insert(out.end(), raw, raw + 4);
+    };
+    auto descriptor = [&](std::string_view name, std::uint32_t size, std::uint16_t type) {
+        const std::size_t at = out.size();
+        out.resize(at + 262, 0);
+        std::copy(name.begin(), name.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
+        u32(size);
+        out.push_back(static_cast<std::uint8_t>(type & 0xFF));
+        out.push_back(static_cast<std::uint8_t>(type >> 8));
+    };
+    u32(3);
+    descriptor("", 26, 16);
+    descriptor("dept", 11, 1);
+    descriptor("amount", 8, 2);
+    u32(static_cast<std::uint32_t>(rows));
+    for (std::size_t r = 0; r < rows; ++r) {
+        u32(0xFFFFFFFFu);  // the row slot: null
+        const std::string dept = "D" + std::to_string(r / 10);
+        u32(static_cast<std::uint32_t>(dept.size() + 1));
+        out.insert(out.end(), dept.begin(), dept.end());
+        out.push_back(0);
+        u32(8);
+        const double amount = static_cast<double>(r);
+        std::uint8_t raw[8];
+        std::memcpy(raw, &amount, 8);
+        out.insert(out.end(), raw, raw + 8);
+    }
+    return out;
+}
+
+// An ANSI report of PowerBuilder 9 whose main DataWindow draws ansiRowsStream's rows:
+// a group per dept with its subtotal, every row's amount, and the total of all rows.
+inline Bytes ansiRowsReport(std::size_t rows) {
+    const std::string source =
+        "release 9;\r\ndatawindow(units=1 color=16777215)\r\n"
+        "header(height=20)\r\nsummary(height=20)\r\nfooter(height=0)\r\ndetail(height=18)\r\n"
+        "table(column=(type=char(10) name=dept) column=(type=number name=amount))\r\n"
+        "group(level=1 header.height=16 trailer.height=16 by=(\"dept\"))\r\n"
+        "column(band=header.1 id=1 x=\"0\" y=\"0\" width=\"80\" height=\"16\")\r\n"
+        "column(band=detail id=2 x=\"10\" y=\"0\" width=\"100\" height=\"16\")\r\n"
+        "compute(band=trailer.1 expression=\"sum(amount for group 1)\" x=\"0\" y=\"0\" "
+        "width=\"80\" height=\"16\" name=sub)\r\n"
+        "compute(band=summary expression=\"sum(amount for all)\" x=\"0\" y=\"0\" "
+        "width=\"80\" height=\"16\" name=total)\r\n";
+    return portableReport(
+        false, {{"source", Bytes(source.begin(), source.end())}, {"data", ansiRowsStream(rows)}});
 }
 
 }  // namespace keldrin::test
