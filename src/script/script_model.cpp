@@ -236,7 +236,7 @@ const char* const kKeywords[] = {"alias",
                                  "having",
                                  "null"};
 
-bool isKeyword(std::string_view folded) {
+bool isFoldedKeyword(std::string_view folded) {
     static const std::unordered_map<std::string_view, bool> set = [] {
         std::unordered_map<std::string_view, bool> m;
         for (const char* k : kKeywords) m.emplace(k, true);
@@ -723,7 +723,7 @@ class Reader {
             if (!sameName(w[1], w[2])) addVariable("global", "", w[1], w[2]);
             return true;
         }
-        if (w.size() == 2 && !isKeyword(foldName(w[0]))) return true;  // a control's instance
+        if (w.size() == 2 && !isFoldedKeyword(foldName(w[0]))) return true;  // a control's instance
         return false;
     }
 
@@ -1045,7 +1045,7 @@ class Reader {
                     if (m < s.size() && s[m] == '=') dataObject = true;
                 }
                 i = j;
-                if (wasDot || isKeyword(folded)) continue;
+                if (wasDot || isFoldedKeyword(folded)) continue;
                 if (wasCreate && folded == "using") continue;
                 RefKind kind = wasCreate     ? RefKind::Create
                                : next == '.' ? RefKind::Member
@@ -1235,6 +1235,10 @@ bool isSystemClass(std::string_view name) {
         return m;
     }();
     return set.count(foldName(name)) != 0;
+}
+
+bool isKeyword(std::string_view word) {
+    return word.size() <= 32 && isFoldedKeyword(foldName(word));
 }
 
 }  // namespace keldrin::script

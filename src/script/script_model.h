@@ -42,6 +42,9 @@ std::string_view objectNameOf(std::string_view entryName);
 // ASCII case folding: PowerScript names compare without regard to case.
 std::string foldName(std::string_view name);
 bool sameName(std::string_view a, std::string_view b);
+// A word of PowerScript itself (a keyword, a type, an SQL word), never a name of the
+// application's; in any case.
+bool isKeyword(std::string_view word);
 
 // `type cb_ok from commandbutton within w_main`: a control or a nested type.
 struct TypeDecl {

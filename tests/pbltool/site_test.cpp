@@ -34,13 +34,11 @@ std::vector<stdfs::path> pagesUnder(const stdfs::path& root) {
 class SiteTest : public PblToolProcessTest {
   protected:
     void put(const std::string& lib, const std::string& name, const std::string& text) {
-        std::string file = path("body");
-        std::ofstream(file, std::ios::binary) << text;
-        ok({"put", lib, name, file});
+        putText(lib, name, text);
     }
     static std::string type(const std::string& name, const std::string& ancestor,
                             const std::string& body = "") {
-        return "global type " + name + " from " + ancestor + "\r\nend type\r\n" + body;
+        return globalType(name, ancestor, body);
     }
     void makeApplication() {
         app_ = newLibrary("app.pbl", 9);

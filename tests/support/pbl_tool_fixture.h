@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,17 @@ class PblToolProcessTest : public ::testing::Test {
         std::string lib = path(name);
         ok({"create", lib, std::to_string(version)});
         return lib;
+    }
+    // `text` put into `lib` as the entry `name`, through a file.
+    void putText(const std::string& lib, const std::string& name, const std::string& text) {
+        std::string file = path("body");
+        std::ofstream(file, std::ios::binary) << text;
+        ok({"put", lib, name, file});
+    }
+    // The smallest source of an object `name` from `ancestor`, then `body`.
+    static std::string globalType(const std::string& name, const std::string& ancestor,
+                                  const std::string& body = "") {
+        return "global type " + name + " from " + ancestor + "\r\nend type\r\n" + body;
     }
 
     std::string tool_;
