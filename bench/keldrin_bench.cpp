@@ -12,6 +12,7 @@
 //                    (an absolute figure: the reader it is compared with is not here)
 //   Rebuild20000     keldrin-pbl rebuild of the 20,000-entry library vs Copy20000 (cp)
 //   Check20000       keldrin-pbl check of that library     vs Cat20000
+//   SiteReal         keldrin-pbl site of that largest library  vs ExportReal
 //   ScriptModel20000 the PowerScript model of 20,000 window sources (an absolute
 //                    figure: under 2 s)
 //   Create/N/order   create N entries in random or ascending name order (cost per entry)
@@ -504,6 +505,23 @@ void ExportReal(benchmark::State& state) {
     exportInto(state, library, benchFile("exportedreal"));
 }
 
+// The static site of the same library: the model of every source, a page per object and
+// the DataWindows drawn, against ExportReal.
+void SiteReal(benchmark::State& state) {
+    static const std::string library = largestCorpusLibrary();
+    if (library.empty()) {
+        state.SkipWithError("no corpus library");
+        return;
+    }
+    const std::string site = benchFile("sitereal");
+    for (auto _ : state) {
+        if (runProcess({KELDRIN_PBL_PATH, "site", library, site}, "/dev/null").exitCode != 0) {
+            state.SkipWithError("site failed");
+            break;
+        }
+    }
+}
+
 // The PowerScript model of 20,000 window sources (about a million lines), read and made
 // into one application's tree.
 void ScriptModel20000(benchmark::State& state) {
@@ -529,6 +547,7 @@ BENCHMARK(Export20000)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTim
 BENCHMARK(ExportOver20000)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK(CopyTree20000)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK(ExportReal)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK(SiteReal)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(Rebuild20000)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK(Copy20000)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK(Check20000)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
