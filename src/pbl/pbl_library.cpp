@@ -23,6 +23,21 @@ namespace keldrin::pbl {
 
 using namespace layout;
 
+namespace {
+
+// How many of the blocks list[from..to) lie one after another in the file from `from`
+// on, at most `most`: the blocks one write can cover.
+std::size_t adjacentRun(const std::vector<std::int32_t>& list, std::size_t from, std::size_t to,
+                        std::size_t most) {
+    std::size_t count = 1;
+    while (from + count < to && count < most &&
+           std::int64_t{list[from + count]} == std::int64_t{list[from + count - 1]} + kBlockSize)
+        ++count;
+    return count;
+}
+
+}  // namespace
+
 PblLibrary::PblLibrary(PblManager* manager, bool writable)
     : manager_(manager), writable_(writable) {}
 
@@ -415,11 +430,7 @@ int PblLibrary::writeChain(std::int32_t& firstBlock, const std::uint8_t* data, s
         std::int64_t written = static_cast<std::int64_t>(from) * kDataCapacity;
         std::size_t i = from;
         while (i < to) {
-            // The longest stretch of blocks that lie next to each other in the file.
-            std::size_t count = 1;
-            while (i + count < to && count < kRunBlocks &&
-                   std::int64_t{list[i + count]} == std::int64_t{list[i + count - 1]} + kBlockSize)
-                ++count;
+            const std::size_t count = adjacentRun(list, i, to, kRunBlocks);
             pieces.clear();
             std::uint8_t* header = headers.data();
             for (std::size_t k = 0; k < count; ++k, header += kDataHeaderSize) {
@@ -471,10 +482,7 @@ int PblLibrary::writeChain(std::int32_t& firstBlock, ChainImage& image, std::int
     auto writeBlocks = [&](std::size_t from, std::size_t to) {
         std::size_t i = from;
         while (i < to) {
-            std::size_t count = 1;
-            while (i + count < to && count < kRunBlocks &&
-                   std::int64_t{list[i + count]} == std::int64_t{list[i + count - 1]} + kBlockSize)
-                ++count;
+            const std::size_t count = adjacentRun(list, i, to, kRunBlocks);
             if (!file_.writeAt(image.block(i), count * kBlockSize, list[i])) return false;
             i += count;
         }
