@@ -157,11 +157,16 @@ PortablePsrContainer::RecordResult PortablePsrContainer::readRecord() {
     }
 }
 
-void PortablePsrContainer::readStream(const std::u16string& path, Bytes& data) {
+const PsrStreamEntry* PortablePsrContainer::streamEntry(const std::u16string& path) {
     auto found = std::find_if(entries_.begin(), entries_.end(),
                               [&](const PsrStreamEntry& entry) { return entry.path == path; });
     damage_ = Damage{};
     if (found == entries_.end()) throw NotFoundException();
+    return &*found;
+}
+
+void PortablePsrContainer::readStream(const std::u16string& path, Bytes& data) {
+    const PsrStreamEntry* found = streamEntry(path);
     data.resize(static_cast<std::size_t>(found->length));
     if (found->length == 0) return;
     std::FILE* file = fs::openFile(fileName_, "rb");
@@ -175,15 +180,8 @@ void PortablePsrContainer::readStream(const std::u16string& path, Bytes& data) {
             found->offset);
 }
 
-}  // namespace keldrin
-
-namespace keldrin {
-
 void PortablePsrContainer::readStreamInto(const std::u16string& path, const StreamPlace& place) {
-    auto found = std::find_if(entries_.begin(), entries_.end(),
-                              [&](const PsrStreamEntry& entry) { return entry.path == path; });
-    damage_ = Damage{};
-    if (found == entries_.end()) throw NotFoundException();
+    const PsrStreamEntry* found = streamEntry(path);
     const std::span<const fs::ReadPiece> pieces = place(static_cast<std::uint64_t>(found->length));
     std::size_t wanted = 0;
     for (const fs::ReadPiece& piece : pieces) wanted += piece.size;

@@ -62,6 +62,9 @@ class PortablePsrContainer : public PsrContainer {
     std::u16string currentName_;
     std::vector<PsrStreamEntry> entries_;
     Damage damage_;
+
+    // The stream at `path`, the last read's damage cleared; NotFoundException when none.
+    const PsrStreamEntry* streamEntry(const std::u16string& path);
 };
 
 }  // namespace keldrin
