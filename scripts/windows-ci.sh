@@ -10,8 +10,9 @@
 # The kernel here cannot run 32-bit programs, so the i686 build is checked, not run: only
 # its two programs are built, unoptimised (what the check reads, the import and export
 # tables, does not depend on it; scripts/package makes the shipped program in its own
-# optimised build). Not a unity build: file-local helpers of one folder would meet there. Build trees: build-win/i686-check,
-# build-win/x86_64 (KELDRIN_WIN_BUILD overrides the root).
+# optimised build). Both are unity builds, as the sanitizer build of test.sh: several
+# files per compiler run. Build trees: build-win/i686-check, build-win/x86_64
+# (KELDRIN_WIN_BUILD overrides the root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -38,7 +39,7 @@ configure() {
 
 step "build i686 (the two programs, for their tables)"
 i686=$out/i686-check
-configure i686 "$i686" -DCMAKE_BUILD_TYPE= -DCMAKE_CXX_FLAGS=-O0 -DCMAKE_UNITY_BUILD=OFF \
+configure i686 "$i686" -DCMAKE_BUILD_TYPE= -DCMAKE_CXX_FLAGS=-O0 -DCMAKE_UNITY_BUILD=ON \
     -DKELDRIN_BUILD_TESTS=OFF
 cmake --build "$i686" -j "$jobs" --target keldrin keldrin-pbl
 
@@ -91,7 +92,8 @@ else
 fi
 
 step "build x86_64 with tests"
-configure x86_64 "$out/x86_64" -DCMAKE_BUILD_TYPE=Release -DKELDRIN_BUILD_TESTS=ON
+configure x86_64 "$out/x86_64" -DCMAKE_BUILD_TYPE=Release -DKELDRIN_BUILD_TESTS=ON \
+    -DCMAKE_UNITY_BUILD=ON
 cmake --build "$out/x86_64" -j "$jobs"
 
 step "x86_64 unit tests under Wine"

@@ -34,7 +34,8 @@ class HoldOff {
 };
 
 // One watched file. Destroying it forgets the file and leaves it where it is; removing
-// it is the owner's decision (remove()).
+// it is the owner's decision (remove()). A watched directory is removed by the handler
+// with everything in it (a few levels deep): a run's temporary directory.
 class WatchedFile {
   public:
     WatchedFile() = default;

@@ -1,5 +1,6 @@
 // Windows backend of the interrupt cleanup. The console's control events (Ctrl-C,
-// Ctrl-Break, the window closing, logoff, shutdown) delete every watched file and end
+// Ctrl-Break, the window closing, logoff, shutdown) delete every watched file (a watched
+// directory with what it holds) and end
 // the process: exit code 130 for Ctrl-C and Ctrl-Break, 129 for the others, the codes
 // a POSIX shell shows for SIGINT and SIGHUP.
 //
@@ -16,6 +17,7 @@
 #include <atomic>
 #include <string>
 
+#include "base/file.h"
 #include "base/interrupt.h"
 #include "base/interrupt_slots.h"
 
@@ -44,6 +46,14 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
         const wchar_t* name = slot.load();
         if (name == nullptr || DeleteFileW(name) != FALSE) continue;
         DWORD error = GetLastError();
+        // The handler runs on a thread of its own, where the file layer's directory
+        // removal may allocate. A file the program creates there meanwhile can stay.
+        const DWORD attributes = GetFileAttributesW(name);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+            fs::removeDirectoryTree(std::u16string(reinterpret_cast<const char16_t*>(name)));
+            continue;
+        }
         if (streamsClosed || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED))
             continue;
         _fcloseall();

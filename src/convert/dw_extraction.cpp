@@ -21,7 +21,6 @@ namespace {
 constexpr std::size_t kVersionMajorOffset = 3;
 constexpr std::size_t kVersionMinorOffset = 5;
 constexpr std::size_t kVersionBytes = 6;
-constexpr std::size_t kEncodingByte = 1;
 
 constexpr std::size_t kAnsiNameBytes = 42;
 constexpr std::size_t kUnicodeNameBytes = 84;

@@ -14,6 +14,8 @@ namespace keldrin {
 // short to hold the version.
 std::u16string versionTextOf(ByteSpan object);
 int majorVersionOf(ByteSpan object);
+// The byte of the "source" stream that is zero in a Unicode report.
+inline constexpr std::size_t kEncodingByte = 1;
 // Appends the child DataWindows, given the bytes of "source" (which tell the lookup's
 // text encoding); reads "dwstg/dwlookup" through the container.
 void appendChildDws(PsrContainer& container, ByteSpan source, std::vector<ChildDw>& list);

@@ -11,8 +11,6 @@
 namespace keldrin {
 namespace {
 
-constexpr std::size_t kEncodingByte = 1;
-
 PlannedDataWindow planned(std::u16string name, std::u16string source, std::u16string object,
                           std::optional<int> number) {
     return {std::move(name), std::move(source), std::move(object), number, std::nullopt};

@@ -1,5 +1,7 @@
 #include "dw/display_format.h"
 
+#include <charconv>
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -169,6 +171,12 @@ std::string formatValue(const DataValue& value, const std::string& format) {
         return formatNumber(value.number, f).value_or(value.text);
     if (value.kind == ValueKind::kDateTime) return formatDate(value.text, f).value_or(value.text);
     return value.text;
+}
+
+std::string numberText(double value) {
+    char buffer[32];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, result.ptr);
 }
 
 }  // namespace keldrin::dw

@@ -23,4 +23,8 @@ std::string formatValue(const DataValue& value, const std::string& format);
 std::string trimBlanks(const std::string& text);
 std::string lowerAscii(std::string text);
 
+// The shortest text that reads back as `value` ("0.1", "1e+20"), for values that are not
+// shown through a display format: CSV, JSON, graph values.
+std::string numberText(double value);
+
 }  // namespace keldrin::dw

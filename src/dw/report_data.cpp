@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "base/text.h"
+#include "dw/display_format.h"
 
 namespace keldrin::dw {
 namespace {
@@ -99,12 +100,6 @@ std::uint16_t codeFor(const std::string& declared) {
     if (base == "decimal") return kDecimal;
     if (base == "long") return kLong;
     return 0;
-}
-
-std::string numberText(double value) {
-    char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return std::string(buffer, result.ptr);
 }
 
 // Why a value was not decoded, or nothing when it was.

@@ -54,6 +54,9 @@ struct DataValue {
     double number = 0;  // kNumber, kLong and kDecimal
 };
 
+// The storage of the drop-down children's and nested reports' saved rows.
+inline constexpr char16_t kNestedStorage[] = u"neststg/";
+
 struct DataColumn {
     std::string name;
     std::uint32_t size = 0;  // as the descriptor gives it (char: length + terminator)

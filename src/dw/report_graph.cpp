@@ -317,12 +317,6 @@ class ExpressionParser {
     std::string error_;
 };
 
-std::string numberText(double value) {
-    char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return std::string(buffer, result.ptr);
-}
-
 bool truth(const Val& v) {
     return (v.kind == Val::kNum && v.n != 0) || (v.kind == Val::kText && !v.s.empty());
 }

@@ -27,8 +27,6 @@ constexpr long kWindowBackground = 0x40000000;
 constexpr long kWindowText = 0x02000000;
 constexpr long kButtonFace = 0x04000000;
 constexpr long kAppWorkspace = 0x08000000;
-// What the page grows to before it is handed to its sink.
-constexpr std::size_t kPieceBytes = std::size_t{64} << 10;
 
 long toLong(const std::string& text, long fallback = 0) {
     long value = fallback;
@@ -41,12 +39,6 @@ long toLong(const std::string& text, long fallback = 0) {
 // An attribute may hold "default~texpression": the page shows the default.
 std::string plain(const std::string& text) {
     return text.substr(0, text.find('\t'));
-}
-
-std::string numberText(double value) {
-    char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return std::string(buffer, result.ptr);
 }
 
 // The CSS of an object's font, colours, alignment and border.

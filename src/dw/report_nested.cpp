@@ -11,7 +11,6 @@
 namespace keldrin::dw {
 namespace {
 
-constexpr char16_t kNestedStorage[] = u"neststg/";
 constexpr char16_t kNestPrefix[] = u"datanest_";
 constexpr std::size_t kMaxNestNumberDigits = 9;
 

@@ -14,7 +14,6 @@
 namespace keldrin::dw {
 namespace {
 
-constexpr char16_t kNestedStorage[] = u"neststg/";
 constexpr char16_t kDropDownPrefix[] = u"datadddw_";
 
 std::string csvField(const std::string& value, bool spreadsheetSafe) {
@@ -144,8 +143,6 @@ std::optional<std::u16string> nestSource(PsrContainer& container, const std::u16
     return std::nullopt;
 }
 
-// What a piece handed to a sink grows to before it is handed on.
-constexpr std::size_t kPieceBytes = std::size_t{64} << 10;
 
 void render(const ReportData& data, Format format, const TextSink& out) {
     if (format == Format::kJson)

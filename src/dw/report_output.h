@@ -30,6 +30,8 @@ inline constexpr int kDataPartial = 3;
 
 // Where text goes piece by piece, so that a large result is never held whole.
 using TextSink = std::function<void(std::string_view)>;
+// What a text grows to before it is handed to its sink.
+inline constexpr std::size_t kPieceBytes = std::size_t{64} << 10;
 
 std::string toCsv(const ReportData& data, bool spreadsheetSafe = false);
 std::string toJson(const ReportData& data);

@@ -82,6 +82,57 @@ void syncDirectoryNames(const std::u16string& directory) {
         throw ToolFailure{displayPath(directory) + ": cannot put the directory on disk"};
 }
 
+std::u16string withoutTrailingSeparators(std::u16string path) {
+    while (path.size() > 1 && path::detail::isSeparator(path.back()) &&
+           path.size() > path::detail::rootLength(path))
+        path.pop_back();
+    return path;
+}
+
+TemporaryDirectory::TemporaryDirectory(const std::u16string& target, std::u16string_view tag) {
+    for (int n = 0; n < fs::kTemporaryNameAttempts; ++n) {
+        std::u16string name =
+            target + u"." + std::u16string(tag) + utf8ToUtf16(std::to_string(n)) + u".tmp";
+        // Made and watched in one step, so no interrupt leaves it behind unwatched.
+        interrupt::HoldOff hold;
+        if (fs::makeNewDirectory(name)) {
+            path_ = std::move(name);
+            watched_.watch(path_);
+            return;
+        }
+        if (!fs::fileExists(name)) break;
+    }
+    throw ToolFailure{displayPath(target) + ": cannot create a directory beside it"};
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+    if (!path_.empty()) removeNow();
+}
+
+void TemporaryDirectory::removeNow() {
+    interrupt::HoldOff hold;
+    fs::removeDirectoryTree(path_);
+}
+
+void TemporaryDirectory::release() {
+    watched_.forget();
+    path_.clear();
+}
+
+void writeNewFile(const std::u16string& path, std::span<const std::uint8_t> bytes,
+                  fs::Durability durability, std::optional<std::int64_t> time) {
+    fs::FileHandle file(fs::createExclusive(path));
+    if (!file) throw ToolFailure{displayPath(path) + ": cannot create the file"};
+    if (!fs::writeFileAt(file.get(), bytes.data(), bytes.size(), 0) ||
+        (durability != fs::Durability::kNone && !fs::syncFile(file.get())))
+        throw ToolFailure{displayPath(path) + ": " + writeFailureText("cannot write the file")};
+    // The time is set by name, which a file still open for writing may refuse.
+    if (std::fclose(file.release()) != 0)
+        throw ToolFailure{displayPath(path) + ": " + writeFailureText("cannot write the file")};
+    if (time && !fs::setModificationTime(path, *time))
+        throw ToolFailure{displayPath(path) + ": cannot set the modification time"};
+}
+
 void requireDirectoryOf(const std::u16string& path) {
     std::u16string directory = path::parent(path);
     if (!fs::fileExists(directory))

@@ -383,13 +383,12 @@ class SiteWriter {
             if (slash == std::u16string::npos) break;
             start = slash + 1;
         }
-        // A site is cheap to make again, so its pages are not waited onto the disk, as
-        // `export` does not wait for its files without --sync.
-        fs::ReplacementFile file;
-        createReplacement(file, target, u"site");
-        writeReplacement(
-            file, std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size()));
-        commitReplacement(file, fs::Replace::kNo, fs::Durability::kNone, "cannot write the page");
+        // The site's own new directory, which no one else writes in. A site is cheap to
+        // make again, so its pages are not waited onto the disk, as `export` does not wait
+        // for its files without --sync.
+        writeNewFile(target,
+                     std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size()),
+                     fs::Durability::kNone);
         ++pages_;
     }
     std::size_t pages() const { return pages_; }
@@ -803,41 +802,11 @@ bool replaceable(const std::u16string& directory) {
     return names->empty() || std::find(names->begin(), names->end(), kMarker) != names->end();
 }
 
-// A new directory beside `target` under a name no other run holds.
-std::u16string newDirectoryBeside(const std::u16string& target, std::u16string_view tag) {
-    for (int n = 0; n < fs::kTemporaryNameAttempts; ++n) {
-        std::u16string name =
-            target + u"." + std::u16string(tag) + utf8ToUtf16(std::to_string(n)) + u".tmp";
-        if (fs::makeNewDirectory(name)) return name;
-        if (!fs::fileExists(name)) break;
-    }
-    throw ToolFailure{displayPath(target) + ": cannot create a directory beside it"};
-}
-
-// Removes a temporary directory the run made, unless the run handed it on.
-class TemporaryDirectory {
-  public:
-    explicit TemporaryDirectory(std::u16string path) : path_(std::move(path)) {}
-    ~TemporaryDirectory() {
-        if (!path_.empty()) fs::removeDirectoryTree(path_);
-    }
-    TemporaryDirectory(const TemporaryDirectory&) = delete;
-    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-    const std::u16string& path() const { return path_; }
-    void release() { path_.clear(); }
-
-  private:
-    std::u16string path_;
-};
-
 }  // namespace
 
 void runSite(ToolContext& context, const ParsedArgs& args) {
     std::vector<std::u16string> libraries(args.positional.begin(), args.positional.end() - 1);
-    std::u16string out = args.positional.back();
-    while (out.size() > 1 && path::detail::isSeparator(out.back()) &&
-           out.size() > path::detail::rootLength(out))
-        out.pop_back();
+    const std::u16string out = withoutTrailingSeparators(args.positional.back());
     if (out.empty()) throw UsageFailure{"site needs an output directory"};
     for (const std::u16string& library : libraries)
         if (fs::sameFile(library, out))
@@ -860,7 +829,7 @@ void runSite(ToolContext& context, const ParsedArgs& args) {
     const std::u16string parent = path::parent(out);
     if (!parent.empty() && !fs::makeDirectories(parent))
         throw ToolFailure{displayPath(parent) + ": cannot create the directory"};
-    TemporaryDirectory fresh(newDirectoryBeside(out, u"site"));
+    TemporaryDirectory fresh(out, u"site");
     for (const char16_t* sub : {u"o", u"dw"})
         if (!fs::makeDirectory(path::join(fresh.path(), sub)))
             throw ToolFailure{displayPath(fresh.path()) + ": cannot create a directory in it"};
@@ -871,9 +840,11 @@ void runSite(ToolContext& context, const ParsedArgs& args) {
     // Every rename below is to a name that is free: renameNoReplace moves directories on
     // both systems, where a replacing move would not on Windows.
     if (exists) {
-        TemporaryDirectory aside(newDirectoryBeside(out, u"old"));
-        // The name is only reserved; the old site takes it by rename.
-        fs::removeDirectoryTree(aside.path());
+        TemporaryDirectory aside(out, u"old");
+        // The name is only reserved; the old site takes it by rename. No interrupt comes
+        // between the two renames: it would remove the old site with the name it took.
+        aside.removeNow();
+        interrupt::HoldOff swap;
         if (!fs::renameNoReplace(out, aside.path())) {
             aside.release();
             throw ToolFailure{displayPath(out) + ": cannot move it aside"};

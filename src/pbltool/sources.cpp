@@ -301,8 +301,22 @@ void runExport(ToolContext& context, const ParsedArgs& args) {
     });
 
     if (args.has(kWorkspaceCheckOnly)) return;
-    if (!fs::makeDirectories(directory))
+    // A directory that does not exist yet holds nobody's files: the export is written
+    // into a new directory beside it, file by file under their own names, and put in
+    // place with one rename, so DIR appears whole or not at all. Into an existing
+    // directory each file replaces its namesake on its own.
+    const std::u16string target = withoutTrailingSeparators(directory);
+    std::u16string parent = path::parent(target);
+    if (parent.empty()) parent = u".";
+    std::optional<TemporaryDirectory> fresh;
+    if (!fs::fileExists(target)) {
+        if (!fs::makeDirectories(parent))
+            throw ToolFailure{displayPath(parent) + ": cannot create the directory"};
+        fresh.emplace(target, u"export");
+    } else if (!fs::isDirectory(target)) {
         throw ToolFailure{displayPath(directory) + ": cannot create the directory"};
+    }
+    const fs::Durability durability = sync ? fs::Durability::kFileData : fs::Durability::kNone;
     Progress progress(context.io.err, !args.has("--quiet") && fs::isTerminal(context.io.err),
                       entries.size());
     // File names are given in name order, so that which entry gets a "~2" does not
@@ -330,15 +344,32 @@ void runExport(ToolContext& context, const ParsedArgs& args) {
         } else {
             file = exportSource(entry, stored);
         }
-        std::u16string target = path::join(directory, fileNames[i]);
-        const bool existed = fs::fileExists(target);
-        writeExportedFile(directory, target, file.bytes, entry.info.time,
-                          sync ? fs::Durability::kFileData : fs::Durability::kNone);
-        if (!existed) created.add(std::move(target));
+        if (fresh) {
+            writeNewFile(path::join(fresh->path(), fileNames[i]), file.bytes, durability,
+                         entry.info.time);
+        } else {
+            std::u16string name = path::join(target, fileNames[i]);
+            const bool existed = fs::fileExists(name);
+            writeExportedFile(target, name, file.bytes, entry.info.time, durability);
+            if (!existed) created.add(std::move(name));
+        }
         progress.step(++done);
     });
-    created.keep();
-    if (sync) syncDirectoryNames(directory);
+    if (!fresh) {
+        created.keep();
+        if (sync) syncDirectoryNames(target);
+        return;
+    }
+    if (sync) syncDirectoryNames(fresh->path());
+    if (!fs::renameNoReplace(fresh->path(), target)) {
+        if (fs::fileExists(target))
+            throw ToolFailure{displayPath(target) +
+                              ": was created by someone else while the export was written; "
+                              "nothing was written into it"};
+        throw ToolFailure{displayPath(target) + ": cannot put the export in place"};
+    }
+    fresh->release();
+    if (sync) syncDirectoryNames(parent);
 }
 
 // The files PATH stands for: itself, or a directory's export files (names ending in

@@ -43,9 +43,9 @@ namespace stdfs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 #if defined(KELDRIN_PATH)
-constexpr const char* kKeldrin = KELDRIN_PATH;
+constexpr const char* kConverterPath = KELDRIN_PATH;
 #else
-constexpr const char* kKeldrin = nullptr;
+constexpr const char* kConverterPath = nullptr;
 #endif
 #if defined(KELDRIN_PBL_PATH)
 constexpr const char* kKeldrinPbl = KELDRIN_PBL_PATH;
@@ -77,24 +77,24 @@ test::Process spawn(const char* program, const std::vector<std::string>& args,
                                            .mergeOutputs = true});
 }
 
-struct Outcome {
+struct RunOutcome {
     int exitCode = -1;  // -1: killed by a signal
     std::string output;
 };
 
-Outcome finish(test::Process& c) {
+RunOutcome finishRun(test::Process& c) {
     test::ProcessResult r = c.finish();
     return {r.exitCode, std::move(r.out)};
 }
 
-Outcome runProgram(const char* program, const std::vector<std::string>& args,
+RunOutcome runProgram(const char* program, const std::vector<std::string>& args,
                    const stdfs::path& cwd, const Limits& limits = {}) {
     test::Process c = spawn(program, args, cwd, limits);
-    return finish(c);
+    return finishRun(c);
 }
 
 // Polls until `happened()` or the end of the process, which stays unreaped for its
-// finish(). True when the event came while the process still ran: a moment to kill it
+// finishRun(). True when the event came while the process still ran: a moment to kill it
 // at that no load on the machine can move, unlike a moment measured in time.
 template <typename Event>
 bool waitWhileRunning(const test::Process& c, Event happened) {
@@ -195,7 +195,7 @@ const std::string kOldTarget = std::string("an old library \0 that must survive\
 class FaultTest : public testing::Test {
   protected:
     void SetUp() override {
-        if (kKeldrin == nullptr || kKeldrinPbl == nullptr) GTEST_SKIP() << "programs not built";
+        if (kConverterPath == nullptr || kKeldrinPbl == nullptr) GTEST_SKIP() << "programs not built";
         char pattern[] = "/tmp/keldrin-fault-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         dir = pattern;
@@ -243,7 +243,7 @@ TEST_F(FaultTest, KilledConversionLeavesTheOldTargetOrTheCompleteLibrary) {
     for (int i = 0; i < 3; ++i) {
         writeAll(dir / "t.pbl", kOldTarget);
         auto start = Clock::now();
-        Outcome o = runProgram(kKeldrin, {"big.psr", "-p", "t.pbl"}, dir);
+        RunOutcome o = runProgram(kConverterPath, {"big.psr", "-p", "t.pbl"}, dir);
         seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
         ASSERT_EQ(o.exitCode, 0) << o.output;
         expectCompleteLibrary(dir / "t.pbl", report);
@@ -257,10 +257,10 @@ TEST_F(FaultTest, KilledConversionLeavesTheOldTargetOrTheCompleteLibrary) {
         writeAll(dir / "t.pbl", kOldTarget);
         // Moments from the start of the process to half a run past a whole run.
         const double at = runTime * 1.5 * k / (kKills - 1);
-        test::Process c = spawn(kKeldrin, {"big.psr", "-p", "t.pbl"}, dir);
+        test::Process c = spawn(kConverterPath, {"big.psr", "-p", "t.pbl"}, dir);
         std::this_thread::sleep_for(std::chrono::duration<double>(at));
         ::kill(c.pid(), SIGKILL);
-        finish(c);
+        finishRun(c);
 
         const std::string now = readAll(dir / "t.pbl");
         if (now == kOldTarget) {
@@ -286,10 +286,10 @@ TEST_F(FaultTest, KilledConversionLeavesTheOldTargetOrTheCompleteLibrary) {
     for (int attempt = 0; attempt < 5 && !caughtWriting; ++attempt) {
         writeAll(dir / "t.pbl", kOldTarget);
         const std::set<std::string> before = temporaries();
-        test::Process c = spawn(kKeldrin, {"big.psr", "-p", "t.pbl"}, dir);
+        test::Process c = spawn(kConverterPath, {"big.psr", "-p", "t.pbl"}, dir);
         const bool writing = waitWhileRunning(c, [&] { return temporaries() != before; });
         ::kill(c.pid(), SIGKILL);
-        finish(c);
+        finishRun(c);
         // The run may still have finished between the look and the kill.
         if (readAll(dir / "t.pbl") != kOldTarget) {
             expectCompleteLibrary(dir / "t.pbl", report);
@@ -302,13 +302,13 @@ TEST_F(FaultTest, KilledConversionLeavesTheOldTargetOrTheCompleteLibrary) {
         writeAll(dir / "t.pbl", kOldTarget);
         struct stat old {};
         ASSERT_EQ(::stat((dir / "t.pbl").c_str(), &old), 0);
-        test::Process c = spawn(kKeldrin, {"big.psr", "-p", "t.pbl"}, dir);
+        test::Process c = spawn(kConverterPath, {"big.psr", "-p", "t.pbl"}, dir);
         (void)waitWhileRunning(c, [&] {
             struct stat now {};
             return ::stat((dir / "t.pbl").c_str(), &now) == 0 && now.st_ino != old.st_ino;
         });
         ::kill(c.pid(), SIGKILL);
-        finish(c);
+        finishRun(c);
         expectCompleteLibrary(dir / "t.pbl", report);
     }
 
@@ -317,7 +317,7 @@ TEST_F(FaultTest, KilledConversionLeavesTheOldTargetOrTheCompleteLibrary) {
     for (const std::string& name : listing(dir))
         if (isTemporary(name)) leftovers.insert(name);
     writeAll(dir / "t.pbl", kOldTarget);
-    Outcome o = runProgram(kKeldrin, {"big.psr", "-p", "t.pbl"}, dir);
+    RunOutcome o = runProgram(kConverterPath, {"big.psr", "-p", "t.pbl"}, dir);
     EXPECT_EQ(o.exitCode, 0) << o.output;
     expectCompleteLibrary(dir / "t.pbl", report);
     std::set<std::string> after;
@@ -361,7 +361,7 @@ class InterruptTest : public FaultTest {
         for (int i = 0; i < 3; ++i) {
             prepare();
             auto start = Clock::now();
-            Outcome o = runProgram(program, args, dir);
+            RunOutcome o = runProgram(program, args, dir);
             seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
             EXPECT_EQ(o.exitCode, 0) << o.output;
         }
@@ -397,7 +397,7 @@ TEST_F(InterruptTest, InterruptedConversionLeavesNoTemporaryFile) {
     writeAll(dir / "big.psr", report.file);
     int interrupted = 0;
     interruptRepeatedly(
-        kKeldrin, {"big.psr", "-p", "t.pbl"}, 60, [&] { writeAll(dir / "t.pbl", kOldTarget); },
+        kConverterPath, {"big.psr", "-p", "t.pbl"}, 60, [&] { writeAll(dir / "t.pbl", kOldTarget); },
         [&](const Interruption& i) {
             interrupted += endedBySignal(i) ? 1 : 0;
             if (readAll(dir / "t.pbl") == kOldTarget) {
@@ -412,7 +412,7 @@ TEST_F(InterruptTest, InterruptedConversionLeavesNoTemporaryFile) {
 TEST_F(InterruptTest, InterruptedRebuildAndOptimizeLeaveNoTemporaryFile) {
     const Report report = makeReport("big", 24, 64 * 1024, 6);
     writeAll(dir / "big.psr", report.file);
-    ASSERT_EQ(runProgram(kKeldrin, {"big.psr", "-p", "lib.pbl"}, dir).exitCode, 0);
+    ASSERT_EQ(runProgram(kConverterPath, {"big.psr", "-p", "lib.pbl"}, dir).exitCode, 0);
     const std::string library = readAll(dir / "lib.pbl");
 
     interruptRepeatedly(
@@ -446,7 +446,7 @@ TEST_F(FaultTest, ClosedStandardOutputDoesNotStopTheConversion) {
     for (int linesRead : {0, 1, 9}) {
         SCOPED_TRACE("closed after " + std::to_string(linesRead) + " lines");
         writeAll(dir / "t.pbl", kOldTarget);
-        test::Process c = spawn(kKeldrin, {"r.psr", "-p", "t.pbl"}, dir);
+        test::Process c = spawn(kConverterPath, {"r.psr", "-p", "t.pbl"}, dir);
         for (int seen = 0; seen < linesRead;) {
             char ch = 0;
             if (::read(c.outputFd(), &ch, 1) != 1) break;
@@ -466,10 +466,10 @@ TEST_F(FaultTest, ClosedStandardOutputDoesNotStopTheConversion) {
 TEST_F(FaultTest, RebuildOntoAnExistingLibraryKeepsItsMode) {
     const Report report = makeReport("r", 3, 1000, 8);
     writeAll(dir / "r.psr", report.file);
-    ASSERT_EQ(runProgram(kKeldrin, {"r.psr", "-p", "lib.pbl"}, dir).exitCode, 0);
+    ASSERT_EQ(runProgram(kConverterPath, {"r.psr", "-p", "lib.pbl"}, dir).exitCode, 0);
     writeAll(dir / "out.pbl", kOldTarget);
     ASSERT_EQ(::chmod((dir / "out.pbl").c_str(), 0600), 0);
-    Outcome o = runProgram(kKeldrinPbl, {"rebuild", "lib.pbl", "out.pbl"}, dir);
+    RunOutcome o = runProgram(kKeldrinPbl, {"rebuild", "lib.pbl", "out.pbl"}, dir);
     EXPECT_EQ(o.exitCode, 0) << o.output;
     expectCompleteLibrary(dir / "out.pbl", report);
     struct stat st {};
@@ -484,7 +484,7 @@ TEST_F(FaultTest, RebuildOntoAnExistingLibraryKeepsItsMode) {
 TEST_F(FaultTest, FullDiskDuringConversionFailsCleanly) {
     const Report report = makeReport("r", 6, 20000, 2);
     writeAll(dir / "r.psr", report.file);
-    Outcome full = runProgram(kKeldrin, {"r.psr", "-p", "probe.pbl"}, dir);
+    RunOutcome full = runProgram(kConverterPath, {"r.psr", "-p", "probe.pbl"}, dir);
     ASSERT_EQ(full.exitCode, 0) << full.output;
     const auto librarySize = static_cast<rlim_t>(stdfs::file_size(dir / "probe.pbl"));
     stdfs::remove(dir / "probe.pbl");
@@ -494,14 +494,14 @@ TEST_F(FaultTest, FullDiskDuringConversionFailsCleanly) {
           librarySize / 3, librarySize / 2, librarySize - 512, librarySize - 1}) {
         SCOPED_TRACE("file size limit " + std::to_string(limit));
         writeAll(dir / "t.pbl", kOldTarget);
-        Outcome o = runProgram(kKeldrin, {"r.psr", "-p", "t.pbl"}, dir, {limit, false});
+        RunOutcome o = runProgram(kConverterPath, {"r.psr", "-p", "t.pbl"}, dir, {limit, false});
         EXPECT_EQ(o.exitCode, 3) << o.output;
         EXPECT_TRUE(endsWith(o.output, "Conversion error\n\n")) << o.output;
         EXPECT_EQ(readAll(dir / "t.pbl"), kOldTarget);
         EXPECT_EQ(listing(dir), (std::set<std::string>{"r.psr", "t.pbl"}));
     }
     // With room for exactly the library it goes through.
-    Outcome o = runProgram(kKeldrin, {"r.psr", "-p", "t.pbl"}, dir, {librarySize, false});
+    RunOutcome o = runProgram(kConverterPath, {"r.psr", "-p", "t.pbl"}, dir, {librarySize, false});
     EXPECT_EQ(o.exitCode, 0) << o.output;
     expectCompleteLibrary(dir / "t.pbl", report);
 }
@@ -536,7 +536,7 @@ TEST_F(FaultTest, FullDiskDuringLibraryCommandsLosesNothing) {
     for (rlim_t limit : {rlim_t{0}, rlim_t{512}, rlim_t{4096}, size / 2, size - 512}) {
         for (const std::vector<std::string>& args : commands) {
             SCOPED_TRACE(args[0] + " under a file size limit of " + std::to_string(limit));
-            Outcome o = runProgram(kKeldrinPbl, args, dir, {limit, false});
+            RunOutcome o = runProgram(kKeldrinPbl, args, dir, {limit, false});
             EXPECT_EQ(readAll(dir / "lib.pbl"), original);
             if (o.exitCode == 0) {
                 for (const char* made : {"new.pbl", "copy.pbl", "lib.pbl.bak"})
@@ -568,7 +568,7 @@ TEST_F(FaultTest, FullDiskDuringPutKeepsTheOtherEntries) {
     const auto size = static_cast<rlim_t>(stdfs::file_size(dir / "lib.pbl"));
     for (rlim_t limit : {size, size + 600, size + 20000}) {
         SCOPED_TRACE("put under a file size limit of " + std::to_string(limit));
-        Outcome o =
+        RunOutcome o =
             runProgram(kKeldrinPbl, {"put", "lib.pbl", "d_e3.srd", "big"}, dir, {limit, false});
         EXPECT_EQ(o.exitCode, 1) << o.output;
         pbl::PblManagerHandle manager(pbl::createPblManager());
@@ -594,7 +594,7 @@ TEST_F(FaultTest, FullDiskDuringPutKeepsTheReplacedEntry) {
     ASSERT_NO_FATAL_FAILURE(makeFortyEntryLibrary());
     const std::string body = entryBody();
     const auto size = static_cast<rlim_t>(stdfs::file_size(dir / "lib.pbl"));
-    Outcome o =
+    RunOutcome o =
         runProgram(kKeldrinPbl, {"put", "lib.pbl", "d_e3.srd", "big"}, dir, {size + 20000, false});
     EXPECT_EQ(o.exitCode, 1) << o.output;
     EXPECT_EQ(checks::checkLibraryStructure((dir / "lib.pbl").string()), "");
@@ -608,9 +608,9 @@ TEST_F(FaultTest, FullDiskDuringPutKeepsTheReplacedEntry) {
 TEST_F(FaultTest, TargetDirectoryWithoutWritePermission) {
     // Root's rights pass over permission bits, so the programs run as an unprivileged
     // user, who may not reach the build tree: they run from copies that user can start.
-    const test::ProgramsForNobody programs({kKeldrin, kKeldrinPbl});
+    const test::ProgramsForNobody programs({kConverterPath, kKeldrinPbl});
     if (!programs.why().empty()) GTEST_SKIP() << programs.why();
-    const std::string keldrin = programs.path(kKeldrin);
+    const std::string keldrin = programs.path(kConverterPath);
     const std::string keldrinPbl = programs.path(kKeldrinPbl);
     const Report report = makeReport("r", 2, 1000, 3);
     stdfs::create_directory(dir / "locked");
@@ -620,7 +620,7 @@ TEST_F(FaultTest, TargetDirectoryWithoutWritePermission) {
     ::chmod((dir / "locked" / "t.pbl").c_str(), 0666);
     ::chmod((dir / "locked").c_str(), 0555);
 
-    Outcome o =
+    RunOutcome o =
         runProgram(keldrin.c_str(), {"r.psr", "-p", "locked/t.pbl"}, dir, {std::nullopt, true});
     EXPECT_EQ(o.exitCode, 3) << o.output;
     EXPECT_TRUE(endsWith(o.output, "Conversion error\n\n")) << o.output;
@@ -641,7 +641,7 @@ TEST_F(FaultTest, TargetDirectoryWithoutWritePermission) {
           // directory too, and says so.
           std::vector<std::string>{"put", "locked/lib.pbl", "x.srd", "r.psr"}}) {
         SCOPED_TRACE(args[0]);
-        Outcome p = runProgram(keldrinPbl.c_str(), args, dir, {std::nullopt, true});
+        RunOutcome p = runProgram(keldrinPbl.c_str(), args, dir, {std::nullopt, true});
         EXPECT_EQ(p.exitCode, 1) << p.output;
         if (args[0] == "put") {
             EXPECT_NE(p.output.find("lib.pbl.journal beside the library"), std::string::npos)
@@ -661,7 +661,7 @@ TEST_F(FaultTest, ReportVanishingOrShrinkingMidRun) {
     const Report report = makeReport("r", 24, 64 * 1024, 4);
     writeAll(dir / "r.psr", report.file);
     auto start = Clock::now();
-    ASSERT_EQ(runProgram(kKeldrin, {"r.psr", "-p", "t.pbl"}, dir).exitCode, 0);
+    ASSERT_EQ(runProgram(kConverterPath, {"r.psr", "-p", "t.pbl"}, dir).exitCode, 0);
     const double runTime = std::chrono::duration<double>(Clock::now() - start).count();
 
     constexpr int kTries = 40;
@@ -670,14 +670,14 @@ TEST_F(FaultTest, ReportVanishingOrShrinkingMidRun) {
         SCOPED_TRACE("try " + std::to_string(k));
         writeAll(dir / "r.psr", report.file);
         writeAll(dir / "t.pbl", kOldTarget);
-        test::Process c = spawn(kKeldrin, {"r.psr", "-p", "t.pbl"}, dir);
+        test::Process c = spawn(kConverterPath, {"r.psr", "-p", "t.pbl"}, dir);
         std::this_thread::sleep_for(std::chrono::duration<double>(runTime * k / kTries));
         if (k % 2 == 0) {
             stdfs::remove(dir / "r.psr");
         } else {
             ::truncate((dir / "r.psr").c_str(), static_cast<off_t>(report.file.size() / 2));
         }
-        Outcome o = finish(c);
+        RunOutcome o = finishRun(c);
         if (o.exitCode == 0) {
             ++completed;
             expectCompleteLibrary(dir / "t.pbl", report);
@@ -710,9 +710,9 @@ TEST_F(FaultTest, EightConversionsIntoOneTarget) {
         std::vector<test::Process> children;
         for (int i = 0; i < 8; ++i)
             children.push_back(
-                spawn(kKeldrin, {"in" + std::to_string(i) + "/same.psr", "-p", "t.pbl"}, dir));
+                spawn(kConverterPath, {"in" + std::to_string(i) + "/same.psr", "-p", "t.pbl"}, dir));
         for (test::Process& c : children) {
-            Outcome o = finish(c);
+            RunOutcome o = finishRun(c);
             EXPECT_EQ(o.exitCode, 0) << o.output;
         }
         auto entries = libraryEntries(dir / "t.pbl");

@@ -23,7 +23,7 @@ namespace {
 
 namespace stdfs = std::filesystem;
 
-struct Outcome {
+struct CliOutcome {
     DWORD exitCode = 0xFFFFFFFF;
     std::string out;
     std::string err;
@@ -39,8 +39,8 @@ std::wstring inQuotes(const std::wstring& arg) {
     return L"\"" + arg + L"\"";
 }
 
-Outcome run(const std::vector<std::wstring>& args, const stdfs::path& dir) {
-    Outcome r;
+CliOutcome run(const std::vector<std::wstring>& args, const stdfs::path& dir) {
+    CliOutcome r;
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     stdfs::path outFile = dir / "out.txt";
     stdfs::path errFile = dir / "err.txt";
@@ -78,7 +78,7 @@ Outcome run(const std::vector<std::wstring>& args, const stdfs::path& dir) {
 }
 
 // Standard output after the two banner lines.
-std::string afterBanner(const std::string& out) {
+std::string afterCliBanner(const std::string& out) {
     EXPECT_EQ(out.rfind("Keldrin v" KELDRIN_VERSION " ", 0), 0u) << out;
     std::size_t first = out.find("\r\n");
     std::size_t second = first == std::string::npos ? first : out.find("\r\n", first + 2);
@@ -125,9 +125,9 @@ TEST_F(WindowsCli, TranscriptsOfTheCommandLine) {
         {{L"\u043d\u0435\u0442.psr"}, 3, "Conversion error\r\n\r\n"},
     };
     for (const Row& row : rows) {
-        Outcome r = run(row.args, dir_);
+        CliOutcome r = run(row.args, dir_);
         EXPECT_EQ(r.exitCode, row.code);
-        EXPECT_EQ(afterBanner(r.out), row.text);
+        EXPECT_EQ(afterCliBanner(r.out), row.text);
         EXPECT_EQ(r.err, "");
     }
 }
@@ -138,7 +138,7 @@ TEST_F(WindowsCli, ConvertsUnderWideNames) {
     std::wstring source = L"\u62a5\u544a \u043e\u0442\u0447\u0451\u0442.psr";
     stdfs::copy_file(example, dir_ / source);
     std::wstring target = L"\u0431\u0438\u0431\u043b\u0438\u043e\u0442\u0435\u043a\u0430.pbl";
-    Outcome r = run({source, L"-p", target}, dir_);
+    CliOutcome r = run({source, L"-p", target}, dir_);
     EXPECT_EQ(r.exitCode, 0u) << r.out;
     EXPECT_EQ(r.err, "");
     std::string tail = "Conversion finished successfully\r\n";

@@ -1,5 +1,5 @@
-// The interrupt cleanup in a child process of its own: a watched file is gone after
-// SIGINT, SIGTERM or SIGHUP and the process died of that signal; a forgotten file
+// The interrupt cleanup in a child process of its own: a watched file (or directory) is
+// gone after SIGINT, SIGTERM or SIGHUP and the process died of that signal; a forgotten file
 // stays; a signal that arrives while the cleanup is held off takes effect afterwards;
 // a signal the parent chose to ignore stays ignored.
 #include "base/interrupt.h"
@@ -72,6 +72,25 @@ TEST_F(InterruptTest, SignalRemovesWatchedFilesAndEndsByTheSignal) {
         EXPECT_FALSE(exists("b.tmp"));
         EXPECT_TRUE(exists("other"));
     }
+}
+
+// A run's temporary directory goes with what it holds, a folder in it included; a link
+// in it is removed as a link, and what it leads to stays.
+TEST_F(InterruptTest, SignalRemovesAWatchedDirectoryWithItsFiles) {
+    stdfs::create_directories(dir / "out.tmp" / "o" / "deeper");
+    for (int i = 0; i < 300; ++i) make("out.tmp/page" + std::to_string(i) + ".html");
+    make("out.tmp/o/a.html");
+    make("out.tmp/o/deeper/b.html");
+    make("kept");
+    stdfs::create_symlink(dir / "kept", dir / "out.tmp" / "link");
+    stdfs::create_directory_symlink(dir, dir / "out.tmp" / "up");
+    int status = inChild([&] {
+        interrupt::WatchedFile watched(path("out.tmp"));
+        ::raise(SIGINT);
+    });
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    EXPECT_FALSE(exists("out.tmp"));
+    EXPECT_TRUE(exists("kept"));
 }
 
 TEST_F(InterruptTest, ForgottenFileStays) {

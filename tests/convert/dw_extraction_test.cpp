@@ -89,7 +89,7 @@ std::vector<ChildDw> childList(const Bytes& source, const Bytes& lookup) {
     return list;
 }
 
-struct Child {
+struct ExpectedChild {
     std::u16string name;
     int number;
     bool operator==(const ChildDw& other) const {
@@ -97,7 +97,7 @@ struct Child {
     }
 };
 
-void expectChildren(const std::vector<ChildDw>& actual, const std::vector<Child>& expected) {
+void expectChildren(const std::vector<ChildDw>& actual, const std::vector<ExpectedChild>& expected) {
     ASSERT_EQ(actual.size(), expected.size());
     for (std::size_t i = 0; i < actual.size(); ++i) {
         EXPECT_EQ(actual[i].name, expected[i].name) << i;
@@ -122,7 +122,7 @@ TEST(ChildDwList, CountAndStreamLengthBothBoundTheRecords) {
     struct Row {
         const char* name;
         Bytes lookup;
-        std::vector<Child> expected;
+        std::vector<ExpectedChild> expected;
     };
     const Row rows[] = {
         {"empty stream", {}, {}},

@@ -16,7 +16,7 @@
 namespace keldrin {
 namespace {
 
-Bytes ascii(const std::string& text) {
+Bytes asciiBytes(const std::string& text) {
     return Bytes(text.begin(), text.end());
 }
 
@@ -25,8 +25,8 @@ test::MemoryReport report(const std::string& digits,
                           const std::vector<std::pair<std::string, std::uint16_t>>& children) {
     test::MemoryReport r;
     r.name = u"dir/sales.psr";
-    r.streams[u"object"] = ascii("PDW" + digits + " object");
-    r.streams[u"source"] = ascii("release 9;");
+    r.streams[u"object"] = asciiBytes("PDW" + digits + " object");
+    r.streams[u"source"] = asciiBytes("release 9;");
     r.streams[u"dwstg/dwlookup"] = test::ansiDwLookup(children);
     return r;
 }
@@ -117,10 +117,10 @@ TEST(ReportPlan, WhatFailsAndWhatIsKnownBeforeIt) {
     EXPECT_EQ(plan.dataWindows[0].name, u"d_sales");
 
     test::MemoryReport shortSource = report("090", {});
-    shortSource.streams[u"source"] = ascii("r");
+    shortSource.streams[u"source"] = asciiBytes("r");
     EXPECT_THROW(readReportPlan(shortSource), NotSupportedFormatException);
     test::MemoryReport shortObject = report("090", {});
-    shortObject.streams[u"object"] = ascii("PDW09");
+    shortObject.streams[u"object"] = asciiBytes("PDW09");
     EXPECT_THROW(readReportPlan(shortObject), NotSupportedFormatException);
 
     // The conversion reads "source" once: the plan leaves it in the buffer.

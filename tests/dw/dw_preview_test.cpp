@@ -8,16 +8,12 @@
 
 #include "base/text.h"
 #include "dw/dw_preview.h"
+#include "support/test_files.h"
 
 namespace keldrin::dw {
 namespace {
 
-std::size_t count(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
+using keldrin::test::occurrences;
 
 // A small DataWindow in pixels whose only object (besides `extra`) is a header text.
 std::u16string source(const std::string& label, const std::string& extra = "") {
@@ -61,13 +57,13 @@ TEST(DwPreview, BandsOnceEachAndColumnsAsEmptyFields) {
     std::size_t at = 0;
     for (const char* band : {"header", "header.1", "detail", "trailer.1", "summary", "footer"}) {
         const std::string marker = std::string("data-band=\"") + band + "\"";
-        EXPECT_EQ(count(html, marker), 1u) << band;
+        EXPECT_EQ(occurrences(html, marker), 1u) << band;
         const std::size_t next = html.find(marker);
         EXPECT_GT(next, at) << band << " out of order";
         at = next;
     }
     // Both columns are empty boxes of their size; the one with no border of its own gets one.
-    EXPECT_EQ(count(html, "class=\"o column\""), 2u);
+    EXPECT_EQ(occurrences(html, "class=\"o column\""), 2u);
     EXPECT_NE(html.find("width:80px;height:16px;background:#fff;border:1px solid #a0a0a0\"></div>"),
               std::string::npos)
         << html;
@@ -89,8 +85,8 @@ TEST(DwPreview, NestedReportsDrawnFromTheLookupOrNamed) {
     ASSERT_TRUE(p.drawn);
     EXPECT_TRUE(p.notes.empty());
     // The children's own pages are elements inside the frames, not pages of their own.
-    EXPECT_EQ(count(p.html, "<html>"), 1u);
-    EXPECT_EQ(count(p.html, "class=\"dw\""), 3u);
+    EXPECT_EQ(occurrences(p.html, "<html>"), 1u);
+    EXPECT_EQ(occurrences(p.html, "class=\"dw\""), 3u);
     EXPECT_NE(p.html.find("Inner title"), std::string::npos);
     EXPECT_NE(p.html.find("Leaf &amp; &lt;title&gt;"), std::string::npos);
     EXPECT_LT(p.html.find("Inner title"), p.html.find("Leaf &amp;"));
@@ -109,7 +105,7 @@ TEST(DwPreview, CyclesAndDepthAreRefusedWithANote) {
     ASSERT_EQ(p.notes.size(), 1u);
     EXPECT_NE(p.notes[0].find("d_a: not drawn: it nests itself (in d_b)"), std::string::npos)
         << p.notes[0];
-    EXPECT_EQ(count(p.html, "class=\"dw\""), 2u);
+    EXPECT_EQ(occurrences(p.html, "class=\"dw\""), 2u);
     EXPECT_NE(p.html.find("nests itself"), std::string::npos);
 
     // One that nests itself, in another letter case (names are one regardless of case).
@@ -128,7 +124,7 @@ TEST(DwPreview, CyclesAndDepthAreRefusedWithANote) {
     EXPECT_NE(deep.notes[0].find("nested more than " + std::to_string(kPreviewMaxDepth) + " deep"),
               std::string::npos)
         << deep.notes[0];
-    EXPECT_EQ(count(deep.html, "class=\"dw\""), kPreviewMaxDepth + 1);
+    EXPECT_EQ(occurrences(deep.html, "class=\"dw\""), kPreviewMaxDepth + 1);
 }
 
 TEST(DwPreview, FanOutIsBounded) {
@@ -142,7 +138,7 @@ TEST(DwPreview, FanOutIsBounded) {
     const Preview p =
         previewHtml("d_0", PreviewSource{library["d_0"], {}}, lookupIn(library), "fan");
     ASSERT_TRUE(p.drawn);
-    EXPECT_EQ(count(p.html, "class=\"dw\""), kPreviewMaxDrawn);
+    EXPECT_EQ(occurrences(p.html, "class=\"dw\""), kPreviewMaxDrawn);
     EXPECT_FALSE(p.notes.empty());
     EXPECT_NE(p.notes.back().find("as many DataWindows as it takes"), std::string::npos);
 }

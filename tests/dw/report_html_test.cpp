@@ -1,6 +1,6 @@
 // The page drawn for a report: units and colours on their own, the order of
 // the bands on a small DataWindow, and every corpus report as a page that holds its
-// texts and its first rows and refers to nothing outside itself.
+// texts and its first reportRows and refers to nothing outside itself.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -14,6 +14,7 @@
 #include "dw_test_support.h"
 #include "support/corpus.h"
 #include "support/report_writer.h"
+#include "support/test_files.h"
 
 namespace keldrin::dw {
 namespace {
@@ -39,7 +40,7 @@ TEST(ReportHtmlUnits, ColoursAndTheirSpecialValues) {
     EXPECT_EQ(cssColor(67108864), "#c0c0c0");
 }
 
-ReportData rows(const std::vector<std::pair<std::string, double>>& values) {
+ReportData reportRows(const std::vector<std::pair<std::string, double>>& values) {
     ReportData data;
     data.columns = {{"dept", 11, 1, "char(10)"}, {"amount", 8, 2, "number"}};
     for (const auto& [dept, amount] : values)
@@ -73,7 +74,7 @@ TEST(ReportHtmlPage, BandsInOrderWithGroupsAndTotals) {
         u"line(band=summary x1=\"0\" y1=\"1\" x2=\"200\" y2=\"1\" pen.width=\"2\")\r\n",
         dw, error))
         << error.what;
-    const ReportData data = rows({{"A", 1}, {"A", 2.5}, {"B", 1000}});
+    const ReportData data = reportRows({{"A", 1}, {"A", 2.5}, {"B", 1000}});
     const std::string html = renderHtml(dw, &data, "t");
     // Band order: header, A, 1, 2.5, A's total, B, 1000, B's total, summary, footer.
     std::size_t at = 0;
@@ -190,33 +191,28 @@ TEST(ReportHtmlCorpus, EveryReportIsOnePageOfItsOwn) {
 namespace keldrin::dw {
 namespace {
 
-std::size_t occurrences(const std::string& text, const std::string& what) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++count;
-    return count;
-}
+using keldrin::test::occurrences;
 
-// The page of a large report: its first rows drawn and a line saying so, the totals over
-// every row; asked for all rows, the page written in pieces is the page drawn whole.
+// The page of a large report: its first reportRows drawn and a line saying so, the totals over
+// every row; asked for all reportRows, the page written in pieces is the page drawn whole.
 TEST(ReportHtmlManyRows, RowsCutWithANoteAndStreamedWhole) {
-    constexpr std::size_t kRows = kRowsDrawn + 50;
+    constexpr std::size_t kRowCount = kRowsDrawn + 50;
     const std::string path = ::testing::TempDir() + "/keldrin_html_rows.psr";
     {
-        const Bytes bytes = keldrin::test::ansiRowsReport(kRows);
+        const Bytes bytes = keldrin::test::ansiRowsReport(kRowCount);
         std::ofstream out(path, std::ios::binary);
         out.write(reinterpret_cast<const char*>(bytes.data()),
                   static_cast<std::streamsize>(bytes.size()));
     }
     std::shared_ptr<PsrContainer> report = testing::openReport(path);
-    const std::string total = ">" + std::to_string(kRows * (kRows - 1) / 2) + "<";
+    const std::string total = ">" + std::to_string(kRowCount * (kRowCount - 1) / 2) + "<";
 
     std::string cut;
     std::vector<std::string> notes;
     ASSERT_EQ(writeReportHtml(*report, cut, notes), kDataComplete);
     EXPECT_TRUE(notes.empty());
     EXPECT_EQ(occurrences(cut, "data-band=\"detail\""), kRowsDrawn);
-    EXPECT_NE(cut.find(std::to_string(kRowsDrawn) + " of " + std::to_string(kRows) +
+    EXPECT_NE(cut.find(std::to_string(kRowsDrawn) + " of " + std::to_string(kRowCount) +
                        " rows drawn; --all-rows draws all"),
               std::string::npos);
     EXPECT_NE(cut.find(total), std::string::npos);
@@ -232,18 +228,18 @@ TEST(ReportHtmlManyRows, RowsCutWithANoteAndStreamedWhole) {
                   notes, "report", SIZE_MAX),
               kDataComplete);
     EXPECT_GT(count, 10u);
-    EXPECT_EQ(occurrences(pieces, "data-band=\"detail\""), kRows);
+    EXPECT_EQ(occurrences(pieces, "data-band=\"detail\""), kRowCount);
     EXPECT_EQ(pieces.find("rows drawn"), std::string::npos);
     EXPECT_NE(pieces.find(total), std::string::npos);
     DataWindow dw;
-    ReportData rows;
+    ReportData reportRows;
     bool hasRows = false;
-    ASSERT_TRUE(readMainDataWindow(*report, dw, rows, hasRows, notes));
-    EXPECT_EQ(pieces, renderHtml(dw, &rows, "report"));
+    ASSERT_TRUE(readMainDataWindow(*report, dw, reportRows, hasRows, notes));
+    EXPECT_EQ(pieces, renderHtml(dw, &reportRows, "report"));
 
     // Under the limit the page is as it always was.
     report.reset();
-    rows.rows.resize(kRowsDrawn);
+    reportRows.rows.resize(kRowsDrawn);
     std::string whole;
     const std::string smallPath = ::testing::TempDir() + "/keldrin_html_rows_small.psr";
     const Bytes bytes = keldrin::test::ansiRowsReport(kRowsDrawn);
@@ -254,7 +250,7 @@ TEST(ReportHtmlManyRows, RowsCutWithANoteAndStreamedWhole) {
     }
     std::shared_ptr<PsrContainer> small = testing::openReport(smallPath);
     EXPECT_EQ(writeReportHtml(*small, whole, notes), kDataComplete);
-    EXPECT_EQ(whole, renderHtml(dw, &rows, "report"));
+    EXPECT_EQ(whole, renderHtml(dw, &reportRows, "report"));
     small.reset();
     std::remove(path.c_str());
     std::remove(smallPath.c_str());

@@ -18,6 +18,7 @@
 #include "support/corpus.h"
 #include "support/library_fixture.h"
 #include "support/report_writer.h"
+#include "support/test_files.h"
 
 namespace keldrin::dw {
 namespace {
@@ -168,12 +169,7 @@ std::vector<std::string> frames(const std::string& page) {
     return out;
 }
 
-std::size_t count(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
+using keldrin::test::occurrences;
 
 bool notesMention(const std::vector<std::string>& notes, const std::string& what) {
     return std::any_of(notes.begin(), notes.end(),
@@ -201,11 +197,11 @@ TEST(NestedReport, EachFrameHoldsTheRowsOfItsOuterRow) {
     EXPECT_EQ(d.status, kDataComplete) << ::testing::PrintToString(d.notes);
     const std::vector<std::string> f = frames(d.page);
     ASSERT_EQ(f.size(), 2u);
-    EXPECT_EQ(count(f[0], "data-band=\"detail\""), 2u);
+    EXPECT_EQ(occurrences(f[0], "data-band=\"detail\""), 2u);
     EXPECT_NE(f[0].find(">Ann<"), std::string::npos);
     EXPECT_NE(f[0].find(">Al<"), std::string::npos);
     EXPECT_EQ(f[0].find(">Bob<"), std::string::npos);
-    EXPECT_EQ(count(f[1], "data-band=\"detail\""), 1u);
+    EXPECT_EQ(occurrences(f[1], "data-band=\"detail\""), 1u);
     EXPECT_NE(f[1].find(">Bob<"), std::string::npos);
     // The nested DataWindow's own header and objects, and the frame grown to hold them:
     // header 10 + two rows of 10 pixels.
@@ -287,7 +283,7 @@ TEST(NestedReport, MissingDamagedOrStrayStreamsLeaveTheFrameWithANote) {
     const Drawn d = draw(*report);
     EXPECT_EQ(d.status, kDataPartial);
     EXPECT_TRUE(notesMention(d.notes, "d_child")) << ::testing::PrintToString(d.notes);
-    EXPECT_EQ(count(d.page, "title=\"report: d_child\""), 2u);
+    EXPECT_EQ(occurrences(d.page, "title=\"report: d_child\""), 2u);
 }
 
 TEST(NestedReport, AReportThatNestsItselfStopsAtTheDepthBound) {
@@ -305,8 +301,8 @@ TEST(NestedReport, AReportThatNestsItselfStopsAtTheDepthBound) {
     EXPECT_TRUE(notesMention(d.notes, "deeper than")) << ::testing::PrintToString(d.notes);
     // Two frames per level, four levels drawn (2 + 4 + 8 + 16), and the fifth level's 32
     // frames empty.
-    EXPECT_EQ(count(d.page, "data-dataobject=\"d_loop\""), 30u);
-    EXPECT_EQ(count(d.page, "<div class=\"o report\""), 62u);
+    EXPECT_EQ(occurrences(d.page, "data-dataobject=\"d_loop\""), 30u);
+    EXPECT_EQ(occurrences(d.page, "<div class=\"o report\""), 62u);
 }
 
 TEST(CompositeReport, EachChildInItsFrameWithItsOwnRows) {
@@ -335,7 +331,7 @@ TEST(CompositeReport, EachChildInItsFrameWithItsOwnRows) {
     EXPECT_NE(f[0].find("data-name=\"dw_1\""), std::string::npos);
     EXPECT_NE(f[0].find("left:0px"), std::string::npos);
     EXPECT_NE(f[0].find(">Employees<"), std::string::npos);
-    EXPECT_EQ(count(f[0], "data-band=\"detail\""), 2u);
+    EXPECT_EQ(occurrences(f[0], "data-band=\"detail\""), 2u);
     EXPECT_NE(f[1].find("data-name=\"dw_2\""), std::string::npos);
     EXPECT_NE(f[1].find("left:120px"), std::string::npos);
     EXPECT_NE(f[1].find(">Others<"), std::string::npos);
@@ -372,7 +368,7 @@ TEST(NestedReportCorpus, EveryDepartmentHoldsItsEmployees) {
     const std::size_t employees[] = {21, 18, 8, 15, 8};
     const char* first[] = {">102<", ">129<", ">148<", ">184<", ">191<"};
     for (std::size_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(count(f[i], "data-band=\"detail\""), employees[i]) << i;
+        EXPECT_EQ(occurrences(f[i], "data-band=\"detail\""), employees[i]) << i;
         EXPECT_NE(f[i].find(first[i]), std::string::npos) << i;
         EXPECT_NE(f[i].find(">Employee ID<"), std::string::npos) << i;
     }

@@ -108,7 +108,7 @@ TEST(BinarySection, RefusesDamageNamingItsLine) {
 // PowerBuilder's own sections: each entry is two records of a 2560-byte compound file,
 // 5128 bytes in three full lines, and writing it again gives PowerBuilder's text.
 TEST(BinarySection, PowerBuildersSectionsReadAndWriteBackByteForByte) {
-    auto corpus = test::corpusDirOrSkip();
+    auto corpus = keldrin::test::corpusDirOrSkip();
     if (!corpus) GTEST_SKIP() << "no corpus";
     for (const char* name : {"w_saveasexcel", "w_saveasexcel1", "w_saveashtml"}) {
         SCOPED_TRACE(name);

@@ -67,7 +67,7 @@ struct ReadAll {
     std::string problem;
 };
 
-ReadAll readAll(PblLibraryInterface& lib) {
+ReadAll readEveryEntry(PblLibraryInterface& lib) {
     ReadAll out;
     Collector c;
     int rc = lib.forEachEntry(c);
@@ -113,7 +113,7 @@ TEST_F(Corpus, EveryLibraryOpensEnumeratesAndReads) {
         Expect e = expectedFor(row.kind);
         EXPECT_EQ(lib->isUnicode() != 0, e.unicode);
         EXPECT_EQ(lib->version(), e.version);
-        ReadAll all = readAll(*lib);
+        ReadAll all = readEveryEntry(*lib);
         EXPECT_EQ(all.problem, "");
         // ENT*=n in the notes counts the entry records.
         auto at = row.notes.find("ENT*=");
@@ -335,7 +335,7 @@ TEST_F(Corpus, ChangedCopiesKeepEveryUntouchedEntry) {
         {
             PblLibraryHandle lib(manager->openLibrary(utf8ToUtf16(copy), 1));
             ASSERT_NE(lib, nullptr);
-            before = readAll(*lib);
+            before = readEveryEntry(*lib);
             ASSERT_EQ(before.problem, "");
             Collector c;
             ASSERT_EQ(lib->forEachEntry(c), kPblOk);
@@ -353,7 +353,7 @@ TEST_F(Corpus, ChangedCopiesKeepEveryUntouchedEntry) {
         EXPECT_EQ(check(copy), "");
         PblLibraryHandle lib(manager->openLibrary(utf8ToUtf16(copy), 0));
         ASSERT_NE(lib, nullptr);
-        ReadAll after = readAll(*lib);
+        ReadAll after = readEveryEntry(*lib);
         ASSERT_EQ(after.problem, "");
         EXPECT_EQ(after.data["keldrin_added.srd"], pattern(1234, 5));
         for (std::size_t i = 0; i < order.size(); ++i) {

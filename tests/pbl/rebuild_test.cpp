@@ -52,7 +52,7 @@ int rebuild(const std::u16string& from, const std::u16string& to, int version) {
     return source.library->copyTo(wideToAnsi(to).c_str(), version);
 }
 
-std::map<std::string, test::StoredEntry> entriesOf(const std::u16string& path) {
+std::map<std::string, test::StoredEntry> storedEntriesOf(const std::u16string& path) {
     Opened opened(path);
     std::map<std::string, test::StoredEntry> byName;
     if (!opened.library) {
@@ -148,7 +148,7 @@ std::string headerVersion(const Bytes& file) {
     return std::string(file.begin() + 18, file.begin() + 22);
 }
 
-LibrarySpec spec(int version, std::vector<EntrySpec> entries, Bytes comment = {}, Bytes data = {}) {
+LibrarySpec librarySpec(int version, std::vector<EntrySpec> entries, Bytes comment = {}, Bytes data = {}) {
     LibrarySpec library;
     library.version = version;
     library.entries = std::move(entries);
@@ -170,8 +170,8 @@ std::vector<std::u16string> filesIn(const std::filesystem::path& dir) {
 void expectFaithfulCopy(const std::u16string& original, const std::u16string& copy,
                         bool sameVariant) {
     EXPECT_EQ(checks::checkLibraryStructure(copy), "");
-    auto before = entriesOf(original);
-    auto after = entriesOf(copy);
+    auto before = storedEntriesOf(original);
+    auto after = storedEntriesOf(copy);
     ASSERT_EQ(before.size(), after.size());
     Opened a(original), b(copy);
     const bool fromUnicode = a.library->isUnicode() != 0;
@@ -218,7 +218,7 @@ TEST(Rebuild, SettlesTheTargetVersion) {
         SCOPED_TRACE(std::to_string(row.sourceVersion) + " -> " + std::to_string(row.requested));
         ScratchDir dir;
         buildLibrary(dir.file("a.pbl"),
-                     spec(row.sourceVersion, {{"d_a.srd", asciiBytes("abc"), 0, 77}}));
+                     librarySpec(row.sourceVersion, {{"d_a.srd", asciiBytes("abc"), 0, 77}}));
         ASSERT_EQ(rebuild(dir.file("a.pbl"), dir.file("b.pbl"), row.requested), 0);
         Bytes file = test::readWholeFile(dir.file("b.pbl"));
         EXPECT_EQ(headerVersion(file), row.header);
@@ -232,7 +232,7 @@ TEST(Rebuild, OldHeaderVersionsAreRefusedInTheirOwnVersionOnly) {
     for (char digit : {'3', '4'}) {
         SCOPED_TRACE(digit);
         ScratchDir dir;
-        buildLibrary(dir.file("old.pbl"), spec(6, {{"d_a.srd", asciiBytes("abc"), 0, 77}}));
+        buildLibrary(dir.file("old.pbl"), librarySpec(6, {{"d_a.srd", asciiBytes("abc"), 0, 77}}));
         Bytes file = test::readWholeFile(dir.file("old.pbl"));
         file[19] = static_cast<std::uint8_t>(digit);
         test::writeWholeFile(dir.file("old.pbl"), file);
@@ -255,7 +255,7 @@ TEST(Rebuild, EmptyLibraryKeepsCommentAndLibraryDataWithAnEmptyRoot) {
             version == 10 ? utf16Bytes(u"Shared objects") : asciiBytes("Shared objects");
         Bytes data(1200);
         for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
-        buildLibrary(dir.file("a.pbl"), spec(version, {}, comment, data));
+        buildLibrary(dir.file("a.pbl"), librarySpec(version, {}, comment, data));
         ASSERT_EQ(rebuild(dir.file("a.pbl"), dir.file("b.pbl"), 0), 0);
 
         EXPECT_EQ(checks::checkLibraryStructure(dir.file("b.pbl")), "");
@@ -288,7 +288,7 @@ TEST(Rebuild, EntriesThatFitOneNodeAllLandInTheRoot) {
         std::snprintf(name, sizeof name, "d_entry_number_%06d.srd", i);
         entries.push_back({name, asciiBytes(name), 0, 1000 + i});
     }
-    buildLibrary(dir.file("a.pbl"), spec(6, entries));
+    buildLibrary(dir.file("a.pbl"), librarySpec(6, entries));
     ASSERT_EQ(rebuild(dir.file("a.pbl"), dir.file("b.pbl"), 0), 0);
     TreeShape shape = treeShape(test::readWholeFile(dir.file("b.pbl")), false);
     EXPECT_EQ(shape.rootCount, 60);
@@ -325,7 +325,7 @@ TEST(Rebuild, RandomLibrariesCopyFaithfullyIntoABalancedTree) {
             }
             buildLibrary(
                 dir.file("a.pbl"),
-                spec(version, entries, version == 10 ? utf16Bytes(u"random") : asciiBytes("random"),
+                librarySpec(version, entries, version == 10 ? utf16Bytes(u"random") : asciiBytes("random"),
                      Bytes(700, 0x5A)));
             {
                 // Deleting every third entry leaves free blocks and thinned nodes behind.
@@ -346,7 +346,7 @@ TEST(Rebuild, RandomLibrariesCopyFaithfullyIntoABalancedTree) {
 
 TEST(Rebuild, NamesAreReadFromTheRecordsWhateverNameFormTheManagerHandsOut) {
     ScratchDir dir;
-    buildLibrary(dir.file("a.pbl"), spec(10, {{"d_caf\xE9.srd", asciiBytes("xy"), 0, 5},
+    buildLibrary(dir.file("a.pbl"), librarySpec(10, {{"d_caf\xE9.srd", asciiBytes("xy"), 0, 5},
                                               {"d_b.srd", asciiBytes("z"), 0, 6}}));
     for (int mode : {0, 2, 3}) {
         SCOPED_TRACE(mode);
@@ -356,7 +356,7 @@ TEST(Rebuild, NamesAreReadFromTheRecordsWhateverNameFormTheManagerHandsOut) {
         ASSERT_TRUE(source);
         ASSERT_EQ(source->copyTo(wideToAnsi(dir.file("b.pbl")).c_str(), 0), 0);
         source.reset();
-        auto copied = entriesOf(dir.file("b.pbl"));
+        auto copied = storedEntriesOf(dir.file("b.pbl"));
         EXPECT_EQ(copied.count("d_caf\xE9.srd"), 1u);
         EXPECT_EQ(copied.count("d_b.srd"), 1u);
     }
@@ -366,7 +366,7 @@ TEST(Rebuild, NamesAreReadFromTheRecordsWhateverNameFormTheManagerHandsOut) {
 
 TEST(Rebuild, OntoTheSourceItselfIsRefusedAndTheSourceStaysAsItWas) {
     ScratchDir dir;
-    buildLibrary(dir.file("a.pbl"), spec(6, {{"d_a.srd", asciiBytes("abc"), 0, 77}}));
+    buildLibrary(dir.file("a.pbl"), librarySpec(6, {{"d_a.srd", asciiBytes("abc"), 0, 77}}));
     std::filesystem::create_hard_link(dir.path() / "a.pbl", dir.path() / "hard.pbl");
 #if defined(_WIN32)
     // Symbolic links need a privilege on Windows; the other names still lead to a.pbl.
@@ -393,7 +393,7 @@ TEST(Rebuild, OntoTheSourceItselfIsRefusedAndTheSourceStaysAsItWas) {
 
 TEST(Rebuild, ReplacesAnExistingTargetOnlyWithACompleteLibrary) {
     ScratchDir dir;
-    buildLibrary(dir.file("a.pbl"), spec(6, {{"d_a.srd", Bytes(2000, 'a'), 0, 77},
+    buildLibrary(dir.file("a.pbl"), librarySpec(6, {{"d_a.srd", Bytes(2000, 'a'), 0, 77},
                                              {"d_b.srd", Bytes(2000, 'b'), 0, 78}}));
     Bytes precious = asciiBytes("the user's own file");
     test::writeWholeFile(dir.file("out.pbl"), precious);
@@ -420,7 +420,7 @@ TEST(Rebuild, ReplacesAnExistingTargetOnlyWithACompleteLibrary) {
 
 TEST(Rebuild, WideTargetNamesOutsideTheAnsiCodePage) {
     ScratchDir dir;
-    buildLibrary(dir.file("a.pbl"), spec(6, {{"d_a.srd", asciiBytes("abc"), 0, 77}}));
+    buildLibrary(dir.file("a.pbl"), librarySpec(6, {{"d_a.srd", asciiBytes("abc"), 0, 77}}));
     Opened source(dir.file("a.pbl"));
     std::u16string target = dir.file("\u30E9\u30A4\u30D6.pbl");
     ASSERT_EQ(pbl::copyLibrary(*source.library, target, 0), 0);
@@ -434,12 +434,12 @@ TEST(Rebuild, AnsiToUnicodeConvertsNamesAndCommentsAndKeepsBodiesAndLibraryData)
     Bytes body{'b', 'o', 'd', 'y', 0xE9, 0x00, 0xFF};
     Bytes data = asciiBytes("n\xE9w");  // an entry comment of 3 bytes (odd)
     data.insert(data.end(), body.begin(), body.end());
-    buildLibrary(dir.file("a.pbl"), spec(6, {{"d_caf\xE9.srd", data, 3, 4242}},
+    buildLibrary(dir.file("a.pbl"), librarySpec(6, {{"d_caf\xE9.srd", data, 3, 4242}},
                                          asciiBytes("Caf\xE9 library"), Bytes{1, 2, 3}));
     ASSERT_EQ(rebuild(dir.file("a.pbl"), dir.file("u.pbl"), 10), 0);
     expectFaithfulCopy(dir.file("a.pbl"), dir.file("u.pbl"), false);
 
-    auto copied = entriesOf(dir.file("u.pbl"));
+    auto copied = storedEntriesOf(dir.file("u.pbl"));
     ASSERT_EQ(copied.count("d_caf\xE9.srd"), 1u);
     const test::StoredEntry& entry = copied["d_caf\xE9.srd"];
     Bytes expected = utf16Bytes(u"n\u00E9w");
@@ -471,17 +471,17 @@ TEST(Rebuild, UnicodeToAnsiConvertsCommentsAndRefusesNamesItCannotCarry) {
     Bytes data = utf16Bytes(u"\u00E9t\u00E9\u3042");  // comment of 4 characters
     data.insert(data.end(), {'x', 0, 'y', 0});
     buildLibrary(dir.file("u.pbl"),
-                 spec(10, {{"d_a.srd", data, 8, 99}}, utf16Bytes(u"\u00C9t\u00E9")));
+                 librarySpec(10, {{"d_a.srd", data, 8, 99}}, utf16Bytes(u"\u00C9t\u00E9")));
     ASSERT_EQ(rebuild(dir.file("u.pbl"), dir.file("a.pbl"), 6), 0);
     expectFaithfulCopy(dir.file("u.pbl"), dir.file("a.pbl"), false);
-    auto copied = entriesOf(dir.file("a.pbl"));
+    auto copied = storedEntriesOf(dir.file("a.pbl"));
     Bytes expected{0xE9, 't', 0xE9, '?', 'x', 0, 'y', 0};
     EXPECT_EQ(copied["d_a.srd"].data, expected);
 
     // A name stored in UTF-16 that the ANSI code page cannot carry.
     {
         LocaleGuard japanese("ja_JP");
-        buildLibrary(dir.file("j.pbl"), spec(10, {{"d_\x82\xA0.srd", asciiBytes("xy"), 0, 5}}));
+        buildLibrary(dir.file("j.pbl"), librarySpec(10, {{"d_\x82\xA0.srd", asciiBytes("xy"), 0, 5}}));
     }
     LocaleGuard western("C");
     EXPECT_EQ(rebuild(dir.file("j.pbl"), dir.file("j6.pbl"), 6), 6);

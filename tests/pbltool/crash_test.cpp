@@ -21,6 +21,7 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -597,6 +598,37 @@ TEST_F(CrashTest, AnExportThatFailsPartWayTakesBackItsFiles) {
     const std::string first = test::readAll(out / "src_0.srd");
     EXPECT_TRUE(first == "there before" || first.rfind("$PBExportHeader$src_0.srd", 0) == 0)
         << first.substr(0, 40);
+}
+
+// Into a directory that does not exist yet, an export appears whole or not at all: a
+// full disk at any of its writes leaves no directory and nothing beside it, and the
+// finished one holds what an export into an existing directory writes, times included.
+TEST_F(CrashTest, AnExportIntoANewDirectoryAppearsWholeOrNotAtAll) {
+    const std::string lib = base(6);
+    const fsys::path parent = dir_ / "new" / "deeper";
+    const fsys::path out = parent / "exported";
+    for (long allowed : {0L, 2L, 5L}) {
+        SCOPED_TRACE(allowed);
+        FullDiskHook full(allowed);
+        fs::installFaultHook(&full);
+        auto [rc, told] = runToolTold({"export", lib, out.string()});
+        fs::installFaultHook(&quiet_);
+        EXPECT_EQ(rc, 1);
+        EXPECT_NE(told.find("no space left on device"), std::string::npos) << told;
+        EXPECT_FALSE(fsys::exists(out));
+        EXPECT_TRUE(fsys::is_empty(parent));
+    }
+    const fsys::path existing = dir_ / "existing";
+    fsys::create_directory(existing);
+    ASSERT_EQ(runToolTold({"export", lib, existing.string()}).first, 0);
+    ASSERT_EQ(runToolTold({"export", lib, out.string() + "/"}).first, 0);
+    EXPECT_EQ(test::listing(out), test::listing(existing));
+    EXPECT_EQ(test::listing(parent), std::set<std::string>{"exported"});
+    for (const std::string& name : test::listing(existing)) {
+        EXPECT_EQ(test::readAll(out / name), test::readAll(existing / name)) << name;
+        EXPECT_EQ(fsys::last_write_time(out / name), fsys::last_write_time(existing / name))
+            << name;
+    }
 }
 
 }  // namespace

@@ -83,7 +83,7 @@ const Target kTargets[] = {
     {"fuzz_tool", replayTool},
 };
 
-std::vector<std::uint8_t> readAll(const stdfs::path& file) {
+std::vector<std::uint8_t> readInput(const stdfs::path& file) {
     std::ifstream in(file, std::ios::binary);
     return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
@@ -109,7 +109,7 @@ class FuzzReplayTest : public testing::TestWithParam<Target> {
     static std::size_t replay(Entry entry, const std::vector<stdfs::path>& files) {
         for (const stdfs::path& file : files) {
             SCOPED_TRACE(file.string());
-            std::vector<std::uint8_t> bytes = readAll(file);
+            std::vector<std::uint8_t> bytes = readInput(file);
             EXPECT_EQ(entry(bytes.data(), bytes.size()), 0);
         }
         return files.size();

@@ -17,6 +17,7 @@
 #include "support/library_fixture.h"
 #include "support/pbl_checker.h"
 #include "support/tool_in_process.h"
+#include "support/test_files.h"
 
 namespace keldrin {
 namespace {
@@ -27,17 +28,11 @@ using test::ScratchDir;
 
 using test::ToolResult;
 
-ToolResult runTool(const std::vector<std::u16string>& args) {
+ToolResult runHostedTool(const std::vector<std::u16string>& args) {
     return test::runToolInProcess(args);
 }
 
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
-        lines.push_back(text.substr(start, nl - start));
-    return lines;
-}
+using test::linesOf;
 
 // `ls` output with its lines in name order: a rebuild lays the directory out anew, so
 // the enumeration order changes.
@@ -47,7 +42,7 @@ std::vector<std::string> sortedLines(const std::string& text) {
     return lines;
 }
 
-std::vector<std::string> filesIn(const std::filesystem::path& dir) {
+std::vector<std::string> sortedNames(const std::filesystem::path& dir) {
     std::vector<std::string> names;
     for (const auto& e : std::filesystem::directory_iterator(dir))
         names.push_back(e.path().filename().string());
@@ -84,14 +79,14 @@ void expectSaneBlockLine(const std::string& line, std::int64_t libraryBlocks) {
 // Every changing command fails, says why and what to do, and leaves the file as it was.
 void expectChangesRefused(const std::u16string& lib, const ScratchDir& dir) {
     const Bytes before = test::readWholeFile(lib);
-    const std::vector<std::string> filesBefore = filesIn(dir.path());
+    const std::vector<std::string> filesBefore = sortedNames(dir.path());
     const std::string shown = fs::toNativeName(lib);
     for (const std::vector<std::u16string>& args :
          {std::vector<std::u16string>{u"put", lib, u"new.srd", lib},
           std::vector<std::u16string>{u"rm", lib, u"anything"},
           std::vector<std::u16string>{u"comment", lib, u"new comment"},
           std::vector<std::u16string>{u"optimize", lib}}) {
-        ToolResult r = runTool(args);
+        ToolResult r = runHostedTool(args);
         EXPECT_EQ(r.code, kPblToolFailed) << utf16ToUtf8(args[0]);
         EXPECT_NE(r.err.find(shown + ": the library sits inside an executable and is read-only"),
                   std::string::npos)
@@ -99,7 +94,7 @@ void expectChangesRefused(const std::u16string& lib, const ScratchDir& dir) {
         EXPECT_NE(r.err.find("keldrin-pbl rebuild " + shown + " OUT.pbl"), std::string::npos)
             << r.err;
         EXPECT_EQ(test::readWholeFile(lib), before) << utf16ToUtf8(args[0]);
-        EXPECT_EQ(filesIn(dir.path()), filesBefore) << utf16ToUtf8(args[0]);
+        EXPECT_EQ(sortedNames(dir.path()), filesBefore) << utf16ToUtf8(args[0]);
     }
 }
 
@@ -129,7 +124,7 @@ class HostedTool : public ::testing::TestWithParam<int> {
 };
 
 TEST_P(HostedTool, InfoCountsTheLibrarysBlocksAndSaysItIsReadOnly) {
-    ToolResult r = runTool({u"info", lib});
+    ToolResult r = runHostedTool({u"info", lib});
     ASSERT_EQ(r.code, kPblToolOk) << r.err;
     std::vector<std::string> lines = linesOf(r.out);
     ASSERT_EQ(lines.size(), 9u) << r.out;
@@ -137,7 +132,7 @@ TEST_P(HostedTool, InfoCountsTheLibrarysBlocksAndSaysItIsReadOnly) {
     expectSaneBlockLine(lines[7], static_cast<std::int64_t>(host.size()) / 512 - 5);
     EXPECT_EQ(lines[8], "inside a larger file: header at byte 2560, read-only");
 
-    ToolResult json = runTool({u"info", lib, u"--json"});
+    ToolResult json = runHostedTool({u"info", lib, u"--json"});
     ASSERT_EQ(json.code, kPblToolOk) << json.err;
     EXPECT_NE(json.out.find("\"file_blocks\": " + std::to_string(host.size() / 512 - 5)),
               std::string::npos)
@@ -146,23 +141,23 @@ TEST_P(HostedTool, InfoCountsTheLibrarysBlocksAndSaysItIsReadOnly) {
 }
 
 TEST_P(HostedTool, ReadsExportsAndRebuilds) {
-    ToolResult ls = runTool({u"ls", lib});
+    ToolResult ls = runHostedTool({u"ls", lib});
     ASSERT_EQ(ls.code, kPblToolOk) << ls.err;
     EXPECT_EQ(linesOf(ls.out).size(), 2u);
-    ToolResult cat = runTool({u"cat", lib, u"w_main.srw"});
+    ToolResult cat = runHostedTool({u"cat", lib, u"w_main.srw"});
     ASSERT_EQ(cat.code, kPblToolOk) << cat.err;
     EXPECT_EQ(cat.out, asText(patternBytes(1500, 2)));
 
-    ToolResult exported = runTool({u"export", lib, dir.file("out"), u"--all"});
+    ToolResult exported = runHostedTool({u"export", lib, dir.file("out"), u"--all"});
     ASSERT_EQ(exported.code, kPblToolOk) << exported.err;
-    EXPECT_EQ(filesIn(dir.path() / "out").size(), 2u);
+    EXPECT_EQ(sortedNames(dir.path() / "out").size(), 2u);
 
-    ToolResult rebuilt = runTool({u"rebuild", lib, dir.file("rebuilt.pbl")});
+    ToolResult rebuilt = runHostedTool({u"rebuild", lib, dir.file("rebuilt.pbl")});
     ASSERT_EQ(rebuilt.code, kPblToolOk) << rebuilt.err;
     EXPECT_EQ(checks::checkLibraryStructure(dir.file("rebuilt.pbl")), "");
-    ToolResult again = runTool({u"cat", dir.file("rebuilt.pbl"), u"w_main.srw"});
+    ToolResult again = runHostedTool({u"cat", dir.file("rebuilt.pbl"), u"w_main.srw"});
     EXPECT_EQ(again.out, cat.out);
-    ToolResult info = runTool({u"info", dir.file("rebuilt.pbl")});
+    ToolResult info = runHostedTool({u"info", dir.file("rebuilt.pbl")});
     EXPECT_EQ(linesOf(info.out).size(), 8u) << info.out;
     EXPECT_EQ(test::readWholeFile(lib), host);
 }
@@ -170,7 +165,7 @@ TEST_P(HostedTool, ReadsExportsAndRebuilds) {
 TEST_P(HostedTool, RefusesEveryChange) {
     expectChangesRefused(lib, dir);
     // Reading the comment is no change.
-    EXPECT_EQ(runTool({u"comment", lib}).code, kPblToolOk);
+    EXPECT_EQ(runHostedTool({u"comment", lib}).code, kPblToolOk);
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, HostedTool, ::testing::Values(6, 10), variantName);
@@ -192,7 +187,7 @@ TEST(HostedToolCorpus, EveryExecutableReadsRebuildsAndRefusesChanges) {
         std::u16string lib = dir.file("copy" + std::to_string(n++) + ".exe");
         test::writeWholeFile(lib, original);
 
-        ToolResult info = runTool({u"info", lib});
+        ToolResult info = runHostedTool({u"info", lib});
         ASSERT_EQ(info.code, kPblToolOk) << info.err;
         std::vector<std::string> lines = linesOf(info.out);
         ASSERT_EQ(lines.size(), 9u) << info.out;
@@ -201,23 +196,23 @@ TEST(HostedToolCorpus, EveryExecutableReadsRebuildsAndRefusesChanges) {
         const std::int64_t header = std::stoll(lines[8].substr(at + 15));
         expectSaneBlockLine(lines[7], (static_cast<std::int64_t>(original.size()) - header) / 512);
 
-        ToolResult ls = runTool({u"ls", lib});
+        ToolResult ls = runHostedTool({u"ls", lib});
         ASSERT_EQ(ls.code, kPblToolOk) << ls.err;
         std::vector<std::string> entries = linesOf(ls.out);
         ASSERT_FALSE(entries.empty());
         const std::string firstName = entries[0].substr(0, entries[0].find('\t'));
-        ToolResult cat = runTool({u"cat", lib, utf8ToUtf16(firstName)});
+        ToolResult cat = runHostedTool({u"cat", lib, utf8ToUtf16(firstName)});
         EXPECT_EQ(cat.code, kPblToolOk) << cat.err;
 
-        ToolResult exported = runTool({u"export", lib, dir.file("out")});
+        ToolResult exported = runHostedTool({u"export", lib, dir.file("out")});
         EXPECT_EQ(exported.code, kPblToolOk) << exported.err;
 
         std::u16string rebuilt = dir.file("rebuilt.pbl");
-        ToolResult r = runTool({u"rebuild", lib, rebuilt});
+        ToolResult r = runHostedTool({u"rebuild", lib, rebuilt});
         ASSERT_EQ(r.code, kPblToolOk) << r.err;
         EXPECT_EQ(checks::checkLibraryStructure(rebuilt), "");
-        EXPECT_EQ(sortedLines(runTool({u"ls", rebuilt}).out), sortedLines(ls.out));
-        EXPECT_EQ(runTool({u"cat", rebuilt, utf8ToUtf16(firstName)}).out, cat.out);
+        EXPECT_EQ(sortedLines(runHostedTool({u"ls", rebuilt}).out), sortedLines(ls.out));
+        EXPECT_EQ(runHostedTool({u"cat", rebuilt, utf8ToUtf16(firstName)}).out, cat.out);
 
         expectChangesRefused(lib, dir);
         EXPECT_EQ(test::readWholeFile(lib), original);
@@ -245,43 +240,43 @@ class EmptyNameTool : public ::testing::TestWithParam<int> {
 };
 
 TEST_P(EmptyNameTool, CatAndRmAddressItByAnExplicitEmptyName) {
-    ToolResult cat = runTool({u"cat", lib, u""});
+    ToolResult cat = runHostedTool({u"cat", lib, u""});
     ASSERT_EQ(cat.code, kPblToolOk) << cat.err;
     EXPECT_EQ(cat.out, "nameless body");
 
-    ToolResult rm = runTool({u"rm", lib, u""});
+    ToolResult rm = runHostedTool({u"rm", lib, u""});
     ASSERT_EQ(rm.code, kPblToolOk) << rm.err;
     EXPECT_EQ(checks::checkLibraryStructure(lib), "");
-    EXPECT_EQ(linesOf(runTool({u"ls", lib}).out).size(), 2u);
+    EXPECT_EQ(linesOf(runHostedTool({u"ls", lib}).out).size(), 2u);
 
-    ToolResult gone = runTool({u"cat", lib, u""});
+    ToolResult gone = runHostedTool({u"cat", lib, u""});
     EXPECT_EQ(gone.code, kPblToolFailed);
     EXPECT_NE(gone.err.find("no such entry"), std::string::npos) << gone.err;
-    ToolResult rmAgain = runTool({u"rm", lib, u""});
+    ToolResult rmAgain = runHostedTool({u"rm", lib, u""});
     EXPECT_EQ(rmAgain.code, kPblToolFailed);
     EXPECT_NE(rmAgain.err.find("no such entry"), std::string::npos) << rmAgain.err;
 }
 
 TEST_P(EmptyNameTool, PutNeverCreatesOne) {
     const Bytes before = test::readWholeFile(lib);
-    ToolResult put = runTool({u"put", lib, u"", lib});
+    ToolResult put = runHostedTool({u"put", lib, u"", lib});
     EXPECT_EQ(put.code, kPblToolUsage);
     EXPECT_EQ(test::readWholeFile(lib), before);
 }
 
 TEST_P(EmptyNameTool, RebuildAndOptimizeCarryIt) {
-    ToolResult rebuilt = runTool({u"rebuild", lib, dir.file("r.pbl")});
+    ToolResult rebuilt = runHostedTool({u"rebuild", lib, dir.file("r.pbl")});
     ASSERT_EQ(rebuilt.code, kPblToolOk) << rebuilt.err;
     EXPECT_EQ(checks::checkLibraryStructure(dir.file("r.pbl")), "");
-    EXPECT_EQ(runTool({u"cat", dir.file("r.pbl"), u""}).out, "nameless body");
-    EXPECT_EQ(sortedLines(runTool({u"ls", dir.file("r.pbl")}).out),
-              sortedLines(runTool({u"ls", lib}).out));
+    EXPECT_EQ(runHostedTool({u"cat", dir.file("r.pbl"), u""}).out, "nameless body");
+    EXPECT_EQ(sortedLines(runHostedTool({u"ls", dir.file("r.pbl")}).out),
+              sortedLines(runHostedTool({u"ls", lib}).out));
 
-    ToolResult optimized = runTool({u"optimize", lib});
+    ToolResult optimized = runHostedTool({u"optimize", lib});
     ASSERT_EQ(optimized.code, kPblToolOk) << optimized.err;
     EXPECT_EQ(checks::checkLibraryStructure(lib), "");
-    EXPECT_EQ(runTool({u"cat", lib, u""}).out, "nameless body");
-    EXPECT_EQ(linesOf(runTool({u"ls", lib}).out).size(), 3u);
+    EXPECT_EQ(runHostedTool({u"cat", lib, u""}).out, "nameless body");
+    EXPECT_EQ(linesOf(runHostedTool({u"ls", lib}).out).size(), 3u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, EmptyNameTool, ::testing::Values(6, 10), variantName);

@@ -20,7 +20,7 @@ namespace {
 
 namespace stdfs = std::filesystem;
 
-Bytes bytesOf(const std::string& text) {
+Bytes nameBytes(const std::string& text) {
     return Bytes(text.begin(), text.end());
 }
 
@@ -95,13 +95,13 @@ TEST_F(PblToolNamesTest, ImportOfTwoSuchFilesKeepsBoth) {
 TEST_F(PblToolNamesTest, AddReportWritesChildrenThatOnlyTrailBytesTellApart) {
     // Katakana A and DI as the report stores them in code page 932.
     std::vector<test::ReportStream> s;
-    s.push_back({"source", bytesOf("release 9;\r\ndatawindow(units=0)\r\n")});
-    s.push_back({"object", bytesOf("PDW090 main object")});
+    s.push_back({"source", nameBytes("release 9;\r\ndatawindow(units=0)\r\n")});
+    s.push_back({"object", nameBytes("PDW090 main object")});
     s.push_back({"dwstg/dwlookup", test::ansiDwLookup({{"\x83\x41", 3}, {"\x83\x61", 4}})});
-    s.push_back({"dwstg/source_3", bytesOf("release 9;\r\n// A\r\n")});
-    s.push_back({"dwstg/object_3", bytesOf("PDW090 A")});
-    s.push_back({"dwstg/source_4", bytesOf("release 9;\r\n// DI\r\n")});
-    s.push_back({"dwstg/object_4", bytesOf("PDW090 DI")});
+    s.push_back({"dwstg/source_3", nameBytes("release 9;\r\n// A\r\n")});
+    s.push_back({"dwstg/object_3", nameBytes("PDW090 A")});
+    s.push_back({"dwstg/source_4", nameBytes("release 9;\r\n// DI\r\n")});
+    s.push_back({"dwstg/object_4", nameBytes("PDW090 DI")});
     const Bytes file = test::portableReport(false, s);
     test::writeAll(path("r.psr"), std::string(file.begin(), file.end()));
     const std::string lib = newLibrary("l.pbl", 9);

@@ -15,16 +15,12 @@
 #include "support/corpus.h"
 #include "support/library_fixture.h"
 #include "support/pbl_tool_fixture.h"
+#include "support/test_files.h"
 
 namespace keldrin {
 namespace {
 
 namespace stdfs = std::filesystem;
-
-std::string readText(const stdfs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 std::string dataWindow(const std::string& label, const std::string& extra = "") {
     return "release 9;\r\ndatawindow(units=1 color=16777215)\r\nheader(height=20)\r\n"
@@ -66,7 +62,7 @@ TEST_F(PreviewTest, OnePageWithItsNestedReports) {
     test::ProcessResult r = runTool({"preview", lib, "d_outer.srd", "--html", path("o.html")}, "");
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    const std::string page = readText(path("o.html"));
+    const std::string page = test::readAll(path("o.html"));
     EXPECT_EQ(page.rfind("<!DOCTYPE html>", 0), 0u);
     EXPECT_NE(page.find("Inner label"), std::string::npos);
     EXPECT_NE(page.find(">d_elsewhere</div>"), std::string::npos);
@@ -109,7 +105,7 @@ TEST_F(PreviewTest, BadSourcesGivePagesWithNotesAndExitThree) {
     EXPECT_EQ(r.exitCode, 3) << r.err;
     EXPECT_NE(r.err.find("d_broken.srd: d_broken: the source does not parse"), std::string::npos)
         << r.err;
-    EXPECT_NE(readText(path("b.html")).find("does not parse"), std::string::npos);
+    EXPECT_NE(test::readAll(path("b.html")).find("does not parse"), std::string::npos);
 
     r = runTool({"preview", lib, "d_loop.srd", "--html", path("l.html")}, "");
     EXPECT_EQ(r.exitCode, 3) << r.err;
@@ -134,10 +130,10 @@ TEST_F(PreviewTest, ATooLongSourceIsNotReadAndADamagedLibraryFailsCleanly) {
     EXPECT_NE(r.err.find("d_huge: the source is too long to draw"), std::string::npos) << r.err;
     r = runTool({"preview", lib, "d_main.srd", "--html", path("m.html")}, "");
     EXPECT_EQ(r.exitCode, 3) << r.err;
-    EXPECT_NE(readText(path("m.html")).find("too long to draw"), std::string::npos);
+    EXPECT_NE(test::readAll(path("m.html")).find("too long to draw"), std::string::npos);
 
     // A library cut short: whatever the cut leaves, no crash and no page half written.
-    const std::string whole = readText(lib);
+    const std::string whole = test::readAll(lib);
     for (const std::size_t keep : {whole.size() / 2, whole.size() - 512, std::size_t{1024}}) {
         std::ofstream(path("cut.pbl"), std::ios::binary) << whole.substr(0, keep);
         stdfs::remove_all(dir_ / "cut");
@@ -164,7 +160,7 @@ TEST_F(PreviewTest, APageThatCannotBeWrittenIsNamedAndTheRestAreWritten) {
     EXPECT_EQ(filesIn(dir_ / "out"),
               (std::vector<std::string>{"d_a.html", "d_b.html", "d_c.html"}));
     EXPECT_TRUE(stdfs::is_directory(dir_ / "out" / "d_b.html" / "inside"));
-    EXPECT_NE(readText(dir_ / "out" / "d_c.html").find(">C</div>"), std::string::npos);
+    EXPECT_NE(test::readAll(dir_ / "out" / "d_c.html").find(">C</div>"), std::string::npos);
 
     // A file where the directory should be.
     std::ofstream(dir_ / "plain") << "x";
@@ -193,7 +189,7 @@ TEST_F(PreviewTest, EveryCorpusDataWindowIsDrawn) {
         EXPECT_EQ(written.size(), sources) << row.file;
         pages += written.size();
         for (const std::string& name : written) {
-            const std::string page = readText(out / name);
+            const std::string page = test::readAll(out / name);
             EXPECT_EQ(page.find("<script"), std::string::npos) << row.file << ": " << name;
             EXPECT_EQ(page.find("class=\"note\""), std::string::npos) << row.file << ": " << name;
         }

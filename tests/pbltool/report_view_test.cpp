@@ -22,13 +22,14 @@
 #include "support/pbl_tool_fixture.h"
 #include "support/process_runner.h"
 #include "support/report_writer.h"
+#include "support/test_files.h"
 
 namespace keldrin {
 namespace {
 
 namespace stdfs = std::filesystem;
 
-struct RunResult {
+struct ViewRun {
     int exitCode;
     std::string out;
     std::string err;
@@ -45,11 +46,6 @@ std::string corpusReport(const std::string& name) {
     return "";
 }
 
-std::string readText(const stdfs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 void writeBytes(const stdfs::path& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(bytes.data()),
@@ -58,7 +54,7 @@ void writeBytes(const stdfs::path& path, const Bytes& bytes) {
 
 class ReportViewTest : public test::PblToolProcessTest {
   protected:
-    RunResult run(const std::vector<std::string>& args) {
+    ViewRun run(const std::vector<std::string>& args) {
         test::ProcessSpec spec{.program = tool_, .args = args};
         spec.environment = {"LC_ALL=C", "ASAN_OPTIONS=exitcode=86",
                             "UBSAN_OPTIONS=exitcode=87:print_stacktrace=1"};
@@ -124,7 +120,7 @@ class ReportViewTest : public test::PblToolProcessTest {
 TEST_F(ReportViewTest, RowsAsCsvAndJson) {
     const std::string deptlist = report("deptlist.psr");
     if (deptlist.empty()) GTEST_SKIP() << "no corpus";
-    RunResult csv = run({"report", deptlist, "--data"});
+    ViewRun csv = run({"report", deptlist, "--data"});
     EXPECT_EQ(csv.exitCode, 0) << csv.err;
     EXPECT_EQ(csv.err, "");
     // The rows themselves are the DataWindow tests' concern; here, that they come out whole.
@@ -133,7 +129,7 @@ TEST_F(ReportViewTest, RowsAsCsvAndJson) {
     EXPECT_EQ(csv.out.substr(csv.out.size() - 18), "500,Shipping,703\r\n");
     EXPECT_EQ(run({"report", deptlist, "--data", "--format", "csv"}).out, csv.out);
 
-    RunResult json = run({"report", "--data", "--format", "json", deptlist});
+    ViewRun json = run({"report", "--data", "--format", "json", deptlist});
     EXPECT_EQ(json.exitCode, 0) << json.err;
     EXPECT_EQ(json.out.rfind(
                   "[\n  {\"dept_id\": 100, \"dept_name\": \"R & D\", \"dept_head_id\": 501},\n", 0),
@@ -144,10 +140,10 @@ TEST_F(ReportViewTest, RowsAsCsvAndJson) {
     // Unicode and compound-file reports come out the same way.
     const std::string unicode = corpusReport("121.psr");
     const std::string ole = corpusReport("12.psr");
-    RunResult u = run({"report", unicode, "--data", "--format", "json"});
+    ViewRun u = run({"report", unicode, "--data", "--format", "json"});
     EXPECT_EQ(u.exitCode, 0) << u.err;
     EXPECT_NE(u.out.find("\"email\": \"GAGA@gmail.com\""), std::string::npos) << u.out;
-    RunResult o = run({"report", ole, "--data"});
+    ViewRun o = run({"report", ole, "--data"});
     EXPECT_EQ(o.exitCode, 0) << o.err;
     EXPECT_EQ(o.out,
               "id,username,password,email,phone,nation\r\n"
@@ -161,7 +157,7 @@ TEST_F(ReportViewTest, CsvQuotesFieldsThatNeedIt) {
     std::size_t quoted = 0;
     for (const test::ManifestRow& row : test::manifestRows(KELDRIN_CORPUS_DIR)) {
         if (row.kind.rfind("psr-", 0) != 0) continue;
-        RunResult r = run({"report", std::string(KELDRIN_CORPUS_DIR) + "/" + row.file, "--data"});
+        ViewRun r = run({"report", std::string(KELDRIN_CORPUS_DIR) + "/" + row.file, "--data"});
         ASSERT_TRUE(r.exitCode == 0 || r.exitCode == 3) << row.file << ": " << r.err;
         std::vector<std::size_t> fields{1};
         bool inQuotes = false;
@@ -197,12 +193,12 @@ TEST_F(ReportViewTest, CsvQuotesFieldsThatNeedIt) {
 TEST_F(ReportViewTest, ANestedDataWindowByName) {
     const std::string ffempdat = report("ffempdat.psr");
     if (ffempdat.empty()) GTEST_SKIP() << "no corpus";
-    RunResult r = run({"report", ffempdat, "--data", "--dw", "d_dddw_dept"});
+    ViewRun r = run({"report", ffempdat, "--data", "--dw", "d_dddw_dept"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out,
               "dept_id,dept_name\r\n100,R & D\r\n200,Sales\r\n300,Finance\r\n"
               "400,Marketing\r\n500,Shipping\r\n");
-    RunResult missing = run({"report", ffempdat, "--data", "--dw", "d_nothing"});
+    ViewRun missing = run({"report", ffempdat, "--data", "--dw", "d_nothing"});
     EXPECT_EQ(missing.exitCode, 1);
     EXPECT_EQ(missing.out, "");
     EXPECT_NE(missing.err.find("no DataWindow or stream 'd_nothing'"), std::string::npos)
@@ -212,7 +208,7 @@ TEST_F(ReportViewTest, ANestedDataWindowByName) {
 TEST_F(ReportViewTest, APartialResultPrintsEverythingAndExitsThree) {
     if (report("ffempdat.psr").empty()) GTEST_SKIP() << "no corpus";
     const std::string ffempdat = reportWithOddSalary(report("ffempdat.psr"));
-    RunResult r = run({"report", ffempdat, "--data", "--format", "json"});
+    ViewRun r = run({"report", ffempdat, "--data", "--format", "json"});
     EXPECT_EQ(r.exitCode, 3) << r.err;
     EXPECT_EQ(r.err.rfind("keldrin-pbl: " + ffempdat + ": ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find("column salary"), std::string::npos) << r.err;
@@ -222,24 +218,24 @@ TEST_F(ReportViewTest, APartialResultPrintsEverythingAndExitsThree) {
 
     // The page of a partial report is still written, with the same note and exit code.
     const std::string page = (dir_ / "ffempdat.html").string();
-    RunResult h = run({"report", ffempdat, "--html", page});
+    ViewRun h = run({"report", ffempdat, "--html", page});
     EXPECT_EQ(h.exitCode, 3) << h.err;
     EXPECT_NE(h.err.find("column salary"), std::string::npos) << h.err;
-    EXPECT_NE(readText(page).find("</html>"), std::string::npos);
+    EXPECT_NE(test::readAll(page).find("</html>"), std::string::npos);
 }
 
 TEST_F(ReportViewTest, ADamagedRowsStreamNamesTheStreamAndTheOffset) {
     const std::string deptlist = report("deptlist.psr");
     if (deptlist.empty()) GTEST_SKIP() << "no corpus";
     const std::string cut = reportWithDataCut(deptlist, 100);
-    RunResult r = run({"report", cut, "--data"});
+    ViewRun r = run({"report", cut, "--data"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find("stream 'data' byte "), std::string::npos) << r.err;
 
     // The page still draws the layout, without rows: partial, and it says why.
     const std::string page = (dir_ / "cut.html").string();
-    RunResult h = run({"report", cut, "--html", page});
+    ViewRun h = run({"report", cut, "--html", page});
     EXPECT_EQ(h.exitCode, 3) << h.err;
     EXPECT_NE(h.err.find("'data'"), std::string::npos) << h.err;
     EXPECT_TRUE(stdfs::exists(page));
@@ -263,19 +259,19 @@ TEST_F(ReportViewTest, ADamagedNestedReportDrawsItsFramesAndSaysWhy) {
     writeBytes(damaged, test::portableReport(false, streams));
 
     const std::string page = (dir_ / "nested.html").string();
-    RunResult h = run({"report", damaged, "--html", page});
+    ViewRun h = run({"report", damaged, "--html", page});
     EXPECT_EQ(h.exitCode, 3) << h.err;
     EXPECT_NE(h.err.find("stream 'neststg/datanest_3_1_1' byte "), std::string::npos) << h.err;
     EXPECT_NE(h.err.find("no saved rows for 2 of 5 rows (the first: row 3)"), std::string::npos)
         << h.err;
-    const std::string html = readText(page);
+    const std::string html = test::readAll(page);
     std::size_t frames = 0;
     for (std::size_t at = html.find("<div class=\"o report\""); at != std::string::npos;
          at = html.find("<div class=\"o report\"", at + 1))
         ++frames;
     EXPECT_EQ(frames, 5u);
 
-    RunResult json = run({"report", damaged, "--data", "--format", "json"});
+    ViewRun json = run({"report", damaged, "--data", "--format", "json"});
     EXPECT_EQ(json.exitCode, 3) << json.err;
     std::size_t none = 0;
     for (std::size_t at = json.out.find("\"d_emp_by_dept\": null"); at != std::string::npos;
@@ -283,7 +279,7 @@ TEST_F(ReportViewTest, ADamagedNestedReportDrawsItsFramesAndSaysWhy) {
         ++none;
     EXPECT_EQ(none, 2u) << json.out;
 
-    RunResult csv = run({"report", damaged, "--data", "--dw", "d_emp_by_dept"});
+    ViewRun csv = run({"report", damaged, "--data", "--dw", "d_emp_by_dept"});
     EXPECT_EQ(csv.exitCode, 3) << csv.err;
     EXPECT_EQ(std::count(csv.out.begin(), csv.out.end(), '\n'), 1 + 21 + 18 + 15);
 }
@@ -291,13 +287,13 @@ TEST_F(ReportViewTest, ADamagedNestedReportDrawsItsFramesAndSaysWhy) {
 TEST_F(ReportViewTest, ATruncatedReportFailsWithWhereItEnds) {
     const std::string deptlist = report("deptlist.psr");
     if (deptlist.empty()) GTEST_SKIP() << "no corpus";
-    const std::string whole = readText(deptlist);
+    const std::string whole = test::readAll(deptlist);
     const stdfs::path cut = dir_ / "truncated.psr";
     {
         std::ofstream out(cut, std::ios::binary);
         out.write(whole.data(), static_cast<std::streamsize>(whole.size() / 2));
     }
-    RunResult r = run({"report", cut.string(), "--data"});
+    ViewRun r = run({"report", cut.string(), "--data"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.rfind("keldrin-pbl: " + cut.string() + ": damaged report: ", 0), 0u) << r.err;
@@ -305,7 +301,7 @@ TEST_F(ReportViewTest, ATruncatedReportFailsWithWhereItEnds) {
 
     const stdfs::path notReport = dir_ / "plain.psr";
     std::ofstream(notReport) << "just some text, no report at all\n";
-    RunResult plain = run({"report", notReport.string(), "--data"});
+    ViewRun plain = run({"report", notReport.string(), "--data"});
     EXPECT_EQ(plain.exitCode, 1);
     EXPECT_EQ(plain.err, "keldrin-pbl: " + notReport.string() + ": not a saved report\n");
 }
@@ -314,10 +310,10 @@ TEST_F(ReportViewTest, APageIsWrittenWholeOrNotAtAll) {
     const std::string deptlist = report("deptlist.psr");
     if (deptlist.empty()) GTEST_SKIP() << "no corpus";
     const stdfs::path page = dir_ / "page.html";
-    RunResult r = run({"report", deptlist, "--html", page.string()});
+    ViewRun r = run({"report", deptlist, "--html", page.string()});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "");
-    const std::string html = readText(page);
+    const std::string html = test::readAll(page);
     EXPECT_EQ(html.rfind("<!DOCTYPE html>", 0), 0u);
     EXPECT_NE(html.find("</html>"), std::string::npos);
     EXPECT_NE(html.find("Marketing"), std::string::npos);
@@ -332,26 +328,26 @@ TEST_F(ReportViewTest, APageIsWrittenWholeOrNotAtAll) {
     // A report that cannot be read leaves the existing page as it was and nothing else.
     const stdfs::path truncated = dir_ / "truncated.psr";
     {
-        const std::string whole = readText(deptlist);
+        const std::string whole = test::readAll(deptlist);
         std::ofstream out(truncated, std::ios::binary);
         out.write(whole.data(), 100);
     }
-    RunResult bad = run({"report", truncated.string(), "--html", page.string()});
+    ViewRun bad = run({"report", truncated.string(), "--html", page.string()});
     EXPECT_EQ(bad.exitCode, 1);
-    EXPECT_EQ(readText(page), html);
+    EXPECT_EQ(test::readAll(page), html);
     EXPECT_EQ(files(), (std::vector<std::string>{"page.html", "truncated.psr"}));
 
     // Nor a page in the report's own place.
     const stdfs::path copy = dir_ / "copy.psr";
     stdfs::copy_file(deptlist, copy);
-    RunResult self = run({"report", copy.string(), "--html", copy.string()});
+    ViewRun self = run({"report", copy.string(), "--html", copy.string()});
     EXPECT_EQ(self.exitCode, 1);
     EXPECT_NE(self.err.find("is the report itself"), std::string::npos) << self.err;
-    EXPECT_EQ(readText(copy), readText(deptlist));
+    EXPECT_EQ(test::readAll(copy), test::readAll(deptlist));
     stdfs::remove(copy);
 
     // Nor does a page whose directory does not exist.
-    RunResult noDir = run({"report", deptlist, "--html", (dir_ / "no" / "page.html").string()});
+    ViewRun noDir = run({"report", deptlist, "--html", (dir_ / "no" / "page.html").string()});
     EXPECT_EQ(noDir.exitCode, 1);
     EXPECT_NE(noDir.err.find("does not exist"), std::string::npos) << noDir.err;
     EXPECT_EQ(files(), (std::vector<std::string>{"page.html", "truncated.psr"}));
@@ -367,7 +363,7 @@ TEST_F(ReportViewTest, OptionsThatDoNotGoTogether) {
              {"report", "r.psr", "--html", ""},
              {"report", "r.psr", "--data", "--all-rows"},
          }) {
-        RunResult r = run(args);
+        ViewRun r = run(args);
         EXPECT_EQ(r.exitCode, 2) << args[2] << " " << args[3];
         EXPECT_NE(r.err.find("usage:"), std::string::npos);
     }
@@ -380,15 +376,15 @@ TEST_F(ReportViewTest, APageOfManyRowsSaysWhatItLeftOut) {
     const std::string psr = (dir_ / "many.psr").string();
     writeBytes(psr, test::ansiRowsReport(12345));
     const std::string page = (dir_ / "many.html").string();
-    RunResult r = run({"report", psr, "--html", page});
+    ViewRun r = run({"report", psr, "--html", page});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    std::string html = readText(page);
+    std::string html = test::readAll(page);
     EXPECT_NE(html.find("10000 of 12345 rows drawn; --all-rows draws all"), std::string::npos);
     EXPECT_NE(html.find("D999<"), std::string::npos);
     EXPECT_EQ(html.find("D1000<"), std::string::npos);
     r = run({"report", psr, "--html", page, "--all-rows"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    html = readText(page);
+    html = test::readAll(page);
     EXPECT_EQ(html.find("rows drawn"), std::string::npos);
     EXPECT_NE(html.find(">D1234<"), std::string::npos);
     EXPECT_EQ(html.substr(html.size() - 15), "</body></html>\n");

@@ -29,6 +29,7 @@
 #include "support/pbl_checker.h"
 #include "support/pbl_tool_fixture.h"
 #include "support/process_runner.h"
+#include "support/test_files.h"
 
 namespace keldrin {
 namespace {
@@ -41,16 +42,6 @@ struct RunResult {
     std::string out;
     std::string err;
 };
-
-std::string readBytes(const stdfs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void writeBytes(const stdfs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 class PblToolTest : public test::PblToolProcessTest {
   protected:
@@ -122,7 +113,7 @@ TEST_F(PblToolTest, CreateWritesTheVariantThatTheVersionSelects) {
     };
     for (const Row& row : rows) {
         std::string lib = newLibrary("v" + std::to_string(row.version) + ".pbl", row.version);
-        std::string bytes = readBytes(lib);
+        std::string bytes = test::readAll(lib);
         ASSERT_EQ(bytes.size(), row.fileSize) << row.version;
         EXPECT_EQ(bytes.substr(0, 4), "HDR*");
         EXPECT_EQ(bytes.substr(row.versionOffset, row.versionBytes.size()), row.versionBytes)
@@ -133,11 +124,11 @@ TEST_F(PblToolTest, CreateWritesTheVariantThatTheVersionSelects) {
 
 TEST_F(PblToolTest, CreateNeverReplacesAnExistingFile) {
     std::string lib = path("mine.pbl");
-    writeBytes(lib, "precious");
+    test::writeAll(lib, "precious");
     RunResult r = run({"create", lib, "6"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("already exists"), std::string::npos) << r.err;
-    EXPECT_EQ(readBytes(lib), "precious");
+    EXPECT_EQ(test::readAll(lib), "precious");
     EXPECT_EQ(filesInDir(), std::vector<std::string>{"mine.pbl"});
 }
 
@@ -246,7 +237,7 @@ TEST_F(PblToolTest, PutAndCatMoveExactBytes) {
     for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
     for (int version : {6, 10}) {
         std::string lib = newLibrary("p" + std::to_string(version) + ".pbl", version);
-        writeBytes(path("in.bin"), binary);
+        test::writeAll(path("in.bin"), binary);
         ok({"put", lib, "bin.srd", path("in.bin")});
         ok({"put", lib, "stdin.srd", "-"}, big);
         ok({"put", lib, "implicit.srd"}, "from stdin");
@@ -319,19 +310,19 @@ TEST_F(PblToolTest, NamesPassThroughTheAnsiCodePage) {
     library.reset();
 
     // A name that code page 1252 cannot carry would become "?" and name another entry.
-    std::string before = readBytes(lib);
+    std::string before = test::readAll(lib);
     for (const char* name : {"日本.srd", "a\xFF\xFE.srd"}) {
         RunResult r = run({"put", lib, name}, "y");
         EXPECT_EQ(r.exitCode, 1) << name;
         EXPECT_NE(r.err.find("ANSI code page"), std::string::npos) << r.err;
     }
-    EXPECT_EQ(readBytes(lib), before);
+    EXPECT_EQ(test::readAll(lib), before);
 }
 
 TEST_F(PblToolTest, PutFailsWithoutChangingTheLibrary) {
     std::string lib = newLibrary("f.pbl", 6);
     ok({"put", lib, "keep.srd"}, "kept");
-    std::string before = readBytes(lib);
+    std::string before = test::readAll(lib);
     RunResult missingFile = run({"put", lib, "new.srd", path("no-such-file")});
     EXPECT_EQ(missingFile.exitCode, 1);
     EXPECT_NE(missingFile.err.find("cannot open the file"), std::string::npos);
@@ -342,7 +333,7 @@ TEST_F(PblToolTest, PutFailsWithoutChangingTheLibrary) {
     EXPECT_EQ(noLibrary.exitCode, 1);
     EXPECT_NE(noLibrary.err.find("no such file"), std::string::npos);
     EXPECT_FALSE(stdfs::exists(path("none.pbl")));
-    EXPECT_EQ(readBytes(lib), before);
+    EXPECT_EQ(test::readAll(lib), before);
 }
 
 TEST_F(PblToolTest, CatReportsAMissingEntry) {
@@ -417,7 +408,7 @@ TEST_F(PblToolTest, CommentPrintsAndSetsWithinTheHeaderCapacity) {
         EXPECT_EQ(ok({"comment", lib}), std::string(255, 'x') + "\n");
     }
     std::string ansi = path("c6.pbl");
-    std::string header = readBytes(ansi).substr(28, 4);
+    std::string header = test::readAll(ansi).substr(28, 4);
     EXPECT_EQ(header, "xxxx");
 }
 
@@ -470,7 +461,7 @@ std::map<std::string, FileInfo> exportedFiles(const stdfs::path& dir) {
     for (const auto& e : stdfs::directory_iterator(dir)) {
         struct stat st {};
         stat(e.path().c_str(), &st);
-        files[e.path().filename().string()] = {readBytes(e.path()),
+        files[e.path().filename().string()] = {test::readAll(e.path()),
                                                static_cast<std::int64_t>(st.st_mtime)};
     }
     return files;
@@ -551,7 +542,7 @@ TEST_F(PblToolTest, ExportKeepsEveryFileInsideTheDirectoryAndDistinct) {
 TEST_F(PblToolTest, ExportReportsADirectoryItCannotCreate) {
     std::string lib = newLibrary("x.pbl", 6);
     ok({"put", lib, "a"}, "1");
-    writeBytes(path("file"), "");
+    test::writeAll(path("file"), "");
     RunResult r = run({"export", lib, path("file")});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("cannot create the directory"), std::string::npos) << r.err;
@@ -601,9 +592,9 @@ TEST_F(PblToolTest, RebuildCopiesEveryEntryIntoAFreshLibrary) {
 TEST_F(PblToolTest, RebuildOfAnOldHeaderVersionAsksForAVersion) {
     std::string lib = newLibrary("old.pbl", 5);
     ok({"put", lib, "a.srd"}, "data");
-    std::string bytes = readBytes(lib);
+    std::string bytes = test::readAll(lib);
     bytes.replace(18, 4, "0300");
-    writeBytes(lib, bytes);
+    test::writeAll(lib, bytes);
     RunResult r = run({"rebuild", lib, path("new.pbl")});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("0300"), std::string::npos) << r.err;
@@ -619,24 +610,24 @@ TEST_F(PblToolTest, OptimizeKeepsAByteIdenticalBackupAndEntryTimes) {
         ok({"put", lib, "n" + std::to_string(i * 7919 % 30), "--time", std::to_string(500 + i)},
            std::string(static_cast<std::size_t>(i * 100), 'z'));
     for (int i = 0; i < 30; i += 3) ok({"rm", lib, "n" + std::to_string(i)});
-    std::string before = readBytes(lib);
+    std::string before = test::readAll(lib);
     std::string listing = ok({"ls", lib, "--json"});
-    writeBytes(lib + ".bak", "an older backup");
+    test::writeAll(lib + ".bak", "an older backup");
     // An existing backup is someone's file: only --force replaces it.
     RunResult refused = run({"optimize", lib});
     EXPECT_EQ(refused.exitCode, 1);
     EXPECT_NE(refused.err.find("--force"), std::string::npos) << refused.err;
-    EXPECT_EQ(readBytes(lib + ".bak"), "an older backup");
-    EXPECT_EQ(readBytes(lib), before);
+    EXPECT_EQ(test::readAll(lib + ".bak"), "an older backup");
+    EXPECT_EQ(test::readAll(lib), before);
     ok({"optimize", lib, "--force"});
-    EXPECT_EQ(readBytes(lib + ".bak"), before);
+    EXPECT_EQ(test::readAll(lib + ".bak"), before);
     std::vector<std::string> a = lines(listing), b = lines(ok({"ls", lib, "--json"}));
     std::sort(a.begin(), a.end());
     std::sort(b.begin(), b.end());
     for (auto& l : a) l.erase(l.find_last_not_of(",") + 1);
     for (auto& l : b) l.erase(l.find_last_not_of(",") + 1);
     EXPECT_EQ(a, b);
-    EXPECT_LE(readBytes(lib).size(), before.size());
+    EXPECT_LE(test::readAll(lib).size(), before.size());
     EXPECT_EQ(filesInDir(), (std::vector<std::string>{"o.pbl", "o.pbl.bak"}));
 }
 
@@ -648,11 +639,11 @@ TEST_F(PblToolTest, CheckReportsProblemsWithWhereAndDamageMessagesSayWhere) {
     EXPECT_EQ(clean.out, "0 problems, 0 notes\n");
     EXPECT_EQ(ok({"check", lib, "--json"}), "[]\n");
 
-    std::string bytes = readBytes(lib);
+    std::string bytes = test::readAll(lib);
     std::size_t dat = bytes.find("DAT*");
     ASSERT_NE(dat, std::string::npos);
     bytes.replace(dat, 4, "XXXX");
-    writeBytes(lib, bytes);
+    test::writeAll(lib, bytes);
     RunResult damaged = run({"check", lib});
     EXPECT_EQ(damaged.exitCode, 1);
     EXPECT_NE(damaged.out.find("problem data-chain: data block lacks its signature at offset " +
@@ -669,12 +660,12 @@ TEST_F(PblToolTest, CheckReportsProblemsWithWhereAndDamageMessagesSayWhere) {
     EXPECT_EQ(cat.exitCode, 1);
     EXPECT_NE(cat.err.find("damaged library: "), std::string::npos) << cat.err;
     EXPECT_NE(cat.err.find("offset " + std::to_string(dat)), std::string::npos) << cat.err;
-    EXPECT_EQ(readBytes(lib), bytes);
+    EXPECT_EQ(test::readAll(lib), bytes);
     // Optimize leaves a damaged library alone, and makes no backup of it.
     RunResult optimized = run({"optimize", lib});
     EXPECT_EQ(optimized.exitCode, 1);
     EXPECT_NE(optimized.err.find("damaged"), std::string::npos) << optimized.err;
-    EXPECT_EQ(readBytes(lib), bytes);
+    EXPECT_EQ(test::readAll(lib), bytes);
     EXPECT_EQ(filesInDir(), std::vector<std::string>{"k.pbl"});
 
     EXPECT_EQ(run({"check", path("none.pbl")}).exitCode, 1);
@@ -693,7 +684,7 @@ TEST_F(PblToolTest, ACutLibraryIsDamageToEveryCommandThatReadsItWhole) {
     ok({"put", lib, std::string(2990, 'z')}, "a node of its own");
     ok({"rm", lib, "gone.srd"});
     ok({"put", lib, "data.srd"}, std::string(800, 'X'));
-    const std::string whole = readBytes(lib);
+    const std::string whole = test::readAll(lib);
     // Blocks 8 and 17 hold data.srd, 9 keep.srd, 10 to 15 the root's right child, 16 the
     // long name's data.
     ASSERT_EQ(whole.size(), 18u * 512u);
@@ -723,7 +714,7 @@ TEST_F(PblToolTest, ACutLibraryIsDamageToEveryCommandThatReadsItWhole) {
     };
     for (const Cut& cut : cuts) {
         const std::string bytes = whole.substr(0, cut.length);
-        writeBytes(lib, bytes);
+        test::writeAll(lib, bytes);
         RunResult cat = run({"cat", lib, "data.srd"});
         ASSERT_EQ(cat.exitCode, 1) << cut.name;
         const std::string prefix = "keldrin-pbl: data.srd: ";
@@ -747,7 +738,7 @@ TEST_F(PblToolTest, ACutLibraryIsDamageToEveryCommandThatReadsItWhole) {
             } else {
                 EXPECT_NE(r.err.find(": damaged library: "), std::string::npos) << shown << r.err;
             }
-            EXPECT_EQ(readBytes(lib), bytes) << shown;
+            EXPECT_EQ(test::readAll(lib), bytes) << shown;
             // Export has made its directory, but not a file in it.
             if (stdfs::exists(out)) {
                 EXPECT_TRUE(stdfs::is_empty(out)) << shown;
@@ -768,7 +759,7 @@ TEST_F(PblToolTest, AChangingCommandThatFailsOnDamageLeavesEveryByte) {
     for (int i = 0; i < 8; ++i)
         ok({"put", lib, "e" + std::to_string(i), "--comment", "c"},
            std::string(700, static_cast<char>('a' + i)));
-    const std::string base = readBytes(lib);
+    const std::string base = test::readAll(lib);
     const std::size_t root = 1024;  // ANSI header (512) + first bitmap block (512)
     auto at = [&](std::string bytes, std::size_t offset, const std::string& with) {
         bytes.replace(offset, with.size(), with);
@@ -793,13 +784,13 @@ TEST_F(PblToolTest, AChangingCommandThatFailsOnDamageLeavesEveryByte) {
         {"optimize", lib, "--force"}};
     for (const auto& [what, bytes] : damages) {
         for (const std::vector<std::string>& command : commands) {
-            writeBytes(lib, bytes);
+            test::writeAll(lib, bytes);
             RunResult r = run(command, std::string(1500, 'n'));
             std::string shown = what + ": " + command[0] + " " + command[2];
             EXPECT_EQ(r.signal, 0) << shown;
             ASSERT_TRUE(r.exitCode == 0 || r.exitCode == 1) << shown << "\n" << r.err;
             if (r.exitCode == 1) {
-                EXPECT_EQ(readBytes(lib), bytes) << shown << "\n" << r.err;
+                EXPECT_EQ(test::readAll(lib), bytes) << shown << "\n" << r.err;
             }
             stdfs::remove(lib + ".bak");
             EXPECT_EQ(filesInDir(), std::vector<std::string>{"t.pbl"}) << shown;
@@ -810,7 +801,7 @@ TEST_F(PblToolTest, AChangingCommandThatFailsOnDamageLeavesEveryByte) {
 TEST_F(PblToolTest, AWriteProtectedLibraryIsRefusedByEveryChangingCommand) {
     std::string lib = newLibrary("ro.pbl", 6);
     ok({"put", lib, "a"}, "a");
-    std::string before = readBytes(lib);
+    std::string before = test::readAll(lib);
     ASSERT_EQ(chmod(lib.c_str(), 0444), 0);
     // Root may write anyway; the rule is the file's own mark, the same for everyone.
     for (const std::vector<std::string>& command : {std::vector<std::string>{"put", lib, "b"},
@@ -821,7 +812,7 @@ TEST_F(PblToolTest, AWriteProtectedLibraryIsRefusedByEveryChangingCommand) {
         EXPECT_EQ(r.exitCode, 1) << command[0];
         EXPECT_NE(r.err.find("write-protected"), std::string::npos) << command[0] << r.err;
     }
-    EXPECT_EQ(readBytes(lib), before);
+    EXPECT_EQ(test::readAll(lib), before);
     EXPECT_EQ(ok({"cat", lib, "a"}), "a");
     EXPECT_EQ(filesInDir(), std::vector<std::string>{"ro.pbl"});
 }
@@ -829,12 +820,12 @@ TEST_F(PblToolTest, AWriteProtectedLibraryIsRefusedByEveryChangingCommand) {
 TEST_F(PblToolTest, MessagesNameTheTrueLimitsAndWhatIsMissing) {
     for (int version : {6, 10}) {
         std::string lib = newLibrary("m" + std::to_string(version) + ".pbl", version);
-        std::string before = readBytes(lib);
+        std::string before = test::readAll(lib);
         RunResult longName = run({"put", lib, std::string(3100, 'n')}, "x");
         EXPECT_EQ(longName.exitCode, 1);
         EXPECT_NE(longName.err.find("too long: at most"), std::string::npos) << longName.err;
         EXPECT_EQ(run({"cat", lib, std::string(3100, 'n')}).err, longName.err);
-        EXPECT_EQ(readBytes(lib), before);
+        EXPECT_EQ(test::readAll(lib), before);
     }
     // ANSI comments take every byte up to the signed 16-bit count; Unicode ones whole
     // characters only.
@@ -857,17 +848,17 @@ TEST_F(PblToolTest, MessagesNameTheTrueLimitsAndWhatIsMissing) {
 TEST_F(PblToolTest, OptimizeTakesAVersionForAnOldHeader) {
     std::string lib = newLibrary("old.pbl", 5);
     ok({"put", lib, "a.srd", "--comment", "note"}, "data");
-    std::string bytes = readBytes(lib);
+    std::string bytes = test::readAll(lib);
     bytes.replace(18, 4, "0400");
-    writeBytes(lib, bytes);
+    test::writeAll(lib, bytes);
     RunResult refused = run({"optimize", lib});
     EXPECT_EQ(refused.exitCode, 1);
     EXPECT_NE(refused.err.find("--version 5"), std::string::npos) << refused.err;
-    EXPECT_EQ(readBytes(lib), bytes);
+    EXPECT_EQ(test::readAll(lib), bytes);
     ok({"optimize", lib, "--version", "6"});
     EXPECT_EQ(lineAt(ok({"info", lib}), 1), "header version: 0600");
     EXPECT_EQ(ok({"cat", lib, "a.srd"}), "data");
-    EXPECT_EQ(readBytes(lib + ".bak"), bytes);
+    EXPECT_EQ(test::readAll(lib + ".bak"), bytes);
     ok({"optimize", lib, "--version", "10", "--force"});
     EXPECT_EQ(lineAt(ok({"info", lib}), 0), "variant: Unicode");
     EXPECT_EQ(ok({"cat", lib, "a.srd"}), "data");
@@ -877,8 +868,8 @@ TEST_F(PblToolTest, OptimizeTakesAVersionForAnOldHeader) {
 // untrusted files
 
 TEST_F(PblToolTest, FilesThatAreNotLibrariesAreReportedNotTrusted) {
-    writeBytes(path("text.pbl"), "just some text");
-    writeBytes(path("empty.pbl"), "");
+    test::writeAll(path("text.pbl"), "just some text");
+    test::writeAll(path("empty.pbl"), "");
     for (const char* name : {"text.pbl", "empty.pbl"})
         for (const char* command : {"info", "ls", "comment"}) {
             RunResult r = run({command, path(name)});
@@ -890,13 +881,13 @@ TEST_F(PblToolTest, FilesThatAreNotLibrariesAreReportedNotTrusted) {
 TEST_F(PblToolTest, ADamagedDataSizeNeverSizesABuffer) {
     std::string lib = newLibrary("s.pbl", 6);
     ok({"put", lib, "big.srd"}, "small");
-    std::string bytes = readBytes(lib);
+    std::string bytes = test::readAll(lib);
     std::size_t ent = bytes.find("ENT*");
     ASSERT_NE(ent, std::string::npos);
     for (std::uint32_t size : {0x7FFFFFFFu, 0x80000000u, 100000u}) {
         std::string damaged = bytes;
         storeU32(reinterpret_cast<std::uint8_t*>(damaged.data()) + ent + 12, size);
-        writeBytes(lib, damaged);
+        test::writeAll(lib, damaged);
         for (const char* command : {"cat", "export"}) {
             RunResult r =
                 run({command, lib, command == std::string("cat") ? "big.srd" : path("out")});

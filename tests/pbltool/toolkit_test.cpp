@@ -27,14 +27,6 @@ namespace {
 
 namespace stdfs = std::filesystem;
 
-std::string readBytes(const stdfs::path& path) {
-    return test::readAll(path);
-}
-
-void writeBytes(const stdfs::path& path, const std::string& bytes) {
-    test::writeAll(path, bytes);
-}
-
 Bytes bytesOf(const std::string& text) {
     return Bytes(text.begin(), text.end());
 }
@@ -68,18 +60,18 @@ class PblToolkitTest : public test::PblToolProcessTest {
         s.push_back({"dwstg/source_3", bytesOf("release 9;\r\n// child\r\n")});
         s.push_back({"dwstg/object_3", bytesOf("PDW" + digits + " child object")});
         Bytes file = test::portableReport(false, s);
-        writeBytes(path(name), std::string(file.begin(), file.end()));
+        test::writeAll(path(name), std::string(file.begin(), file.end()));
         return path(name);
     }
     // Overwrites the signature of the first data block that holds `marker`.
     void damageDataOf(const std::string& lib, const std::string& marker) {
-        std::string bytes = readBytes(lib);
+        std::string bytes = test::readAll(lib);
         std::size_t at = bytes.find(marker);
         ASSERT_NE(at, std::string::npos);
         std::size_t block = bytes.rfind("DAT*", at);
         ASSERT_NE(block, std::string::npos);
         bytes.replace(block, 4, "XXXX");
-        writeBytes(lib, bytes);
+        test::writeAll(lib, bytes);
     }
 };
 
@@ -265,7 +257,7 @@ TEST_F(PblToolkitTest, DiffAndGrepNameDamageGoOnWithTheOtherEntriesAndExitTwo) {
     stdfs::copy_file(a, b);
     ok({"put", b, "extra.srw"}, "needle too\r\n");
     damageDataOf(a, "BROKEN");
-    const std::string damaged = readBytes(a);
+    const std::string damaged = test::readAll(a);
 
     Result d = run({"diff", a, b});
     EXPECT_EQ(d.exitCode, 2);
@@ -281,12 +273,12 @@ TEST_F(PblToolkitTest, DiffAndGrepNameDamageGoOnWithTheOtherEntriesAndExitTwo) {
                          ":good.srw:1:needle\n");
 
     // A file that is no library at all is one more trouble, not the end of the search.
-    writeBytes(path("junk.pbl"), "not a library");
+    test::writeAll(path("junk.pbl"), "not a library");
     Result j = run({"grep", "needle", path("junk.pbl"), b});
     EXPECT_EQ(j.exitCode, 2);
     EXPECT_NE(j.out.find(":extra.srw:"), std::string::npos);
     EXPECT_EQ(run({"diff", path("junk.pbl"), b}).exitCode, 2);
-    EXPECT_EQ(readBytes(a), damaged) << "reading commands change nothing";
+    EXPECT_EQ(test::readAll(a), damaged) << "reading commands change nothing";
 }
 
 // ---------------------------------------------------------------------------------------
@@ -382,15 +374,15 @@ TEST_F(PblToolkitTest, LibdataComesOutAndGoesInWhole) {
     const std::string data = std::string("scc\0data\r\n", 10) + std::string(3000, 'z');
     ok({"libdata", a, "--set", "-"}, data);
     EXPECT_EQ(ok({"libdata", a}), data);
-    writeBytes(path("small"), "small");
+    test::writeAll(path("small"), "small");
     ok({"libdata", a, "--set", path("small")});
     EXPECT_EQ(ok({"libdata", a}), "small");
     EXPECT_EQ(ok({"cat", a, "keep.srw"}), "kept");
     EXPECT_EQ(ok({"check", a}), "0 problems, 0 notes\n");
 
-    const std::string before = readBytes(a);
+    const std::string before = test::readAll(a);
     EXPECT_EQ(run({"libdata", a, "--set", path("missing")}).exitCode, 1);
-    EXPECT_EQ(readBytes(a), before);
+    EXPECT_EQ(test::readAll(a), before);
 }
 
 TEST_F(PblToolkitTest, CodepageOverridesTheLocalesAnsiCodePageForNamesAndTexts) {
@@ -440,12 +432,12 @@ TEST_F(PblToolkitTest, ReportShowsContainerVersionDataWindowsAndStreams) {
               "\"size\": 19}]}\n");
 
     // Damage is named with where it is; a file that is no report at all says so.
-    std::string bytes = readBytes(report);
-    writeBytes(path("cut.psr"), bytes.substr(0, bytes.size() - 30));
+    std::string bytes = test::readAll(report);
+    test::writeAll(path("cut.psr"), bytes.substr(0, bytes.size() - 30));
     Result cut = run({"report", path("cut.psr")});
     EXPECT_EQ(cut.exitCode, 1);
     EXPECT_NE(cut.err.find(" at offset "), std::string::npos) << cut.err;
-    writeBytes(path("text.psr"), "hello, world");
+    test::writeAll(path("text.psr"), "hello, world");
     Result text = run({"report", path("text.psr")});
     EXPECT_EQ(text.exitCode, 1);
     EXPECT_NE(text.err.find("not a saved report"), std::string::npos) << text.err;
@@ -455,9 +447,9 @@ TEST_F(PblToolkitTest, ReportShowsContainerVersionDataWindowsAndStreams) {
 // no report and a damaged one are told in the same words whatever the command.
 TEST_F(PblToolkitTest, EveryReportCommandTellsWhyAReportDoesNotOpenInTheSameWords) {
     const std::string lib = newLibrary("l.pbl", 9);
-    const std::string bytes = readBytes(newReport("r.psr", "090", "d_child"));
-    writeBytes(path("cut.psr"), bytes.substr(0, bytes.size() - 30));
-    writeBytes(path("text.psr"), "hello, world");
+    const std::string bytes = test::readAll(newReport("r.psr", "090", "d_child"));
+    test::writeAll(path("cut.psr"), bytes.substr(0, bytes.size() - 30));
+    test::writeAll(path("text.psr"), "hello, world");
     struct Case {
         std::string file;
         std::string said;
@@ -517,10 +509,10 @@ TEST_F(PblToolkitTest, ReportListsEveryStreamOfACompoundFileReport) {
     // Every stream is read, so damage is found in one a conversion never reads: here the
     // size of "data" (its directory entry's name at byte 15872, the size 120 bytes on)
     // asks for far more sectors than the file has.
-    std::string bytes = readBytes(report);
+    std::string bytes = test::readAll(report);
     ASSERT_EQ(bytes.compare(15872, 10, std::string("d\0a\0t\0a\0\0\0", 10)), 0);
     bytes.replace(15872 + 120, 4, std::string("\xff\xff\xff\x00", 4));
-    writeBytes(path("data.psr"), bytes);
+    test::writeAll(path("data.psr"), bytes);
     Result damaged = run({"report", path("data.psr")});
     EXPECT_EQ(damaged.exitCode, 1);
     EXPECT_NE(damaged.out.find("\n  data\t16777215\n"), std::string::npos) << damaged.out;
@@ -540,34 +532,34 @@ TEST_F(PblToolkitTest, AddReportPutsItsDataWindowsBesideWhatTheLibraryHolds) {
 
     // Names already there are refused before anything is written, unless --replace.
     ok({"put", lib, "d_child.srd"}, "mine");
-    std::string before = readBytes(lib);
+    std::string before = test::readAll(lib);
     Result again = run({"add-report", lib, report});
     EXPECT_EQ(again.exitCode, 1);
     EXPECT_NE(again.err.find("already holds d_r.srd, d_r.dwo, d_child.srd, d_child.dwo"),
               std::string::npos)
         << again.err;
-    EXPECT_EQ(readBytes(lib), before);
+    EXPECT_EQ(test::readAll(lib), before);
     ok({"add-report", lib, report, "--replace"});
     EXPECT_EQ(ok({"cat", lib, "d_child.srd"}), "release 9;\r\n// child\r\n");
     EXPECT_EQ(ok({"ls", lib}).find("w_keep.srw"), 0u);
 
     // A report of PowerBuilder 10 or later needs a Unicode library, as the converter makes.
     std::string unicodeReport = newReport("u.psr", "105", "d_c");
-    before = readBytes(lib);
+    before = test::readAll(lib);
     Result variant = run({"add-report", lib, unicodeReport});
     EXPECT_EQ(variant.exitCode, 1);
     EXPECT_NE(variant.err.find("needs a Unicode library"), std::string::npos) << variant.err;
-    EXPECT_EQ(readBytes(lib), before);
+    EXPECT_EQ(test::readAll(lib), before);
     std::string u = newLibrary("u.pbl", 10);
     ok({"add-report", u, unicodeReport});
     EXPECT_EQ(run({"add-report", u, report}).exitCode, 1);
 
     // A damaged report, a missing library: nothing changes.
-    std::string bytes = readBytes(report);
-    writeBytes(path("cut.psr"), bytes.substr(0, bytes.size() - 30));
+    std::string bytes = test::readAll(report);
+    test::writeAll(path("cut.psr"), bytes.substr(0, bytes.size() - 30));
     Result cut = run({"add-report", lib, path("cut.psr"), "--replace"});
     EXPECT_EQ(cut.exitCode, 1);
-    EXPECT_EQ(readBytes(lib), before);
+    EXPECT_EQ(test::readAll(lib), before);
     EXPECT_EQ(run({"add-report", path("none.pbl"), report}).exitCode, 1);
     EXPECT_FALSE(stdfs::exists(path("none.pbl")));
 }

@@ -33,19 +33,19 @@ using test::ToolResult;
 
 // One run of keldrin-pbl in this process, on code page 1252 whatever the machine's
 // locale, so ANSI texts convert the same everywhere.
-ToolResult runTool(const std::vector<std::string>& args, const std::string& input = {}) {
+ToolResult runWorkspaceTool(const std::vector<std::string>& args, const std::string& input = {}) {
     std::vector<std::u16string> wide = {u"--codepage", u"1252"};
     for (const std::string& arg : args) wide.push_back(utf8ToUtf16(arg));
     return test::runToolInProcess(wide, input);
 }
 
 std::string ok(const std::vector<std::string>& args, const std::string& input = {}) {
-    ToolResult r = runTool(args, input);
+    ToolResult r = runWorkspaceTool(args, input);
     EXPECT_EQ(r.code, 0) << args[0] << ": " << r.err;
     return r.out;
 }
 
-std::string utf16(const std::string& ascii) {
+std::string utf16Bytes(const std::string& ascii) {
     std::string out;
     for (char c : ascii) out += {c, '\0'};
     return out;
@@ -57,10 +57,10 @@ std::string str(const stdfs::path& path) {
 
 // A library's source entries and binary data entries as stored: name -> (comment size,
 // comment and body).
-using Sources = std::map<std::string, std::pair<std::int32_t, Bytes>>;
+using SourceMap = std::map<std::string, std::pair<std::int32_t, Bytes>>;
 
-Sources readSources(const stdfs::path& library) {
-    Sources sources;
+SourceMap readSourceMap(const stdfs::path& library) {
+    SourceMap sources;
     pbl::PblManagerHandle manager(pbl::createPblManager());
     pbl::PblLibraryHandle lib(manager->openLibrary(test::widePath(library), 0));
     if (!lib) {
@@ -87,13 +87,7 @@ bool endsWith(const Bytes& data, const Bytes& tail) {
                       data.end() - static_cast<std::ptrdiff_t>(tail.size()));
 }
 
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
-        lines.push_back(text.substr(start, nl - start));
-    return lines;
-}
+using test::linesOf;
 
 // ---------------------------------------------------------------------------------------
 // PowerBuilder's own workspace
@@ -110,7 +104,7 @@ TEST(WorkspaceLayout, ReproducesPowerBuildersCommittedWorkspaceByteForByte) {
     ScratchDir dir;
     const stdfs::path ours = dir.path() / "ws_objects";
     ToolResult r =
-        runTool({"export", str(project / "saveas.pbl"), str(ours), "--layout", "ws_objects"});
+        runWorkspaceTool({"export", str(project / "saveas.pbl"), str(ours), "--layout", "ws_objects"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.err.find("binary data"), std::string::npos) << "no binary data left out";
     // Only sources have files: the compiled .win and .dwo entries have none, and the
@@ -122,7 +116,7 @@ TEST(WorkspaceLayout, ReproducesPowerBuildersCommittedWorkspaceByteForByte) {
         EXPECT_EQ(test::readAll(ours / "saveas.pbl.src" / name), test::readAll(committed / name))
             << name;
 
-    r = runTool({"status", str(project / "saveas.pbl"), str(project / "ws_objects")});
+    r = runWorkspaceTool({"status", str(project / "saveas.pbl"), str(project / "ws_objects")});
     EXPECT_EQ(r.code, 0) << r.err << r.out;
     const std::vector<std::string> lines = linesOf(r.out);
     EXPECT_EQ(lines.size(), 14u) << "every source, the object list none";
@@ -146,7 +140,7 @@ TEST(WorkspaceLayout, EveryCorpusLibraryRoundTripsInEveryEncodingAndTheLayout) {
         const stdfs::path library = *corpus / row.file;
         const bool unicode = row.kind == "pbl-unicode";
         const std::string version = unicode ? "10" : row.kind == "pbl-ansi-0500" ? "5" : "6";
-        const Sources original = readSources(library);
+        const SourceMap original = readSourceMap(library);
         const std::string tag = std::to_string(libraries);
         for (const std::string encoding : {"ansi", "hexascii", "utf8", "utf16le", "layout"}) {
             SCOPED_TRACE(encoding);
@@ -154,8 +148,8 @@ TEST(WorkspaceLayout, EveryCorpusLibraryRoundTripsInEveryEncodingAndTheLayout) {
             const stdfs::path out = dir.path() / ("out-" + tag + "-").append(encoding);
             const stdfs::path copy = out / "copy.pbl";
             ToolResult r =
-                layout ? runTool({"export", str(library), str(out), "--layout", "ws_objects"})
-                       : runTool({"export", str(library), str(out), "--encoding", encoding});
+                layout ? runWorkspaceTool({"export", str(library), str(out), "--layout", "ws_objects"})
+                       : runWorkspaceTool({"export", str(library), str(out), "--encoding", encoding});
             if (r.code != 0) {
                 // Only text the encoding cannot hold may stop an export: a Unicode
                 // library's characters outside the code page, or an ANSI library's bytes
@@ -169,7 +163,7 @@ TEST(WorkspaceLayout, EveryCorpusLibraryRoundTripsInEveryEncodingAndTheLayout) {
             if (!original.empty()) {
                 if (layout) {
                     // status finds what export wrote the same as the library.
-                    ToolResult status = runTool({"status", str(library), str(out)});
+                    ToolResult status = runWorkspaceTool({"status", str(library), str(out)});
                     EXPECT_EQ(status.code, 0) << status.err << status.out;
                     // The folder is named after the library: import matches it by name.
                     stdfs::rename(out / library.filename().concat(".src"), out / "copy.pbl.src");
@@ -178,7 +172,7 @@ TEST(WorkspaceLayout, EveryCorpusLibraryRoundTripsInEveryEncodingAndTheLayout) {
                     ok({"import", str(copy), str(out)});
                 }
             }
-            Sources imported = readSources(copy);
+            SourceMap imported = readSourceMap(copy);
             if (layout) {
                 const Bytes tail =
                     unicode ? Bytes{'\r', 0, '\n', 0, ' ', 0, 0, 0} : Bytes{'\r', '\n', ' ', 0};
@@ -217,7 +211,7 @@ stdfs::path unicodeLibrary(const stdfs::path& path, const std::vector<std::strin
         std::string text = name;
         text += ":";
         text += kSource;
-        Bytes body = test::asciiBytes(utf16(text));
+        Bytes body = test::asciiBytes(utf16Bytes(text));
         data.insert(data.end(), body.begin(), body.end());
         spec.entries.push_back({name, data, 2});
     }
@@ -241,7 +235,7 @@ TEST(WorkspaceStatus, NamesEveryKindOfDifferenceAndExitsAsDiffDoes) {
     ok({"export", str(lib), str(ws), "--layout", "ws_objects"});
     const stdfs::path folder = ws / "app.pbl.src";
     EXPECT_TRUE(stdfs::exists(folder / "app.pbg"));
-    ToolResult r = runTool({"status", str(lib), str(ws)});
+    ToolResult r = runWorkspaceTool({"status", str(lib), str(ws)});
     EXPECT_EQ(r.code, 0) << r.out << r.err;
 
     const std::string body = test::readAll(folder / "d_body.srd");
@@ -257,7 +251,7 @@ TEST(WorkspaceStatus, NamesEveryKindOfDifferenceAndExitsAsDiffDoes) {
     // Not a source: the object list and anything else beside the sources.
     test::writeAll(folder / "notes.txt", "not an export file");
 
-    r = runTool({"status", str(lib), str(ws)});
+    r = runWorkspaceTool({"status", str(lib), str(ws)});
     EXPECT_EQ(r.code, 1) << r.err;
     const std::string name = str(lib);
     EXPECT_EQ(linesOf(r.out), (std::vector<std::string>{
@@ -268,7 +262,7 @@ TEST(WorkspaceStatus, NamesEveryKindOfDifferenceAndExitsAsDiffDoes) {
                                   "only-files\t" + name + "\td_new.srd",
                                   "same\t" + name + "\tf_same.srf",
                               }));
-    r = runTool({"status", str(lib), str(ws), "--json"});
+    r = runWorkspaceTool({"status", str(lib), str(ws), "--json"});
     EXPECT_EQ(r.code, 1);
     // The name as a JSON string holds it: a Windows path's backslashes are escaped.
     std::string jsonName;
@@ -284,16 +278,16 @@ TEST(WorkspaceStatus, NamesEveryKindOfDifferenceAndExitsAsDiffDoes) {
 
     // A file that is no export file is trouble (2), named; the rest is still compared.
     test::writeAll(folder / "d_bad.srd", "no header");
-    r = runTool({"status", str(lib), str(ws)});
+    r = runWorkspaceTool({"status", str(lib), str(ws)});
     EXPECT_EQ(r.code, 2);
     EXPECT_NE(r.err.find("d_bad.srd: not an export file"), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("same\t" + name + "\tf_same.srf"), std::string::npos) << r.out;
     // So is a library that cannot be opened.
-    r = runTool({"status", str(dir.path() / "none.pbl"), str(ws)});
+    r = runWorkspaceTool({"status", str(dir.path() / "none.pbl"), str(ws)});
     EXPECT_EQ(r.code, 2) << r.err;
     // A library without a folder has every source only in the library.
     const stdfs::path other = unicodeLibrary(dir.path() / "other.pbl", {"f_a.srf"});
-    r = runTool({"status", str(other), str(ws)});
+    r = runWorkspaceTool({"status", str(other), str(ws)});
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.out, "only-library\t" + str(other) + "\tf_a.srf\n");
 }
@@ -309,7 +303,7 @@ TEST(WorkspaceStatus, ComparesTheBinaryDataSectionWithTheBinEntry) {
     ok({"export", str(lib), str(ws), "--layout", "ws_objects"});
     // The .bin entry's data changes; its source does not.
     ok({"put", str(lib), "w_saveashtml.bin", "-"}, "other state");
-    ToolResult r = runTool({"status", str(lib), str(ws)});
+    ToolResult r = runWorkspaceTool({"status", str(lib), str(ws)});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.out.find("changed\t" + str(lib) + "\tw_saveashtml.srw\tbinary\n"),
               std::string::npos)
@@ -336,16 +330,16 @@ TEST(WorkspaceLayout, ImportTakesEachFolderIntoTheLibraryOfItsName) {
     ok({"create", str(newA), "10"});
     ok({"create", str(newB), "10"});
     ok({"import", "--layout", "ws_objects", str(ws), str(newA), str(newB)});
-    EXPECT_EQ(readSources(newA), readSources(a));
-    EXPECT_EQ(readSources(newB), readSources(b));
-    EXPECT_EQ(runTool({"status", str(newA), str(newB), str(ws)}).code, 0);
+    EXPECT_EQ(readSourceMap(newA), readSourceMap(a));
+    EXPECT_EQ(readSourceMap(newB), readSourceMap(b));
+    EXPECT_EQ(runWorkspaceTool({"status", str(newA), str(newB), str(ws)}).code, 0);
 
     // A library without its folder stops the import before any library changes.
     const stdfs::path c = dir.path() / "new" / "c.pbl";
     ok({"create", str(c), "10"});
     const std::string before = test::readAll(newA);
     ToolResult r =
-        runTool({"import", "--layout", "ws_objects", str(ws), str(newA), str(c), "--replace"});
+        runWorkspaceTool({"import", "--layout", "ws_objects", str(ws), str(newA), str(c), "--replace"});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("c.pbl.src: no such folder"), std::string::npos) << r.err;
     EXPECT_EQ(test::readAll(newA), before);
@@ -363,7 +357,7 @@ TEST(WorkspaceLayout, ALibraryThatCannotGoThroughStopsEveryOneBeforeAnythingIsWr
     const stdfs::path bad = dir.path() / "bad.pbl";
     test::buildLibrary(test::widePath(bad), spec);
     const stdfs::path ws = dir.path() / "ws";
-    ToolResult r = runTool({"export", str(a), str(bad), str(ws), "--layout", "ws_objects"});
+    ToolResult r = runWorkspaceTool({"export", str(a), str(bad), str(ws), "--layout", "ws_objects"});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("f_bad.srf: cannot be exported as utf8"), std::string::npos) << r.err;
     EXPECT_FALSE(stdfs::exists(ws / "a.pbl.src"));
@@ -376,7 +370,7 @@ TEST(WorkspaceLayout, ALibraryThatCannotGoThroughStopsEveryOneBeforeAnythingIsWr
                             "datawindow(changed)"));
     test::writeAll(ws / "b.pbl.src" / "d_broken.srd", "no header");
     const std::string before = test::readAll(a);
-    r = runTool({"import", "--layout", "ws_objects", str(ws), str(a), str(b), "--replace"});
+    r = runWorkspaceTool({"import", "--layout", "ws_objects", str(ws), str(a), str(b), "--replace"});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("d_broken.srd: not an export file"), std::string::npos) << r.err;
     EXPECT_EQ(test::readAll(a), before);
@@ -396,7 +390,7 @@ TEST(WorkspaceLayout, RefusesWhatTheLayoutCannotMean) {
              {"export", str(a), str(twin), ws, "--layout", "ws_objects"},  // one folder
              {"import", "--layout", "flat", ws, str(a)},
          }) {
-        ToolResult r = runTool(args);
+        ToolResult r = runWorkspaceTool(args);
         EXPECT_EQ(r.code, 2) << args.back() << ": " << r.err;
     }
     EXPECT_FALSE(stdfs::exists(ws));
@@ -413,24 +407,24 @@ TEST(LfCheckout, AFileWithoutACarriageReturnComesBackWithCrlfAndOneWithAnyKeepsI
     stdfs::create_directory(files);
     test::writeAll(files / "f_lf.srf", "$PBExportHeader$f_lf.srf\nline one\nline two\n");
     test::writeAll(files / "f_utf16.srf",
-                   "\xFF\xFE" + utf16("$PBExportHeader$f_utf16.srf\nline \xE4\n"));
+                   "\xFF\xFE" + utf16Bytes("$PBExportHeader$f_utf16.srf\nline \xE4\n"));
     // Real entries mix line ends: any CR keeps the file's bytes.
     test::writeAll(files / "f_mixed.srf", "$PBExportHeader$f_mixed.srf\r\nline one\nline two\r\n");
     test::writeAll(files / "f_utf8.srf",
                    "\xEF\xBB\xBF$PBExportHeader$f_utf8.srf\n$PBExportComments$c\nx\ny");
     ok({"import", str(lib), str(files)});
-    const Sources stored = readSources(lib);
-    EXPECT_EQ(stored.at("f_lf.srf").second, test::asciiBytes(utf16("line one\r\nline two\r\n")));
-    EXPECT_EQ(stored.at("f_utf16.srf").second, test::asciiBytes(utf16("line \xE4\r\n")));
-    EXPECT_EQ(stored.at("f_mixed.srf").second, test::asciiBytes(utf16("line one\nline two\r\n")));
-    EXPECT_EQ(stored.at("f_utf8.srf").second, test::asciiBytes(utf16("cx\r\ny")));
+    const SourceMap stored = readSourceMap(lib);
+    EXPECT_EQ(stored.at("f_lf.srf").second, test::asciiBytes(utf16Bytes("line one\r\nline two\r\n")));
+    EXPECT_EQ(stored.at("f_utf16.srf").second, test::asciiBytes(utf16Bytes("line \xE4\r\n")));
+    EXPECT_EQ(stored.at("f_mixed.srf").second, test::asciiBytes(utf16Bytes("line one\nline two\r\n")));
+    EXPECT_EQ(stored.at("f_utf8.srf").second, test::asciiBytes(utf16Bytes("cx\r\ny")));
 
     // An ANSI library stores the code page's bytes with CRLF too.
     const stdfs::path ansi = dir.path() / "ansi.pbl";
     ok({"create", str(ansi), "6"});
     test::writeAll(files / "f_lf.srf", "$PBExportHeader$f_lf.srf\nline \xE4\n");
     ok({"import", str(ansi), str(files / "f_lf.srf")});
-    EXPECT_EQ(readSources(ansi).at("f_lf.srf").second, test::asciiBytes("line \xE4\r\n"));
+    EXPECT_EQ(readSourceMap(ansi).at("f_lf.srf").second, test::asciiBytes("line \xE4\r\n"));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -442,15 +436,15 @@ TEST(DiffIgnoreEol, CrlfAndLfLineEndsCompareEqualInTheSummaryAndTheText) {
     const stdfs::path b = dir.path() / "b.pbl";
     ok({"create", str(a), "10"});
     ok({"create", str(b), "10"});
-    ok({"put", str(a), "f_x.srf", "-"}, utf16("one\r\ntwo\r\nthree\r\n"));
-    ok({"put", str(b), "f_x.srf", "-"}, utf16("one\ntwo\nthree\n"));
-    ok({"put", str(a), "f_y.srf", "-"}, utf16("one\r\ntwo\r\nthree\r\n"));
-    ok({"put", str(b), "f_y.srf", "-"}, utf16("one\nTWO\nthree\n"));
+    ok({"put", str(a), "f_x.srf", "-"}, utf16Bytes("one\r\ntwo\r\nthree\r\n"));
+    ok({"put", str(b), "f_x.srf", "-"}, utf16Bytes("one\ntwo\nthree\n"));
+    ok({"put", str(a), "f_y.srf", "-"}, utf16Bytes("one\r\ntwo\r\nthree\r\n"));
+    ok({"put", str(b), "f_y.srf", "-"}, utf16Bytes("one\nTWO\nthree\n"));
 
-    ToolResult r = runTool({"diff", str(a), str(b)});
+    ToolResult r = runWorkspaceTool({"diff", str(a), str(b)});
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.out, "changed\tf_x.srf\tdata\nchanged\tf_y.srf\tdata\n");
-    r = runTool({"diff", str(a), str(b), "--ignore-eol", "--text", "--all"});
+    r = runWorkspaceTool({"diff", str(a), str(b), "--ignore-eol", "--text", "--all"});
     EXPECT_EQ(r.code, 1) << r.err;
     EXPECT_EQ(r.out,
               "same\tf_x.srf\n"
@@ -458,7 +452,7 @@ TEST(DiffIgnoreEol, CrlfAndLfLineEndsCompareEqualInTheSummaryAndTheText) {
               "--- a/f_y.srf\n+++ b/f_y.srf\n@@ -1,3 +1,3 @@\n one\n-two\n+TWO\n three\n");
     ok({"rm", str(b), "f_y.srf"});
     ok({"rm", str(a), "f_y.srf"});
-    EXPECT_EQ(runTool({"diff", str(a), str(b), "--ignore-eol"}).code, 0);
+    EXPECT_EQ(runWorkspaceTool({"diff", str(a), str(b), "--ignore-eol"}).code, 0);
 }
 
 }  // namespace

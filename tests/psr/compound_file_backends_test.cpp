@@ -25,10 +25,10 @@ namespace {
 
 namespace stdfs = std::filesystem;
 
-enum class Outcome { kBytes, kNotFound, kIOException };
+enum class BackendOutcome { kBytes, kNotFound, kIOException };
 
 struct Result {
-    Outcome outcome = Outcome::kIOException;
+    BackendOutcome outcome = BackendOutcome::kIOException;
     std::vector<std::uint8_t> bytes;
     bool operator==(const Result&) const = default;
 };
@@ -60,7 +60,7 @@ Result readToEnd(ReadChunk read) {
         if (n == 0) break;
         r.bytes.insert(r.bytes.end(), buffer, buffer + n);
     }
-    r.outcome = Outcome::kBytes;
+    r.outcome = BackendOutcome::kBytes;
     return r;
 }
 
@@ -75,7 +75,7 @@ Result viaLayer(const std::u16string& file, const std::u16string& path) {
     for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
         std::unique_ptr<cf::Storage> child;
         if (parts[i].empty() || current->openStorage(parts[i], child) != cf::Status::kOk) {
-            r.outcome = Outcome::kNotFound;
+            r.outcome = BackendOutcome::kNotFound;
             return r;
         }
         current = child.get();
@@ -83,7 +83,7 @@ Result viaLayer(const std::u16string& file, const std::u16string& path) {
     }
     std::unique_ptr<cf::Stream> stream;
     if (parts.back().empty() || current->openStream(parts.back(), stream) != cf::Status::kOk) {
-        r.outcome = Outcome::kNotFound;
+        r.outcome = BackendOutcome::kNotFound;
         return r;
     }
     return readToEnd([&](std::uint8_t* buffer, std::size_t size, std::size_t& n) {
@@ -116,7 +116,7 @@ Result viaReader(const std::u16string& file, const std::u16string& path) {
             parts[i].empty() ? std::nullopt : reader->findChild(current, parts[i]);
         cfb::EntryType wanted = last ? cfb::EntryType::kStream : cfb::EntryType::kStorage;
         if (!child || reader->entry(*child).type != wanted) {
-            r.outcome = Outcome::kNotFound;
+            r.outcome = BackendOutcome::kNotFound;
             return r;
         }
         current = *child;
@@ -177,7 +177,7 @@ TEST(CompoundFileBackends, EveryStreamOfEveryFixtureReadsTheSame) {
         if (!reader) continue;  // not a compound file
         for (const std::u16string& path : streamPaths(*reader)) {
             Result expected = viaReader(name, path);
-            EXPECT_EQ(expected.outcome, Outcome::kBytes) << file << " " << narrow(path);
+            EXPECT_EQ(expected.outcome, BackendOutcome::kBytes) << file << " " << narrow(path);
             EXPECT_EQ(viaLayer(name, path), expected) << file << " " << narrow(path);
             ++compared;
         }
@@ -220,7 +220,7 @@ TEST(CompoundFileBackends, MissingElementsAreNotFoundInBoth) {
         Result actual = viaLayer(name, path);
         EXPECT_EQ(actual, expected) << narrow(path);
         if (std::u16string_view(path) != u"SOURCE") {
-            EXPECT_EQ(actual.outcome, Outcome::kNotFound) << narrow(path);
+            EXPECT_EQ(actual.outcome, BackendOutcome::kNotFound) << narrow(path);
         }
     }
 }
@@ -261,7 +261,7 @@ TEST(CompoundFileBackends, DamagedCopiesEndTheSameWay) {
         std::fclose(f);
         for (const char16_t* path : {u"source", u"object", u"dwstg/dwlookup"}) {
             Result expected = viaReader(cut.u16string(), path);
-            EXPECT_EQ(expected.outcome, Outcome::kIOException) << d.what << " " << narrow(path);
+            EXPECT_EQ(expected.outcome, BackendOutcome::kIOException) << d.what << " " << narrow(path);
             EXPECT_EQ(viaLayer(cut.u16string(), path), expected) << d.what << " " << narrow(path);
         }
     }
