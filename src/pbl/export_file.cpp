@@ -268,9 +268,23 @@ std::optional<std::string> sectionAscii(std::basic_string_view<Char> section, st
     return ascii;
 }
 
+// `owner`, when given, is the string `text` views, handed over: the source (all but a
+// few lines of the file) is then cut out of it in place instead of copied, so a large
+// file's text is held once.
 template <class Char>
-bool parseText(std::basic_string_view<Char> text, ExportTexts<Char>& texts, std::string& error) {
+bool parseText(std::basic_string_view<Char> text, ExportTexts<Char>& texts, std::string& error,
+               std::basic_string<Char>* owner = nullptr) {
     const std::basic_string_view<Char> whole = text;
+    auto keepSource = [&](std::basic_string_view<Char> source) {
+        if (owner == nullptr) {
+            texts.source = std::basic_string<Char>(source);
+            return;
+        }
+        const auto start = static_cast<std::size_t>(source.data() - owner->data());
+        owner->resize(start + source.size());
+        owner->erase(0, start);
+        texts.source = std::move(*owner);
+    };
     if (!startsWith(text, kHeaderTag)) {
         error = "no $PBExportHeader$ line at the start";
         return false;
@@ -287,14 +301,13 @@ bool parseText(std::basic_string_view<Char> text, ExportTexts<Char>& texts, std:
     }
     const std::size_t at = sectionStart(text);
     if (at == std::basic_string_view<Char>::npos) {
-        texts.source = std::basic_string<Char>(text);
+        keepSource(text);
         return true;
     }
     // The line break PowerBuilder puts before the section is not the source's.
     std::basic_string_view<Char> source = text.substr(0, at);
     if (!source.empty()) source.remove_suffix(1);
     if (!source.empty() && source.back() == static_cast<Char>('\r')) source.remove_suffix(1);
-    texts.source = std::basic_string<Char>(source);
 
     const std::basic_string_view<Char> section = text.substr(at);
     const std::basic_string_view<Char> before =
@@ -314,6 +327,8 @@ bool parseText(std::basic_string_view<Char> text, ExportTexts<Char>& texts, std:
         return false;
     }
     texts.binary = std::move(decoded.entry);
+    // Last: it may take the text the section was read from.
+    keepSource(source);
     return true;
 }
 
@@ -403,9 +418,14 @@ ReadExportFile readExportFile(ByteSpan file) {
         read.encoding = ExportEncoding::kUtf8;
         ByteSpan body = file.subspan(kUtf8Mark.size());
         std::string_view utf8(reinterpret_cast<const char*>(body.data()), body.size());
-        wide = utf8ToUtf16(utf8);
-        // Invalid UTF-8 came out as U+FFFD, which does not give the same bytes back.
-        if (utf16ToUtf8(*wide) != utf8) {
+        // Any byte that starts no valid shortest-form sequence: the file would not come
+        // back as it was.
+        bool invalid = false;
+        wide = decodeUtf8(utf8, [&](unsigned char) {
+            invalid = true;
+            return u'\uFFFD';
+        });
+        if (invalid) {
             read.error = "the file is not valid UTF-8";
             return read;
         }
@@ -428,7 +448,7 @@ ReadExportFile readExportFile(ByteSpan file) {
         parseText(text, read.ansi, read.error);
         return read;
     }
-    parseText(std::u16string_view(*wide), read.wide, read.error);
+    parseText(std::u16string_view(*wide), read.wide, read.error, &*wide);
     return read;
 }
 

@@ -586,10 +586,13 @@ int PblLibrary::putEntry(const std::u16string& name, ByteSpan comment, ByteSpan 
     // A name past the node's room is refused as such, not looked up and not found.
     const std::size_t nameBytes = unicode_ ? name.size() * 2 : wideToAnsi(name).size();
     if (nameBytes > maxNameBytes()) return kPblInvalidArgument;
-    // The data goes to the chain in one piece; only an entry with a comment needs a copy.
+    // The data goes to the chain in one piece; only an entry with a comment needs a copy,
+    // and not when the caller holds the comment right before the body.
     Bytes joined;
     ByteSpan data = body;
-    if (!comment.empty()) {
+    if (!comment.empty() && comment.data() + comment.size() == body.data()) {
+        data = ByteSpan(comment.data(), comment.size() + body.size());
+    } else if (!comment.empty()) {
         joined.reserve(comment.size() + body.size());
         joined.assign(comment.begin(), comment.end());
         joined.insert(joined.end(), body.begin(), body.end());

@@ -41,7 +41,13 @@ bool commitReplacement(fs::ReplacementFile& file, fs::Replace replace, fs::Durab
 namespace {
 
 // Reads all of `file` into `bytes`; false when more than `limit` bytes come.
+// The buffer is sized to the file as it stands when opened (within `limit`), so a
+// large file is not copied from buffer to doubled buffer; one that grows meanwhile
+// still reads whole.
 bool readAll(std::FILE* file, std::vector<std::uint8_t>& bytes, std::size_t limit) {
+    const std::int64_t size = fs::fileSize(file);
+    if (size > 0 && static_cast<std::uint64_t>(size) <= limit)
+        bytes.reserve(static_cast<std::size_t>(size) + 1);
     std::uint8_t chunk[65536];
     std::size_t n;
     while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {

@@ -10,6 +10,7 @@
 // lock), checks them all before the library changes, and makes all its changes as one:
 // a bad file names itself and leaves the library as it was.
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -434,22 +435,23 @@ ImportedEntry prepareImport(const OpenLibrary& lib, const std::u16string& path,
         entry.binaryName = utf8ToUtf16(binary->name);
         entry.binaryData = std::move(binary->data);
     }
+    // An ANSI library's comment and body as bytes, a Unicode library's as text.
     std::string comment;
     std::string body;
-    // A Unicode library's body: encoded straight into the entry's data below, with no
-    // string of its UTF-16LE bytes in between.
-    std::optional<std::u16string> wideBody;
+    std::u16string wideComment;
+    std::u16string wideBody;
+    entry.unicode = unicode;
     if (read.encoding == ExportEncoding::kAnsi) {
         std::optional<std::u16string> name = exactWide(read.ansi.name);
         if (!name) throw ToolFailure{where + ": the entry name is not text in the ANSI code page"};
         entry.name = std::move(*name);
         if (unicode) {
-            std::optional<std::u16string> wideComment = exactWide(read.ansi.comment);
+            std::optional<std::u16string> wideFileComment = exactWide(read.ansi.comment);
             std::optional<std::u16string> wideSource = exactWide(read.ansi.source);
-            if (!wideComment || !wideSource)
+            if (!wideFileComment || !wideSource)
                 throw ToolFailure{where + ": not text in the ANSI code page"};
             std::string().swap(read.ansi.source);
-            appendUtf16Le(comment, *wideComment);
+            wideComment = std::move(*wideFileComment);
             wideBody = std::move(*wideSource);
         } else {
             comment = std::move(read.ansi.comment);
@@ -458,7 +460,7 @@ ImportedEntry prepareImport(const OpenLibrary& lib, const std::u16string& path,
     } else {
         entry.name = std::move(read.wide.name);
         if (unicode) {
-            appendUtf16Le(comment, read.wide.comment);
+            wideComment = std::move(read.wide.comment);
             wideBody = std::move(read.wide.source);
         } else {
             std::optional<std::string> ansiComment = exactAnsiBytes(read.wide.comment);
@@ -472,6 +474,8 @@ ImportedEntry prepareImport(const OpenLibrary& lib, const std::u16string& path,
             body = std::move(*ansiSource);
         }
     }
+    const std::size_t commentBytes = unicode ? wideComment.size() * 2 : comment.size();
+    const std::size_t bodySize = unicode ? wideBody.size() * 2 : body.size();
 
     const std::string named = where + ": the entry " + displayPath(entry.name);
     if (!pbl::isSourceEntryName(entry.name))
@@ -488,23 +492,24 @@ ImportedEntry prepareImport(const OpenLibrary& lib, const std::u16string& path,
                           std::to_string(nameBytes) + " bytes, at most " +
                           std::to_string(limitBytes) + ")"};
     const std::size_t commentLimit = lib->maxCommentBytes();
-    if (comment.size() > commentLimit)
+    if (commentBytes > commentLimit)
         throw ToolFailure{where + ": the comment is too long: at most " +
                           std::to_string(unicode ? commentLimit / 2 : commentLimit) +
                           (unicode ? " UTF-16 characters" : " bytes")};
-    const std::size_t bodySize = wideBody ? wideBody->size() * 2 : body.size();
-    if (bodySize > pbl::PblLibrary::maxEntryBytes() - comment.size())
+    if (bodySize > pbl::PblLibrary::maxEntryBytes() - commentBytes)
         throw ToolFailure{where + ": too large for a library entry"};
-    entry.commentSize = comment.size();
-    entry.data.reserve(comment.size() + bodySize);
-    entry.data.assign(comment.begin(), comment.end());
-    if (wideBody) {
-        for (char16_t unit : *wideBody) {
-            entry.data.push_back(static_cast<std::uint8_t>(unit & 0xFF));
-            entry.data.push_back(static_cast<std::uint8_t>(unit >> 8));
-        }
+    entry.commentSize = commentBytes;
+    if (unicode) {
+        // The header lines the body was cut from left room in its string for the
+        // comment, so this moves the text instead of copying it.
+        wideBody.insert(0, wideComment);
+        if constexpr (std::endian::native == std::endian::big)
+            for (char16_t& unit : wideBody) unit = static_cast<char16_t>((unit >> 8) | (unit << 8));
+        entry.wideData = std::move(wideBody);
     } else {
-        entry.data.insert(entry.data.end(), body.begin(), body.end());
+        entry.ansiData.reserve(comment.size() + body.size());
+        entry.ansiData.assign(comment.begin(), comment.end());
+        entry.ansiData.insert(entry.ansiData.end(), body.begin(), body.end());
     }
     return entry;
 }
@@ -560,7 +565,7 @@ void runImport(ToolContext& context, const ParsedArgs& args) {
     if (args.has(kWorkspaceCheckOnly)) return;
 
     for (ImportedEntry& entry : entries) {
-        const ByteSpan data(entry.data);
+        const ByteSpan data = entry.data();
         lib.check(library.putEntry(entry.name, data.first(entry.commentSize),
                                    data.subspan(entry.commentSize)),
                   displayPath(entry.name));

@@ -18,8 +18,18 @@ namespace keldrin::tool {
 struct ImportedEntry {
     std::u16string file;
     std::u16string name;
-    std::vector<std::uint8_t> data;  // the comment, then the body
-    std::size_t commentSize = 0;
+    // The comment, then the body, as the entry stores them: bytes for an ANSI library;
+    // for a Unicode one the UTF-16 text itself, its units laid out as the library stores
+    // them (little-endian), so that a large source is held once, not as text and bytes.
+    std::vector<std::uint8_t> ansiData;
+    std::u16string wideData;
+    bool unicode = false;
+    std::size_t commentSize = 0;  // in bytes
+    ByteSpan data() const {
+        return unicode ? ByteSpan(reinterpret_cast<const std::uint8_t*>(wideData.data()),
+                                  wideData.size() * sizeof(char16_t))
+                       : ByteSpan(ansiData);
+    }
     // The object's binary data entry, from the file's binary data section.
     std::optional<std::u16string> binaryName;
     std::vector<std::uint8_t> binaryData;

@@ -188,7 +188,7 @@ std::string differences(OpenLibrary& lib, const EntryRecord& source, const Entry
     const auto commentSize = static_cast<std::size_t>(source.info.commentSize);
     ByteSpan body = ByteSpan(stored).subspan(commentSize);
     body = body.first(body.size() - workspaceOmittedTail(unicode, source.name, body));
-    const ByteSpan fileData(file.data);
+    const ByteSpan fileData = file.data();
     std::string what;
     auto add = [&](const char* word) { what += (what.empty() ? "" : ",") + std::string(word); };
     if (!std::ranges::equal(body, fileData.subspan(file.commentSize))) add("data");
