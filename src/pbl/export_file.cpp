@@ -452,6 +452,71 @@ ReadExportFile readExportFile(ByteSpan file) {
     return read;
 }
 
+void PiecewiseExportReader::add(ByteSpan piece) {
+    pending_.insert(pending_.end(), piece.begin(), piece.end());
+    if (mode_ == Mode::kUndecided && pending_.size() >= kMarkBytes) decide();
+    if (mode_ == Mode::kUtf8 || mode_ == Mode::kUtf16Le) decodePending(false);
+}
+
+void PiecewiseExportReader::decide() {
+    if (startsWith(ByteSpan(pending_), kUtf8Mark)) {
+        mode_ = Mode::kUtf8;
+        pending_.erase(pending_.begin(), pending_.begin() + kUtf8Mark.size());
+    } else if (startsWith(ByteSpan(pending_), kUtf16LeMark) && foreignMark(pending_) == nullptr) {
+        mode_ = Mode::kUtf16Le;
+        pending_.erase(pending_.begin(), pending_.begin() + kUtf16LeMark.size());
+    } else {
+        mode_ = Mode::kWhole;
+        if (sizeHint_ > pending_.size()) pending_.reserve(sizeHint_);
+        return;
+    }
+    // A UTF-8 file's text has at most as many units as the file has bytes.
+    text_.reserve(mode_ == Mode::kUtf8 ? sizeHint_ : sizeHint_ / 2);
+}
+
+void PiecewiseExportReader::decodePending(bool last) {
+    std::size_t used = 0;
+    if (mode_ == Mode::kUtf16Le) {
+        used = pending_.size() - pending_.size() % 2;
+        for (std::size_t i = 0; i < used; i += 2)
+            text_.push_back(static_cast<char16_t>(pending_[i] | (pending_[i + 1] << 8)));
+    } else {
+        const std::string_view bytes(reinterpret_cast<const char*>(pending_.data()), pending_.size());
+        while (used < bytes.size()) {
+            char32_t c = 0;
+            const std::size_t length = decodeUtf8At(bytes, used, c);
+            if (length != 0) {
+                appendCodePoint(text_, c);
+                used += length;
+                continue;
+            }
+            // A character cut by the end of the piece waits for the next one.
+            if (!last && bytes.size() - used < 4) break;
+            invalid_ = true;
+            ++used;
+        }
+    }
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(used));
+}
+
+ReadExportFile PiecewiseExportReader::finish() {
+    if (mode_ == Mode::kUndecided) decide();
+    if (mode_ == Mode::kWhole) return readExportFile(pending_);
+    decodePending(true);
+    ReadExportFile read;
+    read.encoding = mode_ == Mode::kUtf8 ? ExportEncoding::kUtf8 : ExportEncoding::kUtf16Le;
+    if (mode_ == Mode::kUtf8 && invalid_) {
+        read.error = "the file is not valid UTF-8";
+        return read;
+    }
+    if (mode_ == Mode::kUtf16Le && !pending_.empty()) {
+        read.error = "a UTF-16LE file of an odd number of bytes";
+        return read;
+    }
+    parseText(std::u16string_view(text_), read.wide, read.error, &text_);
+    return read;
+}
+
 std::u16string binaryEntryName(std::u16string_view sourceName) {
     std::u16string name(sourceName.substr(0, sourceName.size() < 4 ? 0 : sourceName.size() - 4));
     return name + u".bin";

@@ -77,6 +77,31 @@ struct ReadExportFile {
 
 ReadExportFile readExportFile(ByteSpan file);
 
+// readExportFile for a file given piece by piece, as it is read: a UTF-8 or UTF-16LE
+// file is decoded as its pieces come, so a large one is held as text only, never as
+// bytes and text at once. Any split of the same bytes reads as readExportFile reads
+// them whole.
+class PiecewiseExportReader {
+  public:
+    // `sizeHint`: the file's size as far as known (0: not known), to size the text once.
+    explicit PiecewiseExportReader(std::size_t sizeHint = 0) : sizeHint_(sizeHint) {}
+    void add(ByteSpan piece);
+    ReadExportFile finish();
+
+  private:
+    // Enough bytes to tell every encoding and foreign mark apart.
+    static constexpr std::size_t kMarkBytes = 8;
+    enum class Mode { kUndecided, kWhole, kUtf8, kUtf16Le };
+    void decide();
+    void decodePending(bool last);
+
+    std::size_t sizeHint_;
+    Mode mode_ = Mode::kUndecided;
+    Bytes pending_;  // undecided: every byte so far; kWhole: the file; else an unfinished character
+    std::u16string text_;
+    bool invalid_ = false;
+};
+
 // The name of the entry that holds the binary data of the object whose source entry is
 // `sourceName`: the same name with ".bin".
 std::u16string binaryEntryName(std::u16string_view sourceName);

@@ -70,19 +70,6 @@ std::optional<std::vector<std::uint8_t>> readWholeFile(const std::u16string& pat
     return bytes;
 }
 
-std::vector<std::uint8_t> readBoundedFile(const std::u16string& path, std::size_t limit) {
-    std::FILE* file = fs::openFile(path, "rb");
-    if (file == nullptr) throw ToolFailure{displayPath(path) + ": cannot open the file"};
-    std::vector<std::uint8_t> bytes;
-    const bool fits = readAll(file, bytes, limit);
-    const bool ok = std::ferror(file) == 0;
-    std::fclose(file);
-    if (!fits)
-        throw ToolFailure{displayPath(path) + ": longer than " + std::to_string(limit) + " bytes"};
-    if (!ok) throw ToolFailure{displayPath(path) + ": cannot read the file"};
-    return bytes;
-}
-
 void syncDirectoryNames(const std::u16string& directory) {
     if (!fs::syncDirectory(directory))
         throw ToolFailure{displayPath(directory) + ": cannot put the directory on disk"};

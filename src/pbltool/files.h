@@ -28,9 +28,6 @@ bool commitReplacement(fs::ReplacementFile& file, fs::Replace replace, fs::Durab
                        const std::string& failure);
 
 std::optional<std::vector<std::uint8_t>> readWholeFile(const std::u16string& path);
-// The whole file, or ToolFailure naming it: it cannot be read, or it is longer than
-// `limit` bytes (checked as it is read, so a huge file sizes no buffer).
-std::vector<std::uint8_t> readBoundedFile(const std::u16string& path, std::size_t limit);
 // Puts the directory's names on disk, after many files were committed into it.
 void syncDirectoryNames(const std::u16string& directory);
 

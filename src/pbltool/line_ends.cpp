@@ -1,5 +1,7 @@
 #include "pbltool/line_ends.h"
 
+#include <cstring>
+
 #include <algorithm>
 #include <cstddef>
 
@@ -21,14 +23,23 @@ std::basic_string<Char> crlfLines(std::basic_string_view<Char> text) {
 
 }  // namespace
 
-bool exportFileHasCarriageReturn(ByteSpan file, pbl::ExportEncoding encoding) {
-    if (encoding != pbl::ExportEncoding::kUtf16Le)
-        // ANSI (a lead byte's partner is never below 0x40), HEXASCII and UTF-8 keep a CR
-        // byte for the character itself.
-        return std::find(file.begin(), file.end(), std::uint8_t{'\r'}) != file.end();
-    for (std::size_t i = 0; i + 1 < file.size(); i += 2)
-        if (file[i] == '\r' && file[i + 1] == 0) return true;
-    return false;
+void CarriageReturnScan::add(ByteSpan piece) {
+    if (piece.empty()) return;
+    if (unitStarted_ && piece[0] == 0) unit_ = true;
+    unitStarted_ = false;
+    const std::uint8_t* const begin = piece.data();
+    const std::uint8_t* const end = begin + piece.size();
+    for (const std::uint8_t* p = begin; !(byte_ && unit_) && p < end; ++p) {
+        p = static_cast<const std::uint8_t*>(std::memchr(p, '\r', static_cast<std::size_t>(end - p)));
+        if (p == nullptr) break;
+        byte_ = true;
+        if ((offset_ + static_cast<std::uint64_t>(p - begin)) % 2 != 0) continue;
+        if (p + 1 < end)
+            unit_ = unit_ || p[1] == 0;
+        else
+            unitStarted_ = true;
+    }
+    offset_ += piece.size();
 }
 
 std::string lfToCrlf(std::string_view text) {

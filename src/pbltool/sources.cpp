@@ -389,17 +389,48 @@ void collectFiles(const std::u16string& path, std::vector<std::u16string>& files
     }
 }
 
+// The export file at `path`, read and decoded piece by piece, with whether it holds a
+// CR; ToolFailure naming it when it cannot be read or is longer than `limit` bytes
+// (checked as it is read, so a huge file sizes no buffer).
+std::pair<pbl::ReadExportFile, bool> readExportFileAt(const std::u16string& path,
+                                                      std::size_t limit) {
+    fs::FileHandle file(fs::openFile(path, "rb"));
+    if (!file) throw ToolFailure{displayPath(path) + ": cannot open the file"};
+    const std::int64_t size = fs::fileSize(file.get());
+    pbl::PiecewiseExportReader reader(
+        size > 0 && static_cast<std::uint64_t>(size) <= limit ? static_cast<std::size_t>(size) : 0);
+    CarriageReturnScan carriageReturns;
+    std::vector<std::uint8_t> piece(std::size_t{1} << 20);
+    std::size_t total = 0;
+    std::size_t n;
+    while ((n = std::fread(piece.data(), 1, piece.size(), file.get())) > 0) {
+        if (n > limit - total)
+            throw ToolFailure{displayPath(path) + ": longer than " + std::to_string(limit) +
+                              " bytes"};
+        total += n;
+        const ByteSpan bytes(piece.data(), n);
+        carriageReturns.add(bytes);
+        reader.add(bytes);
+    }
+    if (std::ferror(file.get()) != 0) throw ToolFailure{displayPath(path) + ": cannot read the file"};
+    pbl::ReadExportFile read = reader.finish();
+    const bool hasCarriageReturn = carriageReturns.found(read.encoding);
+    return {std::move(read), hasCarriageReturn};
+}
+
 // One export file read and parsed, before the library is open: a slow file then
 // holds no lock. Its texts, a name or comment no export could carry refused, or
 // ToolFailure naming it.
 pbl::ReadExportFile readImportFile(const std::u16string& path) {
     const std::string where = displayPath(path);
-    std::vector<std::uint8_t> bytes = readBoundedFile(path, pbl::PblLibrary::maxEntryBytes());
-    pbl::ReadExportFile read = pbl::readExportFile(bytes);
+    std::pair<pbl::ReadExportFile, bool> fileRead =
+        readExportFileAt(path, pbl::PblLibrary::maxEntryBytes());
+    pbl::ReadExportFile& read = fileRead.first;
+    const bool hasCarriageReturn = fileRead.second;
     if (!read.error.empty()) throw ToolFailure{where + ": not an export file: " + read.error};
     // A file without a single CR is a checkout that turned PowerBuilder's CRLF into LF:
     // its lines go back as PowerBuilder stores them. Any CR keeps every byte as it is.
-    if (!exportFileHasCarriageReturn(bytes, read.encoding)) {
+    if (!hasCarriageReturn) {
         if (read.encoding == ExportEncoding::kAnsi)
             read.ansi.source = lfToCrlf(read.ansi.source);
         else
@@ -418,7 +449,7 @@ pbl::ReadExportFile readImportFile(const std::u16string& path) {
                           (name ? shownName(*name) : escapeControls(read.ansi.name)) + ": " +
                           problem + ", so no export could carry it"};
     }
-    return read;
+    return std::move(read);
 }
 
 // The texts of one read export file in the library's encoding, or ToolFailure naming it.

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/bytes.h"
 #include "pbl/export_file.h"
@@ -195,6 +196,75 @@ TEST(ExportFileNames, EncodingsAndSourceEntries) {
     EXPECT_FALSE(isSourceEntryName(u".srd"));
     EXPECT_FALSE(isSourceEntryName(u"a.sr1"));
     EXPECT_FALSE(isSourceEntryName(u"a.srdx"));
+}
+
+// The file in pieces that end at the given offsets (and its end).
+ReadExportFile readInPieces(const Bytes& file, const std::vector<std::size_t>& cuts) {
+    PiecewiseExportReader reader(file.size());
+    std::size_t from = 0;
+    for (std::size_t cut : cuts) {
+        reader.add(ByteSpan(file).subspan(from, cut - from));
+        from = cut;
+    }
+    reader.add(ByteSpan(file).subspan(from));
+    return reader.finish();
+}
+
+void expectSameRead(const ReadExportFile& a, const ReadExportFile& b) {
+    EXPECT_EQ(a.encoding, b.encoding);
+    EXPECT_EQ(a.error, b.error);
+    EXPECT_EQ(a.ansi.name, b.ansi.name);
+    EXPECT_EQ(a.ansi.source, b.ansi.source);
+    EXPECT_EQ(a.wide.name, b.wide.name);
+    EXPECT_EQ(a.wide.comment, b.wide.comment);
+    EXPECT_EQ(a.wide.source, b.wide.source);
+    ASSERT_EQ(a.wide.binary.has_value(), b.wide.binary.has_value());
+    if (a.wide.binary) {
+        EXPECT_EQ(a.wide.binary->data, b.wide.binary->data);
+    }
+}
+
+// Whatever pieces a file comes in, it reads as it reads whole: good files of every
+// encoding, a binary section, and the bad ones, with a character or a mark cut by a
+// piece's end and invalid UTF-8 at the very end.
+TEST(ExportFileRead, PiecesReadAsTheWholeFile) {
+    WideExportTexts withSection = sample();
+    withSection.name = u"w_ole.srw";
+    withSection.binary = BinaryEntry{"w_ole.bin", Bytes(700, 0x5A)};
+    std::vector<Bytes> files;
+    for (ExportEncoding e : {ExportEncoding::kHexAscii, ExportEncoding::kUtf8,
+                             ExportEncoding::kUtf16Le}) {
+        files.push_back(writeExportFile(e, sample()).bytes);
+        files.push_back(writeExportFile(e, withSection).bytes);
+    }
+    files.push_back(writeAnsiExportFile({"d_a.srd", "c", "release 9;\r\n\xE9", std::nullopt}).bytes);
+    const Bytes utf8 = writeExportFile(ExportEncoding::kUtf8, sample()).bytes;
+    Bytes bad = utf8;
+    bad.insert(bad.begin() + 40, 0xC0);  // an overlong form's lead byte
+    files.push_back(bad);
+    bad = utf8;
+    bad.push_back(0xE2);  // a character cut short by the file's end
+    bad.push_back(0x82);
+    files.push_back(bad);
+    Bytes odd = writeExportFile(ExportEncoding::kUtf16Le, sample()).bytes;
+    odd.push_back(0x41);
+    files.push_back(odd);
+    files.push_back(bytesOf("\xFF\xFE\x00\x00$\x00\x00\x00"));  // UTF-32LE
+    files.push_back(bytesOf("\xEF\xBB"));
+    files.push_back({});
+    for (std::size_t f = 0; f < files.size(); ++f) {
+        SCOPED_TRACE(f);
+        const Bytes& file = files[f];
+        const ReadExportFile whole = readExportFile(file);
+        for (std::size_t cut = 0; cut <= file.size(); ++cut) {
+            SCOPED_TRACE(cut);
+            expectSameRead(readInPieces(file, {cut}), whole);
+            if (::testing::Test::HasFailure()) return;
+        }
+        std::vector<std::size_t> everyByte;
+        for (std::size_t i = 1; i < file.size(); ++i) everyByte.push_back(i);
+        expectSameRead(readInPieces(file, everyByte), whole);
+    }
 }
 
 }  // namespace
