@@ -55,6 +55,7 @@ int settleVersion(int requested, int sourceVersion) {
 struct Item {
     Bytes name;        // as the source stores it, without terminator
     Bytes targetName;  // as the target stores it, without terminator
+    std::string orderKey;  // storedNameOrderKey of targetName
     PblEntryInfo source;
     std::int32_t targetRecord = kNoLink;  // where the directory put its record
 };
@@ -138,7 +139,11 @@ class Rebuild {
             return layout::compareNames(a.targetName.data(), a.targetName.size(),
                                         b.targetName.data(), b.targetName.size(), to.charSize);
         };
+        // Sorted by a key made once per name: comparing names unit by unit, folding
+        // each, was a tenth of the run.
+        for (Item& item : items_) item.orderKey = storedNameOrderKey(to.unicode, item.targetName);
         std::sort(items_.begin(), items_.end(), [&](const Item& a, const Item& b) {
+            if (const int keys = a.orderKey.compare(b.orderKey); keys != 0) return keys < 0;
             int order = compare(a, b);
             return order != 0 ? order < 0 : a.name < b.name;
         });

@@ -106,6 +106,20 @@ int compareStoredNames(bool unicode, ByteSpan a, ByteSpan b) {
     return 0;
 }
 
+std::string storedNameOrderKey(bool unicode, ByteSpan name) {
+    std::string key;
+    key.reserve(name.size());
+    const std::size_t step = unicode ? 2 : 1;
+    for (std::size_t i = 0; i + step <= name.size(); i += step) {
+        const unsigned unit = foldAscii(unicode ? name[i] | (name[i + 1] << 8) : name[i]);
+        if (unit == 0) break;
+        // Most significant byte first, so that bytes order as the units do.
+        if (unicode) key.push_back(static_cast<char>(unit >> 8));
+        key.push_back(static_cast<char>(unit & 0xFF));
+    }
+    return key;
+}
+
 std::string storedNameIdentity(bool unicode, ByteSpan name) {
     std::string identity;
     identity.reserve(name.size());

@@ -47,6 +47,12 @@ int compareStoredNames(bool unicode, ByteSpan a, ByteSpan b);
 // ordering them.
 std::string storedNameIdentity(bool unicode, ByteSpan name);
 
+// A key for sorting many names at the cost of a byte comparison: where two names' keys
+// differ, their byte order is compareStoredNames' order; where they are equal, the
+// names may still differ for it (case, in an ANSI name's trail bytes), so a sort
+// compares those two with it.
+std::string storedNameOrderKey(bool unicode, ByteSpan name);
+
 // The key under which two names in wide form are one entry name, in either variant:
 // ASCII letters lowered. (In wide form an ASCII letter is always a whole character,
 // so this is the same rule compareStoredNames applies to stored bytes.)

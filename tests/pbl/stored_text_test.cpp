@@ -119,6 +119,40 @@ TEST(StoredNames, IdentityIsEqualExactlyWhenTheOrderCallsNamesOne) {
                       compareStoredNames(true, encodeUtf16Le(a), encodeUtf16Le(b)) == 0);
 }
 
+// A rebuild sorts by the order key and asks the order itself only on equal keys: where
+// keys differ they must order as compareStoredNames does, in both widths.
+TEST(StoredNames, OrderKeysThatDifferOrderAsTheDirectory) {
+    const std::string pieces[] = {"A",  "a",    "Z",    "_",    "\x83\x41", "\x83\x61",
+                                  "\x83", "\xB1", "\xC4", "\xE4", std::string("\0", 1)};
+    auto sign = [](int v) { return (v > 0) - (v < 0); };
+    for (unsigned codePage : {932u, 1252u}) {
+        AnsiCodePage page(codePage);
+        ASSERT_TRUE(page.ok()) << codePage;
+        std::vector<std::string> names;
+        for (const std::string& x : pieces)
+            for (const std::string& y : pieces) names.push_back(x + y);
+        for (const std::string& a : names)
+            for (const std::string& b : names) {
+                const int keys = storedNameOrderKey(false, bytes(a)).compare(
+                    storedNameOrderKey(false, bytes(b)));
+                if (keys == 0) continue;
+                EXPECT_EQ(sign(keys), sign(compareStoredNames(false, bytes(a), bytes(b))))
+                    << codePage << " " << testing::PrintToString(a) << " "
+                    << testing::PrintToString(b);
+            }
+    }
+    const std::u16string wide[] = {u"Ab", u"aB", u"a\u0416", u"A\u0436", u"\uFF21", u"\u0100",
+                                   u"\u00FF", std::u16string(u"ab\0x", 4), u"a", u"ab_"};
+    for (const std::u16string& a : wide)
+        for (const std::u16string& b : wide) {
+            const Bytes x = encodeUtf16Le(a);
+            const Bytes y = encodeUtf16Le(b);
+            const int keys = storedNameOrderKey(true, x).compare(storedNameOrderKey(true, y));
+            if (keys == 0) continue;
+            EXPECT_EQ(sign(keys), sign(compareStoredNames(true, x, y)));
+        }
+}
+
 TEST(StoredNames, LeadBytesComeFromTheCodePage) {
     struct Lead {
         unsigned codePage;
