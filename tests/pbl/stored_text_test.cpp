@@ -89,12 +89,14 @@ TEST(StoredNames, AnAsciiLetterIsFoldedOnlyWhereItIsAWholeCharacter) {
         0);
 }
 
-// The checker tells names apart by identity instead of order: the two must agree on
-// every pair, trail bytes that look like letters and terminators included.
-TEST(StoredNames, IdentityIsEqualExactlyWhenTheOrderCallsNamesOne) {
-    const std::string pieces[] = {"A",        "a",        "b",    std::string("\0", 1),
-                                  "\x83\x41", "\x83\x61", "\x83", "\xB1",
-                                  "\xC4",     "\xE4",     "_"};
+// Names of two pieces each, trail bytes that look like letters and terminators among
+// them: `check(codePage, a, b)` on every pair, under a double-byte and a single-byte
+// ANSI code page.
+template <class Check>
+void forEveryAnsiNamePair(Check check) {
+    const std::string pieces[] = {"A",        "a",        "b",    "Z",    std::string("\0", 1),
+                                  "\x83\x41", "\x83\x61", "\x83", "\xB1", "\xC4",
+                                  "\xE4",     "_"};
     for (unsigned codePage : {932u, 1252u}) {
         AnsiCodePage page(codePage);
         ASSERT_TRUE(page.ok()) << codePage;
@@ -102,14 +104,18 @@ TEST(StoredNames, IdentityIsEqualExactlyWhenTheOrderCallsNamesOne) {
         for (const std::string& x : pieces)
             for (const std::string& y : pieces) names.push_back(x + y);
         for (const std::string& a : names)
-            for (const std::string& b : names) {
-                const bool one = compareStoredNames(false, bytes(a), bytes(b)) == 0;
-                EXPECT_EQ(
-                    storedNameIdentity(false, bytes(a)) == storedNameIdentity(false, bytes(b)), one)
-                    << codePage << " " << testing::PrintToString(a) << " "
-                    << testing::PrintToString(b);
-            }
+            for (const std::string& b : names) check(codePage, a, b);
     }
+}
+
+// The checker tells names apart by identity instead of order: the two must agree on
+// every pair.
+TEST(StoredNames, IdentityIsEqualExactlyWhenTheOrderCallsNamesOne) {
+    forEveryAnsiNamePair([](unsigned codePage, const std::string& a, const std::string& b) {
+        const bool one = compareStoredNames(false, bytes(a), bytes(b)) == 0;
+        EXPECT_EQ(storedNameIdentity(false, bytes(a)) == storedNameIdentity(false, bytes(b)), one)
+            << codePage << " " << testing::PrintToString(a) << " " << testing::PrintToString(b);
+    });
     for (const std::u16string& a :
          {std::u16string(u"Ab"), std::u16string(u"aB"), std::u16string(u"a\u0416"),
           std::u16string(u"A\u0436"), std::u16string(u"ab\0x", 4)})
@@ -122,27 +128,17 @@ TEST(StoredNames, IdentityIsEqualExactlyWhenTheOrderCallsNamesOne) {
 // A rebuild sorts by the order key and asks the order itself only on equal keys: where
 // keys differ they must order as compareStoredNames does, in both widths.
 TEST(StoredNames, OrderKeysThatDifferOrderAsTheDirectory) {
-    const std::string pieces[] = {"A",  "a",    "Z",    "_",    "\x83\x41", "\x83\x61",
-                                  "\x83", "\xB1", "\xC4", "\xE4", std::string("\0", 1)};
     auto sign = [](int v) { return (v > 0) - (v < 0); };
-    for (unsigned codePage : {932u, 1252u}) {
-        AnsiCodePage page(codePage);
-        ASSERT_TRUE(page.ok()) << codePage;
-        std::vector<std::string> names;
-        for (const std::string& x : pieces)
-            for (const std::string& y : pieces) names.push_back(x + y);
-        for (const std::string& a : names)
-            for (const std::string& b : names) {
-                const int keys = storedNameOrderKey(false, bytes(a)).compare(
-                    storedNameOrderKey(false, bytes(b)));
-                if (keys == 0) continue;
-                EXPECT_EQ(sign(keys), sign(compareStoredNames(false, bytes(a), bytes(b))))
-                    << codePage << " " << testing::PrintToString(a) << " "
-                    << testing::PrintToString(b);
-            }
-    }
-    const std::u16string wide[] = {u"Ab", u"aB", u"a\u0416", u"A\u0436", u"\uFF21", u"\u0100",
-                                   u"\u00FF", std::u16string(u"ab\0x", 4), u"a", u"ab_"};
+    forEveryAnsiNamePair([&](unsigned codePage, const std::string& a, const std::string& b) {
+        const int keys =
+            storedNameOrderKey(false, bytes(a)).compare(storedNameOrderKey(false, bytes(b)));
+        if (keys == 0) return;
+        EXPECT_EQ(sign(keys), sign(compareStoredNames(false, bytes(a), bytes(b))))
+            << codePage << " " << testing::PrintToString(a) << " " << testing::PrintToString(b);
+    });
+    const std::u16string wide[] = {u"Ab",     u"aB",     u"a\u0416", u"A\u0436",
+                                   u"\uFF21", u"\u0100", u"\u00FF",  std::u16string(u"ab\0x", 4),
+                                   u"a",      u"ab_"};
     for (const std::u16string& a : wide)
         for (const std::u16string& b : wide) {
             const Bytes x = encodeUtf16Le(a);
