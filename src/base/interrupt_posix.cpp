@@ -61,7 +61,8 @@ void emptyDirectory(int dirFd, int depth) {
             if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
             if (::unlinkat(dirFd, name, 0) == 0) continue;
             if (depth + 1 < kTreeDepth) {
-                const int sub = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                const int sub =
+                    ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
                 if (sub >= 0) {
                     emptyDirectory(sub, depth + 1);
                     ::close(sub);

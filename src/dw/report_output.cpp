@@ -143,7 +143,6 @@ std::optional<std::u16string> nestSource(PsrContainer& container, const std::u16
     return std::nullopt;
 }
 
-
 void render(const ReportData& data, Format format, const TextSink& out) {
     if (format == Format::kJson)
         writeJson(data, out);

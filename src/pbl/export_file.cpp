@@ -481,7 +481,8 @@ void PiecewiseExportReader::decodePending(bool last) {
         for (std::size_t i = 0; i < used; i += 2)
             text_.push_back(static_cast<char16_t>(pending_[i] | (pending_[i + 1] << 8)));
     } else {
-        const std::string_view bytes(reinterpret_cast<const char*>(pending_.data()), pending_.size());
+        const std::string_view bytes(reinterpret_cast<const char*>(pending_.data()),
+                                     pending_.size());
         while (used < bytes.size()) {
             char32_t c = 0;
             const std::size_t length = decodeUtf8At(bytes, used, c);

@@ -53,8 +53,8 @@ int settleVersion(int requested, int sourceVersion) {
 }
 
 struct Item {
-    Bytes name;        // as the source stores it, without terminator
-    Bytes targetName;  // as the target stores it, without terminator
+    Bytes name;            // as the source stores it, without terminator
+    Bytes targetName;      // as the target stores it, without terminator
     std::string orderKey;  // storedNameOrderKey of targetName
     PblEntryInfo source;
     std::int32_t targetRecord = kNoLink;  // where the directory put its record

@@ -30,7 +30,8 @@ void CarriageReturnScan::add(ByteSpan piece) {
     const std::uint8_t* const begin = piece.data();
     const std::uint8_t* const end = begin + piece.size();
     for (const std::uint8_t* p = begin; !(byte_ && unit_) && p < end; ++p) {
-        p = static_cast<const std::uint8_t*>(std::memchr(p, '\r', static_cast<std::size_t>(end - p)));
+        p = static_cast<const std::uint8_t*>(
+            std::memchr(p, '\r', static_cast<std::size_t>(end - p)));
         if (p == nullptr) break;
         byte_ = true;
         if ((offset_ + static_cast<std::uint64_t>(p - begin)) % 2 != 0) continue;

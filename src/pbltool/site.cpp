@@ -386,9 +386,10 @@ class SiteWriter {
         // The site's own new directory, which no one else writes in. A site is cheap to
         // make again, so its pages are not waited onto the disk, as `export` does not wait
         // for its files without --sync.
-        writeNewFile(target,
-                     std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size()),
-                     fs::Durability::kNone);
+        writeNewFile(
+            target,
+            std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size()),
+            fs::Durability::kNone);
         ++pages_;
     }
     std::size_t pages() const { return pages_; }

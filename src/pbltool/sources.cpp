@@ -412,7 +412,8 @@ std::pair<pbl::ReadExportFile, bool> readExportFileAt(const std::u16string& path
         carriageReturns.add(bytes);
         reader.add(bytes);
     }
-    if (std::ferror(file.get()) != 0) throw ToolFailure{displayPath(path) + ": cannot read the file"};
+    if (std::ferror(file.get()) != 0)
+        throw ToolFailure{displayPath(path) + ": cannot read the file"};
     pbl::ReadExportFile read = reader.finish();
     const bool hasCarriageReturn = carriageReturns.found(read.encoding);
     return {std::move(read), hasCarriageReturn};

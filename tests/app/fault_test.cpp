@@ -88,7 +88,7 @@ RunOutcome finishRun(test::Process& c) {
 }
 
 RunOutcome runProgram(const char* program, const std::vector<std::string>& args,
-                   const stdfs::path& cwd, const Limits& limits = {}) {
+                      const stdfs::path& cwd, const Limits& limits = {}) {
     test::Process c = spawn(program, args, cwd, limits);
     return finishRun(c);
 }
@@ -195,7 +195,8 @@ const std::string kOldTarget = std::string("an old library \0 that must survive\
 class FaultTest : public testing::Test {
   protected:
     void SetUp() override {
-        if (kConverterPath == nullptr || kKeldrinPbl == nullptr) GTEST_SKIP() << "programs not built";
+        if (kConverterPath == nullptr || kKeldrinPbl == nullptr)
+            GTEST_SKIP() << "programs not built";
         char pattern[] = "/tmp/keldrin-fault-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         dir = pattern;
@@ -397,7 +398,8 @@ TEST_F(InterruptTest, InterruptedConversionLeavesNoTemporaryFile) {
     writeAll(dir / "big.psr", report.file);
     int interrupted = 0;
     interruptRepeatedly(
-        kConverterPath, {"big.psr", "-p", "t.pbl"}, 60, [&] { writeAll(dir / "t.pbl", kOldTarget); },
+        kConverterPath, {"big.psr", "-p", "t.pbl"}, 60,
+        [&] { writeAll(dir / "t.pbl", kOldTarget); },
         [&](const Interruption& i) {
             interrupted += endedBySignal(i) ? 1 : 0;
             if (readAll(dir / "t.pbl") == kOldTarget) {
@@ -709,8 +711,8 @@ TEST_F(FaultTest, EightConversionsIntoOneTarget) {
         writeAll(dir / "t.pbl", kOldTarget);
         std::vector<test::Process> children;
         for (int i = 0; i < 8; ++i)
-            children.push_back(
-                spawn(kConverterPath, {"in" + std::to_string(i) + "/same.psr", "-p", "t.pbl"}, dir));
+            children.push_back(spawn(kConverterPath,
+                                     {"in" + std::to_string(i) + "/same.psr", "-p", "t.pbl"}, dir));
         for (test::Process& c : children) {
             RunOutcome o = finishRun(c);
             EXPECT_EQ(o.exitCode, 0) << o.output;

@@ -97,7 +97,8 @@ struct ExpectedChild {
     }
 };
 
-void expectChildren(const std::vector<ChildDw>& actual, const std::vector<ExpectedChild>& expected) {
+void expectChildren(const std::vector<ChildDw>& actual,
+                    const std::vector<ExpectedChild>& expected) {
     ASSERT_EQ(actual.size(), expected.size());
     for (std::size_t i = 0; i < actual.size(); ++i) {
         EXPECT_EQ(actual[i].name, expected[i].name) << i;

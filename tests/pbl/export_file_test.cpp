@@ -232,12 +232,13 @@ TEST(ExportFileRead, PiecesReadAsTheWholeFile) {
     withSection.name = u"w_ole.srw";
     withSection.binary = BinaryEntry{"w_ole.bin", Bytes(700, 0x5A)};
     std::vector<Bytes> files;
-    for (ExportEncoding e : {ExportEncoding::kHexAscii, ExportEncoding::kUtf8,
-                             ExportEncoding::kUtf16Le}) {
+    for (ExportEncoding e :
+         {ExportEncoding::kHexAscii, ExportEncoding::kUtf8, ExportEncoding::kUtf16Le}) {
         files.push_back(writeExportFile(e, sample()).bytes);
         files.push_back(writeExportFile(e, withSection).bytes);
     }
-    files.push_back(writeAnsiExportFile({"d_a.srd", "c", "release 9;\r\n\xE9", std::nullopt}).bytes);
+    files.push_back(
+        writeAnsiExportFile({"d_a.srd", "c", "release 9;\r\n\xE9", std::nullopt}).bytes);
     const Bytes utf8 = writeExportFile(ExportEncoding::kUtf8, sample()).bytes;
     Bytes bad = utf8;
     bad.insert(bad.begin() + 40, 0xC0);  // an overlong form's lead byte

@@ -148,7 +148,8 @@ std::string headerVersion(const Bytes& file) {
     return std::string(file.begin() + 18, file.begin() + 22);
 }
 
-LibrarySpec librarySpec(int version, std::vector<EntrySpec> entries, Bytes comment = {}, Bytes data = {}) {
+LibrarySpec librarySpec(int version, std::vector<EntrySpec> entries, Bytes comment = {},
+                        Bytes data = {}) {
     LibrarySpec library;
     library.version = version;
     library.entries = std::move(entries);
@@ -323,10 +324,10 @@ TEST(Rebuild, RandomLibrariesCopyFaithfullyIntoABalancedTree) {
                 entries.push_back(
                     {name, data, comment, static_cast<std::int32_t>(random() % 2000000000)});
             }
-            buildLibrary(
-                dir.file("a.pbl"),
-                librarySpec(version, entries, version == 10 ? utf16Bytes(u"random") : asciiBytes("random"),
-                     Bytes(700, 0x5A)));
+            buildLibrary(dir.file("a.pbl"),
+                         librarySpec(version, entries,
+                                     version == 10 ? utf16Bytes(u"random") : asciiBytes("random"),
+                                     Bytes(700, 0x5A)));
             {
                 // Deleting every third entry leaves free blocks and thinned nodes behind.
                 Opened source(dir.file("a.pbl"), 1);
@@ -347,7 +348,7 @@ TEST(Rebuild, RandomLibrariesCopyFaithfullyIntoABalancedTree) {
 TEST(Rebuild, NamesAreReadFromTheRecordsWhateverNameFormTheManagerHandsOut) {
     ScratchDir dir;
     buildLibrary(dir.file("a.pbl"), librarySpec(10, {{"d_caf\xE9.srd", asciiBytes("xy"), 0, 5},
-                                              {"d_b.srd", asciiBytes("z"), 0, 6}}));
+                                                     {"d_b.srd", asciiBytes("z"), 0, 6}}));
     for (int mode : {0, 2, 3}) {
         SCOPED_TRACE(mode);
         pbl::PblManagerHandle manager(pbl::createPblManager());
@@ -394,7 +395,7 @@ TEST(Rebuild, OntoTheSourceItselfIsRefusedAndTheSourceStaysAsItWas) {
 TEST(Rebuild, ReplacesAnExistingTargetOnlyWithACompleteLibrary) {
     ScratchDir dir;
     buildLibrary(dir.file("a.pbl"), librarySpec(6, {{"d_a.srd", Bytes(2000, 'a'), 0, 77},
-                                             {"d_b.srd", Bytes(2000, 'b'), 0, 78}}));
+                                                    {"d_b.srd", Bytes(2000, 'b'), 0, 78}}));
     Bytes precious = asciiBytes("the user's own file");
     test::writeWholeFile(dir.file("out.pbl"), precious);
 
@@ -435,7 +436,7 @@ TEST(Rebuild, AnsiToUnicodeConvertsNamesAndCommentsAndKeepsBodiesAndLibraryData)
     Bytes data = asciiBytes("n\xE9w");  // an entry comment of 3 bytes (odd)
     data.insert(data.end(), body.begin(), body.end());
     buildLibrary(dir.file("a.pbl"), librarySpec(6, {{"d_caf\xE9.srd", data, 3, 4242}},
-                                         asciiBytes("Caf\xE9 library"), Bytes{1, 2, 3}));
+                                                asciiBytes("Caf\xE9 library"), Bytes{1, 2, 3}));
     ASSERT_EQ(rebuild(dir.file("a.pbl"), dir.file("u.pbl"), 10), 0);
     expectFaithfulCopy(dir.file("a.pbl"), dir.file("u.pbl"), false);
 
@@ -481,7 +482,8 @@ TEST(Rebuild, UnicodeToAnsiConvertsCommentsAndRefusesNamesItCannotCarry) {
     // A name stored in UTF-16 that the ANSI code page cannot carry.
     {
         LocaleGuard japanese("ja_JP");
-        buildLibrary(dir.file("j.pbl"), librarySpec(10, {{"d_\x82\xA0.srd", asciiBytes("xy"), 0, 5}}));
+        buildLibrary(dir.file("j.pbl"),
+                     librarySpec(10, {{"d_\x82\xA0.srd", asciiBytes("xy"), 0, 5}}));
     }
     LocaleGuard western("C");
     EXPECT_EQ(rebuild(dir.file("j.pbl"), dir.file("j6.pbl"), 6), 6);

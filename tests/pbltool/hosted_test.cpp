@@ -16,8 +16,8 @@
 #include "support/corpus.h"
 #include "support/library_fixture.h"
 #include "support/pbl_checker.h"
-#include "support/tool_in_process.h"
 #include "support/test_files.h"
+#include "support/tool_in_process.h"
 
 namespace keldrin {
 namespace {

@@ -103,8 +103,8 @@ TEST(WorkspaceLayout, ReproducesPowerBuildersCommittedWorkspaceByteForByte) {
     ASSERT_TRUE(stdfs::is_directory(committed));
     ScratchDir dir;
     const stdfs::path ours = dir.path() / "ws_objects";
-    ToolResult r =
-        runWorkspaceTool({"export", str(project / "saveas.pbl"), str(ours), "--layout", "ws_objects"});
+    ToolResult r = runWorkspaceTool(
+        {"export", str(project / "saveas.pbl"), str(ours), "--layout", "ws_objects"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.err.find("binary data"), std::string::npos) << "no binary data left out";
     // Only sources have files: the compiled .win and .dwo entries have none, and the
@@ -148,8 +148,9 @@ TEST(WorkspaceLayout, EveryCorpusLibraryRoundTripsInEveryEncodingAndTheLayout) {
             const stdfs::path out = dir.path() / ("out-" + tag + "-").append(encoding);
             const stdfs::path copy = out / "copy.pbl";
             ToolResult r =
-                layout ? runWorkspaceTool({"export", str(library), str(out), "--layout", "ws_objects"})
-                       : runWorkspaceTool({"export", str(library), str(out), "--encoding", encoding});
+                layout
+                    ? runWorkspaceTool({"export", str(library), str(out), "--layout", "ws_objects"})
+                    : runWorkspaceTool({"export", str(library), str(out), "--encoding", encoding});
             if (r.code != 0) {
                 // Only text the encoding cannot hold may stop an export: a Unicode
                 // library's characters outside the code page, or an ANSI library's bytes
@@ -338,8 +339,8 @@ TEST(WorkspaceLayout, ImportTakesEachFolderIntoTheLibraryOfItsName) {
     const stdfs::path c = dir.path() / "new" / "c.pbl";
     ok({"create", str(c), "10"});
     const std::string before = test::readAll(newA);
-    ToolResult r =
-        runWorkspaceTool({"import", "--layout", "ws_objects", str(ws), str(newA), str(c), "--replace"});
+    ToolResult r = runWorkspaceTool(
+        {"import", "--layout", "ws_objects", str(ws), str(newA), str(c), "--replace"});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("c.pbl.src: no such folder"), std::string::npos) << r.err;
     EXPECT_EQ(test::readAll(newA), before);
@@ -357,7 +358,8 @@ TEST(WorkspaceLayout, ALibraryThatCannotGoThroughStopsEveryOneBeforeAnythingIsWr
     const stdfs::path bad = dir.path() / "bad.pbl";
     test::buildLibrary(test::widePath(bad), spec);
     const stdfs::path ws = dir.path() / "ws";
-    ToolResult r = runWorkspaceTool({"export", str(a), str(bad), str(ws), "--layout", "ws_objects"});
+    ToolResult r =
+        runWorkspaceTool({"export", str(a), str(bad), str(ws), "--layout", "ws_objects"});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("f_bad.srf: cannot be exported as utf8"), std::string::npos) << r.err;
     EXPECT_FALSE(stdfs::exists(ws / "a.pbl.src"));
@@ -370,7 +372,8 @@ TEST(WorkspaceLayout, ALibraryThatCannotGoThroughStopsEveryOneBeforeAnythingIsWr
                             "datawindow(changed)"));
     test::writeAll(ws / "b.pbl.src" / "d_broken.srd", "no header");
     const std::string before = test::readAll(a);
-    r = runWorkspaceTool({"import", "--layout", "ws_objects", str(ws), str(a), str(b), "--replace"});
+    r = runWorkspaceTool(
+        {"import", "--layout", "ws_objects", str(ws), str(a), str(b), "--replace"});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("d_broken.srd: not an export file"), std::string::npos) << r.err;
     EXPECT_EQ(test::readAll(a), before);
@@ -414,9 +417,11 @@ TEST(LfCheckout, AFileWithoutACarriageReturnComesBackWithCrlfAndOneWithAnyKeepsI
                    "\xEF\xBB\xBF$PBExportHeader$f_utf8.srf\n$PBExportComments$c\nx\ny");
     ok({"import", str(lib), str(files)});
     const SourceMap stored = readSourceMap(lib);
-    EXPECT_EQ(stored.at("f_lf.srf").second, test::asciiBytes(utf16Bytes("line one\r\nline two\r\n")));
+    EXPECT_EQ(stored.at("f_lf.srf").second,
+              test::asciiBytes(utf16Bytes("line one\r\nline two\r\n")));
     EXPECT_EQ(stored.at("f_utf16.srf").second, test::asciiBytes(utf16Bytes("line \xE4\r\n")));
-    EXPECT_EQ(stored.at("f_mixed.srf").second, test::asciiBytes(utf16Bytes("line one\nline two\r\n")));
+    EXPECT_EQ(stored.at("f_mixed.srf").second,
+              test::asciiBytes(utf16Bytes("line one\nline two\r\n")));
     EXPECT_EQ(stored.at("f_utf8.srf").second, test::asciiBytes(utf16Bytes("cx\r\ny")));
 
     // An ANSI library stores the code page's bytes with CRLF too.

@@ -261,7 +261,8 @@ TEST(CompoundFileBackends, DamagedCopiesEndTheSameWay) {
         std::fclose(f);
         for (const char16_t* path : {u"source", u"object", u"dwstg/dwlookup"}) {
             Result expected = viaReader(cut.u16string(), path);
-            EXPECT_EQ(expected.outcome, BackendOutcome::kIOException) << d.what << " " << narrow(path);
+            EXPECT_EQ(expected.outcome, BackendOutcome::kIOException)
+                << d.what << " " << narrow(path);
             EXPECT_EQ(viaLayer(cut.u16string(), path), expected) << d.what << " " << narrow(path);
         }
     }

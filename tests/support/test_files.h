@@ -26,7 +26,8 @@ inline void writeAll(const std::filesystem::path& file, std::string_view content
 // How often `what` occurs in `text`, overlapping occurrences included.
 inline std::size_t occurrences(std::string_view text, std::string_view what) {
     std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string_view::npos; at = text.find(what, at + 1))
+    for (std::size_t at = text.find(what); at != std::string_view::npos;
+         at = text.find(what, at + 1))
         ++n;
     return n;
 }
