@@ -280,6 +280,11 @@ bool parseText(std::basic_string_view<Char> text, ExportTexts<Char>& texts, std:
             texts.source = std::basic_string<Char>(source);
             return;
         }
+        // An empty view may point nowhere (a header line without a line end leaves one).
+        if (source.empty()) {
+            texts.source.clear();
+            return;
+        }
         const auto start = static_cast<std::size_t>(source.data() - owner->data());
         owner->resize(start + source.size());
         owner->erase(0, start);

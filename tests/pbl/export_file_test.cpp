@@ -252,6 +252,9 @@ TEST(ExportFileRead, PiecesReadAsTheWholeFile) {
     files.push_back(odd);
     files.push_back(bytesOf("\xFF\xFE\x00\x00$\x00\x00\x00"));  // UTF-32LE
     files.push_back(bytesOf("\xEF\xBB"));
+    // A header line without a line end: nothing after it, not even an empty view's address.
+    files.push_back(bytesOf("\xEF\xBB\xBF$PBExportHeader$d_a.srd"));
+    files.push_back(bytesOf("HA$PBExportHeader$d_a.srd\r\n$PBExportComments$c"));
     files.push_back({});
     for (std::size_t f = 0; f < files.size(); ++f) {
         SCOPED_TRACE(f);
