@@ -20,11 +20,11 @@ constexpr std::size_t kDescriptorTail = 6;  // size (u32) | type code (u16)
 constexpr std::size_t kLengthBytes = 4;
 constexpr std::size_t kHexShown = 64;  // bytes of an undecoded stretch shown in a note
 
-constexpr std::uint16_t kChar = 1;
-constexpr std::uint16_t kNumber = 2;
-constexpr std::uint16_t kDateTime = 3;
-constexpr std::uint16_t kDecimal = 10;
-constexpr std::uint16_t kLong = 12;
+constexpr std::uint16_t kTypeChar = 1;
+constexpr std::uint16_t kTypeNumber = 2;
+constexpr std::uint16_t kTypeDateTime = 3;
+constexpr std::uint16_t kTypeDecimal = 10;
+constexpr std::uint16_t kTypeLong = 12;
 constexpr std::uint16_t kRowSlot = 16;
 constexpr std::uint16_t kRowSlotSize = 26;
 
@@ -94,11 +94,11 @@ std::string lower(std::string text) {
 // The type code the samples store for a declared type; 0 for one they never showed.
 std::uint16_t codeFor(const std::string& declared) {
     const std::string base = lower(declared.substr(0, declared.find('(')));
-    if (base == "char" || base == "string") return kChar;
-    if (base == "number") return kNumber;
-    if (base == "datetime") return kDateTime;
-    if (base == "decimal") return kDecimal;
-    if (base == "long") return kLong;
+    if (base == "char" || base == "string") return kTypeChar;
+    if (base == "number") return kTypeNumber;
+    if (base == "datetime") return kTypeDateTime;
+    if (base == "decimal") return kTypeDecimal;
+    if (base == "long") return kTypeLong;
     return 0;
 }
 
@@ -106,7 +106,7 @@ std::uint16_t codeFor(const std::string& declared) {
 std::optional<std::string> decodeValue(std::uint16_t code, ByteSpan bytes, bool unicode,
                                        DataValue& value) {
     switch (code & 0xFF) {
-        case kChar: {
+        case kTypeChar: {
             std::optional<std::string> text = textOf(bytes, unicode);
             if (!text)
                 return unicode ? "an odd number of bytes for UTF-16 text"
@@ -115,7 +115,7 @@ std::optional<std::string> decodeValue(std::uint16_t code, ByteSpan bytes, bool 
             value.text = std::move(*text);
             return std::nullopt;
         }
-        case kNumber: {
+        case kTypeNumber: {
             if (bytes.size() != kNumberBytes) return "a number that is not 8 bytes long";
             const std::uint64_t bits = loadU64(bytes.data());
             const double d = std::bit_cast<double>(bits);
@@ -125,7 +125,7 @@ std::optional<std::string> decodeValue(std::uint16_t code, ByteSpan bytes, bool 
             value.text = numberText(d);
             return std::nullopt;
         }
-        case kLong: {
+        case kTypeLong: {
             if (bytes.size() != kLongBytes) return "a long that is not 4 bytes long";
             value.kind = ValueKind::kLong;
             const std::int32_t n = loadI32(bytes.data());
@@ -133,7 +133,7 @@ std::optional<std::string> decodeValue(std::uint16_t code, ByteSpan bytes, bool 
             value.text = std::to_string(n);
             return std::nullopt;
         }
-        case kDateTime: {
+        case kTypeDateTime: {
             if (bytes.size() != kDateTimeBytes) return "a datetime that is not 12 bytes long";
             const unsigned year = 1900u + loadU16(bytes.data() + 4);
             const unsigned month = bytes[6] + 1u;
@@ -147,7 +147,7 @@ std::optional<std::string> decodeValue(std::uint16_t code, ByteSpan bytes, bool 
             value.text = text;
             return std::nullopt;
         }
-        case kDecimal: {
+        case kTypeDecimal: {
             if (bytes.size() != kDecimalBytes) return "a decimal that is not 16 bytes long";
             const unsigned scale = loadU16(bytes.data() + 2);
             if (loadU16(bytes.data()) != 0)
