@@ -76,6 +76,7 @@ struct ProcessResult {
 // Runs one program and waits for it, with its exit code, peak memory and CPU time.
 ProcessResult forkAndRun(std::vector<std::string> argv, const std::string& stdoutPath) {
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (auto& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
     pid_t pid = ::fork();
@@ -218,6 +219,7 @@ const std::string& bigReport() {
         stream("source", "release 9;\r\n");
         stream("object", std::string_view("PDW090\0\x07", 8));
         std::vector<std::pair<std::string, std::uint16_t>> children;
+        children.reserve(kChildren);
         for (int i = 0; i < kChildren; ++i)
             children.emplace_back("d_child" + std::to_string(i), static_cast<std::uint16_t>(i + 1));
         streams.push_back({"dwstg/dwlookup", test::ansiDwLookup(children)});

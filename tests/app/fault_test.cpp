@@ -188,7 +188,9 @@ bool isTemporary(const std::string& name) {
     return name.rfind("__quennet", 0) == 0;
 }
 
-const std::string kOldTarget = std::string("an old library \0 that must survive\xff\x01", 37);
+// Its terminating zero included: the file ends in a zero byte.
+constexpr char kOldTargetBytes[] = "an old library \0 that must survive\xff\x01";
+const std::string kOldTarget(kOldTargetBytes, sizeof kOldTargetBytes);
 
 // --- Fixture ----------------------------------------------------------------------------------
 
@@ -236,7 +238,7 @@ class FaultTest : public testing::Test {
 // temporary files killed runs leave behind pile up on purpose and must not disturb the
 // runs after them.
 TEST_F(FaultTest, KilledConversionLeavesTheOldTargetOrTheCompleteLibrary) {
-    const Report report = makeReport("big", 24, 96 * 1024, 1);  // 50 streams, 4.8 MB
+    const Report report = makeReport("big", 24, std::size_t{96} * 1024, 1);  // 50 streams, 4.8 MB
     writeAll(dir / "big.psr", report.file);
 
     // How long a whole run takes here, as the median of three.
@@ -394,7 +396,7 @@ class InterruptTest : public FaultTest {
 };
 
 TEST_F(InterruptTest, InterruptedConversionLeavesNoTemporaryFile) {
-    const Report report = makeReport("big", 24, 64 * 1024, 5);
+    const Report report = makeReport("big", 24, std::size_t{64} * 1024, 5);
     writeAll(dir / "big.psr", report.file);
     int interrupted = 0;
     interruptRepeatedly(
@@ -412,7 +414,7 @@ TEST_F(InterruptTest, InterruptedConversionLeavesNoTemporaryFile) {
 }
 
 TEST_F(InterruptTest, InterruptedRebuildAndOptimizeLeaveNoTemporaryFile) {
-    const Report report = makeReport("big", 24, 64 * 1024, 6);
+    const Report report = makeReport("big", 24, std::size_t{64} * 1024, 6);
     writeAll(dir / "big.psr", report.file);
     ASSERT_EQ(runProgram(kConverterPath, {"big.psr", "-p", "lib.pbl"}, dir).exitCode, 0);
     const std::string library = readAll(dir / "lib.pbl");
@@ -660,7 +662,7 @@ TEST_F(FaultTest, TargetDirectoryWithoutWritePermission) {
 // run either completes with the whole library (everything had been read) or fails
 // with exit 3, the old target intact and no temporary file.
 TEST_F(FaultTest, ReportVanishingOrShrinkingMidRun) {
-    const Report report = makeReport("r", 24, 64 * 1024, 4);
+    const Report report = makeReport("r", 24, std::size_t{64} * 1024, 4);
     writeAll(dir / "r.psr", report.file);
     auto start = Clock::now();
     ASSERT_EQ(runProgram(kConverterPath, {"r.psr", "-p", "t.pbl"}, dir).exitCode, 0);
@@ -710,6 +712,7 @@ TEST_F(FaultTest, EightConversionsIntoOneTarget) {
     for (int round = 0; round < 3; ++round) {
         writeAll(dir / "t.pbl", kOldTarget);
         std::vector<test::Process> children;
+        children.reserve(8);
         for (int i = 0; i < 8; ++i)
             children.push_back(spawn(kConverterPath,
                                      {"in" + std::to_string(i) + "/same.psr", "-p", "t.pbl"}, dir));
