@@ -140,25 +140,22 @@ class Launcher {
     }
 
   private:
-    static bool writeAll(int fd, const void* data, std::size_t size) {
-        const auto* p = static_cast<const char*>(data);
+    // All `size` bytes through `call` (read or write), in as many calls as it takes.
+    template <class Byte, class Call>
+    static bool whole(Call call, int fd, Byte* p, std::size_t size) {
         while (size > 0) {
-            const ssize_t n = ::write(fd, p, size);
+            const ssize_t n = call(fd, p, size);
             if (n <= 0) return false;
             p += n;
             size -= static_cast<std::size_t>(n);
         }
         return true;
     }
+    static bool writeAll(int fd, const void* data, std::size_t size) {
+        return whole(::write, fd, static_cast<const char*>(data), size);
+    }
     static bool readAll(int fd, void* data, std::size_t size) {
-        auto* p = static_cast<char*>(data);
-        while (size > 0) {
-            const ssize_t n = ::read(fd, p, size);
-            if (n <= 0) return false;
-            p += n;
-            size -= static_cast<std::size_t>(n);
-        }
-        return true;
+        return whole(::read, fd, static_cast<char*>(data), size);
     }
     static void serve(int in, int out) {
         for (;;) {
