@@ -15,37 +15,30 @@ namespace {
 
 class ObjectsTest : public PblToolProcessTest {
   protected:
-    void put(const std::string& lib, const std::string& name, const std::string& text) {
-        putText(lib, name, text);
-    }
-    static std::string type(const std::string& name, const std::string& ancestor,
-                            const std::string& body = "") {
-        return globalType(name, ancestor, body);
-    }
     // The application's two libraries: `app` first, `base` second.
     void makeApplication() {
         app_ = newLibrary("app.pbl", 9);
         base_ = newLibrary("base.pbl", 9);
-        put(base_, "w_base.srw", type("w_base", "window"));
-        put(base_, "u_dw.sru", type("u_dw", "datawindow"));
-        put(base_, "w_main.srw", type("w_main", "w_old"));  // shadowed by app's
-        put(app_, "w_main.srw",
-            "forward\r\nglobal type w_main from w_base\r\nend type\r\n"
-            "type dw_1 from u_dw within w_main\r\nend type\r\nend forward\r\n"
-            "global type w_main from w_base\r\ndw_1 dw_1\r\nend type\r\n"
-            "type variables\r\nn_svc inv_svc\r\nend variables\r\n"
-            "event open;inv_svc = create n_svc\r\nf_log(\"open\")\r\ndw_1.DataObject = "
-            "'d_orders'\r\n"
-            "end event\r\n"
-            "type dw_1 from u_dw within w_main\r\nstring dataobject = \"d_orders\"\r\nend "
-            "type\r\n");
-        put(app_, "n_svc.sru", type("n_svc", "pfc_n_base"));
-        put(app_, "f_log.srf",
-            type("f_log", "function_object",
-                 "global subroutine f_log (string as_text);\r\nend subroutine\r\n"));
-        put(app_, "d_orders.srd", "release 10;\r\ndatawindow(units=0)\r\n");
-        put(app_, "n_a.sru", type("n_a", "n_b"));
-        put(app_, "n_b.sru", type("n_b", "n_a"));
+        putText(base_, "w_base.srw", globalType("w_base", "window"));
+        putText(base_, "u_dw.sru", globalType("u_dw", "datawindow"));
+        putText(base_, "w_main.srw", globalType("w_main", "w_old"));  // shadowed by app's
+        putText(app_, "w_main.srw",
+                "forward\r\nglobal type w_main from w_base\r\nend type\r\n"
+                "type dw_1 from u_dw within w_main\r\nend type\r\nend forward\r\n"
+                "global type w_main from w_base\r\ndw_1 dw_1\r\nend type\r\n"
+                "type variables\r\nn_svc inv_svc\r\nend variables\r\n"
+                "event open;inv_svc = create n_svc\r\nf_log(\"open\")\r\ndw_1.DataObject = "
+                "'d_orders'\r\n"
+                "end event\r\n"
+                "type dw_1 from u_dw within w_main\r\nstring dataobject = \"d_orders\"\r\nend "
+                "type\r\n");
+        putText(app_, "n_svc.sru", globalType("n_svc", "pfc_n_base"));
+        putText(app_, "f_log.srf",
+                globalType("f_log", "function_object",
+                           "global subroutine f_log (string as_text);\r\nend subroutine\r\n"));
+        putText(app_, "d_orders.srd", "release 10;\r\ndatawindow(units=0)\r\n");
+        putText(app_, "n_a.sru", globalType("n_a", "n_b"));
+        putText(app_, "n_b.sru", globalType("n_b", "n_a"));
     }
     std::string app_;
     std::string base_;
@@ -163,9 +156,9 @@ TEST_F(ObjectsTest, HostileSourcesGiveNotesNeverACrash) {
     std::string lib = newLibrary("bad.pbl", 9);
     std::string huge = "global type u_big from nonvisualobject\r\nend type\r\nevent e;";
     while (huge.size() < 10'000'000) huge += "x = create n_x(\"a\", 'b') /* c */ ";
-    put(lib, "u_big.sru", huge);  // a 10 MB script with no end line
-    put(lib, "u_junk.sru", "\xff\xfe garbage\r\n type x from\r\nend type\r\n");
-    put(lib, "u_a.sru", type("u_a", "u_a"));  // its own ancestor
+    putText(lib, "u_big.sru", huge);  // a 10 MB script with no end line
+    putText(lib, "u_junk.sru", "\xff\xfe garbage\r\n type x from\r\nend type\r\n");
+    putText(lib, "u_a.sru", globalType("u_a", "u_a"));  // its own ancestor
     ProcessResult r = runTool({"objects", lib}, "");
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.err.find("u_big.sru:3: script e has no end line"), std::string::npos) << r.err;

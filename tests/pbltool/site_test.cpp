@@ -33,31 +33,24 @@ std::vector<stdfs::path> pagesUnder(const stdfs::path& root) {
 
 class SiteTest : public PblToolProcessTest {
   protected:
-    void put(const std::string& lib, const std::string& name, const std::string& text) {
-        putText(lib, name, text);
-    }
-    static std::string type(const std::string& name, const std::string& ancestor,
-                            const std::string& body = "") {
-        return globalType(name, ancestor, body);
-    }
     void makeApplication() {
         app_ = newLibrary("app.pbl", 9);
         base_ = newLibrary("base.pbl", 9);
-        put(base_, "w_base.srw", type("w_base", "window"));
-        put(base_, "w_main.srw", type("w_main", "w_old"));  // shadowed by app's
-        put(app_, "w_main.srw",
-            "forward\r\nglobal type w_main from w_base\r\nend type\r\n"
-            "type dw_1 from datawindow within w_main\r\nend type\r\nend forward\r\n"
-            "global type w_main from w_base\r\ndw_1 dw_1\r\nend type\r\n"
-            "event open;// <b>not bold</b>\r\nstring s = \"</pre><script>x</script>\"\r\n"
-            "end event\r\n");
-        put(app_, "n_a.sru", type("n_a", "n_b"));
-        put(app_, "n_b.sru", type("n_b", "n_a"));
-        put(app_, "n_lost.sru", type("n_lost", "n_nowhere"));
-        put(app_, "d_orders.srd",
-            "release 10;\r\ndatawindow(units=0)\r\n"
-            "table(column=(type=long name=id dbname=\"orders.id\" )\r\n"
-            " retrieve=\"SELECT id FROM orders\" )\r\n");
+        putText(base_, "w_base.srw", globalType("w_base", "window"));
+        putText(base_, "w_main.srw", globalType("w_main", "w_old"));  // shadowed by app's
+        putText(app_, "w_main.srw",
+                "forward\r\nglobal type w_main from w_base\r\nend type\r\n"
+                "type dw_1 from datawindow within w_main\r\nend type\r\nend forward\r\n"
+                "global type w_main from w_base\r\ndw_1 dw_1\r\nend type\r\n"
+                "event open;// <b>not bold</b>\r\nstring s = \"</pre><script>x</script>\"\r\n"
+                "end event\r\n");
+        putText(app_, "n_a.sru", globalType("n_a", "n_b"));
+        putText(app_, "n_b.sru", globalType("n_b", "n_a"));
+        putText(app_, "n_lost.sru", globalType("n_lost", "n_nowhere"));
+        putText(app_, "d_orders.srd",
+                "release 10;\r\ndatawindow(units=0)\r\n"
+                "table(column=(type=long name=id dbname=\"orders.id\" )\r\n"
+                " retrieve=\"SELECT id FROM orders\" )\r\n");
     }
     // Every href and src of every page: relative, and naming a file inside the site.
     static void expectLinksResolveInside(const stdfs::path& site) {
@@ -118,9 +111,9 @@ TEST_F(SiteTest, HostileEntryNamesStayInsideAndNamesThatDifferInCaseGetTwoPages)
     for (const std::string& name :
          {std::string("../../escape.srw"), std::string("/abs/x.sru"), std::string("..srw"),
           std::string("a\\..\\b.srw"), std::string("con.srw")})
-        put(a, name, type("x", "window"));
-    put(a, "w_case.srw", type("w_case", "window"));
-    put(b, "W_CASE.srw", type("W_CASE", "window"));
+        putText(a, name, globalType("x", "window"));
+    putText(a, "w_case.srw", globalType("w_case", "window"));
+    putText(b, "W_CASE.srw", globalType("W_CASE", "window"));
     const std::string out = path("deep/site");
     ProcessResult r = runTool({"site", a, b, out}, "");
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -165,13 +158,13 @@ TEST_F(SiteTest, AnEarlierSiteIsReplacedWholeAndAFailedRunLeavesItAsItWas) {
 
 TEST_F(SiteTest, SourcesThatDoNotParseOrAreHugeGetANoteAndAPage) {
     const std::string lib = newLibrary("odd.pbl", 9);
-    put(lib, "w_junk.srw", "global type w_junk from\r\n\x01\x02 end end end type type (((\r\n");
+    putText(lib, "w_junk.srw", "global type w_junk from\r\n\x01\x02 end end end type type (((\r\n");
     std::string big =
         "global type n_big from nonvisualobject\r\nend type\r\n"
         "event constructor;\r\n";
     while (big.size() < (std::size_t{10} << 20)) big += "/* a comment */ ls = \"text\" // x\r\n";
     big += "end event\r\n";
-    put(lib, "n_big.sru", big);
+    putText(lib, "n_big.sru", big);
     const std::string out = path("site");
     ProcessResult r = runTool({"site", lib, out}, "");
     ASSERT_EQ(r.exitCode, 0) << r.err;
